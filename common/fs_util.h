@@ -1,0 +1,42 @@
+// File-system helpers every deliverable needs: directory chains, atomic replacement, free
+// space, network file systems and removal that never leaves the tree it removes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace pondrel {
+
+// Creates `path` and every missing parent. True when the path is a directory afterwards.
+bool CreateDirectoryChain(const std::string& path);
+
+// Writes `data` to `tmp_path`, flushes it to disk, renames it over `path` and flushes the
+// directory. At no moment is `path` missing or partial. `mode` applies to a new file.
+bool WriteFileAtomically(const std::string& path, std::string_view data,
+                         const std::string& tmp_path, mode_t mode = 0644);
+
+// Reads a whole file. False when it cannot be opened or is larger than `max_bytes`.
+bool ReadWholeFile(const std::string& path, std::string* out,
+                   std::uint64_t max_bytes = 256u * 1024 * 1024);
+
+// Free space available to the caller (f_bavail * f_frsize) and the volume's total size.
+bool GetDiskSpace(const std::string& dir, std::uint64_t* free_bytes, std::uint64_t* total_bytes);
+
+// Whether `path`, or its nearest existing ancestor, lies on a network file system
+// (NFS, SMB/CIFS, 9P, AFS, Coda, network FUSE mounts such as sshfs).
+bool IsOnNetworkFileSystem(const std::string& path);
+
+// Removes `path` and everything below it. A symbolic link is removed as a link, never
+// followed, so nothing outside `path` is touched. True when nothing is left.
+bool RemoveTree(const std::string& path);
+
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+
+// Joins with exactly one "/" between the parts.
+std::string JoinPath(std::string_view a, std::string_view b);
+
+}  // namespace pondrel

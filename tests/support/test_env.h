@@ -1,0 +1,36 @@
+// A private little world for one test: a temporary directory holding the registry files and
+// a ROOT directory, and an IPC namespace of its own, so that tests can run side by side
+// without seeing each other's named objects or mailslots. Everything is removed afterwards.
+#pragma once
+
+#include <string>
+
+namespace pondrel::test {
+
+class ScopedTestEnv {
+ public:
+  // With `write_root`, "ROOT" is set in the registry file to Root().
+  explicit ScopedTestEnv(bool write_root = true);
+  ScopedTestEnv(const ScopedTestEnv&) = delete;
+  ScopedTestEnv& operator=(const ScopedTestEnv&) = delete;
+  ~ScopedTestEnv();
+
+  const std::string& Dir() const { return dir_; }    // the temporary directory
+  const std::string& Root() const { return root_; }  // Dir() + "/root", created
+  const std::string& Namespace() const { return ns_; }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_, root_, ns_;
+  std::string saved_registry_, saved_user_registry_, saved_ns_;
+  bool had_registry_ = false, had_user_registry_ = false, had_ns_ = false;
+};
+
+// Where the built programs and libraries are (zoricsm, KVdl, libkestova.so, camsim, ...).
+std::string StageDir();
+
+// Reads a whole file ("" when missing).
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+
+}  // namespace pondrel::test

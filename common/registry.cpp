@@ -1,0 +1,499 @@
+#include "common/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "common/fs_util.h"
+#include "common/text_util.h"
+#include "common/unique_fd.h"
+
+namespace pondrel {
+namespace {
+
+const char* HiveName(RegHive hive) {
+  return hive == RegHive::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+}
+
+// Key paths are compared without leading or trailing backslashes.
+std::string NormalizeKey(std::string_view key) {
+  while (!key.empty() && key.front() == '\\') key.remove_prefix(1);
+  while (!key.empty() && key.back() == '\\') key.remove_suffix(1);
+  return std::string(key);
+}
+
+struct Entry {
+  std::string name;  // "" is the key's default value ("@")
+  RegValue value;
+  std::optional<std::string> raw;  // a value of a kind we do not interpret, kept verbatim
+};
+
+struct Key {
+  std::string path;  // relative to the hive, as first written
+  std::vector<Entry> values;
+};
+
+struct RegFile {
+  std::vector<Key> keys;
+
+  Key* Find(std::string_view path) {
+    for (auto& k : keys)
+      if (EqualsNoCase(k.path, path)) return &k;
+    return nullptr;
+  }
+  Key& Ensure(const std::string& path) {
+    if (Key* k = Find(path)) return *k;
+    keys.push_back(Key{path, {}});
+    return keys.back();
+  }
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseHexList(std::string_view s, std::string* bytes) {
+  bytes->clear();
+  std::size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && (s[i] == ',' || s[i] == ' ' || s[i] == '\t')) ++i;
+    if (i >= s.size()) break;
+    if (i + 1 >= s.size()) return false;
+    int hi = HexDigit(s[i]), lo = HexDigit(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes->push_back(static_cast<char>(hi << 4 | lo));
+    i += 2;
+  }
+  return true;
+}
+
+std::string HexList(std::string_view bytes) {
+  std::string out;
+  char buf[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, "%02x", static_cast<unsigned char>(bytes[i]));
+    if (i) out.push_back(',');
+    out += buf;
+  }
+  return out;
+}
+
+// Parses a quoted name or text starting at s[*pos] == '"'; leaves *pos after the closing quote.
+bool ParseQuoted(std::string_view s, std::size_t* pos, std::string* out) {
+  out->clear();
+  std::size_t i = *pos + 1;
+  while (i < s.size()) {
+    char c = s[i];
+    if (c == '\\' && i + 1 < s.size() && (s[i + 1] == '\\' || s[i + 1] == '"')) {
+      out->push_back(s[i + 1]);
+      i += 2;
+    } else if (c == '"') {
+      *pos = i + 1;
+      return true;
+    } else {
+      out->push_back(c);
+      ++i;
+    }
+  }
+  return false;
+}
+
+std::string Quote(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+bool NeedsHexText(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+void ParseValue(Key& key, const std::string& name, std::string_view data) {
+  Entry e;
+  e.name = name;
+  std::string bytes;
+  if (!data.empty() && data.front() == '"') {
+    std::size_t pos = 0;
+    if (!ParseQuoted(data, &pos, &e.value.text)) return;
+    e.value.type = RegType::Text;
+  } else if (data.starts_with("dword:")) {
+    std::string_view digits = data.substr(6);
+    if (digits.empty() || digits.size() > 8) return;
+    std::uint32_t v = 0;
+    for (char c : digits) {
+      int d = HexDigit(c);
+      if (d < 0) return;
+      v = v << 4 | static_cast<std::uint32_t>(d);
+    }
+    e.value.type = RegType::Number;
+    e.value.number = v;
+  } else if (data.starts_with("hex(2):") || data.starts_with("hex(1):")) {
+    if (!ParseHexList(data.substr(7), &bytes)) return;
+    auto nul = bytes.find('\0');
+    if (nul != std::string::npos) bytes.resize(nul);
+    e.value.type = data[4] == '2' ? RegType::ExpandText : RegType::Text;
+    e.value.text = bytes;
+  } else if (data.starts_with("hex(7):")) {
+    if (!ParseHexList(data.substr(7), &bytes)) return;
+    e.value.type = RegType::MultiText;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+      auto nul = bytes.find('\0', start);
+      if (nul == std::string::npos) nul = bytes.size();
+      if (nul == start) break;  // the closing empty string
+      e.value.multi.push_back(bytes.substr(start, nul - start));
+      start = nul + 1;
+    }
+  } else {
+    e.raw = std::string(data);
+  }
+  for (auto& existing : key.values) {
+    if (EqualsNoCase(existing.name, name)) {
+      existing = std::move(e);
+      return;
+    }
+  }
+  key.values.push_back(std::move(e));
+}
+
+RegFile ParseRegFile(std::string_view text, RegHive hive) {
+  RegFile file;
+  const std::string prefix = std::string(HiveName(hive));
+  Key* current = nullptr;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string line(text.substr(pos, end - pos));
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Hex data may continue on the next lines after a trailing backslash.
+    while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos &&
+           pos < text.size()) {
+      line.pop_back();
+      end = text.find('\n', pos);
+      if (end == std::string_view::npos) end = text.size();
+      std::string_view next = text.substr(pos, end - pos);
+      pos = end + 1;
+      while (!next.empty() && (next.front() == ' ' || next.front() == '\t')) next.remove_prefix(1);
+      if (!next.empty() && next.back() == '\r') next.remove_suffix(1);
+      line += next;
+    }
+    std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == ';') continue;
+    std::string_view l = std::string_view(line).substr(first);
+    if (l.front() == '[') {
+      current = nullptr;
+      auto close = l.rfind(']');
+      if (close == std::string_view::npos) continue;
+      std::string_view path = l.substr(1, close - 1);
+      if (path.size() < prefix.size() || !EqualsNoCase(path.substr(0, prefix.size()), prefix))
+        continue;
+      path.remove_prefix(prefix.size());
+      if (!path.empty() && path.front() != '\\') continue;
+      current = &file.Ensure(NormalizeKey(path));
+    } else if (current && (l.front() == '"' || l.front() == '@')) {
+      std::string name;
+      std::size_t p = 0;
+      if (l.front() == '"') {
+        if (!ParseQuoted(l, &p, &name)) continue;
+      } else {
+        p = 1;
+      }
+      if (p >= l.size() || l[p] != '=') continue;
+      ParseValue(*current, name, l.substr(p + 1));
+    }
+  }
+  return file;
+}
+
+std::string FormatValue(const Entry& e) {
+  if (e.raw) return *e.raw;
+  const RegValue& v = e.value;
+  switch (v.type) {
+    case RegType::Text:
+      if (NeedsHexText(v.text)) return "hex(1):" + HexList(v.text + std::string(1, '\0'));
+      return Quote(v.text);
+    case RegType::ExpandText:
+      return "hex(2):" + HexList(v.text + std::string(1, '\0'));
+    case RegType::MultiText: {
+      std::string bytes;
+      for (const auto& s : v.multi) {
+        bytes += s;
+        bytes.push_back('\0');
+      }
+      bytes.push_back('\0');
+      return "hex(7):" + HexList(bytes);
+    }
+    case RegType::Number: {
+      char buf[20];
+      std::snprintf(buf, sizeof buf, "dword:%08x", v.number);
+      return buf;
+    }
+  }
+  return "\"\"";
+}
+
+std::string FormatRegFile(const RegFile& file, RegHive hive) {
+  std::string out = "REGEDIT4\n";
+  for (const auto& k : file.keys) {
+    out += "\n[";
+    out += HiveName(hive);
+    if (!k.path.empty()) out += "\\" + k.path;
+    out += "]\n";
+    for (const auto& e : k.values) {
+      out += e.name.empty() ? std::string("@") : Quote(e.name);
+      out += "=" + FormatValue(e) + "\n";
+    }
+  }
+  return out;
+}
+
+RegFile LoadRegFile(RegHive hive) {
+  std::string text;
+  if (!ReadWholeFile(RegistryFilePath(hive), &text, 64u * 1024 * 1024)) return {};
+  return ParseRegFile(text, hive);
+}
+
+std::string ParentOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// Runs `change` on the file's current contents under the writers' lock and writes the result
+// back atomically when `change` returns true.
+template <typename Fn>
+bool ModifyRegFile(RegHive hive, Fn change) {
+  const std::string path = RegistryFilePath(hive);
+  CreateDirectoryChain(ParentOf(path));
+  UniqueFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!lock) return false;
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  RegFile file = LoadRegFile(hive);
+  if (!change(file)) return false;
+  return WriteFileAtomically(path, FormatRegFile(file, hive), path + ".tmp", 0644);
+}
+
+bool IsBelow(std::string_view path, std::string_view ancestor) {
+  return path.size() > ancestor.size() && path[ancestor.size()] == '\\' &&
+         EqualsNoCase(path.substr(0, ancestor.size()), ancestor);
+}
+
+}  // namespace
+
+std::string RegistryFilePath(RegHive hive) {
+  if (hive == RegHive::LocalMachine) {
+    if (const char* p = std::getenv("PONDREL_REGISTRY"); p && *p) return p;
+    return "/etc/pondrel/system.reg";
+  }
+  if (const char* p = std::getenv("PONDREL_USER_REGISTRY"); p && *p) return p;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
+    return std::string(x) + "/pondrel/user.reg";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : "/tmp") + "/.config/pondrel/user.reg";
+}
+
+bool CKVRegKey::Open(std::string_view key) {
+  Close();
+  std::string path = NormalizeKey(key);
+  RegFile file = LoadRegFile(hive_);
+  if (!file.Find(path)) return false;
+  key_ = path;
+  open_ = true;
+  return true;
+}
+
+bool CKVRegKey::OpenRead(std::string_view key) { return Open(key); }
+bool CKVRegKey::OpenAll(std::string_view key) { return Open(key); }
+
+void CKVRegKey::Close() {
+  open_ = false;
+  key_.clear();
+}
+
+bool CKVRegKey::ReadValue(std::string_view name, RegValue* out) const {
+  if (!open_) return false;
+  RegFile file = LoadRegFile(hive_);
+  Key* k = file.Find(key_);
+  if (!k) return false;
+  for (const auto& e : k->values) {
+    if (EqualsNoCase(e.name, name) && !e.raw) {
+      *out = e.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CKVRegKey::ReadText(std::string_view name, std::string* out) const {
+  RegValue v;
+  if (!ReadValue(name, &v) || (v.type != RegType::Text && v.type != RegType::ExpandText))
+    return false;
+  *out = v.text;
+  return true;
+}
+
+bool CKVRegKey::ReadText(std::string_view name, char* buf, std::size_t size) const {
+  if (!buf || size == 0) return false;
+  std::string text;
+  if (!ReadText(name, &text) || text.size() + 1 > size) return false;
+  return CopyCut(buf, size, text);
+}
+
+bool CKVRegKey::ReadNumber(std::string_view name, std::uint32_t* out) const {
+  RegValue v;
+  if (!ReadValue(name, &v) || v.type != RegType::Number) return false;
+  *out = v.number;
+  return true;
+}
+
+bool CKVRegKey::ReadMultiText(std::string_view name, std::vector<std::string>* out) const {
+  RegValue v;
+  if (!ReadValue(name, &v) || v.type != RegType::MultiText) return false;
+  *out = v.multi;
+  return true;
+}
+
+std::vector<std::string> CKVRegKey::ValueNames() const {
+  std::vector<std::string> names;
+  if (!open_) return names;
+  RegFile file = LoadRegFile(hive_);
+  if (Key* k = file.Find(key_))
+    for (const auto& e : k->values) names.push_back(e.name);
+  return names;
+}
+
+bool CKVRegKey::WriteValue(std::string_view name, const RegValue& value) {
+  if (!open_) return false;
+  const std::string key = key_;
+  return ModifyRegFile(hive_, [&](RegFile& file) {
+    Key& k = file.Ensure(key);
+    for (auto& e : k.values) {
+      if (EqualsNoCase(e.name, name)) {
+        e.value = value;
+        e.raw.reset();
+        return true;
+      }
+    }
+    k.values.push_back(Entry{std::string(name), value, std::nullopt});
+    return true;
+  });
+}
+
+bool CKVRegKey::WriteText(std::string_view name, std::string_view text) {
+  RegValue v;
+  v.type = RegType::Text;
+  v.text = std::string(text);
+  return WriteValue(name, v);
+}
+
+bool CKVRegKey::WriteExpandText(std::string_view name, std::string_view text) {
+  RegValue v;
+  v.type = RegType::ExpandText;
+  v.text = std::string(text);
+  return WriteValue(name, v);
+}
+
+bool CKVRegKey::WriteMultiText(std::string_view name, const std::vector<std::string>& items) {
+  RegValue v;
+  v.type = RegType::MultiText;
+  v.multi = items;
+  return WriteValue(name, v);
+}
+
+bool CKVRegKey::WriteNumber(std::string_view name, std::uint32_t value) {
+  RegValue v;
+  v.type = RegType::Number;
+  v.number = value;
+  return WriteValue(name, v);
+}
+
+bool CKVRegKey::DeleteValue(std::string_view name) {
+  if (!open_) return false;
+  const std::string key = key_;
+  bool found = false;
+  bool written = ModifyRegFile(hive_, [&](RegFile& file) {
+    Key* k = file.Find(key);
+    if (!k) return false;
+    for (auto it = k->values.begin(); it != k->values.end(); ++it) {
+      if (EqualsNoCase(it->name, name)) {
+        k->values.erase(it);
+        found = true;
+        return true;
+      }
+    }
+    return false;
+  });
+  return written && found;
+}
+
+bool CKVRegKey::CreatePath(std::string_view key, RegHive hive) {
+  if (key.size() >= kMaxKeyPath) return false;
+  std::string path = NormalizeKey(key);
+  if (path.empty()) return false;
+  return ModifyRegFile(hive, [&](RegFile& file) {
+    std::size_t pos = 0;
+    for (;;) {
+      std::size_t slash = path.find('\\', pos);
+      std::string level = path.substr(0, slash);
+      if (level.empty() || level.back() == '\\') return false;  // an empty level: "a\\\\b"
+      file.Ensure(level);
+      if (slash == std::string::npos) return true;
+      pos = slash + 1;
+    }
+  });
+}
+
+bool CKVRegKey::DeleteKey(std::string_view key, RegHive hive) {
+  std::string path = NormalizeKey(key);
+  if (path.empty()) return false;
+  return ModifyRegFile(hive, [&](RegFile& file) {
+    std::size_t before = file.keys.size();
+    std::erase_if(file.keys, [&](const Key& k) {
+      return EqualsNoCase(k.path, path) || IsBelow(k.path, path);
+    });
+    return file.keys.size() != before;
+  });
+}
+
+bool CKVRegKey::KeyExists(std::string_view key, RegHive hive) {
+  RegFile file = LoadRegFile(hive);
+  return file.Find(NormalizeKey(key)) != nullptr;
+}
+
+std::vector<std::string> CKVRegKey::SubKeyNames(std::string_view key, RegHive hive) {
+  std::string path = NormalizeKey(key);
+  std::vector<std::string> names;
+  for (const auto& k : LoadRegFile(hive).keys) {
+    if (!IsBelow(k.path, path)) continue;
+    std::string rest = k.path.substr(path.size() + 1);
+    if (rest.find('\\') == std::string::npos) names.push_back(rest);
+  }
+  return names;
+}
+
+std::string ReadRootDir() {
+  CKVRegKey key;
+  if (!key.OpenRead(kSettingsKey)) return {};
+  char buf[kRootBufferSize];
+  if (!key.ReadText("ROOT", buf, sizeof buf)) return {};
+  std::string root = buf;
+  if (!root.empty() && (root.back() == '\\' || root.back() == '/')) root.pop_back();
+  return root;
+}
+
+}  // namespace pondrel

@@ -1,0 +1,1 @@
+#include "imagestore/catalog.h"

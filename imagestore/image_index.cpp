@@ -1,0 +1,1 @@
+#include "imagestore/image_index.h"

@@ -1,0 +1,127 @@
+// The image directory of one server and its day index files.
+//
+//   <imageDirectory>/image/YYYY/MMDD/hhmmsscc.jpg   one picture
+//   <imageDirectory>/info/YYYY/MMDD.idx             the index of one day: 40-byte records,
+//                                                   appended in storing order, never shrunk
+//
+// A picture key is "YYYYMMDD/hhmmsscc" (17 characters, digits where digits belong); keys
+// compare byte by byte. A key of any other form is refused by every call here before it
+// can reach the file system.
+//
+// Paths are joined with "/"; an info or image directory may be given with or without a
+// trailing "/". Results are integers; nothing here writes a log line.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace pondrel {
+
+inline constexpr std::size_t kPictureKeyLength = 17;
+inline constexpr std::size_t kIndexRecordSize = 40;
+// New index files and year directories: read and write for owner and group.
+inline constexpr mode_t kIndexFileMode = 0660;
+
+// One record of a day index file (little-endian on disk; a first key byte of 0 marks a
+// deleted record).
+struct ImageIndexRecord {
+  char key[18];                 // the picture key, zero-terminated, rest zero
+  std::uint8_t flag18;          // always 1
+  std::uint8_t reserved19;      // always 0
+  std::uint8_t flag20;          // always 1
+  std::uint8_t flag21;          // always 1
+  std::uint8_t trigger;         // 1, 2 device input; 33..36 schedule 1..4
+  std::uint8_t camera;
+  std::uint16_t pan;            // hundredths of a degree + 18000; 0 = not recorded
+  std::uint16_t tilt;
+  std::uint16_t zoom;           // hundredths; 0 = not recorded
+  std::uint16_t brightness;     // 1 standard, 2 brighter, other = not recorded
+  std::uint32_t recordTime;     // seconds since 1970-01-01 UTC
+  std::int16_t zoneOffset;      // minutes to add for the camera's local time
+  std::uint16_t extension;      // header extension word
+};
+static_assert(sizeof(ImageIndexRecord) == kIndexRecordSize);
+
+// The 40 on-disk bytes of a record and back (explicit little-endian).
+void EncodeIndexRecord(const ImageIndexRecord& rec, unsigned char out[kIndexRecordSize]);
+void DecodeIndexRecord(const unsigned char in[kIndexRecordSize], ImageIndexRecord* rec);
+inline bool IsDeletedRecord(const unsigned char raw[kIndexRecordSize]) { return raw[0] == 0; }
+
+// "YYYYMMDD/hhmmsscc": exactly 17 characters, digits at 0-7 and 9-16, "/" at 8.
+bool IsValidPictureKey(std::string_view key);
+// hhmmsscc as a number (hour * 1000000 + minute * 10000 + second * 100 + hundredths);
+// -1 for an invalid key.
+long PictureNumber(std::string_view key);
+// Year (0-3) and MMDD (4-7) of a valid key; -1 otherwise.
+int PictureKeyYear(std::string_view key);
+int PictureKeyDay(std::string_view key);
+
+// Results of AddImage / RemoveImage.
+inline constexpr int kImageOk = 0;
+inline constexpr int kImageErrFile = -1;     // year directory or index file not created/opened
+inline constexpr int kImageErrHeader = -2;   // the picture has no valid camera header
+inline constexpr int kImageErrKey = -3;      // the key is not of the form YYYYMMDD/hhmmsscc
+
+// Files the picture `picture_path` under `key` in "<info_dir>/YYYY/MMDD.idx": 0 appended;
+// -1 the year directory or index file could not be created or opened; -2 not a camera
+// picture (nothing written); -3 invalid key.
+int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path);
+// 1 when a (non-deleted) record with this key exists in its day file; 0 when not, when the
+// day has no index file, or for an invalid key. Reads the day file each time: a downloader
+// asking about many pictures uses DayIndexCache instead.
+int ContainsImage(const std::string& info_dir, std::string_view key);
+// Zeroes the first record with this key in place (the file keeps its length): 0 done (also
+// when there was none); -1 the day file could not be opened; -3 invalid key.
+int RemoveImage(const std::string& info_dir, std::string_view key);
+// "<image_dir>/image/YYYY/MMDD/hhmmsscc.jpg"; "" for an invalid key.
+std::string ImagePath(const std::string& image_dir, std::string_view key);
+// "<image_dir>/info" and "<info_dir>/YYYY/MMDD.idx" (year printed "%4d", day "%04d").
+std::string InfoDirOf(const std::string& image_dir);
+std::string DayIndexPath(const std::string& info_dir, int year, int mmdd);
+
+// Answers ContainsImage at memory speed for a downloader that asks about every picture of a
+// server's list. Each day file is read once into a key set; the set is re-read when the
+// file's size, modification time or inode changed underneath (another process appended,
+// zeroed or deleted). AddImage and RemoveImage through this object keep the set current
+// without re-reading. One instance per thread; results are those of the free functions.
+class DayIndexCache {
+ public:
+  explicit DayIndexCache(std::string info_dir);
+  const std::string& InfoDir() const { return info_dir_; }
+
+  int Contains(std::string_view key);                                    // as ContainsImage
+  int Add(std::string_view key, const std::string& picture_path);        // as AddImage
+  int Remove(std::string_view key);                                      // as RemoveImage
+  void Clear() { days_.clear(); }
+  // How often a day file was (re-)read (for benchmarks and tests).
+  std::size_t FileReads() const { return file_reads_; }
+
+ private:
+  struct Signature {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::int64_t ctime_ns = 0;
+    friend bool operator==(const Signature&, const Signature&) = default;
+  };
+  struct Day {
+    Signature sig;
+    std::unordered_map<std::string, int> keys;  // live records per key
+  };
+  Day* Fresh(std::string_view key);
+  static Signature Stat(const std::string& path);
+
+  std::string info_dir_;
+  std::unordered_map<std::string, Day> days_;  // by "YYYYMMDD"
+  std::size_t file_reads_ = 0;
+};
+
+}  // namespace pondrel

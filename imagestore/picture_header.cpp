@@ -1,0 +1,1 @@
+#include "imagestore/picture_header.h"

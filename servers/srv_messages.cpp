@@ -1,0 +1,1 @@
+#include "servers/srv_messages.h"

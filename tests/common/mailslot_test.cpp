@@ -1,0 +1,74 @@
+#include "common/mailslot.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/support/test_env.h"
+
+namespace pondrel {
+namespace {
+
+TEST(MailSlot, OneOwnerReadsMessagesInOrderWithoutWaiting) {
+  test::ScopedTestEnv env(false);
+  CKVMailSlot owner;
+  ASSERT_EQ(owner.Create(kServiceMailslot), 1);
+  CKVMailSlot second;
+  char err[128] = {};
+  EXPECT_EQ(second.Create(kServiceMailslot, err, sizeof err), 0);
+  EXPECT_NE(err[0], '\0');
+
+  char buf[64];
+  EXPECT_EQ(owner.Read(buf, sizeof buf), 0);
+  EXPECT_EQ(owner.Read(nullptr, 10), -1);
+  CKVMailSlot closed;
+  EXPECT_EQ(closed.Read(buf, sizeof buf), -2);
+  EXPECT_EQ(closed.Receive(), 0);
+
+  // More messages than the kernel queues per socket: the owner's own queue keeps them all.
+  for (int i = 0; i < 40; ++i) {
+    CKVMailSlot sender(kServiceMailslot);
+    std::string msg = "ZORIC:02:task" + std::to_string(i);
+    ASSERT_EQ(sender.Send(msg), 1) << i;
+    if (i % 5 == 4) owner.Pump();  // as the owner's wait would, now and then
+  }
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(owner.Receive(), 1);
+    std::string expect = "ZORIC:02:task" + std::to_string(i);
+    EXPECT_EQ(owner.LastLength(), static_cast<int>(expect.size() + 1));
+    EXPECT_STREQ(owner.Message(), expect.c_str());
+  }
+  EXPECT_EQ(owner.Receive(), 1);
+  EXPECT_EQ(owner.LastLength(), 0);
+}
+
+TEST(MailSlot, ProbesCutsAndOversizedMessages) {
+  test::ScopedTestEnv env(false);
+  CKVMailSlot owner;
+  ASSERT_EQ(owner.Create(kTaskViewMailslot), 1);
+  CKVMailSlot sender(kTaskViewMailslot);
+  EXPECT_EQ(sender.Send("", 0), 1);  // the probe: a single zero byte
+  ASSERT_EQ(owner.Receive(), 1);
+  EXPECT_EQ(owner.LastLength(), 1);
+
+  EXPECT_EQ(sender.Send("ZORIC:01:abcdef", 12), 1);  // cut at the given length
+  ASSERT_EQ(owner.Receive(), 1);
+  EXPECT_STREQ(owner.Message(), "ZORIC:01:abc");
+
+  std::string huge(5000, 'x');
+  EXPECT_EQ(sender.Send(huge), 1);  // a sender never sends more than a message holds
+  ASSERT_EQ(owner.Receive(), 1);
+  EXPECT_EQ(owner.LastLength(), 1023);
+  EXPECT_EQ(std::strlen(owner.Message()), 1023u);
+
+  char small[4];
+  sender.Send("ZORIC:02:x");
+  EXPECT_EQ(owner.Read(small, sizeof small), 4);
+  EXPECT_EQ(std::memcmp(small, "ZORI", 4), 0);
+
+  owner.Close();
+  EXPECT_EQ(sender.Send("late"), 0);  // no owner: fails at once
+}
+
+}  // namespace
+}  // namespace pondrel

@@ -1,1 +1,294 @@
 #include "servers/srvmgr.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "common/fs_util.h"
+#include "common/named_object.h"
+#include "common/registry.h"
+#include "common/unique_fd.h"
+#include "servers/srvcodec.h"
+
+namespace pondrel {
+
+// What one pass of the internal reader saw of the file.
+struct CKVSrvMgr::FileRead {
+  bool exists = false;
+  bool damaged = false;    // bytes after the last readable record could not be read
+  std::string raw;         // the whole file as read (kept to save it aside when damaged)
+};
+
+namespace {
+
+constexpr std::size_t kMaxPath = 259;
+constexpr std::uint64_t kMaxProfileFile = 64u * 1024 * 1024;
+
+// Reads the file into `raw`. 0 read; SRV_ERR_NOT_FOUND missing; SRV_ERR_READ otherwise.
+int ReadRaw(const std::string& path, std::string* raw) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno == ENOENT ? SRV_ERR_NOT_FOUND : SRV_ERR_READ;
+  fd.reset();
+  if (!ReadWholeFile(path, raw, kMaxProfileFile)) return SRV_ERR_READ;
+  return SRV_OK;
+}
+
+bool WriteNewFile(const std::string& path, std::string_view data) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kSrvFileMode));
+  if (!fd) return false;
+  ::fchmod(fd.get(), kSrvFileMode);
+  while (!data.empty()) {
+    ssize_t n = ::write(fd.get(), data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fd.reset();
+      ::unlink(path.c_str());
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::fsync(fd.get()) != 0) {
+    fd.reset();
+    ::unlink(path.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CKVSrvMgr::CKVSrvMgr() = default;
+CKVSrvMgr::~CKVSrvMgr() { FreeAll(); }
+
+bool CKVSrvMgr::Init() { return InitWithDirectory(ReadRootDir()); }
+
+bool CKVSrvMgr::InitWithDirectory(const std::string& root) {
+  base_path_.clear();
+  if (root.empty()) return false;
+  std::string base = root;
+  if (base.back() != '/' && base.back() != '\\') {
+    if (base.size() + 1 > kMaxPath) return false;
+    base.push_back('/');
+  }
+  if (base.size() + 4 > kMaxPath) return false;
+  base += "prp";
+  base_path_ = std::move(base);
+  return true;
+}
+
+int CKVSrvMgr::ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask, FileRead* info) const {
+  out->clear();
+  *info = FileRead{};
+  if (base_path_.empty()) return SRV_ERR_READ;
+  int rc = ReadRaw(DataFilePath(), &info->raw);
+  if (rc == SRV_ERR_NOT_FOUND) return SRV_OK;  // no file: an empty store
+  if (rc != SRV_OK) return rc;
+  info->exists = true;
+  std::size_t offset = 0;
+  try {
+    for (;;) {
+      CKVSrvInfo rec;
+      bool damaged = false;
+      rc = DecodeSrvFileRecord(info->raw, &offset, mask, &rec, &damaged);
+      if (rc == SRV_END_OF_FILE) {
+        // A damaged tail ends the list; what precedes it is used.
+        info->damaged = damaged;
+        return SRV_OK;
+      }
+      if (rc != SRV_OK) {
+        out->clear();
+        return SRV_ERR_READ;  // the record reader could not copy
+      }
+      out->push_back(std::move(rec));
+    }
+  } catch (const std::bad_alloc&) {
+    out->clear();
+    return SRV_ERR_MEMORY;
+  }
+}
+
+int CKVSrvMgr::RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRead& info) {
+  std::string content;
+  try {
+    std::string one;
+    for (const CKVSrvInfo& rec : list) {
+      int rc = EncodeSrvFileRecord(rec, &one);
+      if (rc != SRV_OK) return rc;
+      content += one;
+    }
+  } catch (const std::bad_alloc&) {
+    return SRV_ERR_MEMORY;
+  }
+  // Bytes the reader could not understand would vanish with this rewrite: keep the whole
+  // damaged file aside first, and refuse the rewrite when that is impossible.
+  if (info.damaged) {
+    std::string copy;
+    bool saved = false;
+    for (int n = 0; n < 1000 && !saved; ++n) {
+      copy = DataFilePath() + kSrvDamagedSuffix;
+      if (n > 0) copy += "." + std::to_string(n);
+      if (FileExists(copy)) continue;
+      if (!WriteNewFile(copy, info.raw)) break;
+      saved = true;
+    }
+    if (!saved) return SRV_ERR_WRITE;
+    damage_saved_ = true;
+    damaged_copy_path_ = copy;
+  }
+  // prp2 is written, flushed and renamed over prp1: there is always a complete prp1.
+  if (!WriteFileAtomically(DataFilePath(), content, TempFilePath(), kSrvFileMode)) return SRV_ERR_WRITE;
+  return SRV_OK;
+}
+
+int CKVSrvMgr::CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvInfo& rec,
+                              const CKVSrvInfo* skip) const {
+  for (const CKVSrvInfo& stored : list) {
+    if (skip && stored.GetId() == skip->GetId()) continue;
+    if (stored.GetServerName() == rec.GetServerName()) return SRV_ERR_NAME_EXISTS;
+    if (ImageDirectoriesOverlap(rec.GetImageDirectory(), stored.GetImageDirectory()))
+      return SRV_ERR_DIR_IN_USE;
+  }
+  return SRV_OK;
+}
+
+int CKVSrvMgr::LoadAll(bool* more, std::uint16_t mask) {
+  FreeAll();
+  if (more) *more = false;
+  NamedLock lock(kSrvLockName);
+  if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
+  FileRead info;
+  int rc = ReadFileUnlocked(&list_, mask, &info);
+  lock.Unlock();
+  if (rc != SRV_OK) {
+    list_.clear();
+    return rc;
+  }
+  loaded_damaged_ = info.damaged;
+  cursor_ = 0;
+  if (more) *more = !list_.empty();
+  return SRV_OK;
+}
+
+int CKVSrvMgr::GetNext(CKVSrvInfo* out, bool* more) {
+  if (cursor_ >= list_.size()) {
+    if (more) *more = false;
+    return SRV_ERR_NOT_FOUND;
+  }
+  if (!out->Assign(list_[cursor_])) {
+    if (more) *more = true;
+    return SRV_ERR_MEMORY;
+  }
+  ++cursor_;
+  if (more) *more = cursor_ < list_.size();
+  return SRV_OK;
+}
+
+int CKVSrvMgr::FindInLoaded(const KVGuid& id, CKVSrvInfo* out) const {
+  for (const CKVSrvInfo& rec : list_) {
+    if (rec.GetId() == id) return out->Assign(rec) ? SRV_OK : SRV_ERR_MEMORY;
+  }
+  return SRV_ERR_NOT_FOUND;
+}
+
+void CKVSrvMgr::FreeAll() {
+  list_.clear();
+  list_.shrink_to_fit();
+  cursor_ = 0;
+  loaded_damaged_ = false;
+}
+
+int CKVSrvMgr::FindById(const KVGuid& id, CKVSrvInfo* out, std::uint16_t mask) {
+  if (base_path_.empty()) return SRV_ERR_READ;
+  NamedLock lock(kSrvLockName);
+  if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
+  std::string raw;
+  int rc = ReadRaw(DataFilePath(), &raw);
+  lock.Unlock();
+  if (rc != SRV_OK) return rc;  // SRV_ERR_NOT_FOUND without a file, else SRV_ERR_READ
+  std::size_t offset = 0;
+  for (;;) {
+    CKVSrvInfo rec;
+    rc = DecodeSrvFileRecord(raw, &offset, mask, &rec, nullptr);
+    if (rc == SRV_END_OF_FILE) return SRV_ERR_NOT_FOUND;
+    if (rc != SRV_OK) return SRV_ERR_READ;
+    if (rec.GetId() == id) return out->Assign(rec) ? SRV_OK : SRV_ERR_MEMORY;
+  }
+}
+
+int CKVSrvMgr::Add(CKVSrvInfo* record) {
+  damage_saved_ = false;
+  damaged_copy_path_.clear();
+  if (CheckResultKind(record->Validate()) != CHK_OK) return SRV_ERR_INVALID;
+  NamedLock lock(kSrvLockName);
+  if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
+  NamedLockGuard hold(lock);
+  std::vector<CKVSrvInfo> list;
+  FileRead info;
+  int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
+  if (rc != SRV_OK) return rc;
+  rc = CheckConflicts(list, *record, nullptr);
+  if (rc != SRV_OK) return rc;
+  try {
+    list.emplace_back();
+  } catch (const std::bad_alloc&) {
+    return SRV_ERR_MEMORY;
+  }
+  CKVSrvInfo& node = list.back();
+  if (!node.Assign(*record)) return SRV_ERR_MEMORY;
+  if (node.GetId().IsZero()) {
+    KVGuid id;
+    if (!CreateGuid(&id) || id.IsZero()) return SRV_ERR_GUID;
+    node.SetId(id);
+  }
+  rc = RewriteUnlocked(list, info);
+  if (rc != SRV_OK) return rc;
+  record->SetId(node.GetId());
+  return SRV_OK;
+}
+
+int CKVSrvMgr::Modify(const CKVSrvInfo& record) {
+  damage_saved_ = false;
+  damaged_copy_path_.clear();
+  if (record.GetId().IsZero()) return SRV_ERR_NO_ID;
+  if (CheckResultKind(record.Validate()) != CHK_OK) return SRV_ERR_INVALID;
+  NamedLock lock(kSrvLockName);
+  if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
+  NamedLockGuard hold(lock);
+  std::vector<CKVSrvInfo> list;
+  FileRead info;
+  int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
+  if (rc != SRV_OK) return rc;
+  rc = CheckConflicts(list, record, &record);
+  if (rc != SRV_OK) return rc;
+  for (CKVSrvInfo& stored : list) {
+    if (stored.GetId() == record.GetId()) {
+      if (!stored.Assign(record)) return SRV_ERR_MEMORY;
+      return RewriteUnlocked(list, info);
+    }
+  }
+  return SRV_ERR_NOT_FOUND;
+}
+
+int CKVSrvMgr::Delete(const KVGuid& id) {
+  damage_saved_ = false;
+  damaged_copy_path_.clear();
+  NamedLock lock(kSrvLockName);
+  if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
+  NamedLockGuard hold(lock);
+  std::vector<CKVSrvInfo> list;
+  FileRead info;
+  int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
+  if (rc != SRV_OK) return rc;
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->GetId() == id) {
+      list.erase(it);
+      return RewriteUnlocked(list, info);
+    }
+  }
+  return SRV_ERR_NOT_FOUND;
+}
+
+}  // namespace pondrel

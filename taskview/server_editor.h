@@ -1,0 +1,85 @@
+// The server editor ("Server Information") and the server list ("Server Profiles List")
+// without their windows: the editor's controls as a form, its OK sequence (setters in dialog
+// order, the running-task refusal, Modify then Add, retry while the profile lock is taken),
+// the texts of its messages, the list's cell texts and the deletion of a server with its
+// tasks.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/guid.h"
+#include "servers/srvinfo.h"
+#include "servers/srvmgr.h"
+
+namespace pondrel::tasdek {
+
+class CTasdekDoc;
+
+// What the editor's controls hold. Ports are texts as typed.
+struct ServerEditorForm {
+  std::string server_name;
+  std::string image_directory;
+  bool delete_images = false;
+  std::string host_name;
+  std::string http_port = "80";
+  std::string admin_account;
+  std::string admin_password;
+  std::string settings_page_url;  // hidden control, written back unchanged
+  bool use_proxy = false;
+  std::string proxy_host;
+  std::string proxy_port = "8080";
+  bool use_ppp = false;
+  std::string ppp_connection_name;  // the selected phonebook entry; "" when none
+  std::string ppp_account;
+  std::string ppp_password;
+};
+
+// The dial-up phonebook: the system's PPP peers (the files of /etc/ppp/peers), sorted.
+std::vector<std::string> ListPhonebookEntries();
+
+// Loads the controls from a record as the editor does when it opens: the connection list
+// selects the entry equal to the record's connection name, else the first entry (none when
+// the phonebook is empty).
+ServerEditorForm FormFromServer(const CKVSrvInfo& rec, const std::vector<std::string>& phonebook);
+
+// The message for a setter's or Validate's rejection (field label and limit as the editor
+// words them); "" for 0.
+std::string CheckResultMessage(CheckResult result);
+
+struct ServerSaveResult {
+  int code = 0;          // 0 saved; else the store answer, or -1 for a validation or
+                         // running-server refusal, -2 when the store could not be set up
+  std::string message;   // the editor's message ("" when saved)
+};
+
+// Server editor, OK: copies the form into `record` through the validating setters (in dialog
+// order; proxy and dial-up fields of an unused proxy or connection keep the record's
+// values), refuses a server that a running task uses (`is_running`, may be empty), then
+// Modify, or Add when the record has no identifier yet, repeating while the store answers
+// SRV_ERR_LOCK. On success `record` holds the saved values with its identifier.
+ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
+                            const std::function<bool(const KVGuid&)>& is_running,
+                            CKVSrvMgr* store = nullptr);
+
+// Server list cell texts: "Server Name", "Host Name", "Proxy", "PPP".
+std::string ServerListProxyText(const CKVSrvInfo& rec);
+std::string ServerListPppText(const CKVSrvInfo& rec);
+
+// Reads the server list (field mask 0x0D8A, or `mask`), retrying every 100 ms while the
+// profile lock is taken. SRV_OK, or the store's failure.
+int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask = kSrvMaskServerList);
+
+struct ServerDeleteResult {
+  int code = 0;              // 0 deleted (or already gone); else a failure
+  std::string message;       // the list's message on failure
+  int task_result = 0;       // result of deleting the server's tasks (0 when all went)
+};
+
+// Server list, Delete: deletes every task of the server from the schedule file (through the
+// document), then the profile. Refuses, before changing anything, when a task of that server
+// is running.
+ServerDeleteResult DeleteServerWithTasks(const KVGuid& id, CTasdekDoc* doc);
+
+}  // namespace pondrel::tasdek

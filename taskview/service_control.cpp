@@ -1,0 +1,185 @@
+#include "taskview/service_control.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string_view>
+#include <thread>
+
+#include "common/fs_util.h"
+#include "common/mailslot.h"
+#include "common/registry.h"
+#include "common/unique_fd.h"
+
+namespace pondrel::tasdek {
+namespace {
+
+constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\Kestova";
+constexpr char kRunServicesKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
+constexpr char kUnitFile[] = "/etc/systemd/system/kestova.service";
+constexpr int kProbeCount = 10;
+constexpr int kProbeIntervalMs = 1000;
+
+bool IsExecutable(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+bool SendToService(std::string_view text) {
+  CKVMailSlot slot(kServiceMailslot);
+  return slot.Send(text.data(), text.size()) == 1;
+}
+
+void RedirectStdio() {
+  int null_fd = ::open("/dev/null", O_RDWR);
+  if (null_fd >= 0) {
+    ::dup2(null_fd, 0);
+    ::dup2(null_fd, 1);
+    ::dup2(null_fd, 2);
+    if (null_fd > 2) ::close(null_fd);
+  }
+}
+
+}  // namespace
+
+bool HasServiceManager() { return IsDirectory("/run/systemd/system"); }
+
+std::string ProgramDir() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string path(buf, static_cast<std::size_t>(n));
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+CServiceControl::CServiceControl()
+    : sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
+
+std::string CServiceControl::HostPath() const {
+  if (!host_path_.empty()) return host_path_;
+  const std::string dir = ProgramDir();
+  for (const std::string& candidate : {dir + "/zoricsm", dir + "/../lib/pondrel/zoricsm"}) {
+    if (IsExecutable(candidate)) return candidate;
+  }
+  if (const char* path = std::getenv("PATH")) {
+    std::string_view rest(path);
+    while (!rest.empty()) {
+      auto colon = rest.find(':');
+      std::string_view part = rest.substr(0, colon);
+      if (!part.empty()) {
+        std::string candidate = std::string(part) + "/zoricsm";
+        if (IsExecutable(candidate)) return candidate;
+      }
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+  }
+  return "zoricsm";
+}
+
+bool CServiceControl::IsServiceInstalled() const {
+  if (HasServiceManager()) {
+    CKVRegKey key;
+    return key.OpenRead(kServicesKey) || FileExists(kUnitFile);
+  }
+  CKVRegKey key;
+  if (!key.OpenRead(kRunServicesKey)) return false;
+  char buf[260];
+  return key.ReadText("Kestova", buf, sizeof buf);
+}
+
+bool CServiceControl::IsServiceRunning() const { return SendToService(std::string_view()); }
+
+bool CServiceControl::LaunchDetached(const std::string& word) const {
+  const std::string host = HostPath();
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+  UniqueFd read_end(pipe_fds[0]), write_end(pipe_fds[1]);
+  pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    // The middle process starts a new session and leaves at once, so the host runs on as an
+    // orphan of init and this program never has to reap it.
+    ::setsid();
+    pid_t grandchild = ::fork();
+    if (grandchild != 0) ::_exit(grandchild < 0 ? 127 : 0);
+    RedirectStdio();
+    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
+    ::execv(host.c_str(), const_cast<char* const*>(argv));
+    int err = errno;
+    (void)!::write(pipe_fds[1], &err, sizeof err);
+    ::_exit(127);
+  }
+  write_end.reset();
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  int err = 0;
+  ssize_t n;
+  while ((n = ::read(read_end.get(), &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  // Any bytes mean that exec failed; end of file means the host is running.
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
+}
+
+int CServiceControl::RunHostAndWait(const std::string& word) const {
+  const std::string host = HostPath();
+  if (!IsExecutable(host)) return -1;
+  pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
+    ::execv(host.c_str(), const_cast<char* const*>(argv));
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+int CServiceControl::StartService() {
+  if (!LaunchDetached("-start")) return kServiceStartFailed;
+  for (int i = 0; i < kProbeCount; ++i) {
+    if (IsServiceRunning()) return kServiceOk;
+    sleep_(kProbeIntervalMs);
+  }
+  return IsServiceRunning() ? kServiceOk : kServiceStartFailed;
+}
+
+int CServiceControl::StopService() {
+  if (!LaunchDetached("-osstop")) return kServiceStopFailed;
+  for (int i = 0; i < kProbeCount; ++i) {
+    if (!IsServiceRunning()) return kServiceOk;
+    sleep_(kProbeIntervalMs);
+  }
+  return IsServiceRunning() ? kServiceStopFailed : kServiceOk;
+}
+
+bool CServiceControl::SendExecuteNow(const std::string& task_name) const {
+  return SendToService("ZORIC:02:" + task_name);
+}
+
+bool CServiceControl::SendAbort(const std::string& task_name) const {
+  return SendToService("ZORIC:03:" + task_name);
+}
+
+std::string CServiceControl::LogPath() {
+  const std::string root = ReadRootDir();
+  if (root.empty()) return "";
+  return root + "/SYSTEM/kvrpd.log";
+}
+
+bool CServiceControl::ClearLog() {
+  const std::string path = LogPath();
+  return !path.empty() && ::unlink(path.c_str()) == 0;
+}
+
+}  // namespace pondrel::tasdek

@@ -1,0 +1,65 @@
+// Service control as the Task View does it: whether the scheduler service is installed (from
+// the registry), whether it runs (a probe write to its mailslot), starting and stopping it
+// through its host program "zoricsm" with "-start" / "-osstop", and the requests to run or
+// abort a task.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace pondrel::tasdek {
+
+// Start and stop results (the error display codes of the main window).
+inline constexpr int kServiceOk = 0;
+inline constexpr int kServiceStartFailed = 4;
+inline constexpr int kServiceStopFailed = 5;
+
+class CServiceControl {
+ public:
+  CServiceControl();
+
+  // How long to wait between probes; tests replace it so that nothing sleeps.
+  void SetSleep(std::function<void(int ms)> sleep) { sleep_ = std::move(sleep); }
+  // The host program to run; by default found beside this program, in ../lib/pondrel, or on
+  // the search path.
+  void SetHostPath(std::string path) { host_path_ = std::move(path); }
+  std::string HostPath() const;
+
+  // With a service manager (systemd): the key "SYSTEM\CurrentControlSet\Services\Kestova".
+  // Without one: the "Kestova" value of the RunServices key.
+  bool IsServiceInstalled() const;
+  // Writes a single zero byte to the service's mailslot; true when that succeeds.
+  bool IsServiceRunning() const;
+  // "zoricsm -start", then up to ten probes one second apart and a last one: 0 or 4.
+  int StartService();
+  // "zoricsm -osstop", then probes until the service no longer answers: 0 or 5.
+  int StopService();
+  // Runs the host with an installation word ("-osinstall", "-osremove") and waits for it:
+  // the host's exit status, or -1 when it could not be run.
+  int RunHostAndWait(const std::string& word) const;
+
+  // "ZORIC:02:" + name and "ZORIC:03:" + name; a missing service loses them silently. True
+  // when the message was delivered to the mailslot.
+  bool SendExecuteNow(const std::string& task_name) const;
+  bool SendAbort(const std::string& task_name) const;
+
+  // ROOT + "/SYSTEM/kvrpd.log" ("" without ROOT).
+  static std::string LogPath();
+  // Deletes the activity log; the result is not reported to the user.
+  static bool ClearLog();
+
+ private:
+  // Starts the host with one word, detached (own session, no terminal), without waiting for it.
+  bool LaunchDetached(const std::string& word) const;
+
+  std::function<void(int)> sleep_;
+  std::string host_path_;
+};
+
+// Whether this machine has a service manager (systemd), which plays the NT family's part.
+bool HasServiceManager();
+
+// The directory of the running program.
+std::string ProgramDir();
+
+}  // namespace pondrel::tasdek

@@ -1,0 +1,369 @@
+#include "taskview/tasdek_doc.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "servers/srvmgr.h"
+#include "taskmodel/timestr.h"
+
+namespace pondrel::tasdek {
+namespace {
+
+constexpr const char* kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kOrdinals[5] = {"first", "second", "third", "fourth", "final"};
+
+// A time string shown as "%Y/%m/%d %H:%M"; empty when unset or unreadable.
+std::string ShortTime(const char* time_str) {
+  std::tm tm{};
+  if (time_str[0] == '\0' || !ParseTimeStr(time_str, &tm)) return "";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min);
+  return buf;
+}
+
+// The numeric time of a time string; -1 when unset or unreadable.
+long long NumericTime(const char* time_str) {
+  std::time_t t;
+  if (time_str[0] == '\0' || !TimeStrToTime(time_str, &t)) return -1;
+  return static_cast<long long>(t);
+}
+
+template <typename T>
+int Cmp(T a, T b) {
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+int CompareBytes(const std::string& a, const std::string& b) {
+  // std::string::compare orders by char_traits<char>, which compares as unsigned bytes.
+  int c = a.compare(b);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+int CTasdekDoc::LoadTasks() {
+  FreeTasks();
+  if (store_.FilePath().empty()) return kDocReadError;
+  std::vector<CKVTask> read;
+  {
+    CKVTaskFileLock lock(store_, -1);
+    int r = store_.ReadAllTasks(&read);
+    if (r == -1) {
+      // A missing file, or one without a section, is an empty list.
+      read.clear();
+    } else if (r != 0) {
+      return kDocReadError;
+    }
+  }
+  for (CKVTask& t : read) {
+    TaskEntry e;
+    e.task = t;
+    CKVTask check(t);
+    e.invalid = check.Validate() != 0;
+    file_names_.insert(t.Name);
+    tasks_.push_back(std::move(e));
+  }
+  const int result = ResolveServers();
+
+  CKVSrvMgr srv;
+  bool more = false;
+  if (srv.Init() && srv.LoadAll(&more, kSrvMaskNameAndDir) == SRV_OK) {
+    const auto& profiles = srv.Loaded();
+    std::erase_if(tasks_, [&profiles](const TaskEntry& e) {
+      return std::none_of(profiles.begin(), profiles.end(), [&e](const CKVSrvInfo& p) {
+        return p.GetId() == e.task.ServerId;
+      });
+    });
+  }
+  return result;
+}
+
+void CTasdekDoc::FreeTasks() {
+  tasks_.clear();
+  file_names_.clear();
+}
+
+TaskEntry* CTasdekDoc::FindTask(std::string_view name) {
+  for (TaskEntry& e : tasks_) {
+    if (name == e.task.Name) return &e;
+  }
+  return nullptr;
+}
+
+const TaskEntry* CTasdekDoc::FindTask(std::string_view name) const {
+  return const_cast<CTasdekDoc*>(this)->FindTask(name);
+}
+
+bool CTasdekDoc::NameInUse(std::string_view name) const {
+  return FindTask(name) != nullptr || file_names_.find(name) != file_names_.end();
+}
+
+int CTasdekDoc::AddTask(const CKVTask& task) {
+  {
+    CKVTaskFileLock lock(store_, -1);
+    if (!lock.held()) return kDocWriteError;
+    // WriteTask replaces a section of the same name; a new task must never overwrite one
+    // that another program (or a task hidden from the list) holds.
+    CKVTask stored;
+    if (store_.ReadTask(task.Name, &stored) == 0 && std::strcmp(stored.Name, task.Name) == 0) {
+      return kDocNameExists;
+    }
+    if (store_.WriteTask(task) != 0) return kDocWriteError;
+  }
+  TaskEntry e;
+  e.task = task;
+  file_names_.insert(task.Name);
+  tasks_.push_back(std::move(e));
+  return kDocOk;
+}
+
+int CTasdekDoc::ModifyTask(std::string_view old_name, const CKVTask& task) {
+  TaskEntry* entry = FindTask(old_name);
+  if (!entry) return kDocOk;
+  {
+    CKVTaskFileLock lock(store_, -1);
+    if (!lock.held()) return kDocWriteError;
+    if (old_name != task.Name) {
+      CKVTask stored;
+      if (store_.ReadTask(task.Name, &stored) == 0 && std::strcmp(stored.Name, task.Name) == 0) {
+        return kDocNameExists;
+      }
+    }
+    const int r = store_.ReplaceTask(old_name, task);
+    if (r == -2) return kDocTaskRunning;
+    if (r != 0) return kDocWriteError;
+  }
+  if (auto it = file_names_.find(old_name); it != file_names_.end()) file_names_.erase(it);
+  file_names_.insert(task.Name);
+  entry->task = task;
+  return kDocOk;
+}
+
+int CTasdekDoc::DeleteTask(std::string_view name) {
+  {
+    CKVTaskFileLock lock(store_, -1);
+    if (!lock.held()) return kDocWriteError;
+    CKVTask stored;
+    if (store_.ReadTask(name, &stored) == 0 && name == stored.Name &&
+        stored.ActState == kStateRunning) {
+      return kDocTaskRunning;
+    }
+    if (store_.DeleteTask(name) != 0) return kDocWriteError;
+  }
+  if (auto it = file_names_.find(name); it != file_names_.end()) file_names_.erase(it);
+  std::erase_if(tasks_, [name](const TaskEntry& e) { return name == e.task.Name; });
+  return kDocOk;
+}
+
+int CTasdekDoc::ReloadTask(std::string_view name) {
+  TaskEntry* entry = FindTask(name);
+  if (!entry) return kDocOk;
+  CKVTask copy(entry->task);
+  int r;
+  {
+    CKVTaskFileLock lock(store_, -1);
+    r = store_.ReadTask(name, &copy);
+  }
+  if (r != 0) return kDocReadError;
+  entry->task = copy;
+  return kDocOk;
+}
+
+int CTasdekDoc::ResolveServers() {
+  CKVSrvMgr srv;
+  if (!srv.Init()) return kDocReadError;
+  bool more = false;
+  const int r = srv.LoadAll(&more, kSrvMaskNameAndDeleteFlag);
+  if (r == SRV_ERR_MEMORY) return kDocNoMemory;
+  if (r != SRV_OK) return kDocReadError;
+  for (TaskEntry& e : tasks_) {
+    CKVSrvInfo p;
+    if (srv.FindInLoaded(e.task.ServerId, &p) != SRV_OK) {
+      e.invalid = true;
+      continue;
+    }
+    e.server_name = p.GetServerName();
+    e.task.ImageDelete = p.GetDeleteImagesOnServer() ? 1 : 0;
+  }
+  return kDocOk;
+}
+
+bool CTasdekDoc::IsServerRunning(const KVGuid& server_id) const {
+  return std::any_of(tasks_.begin(), tasks_.end(), [&server_id](const TaskEntry& e) {
+    return e.task.ServerId == server_id && e.task.ActState == kStateRunning;
+  });
+}
+
+int CTasdekDoc::DeleteServerTasks(const KVGuid& server_id) {
+  std::vector<std::string> names;
+  for (const TaskEntry& e : tasks_) {
+    if (e.task.ServerId == server_id) names.emplace_back(e.task.Name);
+  }
+  int first_failure = kDocOk;
+  for (const std::string& n : names) {
+    const int r = DeleteTask(n);
+    if (r != kDocOk && first_failure == kDocOk) first_failure = r;
+  }
+  return first_failure;
+}
+
+std::string DescribeSchedule(const CKVTask& t) {
+  std::string start = t.StartTime;
+  if (start.size() > 10) start[10] = ' ';
+  if (start.size() > 13) start[13] = ':';
+  if (start.size() > 16) start[16] = ':';
+  std::string s = "Start Time:" + start + " ";
+  char buf[128];
+  switch (t.TaskCycle) {
+    case kCycleDays:
+      if (t.TaskInterval == 1) {
+        s += "Interval:every day, ";
+      } else {
+        std::snprintf(buf, sizeof buf, "Interval:every %d days, ", t.TaskInterval);
+        s += buf;
+      }
+      break;
+    case kCycleWeeks: {
+      if (t.TaskInterval == 1) {
+        s += "Interval:every ";
+      } else {
+        std::snprintf(buf, sizeof buf, "Interval:every %d weeks on ", t.TaskInterval);
+        s += buf;
+      }
+      bool all = true;
+      for (int d = 0; d < 7; ++d) all = all && t.DayofWeek[d] == '1';
+      if (all) {
+        s += "7 days of week, ";
+      } else {
+        for (int d = 0; d < 7 && t.DayofWeek[d] != '\0'; ++d) {
+          if (t.DayofWeek[d] == '1') s += std::string(kDayNames[d]) + ", ";
+        }
+      }
+      break;
+    }
+    case kCycleMonths:
+      if (t.MonthUnit == kMonthByDay) {
+        std::snprintf(buf, sizeof buf, "Execution Date:day %d of every month, ", t.ActDayofMonth);
+        s += buf;
+      } else if (t.MonthUnit == kMonthByWeekday) {
+        const int ordinal = t.TaskInterval / 10, weekday = t.TaskInterval % 10;
+        const char* o = ordinal >= 0 && ordinal < 5 ? kOrdinals[ordinal] : "";
+        const char* w = weekday >= 0 && weekday < 7 ? kDayNames[weekday] : "";
+        std::snprintf(buf, sizeof buf, "Interval:the %s %s of every month, ", o, w);
+        s += buf;
+      }
+      break;
+    default:
+      break;
+  }
+  return s;
+}
+
+std::string NextRunText(const CKVTask& t) { return ShortTime(t.NextTime); }
+
+std::string LastResultText(const CKVTask& t) {
+  const char* word = nullptr;
+  const char* when = t.EndTime;
+  switch (t.ActResult) {
+    case kResultSucceeded: word = "Succeeded"; break;
+    case kResultFailed: word = "Failed"; break;
+    case kResultAborted: word = "Aborted"; break;
+    case kResultStartFailed:
+      word = "Failed to start";
+      when = t.LastActTime;
+      break;
+    default: return "";
+  }
+  const std::string time = ShortTime(when);
+  return time.empty() ? std::string(word) : std::string(word) + "(" + time + ")";
+}
+
+int StatusImage(const TaskEntry& e) {
+  if (e.task.Effect != 1) return 1;
+  if (e.invalid) return 2;
+  if (e.task.ActState == kStateRunning) return 3;
+  if (e.task.TaskCycle == kCycleOnce) return e.task.NextTime[0] != '\0' ? 4 : 0;
+  return 4;
+}
+
+std::string ColumnText(const TaskEntry& e, int column) {
+  switch (column) {
+    case kColTaskName: return e.task.Name;
+    case kColServerName: return e.server_name;
+    case kColNextRunTime: return NextRunText(e.task);
+    case kColLastResult: return LastResultText(e.task);
+    case kColSchedule: return DescribeSchedule(e.task);
+    default: return "";
+  }
+}
+
+int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column) {
+  const CKVTask& x = a.task;
+  const CKVTask& y = b.task;
+  switch (column) {
+    case kColTaskName: return CompareBytes(x.Name, y.Name);
+    case kColServerName: return CompareBytes(a.server_name, b.server_name);
+    case kColNextRunTime: return Cmp(NumericTime(x.NextTime), NumericTime(y.NextTime));
+    case kColLastResult:
+      if (int c = Cmp(x.ActResult, y.ActResult)) return c;
+      return Cmp(NumericTime(x.LastActTime), NumericTime(y.LastActTime));
+    case kColSchedule: {
+      if (int c = Cmp(NumericTime(x.StartTime), NumericTime(y.StartTime))) return c;
+      if (int c = Cmp(x.TaskCycle, y.TaskCycle)) return c;
+      if (x.TaskCycle == kCycleDays || x.TaskCycle == kCycleWeeks) {
+        return Cmp(x.TaskInterval, y.TaskInterval);
+      }
+      if (x.TaskCycle == kCycleMonths) {
+        if (int c = Cmp(x.MonthUnit, y.MonthUnit)) return c;
+        if (x.MonthUnit == kMonthByDay) return Cmp(x.ActDayofMonth, y.ActDayofMonth);
+        if (int c = Cmp(x.TaskInterval / 10, y.TaskInterval / 10)) return c;
+        return Cmp(x.TaskInterval % 10, y.TaskInterval % 10);
+      }
+      return 0;
+    }
+    default: return 0;
+  }
+}
+
+int CTaskListModel::Refresh() {
+  const int r = doc_->LoadTasks();
+  sort_column_ = -1;
+  next_descending_ = false;
+  Rebuild();
+  return r;
+}
+
+void CTaskListModel::SetServerFilter(const KVGuid* server_id) {
+  filtered_ = server_id != nullptr;
+  filter_id_ = server_id ? *server_id : KVGuid{};
+  Rebuild();
+}
+
+void CTaskListModel::Rebuild() {
+  rows_.clear();
+  const auto& tasks = doc_->Tasks();
+  for (std::size_t i = 0; i < tasks.size(); ++i) {
+    if (!filtered_ || tasks[i].task.ServerId == filter_id_) rows_.push_back(i);
+  }
+}
+
+void CTaskListModel::ClickColumn(int column) {
+  bool descending;
+  if (column != sort_column_) {
+    descending = false;
+    next_descending_ = true;
+  } else {
+    descending = next_descending_;
+    next_descending_ = !next_descending_;
+  }
+  sort_column_ = column;
+  const auto& tasks = doc_->Tasks();
+  std::stable_sort(rows_.begin(), rows_.end(), [&](std::size_t a, std::size_t b) {
+    const int c = CompareTaskRows(tasks[a], tasks[b], column);
+    return descending ? c > 0 : c < 0;
+  });
+}
+
+}  // namespace pondrel::tasdek

@@ -1,0 +1,142 @@
+// CTasdekDoc: the Task View's document - the tasks of schedule.ini with their resolved server
+// names, and every change to that file on the Task View's behalf, each under the file-access
+// lock. CTaskListModel: the task list as the view shows it (server filter, sorting, the five
+// column texts and the status image), free of any toolkit.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/guid.h"
+#include "taskmodel/kvtask.h"
+
+namespace pondrel::tasdek {
+
+// Document results.
+enum : int {
+  kDocOk = 0,
+  kDocReadError = 1,
+  kDocWriteError = 2,
+  kDocNoMemory = 3,
+  kDocNameExists = 4,  // the file already holds a task of that name (see AddTask)
+  kDocTaskRunning = 7,
+};
+
+// One record of the list: the task as read, its server's name, and the invalid mark.
+struct TaskEntry {
+  CKVTask task;
+  std::string server_name;
+  bool invalid = false;
+};
+
+class CTasdekDoc {
+ public:
+  CTasdekDoc() = default;
+  // A document on "<root_dir>/schedule.ini" instead of ROOT's (tests, tools).
+  explicit CTasdekDoc(std::string_view root_dir) : store_(root_dir) {}
+  CTasdekDoc(const CTasdekDoc&) = delete;
+  CTasdekDoc& operator=(const CTasdekDoc&) = delete;
+
+  // Reads every task under the file-access lock (waiting as long as it takes), marks those
+  // that fail the store's validity check, resolves their servers and leaves out of the list
+  // (not the file) the tasks whose server profile no longer exists. A missing or empty file
+  // gives an empty list and 0; otherwise 0, 1 (read error) or 3.
+  int LoadTasks();
+  void FreeTasks();
+
+  const std::vector<TaskEntry>& Tasks() const { return tasks_; }
+  // The task with exactly this name (case-sensitive), or null.
+  TaskEntry* FindTask(std::string_view name);
+  const TaskEntry* FindTask(std::string_view name) const;
+  // Whether any task of the file has this name, listed or not (a task whose server is gone
+  // stays in the file though the list leaves it out).
+  bool NameInUse(std::string_view name) const;
+
+  // Appends the task to the file, then to the list. 2 when the file operation fails; 4 when
+  // the file already holds a task of that name (it is never overwritten).
+  int AddTask(const CKVTask& task);
+  // Replaces the section of `old_name` with the task. 7 when the stored task is running, 4
+  // when a rename would take the name of another task of the file, 2 on another failure. A
+  // name not in the list does nothing and succeeds.
+  int ModifyTask(std::string_view old_name, const CKVTask& task);
+  // Removes the task from the file, then from the list. 7 when the stored task is running (the
+  // service would write it back when its run ends), 2 on failure. A name not in the list
+  // succeeds.
+  int DeleteTask(std::string_view name);
+  // Reads the named task's section over its list record (keeping its server name and invalid
+  // mark). 0, or 1 when the file could not be read (the record keeps its values).
+  int ReloadTask(std::string_view name);
+  // Fills each task's server name and image-deletion flag from its profile; a task whose
+  // server is not stored gets the invalid mark. 0, 1 or 3.
+  int ResolveServers();
+  // True when a task of the list uses that server and is running.
+  bool IsServerRunning(const KVGuid& server_id) const;
+  // Deletes every task of that server from the file and the list; the first failure is the
+  // result.
+  int DeleteServerTasks(const KVGuid& server_id);
+
+  CKVTaskMgr& Store() { return store_; }
+
+ private:
+  CKVTaskMgr store_;
+  std::vector<TaskEntry> tasks_;
+  std::set<std::string, std::less<>> file_names_;
+};
+
+// The Schedule column, e.g. "Start Time:2002/01/15 10:30:00 Interval:every 7 days of week, ".
+std::string DescribeSchedule(const CKVTask& task);
+// "Next Run Time": NextTime as "%Y/%m/%d %H:%M", empty when unset.
+std::string NextRunText(const CKVTask& task);
+// "Last Result": "Succeeded(2003/04/05 06:07)", "Failed to start(...)", ...; empty for none.
+std::string LastResultText(const CKVTask& task);
+// The status image 0-4 of a row.
+int StatusImage(const TaskEntry& entry);
+
+// Column numbers of the task list.
+enum TaskColumn : int {
+  kColTaskName = 0,
+  kColServerName = 1,
+  kColNextRunTime = 2,
+  kColLastResult = 3,
+  kColSchedule = 4,
+};
+inline constexpr const char* kTaskColumnHeaders[5] = {"Task Name", "Server Name", "Next Run Time",
+                                                      "Last Result", "Schedule"};
+std::string ColumnText(const TaskEntry& entry, int column);
+// Ascending order of two rows by a column: negative, 0 or positive.
+int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column);
+
+// The list as the view shows it: rows point into the document; a server filter; sorting by
+// header clicks (a click on another column, or after a descending sort, sorts ascending; a
+// second click on the same column sorts descending).
+class CTaskListModel {
+ public:
+  explicit CTaskListModel(CTasdekDoc* doc) : doc_(doc) {}
+
+  // Reloads the document and rebuilds the rows (keeping the filter). The document's result.
+  int Refresh();
+  // Sets (or with null clears) the server filter and rebuilds the rows from the document.
+  void SetServerFilter(const KVGuid* server_id);
+  bool HasServerFilter() const { return filtered_; }
+  const KVGuid& ServerFilter() const { return filter_id_; }
+  // A click on a column header.
+  void ClickColumn(int column);
+
+  std::size_t RowCount() const { return rows_.size(); }
+  const TaskEntry& Row(std::size_t i) const { return doc_->Tasks()[rows_[i]]; }
+  std::string Text(std::size_t row, int column) const { return ColumnText(Row(row), column); }
+
+ private:
+  void Rebuild();
+  CTasdekDoc* doc_;
+  std::vector<std::size_t> rows_;
+  bool filtered_ = false;
+  KVGuid filter_id_;
+  int sort_column_ = -1;
+  bool next_descending_ = false;
+};
+
+}  // namespace pondrel::tasdek

@@ -1,0 +1,50 @@
+#include "downloader/command_line.h"
+
+#include <cctype>
+
+#include "downloader/result_codes.h"
+
+namespace pondrel::dl {
+
+int ParseCommandLine(std::string_view text, CommandLine* out) {
+  *out = CommandLine{};
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] != '/') {
+      ++i;
+      continue;
+    }
+    ++i;
+    const char letter = i < text.size()
+                            ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])))
+                            : '\0';
+    if (letter == 'h' || letter == 'd') {
+      if (letter == 'h') out->hangUp = true;
+      ++i;
+      continue;
+    }
+    std::string* target = nullptr;
+    std::string ignored;
+    switch (letter) {
+      case 'g': target = &out->serverIdText; break;
+      case 'l': target = &out->logPath; break;
+      case 't': target = &out->taskName; break;
+      case 'e': case 'p': case 'u': case 'x': target = &ignored; break;
+      default: return kResultUnknownOption;
+    }
+    ++i;
+    if (i >= text.size() || text[i] != ' ') return kResultNoBlankAfterOption;
+    ++i;
+    const std::size_t end = text.find(',', i);
+    const std::string_view value =
+        text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
+    if (value.empty() || value.size() > kOptionValueMax) return kResultEmptyValue;
+    target->assign(value);
+    i += value.size();
+  }
+  out->serverIdSet = GuidFromHex(out->serverIdText, &out->serverId);
+  if (out->taskName.empty()) return kResultNoTaskName;
+  return 0;
+}
+
+}  // namespace pondrel::dl

@@ -1,0 +1,34 @@
+// DownloadJob: what the worker needs for both phases of one run, built once per run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/guid.h"
+
+namespace pondrel::dl {
+
+struct RunContext;
+
+struct DownloadJob {
+  RunContext* context = nullptr;  // shared words, log, progress (the "window")
+  std::string serverName;
+  std::string hostName;
+  std::uint32_t httpPort = 80;
+  bool useProxy = false;
+  std::string proxyHost;  // empty unless useProxy
+  int proxyPort = 0;      // 0 unless useProxy
+  std::string account;
+  std::string password;
+  std::string targetFile;  // where the current response body goes; empty = memory
+  std::string listFile;    // <imageDirectory>/info/pict.lst
+  int phase = 1;           // 1 = status and list, 2 = download
+  bool deleteOnServer = false;
+  std::string imageDirectory;
+  std::uint32_t freeSpacePercent = 10;
+  KVGuid serverId;
+  bool autoDelete = false;
+  std::uint32_t maxImages = 0;  // 0 = no limit
+};
+
+}  // namespace pondrel::dl

@@ -1,0 +1,359 @@
+#include "downloader/download_run.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "common/fs_util.h"
+#include "common/guid.h"
+#include "common/mailslot.h"
+#include "common/named_object.h"
+#include "downloader/command_line.h"
+#include "downloader/download_job.h"
+#include "downloader/download_options.h"
+#include "downloader/download_worker.h"
+#include "downloader/progress_reporter.h"
+#include "downloader/result_codes.h"
+#include "imagestore/image_index.h"
+#include "servers/srvmgr.h"
+#include "taskmodel/activity_log.h"
+
+namespace pondrel::dl {
+
+// ---- RunLog and RunContext ------------------------------------------------------------
+
+void RunLog::Write(int level, std::string_view message) const {
+  WriteLogLine(path_, task_, server_, level, message);
+}
+
+void RunLog::Writef(int level, const char* format, ...) const {
+  char text[kMaxLogLineLen + 1];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  Write(level, text);
+}
+
+bool RunContext::MeasureDisk(const std::string& dir, std::uint64_t* free_bytes,
+                             std::uint64_t* total) const {
+  if (diskSpace) return diskSpace(dir, free_bytes, total);
+  return GetDiskSpace(dir, free_bytes, total);
+}
+
+namespace {
+
+constexpr char kManualTaskName[] = "M";
+
+// ---- SIGTERM as the close request ------------------------------------------------------
+// The handler only counts; each run compares the count with the one it started with.
+
+std::atomic<unsigned> g_closeRequests{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free);
+std::mutex g_signalMu;
+int g_signalUsers = 0;
+struct sigaction g_previousAction {};
+
+void OnSigterm(int) { g_closeRequests.fetch_add(1); }
+
+class SigtermScope {
+ public:
+  explicit SigtermScope(bool enable) : enabled_(enable) {
+    if (!enabled_) return;
+    std::lock_guard lock(g_signalMu);
+    if (g_signalUsers++ == 0) {
+      struct sigaction action {};
+      action.sa_handler = &OnSigterm;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = SA_RESTART;
+      sigaction(SIGTERM, &action, &g_previousAction);
+    }
+  }
+  ~SigtermScope() {
+    if (!enabled_) return;
+    std::lock_guard lock(g_signalMu);
+    if (--g_signalUsers == 0) sigaction(SIGTERM, &g_previousAction, nullptr);
+  }
+
+ private:
+  bool enabled_;
+};
+
+// ---- the worker thread -----------------------------------------------------------------
+
+class WorkerThread {
+ public:
+  // False when the thread could not be started.
+  bool Start(DownloadJob* job) {
+    try {
+      thread_ = std::thread([this, job] {
+        const int code = RunWorkerPhase(*job);
+        std::lock_guard lock(mu_);
+        code_ = code;
+        done_ = true;
+        cv_.notify_all();
+      });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+  // Waits up to `ms`; true once the worker has ended.
+  bool WaitFor(int ms) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; });
+  }
+  bool Running() const { return thread_.joinable(); }
+  int Join() {
+    if (thread_.joinable()) thread_.join();
+    return code_;
+  }
+  ~WorkerThread() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  int code_ = 0;
+};
+
+// ---- the run ---------------------------------------------------------------------------
+
+class CDownloaderRun {
+ public:
+  explicit CDownloaderRun(const RunSettings& settings)
+      : settings_(settings), closeBaseline_(g_closeRequests.load()) {
+    if (!settings_.progress) {
+      ownProgress_ = std::make_unique<TerminalProgress>();
+      settings_.progress = ownProgress_.get();
+    }
+    ctx_.progress = settings_.progress;
+    ctx_.timeouts = settings_.timeouts;
+    ctx_.diskSpace = settings_.diskSpace;
+  }
+
+  int Run(std::string_view command_line);
+
+ private:
+  int LoadProfile();
+  int ConnectionStep();
+  int Download();
+  int RunPhase(int phase, int start_failure);
+  void Pump();
+  void BeginAbort();
+
+  RunSettings settings_;
+  std::unique_ptr<TerminalProgress> ownProgress_;
+  DownloadOptions options_;
+  CommandLine cmd_;
+  CKVSrvInfo profile_;
+  RunContext ctx_;
+  DownloadJob job_;
+  WorkerThread* worker_ = nullptr;  // the running worker, for the abort procedure
+  unsigned closeBaseline_;
+  bool aborting_ = false;
+};
+
+int CDownloaderRun::Run(std::string_view command_line) {
+  options_ = ReadDownloadOptions();
+  const int parsed = ParseCommandLine(command_line, &cmd_);
+  if (parsed != 0) return parsed;
+  const int loaded = LoadProfile();
+  if (loaded != 0) return loaded;
+  const int result = ConnectionStep();
+  settings_.progress->Clear();
+  return result;
+}
+
+int CDownloaderRun::LoadProfile() {
+  CKVSrvMgr store;
+  int r = SRV_ERR_READ;
+  if (store.Init()) {
+    r = cmd_.serverIdSet ? store.FindById(cmd_.serverId, &profile_, kSrvMaskAll) : SRV_ERR_NOT_FOUND;
+  }
+  if (r != SRV_OK) {
+    if (!cmd_.logPath.empty()) {
+      WriteLogLine(cmd_.logPath, cmd_.taskName, "", kLogError, kMsgNoServerInfo);
+    }
+    return kResultNoProfile;
+  }
+  const std::string log_path = cmd_.logPath.empty()
+                                   ? JoinPath(InfoDirOf(profile_.GetImageDirectory()), kRunLogName)
+                                   : cmd_.logPath;
+  ctx_.log.Set(log_path, cmd_.taskName, profile_.GetServerName());
+  return 0;
+}
+
+void CDownloaderRun::BeginAbort() {
+  aborting_ = true;
+  settings_.progress->Status(kStatusWillAbort);
+  ctx_.abort.store(true);
+  // The worker, if any, notices the flag by itself; WaitForWorker keeps watching it with the
+  // shorter stall limit of an abort. Without a worker the procedure ends here.
+  if (!worker_) settings_.progress->Clear();
+}
+
+// Serves the requests that reach the run from outside between two wait steps.
+void CDownloaderRun::Pump() {
+  if (aborting_) return;
+  const bool closed = settings_.closeOnSigterm && g_closeRequests.load() != closeBaseline_;
+  const bool abort_button = settings_.abortRequest && settings_.abortRequest->load();
+  if (closed || abort_button) BeginAbort();
+}
+
+int CDownloaderRun::ConnectionStep() {
+  // The mailslot report: task name and the "window handle", which on this platform is the
+  // process id that receives the close request (SIGTERM).
+  {
+    CKVMailSlot service(kServiceMailslot);
+    const std::string report =
+        "ZORIC:04:" + cmd_.taskName + ":" + std::to_string(static_cast<unsigned>(::getpid()));
+    service.Send(report);
+  }
+  {
+    CKVSrvMgr again;
+    if (!again.Init()) return kResultProfileStoreAtDial;
+  }
+  // Dial-up: no dialler backend is present, so an entry to dial fails as with a missing
+  // dial-up library (its dial parameters cannot be read).
+  if (profile_.GetUsePpp() && !profile_.GetPppConnectionName().empty()) {
+    ctx_.log.Writef(kLogError, kMsgDialError, "Failed to get connection information");
+    return kResultDialUpFailed;
+  }
+  return Download();
+}
+
+int CDownloaderRun::Download() {
+  ctx_.log.Write(kLogInfo, kMsgStarted);
+  ctx_.abort.store(false);
+
+  NamedObject semaphore;
+  const std::string semaphore_name = GuidToHex(cmd_.serverId) + "SEM";
+  for (;;) {
+    semaphore = NamedObject::Create(semaphore_name);
+    if (semaphore.held()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.waitStepMs));
+    Pump();
+    if (ctx_.abort.load()) {
+      ctx_.log.Write(kLogWarning, kMsgAborted);
+      settings_.progress->Clear();
+      return kResultAborted;
+    }
+  }
+
+  job_.context = &ctx_;
+  job_.serverName = profile_.GetServerName();
+  job_.hostName = profile_.GetHostName();
+  job_.httpPort = profile_.GetHttpPort();
+  job_.useProxy = profile_.GetUseProxy() != 0;
+  job_.proxyHost = job_.useProxy ? profile_.GetProxyHost() : "";
+  job_.proxyPort = job_.useProxy ? profile_.GetProxyPort() : 0;
+  job_.account = profile_.GetAdminAccount();
+  job_.password = profile_.GetAdminPassword();
+  job_.imageDirectory = profile_.GetImageDirectory();
+  job_.listFile = JoinPath(InfoDirOf(job_.imageDirectory), "pict.lst");
+  job_.deleteOnServer = profile_.GetDeleteImagesOnServer() != 0;
+  job_.freeSpacePercent = options_.limitSpacePercent;
+  job_.serverId = cmd_.serverId;
+  job_.autoDelete = options_.autoDelete;
+  job_.maxImages = options_.MaxImages();
+
+  if (!CreateDirectoryChain(job_.imageDirectory) ||
+      !CreateDirectoryChain(JoinPath(job_.imageDirectory, "image")) ||
+      !CreateDirectoryChain(InfoDirOf(job_.imageDirectory))) {
+    ctx_.log.Write(kLogError, kMsgNoDirectory);
+    return kResultDirectoryFailed;
+  }
+  ctx_.TouchActivity();
+
+  const int first = RunPhase(1, kResultPhase1StartFailed);
+  if (first == kResultNoPictures) return kResultOk;
+  if (first != kResultOk) return first;
+  return RunPhase(2, kResultPhase2StartFailed);
+}
+
+// Runs one worker phase and waits for it in steps, watching for stalls: a request that has
+// received nothing for the stall limit (during an abort: for more than the abort limit) is
+// closed once per run; the client then ends it with 8000 or 8002.
+int CDownloaderRun::RunPhase(int phase, int start_failure) {
+  job_.phase = phase;
+  job_.targetFile.clear();
+  WorkerThread worker;
+  if (!worker.Start(&job_)) {
+    ctx_.log.Write(kLogError, kMsgFatal);
+    return start_failure;
+  }
+  worker_ = &worker;
+  while (!worker.WaitFor(settings_.waitStepMs)) {
+    if (!ctx_.stall.load()) {
+      const std::int64_t idle = ctx_.SecondsSinceActivity();
+      const bool stalled =
+          aborting_ ? idle > settings_.abortStallSeconds : idle >= settings_.stallLimitSeconds;
+      if (stalled) {
+        ctx_.stall.store(true);
+        ctx_.CloseCurrentRequest();
+      }
+    }
+    Pump();
+  }
+  worker_ = nullptr;
+  const int code = worker.Join();
+  if (aborting_) settings_.progress->Clear();
+  return code;
+}
+
+bool AskServerNameOnTerminal(std::string* name) {
+  std::fprintf(stderr, "KVdownloader - server name: ");
+  std::fflush(stderr);
+  if (!std::getline(std::cin, *name)) return false;
+  while (!name->empty() && (name->back() == '\r' || name->back() == ' ')) name->pop_back();
+  return !name->empty();
+}
+
+// Manual mode: the download for the profile whose server name the user gives.
+int RunManual(const RunSettings& settings) {
+  std::string name;
+  const bool given =
+      settings.askServerName ? settings.askServerName(&name) : AskServerNameOnTerminal(&name);
+  if (!given) return kResultOk;
+  CKVSrvMgr store;
+  bool more = false;
+  if (!store.Init() || store.LoadAll(&more, kSrvMaskAll) != SRV_OK) {
+    std::fprintf(stderr, "The server profiles cannot be read.\n");
+    return kResultOk;
+  }
+  for (const CKVSrvInfo& info : store.Loaded()) {
+    if (info.GetServerName() != name) continue;
+    const std::string command = "/g " + GuidToHex(info.GetId()) + ",/l " +
+                                JoinPath(InfoDirOf(info.GetImageDirectory()), kRunLogName) +
+                                ",/t " + kManualTaskName;
+    CDownloaderRun run(settings);
+    const int result = run.Run(command);
+    std::fprintf(stderr, "Download ended with result %d.\n", result);
+    return kResultOk;
+  }
+  std::fprintf(stderr, "No server profile is named \"%s\".\n", name.c_str());
+  return kResultOk;
+}
+
+}  // namespace
+
+int RunDownload(std::string_view command_line, const RunSettings& settings) {
+  SigtermScope sigterm(settings.closeOnSigterm);
+  if (command_line.empty()) return RunManual(settings);
+  CDownloaderRun run(settings);
+  return run.Run(command_line);
+}
+
+}  // namespace pondrel::dl

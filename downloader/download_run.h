@@ -1,0 +1,45 @@
+// One download run: the command line, the profile and the download options, the mailslot
+// report, the per-server semaphore, the two worker phases with the stall watchdog, the abort
+// procedure and the run's result code. kvdl_start (fetchko.h) is this with the defaults.
+//
+// The control thread (the caller's) never blocks for more than one wait step: between steps
+// it serves close requests (SIGTERM to the process, or RunSettings::abortRequest) and watches
+// the worker for stalls.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "downloader/run_context.h"
+
+namespace pondrel::dl {
+
+class ProgressReporter;
+
+struct RunSettings {
+  // A request that receives nothing for this long is closed by the watchdog.
+  int stallLimitSeconds = 180;
+  // While an abort waits for the worker: a request idle for more than this is closed.
+  int abortStallSeconds = 59;
+  int waitStepMs = 50;
+  HttpTimeouts timeouts;
+  // Free space and volume size of the image directory; empty = statvfs.
+  DiskSpaceProbe diskSpace;
+  // Status lines; null = the terminal's live line (quiet without a terminal).
+  ProgressReporter* progress = nullptr;
+  // Set to request an abort, as the Abort button does. May be null.
+  const std::atomic<bool>* abortRequest = nullptr;
+  // SIGTERM to the process is a close request (the service's way to abort a run).
+  bool closeOnSigterm = true;
+  // Manual mode: asks for a server name; false when none was given. Empty = the terminal.
+  std::function<bool(std::string*)> askServerName;
+};
+
+// Performs one run for `command_line` and returns its result code (see result_codes.h). An
+// empty command line is manual mode: it asks for a server name, runs the download for that
+// profile and returns 0.
+int RunDownload(std::string_view command_line, const RunSettings& settings = {});
+
+}  // namespace pondrel::dl

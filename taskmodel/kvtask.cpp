@@ -1,19 +1,577 @@
 #include "taskmodel/kvtask.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+
+#include "common/fs_util.h"
+#include "common/registry.h"
+#include "common/unique_fd.h"
+
 namespace pondrel {
-struct CKVTaskMgr::ParsedFile {};
-bool SetTaskField(char*, std::size_t, std::string_view) { return false; }
-int CKVTask::Validate() { return -1; }
-CKVTaskMgr::CKVTaskMgr() {}
-CKVTaskMgr::CKVTaskMgr(std::string_view) {}
+
+namespace {
+
+// Longest path the store accepts for schedule.ini.
+constexpr std::size_t kMaxPathLen = 259;
+// A schedule.ini beyond this size is refused (10,000 tasks take about 5 MB).
+constexpr std::size_t kMaxFileSize = 64u * 1024 * 1024;
+
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// Length of a record's text field, never past its width.
+std::string_view FieldText(const char* field, std::size_t size) {
+  return std::string_view(field, strnlen(field, size - 1));
+}
+template <std::size_t N>
+std::string_view FieldText(const char (&field)[N]) {
+  return FieldText(field, N);
+}
+
+// Copies a value read from the file, cut to the field's width.
+template <std::size_t N>
+void CopyValueCut(char (&field)[N], std::string_view value) {
+  std::size_t n = std::min(value.size(), N - 1);
+  std::memcpy(field, value.data(), n);
+  field[n] = '\0';
+}
+
+// Decimal conversion as the file's readers always did it: leading blanks, an optional sign,
+// digits; anything else gives 0. Values beyond 32 bits are clamped.
+std::int32_t ParseNumber(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\v' ||
+                             text[i] == '\f')) {
+    ++i;
+  }
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<long long>(INT32_MAX) + 1) v = static_cast<long long>(INT32_MAX) + 1;
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX) v = INT32_MAX;
+  if (v < INT32_MIN) v = INT32_MIN;
+  return static_cast<std::int32_t>(v);
+}
+
+void AppendNumber(std::string* out, long long v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out->append(buf, r.ptr);
+}
+
+void AppendKey(std::string* out, std::string_view key, std::string_view value) {
+  out->append(key);
+  out->push_back('=');
+  out->append(value);
+  out->append("\r\n");
+}
+
+void AppendKey(std::string* out, std::string_view key, long long value) {
+  out->append(key);
+  out->push_back('=');
+  AppendNumber(out, value);
+  out->append("\r\n");
+}
+
+// The task's section as the file holds it.
+void AppendSection(std::string* out, const CKVTask& t) {
+  out->push_back('[');
+  out->append(FieldText(t.Name));
+  out->append("]\r\n");
+  AppendKey(out, "ServerId", GuidToHex(t.ServerId));
+  AppendKey(out, "StartTime", FieldText(t.StartTime));
+  AppendKey(out, "TaskCycle", t.TaskCycle);
+  AppendKey(out, "TaskInterval", t.TaskInterval);
+  AppendKey(out, "DayofWeek", FieldText(t.DayofWeek));
+  AppendKey(out, "MonthUnit", t.MonthUnit);
+  AppendKey(out, "ActDayofMonth", t.ActDayofMonth);
+  AppendKey(out, "ImageDelete", t.ImageDelete);
+  AppendKey(out, "RasDisconnect", t.RasDisconnect);
+  AppendKey(out, "RetryCnt", t.RetryCnt);
+  AppendKey(out, "RestRetryCnt", t.RestRetryCnt);
+  AppendKey(out, "RetryInterval", t.RetryInterval);
+  AppendKey(out, "Effect", t.Effect);
+  AppendKey(out, "LastActTime", FieldText(t.LastActTime));
+  AppendKey(out, "ActState", t.ActState);
+  AppendKey(out, "ActResult", t.ActResult);
+  AppendKey(out, "EndCode", t.EndCode);
+  AppendKey(out, "EndTime", FieldText(t.EndTime));
+  AppendKey(out, "NextTime", FieldText(t.NextTime));
+  AppendKey(out, "LoopInterval", t.LoopInterval);
+  AppendKey(out, "LoopCnt", t.LoopCnt);
+}
+
+// A record that can be written without breaking the file: a name, and no line breaks or "="
+// in the values (a value is whatever follows the last "=" of its line).
+bool IsWritable(const CKVTask& t) {
+  if (HasLineBreak(FieldText(t.Name))) return false;
+  for (std::string_view v : {FieldText(t.StartTime), FieldText(t.DayofWeek),
+                             FieldText(t.LastActTime), FieldText(t.EndTime),
+                             FieldText(t.NextTime)}) {
+    if (HasLineBreak(v) || v.find('=') != std::string_view::npos) return false;
+  }
+  return true;
+}
+
+enum LoadResult { kLoaded = 0, kNoFile = -1, kUnreadable = -2 };
+
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime = {};
+  struct timespec ctime = {};
+
+  static FileId Of(const struct stat& st) {
+    FileId id;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtime = st.st_mtim;
+    id.ctime = st.st_ctim;
+    return id;
+  }
+  bool operator==(const FileId& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+// Holds an exclusive flock on the directory of schedule.ini while one rewrite reads, builds
+// and replaces the file, so that two rewriters never share the temporary file. Best effort:
+// a file system without flock on directories leaves the named lock as the only guard.
+class DirectoryGuard {
+ public:
+  explicit DirectoryGuard(const std::string& dir)
+      : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (!fd_) return;
+    while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+}  // namespace
+
+bool SetTaskField(char* field, std::size_t size, std::string_view text) {
+  if (size == 0 || text.size() >= size || HasLineBreak(text)) return false;
+  std::memcpy(field, text.data(), text.size());
+  field[text.size()] = '\0';
+  return true;
+}
+
+int CKVTask::Validate() {
+  const std::size_t name_len = strnlen(Name, sizeof Name);
+  if (name_len < 1 || name_len > kMaxTaskNameLen) return -1;
+  if (strnlen(StartTime, sizeof StartTime) != kTimeStrLen) return -1;
+  if (TaskCycle < 0 || TaskCycle > 3 || TaskInterval < 0 || (MonthUnit != 0 && MonthUnit != 1) ||
+      ActDayofMonth < 1 || ActDayofMonth > 31 || (ImageDelete != 0 && ImageDelete != 1) ||
+      (RasDisconnect != 0 && RasDisconnect != 1) || RetryCnt < 0 || RestRetryCnt < 0 ||
+      RetryInterval < 1 || RetryInterval > 99 || (Effect != 0 && Effect != 1)) {
+    return -1;
+  }
+  if (ActState != kStateRunning && ActState != kStateWaiting && ActState != kStateRerun &&
+      ActState != kStateDisabled) {
+    ActState = kStateDisabled;
+    return -1;
+  }
+  if (ActResult != kResultNone && ActResult != kResultSucceeded && ActResult != kResultFailed &&
+      ActResult != kResultAborted && ActResult != kResultStartFailed &&
+      ActResult != kResultRunning) {
+    ActResult = kResultRunning;
+    return -1;
+  }
+  if (TaskCycle == kCycleWeeks &&
+      FieldText(DayofWeek).substr(0, 7).find('1') == std::string_view::npos) {
+    return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The parsed file.
+
+struct CKVTaskMgr::ParsedFile {
+  enum Kind : std::uint8_t { kHeader, kComment, kKey };
+  struct Line {
+    std::size_t begin;
+    std::size_t len;
+    Kind kind;
+  };
+  struct Section {
+    std::string_view name;
+    std::size_t header;  // index of the header line
+    std::size_t end;     // one past its last line
+  };
+
+  FileId id;
+  std::string text;
+  std::vector<Line> lines;
+  std::vector<Section> sections;
+  // Section numbers of every name, in file order.
+  std::unordered_map<std::string_view, std::vector<std::size_t>> by_name;
+
+  std::string_view LineText(std::size_t i) const {
+    return std::string_view(text).substr(lines[i].begin, lines[i].len);
+  }
+
+  void Parse() {
+    lines.clear();
+    sections.clear();
+    by_name.clear();
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+      if (text[i] == '\r' || text[i] == '\n') {
+        ++i;
+        continue;
+      }
+      std::size_t begin = i;
+      while (i < n && text[i] != '\r' && text[i] != '\n') ++i;
+      Kind kind = text[begin] == '[' ? kHeader : text[begin] == ';' ? kComment : kKey;
+      lines.push_back({begin, i - begin, kind});
+    }
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+      if (lines[l].kind != kHeader) continue;
+      if (!sections.empty()) sections.back().end = l;
+      std::string_view line = LineText(l);
+      // The name is what lies between the first and the last character.
+      std::string_view name = line.size() >= 2 ? line.substr(1, line.size() - 2) : std::string_view();
+      sections.push_back({name, l, lines.size()});
+      by_name[name].push_back(sections.size() - 1);
+    }
+  }
+};
+
+namespace {
+
+// Applies one key line of a task's section.
+bool ApplyKey(std::string_view line, CKVTask* t) {
+  std::size_t eq = line.rfind('=');
+  if (eq == std::string_view::npos) return false;
+  std::string_view key = line.substr(0, eq);
+  std::string_view value = line.substr(eq + 1);
+  if (key == "ServerId") {
+    if (!GuidFromHex(value, &t->ServerId)) t->ServerId = KVGuid();
+  } else if (key == "StartTime") {
+    CopyValueCut(t->StartTime, value);
+  } else if (key == "TaskCycle") {
+    t->TaskCycle = ParseNumber(value);
+  } else if (key == "TaskInterval") {
+    t->TaskInterval = ParseNumber(value);
+  } else if (key == "DayofWeek") {
+    CopyValueCut(t->DayofWeek, value);
+  } else if (key == "MonthUnit") {
+    t->MonthUnit = ParseNumber(value);
+  } else if (key == "ActDayofMonth") {
+    t->ActDayofMonth = ParseNumber(value);
+  } else if (key == "ImageDelete") {
+    t->ImageDelete = ParseNumber(value);
+  } else if (key == "RasDisconnect") {
+    t->RasDisconnect = ParseNumber(value);
+  } else if (key == "RetryCnt") {
+    t->RetryCnt = ParseNumber(value);
+  } else if (key == "RestRetryCnt") {
+    t->RestRetryCnt = ParseNumber(value);
+  } else if (key == "RetryInterval") {
+    t->RetryInterval = ParseNumber(value);
+  } else if (key == "Effect") {
+    t->Effect = ParseNumber(value);
+  } else if (key == "LastActTime") {
+    CopyValueCut(t->LastActTime, value);
+  } else if (key == "ActState") {
+    t->ActState = ParseNumber(value);
+  } else if (key == "ActResult") {
+    t->ActResult = ParseNumber(value);
+  } else if (key == "EndCode") {
+    t->EndCode = ParseNumber(value);
+  } else if (key == "EndTime") {
+    CopyValueCut(t->EndTime, value);
+  } else if (key == "NextTime") {
+    CopyValueCut(t->NextTime, value);
+  } else if (key == "LoopInterval") {
+    // Kept in 8 bits as the record holds it (300 reads as 44).
+    t->LoopInterval = static_cast<std::int8_t>(ParseNumber(value));
+  } else if (key == "LoopCnt") {
+    t->LoopCnt = ParseNumber(value);
+  }
+  return true;
+}
+
+bool IsReadableName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxTaskNameLen &&
+         name.find('\0') == std::string_view::npos;
+}
+
+// A temporary file that a rewrite finished: it ends with a line end and the last key line it
+// holds is the last key of a section.
+bool IsCompleteTempFile(const std::string& text) {
+  if (text.empty() || (text.back() != '\n' && text.back() != '\r')) return false;
+  std::size_t end = text.size();
+  while (end > 0) {
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
+    std::size_t begin = end;
+    while (begin > 0 && text[begin - 1] != '\r' && text[begin - 1] != '\n') --begin;
+    if (begin == end) break;
+    std::string_view line(text.data() + begin, end - begin);
+    if (line[0] != ';') return line.rfind("LoopCnt=", 0) == 0;
+    end = begin;
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The store.
+
+CKVTaskMgr::CKVTaskMgr() : CKVTaskMgr(ReadRootDir()) {}
+
+CKVTaskMgr::CKVTaskMgr(std::string_view root_dir) {
+  if (root_dir.empty()) return;
+  std::string path(root_dir);
+  if (path.back() != '/' && path.back() != '\\') path.push_back('/');
+  dir_ = path;
+  path += kTaskFileName;
+  if (path.size() > kMaxPathLen) {
+    dir_.clear();
+    return;
+  }
+  path_ = path;
+  temp_path_ = path + "bk";
+}
+
 CKVTaskMgr::~CKVTaskMgr() = default;
-int CKVTaskMgr::ReadTask(std::string_view, CKVTask*) { return -1; }
-int CKVTaskMgr::GetFirstTask(CKVTask*) { return -1; }
-int CKVTaskMgr::GetNextTask(CKVTask*) { return -1; }
-int CKVTaskMgr::WriteTask(const CKVTask&) { return -1; }
-int CKVTaskMgr::DeleteTask(std::string_view) { return -1; }
-int CKVTaskMgr::ReplaceTask(std::string_view, const CKVTask&) { return -1; }
-int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>*) { return -1; }
-bool CKVTaskMgr::Lock(int, const std::atomic<bool>*) { return false; }
-void CKVTaskMgr::Unlock() {}
+
+void CKVTaskMgr::RecoverFromTempFile() {
+  struct stat st;
+  if (::stat(path_.c_str(), &st) == 0 || errno != ENOENT) return;
+  if (::stat(temp_path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // flock conflicts between two descriptions even within one process: take the guard only
+  // when no rewrite of this store holds it already.
+  std::optional<DirectoryGuard> guard;
+  if (!rewriting_) guard.emplace(dir_);
+  std::string text;
+  if (::stat(path_.c_str(), &st) == 0 || !ReadWholeFile(temp_path_, &text, kMaxFileSize)) return;
+  if (!IsCompleteTempFile(text)) return;
+  ::rename(temp_path_.c_str(), path_.c_str());
+}
+
+int CKVTaskMgr::LoadFile(std::shared_ptr<const ParsedFile>* out) {
+  if (path_.empty()) return kNoFile;
+  RecoverFromTempFile();
+  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      cache_.reset();
+      return kNoFile;
+    }
+    return kUnreadable;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kUnreadable;
+  FileId id = FileId::Of(st);
+  if (cache_ && cache_->id == id) {
+    *out = cache_;
+    return kLoaded;
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) return kUnreadable;
+  auto file = std::make_shared<ParsedFile>();
+  file->text.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return kUnreadable;
+    }
+    if (n == 0) break;
+    if (file->text.size() + static_cast<std::size_t>(n) > kMaxFileSize) return kUnreadable;
+    file->text.append(buf, static_cast<std::size_t>(n));
+  }
+  file->id = id;
+  file->Parse();
+  cache_ = file;
+  *out = std::move(file);
+  return kLoaded;
+}
+
+int CKVTaskMgr::ReadTaskFrom(const ParsedFile& file, std::string_view name, CKVTask* task) const {
+  task->ActResult = kResultNone;
+  auto it = file.by_name.find(name);
+  if (it == file.by_name.end()) return 0;
+  bool found = false;
+  for (std::size_t s : it->second) {
+    const ParsedFile::Section& sec = file.sections[s];
+    for (std::size_t l = sec.header + 1; l < sec.end; ++l) {
+      if (file.lines[l].kind != ParsedFile::kKey) continue;
+      if (ApplyKey(file.LineText(l), task)) found = true;
+    }
+  }
+  if (found) CopyValueCut(task->Name, name);
+  return 0;
+}
+
+int CKVTaskMgr::ReadTask(std::string_view name, CKVTask* task) {
+  if (!IsReadableName(name)) return -1;
+  std::shared_ptr<const ParsedFile> file;
+  if (LoadFile(&file) != kLoaded) return -1;
+  return ReadTaskFrom(*file, name, task);
+}
+
+int CKVTaskMgr::EnumerateFrom(int section, CKVTask* task) {
+  std::shared_ptr<const ParsedFile> file;
+  int rc = LoadFile(&file);
+  if (rc != kLoaded) return rc;
+  for (std::size_t s = static_cast<std::size_t>(section); s < file->sections.size(); ++s) {
+    std::string_view name = file->sections[s].name;
+    if (!IsReadableName(name) || file->by_name.at(name).front() != s) continue;
+    CKVTask t;
+    ReadTaskFrom(*file, name, &t);
+    if (!t.HasName()) continue;  // a header without key lines
+    *task = t;
+    cursor_ = static_cast<int>(s) + 1;
+    return 0;
+  }
+  cursor_ = static_cast<int>(file->sections.size());
+  return -1;
+}
+
+int CKVTaskMgr::GetFirstTask(CKVTask* task) {
+  cursor_ = 0;
+  return EnumerateFrom(0, task);
+}
+
+int CKVTaskMgr::GetNextTask(CKVTask* task) { return EnumerateFrom(cursor_, task); }
+
+int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>* tasks) {
+  tasks->clear();
+  std::shared_ptr<const ParsedFile> file;
+  int rc = LoadFile(&file);
+  if (rc != kLoaded) return rc;
+  for (std::size_t s = 0; s < file->sections.size(); ++s) {
+    std::string_view name = file->sections[s].name;
+    if (!IsReadableName(name) || file->by_name.at(name).front() != s) continue;
+    CKVTask t;
+    ReadTaskFrom(*file, name, &t);
+    if (t.HasName()) tasks->push_back(t);
+  }
+  return 0;
+}
+
+// One rewrite of the file under the directory guard.
+//   task == nullptr: remove every section `name` (header and key lines).
+//   place_at_old: remove every section `name` and put the task's section where the first of
+//     them was (ReplaceTask).
+//   otherwise (WriteTask, name == task->Name): the task's section takes the place of the first
+//     header of that name; key lines of every section of that name are dropped.
+//   append_missing: when `name` is not in the file (or the file is missing), append the task.
+// Comments are always kept, so is everything outside the sections concerned.
+int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_at_old,
+                        bool append_missing) {
+  if (path_.empty()) return -1;
+  DirectoryGuard guard(dir_);
+  rewriting_ = true;
+  std::shared_ptr<const ParsedFile> file;
+  int rc = LoadFile(&file);
+  rewriting_ = false;
+  if (rc == kUnreadable) return -1;
+
+  std::string out;
+  bool found = false;
+  if (rc == kLoaded) {
+    if (place_at_old && task) {
+      auto it = file->by_name.find(name);
+      if (it != file->by_name.end()) {
+        CKVTask stored;
+        ReadTaskFrom(*file, name, &stored);
+        if (stored.HasName() && stored.ActState == kStateRunning) return -2;
+      }
+    }
+    out.reserve(file->text.size() + 1024);
+    bool in_target = false;
+    for (std::size_t l = 0; l < file->lines.size(); ++l) {
+      const ParsedFile::Line& line = file->lines[l];
+      std::string_view text = file->LineText(l);
+      if (line.kind == ParsedFile::kHeader) {
+        std::string_view sec_name = text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
+        in_target = sec_name == name;
+        if (in_target) {
+          if (!found && task) AppendSection(&out, *task);
+          const bool keep_header = found && task && !place_at_old;
+          found = true;
+          if (!keep_header) continue;
+        }
+      } else if (line.kind == ParsedFile::kKey && in_target) {
+        continue;
+      }
+      out.append(text);
+      out.append("\r\n");
+    }
+  }
+  if (!found) {
+    if (!task || !append_missing) return 0;  // nothing to delete
+    AppendSection(&out, *task);
+  }
+  if (!WriteFileAtomically(path_, out, temp_path_)) return -1;
+  // Keep the text just written as the parsed file, so an enumeration that writes as it goes
+  // does not read the file again.
+  struct stat st;
+  if (::stat(path_.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == out.size()) {
+    auto fresh = std::make_shared<ParsedFile>();
+    fresh->text = std::move(out);
+    fresh->id = FileId::Of(st);
+    fresh->Parse();
+    cache_ = std::move(fresh);
+  } else {
+    cache_.reset();
+  }
+  return 0;
+}
+
+int CKVTaskMgr::WriteTask(const CKVTask& task) {
+  if (!task.HasName()) return 0;
+  if (path_.empty() || !IsWritable(task)) return -1;
+  return Rewrite(FieldText(task.Name), &task, false, true) == 0 ? 0 : -1;
+}
+
+int CKVTaskMgr::DeleteTask(std::string_view name) {
+  if (name.empty()) return 0;
+  if (path_.empty()) return -1;
+  return Rewrite(name, nullptr, false, false) == 0 ? 0 : -1;
+}
+
+int CKVTaskMgr::ReplaceTask(std::string_view old_name, const CKVTask& task) {
+  if (path_.empty() || !task.HasName() || !IsWritable(task)) return -1;
+  if (old_name.empty()) return Rewrite(FieldText(task.Name), &task, false, true) == 0 ? 0 : -1;
+  int rc = Rewrite(old_name, &task, true, true);
+  return rc == -2 ? -2 : rc == 0 ? 0 : -1;
+}
+
+bool CKVTaskMgr::Lock(int timeout_ms, const std::atomic<bool>* abort) {
+  if (lock_.held()) return false;
+  if (timeout_ms == 0) return lock_.TryLock();
+  if (timeout_ms < 0) return lock_.Lock(100, 0, abort);
+  return lock_.LockFor(100, timeout_ms, abort);
+}
+
+void CKVTaskMgr::Unlock() { lock_.Unlock(); }
+
 }  // namespace pondrel

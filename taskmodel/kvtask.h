@@ -255,6 +255,7 @@ class CKVTaskMgr {
   int cursor_ = 0;  // number of the next section to enumerate
   NamedLock lock_{kTaskFileLockName};
   std::shared_ptr<const ParsedFile> cache_;
+  bool rewriting_ = false;  // a rewrite holds the directory guard
 };
 
 // Holds the file-access lock of a store for a scope.

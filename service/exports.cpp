@@ -1,0 +1,141 @@
+// The exports of libkestova.so, called by the host program and the uninstaller.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/text_util.h"
+#include "service/event_log.h"
+#include "service/kestova.h"
+#include "service/service_manager.h"
+
+namespace pondrel {
+namespace {
+
+// The one service body of the process.
+CKestova g_kestova;
+std::unique_ptr<OVEventLog> g_event_log;
+std::unique_ptr<ServiceManager> g_service_manager;
+
+constexpr int kCloseWaitMs = 10000;
+constexpr int kClosePauseMs = 2000;
+
+bool CommandIs(std::string_view word, std::string_view expected) {
+  return EqualsNoCase(word, expected);
+}
+
+// The system's other programs (Task View, Log Viewer, a downloader) by their executable name.
+bool IsPondrelProgram(const std::string& comm) {
+  return comm == "tasdek" || comm == "lorvik" || comm == "KVdl";
+}
+
+void CloseOtherPrograms() {
+  DIR* d = ::opendir("/proc");
+  if (!d) return;
+  const pid_t self = ::getpid();
+  while (dirent* ent = ::readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(ent->d_name, &end, 10);
+    if (!end || *end || pid <= 0 || pid == self) continue;
+    std::string comm;
+    FILE* f = std::fopen(("/proc/" + std::string(ent->d_name) + "/comm").c_str(), "r");
+    if (!f) continue;
+    char buf[64] = {};
+    if (std::fgets(buf, sizeof buf, f)) comm = buf;
+    std::fclose(f);
+    while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    if (!IsPondrelProgram(comm)) continue;
+    struct stat st {};
+    if (::stat(("/proc/" + std::string(ent->d_name)).c_str(), &st) != 0 || st.st_uid != ::getuid())
+      continue;  // only the programs of this user
+    if (::kill(static_cast<pid_t>(pid), SIGTERM) != 0) continue;
+    for (int waited = 0; waited < kCloseWaitMs && ::kill(static_cast<pid_t>(pid), 0) == 0;
+         waited += 100)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kClosePauseMs));
+  }
+  ::closedir(d);
+}
+
+}  // namespace
+}  // namespace pondrel
+
+using namespace pondrel;
+
+extern "C" {
+
+__attribute__((visibility("default"))) int ExecServiceCommand(const char* command) {
+  std::string cmd = command ? command : "";
+  if (!g_event_log) {
+    g_event_log = std::make_unique<OVEventLog>();
+    if (!g_event_log->Setup({}, kServiceName)) {
+      g_event_log.reset();
+      return -2;
+    }
+  }
+  if (!g_service_manager) {
+    g_service_manager = CreateServiceManager();
+    if (!g_service_manager ||
+        !g_service_manager->Setup(kServiceName, kServiceDisplayName, {kServiceDependency}, 0)) {
+      g_service_manager.reset();
+      return -3;
+    }
+  }
+  ServiceManager& scm = *g_service_manager;
+  g_kestova.setSC(&scm, g_event_log.get());
+
+  auto already_running = [] {
+    // A second instance leaves the first alone and ends as the taken mailslot would end it.
+    g_kestova.FatalExit(kExitAlreadyRunning, "The service is already running.");
+  };
+
+  if (cmd.empty() || (cmd[0] != '-' && cmd[0] != '/')) {
+    if (!scm.RunUnderManager(&g_kestova)) already_running();
+    return 0;
+  }
+  std::string_view word = std::string_view(cmd).substr(1);
+  if (CommandIs(word, "debug")) {
+    if (!scm.RunApplication(&g_kestova)) already_running();
+  } else if (CommandIs(word, "osstart")) {
+    std::string ignored;
+    scm.StartInstalled(&ignored);
+  } else if (CommandIs(word, "start")) {
+    if (!scm.RunBackground(&g_kestova)) already_running();
+  } else if (word.size() >= 9 && CommandIs(word.substr(0, 9), "osinstall")) {
+    std::string_view rest = word.substr(9);
+    if (rest.size() > 1 && rest[0] == ' ')
+      scm.Install(rest.substr(1));
+    else
+      scm.InstallSelf();
+  } else if (CommandIs(word, "osremove")) {
+    scm.Remove();
+    g_event_log->RemoveSource();
+  } else if (CommandIs(word, "osstop")) {
+    std::string ignored;
+    scm.Stop(&ignored);
+  }
+  // Any other word: nothing.
+  return 0;
+}
+
+__attribute__((visibility("default"))) int doCloseZORICApplications() {
+  CloseOtherPrograms();
+  ExecServiceCommand("-osstop");
+  return ExecServiceCommand("-osremove");
+}
+
+__attribute__((visibility("default"))) int UninstInitialize() {
+  doCloseZORICApplications();
+  return 0;
+}
+
+__attribute__((visibility("default"))) int UninstUnInitialize() { return 0; }
+
+}  // extern "C"

@@ -1,0 +1,384 @@
+// The service body: start-up, the one wait, the tick, the clock-change rule and the stop.
+#include "service/kestova.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "common/clock.h"
+#include "common/fs_util.h"
+#include "common/registry.h"
+#include "taskmodel/activity_log.h"
+#include "taskmodel/schedule.h"
+#include "taskmodel/timestr.h"
+
+namespace pondrel {
+namespace {
+
+std::atomic<CKestova*> g_current{nullptr};
+
+// How often the stop path looks at the running count.
+constexpr int kStopPollMs = 100;
+
+std::int64_t SteadyNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+CKestova::CKestova() : msg_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  g_current.store(this);
+}
+
+CKestova::~CKestova() {
+  CKestova* self = this;
+  g_current.compare_exchange_strong(self, nullptr);
+}
+
+CKestova* CKestova::Current() { return g_current.load(); }
+
+long CKestova::WndProc(int msg) {
+  CKestova* k = Current();
+  return k ? k->windowMessage(msg) : 0;
+}
+
+void CKestova::setSC(ServiceManager* scm, OVEventLog* wel) {
+  scm_ = scm;
+  wel_ = wel;
+}
+
+void CKestova::SetRoot(std::string root) {
+  root_ = std::move(root);
+  root_fixed_ = true;
+}
+
+std::time_t CKestova::Now() const { return GetClock().Now(); }
+
+std::string CKestova::ServiceLogPath() const { return pondrel::ServiceLogPath(root_); }
+
+const char* CKestova::GetTimeStr(std::time_t t) {
+  static char buf[kTimeStrSize];
+  if (!TimeToTimeStr(t, buf, sizeof buf)) buf[0] = '\0';
+  return buf;
+}
+
+void CKestova::SetLog(const char* field1, const char* field2, int level, const char* message) {
+  if (root_.empty()) return;
+  WriteLogLine(ServiceLogPath(), field1 ? field1 : "", field2 ? field2 : "", level,
+               message ? message : "");
+}
+
+void CKestova::CheckRootPath() {
+  std::string root = root_;
+  while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  CreateDirectoryChain(root + "/SYSTEM");
+}
+
+void CKestova::FatalExit(int code, const char* text) {
+  if (wel_) wel_->ReportStrings(kEventServiceError, text ? text : "");
+  if (scm_) {
+    scm_->SetServiceExitCode(static_cast<std::uint32_t>(code));
+    scm_->ReportStopped();
+  }
+  // No desktop to show a message box on: the text goes to stderr.
+  if (text && *text) std::fprintf(stderr, "Fatal error:: %s\n", text);
+  ::_exit(code);
+}
+
+int CKestova::serviceBodyMain() {
+  body_ended_.store(false);
+  struct EndMark {
+    std::atomic<bool>& flag;
+    ~EndMark() { flag.store(true); }
+  } end_mark{body_ended_};
+
+  if (!root_fixed_) root_ = ReadRootDir();
+  if (root_.empty()) return 1;
+  if (!initApplication()) return 1;
+  CheckRootPath();
+  SetLog(" ", " ", kLogInfo, kMsgS100);
+  messageLoop();
+  if (scm_) scm_->ReportStopped();
+  if (wel_) wel_->ReportStrings(kEventServiceStopped);
+  return 0;
+}
+
+int CKestova::initApplication() {
+  epoll_fd_.reset(::epoll_create1(EPOLL_CLOEXEC));
+  tick_fd_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  clock_fd_.reset(::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK));
+  if (!epoll_fd_ || !msg_fd_ || !tick_fd_ || !clock_fd_) return 0;
+  WatchFd(msg_fd_.get());
+  WatchFd(tick_fd_.get());
+  WatchFd(clock_fd_.get());
+  ArmClockWatch();
+  stop_flag_.store(0);
+  return windowMessage(kWmCreate) ? 1 : 0;
+}
+
+void CKestova::WatchFd(int fd) {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev);
+}
+
+void CKestova::UnwatchFd(int fd) { ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, fd, nullptr); }
+
+void CKestova::ArmTickTimer(bool on) {
+  itimerspec its{};
+  if (on) {
+    its.it_value.tv_sec = kTickMs / 1000;
+    its.it_value.tv_nsec = (kTickMs % 1000) * 1000000L;
+    its.it_interval = its.it_value;
+  }
+  ::timerfd_settime(tick_fd_.get(), 0, &its, nullptr);
+}
+
+void CKestova::ArmClockWatch() {
+  // An absolute CLOCK_REALTIME timer far in the future: it never expires, but a read fails
+  // with ECANCELED as soon as someone sets the system clock.
+  itimerspec its{};
+  its.it_value.tv_sec = static_cast<time_t>(1) << 40;
+  ::timerfd_settime(clock_fd_.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &its, nullptr);
+}
+
+int CKestova::wmCreate() {
+  initKVSched();
+  if (wel_) wel_->ReportStrings(kEventServiceStarted);
+  if (scm_) scm_->ReportRunning();
+  return 1;
+}
+
+int CKestova::initKVSched() {
+  if (!tasks_) tasks_ = std::make_unique<CKVTaskMgr>(root_);
+  {
+    CKVTaskFileLock lock(*tasks_, -1);
+    last_check_ = GetTimeStr(Now());
+    MarkMissedTasks();
+  }
+  last_scan_ = Now();
+  last_tick_ = last_scan_;
+  initMailSlot();
+  ArmTickTimer(true);
+  return 1;
+}
+
+int CKestova::MarkMissedTasks() {
+  std::vector<CKVTask> all;
+  if (tasks_->ReadAllTasks(&all) != 0) return 0;
+  std::time_t now = Now();
+  CKVSchedule sched;
+  int written = 0;
+  for (CKVTask& t : all) {
+    bool missed = false;
+    std::time_t next = 0;
+    if (t.NextTime[0] && t.ActState != kStateDisabled && t.Effect == 1 &&
+        TimeStrToTime(t.NextTime, &next) && next <= now) {
+      // A run that fell due while the service was not running is not made up.
+      t.ActState = kStateWaiting;
+      t.ActResult = kResultStartFailed;
+      t.EndCode = kEndCodeMissedRun;
+      missed = true;
+    }
+    if (t.ActState != kStateDisabled) {
+      // States 3 and 6 left by an earlier run of the service go back to waiting.
+      t.ActState = kStateWaiting;
+      sched.UpdateTask(tasks_.get(), &t);
+      ++written;
+    } else if (missed) {
+      sched.UpdateTask(tasks_.get(), &t);
+      ++written;
+    }
+  }
+  return written;
+}
+
+int CKestova::initMailSlot() {
+  if (!slot_) {
+    auto slot = std::make_unique<CKVMailSlot>();
+    if (!slot->Create(kServiceMailslot)) FatalExit(2, "Slot Create");
+    slot_ = std::move(slot);
+    WatchFd(slot_->fd());
+  }
+  return 1;
+}
+
+int CKestova::messageLoop() {
+  while (!stop_flag_.load()) WaitProc();
+  return 1;
+}
+
+bool CKestova::postMessage(int msg) {
+  {
+    std::lock_guard<std::mutex> guard(msg_lock_);
+    messages_.push_back(msg);
+  }
+  std::uint64_t one = 1;
+  return ::write(msg_fd_.get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one);
+}
+
+int CKestova::WaitProc() {
+  epoll_event events[kMaxRunningDownloads + 8];
+  int n = ::epoll_wait(epoll_fd_.get(), events, static_cast<int>(std::size(events)), -1);
+  if (n < 0) return errno == EINTR ? 1 : 0;
+  for (int i = 0; i < n && !stop_flag_.load(); ++i) {
+    int fd = events[i].data.fd;
+    if (fd == msg_fd_.get()) {
+      std::uint64_t v;
+      while (::read(fd, &v, sizeof v) > 0) {
+      }
+      std::deque<int> batch;
+      {
+        std::lock_guard<std::mutex> guard(msg_lock_);
+        batch.swap(messages_);
+      }
+      for (int m : batch) {
+        windowMessage(m);
+        if (stop_flag_.load()) break;
+      }
+    } else if (fd == tick_fd_.get()) {
+      std::uint64_t expirations;
+      while (::read(fd, &expirations, sizeof expirations) > 0) {
+      }
+      windowMessage(kWmTimer);
+    } else if (fd == clock_fd_.get()) {
+      std::uint64_t expirations;
+      ssize_t r = ::read(fd, &expirations, sizeof expirations);
+      if (r < 0 && errno == ECANCELED) {
+        ArmClockWatch();
+        windowMessage(kWmTimeChange);
+      }
+    } else if (slot_ && fd == slot_->fd()) {
+      // Arriving messages are queued at once (the kernel holds only a few); they are handled
+      // on the next tick.
+      slot_->Pump();
+    } else {
+      OnChildEnded(fd);
+    }
+  }
+  return 1;
+}
+
+long CKestova::windowMessage(int msg) {
+  switch (msg) {
+    case kWmCreate:
+      return wmCreate();
+    case kWmDestroy:
+      return wmDestroy();
+    case kWmTimer:
+      OnTick();
+      return 1;
+    case kWmTimeChange:
+      OnTimeChange();
+      return 1;
+    case kWmStopDownloads:
+      stopping_.store(true);
+      env_wait_.clear();
+      StopProc();
+      stop_started_ms_ = SteadyNowMs();
+      stop_term_sent_ = stop_kill_sent_ = false;
+      stop_ack_.store(true);
+      return 1;
+    case kWmCommand:
+    default:
+      return 1;
+  }
+}
+
+void CKestova::OnTick() {
+  std::time_t now = Now();
+  last_tick_ = now;
+  const std::int64_t deadline = SteadyNowMs() + kTickMs;
+  if (stopping_.load()) {
+    EscalateStop();
+  } else {
+    if (now - last_scan_ >= kScanIntervalSec) {
+      ExecDoTask();
+      last_scan_ = now;
+    }
+    RetryEnvLockWaiters();
+  }
+  while (SteadyNowMs() < deadline) {
+    if (ReceiveDispatch() == 0) break;
+  }
+}
+
+void CKestova::OnTimeChange() {
+  std::time_t now = Now();
+  if (std::llabs(static_cast<long long>(now - last_tick_)) < kClockChangeMinSec) return;
+  ArmTickTimer(false);
+  std::time_t last_check = 0;
+  if (TimeStrToTime(last_check_, &last_check) && last_check > now) {
+    // A clock set backwards must not suspend the scan until it catches up.
+    last_check_ = GetTimeStr(now);
+  }
+  {
+    CKVTaskFileLock lock(*tasks_, -1);
+    std::vector<CKVTask> all;
+    if (tasks_->ReadAllTasks(&all) == 0) {
+      CKVSchedule sched;
+      for (CKVTask& t : all) {
+        sched.UpdateTask(tasks_.get(), &t);
+        PostTASDEK(t);
+      }
+    }
+  }
+  last_scan_ = now;
+  last_tick_ = now;
+  ArmTickTimer(true);
+}
+
+int CKestova::serviceBodyStop() {
+  stopping_.store(true);
+  postMessage(kWmStopDownloads);
+  // Once the body has taken the request, it starts no further download.
+  while (!stop_ack_.load() && !body_ended_.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
+  while (procs_.Count() > 0 && !body_ended_.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
+  SetLog(" ", " ", kLogInfo, kMsgS101);
+  destroyWindow();
+  return 1;
+}
+
+void CKestova::EscalateStop() {
+  if (procs_.Count() == 0) return;
+  std::int64_t elapsed = SteadyNowMs() - stop_started_ms_;
+  if (!stop_term_sent_ && elapsed >= stop_term_ms_) {
+    // Downloaders that never reported a window cannot take the close request: end them.
+    for (int i = 0; i < procs_.Count(); ++i) procs_.Signal(i, SIGTERM);
+    stop_term_sent_ = true;
+  } else if (stop_term_sent_ && !stop_kill_sent_ && elapsed >= stop_term_ms_ + stop_kill_ms_) {
+    for (int i = 0; i < procs_.Count(); ++i) procs_.Signal(i, SIGKILL);
+    stop_kill_sent_ = true;
+  }
+}
+
+int CKestova::wmDestroy() {
+  if (slot_) {
+    UnwatchFd(slot_->fd());
+    slot_->Close();
+    slot_.reset();
+  }
+  for (int i = procs_.Count() - 1; i >= 0; --i) {
+    if (CKVProcEntry* e = procs_.At(i)) UnwatchFd(e->pidfd.get());
+    procs_.Remove(i);
+  }
+  env_lock_.Release();
+  ArmTickTimer(false);
+  stop_flag_.store(1);
+  return 1;
+}
+
+}  // namespace pondrel

@@ -1,0 +1,221 @@
+// CKestova: the scheduler service body. One thread runs everything: it waits in one epoll
+// wait over the running downloaders' pidfds, a 1000 ms tick timer, a clock-change timer, the
+// service mailslot and the queue of posted messages (what the hidden window receives on the
+// original platform). Every 60 seconds the tick scans schedule.ini for due tasks and starts
+// them; on every tick the mailslot is drained for the rest of that second; a downloader is
+// reaped as soon as it ends and its task written and announced to the Task View.
+//
+// serviceBodyStop runs on the framework's loop thread: it only posts requests to the body
+// thread and reads the running count, so the process table and the task state are changed by
+// the body thread alone.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/guid.h"
+#include "common/mailslot.h"
+#include "common/named_object.h"
+#include "common/unique_fd.h"
+#include "service/event_log.h"
+#include "service/proc_table.h"
+#include "service/service_manager.h"
+#include "taskmodel/kvtask.h"
+
+namespace pondrel {
+
+inline constexpr char kServiceName[] = "KESTOVA";
+inline constexpr char kServiceDisplayName[] = "Pondrel Task Scheduler Service";
+inline constexpr char kServiceDependency[] = "Tcpip";
+inline constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";
+inline constexpr char kLauncherName[] = "KVdl";
+// Directory searched first for the launcher (tests put a test launcher there).
+inline constexpr char kLauncherDirVar[] = "PONDREL_KVDL_DIR";
+
+inline constexpr int kScanIntervalSec = 60;
+inline constexpr int kTickMs = 1000;
+inline constexpr int kClockChangeMinSec = 60;
+
+// The service's log lines.
+inline constexpr char kMsgS100[] = "Pondrel Task Scheduler Service has started. (S100)";
+inline constexpr char kMsgS101[] = "Pondrel Task Scheduler Service has stopped. (S101)";
+inline constexpr char kMsgS001[] = "Execution failure: Failed to get task information. (S001)";
+inline constexpr char kMsgS002[] =
+    "Execution failure: Another task has already accessed the same server. (S002)";
+inline constexpr char kMsgS003[] =
+    "Execution failure: The number of tasks concurrently executable is beyond the limit. (S003)";
+inline constexpr char kMsgS004[] = "Execution failure: The task is already running. (S004)";
+inline constexpr char kMsgS005[] = "Execution failure: Failed to execute the downloader (S005)";
+inline constexpr char kMsgS006[] = "Execution failure: Invalid task (S006)";
+inline constexpr char kMsgS009[] = "Execution failure: Invalid image directory (S009)";
+
+// Message tags of the mailslot protocol.
+inline constexpr char kTagScan[] = "ZORIC:01:";
+inline constexpr char kTagExecute[] = "ZORIC:02:";
+inline constexpr char kTagAbort[] = "ZORIC:03:";
+inline constexpr char kTagRegister[] = "ZORIC:04:";
+inline constexpr std::size_t kTagLen = 9;
+
+// Messages of the body's queue (the hidden window's messages).
+enum KestovaMessage : int {
+  kWmCreate = 1,
+  kWmDestroy = 2,
+  kWmTimer = 3,
+  kWmTimeChange = 4,
+  kWmCommand = 5,
+  kWmStopDownloads = 6,  // the stop path's request: close every downloader, start no more
+};
+
+// Splits the argument of "ZORIC:04:" ("<task>:<number>"). False when there is no colon,
+// nothing after it, or the number (read as "%u" reads it) is missing or 0.
+bool ParseRegisterArgument(std::string_view arg, std::string* task_name, std::uint32_t* window);
+
+// The "ZORIC:01:" message to the Task View: "%s:%02d:%02d:%s:%s".
+std::string FormatTaskChanged(const CKVTask& task);
+
+class CKestova : public ServiceBody {
+ public:
+  CKestova();
+  ~CKestova() override;
+  CKestova(const CKestova&) = delete;
+  CKestova& operator=(const CKestova&) = delete;
+
+  // ServiceBody.
+  int serviceBodyMain() override;  // 0 after a normal stop, 1 when it could not start
+  int serviceBodyStop() override;  // 1
+
+  void setSC(ServiceManager* scm, OVEventLog* wel);
+  ServiceManager* getSCM() const { return scm_; }
+  OVEventLog* getWEL() const { return wel_; }
+  // The handle that receives posted messages (valid for the object's life).
+  int getHWND() const { return msg_fd_.get(); }
+
+  int initApplication();
+  int initKVSched();
+  // Marks missed runs and resets states left over from an earlier run; the caller holds the
+  // file-access lock. The number of tasks written.
+  int MarkMissedTasks();
+  int initMailSlot();
+  void initMonitoring() {}
+  int messageLoop();
+  int WaitProc();
+  long windowMessage(int msg);
+  static long WndProc(int msg);
+  int wmCreate();
+  int wmDestroy();
+  void destroyWindow() { postMessage(kWmDestroy); }
+  // Posts a message to the body thread; any thread.
+  bool postMessage(int msg);
+  [[noreturn]] void FatalExit(int code, const char* text);
+  void CheckRootPath();
+  static const char* GetTimeStr(std::time_t t);
+  void SetLog(const char* field1, const char* field2, int level, const char* message);
+
+  // Task engine.
+  int ExecDoTask();
+  // The due tasks between the last check time and `now` (advances the last check time).
+  int FindDueTasks(std::time_t now, std::vector<std::string>* names);
+  int DoProc(const char* task_name);
+  int TaskEndProc(int index);
+  int RetryProc(CKVTask task);
+  int KillProc(const char* task_name);
+  int StopProc();
+  int CheckServer(const KVGuid& id);
+  int GetServerName(const KVGuid& id, std::string* name);
+  int GetServerInfo(const KVGuid& id, std::string* name, std::string* image_dir);
+  int GetServerAddr(const KVGuid& id, sockaddr_in* addr);
+  void PostTASDEK(const CKVTask& task);
+
+  // Mailslot receiver: one message; 0 ends the draining of this tick.
+  int ReceiveDispatch();
+  // The reaction to one message text (also used by the fuzz target). 1 handled or ignored,
+  // 0 too short.
+  int DispatchMessage(const char* text);
+
+  // Settings for the host and for tests.
+  // Root directory instead of the registry's ROOT (tests that drive the engine directly).
+  void SetRoot(std::string root);
+  const std::string& Root() const { return root_; }
+  void SetLauncherDir(std::string dir) { launcher_dir_ = std::move(dir); }
+  // The bounded stop: after `term_ms` a downloader still running gets SIGTERM, after a
+  // further `kill_ms` SIGKILL.
+  void SetStopGrace(int term_ms, int kill_ms) {
+    stop_term_ms_ = term_ms;
+    stop_kill_ms_ = kill_ms;
+  }
+  CKVProcTable& ProcTable() { return procs_; }
+  std::string LastCheckTime() const { return last_check_; }
+  void SetLastCheckTime(std::string_view t) { last_check_ = std::string(t); }
+  std::time_t LastScan() const { return last_scan_; }
+  std::size_t WaitingForEnvLock() const { return env_wait_.size(); }
+  bool HoldsEnvLock() const { return env_lock_.held(); }
+  // The directory of OVEvent.log when the body creates its own event log (tests).
+  static CKestova* Current();
+
+ private:
+  enum class Refusal { None, EnvLock, Other };
+  int DoProcInternal(const char* task_name, Refusal* refusal);
+  int RetryProcInto(CKVTask& task);
+  void OnTick();
+  void OnTimeChange();
+  void OnChildEnded(int pidfd);
+  void RetryEnvLockWaiters();
+  void EscalateStop();
+  void WatchFd(int fd);
+  void UnwatchFd(int fd);
+  void ArmTickTimer(bool on);
+  void ArmClockWatch();
+  std::string ServiceLogPath() const;
+  std::time_t Now() const;
+
+  ServiceManager* scm_ = nullptr;
+  OVEventLog* wel_ = nullptr;
+  std::string root_;
+  bool root_fixed_ = false;
+  std::string last_check_;  // time string: start of the next due window
+  std::atomic<int> stop_flag_{0};
+  std::time_t last_scan_ = 0;
+  std::time_t last_tick_ = 0;
+  std::unique_ptr<CKVMailSlot> slot_;
+  NamedObject env_lock_;
+
+  CKVProcTable procs_;
+  std::unique_ptr<CKVTaskMgr> tasks_;
+  std::string launcher_dir_;
+
+  UniqueFd epoll_fd_;
+  UniqueFd msg_fd_;    // eventfd: posted messages waiting
+  UniqueFd tick_fd_;   // 1000 ms timer
+  UniqueFd clock_fd_;  // CLOCK_REALTIME timer that fires when the clock is set
+  std::mutex msg_lock_;
+  std::deque<int> messages_;
+
+  // Tasks that were due while another program held the environment lock: retried once it is
+  // free, as long as their due time is unchanged.
+  struct EnvWaiter {
+    std::string name;
+    std::string next_time;
+  };
+  std::vector<EnvWaiter> env_wait_;
+
+  // Stop sequence.
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> stop_ack_{false};
+  std::atomic<bool> body_ended_{false};
+  std::int64_t stop_started_ms_ = 0;
+  bool stop_term_sent_ = false;
+  bool stop_kill_sent_ = false;
+  int stop_term_ms_ = 10000;
+  int stop_kill_ms_ = 5000;
+};
+
+}  // namespace pondrel

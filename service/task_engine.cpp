@@ -1,0 +1,394 @@
+// The task engine: finding due tasks, the start checks, starting and reaping downloaders,
+// retries and aborts. Runs on the service body thread only.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "common/clock.h"
+#include "common/fs_util.h"
+#include "servers/srvmgr.h"
+#include "service/kestova.h"
+#include "taskmodel/activity_log.h"
+#include "taskmodel/schedule.h"
+#include "taskmodel/timestr.h"
+
+namespace pondrel {
+namespace {
+
+// The due list grows in steps of 20 names.
+constexpr std::size_t kDueListStep = 20;
+
+int RunResultOf(int exit_code) {
+  switch (exit_code) {
+    case 0:
+      return kResultSucceeded;
+    case 100:
+      return kResultAborted;
+    default:
+      return kResultFailed;
+  }
+}
+
+}  // namespace
+
+int CKestova::ExecDoTask() {
+  if (stopping_.load() || !tasks_) return 1;
+  std::vector<std::string> due;
+  {
+    CKVTaskFileLock lock(*tasks_, -1);
+    FindDueTasks(Now(), &due);
+  }
+  for (const std::string& name : due) {
+    Refusal refusal = Refusal::None;
+    DoProcInternal(name.c_str(), &refusal);
+    if (refusal == Refusal::EnvLock) {
+      // Keep the due time: the task starts once the other program lets the lock go.
+      CKVTask t;
+      CKVTaskFileLock lock(*tasks_, -1);
+      if (tasks_->ReadTask(name, &t) == 0 && name == t.Name) {
+        bool known = std::any_of(env_wait_.begin(), env_wait_.end(),
+                                 [&](const EnvWaiter& w) { return w.name == name; });
+        if (!known) env_wait_.push_back({name, t.NextTime});
+      }
+    }
+  }
+  return 1;
+}
+
+void CKestova::RetryEnvLockWaiters() {
+  if (env_wait_.empty()) return;
+  if (!env_lock_.held() && NamedObject::Exists(kEnvLockName)) return;  // still taken
+  std::vector<EnvWaiter> waiting;
+  waiting.swap(env_wait_);
+  for (std::size_t i = 0; i < waiting.size(); ++i) {
+    const EnvWaiter& w = waiting[i];
+    CKVTask t;
+    bool still_due = false;
+    {
+      CKVTaskFileLock lock(*tasks_, -1);
+      still_due = tasks_->ReadTask(w.name, &t) == 0 && w.name == t.Name && t.Effect == 1 &&
+                  w.next_time == t.NextTime;
+    }
+    // A task rescheduled meanwhile (edited, or its time recomputed) waits for its new time.
+    if (!still_due) continue;
+    Refusal refusal = Refusal::None;
+    DoProcInternal(w.name.c_str(), &refusal);
+    if (refusal == Refusal::EnvLock) {
+      env_wait_.insert(env_wait_.end(), waiting.begin() + static_cast<std::ptrdiff_t>(i),
+                       waiting.end());
+      return;
+    }
+  }
+}
+
+int CKestova::FindDueTasks(std::time_t now, std::vector<std::string>* names) {
+  names->clear();
+  std::time_t last_check = 0;
+  if (!TimeStrToTime(last_check_, &last_check)) last_check = now;
+  if (now < last_check) return 0;
+  std::vector<CKVTask> all;
+  if (tasks_->ReadAllTasks(&all) != 0 || all.empty()) return 0;
+  last_check_ = GetTimeStr(now + 1);
+  for (const CKVTask& t : all) {
+    if (!t.NextTime[0] || t.Effect != 1) continue;
+    std::time_t next = 0;
+    if (!TimeStrToTime(t.NextTime, &next)) continue;
+    if (next < last_check || next > now) continue;
+    if (names->size() == names->capacity()) names->reserve(names->size() + kDueListStep);
+    names->emplace_back(t.Name);
+  }
+  return static_cast<int>(names->size());
+}
+
+int CKestova::DoProc(const char* task_name) {
+  Refusal refusal = Refusal::None;
+  return DoProcInternal(task_name, &refusal);
+}
+
+int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
+  *refusal = Refusal::Other;
+  if (!task_name || !tasks_) return -1;
+  if (stopping_.load()) return -1;
+  const std::string requested = task_name;
+
+  // 1. The environment lock: another program changing settings keeps downloads from starting.
+  if (!env_lock_.held()) {
+    NamedObject lock = NamedObject::Create(kEnvLockName);
+    if (!lock.held()) {
+      *refusal = Refusal::EnvLock;
+      return -1;
+    }
+    env_lock_ = std::move(lock);
+  }
+  // While no downloader runs, the lock is let go again on every path that starts none.
+  struct EnvRelease {
+    CKestova* self;
+    ~EnvRelease() {
+      if (self->procs_.Count() == 0) self->env_lock_.Release();
+    }
+  } env_release{this};
+
+  // 2. Read the task.
+  const std::time_t now = Now();
+  CKVTask task;
+  int rc;
+  {
+    CKVTaskFileLock lock(*tasks_, -1);
+    rc = tasks_->ReadTask(requested, &task);
+  }
+  auto unreadable = [&] {
+    task.EndCode = kEndCodeUnreadable;
+    SetLog(requested.c_str(), kServerUnknown, kLogError, kMsgS001);
+    task.ActResult = kResultFailed;
+    RetryProcInto(task);
+    PostTASDEK(task);
+    return -1;
+  };
+  // 3. Missing or invalid task.
+  if (rc != 0 || requested != task.Name || task.Validate() != 0) return unreadable();
+
+  // 4. The server profile.
+  std::string server_name, image_dir;
+  int info = GetServerInfo(task.ServerId, &server_name, &image_dir);
+  if (info == -2) {
+    task.EndCode = kEndCodeUnreadable;
+    task.ActResult = kResultFailed;
+    RetryProcInto(task);
+    PostTASDEK(task);
+    return -1;
+  }
+  if (info != 0) return unreadable();
+
+  // 5. Already running.
+  if (task.ActState == kStateRunning) {
+    SetLog(task.Name, server_name.c_str(), kLogError, kMsgS004);
+    return -1;
+  }
+  // 6. Not in effect, or disabled.
+  if (task.Effect == 0 || task.ActState == kStateDisabled) {
+    SetLog(task.Name, server_name.c_str(), kLogError, kMsgS006);
+    return -1;
+  }
+  auto refuse = [&](int end_code, const char* message) {
+    if (end_code) task.EndCode = end_code;
+    SetLog(task.Name, server_name.c_str(), kLogError, message);
+    task.ActResult = kResultStartFailed;
+    RetryProcInto(task);
+    PostTASDEK(task);
+    return -1;
+  };
+  // 7. The limit of concurrent downloads.
+  if (procs_.Count() >= kMaxRunningDownloads) return refuse(kEndCodeTooManyTasks, kMsgS003);
+
+  // 8. Mark it running.
+  task.ActState = kStateRunning;
+  task.ActResult = kResultRunning;
+  SetTaskField(task.LastActTime, GetTimeStr(now));
+  {
+    CKVTaskFileLock lock(*tasks_, -1);
+    tasks_->WriteTask(task);
+  }
+  PostTASDEK(task);
+
+  // 9. Another running task on the same server.
+  int busy;
+  {
+    CKVTaskFileLock lock(*tasks_, -1);
+    busy = CheckServer(task.ServerId);
+  }
+  if (busy) return refuse(kEndCodeServerBusy, kMsgS002);
+
+  // 10. The image directory.
+  if (!IsDirectory(image_dir) && !CreateDirectoryChain(image_dir)) return refuse(0, kMsgS009);
+
+  // The previous run's dial-up log is removed so that it holds only the latest run.
+  ::unlink(JoinPath(JoinPath(image_dir, "info"), kDialLogName).c_str());
+
+  // 11. The downloader's command line, as one argument.
+  std::string options = "/g " + task.ServerIdText() + ",/l " + JoinPath(image_dir, kRunLogName) +
+                        ",/t " + task.Name;
+  if (task.ImageDelete == 1) options += ",/d";
+  if (task.RasDisconnect == 1) options += ",/h";
+  std::string first_dir = launcher_dir_;
+  if (first_dir.empty())
+    if (const char* env = std::getenv(kLauncherDirVar)) first_dir = env;
+  std::string exe = FindExecutable(kLauncherName, first_dir);
+  LaunchedProcess child;
+  std::string error;
+  // 12. A launcher that is missing or cannot run.
+  if (exe.empty() || !StartLauncher(exe, kLauncherName, options, &child, &error))
+    return refuse(0, kMsgS005);
+
+  // 13. Into the table.
+  auto entry = std::make_unique<CKVProcEntry>();
+  entry->task_name = std::string(task.Name).substr(0, 259);
+  entry->pid = child.pid;
+  entry->pidfd = std::move(child.pidfd);
+  entry->result_fd = std::move(child.result_fd);
+  entry->image_dir = image_dir.substr(0, 263);
+  int pidfd = entry->pidfd.get();
+  procs_.Add(std::move(entry));
+  WatchFd(pidfd);
+  *refusal = Refusal::None;
+  return 0;
+}
+
+void CKestova::OnChildEnded(int pidfd) {
+  int index = procs_.FindByPidfd(pidfd);
+  if (index < 0) {
+    UnwatchFd(pidfd);
+    return;
+  }
+  TaskEndProc(index);
+}
+
+int CKestova::TaskEndProc(int index) {
+  CKVProcEntry* e = procs_.At(index);
+  if (!e) return -1;
+  CKVTask task;
+  bool found;
+  {
+    CKVTaskFileLock lock(*tasks_, -1);
+    found = tasks_->ReadTask(e->task_name, &task) == 0 && e->task_name == task.Name;
+  }
+  UnwatchFd(e->pidfd.get());
+  const int exit_code = ReapLauncher(e->pidfd.get(), e->result_fd.get());
+  if (found) {
+    task.EndCode = exit_code;
+    SetTaskField(task.EndTime, GetTimeStr(Now()));
+  }
+  if (!e->image_dir.empty()) AppendRunLog(ServiceLogPath(), JoinPath(e->image_dir, kRunLogName));
+  procs_.Remove(index);
+
+  if (found) {
+    if (exit_code == 0 || exit_code == 100) {
+      task.ActState = kStateWaiting;
+      task.ActResult = RunResultOf(exit_code);
+      task.RestRetryCnt = task.RetryCnt;
+      CKVTaskFileLock lock(*tasks_, -1);
+      CKVSchedule().UpdateTask(tasks_.get(), &task);
+    } else {
+      if (exit_code == 200) {
+        std::string server_name;
+        GetServerName(task.ServerId, &server_name);
+        SetLog(task.Name, server_name.c_str(), kLogError, kMsgS005);
+      }
+      task.ActResult = kResultFailed;
+      RetryProcInto(task);
+    }
+    PostTASDEK(task);
+  }
+  if (env_lock_.held() && procs_.Count() == 0) env_lock_.Release();
+  return 0;
+}
+
+int CKestova::RetryProc(CKVTask task) { return RetryProcInto(task); }
+
+int CKestova::RetryProcInto(CKVTask& task) {
+  const std::time_t now = Now();
+  SetTaskField(task.LastActTime, GetTimeStr(now));
+  if (task.ActResult != kResultFailed && task.ActResult != kResultAborted &&
+      task.ActResult != kResultStartFailed)
+    task.ActResult = kResultFailed;
+  CKVSchedule sched;
+  if (task.RestRetryCnt > 0) {
+    CKVTask regular = task;
+    std::time_t regular_time = 0;
+    bool counts = sched.ComputeNextTime(&regular, now) == 0 && regular.NextTime[0] &&
+                  TimeStrToTime(regular.NextTime, &regular_time) && regular_time >= now;
+    std::time_t retry = now + static_cast<std::time_t>(task.RetryInterval) * 60;
+    if (!counts || retry < regular_time) {
+      SetTaskField(task.NextTime, GetTimeStr(retry));
+      task.ActState = kStateRerun;
+      task.RestRetryCnt -= 1;
+      CKVTaskFileLock lock(*tasks_, -1);
+      tasks_->WriteTask(task);
+      return 0;
+    }
+  }
+  task.ActState = kStateWaiting;
+  task.RestRetryCnt = task.RetryCnt;
+  CKVTaskFileLock lock(*tasks_, -1);
+  sched.UpdateTask(tasks_.get(), &task);
+  return 0;
+}
+
+int CKestova::KillProc(const char* task_name) {
+  if (!task_name) return 0;
+  int i = procs_.FindByName(task_name);
+  if (i >= 0) procs_.CloseRequest(i);
+  return 0;
+}
+
+int CKestova::StopProc() {
+  for (int i = 0; i < procs_.Count(); ++i) procs_.CloseRequest(i);
+  return 0;
+}
+
+int CKestova::CheckServer(const KVGuid& id) {
+  if (procs_.Count() == 0) return 0;
+  sockaddr_in mine{};
+  const bool mine_resolved = GetServerAddr(id, &mine) == 1;
+  for (int i = 0; i < procs_.Count(); ++i) {
+    CKVTask other;
+    const std::string& name = procs_.At(i)->task_name;
+    if (tasks_->ReadTask(name, &other) != 0 || name != other.Name) continue;
+    if (other.ServerId == id) return 1;
+    if (!mine_resolved) continue;
+    sockaddr_in theirs{};
+    // Ports are not compared: one camera server behind two profiles is one server.
+    if (GetServerAddr(other.ServerId, &theirs) == 1 &&
+        theirs.sin_addr.s_addr == mine.sin_addr.s_addr)
+      return 1;
+  }
+  return 0;
+}
+
+int CKestova::GetServerName(const KVGuid& id, std::string* name) {
+  CKVSrvMgr mgr;
+  if (!mgr.InitWithDirectory(root_)) return -1;
+  CKVSrvInfo info;
+  if (mgr.FindById(id, &info, kSrvMaskName) != SRV_OK) return -1;
+  *name = info.GetServerName();
+  return 0;
+}
+
+int CKestova::GetServerInfo(const KVGuid& id, std::string* name, std::string* image_dir) {
+  CKVSrvMgr mgr;
+  if (!mgr.InitWithDirectory(root_)) return -1;
+  CKVSrvInfo info;
+  int rc = mgr.FindById(id, &info, kSrvMaskNameAndDir);
+  if (rc == SRV_ERR_NOT_FOUND) return -2;
+  if (rc != SRV_OK) return -1;
+  *name = info.GetServerName();
+  *image_dir = info.GetImageDirectory();
+  return 0;
+}
+
+int CKestova::GetServerAddr(const KVGuid& id, sockaddr_in* addr) {
+  CKVSrvMgr mgr;
+  if (!mgr.InitWithDirectory(root_)) return -1;
+  CKVSrvInfo info;
+  if (mgr.FindById(id, &info, kSrvMaskHostName) != SRV_OK) return -1;
+  const std::string& host = info.GetHostName();
+  if (host.empty()) return 0;
+  in_addr a{};
+  if (::inet_pton(AF_INET, host.c_str(), &a) == 1) {
+    addr->sin_addr = a;
+    return 1;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return 0;
+  addr->sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+  ::freeaddrinfo(res);
+  return 1;
+}
+
+}  // namespace pondrel

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "common/fs_util.h"
@@ -15,6 +16,10 @@
 
 namespace pondrel {
 namespace {
+
+// Time stamps of files are as coarse as the kernel's tick; a file read within this window of
+// its last change may change again without changing its signature.
+constexpr std::int64_t kRacyWindowNs = 20'000'000;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -217,7 +222,7 @@ DayIndexCache::Day* DayIndexCache::Fresh(std::string_view key) {
   const std::string day_key(key.substr(0, 8));
   Signature now = Stat(path);
   auto it = days_.find(day_key);
-  if (it != days_.end() && it->second.sig == now) return &it->second;
+  if (it != days_.end() && it->second.sig == now && !it->second.racy) return &it->second;
   try {
     Day fresh;
     // Read until the file stays the same across the read (another process may be appending).
@@ -227,6 +232,10 @@ DayIndexCache::Day* DayIndexCache::Fresh(std::string_view key) {
       UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
       if (!fd) break;  // no file: nothing recorded for this day
       fresh.sig = Stat(path);
+      struct timespec started;
+      clock_gettime(CLOCK_REALTIME, &started);
+      const std::int64_t started_ns = static_cast<std::int64_t>(started.tv_sec) * 1000000000 + started.tv_nsec;
+      fresh.racy = started_ns - fresh.sig.mtime_ns < kRacyWindowNs;
       ++file_reads_;
       ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) {
         if (raw[0] != 0) {

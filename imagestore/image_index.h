@@ -114,6 +114,9 @@ class DayIndexCache {
   };
   struct Day {
     Signature sig;
+    // Read while the file was still changing within the file system's time-stamp grain: a
+    // later change in that grain would keep the signature, so the next question re-reads.
+    bool racy = false;
     std::unordered_map<std::string, int> keys;  // live records per key
   };
   Day* Fresh(std::string_view key);

@@ -1,0 +1,109 @@
+// The simulated camera server without its HTTP transport: it decides the answer to every
+// request (status, list, picture, deletion, and the simulator's own control and statistics
+// requests), applies the fault plan and keeps the counters. The transport only carries out
+// the returned plan: it sends the body whole, stalls in its middle, drops the connection
+// half-way, or trickles it. Thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "camsim/camera_protocol.h"
+#include "camsim/fault_plan.h"
+#include "camsim/picture_store.h"
+
+namespace pondrel::camsim {
+
+struct Credentials {
+  std::string user;
+  std::string password;
+};
+
+struct CamServerConfig {
+  PictureSeries series;
+  int pictures = 10;                  // pictures held at start
+  std::optional<Credentials> user;    // unset: requests need no credentials
+  std::optional<Credentials> admin;   // set: deletion needs exactly these; they also open
+                                      // every other request
+  int missing_picture_status = 404;   // answer to a picture request for an unknown identifier
+  bool list_crlf = true;
+};
+
+struct IncomingRequest {
+  std::string method;
+  std::string target;
+  std::optional<std::string> authorization;  // the Authorization header, if sent
+  std::string body;
+};
+
+enum class Delivery { kWhole, kStall, kDrop, kTrickle };
+
+struct ResponsePlan {
+  int status = 200;
+  std::string content_type = "text/plain";
+  std::string body;
+  Delivery delivery = Delivery::kWhole;
+  long param = 0;  // kStall: seconds; kTrickle: bytes per second
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+class CCamServer {
+ public:
+  explicit CCamServer(const CamServerConfig& config);
+
+  ResponsePlan Handle(const IncomingRequest& request);
+
+  // Control text: "key=value" lines (blank lines and lines starting with "#" are ignored).
+  // Either every line is applied or, when one is bad, none; *error names the bad line.
+  //   fault.<target>=<action>   see fault_plan.h
+  //   state=<n>                 server state in the status body (2, 3, 4 = busy/no storage)
+  //   count=<n>|auto            picture count in the status body (auto = pictures held)
+  //   add=<n>                   n more pictures continuing the series
+  //   delete=<identifier>       the camera loses one picture
+  //   picture-size=<bytes>      size of pictures added from now on
+  //   list-eol=crlf|lf          line ends of the picture list
+  //   list-extra=<text>         a line appended verbatim to the list
+  //   clear=faults|pictures|stats|list-extra
+  bool ApplyControl(std::string_view text, std::string* error);
+
+  // Told by the transport once a response has gone out (or was cut off).
+  void RecordSent(std::size_t bytes);
+
+  // "key=value" lines; see camsim.cpp's usage text for the list.
+  std::string StatsText() const;
+  std::size_t PictureCount() const { return store_.Count(); }
+
+ private:
+  struct Stats {
+    long requests = 0;
+    long by_kind[7] = {};
+    long auth_failures = 0;
+    long no_authorization = 0;
+    long faults_applied = 0;
+    long deleted = 0;
+    long delete_unknown = 0;
+    long bytes_sent = 0;
+    std::vector<std::size_t> delete_batches;
+    std::string last_credentials = "none";
+  };
+
+  bool ControlLine(std::string_view key, std::string_view value, bool apply, std::string* error);
+  bool Authorized(RequestKind kind, const std::optional<std::string>& credentials) const;
+
+  const CamServerConfig config_;
+  CPictureStore store_;
+  mutable std::mutex mu_;  // guards everything below
+  CFaultPlan faults_;
+  std::uint32_t state_ = 0;
+  std::optional<std::uint32_t> count_override_;
+  ListFormat list_format_;
+  Stats stats_;
+};
+
+}  // namespace pondrel::camsim

@@ -1,0 +1,232 @@
+// camsim: a camera server for tests and trials. It serves the camera's four requests under
+// "/-kvidb-/" on 127.0.0.1 with Basic authorization, holds a series of small JPEG pictures
+// carrying the camera header, deletes them when asked, injects faults on demand, and logs
+// every request it served.
+#include <signal.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camsim/camera_server.h"
+#include "camsim/camsim_options.h"
+#include "camsim/request_log.h"
+
+namespace pondrel::camsim {
+namespace {
+
+// Body bytes written for the response being served on this thread (content providers only;
+// a whole body is counted from the response itself).
+thread_local std::size_t t_provider_bytes = 0;
+
+// Lets the slow deliveries (stalls, trickles) end at once when the simulator is stopped.
+class StopFlag {
+ public:
+  void Set() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool IsSet() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return stopping_;
+  }
+  // False when stopping began before `ms` milliseconds passed.
+  bool Sleep(long ms) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool stopping_ = false;
+};
+
+bool WriteSome(httplib::DataSink& sink, const std::string& body, std::size_t from,
+               std::size_t to) {
+  if (to <= from) return true;
+  if (!sink.write(body.data() + from, to - from)) return false;
+  t_provider_bytes += to - from;
+  return true;
+}
+
+void Carry(ResponsePlan plan, httplib::Response& res, StopFlag& stop) {
+  res.status = plan.status;
+  for (const auto& [name, value] : plan.headers) res.set_header(name, value);
+  if (plan.delivery == Delivery::kWhole) {
+    res.set_content(plan.body, plan.content_type.c_str());
+    return;
+  }
+  auto body = std::make_shared<const std::string>(std::move(plan.body));
+  const std::size_t size = std::max<std::size_t>(body->size(), 1);  // announce at least one byte
+  const std::size_t half = body->size() / 2;
+  const long param = plan.param;
+  auto stalled = std::make_shared<bool>(false);
+  httplib::ContentProvider provider;
+  switch (plan.delivery) {
+    case Delivery::kStall:
+      provider = [body, half, param, stalled, &stop](std::size_t offset, std::size_t,
+                                                     httplib::DataSink& sink) {
+        if (offset < half) return WriteSome(sink, *body, offset, half);
+        if (!*stalled) {
+          *stalled = true;
+          if (!stop.Sleep(param * 1000)) return false;
+        }
+        if (body->empty()) return false;
+        return WriteSome(sink, *body, offset, body->size());
+      };
+      break;
+    case Delivery::kDrop:
+      // Half the body goes out under a length announcing all of it; then the connection closes.
+      provider = [body, half](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        if (offset < half) return WriteSome(sink, *body, offset, half);
+        return false;
+      };
+      break;
+    case Delivery::kTrickle: {
+      const std::size_t chunk = std::max<long>(param / 10, 1);
+      provider = [body, chunk, &stop](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        if (body->empty()) return false;
+        const std::size_t end = std::min(body->size(), offset + chunk);
+        if (!WriteSome(sink, *body, offset, end)) return false;
+        return end == body->size() || stop.Sleep(100);
+      };
+      break;
+    }
+    case Delivery::kWhole:
+      break;
+  }
+  res.set_content_provider(size, plan.content_type.c_str(), std::move(provider));
+}
+
+bool WritePortFile(const std::string& path, int port) {
+  const std::string tmp = path + ".tmp";
+  FILE* f = std::fopen(tmp.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "%d\n", port);
+  const bool ok = std::fclose(f) == 0;
+  return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+int Run(const CamsimOptions& opt) {
+  CCamServer server(opt.server);
+  std::string error;
+  if (!server.ApplyControl(opt.control_text, &error)) {
+    std::fprintf(stderr, "camsim: %s\n", error.c_str());
+    return 1;
+  }
+  CRequestLog log;
+  if (!opt.request_log.empty() && !log.Open(opt.request_log)) {
+    std::fprintf(stderr, "camsim: cannot open the request log %s\n", opt.request_log.c_str());
+    return 1;
+  }
+
+  // Signals are taken by one thread with sigwait; every other thread keeps them blocked.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  StopFlag stop;
+  httplib::Server svr;
+  const int threads = opt.threads;
+  svr.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  svr.set_payload_max_length(1 << 20);
+  svr.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    t_provider_bytes = 0;
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  const auto handler = [&server, &stop](const httplib::Request& req, httplib::Response& res) {
+    IncomingRequest in;
+    in.method = req.method;
+    in.target = req.target;
+    in.body = req.body;
+    if (req.has_header("Authorization")) in.authorization = req.get_header_value("Authorization");
+    Carry(server.Handle(in), res, stop);
+  };
+  svr.Get(".*", handler);
+  svr.Post(".*", handler);
+  svr.Put(".*", handler);
+  svr.Delete(".*", handler);
+  svr.set_logger([&log, &server](const httplib::Request& req, const httplib::Response& res) {
+    const std::size_t bytes = res.body.empty() ? t_provider_bytes : res.body.size();
+    t_provider_bytes = 0;
+    log.Write(req.method, req.target, res.status, bytes);
+    server.RecordSent(bytes);
+  });
+
+  int port = opt.port;
+  if (port == 0) {
+    port = svr.bind_to_any_port(opt.bind);
+    if (port <= 0) {
+      std::fprintf(stderr, "camsim: cannot listen on %s\n", opt.bind.c_str());
+      return 2;
+    }
+  } else if (!svr.bind_to_port(opt.bind.c_str(), port)) {
+    std::fprintf(stderr, "camsim: cannot listen on %s:%d\n", opt.bind.c_str(), port);
+    return 2;
+  }
+  if (!opt.port_file.empty() && !WritePortFile(opt.port_file, port)) {
+    std::fprintf(stderr, "camsim: cannot write the port file %s\n", opt.port_file.c_str());
+    return 1;
+  }
+  std::printf("camsim listening on %s:%d\n", opt.bind.c_str(), port);
+  std::fflush(stdout);
+
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    int sig = 0;
+    sigwait(&signals, &sig);
+    stop.Set();
+    // The listener may not have started yet: stop it once it runs, or give up when it ended.
+    while (!done.load()) {
+      if (svr.is_running()) {
+        svr.stop();
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  if (!stop.IsSet()) svr.listen_after_bind();
+  done = true;
+  if (!stop.IsSet()) pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
+  if (!opt.port_file.empty()) std::remove(opt.port_file.c_str());
+  std::printf("camsim stopped\n");
+  return 0;
+}
+
+}  // namespace
+}  // namespace pondrel::camsim
+
+int main(int argc, char** argv) {
+  pondrel::camsim::CamsimOptions options;
+  std::string error;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  switch (pondrel::camsim::ParseCamsimOptions(args, &options, &error)) {
+    case pondrel::camsim::OptionsResult::kHelp:
+      std::fputs(pondrel::camsim::kCamsimUsage, stdout);
+      return 0;
+    case pondrel::camsim::OptionsResult::kError:
+      std::fprintf(stderr, "camsim: %s\n%s", error.c_str(), pondrel::camsim::kCamsimUsage);
+      return 1;
+    case pondrel::camsim::OptionsResult::kRun:
+      break;
+  }
+  return pondrel::camsim::Run(options);
+}

@@ -1,0 +1,141 @@
+#include "camsim/fault_plan.h"
+
+#include <charconv>
+
+namespace pondrel::camsim {
+namespace {
+
+bool ParseLong(std::string_view text, long min, long max, long* out) {
+  long v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return false;
+  if (v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+const char* ActionName(FaultAction a) {
+  switch (a) {
+    case FaultAction::kCode: return "code";
+    case FaultAction::kErrorBody: return "error";
+    case FaultAction::kStall: return "stall";
+    case FaultAction::kDrop: return "drop";
+    case FaultAction::kTrickle: return "trickle";
+    case FaultAction::kOversize: return "oversize";
+  }
+  return "?";
+}
+
+}  // namespace
+
+bool ParseFaultTarget(std::string_view text, FaultTarget* out, std::string* error) {
+  const size_t dot = text.find('.');
+  const std::optional<RequestKind> kind = CameraKindByName(text.substr(0, dot));
+  if (!kind) {
+    *error = "unknown request kind in fault target \"" + std::string(text) + "\"";
+    return false;
+  }
+  FaultTarget t;
+  t.kind = *kind;
+  if (dot != std::string_view::npos) {
+    t.id = std::string(text.substr(dot + 1));
+    if (t.id.empty() || (t.kind != RequestKind::kData && t.kind != RequestKind::kDelete)) {
+      *error = "a picture can be named only for data and rpdel: \"" + std::string(text) + "\"";
+      return false;
+    }
+  }
+  *out = t;
+  return true;
+}
+
+bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::string* error) {
+  Fault f;
+  const size_t star = text.find('*');
+  if (star != std::string_view::npos) {
+    long times = 0;
+    if (!ParseLong(text.substr(star + 1), 1, 1000000, &times)) {
+      *error = "bad repeat count in fault action \"" + std::string(text) + "\"";
+      return false;
+    }
+    f.times = static_cast<int>(times);
+    text = text.substr(0, star);
+  }
+  const size_t colon = text.find(':');
+  const std::string_view name = text.substr(0, colon);
+  const std::string_view arg =
+      colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+  const bool has_arg = colon != std::string_view::npos;
+
+  if (name == "none" && !has_arg && star == std::string_view::npos) {
+    out->reset();
+    return true;
+  }
+  struct Spec {
+    const char* name;
+    FaultAction action;
+    long min, max;  // argument range; min 0 and max 0: no argument
+  };
+  static const Spec kSpecs[] = {
+      {"code", FaultAction::kCode, 100, 599},
+      {"error", FaultAction::kErrorBody, 0, 0},
+      {"stall", FaultAction::kStall, 0, 86400},
+      {"drop", FaultAction::kDrop, 0, 0},
+      {"trickle", FaultAction::kTrickle, 1, 1000000000},
+      {"oversize", FaultAction::kOversize, 1, 100000000},
+  };
+  for (const Spec& s : kSpecs) {
+    if (name != s.name) continue;
+    const bool wants_arg = s.max != 0;
+    if (wants_arg != has_arg ||
+        (wants_arg && !ParseLong(arg, s.min, s.max, &f.param))) {
+      *error = "bad argument in fault action \"" + std::string(text) + "\"";
+      return false;
+    }
+    f.action = s.action;
+    *out = f;
+    return true;
+  }
+  *error = "unknown fault action \"" + std::string(text) + "\"";
+  return false;
+}
+
+std::string DescribeFault(const FaultTarget& target, const Fault& fault) {
+  std::string s = KindName(target.kind);
+  if (!target.id.empty()) s += "." + target.id;
+  s += "=";
+  s += ActionName(fault.action);
+  if (fault.action != FaultAction::kErrorBody && fault.action != FaultAction::kDrop) {
+    s += ":" + std::to_string(fault.param);
+  }
+  if (fault.times >= 0) s += "*" + std::to_string(fault.times);
+  return s;
+}
+
+void CFaultPlan::Set(const FaultTarget& target, std::optional<Fault> fault) {
+  if (fault) {
+    faults_[target] = *fault;
+  } else {
+    faults_.erase(target);
+  }
+}
+
+std::optional<Fault> CFaultPlan::Take(RequestKind kind, const std::vector<std::string>& ids) {
+  auto found = faults_.end();
+  for (const std::string& id : ids) {
+    found = faults_.find(FaultTarget{kind, id});
+    if (found != faults_.end()) break;
+  }
+  if (found == faults_.end()) found = faults_.find(FaultTarget{kind, ""});
+  if (found == faults_.end()) return std::nullopt;
+  Fault f = found->second;
+  if (found->second.times > 0 && --found->second.times == 0) faults_.erase(found);
+  return f;
+}
+
+std::vector<std::string> CFaultPlan::Describe() const {
+  std::vector<std::string> out;
+  for (const auto& [target, fault] : faults_) out.push_back(DescribeFault(target, fault));
+  return out;
+}
+
+}  // namespace pondrel::camsim

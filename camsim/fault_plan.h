@@ -1,0 +1,62 @@
+// The faults the simulated camera can be told to show: a chosen HTTP status, an "error" body,
+// a stall in the middle of a body, a dropped connection, a slow trickle and an oversized body,
+// each for every request of one kind or for the requests naming one picture, for ever or for
+// a number of requests.
+//
+// Text form (a control line is "fault.<target>=<action>", the command line takes
+// "--fault <target>=<action>"):
+//   target: status | list | data | rpdel, optionally followed by "." and a picture identifier
+//           (data: the request for that picture; rpdel: any batch naming it)
+//   action: none | code:<http status> | error | stall:<seconds> | drop | trickle:<bytes/s>
+//           | oversize:<bytes>, optionally followed by "*<n>" to apply to the next n requests
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "camsim/camera_protocol.h"
+
+namespace pondrel::camsim {
+
+enum class FaultAction { kCode, kErrorBody, kStall, kDrop, kTrickle, kOversize };
+
+struct Fault {
+  FaultAction action = FaultAction::kCode;
+  long param = 0;  // status code, seconds, bytes per second or body size
+  int times = -1;  // requests still to be hit; -1 = every request
+};
+
+struct FaultTarget {
+  RequestKind kind = RequestKind::kData;
+  std::string id;  // empty: every request of the kind
+  bool operator<(const FaultTarget& o) const {
+    return kind != o.kind ? kind < o.kind : id < o.id;
+  }
+};
+
+bool ParseFaultTarget(std::string_view text, FaultTarget* out, std::string* error);
+// nullopt in *out for "none" (the target's fault is lifted).
+bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::string* error);
+std::string DescribeFault(const FaultTarget& target, const Fault& fault);
+
+// Not thread-safe; the server guards it.
+class CFaultPlan {
+ public:
+  void Set(const FaultTarget& target, std::optional<Fault> fault);
+  void Clear() { faults_.clear(); }
+  bool Empty() const { return faults_.empty(); }
+
+  // The fault for a request of `kind` naming `ids`, one use of it consumed: a fault for one of
+  // the pictures wins over a fault for the whole kind.
+  std::optional<Fault> Take(RequestKind kind, const std::vector<std::string>& ids);
+
+  std::vector<std::string> Describe() const;
+
+ private:
+  std::map<FaultTarget, Fault> faults_;
+};
+
+}  // namespace pondrel::camsim

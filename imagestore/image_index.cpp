@@ -218,17 +218,18 @@ DayIndexCache::Signature DayIndexCache::Stat(const std::string& path) {
 }
 
 DayIndexCache::Day* DayIndexCache::Fresh(std::string_view key) {
-  const std::string path = DayPathOfKey(info_dir_, key);
-  const std::string day_key(key.substr(0, 8));
-  Signature now = Stat(path);
+  const std::string_view day_key = key.substr(0, 8);
   auto it = days_.find(day_key);
-  if (it != days_.end() && it->second.sig == now && !it->second.racy) return &it->second;
+  if (it != days_.end() && !it->second.racy && Stat(it->second.path) == it->second.sig) return &it->second;
   try {
     Day fresh;
+    fresh.path = it != days_.end() ? it->second.path : DayPathOfKey(info_dir_, key);
+    const std::string& path = fresh.path;
     // Read until the file stays the same across the read (another process may be appending).
     for (int attempt = 0; attempt < 5; ++attempt) {
       fresh.keys.clear();
       fresh.sig = Signature{};
+      fresh.racy = false;
       UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
       if (!fd) break;  // no file: nothing recorded for this day
       fresh.sig = Stat(path);
@@ -246,11 +247,11 @@ DayIndexCache::Day* DayIndexCache::Fresh(std::string_view key) {
       });
       if (Stat(path) == fresh.sig) break;
     }
-    Day& slot = days_[day_key];
-    slot = std::move(fresh);
-    return &slot;
+    if (it == days_.end()) it = days_.emplace(std::string(day_key), Day{}).first;
+    it->second = std::move(fresh);
+    return &it->second;
   } catch (const std::bad_alloc&) {
-    days_.erase(day_key);
+    if (it != days_.end()) days_.erase(it);
     return nullptr;
   }
 }
@@ -259,7 +260,7 @@ int DayIndexCache::Contains(std::string_view key) {
   if (!IsValidPictureKey(key)) return 0;
   Day* day = Fresh(key);
   if (!day) return ContainsImage(info_dir_, key);
-  auto it = day->keys.find(std::string(key));
+  auto it = day->keys.find(key);
   return it != day->keys.end() && it->second > 0 ? 1 : 0;
 }
 
@@ -273,7 +274,7 @@ int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
     days_.erase(day_key);  // the file may have been created empty; read it again next time
     return rc;
   }
-  const Signature after = Stat(DayPathOfKey(info_dir_, key));
+  const Signature after = Stat(day->path);
   const bool only_ours = after.exists && (!before.exists || (after.ino == before.ino && after.dev == before.dev)) &&
                          after.size == (before.exists ? before.size : 0) + static_cast<off_t>(kIndexRecordSize);
   if (!only_ours) {
@@ -299,12 +300,12 @@ int DayIndexCache::Remove(std::string_view key) {
     days_.erase(day_key);
     return rc;
   }
-  const Signature after = Stat(DayPathOfKey(info_dir_, key));
+  const Signature after = Stat(day->path);
   if (!after.exists || after.ino != before.ino || after.size != before.size) {
     days_.erase(day_key);
     return rc;
   }
-  auto it = day->keys.find(std::string(key));
+  auto it = day->keys.find(key);
   if (it != day->keys.end() && --it->second <= 0) day->keys.erase(it);
   day->sig = after;
   return rc;

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -112,18 +113,26 @@ class DayIndexCache {
     std::int64_t ctime_ns = 0;
     friend bool operator==(const Signature&, const Signature&) = default;
   };
+  // Lets the maps be asked with a string_view, without building a string per question.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  template <typename V>
+  using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
   struct Day {
+    std::string path;
     Signature sig;
     // Read while the file was still changing within the file system's time-stamp grain: a
     // later change in that grain would keep the signature, so the next question re-reads.
     bool racy = false;
-    std::unordered_map<std::string, int> keys;  // live records per key
+    TextMap<int> keys;  // live records per key
   };
   Day* Fresh(std::string_view key);
   static Signature Stat(const std::string& path);
 
   std::string info_dir_;
-  std::unordered_map<std::string, Day> days_;  // by "YYYYMMDD"
+  TextMap<Day> days_;  // by "YYYYMMDD"
   std::size_t file_reads_ = 0;
 };
 

@@ -30,6 +30,25 @@ long long NumericTime(const char* time_str) {
   return static_cast<long long>(t);
 }
 
+// The file-access lock for one document operation. When the caller already holds the lock
+// through the document's store (a read-modify-write spanning several operations), it is used
+// as it is and left held.
+class DocFileLock {
+ public:
+  explicit DocFileLock(CKVTaskMgr& store)
+      : store_(store), mine_(!store.IsLocked() && store.Lock(-1)) {}
+  DocFileLock(const DocFileLock&) = delete;
+  DocFileLock& operator=(const DocFileLock&) = delete;
+  ~DocFileLock() {
+    if (mine_) store_.Unlock();
+  }
+  bool held() const { return store_.IsLocked(); }
+
+ private:
+  CKVTaskMgr& store_;
+  bool mine_;
+};
+
 template <typename T>
 int Cmp(T a, T b) {
   return a < b ? -1 : (a > b ? 1 : 0);
@@ -48,7 +67,7 @@ int CTasdekDoc::LoadTasks() {
   if (store_.FilePath().empty()) return kDocReadError;
   std::vector<CKVTask> read;
   {
-    CKVTaskFileLock lock(store_, -1);
+    DocFileLock lock(store_);
     int r = store_.ReadAllTasks(&read);
     if (r == -1) {
       // A missing file, or one without a section, is an empty list.
@@ -102,7 +121,7 @@ bool CTasdekDoc::NameInUse(std::string_view name) const {
 
 int CTasdekDoc::AddTask(const CKVTask& task) {
   {
-    CKVTaskFileLock lock(store_, -1);
+    DocFileLock lock(store_);
     if (!lock.held()) return kDocWriteError;
     // WriteTask replaces a section of the same name; a new task must never overwrite one
     // that another program (or a task hidden from the list) holds.
@@ -123,7 +142,7 @@ int CTasdekDoc::ModifyTask(std::string_view old_name, const CKVTask& task) {
   TaskEntry* entry = FindTask(old_name);
   if (!entry) return kDocOk;
   {
-    CKVTaskFileLock lock(store_, -1);
+    DocFileLock lock(store_);
     if (!lock.held()) return kDocWriteError;
     if (old_name != task.Name) {
       CKVTask stored;
@@ -143,7 +162,7 @@ int CTasdekDoc::ModifyTask(std::string_view old_name, const CKVTask& task) {
 
 int CTasdekDoc::DeleteTask(std::string_view name) {
   {
-    CKVTaskFileLock lock(store_, -1);
+    DocFileLock lock(store_);
     if (!lock.held()) return kDocWriteError;
     CKVTask stored;
     if (store_.ReadTask(name, &stored) == 0 && name == stored.Name &&
@@ -163,7 +182,7 @@ int CTasdekDoc::ReloadTask(std::string_view name) {
   CKVTask copy(entry->task);
   int r;
   {
-    CKVTaskFileLock lock(store_, -1);
+    DocFileLock lock(store_);
     r = store_.ReadTask(name, &copy);
   }
   if (r != 0) return kDocReadError;

@@ -1,0 +1,271 @@
+// pondrel server: camera server profiles.
+#include <iostream>
+
+#include "cli/commands.h"
+#include "common/guid.h"
+#include "common/named_object.h"
+#include "common/registry.h"
+#include "servers/srvmgr.h"
+#include "taskview/messages.h"
+#include "taskview/server_editor.h"
+#include "taskview/tasdek_doc.h"
+
+namespace pondrel::cli {
+
+using namespace pondrel::tasdek;
+
+namespace {
+
+// The environment lock: while the Task View (or this program) edits servers the service
+// starts no download. Another holder (the service while downloads run) does not stop an
+// edit; the running-task test refuses servers in use.
+constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";
+
+std::string ServerJson(const CKVSrvInfo& s) {
+  return JsonObject({
+      {"id", JsonString(GuidToHex(s.GetId()))},
+      {"name", JsonString(s.GetServerName())},
+      {"image_directory", JsonString(s.GetImageDirectory())},
+      {"delete_images_on_server", JsonBool(s.GetDeleteImagesOnServer() != 0)},
+      {"host", JsonString(s.GetHostName())},
+      {"port", std::to_string(s.GetHttpPort())},
+      {"admin_account", JsonString(s.GetAdminAccount())},
+      {"admin_password_set", JsonBool(!s.GetAdminPassword().empty())},
+      {"settings_page_url", JsonString(s.GetSettingsPageUrl())},
+      {"use_proxy", JsonBool(s.GetUseProxy() != 0)},
+      {"proxy_host", JsonString(s.GetProxyHost())},
+      {"proxy_port", std::to_string(s.GetProxyPort())},
+      {"use_ppp", JsonBool(s.GetUsePpp() != 0)},
+      {"ppp_connection", JsonString(s.GetPppConnectionName())},
+      {"ppp_account", JsonString(s.GetPppAccount())},
+      {"ppp_password_set", JsonBool(!s.GetPppPassword().empty())},
+  });
+}
+
+const std::vector<OptionSpec> kEditOptions = {
+    {"name", "NAME", "server name (at most 255 characters)"},
+    {"image-dir", "DIR", "absolute local directory for the pictures (at most 200 characters)"},
+    {"host", "HOST", "camera server host name (at most 63 characters)"},
+    {"port", "PORT", "HTTP port, 1-65535 (a new server: 80)"},
+    {"delete-images", nullptr, "delete the downloaded pictures on the server"},
+    {"keep-images", nullptr, "keep the pictures on the server"},
+    {"admin-account", "ACCOUNT", "administrator account (at most 15 characters; \"\" clears)"},
+    {"password-stdin", nullptr, "read the administrator password from the first line of standard input"},
+    {"no-password", nullptr, "clear the administrator password"},
+    {"settings-page-url", "URL", "settings page URL (at most 31 characters)"},
+    {"proxy-host", "HOST", "use this HTTP proxy (at most 63 characters)"},
+    {"proxy-port", "PORT", "HTTP proxy port, 1-65535 (a new server: 8080); sets the proxy on"},
+    {"no-proxy", nullptr, "connect directly"},
+    {"ppp-connection", "NAME", "dial up through this PPP peer (a file of /etc/ppp/peers)"},
+    {"ppp-account", "ACCOUNT", "PPP account (at most 15 characters); sets dial-up on"},
+    {"ppp-password-stdin", nullptr, "read the PPP password from the next line of standard input"},
+    {"no-ppp", nullptr, "do not dial up (Ethernet)"},
+};
+
+// Applies the options to the editor's controls. kExitOk or a usage status.
+int ApplyServerOptions(const Args& a, ServerEditorForm* f) {
+  if (a.Has("name")) f->server_name = a.Get("name");
+  if (a.Has("image-dir")) f->image_directory = a.Get("image-dir");
+  if (a.Has("host")) f->host_name = a.Get("host");
+  if (a.Has("port")) f->http_port = a.Get("port");
+  if (a.Has("delete-images") && a.Has("keep-images")) {
+    return Complain("--delete-images and --keep-images exclude each other", kExitUsage);
+  }
+  if (a.Has("delete-images")) f->delete_images = true;
+  if (a.Has("keep-images")) f->delete_images = false;
+  if (a.Has("admin-account")) f->admin_account = a.Get("admin-account");
+  if (a.Has("password-stdin") && a.Has("no-password")) {
+    return Complain("--password-stdin and --no-password exclude each other", kExitUsage);
+  }
+  if (a.Has("password-stdin")) {
+    if (!NextStdinLine(&f->admin_password)) {
+      return Complain("no password on standard input", kExitUsage);
+    }
+  }
+  if (a.Has("no-password")) f->admin_password.clear();
+  if (a.Has("settings-page-url")) f->settings_page_url = a.Get("settings-page-url");
+  const bool proxy_set = a.Has("proxy-host") || a.Has("proxy-port");
+  if (proxy_set && a.Has("no-proxy")) {
+    return Complain("--no-proxy excludes --proxy-host and --proxy-port", kExitUsage);
+  }
+  if (proxy_set) f->use_proxy = true;
+  if (a.Has("proxy-host")) f->proxy_host = a.Get("proxy-host");
+  if (a.Has("proxy-port")) f->proxy_port = a.Get("proxy-port");
+  if (a.Has("no-proxy")) f->use_proxy = false;
+  const bool ppp_set = a.Has("ppp-connection") || a.Has("ppp-account") || a.Has("ppp-password-stdin");
+  if (ppp_set && a.Has("no-ppp")) {
+    return Complain("--no-ppp excludes the --ppp-... options", kExitUsage);
+  }
+  if (ppp_set) {
+    // The connection can only be one of the system's dial-up entries, as in the editor's list.
+    const std::vector<std::string> phonebook = ListPhonebookEntries();
+    if (phonebook.empty()) {
+      return Complain("this system has no dial-up connections (no PPP peers in /etc/ppp/peers)");
+    }
+    f->use_ppp = true;
+    if (a.Has("ppp-connection")) {
+      const std::string c = a.Get("ppp-connection");
+      bool known = false;
+      for (const std::string& e : phonebook) known = known || e == c;
+      if (!known) return Complain("'" + c + "' is not a dial-up connection of this system");
+      f->ppp_connection_name = c;
+    }
+    if (a.Has("ppp-account")) f->ppp_account = a.Get("ppp-account");
+    if (a.Has("ppp-password-stdin") && !NextStdinLine(&f->ppp_password)) {
+      return Complain("no PPP password on standard input", kExitUsage);
+    }
+  }
+  if (a.Has("no-ppp")) f->use_ppp = false;
+  return kExitOk;
+}
+
+// Saves the form as the editor's OK does. Prints the result; the exit status.
+int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
+  NamedLock env(kEnvLockName);
+  env.TryLock();
+  CTasdekDoc doc;
+  doc.LoadTasks();
+  ServerSaveResult r =
+      SaveServer(form, rec, [&doc](const KVGuid& id) { return doc.IsServerRunning(id); });
+  if (r.code != 0) return Fail(r.message);
+  if (G().json) std::cout << ServerJson(*rec) << "\n";
+  return kExitOk;
+}
+
+int List(const Args&) {
+  int status;
+  if (!RequireRoot(&status)) return status;
+  std::vector<CKVSrvInfo> servers;
+  const int r = LoadServerList(&servers, kSrvMaskAll);
+  if (r != SRV_OK) return Fail(kMsgServerReadFailed);
+  if (G().json) {
+    std::vector<std::string> items;
+    for (const CKVSrvInfo& s : servers) items.push_back(ServerJson(s));
+    std::cout << JsonArray(items) << "\n";
+    return kExitOk;
+  }
+  for (const CKVSrvInfo& s : servers) {
+    std::cout << Field(s.GetServerName()) << "\t" << Field(s.GetHostName()) << "\t"
+              << Field(ServerListProxyText(s)) << "\t" << Field(ServerListPppText(s)) << "\t"
+              << GuidToHex(s.GetId()) << "\n";
+  }
+  return kExitOk;
+}
+
+int Show(const Args& a) {
+  CKVSrvInfo s;
+  if (int r = FindServer(a.Positional()[0], &s)) return r;
+  if (G().json) {
+    std::cout << ServerJson(s) << "\n";
+    return kExitOk;
+  }
+  std::cout << "Id=" << GuidToHex(s.GetId()) << "\n"
+            << "ServerName=" << s.GetServerName() << "\n"
+            << "ImageDirectory=" << s.GetImageDirectory() << "\n"
+            << "DeleteImagesOnServer=" << (s.GetDeleteImagesOnServer() ? "yes" : "no") << "\n"
+            << "HostName=" << s.GetHostName() << "\n"
+            << "HttpPort=" << s.GetHttpPort() << "\n"
+            << "AdminAccount=" << s.GetAdminAccount() << "\n"
+            << "AdminPassword=" << (s.GetAdminPassword().empty() ? "(not set)" : "(set)") << "\n"
+            << "SettingsPageUrl=" << s.GetSettingsPageUrl() << "\n"
+            << "UseProxy=" << (s.GetUseProxy() ? "yes" : "no") << "\n"
+            << "ProxyHost=" << s.GetProxyHost() << "\n"
+            << "ProxyPort=" << s.GetProxyPort() << "\n"
+            << "UsePpp=" << (s.GetUsePpp() ? "yes" : "no") << "\n"
+            << "PppConnectionName=" << s.GetPppConnectionName() << "\n"
+            << "PppAccount=" << s.GetPppAccount() << "\n"
+            << "PppPassword=" << (s.GetPppPassword().empty() ? "(not set)" : "(set)") << "\n";
+  return kExitOk;
+}
+
+int Add(const Args& a) {
+  int status;
+  if (!RequireRoot(&status)) return status;
+  CKVSrvInfo rec;
+  ServerEditorForm form = FormFromServer(rec, ListPhonebookEntries());
+  if (!a.Positional().empty()) form.server_name = a.Positional()[0];
+  if (int r = ApplyServerOptions(a, &form)) return r;
+  const int r = Save(form, &rec);
+  if (r == kExitOk && !G().json) std::cout << GuidToHex(rec.GetId()) << "\n";
+  return r;
+}
+
+int Edit(const Args& a) {
+  CKVSrvInfo rec;
+  if (int r = FindServer(a.Positional()[0], &rec)) return r;
+  ServerEditorForm form = FormFromServer(rec, ListPhonebookEntries());
+  if (int r = ApplyServerOptions(a, &form)) return r;
+  return Save(form, &rec);
+}
+
+int Delete(const Args& a) {
+  CKVSrvInfo rec;
+  if (int r = FindServer(a.Positional()[0], &rec)) return r;
+  NamedLock env(kEnvLockName);
+  env.TryLock();
+  CTasdekDoc doc;
+  doc.LoadTasks();
+  ServerDeleteResult r = DeleteServerWithTasks(rec.GetId(), &doc);
+  if (r.code != 0) return Fail(r.message);
+  if (r.task_result != 0) return Fail(ErrorText(r.task_result));
+  return kExitOk;
+}
+
+}  // namespace
+
+bool RequireRoot(int* status) {
+  if (!ReadRootDir().empty()) return true;
+  *status = Complain("no installation directory: \"ROOT\" is not set under "
+                     "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELTA\\Orvane\\KV\\RIDAVOR\\1.0 in " +
+                     RegistryFilePath(RegHive::LocalMachine));
+  return false;
+}
+
+int FindServer(const std::string& key, CKVSrvInfo* out) {
+  int status;
+  if (!RequireRoot(&status)) return status;
+  std::vector<CKVSrvInfo> servers;
+  if (LoadServerList(&servers, kSrvMaskAll) != SRV_OK) return Fail(kMsgServerReadFailed);
+  for (const CKVSrvInfo& s : servers) {
+    if (s.GetServerName() == key) {
+      *out = s;
+      return kExitOk;
+    }
+  }
+  KVGuid id;
+  if (GuidFromHex(key, &id)) {
+    for (const CKVSrvInfo& s : servers) {
+      if (s.GetId() == id) {
+        *out = s;
+        return kExitOk;
+      }
+    }
+  }
+  return Complain("no server named '" + key + "'");
+}
+
+int RunServerGroup(const std::vector<std::string>& argv) {
+  static const std::vector<Command> commands = {
+      {{"server list", "", "list the camera servers: name, host, proxy, PPP connection, id", {}, 0, 0,
+        "One line per server, the fields separated by tabs; \"----------\" when no proxy or\n"
+        "dial-up connection is used."},
+       List},
+      {{"server show", "SERVER", "show one server's settings (passwords are never shown)", {}, 1, 1,
+        "SERVER is the server's name or its 32-digit identifier."},
+       Show},
+      {{"server add", "[NAME]", "add a camera server", kEditOptions, 0, 1,
+        "Prints the new server's identifier. The values are checked as the server editor\n"
+        "checks them; nothing is stored when one is refused."},
+       Add},
+      {{"server edit", "SERVER", "change a camera server's settings", kEditOptions, 1, 1,
+        "Options not given keep their values. A server that a running task uses cannot be\n"
+        "changed."},
+       Edit},
+      {{"server delete", "SERVER", "delete a camera server and every task that uses it", {}, 1, 1,
+        nullptr},
+       Delete},
+  };
+  return RunGroup("server", "Camera server profiles.", commands, argv);
+}
+
+}  // namespace pondrel::cli

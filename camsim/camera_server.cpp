@@ -89,6 +89,7 @@ ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
   }
   if (request.method != "GET") return TextAnswer(405, "method not allowed\n");
 
+  stats_.last_user_agent = request.user_agent;
   std::optional<std::string> creds;
   if (request.authorization) {
     creds = DecodeBasicCredentials(*request.authorization);
@@ -297,6 +298,7 @@ std::string CCamServer::StatsText() const {
   put("auth_failures", std::to_string(stats_.auth_failures));
   put("no_authorization", std::to_string(stats_.no_authorization));
   put("last_credentials", stats_.last_credentials);
+  put("last_user_agent", stats_.last_user_agent);
   put("faults_applied", std::to_string(stats_.faults_applied));
   put("deleted", std::to_string(stats_.deleted));
   put("delete_unknown", std::to_string(stats_.delete_unknown));

@@ -39,6 +39,7 @@ struct IncomingRequest {
   std::string method;
   std::string target;
   std::optional<std::string> authorization;  // the Authorization header, if sent
+  std::string user_agent;
   std::string body;
 };
 
@@ -75,7 +76,13 @@ class CCamServer {
   // Told by the transport once a response has gone out (or was cut off).
   void RecordSent(std::size_t bytes);
 
-  // "key=value" lines; see camsim.cpp's usage text for the list.
+  // "key=value" lines: pictures (held now), state, requests, <kind>_requests for status,
+  // list, data, rpdel, control, stats and other, auth_failures, no_authorization (camera
+  // requests without the header), last_credentials (decoded "user:password" of the last
+  // camera request, "none" or "malformed"), last_user_agent, faults_applied, deleted (pictures
+  // removed by deletion requests), delete_unknown (identifiers named but not held),
+  // rpdel_batches (identifier count of each authorised deletion request, comma-separated),
+  // bytes_sent (body bytes), faults (the active faults in text form, blank-separated).
   std::string StatsText() const;
   std::size_t PictureCount() const { return store_.Count(); }
 
@@ -91,6 +98,7 @@ class CCamServer {
     long bytes_sent = 0;
     std::vector<std::size_t> delete_batches;
     std::string last_credentials = "none";
+    std::string last_user_agent;
   };
 
   bool ControlLine(std::string_view key, std::string_view value, bool apply, std::string* error);

@@ -157,6 +157,7 @@ int Run(const CamsimOptions& opt) {
     in.target = req.target;
     in.body = req.body;
     if (req.has_header("Authorization")) in.authorization = req.get_header_value("Authorization");
+    in.user_agent = req.get_header_value("User-Agent");
     Carry(server.Handle(in), res, stop);
   };
   svr.Get(".*", handler);

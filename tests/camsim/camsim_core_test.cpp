@@ -405,6 +405,10 @@ TEST_F(CamsimServerTest, ChecksCredentialsPerRequestKind) {
   EXPECT_EQ(server.PictureCount(), 4u);
   EXPECT_EQ(Stat("auth_failures"), "3");
   EXPECT_EQ(Stat("last_credentials"), "admin:secret");
+  IncomingRequest agent = Get("/-kvidb-/status");
+  agent.user_agent = "DuzozOriradoro";
+  server.Handle(agent);
+  EXPECT_EQ(Stat("last_user_agent"), "DuzozOriradoro");
 
   // Without configured credentials every request is open; an empty account is a real one.
   CamServerConfig open = Config();

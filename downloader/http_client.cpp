@@ -277,6 +277,11 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
     ctx.log.Write(kLogError, kMsgWorkFileD018);
     return kResultResponseFileError;
   }
+  if (code != CURLE_OK && t.closed && ctx.abort.load()) {
+    // Closed by the abort procedure: the run was aborted, not a communication failure.
+    ctx.log.Write(kLogWarning, kMsgAborted);
+    return kResultAborted;
+  }
   if (code != CURLE_OK) return CommunicationError(ctx, t.closed ? CURLE_ABORTED_BY_CALLBACK : code);
 
   long status = 0;

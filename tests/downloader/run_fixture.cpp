@@ -1,0 +1,140 @@
+#include "tests/downloader/run_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "common/registry.h"
+#include "servers/srvmgr.h"
+
+namespace pondrel::dl::test {
+
+DownloaderWorld::DownloaderWorld() {}
+
+std::string DownloaderWorld::AddProfile(const ProfileSpec& spec) {
+  imageDir_ = spec.imageDirectory.empty() ? env_.Root() + "/images/" + spec.serverName
+                                          : spec.imageDirectory;
+  CKVSrvInfo info;
+  info.SetServerName(spec.serverName);
+  info.SetImageDirectory(imageDir_);
+  info.SetHostName("127.0.0.1");
+  info.SetHttpPortRaw(static_cast<std::uint16_t>(spec.port));
+  info.SetAdminAccount(spec.account);
+  info.SetAdminPassword(spec.password);
+  info.SetDeleteImagesOnServer(spec.deleteOnServer ? 1 : 0);
+  info.SetUseProxy(spec.useProxy ? 1 : 0);
+  if (spec.useProxy) {
+    info.SetProxyHost("127.0.0.1");
+    info.SetProxyPortRaw(static_cast<std::uint16_t>(spec.proxyPort));
+  }
+  info.SetUsePpp(spec.usePpp ? 1 : 0);
+  if (!spec.pppEntry.empty()) {
+    info.SetPppConnectionName(spec.pppEntry);
+    info.SetPppAccount("dial");
+    info.SetPppPassword("up");
+  }
+  CKVSrvMgr store;
+  if (!store.Init()) return "";
+  if (store.Add(&info) != SRV_OK) return "";
+  return GuidToHex(info.GetId());
+}
+
+void DownloaderWorld::SetOption(const char* name, std::uint32_t value) {
+  CKVRegKey key;
+  if (key.OpenAll(kSettingsKey)) key.WriteNumber(name, value);
+}
+
+std::string DownloaderWorld::CommandLine(const std::string& id_hex, const std::string& task) const {
+  return "/g " + id_hex + ",/l " + LogPath() + ",/t " + task;
+}
+
+RunSettings DownloaderWorld::Settings() {
+  RunSettings s;
+  s.progress = &progress_;
+  s.timeouts.connectRetries = 0;
+  s.closeOnSigterm = false;
+  return s;
+}
+
+int DownloaderWorld::Run(const std::string& command_line, RunSettings settings) {
+  if (!settings.progress) settings.progress = &progress_;
+  return RunDownload(command_line, settings);
+}
+
+std::vector<std::string> DownloaderWorld::LogLines(const std::string& code) const {
+  std::vector<std::string> out;
+  std::istringstream in(Log());
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(code) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+namespace {
+bool CanConnect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+}  // namespace
+
+bool TinyProxy::Available() { return ::access("/usr/bin/tinyproxy", X_OK) == 0; }
+
+TinyProxy::TinyProxy(const std::string& dir) {
+  const int port = FreeLoopbackPort();
+  const std::string conf = dir + "/tinyproxy.conf";
+  {
+    std::ofstream out(conf);
+    out << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 40\n"
+        << "LogLevel Critical\nAllow 127.0.0.1\n";
+  }
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(), nullptr);
+    ::_exit(127);
+  }
+  for (int i = 0; i < 200 && pid_ > 0; ++i) {
+    if (CanConnect(port)) {
+      port_ = port;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+TinyProxy::~TinyProxy() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+}  // namespace pondrel::dl::test

@@ -1,0 +1,96 @@
+// Shared pieces of the downloader's tests: a private test world with one server profile
+// pointing at a camera on loopback, the download options in the registry, a status-line
+// recorder, the run log, and a tinyproxy started on demand.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/guid.h"
+#include "downloader/download_run.h"
+#include "downloader/progress_reporter.h"
+#include "tests/support/test_env.h"
+
+namespace pondrel::dl::test {
+
+using pondrel::test::ReadFile;
+using pondrel::test::ScopedTestEnv;
+using pondrel::test::StageDir;
+using pondrel::test::WriteFile;
+
+class RecordingProgress final : public ProgressReporter {
+ public:
+  void Status(std::string_view text) override {
+    std::lock_guard lock(mu_);
+    lines_.emplace_back(text);
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard lock(mu_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+struct ProfileSpec {
+  std::string serverName = "cam1";
+  int port = 80;
+  std::string account = "admin";
+  std::string password = "secret";
+  bool deleteOnServer = false;
+  bool useProxy = false;
+  int proxyPort = 0;
+  bool usePpp = false;
+  std::string pppEntry;
+  std::string imageDirectory;  // empty = <Root>/images/<serverName>
+};
+
+class DownloaderWorld {
+ public:
+  DownloaderWorld();
+  // Stores a profile; returns its identifier in hex.
+  std::string AddProfile(const ProfileSpec& spec);
+  void SetOption(const char* name, std::uint32_t value);
+  // "/g <id>,/l <log>,/t task1" for the profile.
+  std::string CommandLine(const std::string& id_hex, const std::string& task = "task1") const;
+  int Run(const std::string& command_line, RunSettings settings = {});
+  // Settings with the recorder and short waits; stall limits as in production.
+  RunSettings Settings();
+
+  std::string ImageDir() const { return imageDir_; }
+  std::string LogPath() const { return env_.Path("dl.log"); }
+  std::string Log() const { return ReadFile(LogPath()); }
+  // Lines of the run log holding `code` (e.g. "(D002)").
+  std::vector<std::string> LogLines(const std::string& code) const;
+  RecordingProgress& progress() { return progress_; }
+  const ScopedTestEnv& env() const { return env_; }
+
+ private:
+  ScopedTestEnv env_;
+  std::string imageDir_;
+  RecordingProgress progress_;
+};
+
+// tinyproxy on a free loopback port, configured from a file in a temporary directory.
+class TinyProxy {
+ public:
+  static bool Available();
+  explicit TinyProxy(const std::string& dir);
+  ~TinyProxy();
+  bool ok() const { return port_ > 0; }
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+int FreeLoopbackPort();
+
+}  // namespace pondrel::dl::test

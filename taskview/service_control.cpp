@@ -30,9 +30,9 @@ bool IsExecutable(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-bool SendToService(std::string_view text) {
+bool SendToService(const std::string& text) {
   CKVMailSlot slot(kServiceMailslot);
-  return slot.Send(text.data(), text.size()) == 1;
+  return slot.Send(text.c_str(), text.size()) == 1;
 }
 
 void RedirectStdio() {
@@ -94,7 +94,7 @@ bool CServiceControl::IsServiceInstalled() const {
   return key.ReadText("Kestova", buf, sizeof buf);
 }
 
-bool CServiceControl::IsServiceRunning() const { return SendToService(std::string_view()); }
+bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
 
 bool CServiceControl::LaunchDetached(const std::string& word) const {
   const std::string host = HostPath();

@@ -155,9 +155,11 @@ ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
       case FaultAction::kStall:
         plan.delivery = Delivery::kStall;
         plan.param = fault->param;
+        plan.cut_at = fault->at;
         break;
       case FaultAction::kDrop:
         plan.delivery = Delivery::kDrop;
+        plan.cut_at = fault->at;
         break;
       case FaultAction::kTrickle:
         plan.delivery = Delivery::kTrickle;

@@ -51,6 +51,7 @@ struct ResponsePlan {
   std::string body;
   Delivery delivery = Delivery::kWhole;
   long param = 0;  // kStall: seconds; kTrickle: bytes per second
+  long cut_at = -1;  // kStall, kDrop: where the body is interrupted; -1 = its middle
   std::vector<std::pair<std::string, std::string>> headers;
 };
 

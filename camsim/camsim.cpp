@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,8 +26,9 @@
 namespace pondrel::camsim {
 namespace {
 
-// Body bytes written for the response being served on this thread (content providers only;
-// a whole body is counted from the response itself).
+// What the transport knows of the response being served on this thread: whether its log line
+// is written, and how many body bytes a content provider wrote.
+thread_local bool t_logged = false;
 thread_local std::size_t t_provider_bytes = 0;
 
 // Lets the slow deliveries (stalls, trickles) end at once when the simulator is stopped.
@@ -55,61 +57,106 @@ class StopFlag {
   bool stopping_ = false;
 };
 
-bool WriteSome(httplib::DataSink& sink, const std::string& body, std::size_t from,
-               std::size_t to) {
-  if (to <= from) return true;
-  if (!sink.write(body.data() + from, to - from)) return false;
-  t_provider_bytes += to - from;
-  return true;
-}
+// Writes the request log line and counts the bytes. A response is logged before its last
+// byte leaves, so that a client holding a complete answer always finds its line in the log.
+using LogServed = std::function<void(int status, std::size_t bytes)>;
 
-void Carry(ResponsePlan plan, httplib::Response& res, StopFlag& stop) {
+// A body delivered piece by piece; its log line is written before the final piece, or when the
+// delivery is cut off on purpose.
+class PieceWriter {
+ public:
+  PieceWriter(std::shared_ptr<const std::string> body, int status, LogServed log)
+      : body_(std::move(body)), status_(status), log_(std::move(log)) {}
+
+  bool Write(httplib::DataSink& sink, std::size_t from, std::size_t to) {
+    if (to <= from) return true;
+    if (to == body_->size()) Log(to);
+    if (!sink.write(body_->data() + from, to - from)) return false;
+    t_provider_bytes += to - from;
+    return true;
+  }
+  // Ends the delivery at `sent` bytes: the connection closes.
+  bool CutOff(std::size_t sent) {
+    Log(sent);
+    return false;
+  }
+  const std::string& body() const { return *body_; }
+
+ private:
+  void Log(std::size_t bytes) {
+    if (logged_) return;
+    logged_ = true;
+    t_logged = true;
+    log_(status_, bytes);
+  }
+
+  std::shared_ptr<const std::string> body_;
+  int status_;
+  LogServed log_;
+  bool logged_ = false;
+};
+
+void Carry(ResponsePlan plan, httplib::Response& res, StopFlag& stop, const LogServed& log) {
   res.status = plan.status;
   for (const auto& [name, value] : plan.headers) res.set_header(name, value);
+  if (plan.delivery == Delivery::kStall && plan.body.empty()) {
+    // Nothing to interrupt: the answer itself is late.
+    stop.Sleep(plan.param * 1000);
+    plan.delivery = Delivery::kWhole;
+  }
+  if (plan.delivery == Delivery::kTrickle && plan.body.empty()) plan.delivery = Delivery::kWhole;
   if (plan.delivery == Delivery::kWhole) {
+    log(plan.status, plan.body.size());
+    t_logged = true;
     res.set_content(plan.body, plan.content_type.c_str());
     return;
   }
-  auto body = std::make_shared<const std::string>(std::move(plan.body));
-  const std::size_t size = std::max<std::size_t>(body->size(), 1);  // announce at least one byte
-  const std::size_t half = body->size() / 2;
+  const std::size_t length = plan.body.size();
+  auto writer = std::make_shared<PieceWriter>(
+      std::make_shared<const std::string>(std::move(plan.body)), plan.status, log);
+  // A dropped empty body announces one byte, so that the client sees the loss.
+  const std::size_t announced = std::max<std::size_t>(length, 1);
+  const std::size_t cut =
+      plan.cut_at >= 0 ? std::min(length, static_cast<std::size_t>(plan.cut_at)) : length / 2;
   const long param = plan.param;
-  auto stalled = std::make_shared<bool>(false);
   httplib::ContentProvider provider;
   switch (plan.delivery) {
-    case Delivery::kStall:
-      provider = [body, half, param, stalled, &stop](std::size_t offset, std::size_t,
-                                                     httplib::DataSink& sink) {
-        if (offset < half) return WriteSome(sink, *body, offset, half);
+    case Delivery::kStall: {
+      auto stalled = std::make_shared<bool>(false);
+      provider = [writer, cut, param, stalled, &stop](std::size_t offset, std::size_t,
+                                                      httplib::DataSink& sink) {
+        if (offset < cut) return writer->Write(sink, offset, cut);
         if (!*stalled) {
           *stalled = true;
-          if (!stop.Sleep(param * 1000)) return false;
+          if (!stop.Sleep(param * 1000)) return writer->CutOff(offset);
         }
-        if (body->empty()) return false;
-        return WriteSome(sink, *body, offset, body->size());
+        return writer->Write(sink, offset, writer->body().size());
       };
       break;
+    }
     case Delivery::kDrop:
-      // Half the body goes out under a length announcing all of it; then the connection closes.
-      provider = [body, half](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-        if (offset < half) return WriteSome(sink, *body, offset, half);
-        return false;
+      // The body up to the cut goes out under a length announcing all of it; then the
+      // connection closes.
+      provider = [writer, cut](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        if (offset < cut) return writer->Write(sink, offset, cut);
+        return writer->CutOff(offset);
       };
       break;
     case Delivery::kTrickle: {
       const std::size_t chunk = std::max<long>(param / 10, 1);
-      provider = [body, chunk, &stop](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-        if (body->empty()) return false;
-        const std::size_t end = std::min(body->size(), offset + chunk);
-        if (!WriteSome(sink, *body, offset, end)) return false;
-        return end == body->size() || stop.Sleep(100);
+      provider = [writer, chunk, &stop](std::size_t offset, std::size_t,
+                                        httplib::DataSink& sink) {
+        const std::size_t end = std::min(writer->body().size(), offset + chunk);
+        if (!writer->Write(sink, offset, end)) return false;
+        if (end == writer->body().size()) return true;
+        return stop.Sleep(100) || writer->CutOff(end);
       };
       break;
     }
     case Delivery::kWhole:
       break;
   }
-  res.set_content_provider(size, plan.content_type.c_str(), std::move(provider));
+  res.set_content_provider(announced, plan.content_type.c_str(), std::move(provider));
 }
 
 bool WritePortFile(const std::string& path, int port) {
@@ -148,27 +195,42 @@ int Run(const CamsimOptions& opt) {
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   svr.set_payload_max_length(1 << 20);
   svr.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    t_logged = false;
     t_provider_bytes = 0;
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  const auto handler = [&server, &stop](const httplib::Request& req, httplib::Response& res) {
+  const auto served = [&log, &server](const std::string& method, const std::string& target,
+                                      int status, std::size_t bytes) {
+    log.Write(method, target, status, bytes);
+    server.RecordSent(bytes);
+  };
+  const auto handler = [&server, &stop, &served](const httplib::Request& req,
+                                                 httplib::Response& res) {
     IncomingRequest in;
     in.method = req.method;
     in.target = req.target;
     in.body = req.body;
     if (req.has_header("Authorization")) in.authorization = req.get_header_value("Authorization");
     in.user_agent = req.get_header_value("User-Agent");
-    Carry(server.Handle(in), res, stop);
+    const LogServed log_this = [&served, method = req.method, target = req.target](
+                                   int status, std::size_t bytes) {
+      served(method, target, status, bytes);
+    };
+    Carry(server.Handle(in), res, stop, log_this);
   };
   svr.Get(".*", handler);
   svr.Post(".*", handler);
   svr.Put(".*", handler);
   svr.Delete(".*", handler);
-  svr.set_logger([&log, &server](const httplib::Request& req, const httplib::Response& res) {
-    const std::size_t bytes = res.body.empty() ? t_provider_bytes : res.body.size();
+  // Answers that never reached the handler (malformed requests) and deliveries that broke
+  // before their end are logged once the response is over.
+  svr.set_logger([&served](const httplib::Request& req, const httplib::Response& res) {
+    if (!t_logged) {
+      served(req.method, req.target, res.status,
+             res.body.empty() ? t_provider_bytes : res.body.size());
+    }
+    t_logged = false;
     t_provider_bytes = 0;
-    log.Write(req.method, req.target, res.status, bytes);
-    server.RecordSent(bytes);
   });
 
   int port = opt.port;

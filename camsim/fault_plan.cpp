@@ -60,6 +60,14 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
     f.times = static_cast<int>(times);
     text = text.substr(0, star);
   }
+  const size_t at = text.find('@');
+  if (at != std::string_view::npos) {
+    if (!ParseLong(text.substr(at + 1), 0, 1000000000, &f.at)) {
+      *error = "bad offset in fault action \"" + std::string(text) + "\"";
+      return false;
+    }
+    text = text.substr(0, at);
+  }
   const size_t colon = text.find(':');
   const std::string_view name = text.substr(0, colon);
   const std::string_view arg =
@@ -92,6 +100,10 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
       return false;
     }
     f.action = s.action;
+    if (f.at >= 0 && f.action != FaultAction::kStall && f.action != FaultAction::kDrop) {
+      *error = "only stall and drop take an offset: \"" + std::string(text) + "\"";
+      return false;
+    }
     *out = f;
     return true;
   }
@@ -107,6 +119,7 @@ std::string DescribeFault(const FaultTarget& target, const Fault& fault) {
   if (fault.action != FaultAction::kErrorBody && fault.action != FaultAction::kDrop) {
     s += ":" + std::to_string(fault.param);
   }
+  if (fault.at >= 0) s += "@" + std::to_string(fault.at);
   if (fault.times >= 0) s += "*" + std::to_string(fault.times);
   return s;
 }

@@ -8,7 +8,9 @@
 //   target: status | list | data | rpdel, optionally followed by "." and a picture identifier
 //           (data: the request for that picture; rpdel: any batch naming it)
 //   action: none | code:<http status> | error | stall:<seconds> | drop | trickle:<bytes/s>
-//           | oversize:<bytes>, optionally followed by "*<n>" to apply to the next n requests
+//           | oversize:<bytes>; stall and drop may add "@<byte offset>" to stop there instead
+//           of in the middle of the body ("drop@0": headers only); any action may end in
+//           "*<n>" to apply to the next n requests only
 #pragma once
 
 #include <map>
@@ -27,6 +29,7 @@ struct Fault {
   FaultAction action = FaultAction::kCode;
   long param = 0;  // status code, seconds, bytes per second or body size
   int times = -1;  // requests still to be hit; -1 = every request
+  long at = -1;    // kStall, kDrop: body bytes sent before; -1 = half the body
 };
 
 struct FaultTarget {

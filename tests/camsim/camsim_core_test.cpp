@@ -325,10 +325,17 @@ TEST(CamsimFaultPlan, ParsesTargetsAndActions) {
   ASSERT_TRUE(ParseFaultAction("stall:5", &f, &error));
   EXPECT_EQ(f->action, FaultAction::kStall);
   EXPECT_EQ(f->times, -1);
+  ASSERT_TRUE(ParseFaultAction("drop@0*3", &f, &error));
+  EXPECT_EQ(f->action, FaultAction::kDrop);
+  EXPECT_EQ(f->at, 0);
+  EXPECT_EQ(f->times, 3);
+  ASSERT_TRUE(ParseFaultAction("stall:9@100", &f, &error));
+  EXPECT_EQ(f->param, 9);
+  EXPECT_EQ(f->at, 100);
   ASSERT_TRUE(ParseFaultAction("none", &f, &error));
   EXPECT_FALSE(f);
   for (const char* bad : {"code", "code:99", "code:600", "drop:1", "error:2", "trickle:0",
-                          "oversize:", "stall:-1", "code:503*0", "code:503*x", "explode"}) {
+                          "oversize:", "stall:-1", "code:503*0", "code:503*x", "explode", "error@3", "drop@", "stall:1@-2"}) {
     EXPECT_FALSE(ParseFaultAction(bad, &f, &error)) << bad;
   }
 }

@@ -128,7 +128,7 @@ TEST(CamsimServer, ShowsFaultsFromTheCommandLineAndTheControlRequest) {
   std::string answer;
   EXPECT_FALSE(cam.Control("fault.data=explode", &answer));
   EXPECT_NE(answer.find("explode"), std::string::npos);
-  ASSERT_TRUE(cam.Control("state=0\nfault.data.3=error\nfault.data.4=drop\n"
+  ASSERT_TRUE(cam.Control("state=0\nfault.data.3=error\nfault.data.4=drop@1000\n"
                           "fault.data.5=stall:1\nfault.data.6=trickle:20000\n"
                           "fault.data.1=oversize:2500000\nadd=2",
                           &answer))
@@ -136,7 +136,7 @@ TEST(CamsimServer, ShowsFaultsFromTheCommandLineAndTheControlRequest) {
   EXPECT_EQ(client->Get("/-kvidb-/status")->body, camsim::BuildStatusBody(0, 8));
   EXPECT_EQ(client->Get("/-kvidb-/data?3")->body, "error");
 
-  // A dropped connection: half the announced body, then the end.
+  // A dropped connection: part of the announced body, then the end.
   EXPECT_FALSE(client->Get("/-kvidb-/data?4"));
   // A stall and a trickle delay the body but deliver all of it.
   auto stalled = client->Get("/-kvidb-/data?5");
@@ -153,7 +153,7 @@ TEST(CamsimServer, ShowsFaultsFromTheCommandLineAndTheControlRequest) {
   const std::vector<CamsimRequest> data = cam.Requests("/-kvidb-/data?");
   ASSERT_EQ(data.size(), 8u);
   EXPECT_EQ(data[3].target, "/-kvidb-/data?4");
-  EXPECT_EQ(data[3].bytes, 2000);  // the dropped one
+  EXPECT_EQ(data[3].bytes, 1000);  // the dropped one
   EXPECT_EQ(data[6].bytes, 2500000);
   EXPECT_EQ(cam.Stat("faults_applied"), 7);
 }

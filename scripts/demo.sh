@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The main job, end to end: builds Pondrel, starts the camera-server simulator with a few
+# dozen pictures, sets up a temporary installation with `pondrel` (a server profile and a task
+# due now), starts the scheduler service, lets it run the task, and shows the task's result,
+# the activity log and the pictures it stored. Everything it starts and creates is removed at
+# the end, whatever happens.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# PONDREL_DEMO_BUILD_DIR names an existing build to use as it is (no setup, no build).
+if [ -n "${PONDREL_DEMO_BUILD_DIR:-}" ]; then
+  STAGE=$(cd "$PONDREL_DEMO_BUILD_DIR" && pwd)/stage
+else
+  bash scripts/setup.sh
+  bash scripts/build.sh build
+  STAGE=$PWD/build/stage
+fi
+PONDREL=$STAGE/pondrel
+
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold= plain=; fi
+say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+# Shows a command as typed (the stage directory left out, the temporary directory as $DEMO),
+# then runs it.
+run() {
+  local shown
+  shown=$(printf '%q ' "$@")
+  printf '$ %s\n' "${shown% }" | sed "s|$STAGE/||g; s|$WORK|\$DEMO|g"
+  "$@"
+}
+
+missing=()
+for f in pondrel zoricsm libkestova.so KVdl libfetchko.so camsim; do
+  [ -e "$STAGE/$f" ] || missing+=("$f")
+done
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "demo: not built yet: ${missing[*]} - nothing to demonstrate without them" >&2
+  exit 1
+fi
+
+# A private installation: its own registry file, ROOT, and IPC namespace, so that nothing
+# here meets a real installation or another run.
+WORK=$(mktemp -d /tmp/pondrel-demo-XXXXXX)
+export PONDREL_REGISTRY=$WORK/system.reg
+export PONDREL_USER_REGISTRY=$WORK/user.reg
+export PONDREL_IPC_NAMESPACE=pondrel-demo-$$-${WORK##*-}
+ROOT=$WORK/root
+mkdir -p "$ROOT"
+cat >"$PONDREL_REGISTRY" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELTA\\Orvane\\KV\\RIDAVOR\\1.0]
+"ROOT"="$ROOT"
+REG
+
+CAMSIM_PID=
+cleanup() {
+  local status=$?
+  set +e
+  "$PONDREL" service stop >/dev/null 2>&1
+  [ -n "$CAMSIM_PID" ] && kill "$CAMSIM_PID" 2>/dev/null && wait "$CAMSIM_PID" 2>/dev/null
+  # The service runs detached; anything still alive that carries this run's private IPC
+  # namespace was started by this script (the service host, a downloader) and is ended by pid.
+  for env in /proc/[0-9]*/environ; do
+    pid=${env#/proc/}
+    pid=${pid%/environ}
+    if { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qx "PONDREL_IPC_NAMESPACE=$PONDREL_IPC_NAMESPACE"; then
+      kill "$pid" 2>/dev/null
+    fi
+  done
+  rm -rf "$WORK"
+  exit $status
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+say "Camera server simulator: 36 pictures, user demo, on a free loopback port"
+"$STAGE/camsim" --pictures 36 --user demo --password secret --port-file "$WORK/camsim.port" \
+  >"$WORK/camsim.out" 2>&1 &
+CAMSIM_PID=$!
+for _ in $(seq 100); do
+  [ -s "$WORK/camsim.port" ] && break
+  sleep 0.1
+done
+PORT=$(cat "$WORK/camsim.port")
+echo "camsim listens on 127.0.0.1:$PORT"
+
+say "A server profile (the password comes from standard input and is never shown)"
+echo secret | run "$PONDREL" server add camera-1 --image-dir "$WORK/pictures" \
+  --host 127.0.0.1 --port "$PORT" --admin-account demo --password-stdin
+run "$PONDREL" server list
+
+say "A task due now"
+run "$PONDREL" task add "Collect camera-1" --server camera-1 --cycle once --start now
+run "$PONDREL" task list
+
+say "The scheduler service"
+run "$PONDREL" service start
+run "$PONDREL" service status
+
+say "Running the task"
+run "$PONDREL" task run "Collect camera-1"
+state=
+for _ in $(seq 600); do
+  state=$("$PONDREL" task show "Collect camera-1" | grep -E '^(ActState|ActResult)=' | tr '\n' ' ')
+  case "$state" in
+    *"ActState=3"*|*"ActResult=0 "*|*"ActResult=9 "*) sleep 0.1 ;;
+    *) break ;;
+  esac
+done
+echo "finished: $state"
+
+say "The task's result"
+run "$PONDREL" task list
+"$PONDREL" task show "Collect camera-1" | grep -E '^(LastResult|EndCode|EndTime)='
+
+say "The activity log"
+run "$PONDREL" log show
+
+say "The stored pictures"
+( cd "$WORK" && find pictures -type d | sort )
+printf '%s picture files, %s day index file(s)\n' \
+  "$(find "$WORK/pictures/image" -name '*.jpg' | wc -l)" \
+  "$(find "$WORK/pictures" -name '*.idx' | wc -l)"
+( cd "$WORK" && find pictures/image -name '*.jpg' | sort | head -5 && echo "...")
+
+say "Stopping the service"
+run "$PONDREL" service stop
+run "$PONDREL" service status
+
+case "$state" in
+  *"ActResult=1 "*) say "Done: the whole collection ran" ;;
+  *) echo "demo: the task did not succeed ($state)" >&2; exit 1 ;;
+esac

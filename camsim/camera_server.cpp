@@ -250,7 +250,8 @@ bool CCamServer::ApplyControl(std::string_view text, std::string* error) {
     const std::string_view line = Trim(text.substr(start, end - start));
     start = end + 1;
     if (line.empty() || line.front() == '#') continue;
-    const size_t eq = line.find('=');
+    // A fault action never holds "=", a picture identifier in a fault target may.
+    const size_t eq = line.substr(0, 6) == "fault." ? line.rfind('=') : line.find('=');
     if (eq == std::string_view::npos) {
       *error = "not a key=value line: \"" + std::string(line) + "\"";
       return false;

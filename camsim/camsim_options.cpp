@@ -21,6 +21,7 @@ const char kCamsimUsage[] =
     "  --width N --height N     picture size in pixels with an extension (640x480)\n"
     "  --cameras 1,2,..         camera numbers cycled over the pictures (default 1)\n"
     "  --triggers 33,1,..       trigger values cycled over the pictures (default 33)\n"
+    "  --id-prefix TEXT         put before the serial number of each identifier\n"
     "  --user U --password P    credentials of every request (default: none required)\n"
     "  --admin-user U --admin-password P  credentials required for deletion\n"
     "  --missing-status CODE    answer to a picture request for an unknown id (404)\n"
@@ -130,6 +131,12 @@ OptionsResult ParseCamsimOptions(const std::vector<std::string>& args, CamsimOpt
       if (!ToByteList(value, &s.cameras)) return bad();
     } else if (name == "--triggers") {
       if (!ToByteList(value, &s.triggers)) return bad();
+    } else if (name == "--id-prefix") {
+      // Identifiers travel verbatim in query strings and "&"-joined deletion batches.
+      for (unsigned char c : value) {
+        if (c <= ' ' || c == 0x7F || c == '&' || c == '#') return bad();
+      }
+      s.id_prefix = value;
     } else if (name == "--user") {
       user = value;
       has_user = true;

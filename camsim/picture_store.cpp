@@ -17,7 +17,7 @@ int CPictureStore::Add(int count) {
     const CameraTime t = FromCentiseconds(origin + added_ * series_.interval_cs);
     if (t.year > 9999 || t.year < 1970) break;
     CamPicture p;
-    p.id = std::to_string(added_ + 1);
+    p.id = series_.id_prefix + std::to_string(added_ + 1);
     p.key = PictureKey(t);
     p.size = series_.picture_size;
     PictureHeaderFields& h = p.header;

@@ -25,10 +25,11 @@ struct PictureSeries {
   std::uint16_t height = 480;
   std::vector<std::uint8_t> cameras{1};    // cycled per picture
   std::vector<std::uint8_t> triggers{33};  // cycled per picture
+  std::string id_prefix;  // put before each serial number in identifiers
 };
 
 struct CamPicture {
-  std::string id;   // what picture and delete requests name
+  std::string id;   // what picture and delete requests name: id_prefix + serial number
   std::string key;  // "YYYYMMDD/hhmmsscc"
   PictureHeaderFields header;
   std::size_t size = 0;

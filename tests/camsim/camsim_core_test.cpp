@@ -458,6 +458,21 @@ TEST_F(CamsimServerTest, ServesStatusListPicturesAndDeletion) {
   EXPECT_EQ(server.Handle(post).status, 405);
 }
 
+TEST_F(CamsimServerTest, IdentifiersTravelVerbatim) {
+  CamServerConfig c = Config();
+  c.series.id_prefix = "cam/a=b.";
+  c.admin.reset();
+  CCamServer prefixed(c);
+  EXPECT_EQ(prefixed.Handle(Get("/-kvidb-/enum?type=list&limit=1")).body,
+            "20240506/07080900 cam/a=b.1\r\n");
+  EXPECT_EQ(prefixed.Handle(Get("/-kvidb-/data?cam/a=b.1")).status, 200);
+  EXPECT_EQ(prefixed.Handle(Get("/-kvidb-/data?1")).status, 404);
+  EXPECT_EQ(prefixed.Handle(Control("fault.data.cam/a=b.2=code:403")).status, 200);
+  EXPECT_EQ(prefixed.Handle(Get("/-kvidb-/data?cam/a=b.2")).status, 403);
+  EXPECT_EQ(prefixed.Handle(Get("/-kvidb-/rpdel?iid=cam/a=b.1&iid=cam/a=b.3")).status, 200);
+  EXPECT_EQ(prefixed.PictureCount(), 3u);
+}
+
 TEST_F(CamsimServerTest, ControlLinesApplyAllOrNothing) {
   EXPECT_EQ(server.Handle(Control("state=3\nadd=2\nbogus=1\n")).status, 400);
   EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(0, 5));
@@ -525,7 +540,8 @@ TEST(CamsimOptions, ParsesTheCommandLine) {
                                 "--start", "2024/12/31/23/59/00", "--interval-cs", "50",
                                 "--user", "u", "--password", "", "--admin-user", "a",
                                 "--admin-password", "b", "--fault", "data.3=error", "--state",
-                                "2", "--request-log", "/tmp/x.log", "--cameras", "1,2,3"},
+                                "2", "--request-log", "/tmp/x.log", "--cameras", "1,2,3",
+                                "--id-prefix", "cam/a=b."},
                                &o, &error),
             OptionsResult::kRun)
       << error;
@@ -540,6 +556,8 @@ TEST(CamsimOptions, ParsesTheCommandLine) {
   EXPECT_EQ(o.control_text, "fault.data.3=error\nstate=2\n");
   EXPECT_EQ(o.request_log, "/tmp/x.log");
   EXPECT_EQ(o.server.series.cameras, (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(o.server.series.id_prefix, "cam/a=b.");
+  EXPECT_EQ(ParseCamsimOptions({"--id-prefix", "a&b"}, &o, &error), OptionsResult::kError);
 
   CamsimOptions d;
   ASSERT_EQ(ParseCamsimOptions({}, &d, &error), OptionsResult::kRun);

@@ -336,17 +336,6 @@ int Worker::Phase2() {
       if (date != current_date) current_date.assign(date);
       const std::string year(date.substr(0, 4)), day(date.substr(4, 4));
 
-      const Space space = CheckFreeSpace();
-      if (space == Space::kStop104) {
-        result_ = kResultInsufficientSpace;
-        break;
-      }
-      if (space == Space::kAbort) {
-        result_ = kResultAborted;
-        flush = false;
-        break;
-      }
-
       const std::string day_dir = year + "/" + day + "/";
       if (day_dir != last_day_dir) {
         last_day_dir = day_dir;
@@ -383,6 +372,19 @@ int Worker::Phase2() {
                           std::string(entry.key)};
       }
       if (job_.maxImages != 0 && static_cast<std::uint32_t>(downloaded_) >= job_.maxImages) {
+        break;
+      }
+      // The free-space policy applies to the pictures that are about to be stored. (Checked
+      // before the index lookup, a volume at its limit would make the run delete old pictures
+      // that the list still names, only to fetch them again, or stop before any new one.)
+      const Space space = CheckFreeSpace();
+      if (space == Space::kStop104) {
+        result_ = kResultInsufficientSpace;
+        break;
+      }
+      if (space == Space::kAbort) {
+        result_ = kResultAborted;
+        flush = false;
         break;
       }
 

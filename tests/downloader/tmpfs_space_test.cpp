@@ -1,0 +1,110 @@
+// The free-space policy on a real small file system: a tmpfs of 4 MB, mounted in a private
+// mount namespace (unshare --mount) by a child that then runs the TmpfsScenario cases of this
+// same binary. Needs root (as in CI); skipped with a message otherwise.
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "downloader/result_codes.h"
+#include "tests/downloader/fake_camera.h"
+#include "tests/downloader/run_fixture.h"
+
+namespace pondrel::dl {
+namespace {
+
+constexpr char kTmpfsVar[] = "PONDREL_DL_TMPFS_DIR";
+constexpr std::size_t kPictureSize = 300000;
+
+std::vector<std::uintmax_t> JpgSizes(const std::string& image_dir) {
+  std::vector<std::uintmax_t> sizes;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
+    if (e.path().extension() == ".jpg") sizes.push_back(e.file_size());
+  }
+  return sizes;
+}
+
+TEST(TmpfsScenario, StopThenDeleteOldPictures) {
+  const char* mount = std::getenv(kTmpfsVar);
+  if (!mount) GTEST_SKIP() << "runs only inside TmpfsFreeSpace.BothWays";
+  struct statvfs vfs {};
+  ASSERT_EQ(0, ::statvfs(mount, &vfs));
+  ASSERT_LT(vfs.f_blocks * vfs.f_frsize, 8u << 20) << "not the small tmpfs";
+
+  test::DownloaderWorld world;
+  test::FakeCamera camera;
+  camera.AddPictures(20, "20240102", 0, kPictureSize);
+  test::ProfileSpec spec;
+  spec.port = camera.port();
+  spec.imageDirectory = std::string(mount) + "/img";
+  const std::string id = world.AddProfile(spec);
+  ASSERT_FALSE(id.empty());
+
+  // Aborting: the run stops before the volume falls under 10 % free, every stored picture
+  // is whole.
+  EXPECT_EQ(kResultInsufficientSpace, world.Run(world.CommandLine(id), world.Settings()));
+  auto sizes = JpgSizes(world.ImageDir());
+  EXPECT_GE(sizes.size(), 10u);
+  EXPECT_LT(sizes.size(), 20u);
+  for (auto s : sizes) EXPECT_EQ(kPictureSize - 8, s);
+  EXPECT_EQ(1u, world.LogLines("(D029)").size());
+  const std::size_t stored_first = sizes.size();
+
+  // Deleting old pictures: the rest of the list and five pictures of a later day all fit, each
+  // in the place of one of the oldest; pictures the list still names are not deleted for
+  // them and fetched again.
+  camera.AddPictures(5, "20240109", 0, kPictureSize);
+  world.SetOption("DLImageAutomatic", 1);
+  EXPECT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  sizes = JpgSizes(world.ImageDir());
+  for (auto s : sizes) EXPECT_EQ(kPictureSize - 8, s);
+  EXPECT_TRUE(std::filesystem::exists(world.ImageDir() + "/image/2024/0109/10000400.jpg"));
+  EXPECT_FALSE(std::filesystem::exists(world.ImageDir() + "/image/2024/0102/10000000.jpg"));
+  EXPECT_EQ(stored_first, sizes.size());
+  EXPECT_EQ(1u, world.LogLines("free space: " + std::to_string(25 - stored_first) +
+                               " image(s) (D030)").size());
+  EXPECT_EQ(1u, world.LogLines("Download is completed: " + std::to_string(25 - stored_first) +
+                               " picture(s)").size());
+  EXPECT_GE(::statvfs(mount, &vfs), 0);
+}
+
+TEST(TmpfsFreeSpace, BothWays) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  if (::access("/usr/bin/unshare", X_OK) != 0) GTEST_SKIP() << "/usr/bin/unshare is missing";
+  test::ScopedTestEnv env(false);
+  const std::string mount = env.Path("tmpfs");
+  std::filesystem::create_directories(mount);
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string out = env.Path("child.out");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv(kTmpfsVar, mount.c_str(), 1);
+    std::freopen(out.c_str(), "w", stdout);
+    ::dup2(::fileno(stdout), 2);
+    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--", "/bin/sh",
+            "-c",
+            "mount -t tmpfs -o size=4m pondrel-test \"$0\" || exit 77; "
+            "exec \"$1\" --gtest_filter=TmpfsScenario.*",
+            mount.c_str(), self.c_str(), nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  const std::string output = test::ReadFile(out);
+  ASSERT_TRUE(WIFEXITED(status)) << output;
+  if (WEXITSTATUS(status) == 77 ||
+      (WEXITSTATUS(status) == 1 && output.find("unshare failed") != std::string::npos)) {
+    GTEST_SKIP() << "cannot mount a tmpfs in a private namespace here: " << output;
+  }
+  EXPECT_EQ(0, WEXITSTATUS(status)) << output;
+  EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 1 test")) << output;
+}
+
+}  // namespace
+}  // namespace pondrel::dl

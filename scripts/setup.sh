@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   libcurl4-openssl-dev libcpp-httplib-dev libsystemd-dev
   tinyproxy curl util-linux procps
 )

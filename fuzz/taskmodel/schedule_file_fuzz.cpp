@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,12 +15,23 @@
 
 namespace {
 
+// A plain array, so that the clean-up at exit never sees a destroyed string.
+char g_root[] = "/tmp/schedule-fuzz-XXXXXX";
+
+void RemoveScratch() {
+  char path[sizeof g_root + 32];
+  for (const char* name : {"/schedule.ini", "/schedule.inibk"}) {
+    std::snprintf(path, sizeof path, "%s%s", g_root, name);
+    unlink(path);
+  }
+  rmdir(g_root);
+}
+
 const std::string& ScratchRoot() {
   static const std::string root = [] {
-    char tmpl[] = "/tmp/schedule-fuzz-XXXXXX";
-    const char* dir = mkdtemp(tmpl);
-    if (!dir) abort();
-    return std::string(dir);
+    if (!mkdtemp(g_root)) abort();
+    std::atexit(RemoveScratch);
+    return std::string(g_root);
   }();
   return root;
 }

@@ -251,11 +251,16 @@ std::string FormatRegFile(const RegFile& file, RegHive hive) {
   for (const auto& k : file.keys) {
     out += "\n[";
     out += HiveName(hive);
-    if (!k.path.empty()) out += "\\" + k.path;
+    if (!k.path.empty()) {
+      out.push_back('\\');
+      out += k.path;
+    }
     out += "]\n";
     for (const auto& e : k.values) {
       out += e.name.empty() ? std::string("@") : Quote(e.name);
-      out += "=" + FormatValue(e) + "\n";
+      out.push_back('=');
+      out += FormatValue(e);
+      out.push_back('\n');
     }
   }
   return out;

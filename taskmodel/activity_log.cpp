@@ -97,7 +97,7 @@ std::string FormatLogLine(std::time_t t, std::string_view field1, std::string_vi
 }
 
 void WriteLogLine(const std::string& path, std::string_view field1, std::string_view field2,
-                  int level, std::string_view message) {
+                  int level, std::string_view message) try {
   if (path.empty()) return;
   std::size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0) CreateDirectoryChain(path.substr(0, slash));
@@ -105,6 +105,8 @@ void WriteLogLine(const std::string& path, std::string_view field1, std::string_
   if (!fd) return;
   // One write per line, so that lines of several writers never interleave.
   WriteAll(fd.get(), FormatLogLine(GetClock().Now(), field1, field2, level, message));
+} catch (...) {
+  // The writer fails silently, out of memory included.
 }
 
 int AppendRunLog(const std::string& log_path, const std::string& run_log_path) {

@@ -431,9 +431,14 @@ int CKVTaskMgr::ReadTaskFrom(const ParsedFile& file, std::string_view name, CKVT
 
 int CKVTaskMgr::ReadTask(std::string_view name, CKVTask* task) {
   if (!IsReadableName(name)) return -1;
-  std::shared_ptr<const ParsedFile> file;
-  if (LoadFile(&file) != kLoaded) return -1;
-  return ReadTaskFrom(*file, name, task);
+  try {
+    std::shared_ptr<const ParsedFile> file;
+    if (LoadFile(&file) != kLoaded) return -1;
+    return ReadTaskFrom(*file, name, task);
+  } catch (...) {  // out of memory: nothing leaves the store but its result
+    cache_.reset();
+    return -1;
+  }
 }
 
 int CKVTaskMgr::EnumerateFrom(int section, CKVTask* task) {
@@ -456,12 +461,24 @@ int CKVTaskMgr::EnumerateFrom(int section, CKVTask* task) {
 
 int CKVTaskMgr::GetFirstTask(CKVTask* task) {
   cursor_ = 0;
-  return EnumerateFrom(0, task);
+  try {
+    return EnumerateFrom(0, task);
+  } catch (...) {
+    cache_.reset();
+    return kUnreadable;
+  }
 }
 
-int CKVTaskMgr::GetNextTask(CKVTask* task) { return EnumerateFrom(cursor_, task); }
+int CKVTaskMgr::GetNextTask(CKVTask* task) {
+  try {
+    return EnumerateFrom(cursor_, task);
+  } catch (...) {
+    cache_.reset();
+    return kUnreadable;
+  }
+}
 
-int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>* tasks) {
+int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>* tasks) try {
   tasks->clear();
   std::shared_ptr<const ParsedFile> file;
   int rc = LoadFile(&file);
@@ -474,6 +491,10 @@ int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>* tasks) {
     if (t.HasName()) tasks->push_back(t);
   }
   return 0;
+} catch (...) {
+  tasks->clear();
+  cache_.reset();
+  return kUnreadable;
 }
 
 // One rewrite of the file under the directory guard.
@@ -485,7 +506,7 @@ int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>* tasks) {
 //   append_missing: when `name` is not in the file (or the file is missing), append the task.
 // Comments are always kept, so is everything outside the sections concerned.
 int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_at_old,
-                        bool append_missing) {
+                        bool append_missing) try {
   if (path_.empty()) return -1;
   DirectoryGuard guard(dir_);
   rewriting_ = true;
@@ -544,6 +565,10 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
     cache_.reset();
   }
   return 0;
+} catch (...) {  // out of memory while building the text: the file stays as it was
+  rewriting_ = false;
+  cache_.reset();
+  return -1;
 }
 
 int CKVTaskMgr::WriteTask(const CKVTask& task) {

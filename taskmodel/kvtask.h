@@ -240,9 +240,9 @@ class CKVTaskMgr {
   void Unlock();
   bool IsLocked() const { return lock_.held(); }
 
-  struct ParsedFile;  // the parsed text of schedule.ini (internal)
 
  private:
+  struct ParsedFile;  // the parsed text of schedule.ini
   int LoadFile(std::shared_ptr<const ParsedFile>* out);
   int ReadTaskFrom(const ParsedFile& file, std::string_view name, CKVTask* task) const;
   int EnumerateFrom(int section, CKVTask* task);

@@ -1,0 +1,155 @@
+// pondrel with the real service (zoricsm + libkestova.so), downloader (KVdl + libfetchko.so)
+// and camera simulator.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "taskmodel/kvtask.h"
+#include "tests/camsim/camsim_process.h"
+#include "tests/cli/run_pondrel.h"
+#include "tests/support/test_env.h"
+
+namespace pondrel::test {
+namespace {
+
+class CliServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* f : {"zoricsm", "libkestova.so", "KVdl", "libfetchko.so", "camsim"}) {
+      if (!std::filesystem::exists(StageDir() + "/" + f)) GTEST_SKIP() << f << " is not built";
+    }
+  }
+  void TearDown() override {
+    if (started_) RunPondrel({"service", "stop"});
+  }
+
+  void StartService() {
+    CliResult r = RunPondrel({"service", "start"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    started_ = true;
+  }
+
+  CKVTask ReadTask(const std::string& name) {
+    CKVTaskMgr mgr;
+    CKVTask t;
+    CKVTaskFileLock lock(mgr, -1);
+    mgr.ReadTask(name, &t);
+    return t;
+  }
+
+  // Waits until the task's run has finished (a result other than none or running).
+  CKVTask WaitForResult(const std::string& name) {
+    CKVTask t;
+    for (int i = 0; i < 600; ++i) {
+      t = ReadTask(name);
+      if (t.ActState != kStateRunning && t.ActResult != kResultNone &&
+          t.ActResult != kResultRunning) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return t;
+  }
+
+  ScopedTestEnv env_;
+  bool started_ = false;
+};
+
+TEST_F(CliServiceTest, RoundTripCollectsThePictures) {
+  CamsimProcess cam({"--pictures", "24", "--user", "demo", "--password", "pw"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  const std::string pictures = env_.Dir() + "/pictures";
+  CliResult r = RunPondrel({"server", "add", "cam", "--image-dir", pictures, "--host",
+                            "127.0.0.1", "--port", std::to_string(cam.port()), "--admin-account",
+                            "demo", "--password-stdin"},
+                           "pw\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(RunPondrel({"task", "add", "collect", "--cycle", "once", "--start", "now"}).status, 0);
+  StartService();
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=yes\n");
+  r = RunPondrel({"task", "run", "collect"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const CKVTask t = WaitForResult("collect");
+  EXPECT_EQ(t.ActResult, kResultSucceeded) << "EndCode " << t.EndCode;
+  EXPECT_EQ(t.EndCode, 0);
+
+  int files = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(pictures + "/image")) {
+    files += e.path().extension() == ".jpg";
+  }
+  EXPECT_EQ(files, 24);
+  r = RunPondrel({"task", "list"});
+  EXPECT_NE(r.out.find("collect\tcam\t\tSucceeded("), std::string::npos) << r.out;
+  r = RunPondrel({"log", "show", "--task", "collect", "--code", "D002"});
+  EXPECT_NE(r.out.find("D002\t"), std::string::npos) << RunPondrel({"log", "show"}).out;
+
+  r = RunPondrel({"service", "stop"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  started_ = false;
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=no\n");
+}
+
+TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
+  // A slow camera keeps each run going for about two seconds, so that edits meet both the
+  // running and the waiting task.
+  CamsimProcess cam({"--pictures", "4", "--picture-size", "2000", "--fault", "data=trickle:4000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures",
+                        "--host", "127.0.0.1", "--port", std::to_string(cam.port())})
+                .status,
+            0);
+  ASSERT_EQ(RunPondrel({"task", "add", "busy", "--start", "2002/01/01 00:00"}).status, 0);
+  StartService();
+
+  auto wait_for = [this](bool running) {
+    for (int i = 0; i < 300; ++i) {
+      if ((ReadTask("busy").ActState == kStateRunning) == running) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  };
+  int last_edit = 0;
+  for (int round = 1; round <= 3; ++round) {
+    if (round > 1) {
+      ASSERT_TRUE(cam.Control("add=4"));  // something new to fetch
+    }
+    ASSERT_EQ(RunPondrel({"task", "run", "busy"}).status, 0);
+    ASSERT_TRUE(wait_for(true)) << "the run did not start:\n" << RunPondrel({"log", "show"}).out
+                                << RunPondrel({"task", "show", "busy"}).out;
+    // While it runs, an edit is refused and leaves the stored task alone.
+    CliResult r = RunPondrel({"task", "edit", "busy", "--retry-times", "9"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "You can not modify a running task's settings.\n");
+    EXPECT_EQ(ReadTask("busy").RetryCnt, last_edit);
+    ASSERT_TRUE(wait_for(false)) << "the run did not end";
+    const CKVTask ended = ReadTask("busy");
+    EXPECT_EQ(ended.ActResult, kResultSucceeded) << "EndCode " << ended.EndCode;
+    // The service's write of the result kept the settings of the edit before the run.
+    EXPECT_EQ(ended.RetryCnt, last_edit);
+    // Once it has ended, the edit goes through, complete.
+    last_edit = round + 1;
+    r = RunPondrel({"task", "edit", "busy", "--retry-times", std::to_string(last_edit),
+                    "--retry-every", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const CKVTask edited = ReadTask("busy");
+    EXPECT_EQ(edited.RetryCnt, last_edit);
+    EXPECT_EQ(edited.RetryInterval, 2);
+    EXPECT_EQ(edited.ActResult, kResultNone);
+  }
+  // Requests and edits in quick succession: whichever wins, the file holds one complete
+  // section and the last accepted edit.
+  for (int i = 0; i < 5; ++i) {
+    RunPondrel({"task", "run", "busy"});
+    CliResult r = RunPondrel({"task", "edit", "busy", "--retry-times", std::to_string(i + 1)});
+    if (r.status == 0) last_edit = i + 1;
+  }
+  ASSERT_TRUE(wait_for(false));
+  EXPECT_EQ(ReadTask("busy").RetryCnt, last_edit);
+  const std::string file = ReadFile(env_.Root() + "/schedule.ini");
+  EXPECT_EQ(file.find("[busy]"), file.rfind("[busy]")) << "the task's section is doubled";
+}
+
+}  // namespace
+}  // namespace pondrel::test

@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "common/mailslot.h"
+#include "common/registry.h"
+#include "servers/srvmgr.h"
+#include "taskmodel/kvtask.h"
+#include "tests/cli/run_pondrel.h"
+#include "tests/support/test_env.h"
+
+namespace pondrel::test {
+namespace {
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliResult Run(const std::vector<std::string>& args, const std::string& input = "") {
+    return RunPondrel(args, input);
+  }
+  // Adds the server "cam" and returns its identifier.
+  std::string AddCam(const std::string& name = "cam", const std::string& dir = "img") {
+    CliResult r = Run({"server", "add", name, "--image-dir", env_.Dir() + "/" + dir, "--host",
+                       "127.0.0.1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.substr(0, 32);
+  }
+  std::string Schedule() { return ReadFile(env_.Root() + "/schedule.ini"); }
+  std::string Profiles() { return ReadFile(env_.Root() + "/prp1"); }
+
+  ScopedTestEnv env_;
+};
+
+TEST_F(CliTest, HelpOnEveryLevelAndUsageErrors) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"server", "--help"}, {"task", "add", "--help"}, {"service", "-h"},
+           {"log", "show", "--help"}, {"options", "set", "--help"}}) {
+    CliResult r = Run(args);
+    EXPECT_EQ(r.status, 0) << args[0];
+    EXPECT_NE(r.out.find("Usage: pondrel"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(Run({}).status, 2);
+  EXPECT_EQ(Run({"bogus"}).status, 2);
+  EXPECT_EQ(Run({"task", "frobnicate"}).status, 2);
+  CliResult r = Run({"task", "list", "--colour"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown option '--colour'"), std::string::npos);
+  EXPECT_EQ(Run({"task", "show"}).status, 2);              // missing NAME
+  EXPECT_EQ(Run({"task", "show", "a", "b"}).status, 2);    // one too many
+  EXPECT_EQ(Run({"task", "add", "t", "--cycle"}).status, 2);  // value missing
+}
+
+TEST_F(CliTest, WithoutRootEveryCommandFailsAndSaysWhy) {
+  ScopedTestEnv no_root(false);
+  CliResult r = Run({"task", "list"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\"ROOT\" is not set"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, ServerAddValidatesLikeTheEditorAndWritesNothingOnRefusal) {
+  struct Case {
+    std::vector<std::string> extra;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--port", "0"}, "Specify HTTP Port in the range of 1 to 65535.\n"},
+      {{"--port", "65536"}, "Specify HTTP Port in the range of 1 to 65535.\n"},
+      {{"--port", "12a"}, "HTTP Port is invalid format.\n"},
+      {{"--host", ""}, "Host Name is not specified.\n"},
+      {{"--delete-images"}, "Administrator Account is not specified.\n"},
+      {{"--proxy-host", "p", "--proxy-port", ""}, "HTTP Proxy Port is not specified.\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"server", "add", "cam", "--image-dir", env_.Dir() + "/img",
+                                     "--host", "h"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    CliResult r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.message);
+  }
+  CliResult r = Run({"server", "add", "a;b", "--image-dir", env_.Dir() + "/img", "--host", "h"});
+  EXPECT_EQ(r.err,
+            "The following characters are invalid for a Server Name. \n \" \\ / | : ; , * ? < >\n");
+  EXPECT_FALSE(std::filesystem::exists(env_.Root() + "/prp1"));
+
+  AddCam();
+  const std::string before = Profiles();
+  r = Run({"server", "add", "cam", "--image-dir", env_.Dir() + "/other", "--host", "h"});
+  EXPECT_EQ(r.err, "The specified server name already exists.\n");
+  r = Run({"server", "add", "cam2", "--image-dir", env_.Dir() + "/IMG/x", "--host", "h"});
+  EXPECT_EQ(r.err, "The specified image directory is already in use.\n");
+  EXPECT_EQ(Profiles(), before);
+}
+
+TEST_F(CliTest, PasswordsComeFromStandardInputAndAreNeverShown) {
+  CliResult r = Run({"server", "add", "cam", "--image-dir", env_.Dir() + "/img", "--host", "h",
+                     "--admin-account", "admin", "--password-stdin", "--delete-images"},
+                    "s3cr3t-pw\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("s3cr3t"), std::string::npos);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"server", "show", "cam"}, {"--json", "server", "show", "cam"},
+           {"server", "list"}, {"--json", "server", "list"}}) {
+    CliResult s = Run(args);
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.out.find("s3cr3t"), std::string::npos) << s.out;
+  }
+  EXPECT_NE(Run({"server", "show", "cam"}).out.find("AdminPassword=(set)"), std::string::npos);
+  CKVSrvMgr store;
+  ASSERT_TRUE(store.Init());
+  bool more;
+  ASSERT_EQ(store.LoadAll(&more), SRV_OK);
+  ASSERT_EQ(store.Loaded().size(), 1u);
+  EXPECT_EQ(store.Loaded()[0].GetAdminPassword(), "s3cr3t-pw");
+
+  // Editing another field keeps the password; --no-password is refused while images are
+  // deleted on the server, which needs it.
+  ASSERT_EQ(Run({"server", "edit", "cam", "--port", "8080"}).status, 0);
+  ASSERT_EQ(store.LoadAll(&more), SRV_OK);
+  EXPECT_EQ(store.Loaded()[0].GetAdminPassword(), "s3cr3t-pw");
+  r = Run({"server", "edit", "cam", "--no-password"});
+  EXPECT_EQ(r.err, "Administrator Password is not specified.\n");
+  // A missing line on standard input is a usage error, not an empty password.
+  EXPECT_EQ(Run({"server", "edit", "cam", "--password-stdin"}, "").status, 2);
+}
+
+TEST_F(CliTest, TaskAddValidatesLikeTheEditorAndWritesNothingOnRefusal) {
+  CliResult r = Run({"task", "add", "t"});
+  EXPECT_EQ(r.err, "Server is not registerd.\n Set the server information first.\n");
+  AddCam();
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"task", "add", "  "}, "Task Name is not specified.\n"},
+      {{"task", "add", ".t"}, "Task Name is invalid..t is invalid format.\n"},
+      {{"task", "add", "a/b"},
+       "The following characters are invalid for a Task Name. \n \" \\ / | : ; , * ? < >\n"},
+      {{"task", "add", "t", "--every", "0"}, "Specify a day in the range of 1 to 31.\n"},
+      {{"task", "add", "t", "--cycle", "weekly", "--every", "54"},
+       "Specify a week in the range of 1 to 53.\n"},
+      {{"task", "add", "t", "--cycle", "weekly"}, "Select at least one day of the week.\n"},
+      {{"task", "add", "t", "--cycle", "monthly", "--day-of-month", "32"},
+       "Specify a day of the month in the range of 1 to 31.\n"},
+      {{"task", "add", "t", "--repeat-every", "0", "--repeat-times", "x"},
+       "Specify a number of repetition times in the range of 1 to 23.\n"},
+      {{"task", "add", "t", "--repeat-every", "24"},
+       "Specify an interval value for repetition in the range of 1 to 23.\n"},
+      {{"task", "add", "t", "--retry-times", "11"},
+       "Specify a number of retry times in case of failure in the range of 1 to 10.\n"},
+      {{"task", "add", "t", "--retry-every", "0"},
+       "Specify an interval value for retrying in case of failure in the range of 1 to 10.\n"},
+  };
+  for (const Case& c : cases) {
+    r = Run(c.args);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, c.message);
+  }
+  EXPECT_EQ(Run({"task", "add", "t", "--start", "1970/12/31 23:59"}).status, 2);
+  EXPECT_EQ(Run({"task", "add", "t", "--start", "2002/02/30 10:00"}).status, 2);
+  EXPECT_EQ(Run({"task", "add", "t", "--month-ordinal", "fifth"}).status, 2);
+  EXPECT_EQ(Run({"task", "add", "t", "--disconnect"}).status, 2);  // the server does not dial
+  EXPECT_EQ(Schedule(), "");
+
+  r = Run({"task", "add", "t", "--cycle", "weekly", "--weekdays", "all", "--start",
+           "2002/01/15 10:30"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run({"task", "add", "t"});
+  EXPECT_EQ(r.err, "The specified task name already exists.\n");
+}
+
+TEST_F(CliTest, TaskListShowsTheFiveColumns) {
+  AddCam();
+  ASSERT_EQ(Run({"task", "add", "w", "--cycle", "monthly", "--month-ordinal", "final",
+                 "--month-weekday", "fri", "--start", "2002/01/15 10:30"})
+                .status,
+            0);
+  ASSERT_EQ(Run({"task", "add", "d", "--cycle", "daily", "--every", "3", "--start",
+                 "2002/01/15 10:30", "--disable"})
+                .status,
+            0);
+  CliResult r = Run({"task", "list", "--sort", "name"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string d = "d\tcam\t";
+  ASSERT_EQ(r.out.substr(0, d.size()), d);
+  EXPECT_NE(r.out.find("\tStart Time:2002/01/15 10:30:00 Interval:every 3 days, \n"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("w\tcam\t"), std::string::npos);
+  EXPECT_NE(r.out.find("Interval:the final Fri of every month, \n"), std::string::npos);
+  EXPECT_LT(r.out.find("d\t"), r.out.find("w\t"));
+  r = Run({"task", "list", "--sort", "name", "--reverse"});
+  EXPECT_LT(r.out.find("w\t"), r.out.find("d\t"));
+
+  r = Run({"--json", "task", "show", "d"});
+  EXPECT_NE(r.out.find("\"status\":\"disabled\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"TaskInterval\":3"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, EditDuplicateAndDeleteKeepTheFileConsistent) {
+  AddCam();
+  AddCam("other", "other");
+  ASSERT_EQ(Run({"task", "add", "a", "--retry-times", "3", "--retry-every", "5"}).status, 0);
+  ASSERT_EQ(Run({"task", "add", "b"}).status, 0);
+  EXPECT_EQ(Run({"task", "edit", "a", "--name", "b"}).err,
+            "The specified task name already exists.\n");
+  CliResult r = Run({"task", "edit", "a", "--name", "c", "--server", "other", "--no-retry"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  CKVTaskMgr mgr;
+  CKVTask t;
+  ASSERT_EQ(mgr.ReadTask("c", &t), 0);
+  EXPECT_STREQ(t.Name, "c");
+  EXPECT_EQ(t.RetryCnt, 0);
+  EXPECT_EQ(Schedule().find("[a]"), std::string::npos);
+
+  EXPECT_EQ(Run({"task", "duplicate", "c"}).out, "Duplicate the task as \"Untitled\".\n");
+  EXPECT_EQ(Run({"task", "duplicate", "c"}).out, "Duplicate the task as \"Untitled0\".\n");
+  ASSERT_EQ(mgr.ReadTask("Untitled0", &t), 0);
+  EXPECT_EQ(t.Effect, 0);
+  EXPECT_EQ(t.ActState, kStateDisabled);
+  EXPECT_EQ(Run({"task", "run", "Untitled0"}).status, 1);  // disabled tasks are not run
+
+  // A running task can be neither edited nor deleted.
+  ASSERT_EQ(mgr.ReadTask("b", &t), 0);
+  t.ActState = kStateRunning;
+  {
+    CKVTaskFileLock lock(mgr, -1);
+    ASSERT_EQ(mgr.WriteTask(t), 0);
+  }
+  EXPECT_EQ(Run({"task", "edit", "b", "--every", "2"}).err,
+            "You can not modify a running task's settings.\n");
+  EXPECT_EQ(Run({"task", "delete", "b"}).err, "You can not modify a running task's settings.\n");
+  EXPECT_EQ(Run({"server", "edit", "cam", "--host", "x"}).err,
+            "You can not modify a running server's information.\n");
+  EXPECT_EQ(Run({"server", "delete", "cam"}).err,
+            "You can not modify a running server's information.\n");
+
+  ASSERT_EQ(Run({"task", "delete", "c"}).status, 0);
+  EXPECT_EQ(Run({"task", "delete", "c"}).status, 1);  // no such task
+  ASSERT_EQ(Run({"server", "delete", "other"}).status, 0);
+  EXPECT_EQ(Schedule().find("[Untitled"), std::string::npos);  // its tasks went with it
+  EXPECT_NE(Schedule().find("[b]"), std::string::npos);
+}
+
+TEST_F(CliTest, OptionsSetValidatesLikeTheDialog) {
+  CliResult r = Run({"options", "get"});
+  EXPECT_EQ(r.out,
+            "min-free-space=10\nwhen-min-reached=abort\nlimit-pictures=off\nmax-pictures=10000\n"
+            "gen-html=on\n");
+  const std::string reg_before = ReadFile(RegistryFilePath(RegHive::LocalMachine));
+  r = Run({"options", "set", "--min-free-space", "51"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "Specify the minimum amount free space required on image in the range of 1 to 50.\n");
+  r = Run({"options", "set", "--limit-pictures", "on", "--max-pictures", "10001"});
+  EXPECT_EQ(r.err,
+            "Specify the maximum number of pictures downloaded at a download in the range of 1 "
+            "to 10000.\n");
+  r = Run({"options", "set", "--max-pictures", ""});
+  EXPECT_EQ(r.err, "The maximum number of pictures downloaded at a download is not specified.\n");
+  EXPECT_EQ(ReadFile(RegistryFilePath(RegHive::LocalMachine)), reg_before);
+
+  ASSERT_EQ(Run({"options", "set", "--max-pictures", "0"}).status, 0);  // limit off: 10000
+  ASSERT_EQ(Run({"options", "set", "--min-free-space", "25", "--when-min-reached",
+                 "delete-old", "--gen-html", "off"})
+                .status,
+            0);
+  r = Run({"--json", "options", "get"});
+  EXPECT_EQ(r.out,
+            "{\"min-free-space\":25,\"when-min-reached\":\"delete-old\",\"limit-pictures\":"
+            "\"off\",\"max-pictures\":10000,\"gen-html\":\"off\"}\n");
+  EXPECT_EQ(Run({"options", "get", "max-pictures"}).out, "10000\n");
+}
+
+TEST_F(CliTest, LogShowFilters) {
+  std::filesystem::create_directories(env_.Root() + "/SYSTEM");
+  WriteFile(env_.Root() + "/SYSTEM/kvrpd.log",
+            "Apr 05 06:07:08 2003 <info>< >< > Pondrel Task Scheduler Service has started. (S100)\r\n"
+            "Apr 05 06:08:00 2003 <error><daily><cam> Execution failure: Invalid task (S006)\r\n"
+            "not a log line\r\n"
+            "Apr 06 07:00:00 2003 <info><daily><cam> Download has started. (D001)\r\n");
+  CliResult r = Run({"log", "show"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "S100\t2003/04/05 06:07:08\t \t \tPondrel Task Scheduler Service has started.\n"
+            "S006\t2003/04/05 06:08:00\tdaily\tcam\tExecution failure: Invalid task\n"
+            "....\t..........\t..........\t..........\tnot a log line\n"
+            "D001\t2003/04/06 07:00:00\tdaily\tcam\tDownload has started.\n");
+  EXPECT_EQ(Run({"log", "show", "--level", "error"}).out.substr(0, 4), "S006");
+  EXPECT_EQ(Run({"log", "show", "--code", "d001"}).out.substr(0, 4), "D001");
+  r = Run({"log", "show", "--start", "2003/04/05 06:08:00", "--end", "2003/04/05 23:00"});
+  EXPECT_EQ(r.out, "S006\t2003/04/05 06:08:00\tdaily\tcam\tExecution failure: Invalid task\n");
+  EXPECT_EQ(Run({"log", "show", "--task", "daily", "--newest-first"}).out.substr(0, 4), "D001");
+  EXPECT_EQ(Run({"log", "show", "--code", "S01"}).err, "The format of Code is invalid\n");
+  EXPECT_EQ(Run({"log", "show", "--task", ""}).err, "Please enter a value for the \"Task\" field\n");
+  EXPECT_EQ(Run({"log", "show", "--start", "2003/04/06 00:00", "--end", "2003/04/05 00:00"}).err,
+            "Cannot set Start Date & Time after End Date & Time\n");
+  r = Run({"--json", "log", "show", "--level", "info"});
+  EXPECT_EQ(r.out.find("not a log line"), std::string::npos);
+  EXPECT_NE(r.out.find("\"code\":\"D001\""), std::string::npos);
+
+  ASSERT_EQ(Run({"log", "clear"}).status, 0);
+  EXPECT_EQ(Run({"log", "show"}).out, "");  // a missing log is an empty log
+}
+
+TEST_F(CliTest, ServiceRequestsWithoutAService) {
+  AddCam();
+  ASSERT_EQ(Run({"task", "add", "t"}).status, 0);
+  CliResult r = Run({"service", "status"});
+  EXPECT_EQ(r.out, "Installed=no\nRunning=no\n");
+  r = Run({"task", "run", "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Pondrel Task Scheduler Service has not been started.\n");
+  r = Run({"task", "abort", "t"});
+  EXPECT_EQ(r.status, 1);  // not running
+
+  // With a service mailslot present, run delivers "ZORIC:02:" and the name.
+  CKVMailSlot slot;
+  ASSERT_EQ(slot.Create(kServiceMailslot), 1);
+  r = Run({"task", "run", "t"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Run({"--json", "service", "status"}).out,
+            "{\"installed\":false,\"running\":true}\n");
+  std::vector<std::string> got;
+  char buf[1024];
+  for (int i = 0; i < 20; ++i) {
+    slot.Pump();
+    while (slot.Read(buf, sizeof buf) > 0) got.emplace_back(buf);
+  }
+  EXPECT_NE(std::find(got.begin(), got.end(), "ZORIC:02:t"), got.end());
+}
+
+}  // namespace
+}  // namespace pondrel::test

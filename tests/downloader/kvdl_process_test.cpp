@@ -1,0 +1,127 @@
+// The downloader as the service runs it: the launcher KVdl in a process of its own, the whole
+// option text as one argument, the result on the PONDREL_RESULT_FD pipe, the "ZORIC:04:"
+// report on the service's mailslot, and SIGTERM as the close request.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "common/mailslot.h"
+#include "tests/camsim/camsim_process.h"
+#include "tests/downloader/run_fixture.h"
+
+namespace pondrel::dl {
+namespace {
+
+using pondrel::test::CamsimProcess;
+
+struct Launched {
+  pid_t pid = -1;
+  int resultFd = -1;
+};
+
+Launched StartKvdl(const std::string& options) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  const std::string exe = test::StageDir() + "/KVdl";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd = ::dup(fds[1]);  // without close-on-exec
+    ::setenv("PONDREL_RESULT_FD", std::to_string(fd).c_str(), 1);
+    ::execl(exe.c_str(), "KVdl", options.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  return {pid, fds[0]};
+}
+
+// Waits for the launcher; returns the text it wrote on the result pipe and its exit status.
+std::string Finish(const Launched& l, int* exit_code) {
+  std::string text;
+  char buf[64];
+  ssize_t n;
+  while ((n = ::read(l.resultFd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  ::close(l.resultFd);
+  int status = 0;
+  ::waitpid(l.pid, &status, 0);
+  *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return text;
+}
+
+bool KvdlBuilt() { return ::access((test::StageDir() + "/KVdl").c_str(), X_OK) == 0; }
+
+int CountJpgs(const std::string& image_dir) {
+  int n = 0;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
+    if (e.path().extension() == ".jpg") ++n;
+  }
+  return n;
+}
+
+TEST(KvdlProcess, RunReportsItsPidAndResult) {
+  if (!KvdlBuilt()) GTEST_SKIP() << "KVdl is not built";
+  CamsimProcess cam({"--pictures", "6"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  test::DownloaderWorld world;
+  test::ProfileSpec spec;
+  spec.port = cam.port();
+  const std::string id = world.AddProfile(spec);
+  CKVMailSlot service;
+  ASSERT_EQ(1, service.Create(kServiceMailslot));
+
+  const Launched l = StartKvdl(world.CommandLine(id));
+  ASSERT_GT(l.pid, 0);
+  int exit_code = -1;
+  EXPECT_EQ("0\n", Finish(l, &exit_code));
+  EXPECT_EQ(0, exit_code);
+  EXPECT_EQ(6, CountJpgs(world.ImageDir()));
+  EXPECT_EQ(1u, world.LogLines("Download is completed: 6 picture(s)").size());
+
+  service.Pump();
+  char message[kMailslotMessageMax];
+  const int len = service.Read(message, sizeof message);
+  ASSERT_GT(len, 0);
+  EXPECT_EQ("ZORIC:04:task1:" + std::to_string(l.pid), std::string(message));
+}
+
+TEST(KvdlProcess, SigtermEndsTheRunWith100) {
+  if (!KvdlBuilt()) GTEST_SKIP() << "KVdl is not built";
+  // The first picture trickles in slowly: the abort is noticed after the next chunk.
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--fault", "data=trickle:3000*1"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  test::DownloaderWorld world;
+  test::ProfileSpec spec;
+  spec.port = cam.port();
+  const std::string id = world.AddProfile(spec);
+  CKVMailSlot service;
+  ASSERT_EQ(1, service.Create(kServiceMailslot));
+
+  const Launched l = StartKvdl(world.CommandLine(id));
+  ASSERT_GT(l.pid, 0);
+  // As the service does: wait for the report, then send the close request to the pid in it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (cam.Stat("faults_applied") < 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  service.Pump();
+  char message[kMailslotMessageMax];
+  ASSERT_GT(service.Read(message, sizeof message), 0);
+  const std::string report(message);
+  const pid_t reported = static_cast<pid_t>(std::stoul(report.substr(report.rfind(':') + 1)));
+  ASSERT_EQ(l.pid, reported);
+  ::kill(reported, SIGTERM);
+  int exit_code = -1;
+  EXPECT_EQ("100\n", Finish(l, &exit_code));
+  EXPECT_EQ(100, exit_code);
+  EXPECT_EQ(1u, world.LogLines("<warning><task1><cam1> Download has aborted. (D003)").size());
+  EXPECT_EQ(0, CountJpgs(world.ImageDir()));
+}
+
+}  // namespace
+}  // namespace pondrel::dl

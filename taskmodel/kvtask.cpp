@@ -376,6 +376,11 @@ void CKVTaskMgr::RecoverFromTempFile() {
 
 int CKVTaskMgr::LoadFile(std::shared_ptr<const ParsedFile>* out) {
   if (path_.empty()) return kNoFile;
+  struct stat st;
+  if (cache_ && ::stat(path_.c_str(), &st) == 0 && FileId::Of(st) == cache_->id) {
+    *out = cache_;  // the file has not changed since it was parsed: one call per task in a pass
+    return kLoaded;
+  }
   RecoverFromTempFile();
   UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
@@ -385,7 +390,6 @@ int CKVTaskMgr::LoadFile(std::shared_ptr<const ParsedFile>* out) {
     }
     return kUnreadable;
   }
-  struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kUnreadable;
   FileId id = FileId::Of(st);
   if (cache_ && cache_->id == id) {

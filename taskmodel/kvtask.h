@@ -224,7 +224,8 @@ class CKVTaskMgr {
   // Puts the task's section (under task.Name) where the section `old_name` was, removing the
   // old one: editing and renaming in the Task View. -2 when the stored task `old_name` is
   // running (ActState 3); 0 on success; -1 on failure. When `old_name` is not in the file (or
-  // the file is missing) the task is appended, so an edit is never lost.
+  // the file is missing) the task is appended, so an edit is never lost; an empty `old_name`
+  // behaves as WriteTask. -1 also for a task without a name.
   int ReplaceTask(std::string_view old_name, const CKVTask& task);
 
   // All readable tasks in file order (as GetFirstTask/GetNextTask would give them).

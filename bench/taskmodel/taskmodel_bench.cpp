@@ -1,6 +1,7 @@
 // Figures for the task model:
 //  - a full GetFirstTask/GetNextTask pass over schedule.ini, as the service's scan makes it
 //    (file-access lock, enumeration, unlock), for 1,000 and 10,000 tasks;
+//  - ReadAllTasks over the same file;
 //  - one rewrite (WriteTask of an existing task) in a file of that size;
 //  - ComputeNextTime for each schedule kind with a start 30 years before now.
 // Usage: taskmodel_bench [time zone]   (default: the process's own)
@@ -9,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "taskmodel/kvtask.h"
@@ -84,6 +86,22 @@ void BenchScan(int n) {
   }
   std::printf("scan pass, %5d tasks (%d seen): %8.2f ms with reading the file, %8.2f ms unchanged file\n",
               n, seen, cold / passes * 1e3, warm / passes * 1e3);
+
+  {
+    double cold_all = 0, warm_all = 0;
+    std::vector<CKVTask> all;
+    for (int p = 0; p < passes; ++p) {
+      CKVTaskMgr fresh(env.Root());
+      double t0 = NowSec();
+      fresh.ReadAllTasks(&all);
+      double t1 = NowSec();
+      fresh.ReadAllTasks(&all);
+      cold_all += t1 - t0;
+      warm_all += NowSec() - t1;
+    }
+    std::printf("ReadAllTasks, %5d tasks (%zu read): %8.2f ms with reading the file, %8.2f ms unchanged file\n",
+                n, all.size(), cold_all / passes * 1e3, warm_all / passes * 1e3);
+  }
 
   CKVTaskMgr mgr(env.Root());
   CKVTask t;

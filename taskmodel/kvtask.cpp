@@ -222,6 +222,7 @@ struct CKVTaskMgr::ParsedFile {
   };
 
   FileId id;
+  mode_t mode = 0644;  // permissions a rewrite keeps
   std::string text;
   std::vector<Line> lines;
   std::vector<Section> sections;
@@ -411,6 +412,7 @@ int CKVTaskMgr::LoadFile(std::shared_ptr<const ParsedFile>* out) {
     file->text.append(buf, static_cast<std::size_t>(n));
   }
   file->id = id;
+  file->mode = st.st_mode & 07777;
   file->Parse();
   cache_ = file;
   *out = std::move(file);
@@ -555,7 +557,8 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
     if (!task || !append_missing) return 0;  // nothing to delete
     AppendSection(&out, *task);
   }
-  if (!WriteFileAtomically(path_, out, temp_path_)) return -1;
+  const mode_t mode = file ? file->mode : 0644;
+  if (!WriteFileAtomically(path_, out, temp_path_, mode)) return -1;
   // Keep the text just written as the parsed file, so an enumeration that writes as it goes
   // does not read the file again.
   struct stat st;
@@ -563,6 +566,7 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
     auto fresh = std::make_shared<ParsedFile>();
     fresh->text = std::move(out);
     fresh->id = FileId::Of(st);
+    fresh->mode = mode;
     fresh->Parse();
     cache_ = std::move(fresh);
   } else {

@@ -120,10 +120,14 @@ TEST_F(TaskStoreTest, RewriteDropsBlankLinesKeepsCommentsAndForeignLines) {
             "orphan=1\r\n; top comment\r\n\r\n[x]\r\nStartTime=2003/01/01/00/00/00\r\n"
             "Custom=keep me\r\n; inside x\r\n\n\n[y]\nStartTime=2003/01/02/00/00/00\r\n\r\n"
             "Other=7\r\n");
+  ASSERT_EQ(::chmod(FilePath().c_str(), 0660), 0);
   CKVTask y;
   ASSERT_EQ(mgr_.ReadTask("y", &y), 0);
   y.EndCode = 42;
   ASSERT_EQ(mgr_.WriteTask(y), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(FilePath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);  // the replacement keeps the file's permissions
   std::string expected = "orphan=1\r\n; top comment\r\n[x]\r\nStartTime=2003/01/01/00/00/00\r\n"
                          "Custom=keep me\r\n; inside x\r\n";
   std::string ysec = SectionText("y");

@@ -38,7 +38,8 @@ inline constexpr char kServiceDisplayName[] = "Pondrel Task Scheduler Service";
 inline constexpr char kServiceDependency[] = "Tcpip";
 inline constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";
 inline constexpr char kLauncherName[] = "KVdl";
-// Directory searched first for the launcher (tests put a test launcher there).
+// When set, the one directory the launcher is looked up in (tests put a test launcher there);
+// otherwise the host program's own directory, then PATH.
 inline constexpr char kLauncherDirVar[] = "PONDREL_KVDL_DIR";
 
 inline constexpr int kScanIntervalSec = 60;
@@ -156,7 +157,7 @@ class CKestova : public ServiceBody {
   std::string LastCheckTime() const { return last_check_; }
   void SetLastCheckTime(std::string_view t) { last_check_ = std::string(t); }
   std::time_t LastScan() const { return last_scan_; }
-  std::size_t WaitingForEnvLock() const { return env_wait_.size(); }
+  int WaitingForEnvLock() const { return env_wait_count_.load(); }
   bool HoldsEnvLock() const { return env_lock_.held(); }
   // The directory of OVEvent.log when the body creates its own event log (tests).
   static CKestova* Current();
@@ -206,6 +207,7 @@ class CKestova : public ServiceBody {
     std::string next_time;
   };
   std::vector<EnvWaiter> env_wait_;
+  std::atomic<int> env_wait_count_{0};
 
   // Stop sequence.
   std::atomic<bool> stopping_{false};

@@ -63,7 +63,7 @@ int CKestova::DispatchMessage(const char* text) {
     std::uint32_t window = 0;
     if (ParseRegisterArgument(arg, &name, &window)) {
       int i = procs_.FindByName(name);
-      if (i >= 0) procs_.At(i)->window = window;
+      if (i >= 0) procs_.At(i)->window.store(window);
     }
   }
   return 1;

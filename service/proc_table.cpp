@@ -99,7 +99,7 @@ void CKVProcTable::Remove(int i) {
 
 bool CKVProcTable::CloseRequest(int i) {
   CKVProcEntry* e = At(i);
-  if (!e || e->pid == 0 || e->window == 0 || !IsActive(e->pidfd.get())) return false;
+  if (!e || e->pid == 0 || e->window.load() == 0 || !IsActive(e->pidfd.get())) return false;
   // The close request goes to our own child through its pidfd; the number the downloader
   // reported is never used as a process id.
   return PidfdSignal(e->pidfd.get(), SIGTERM) == 0;
@@ -123,14 +123,18 @@ int CKVProcTable::FindByPidfd(int fd) const {
   return -1;
 }
 
-std::string FindExecutable(std::string_view name, std::string_view first_dir) {
+std::string FindExecutable(std::string_view name, std::string_view only_dir) {
   if (name.empty()) return {};
   if (name.find('/') != std::string_view::npos)
     return IsExecutableFile(std::string(name)) ? std::string(name) : std::string();
   std::vector<std::string> dirs;
-  if (!first_dir.empty()) dirs.emplace_back(first_dir);
-  dirs.push_back(HostProgramDir());
-  if (const char* path = std::getenv("PATH")) {
+  if (!only_dir.empty()) {
+    dirs.emplace_back(only_dir);
+  } else {
+    dirs.push_back(HostProgramDir());
+  }
+  const char* path = only_dir.empty() ? std::getenv("PATH") : nullptr;
+  if (path) {
     std::string_view rest = path;
     while (!rest.empty()) {
       auto colon = rest.find(':');

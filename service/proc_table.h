@@ -24,7 +24,8 @@ struct CKVProcEntry {
   std::string task_name;       // at most 259 characters
   UniqueFd pidfd;              // the process handle
   pid_t pid = 0;               // non-zero once started
-  std::uint32_t window = 0;    // reported by the downloader ("ZORIC:04:"); 0 until then
+  // Reported by the downloader ("ZORIC:04:"); 0 until then. Read by the stop path too.
+  std::atomic<std::uint32_t> window{0};
   std::string image_dir;       // at most 263 characters
   UniqueFd result_fd;          // read end of the PONDREL_RESULT_FD pipe
 };
@@ -69,9 +70,9 @@ struct LaunchedProcess {
   UniqueFd result_fd;
 };
 
-// Finds an executable `name`: in `first_dir` (when not empty), then in the host program's own
-// directory, then along PATH. Empty when none is found.
-std::string FindExecutable(std::string_view name, std::string_view first_dir);
+// Finds an executable `name` in the host program's own directory, then along PATH; with
+// `only_dir` (not empty), in that directory alone. Empty when none is found.
+std::string FindExecutable(std::string_view name, std::string_view only_dir = {});
 
 // Starts `exe` with the single argument `options` (argv[0] is `arg0`). The child gets the write
 // end of a fresh pipe, named by PONDREL_RESULT_FD, no other inherited descriptor, a default

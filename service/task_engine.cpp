@@ -56,6 +56,7 @@ int CKestova::ExecDoTask() {
       }
     }
   }
+  env_wait_count_.store(static_cast<int>(env_wait_.size()));
   return 1;
 }
 
@@ -64,6 +65,10 @@ void CKestova::RetryEnvLockWaiters() {
   if (!env_lock_.held() && NamedObject::Exists(kEnvLockName)) return;  // still taken
   std::vector<EnvWaiter> waiting;
   waiting.swap(env_wait_);
+  struct CountUpdate {
+    CKestova* self;
+    ~CountUpdate() { self->env_wait_count_.store(static_cast<int>(self->env_wait_.size())); }
+  } count_update{this};
   for (std::size_t i = 0; i < waiting.size(); ++i) {
     const EnvWaiter& w = waiting[i];
     CKVTask t;
@@ -213,10 +218,10 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
                         ",/t " + task.Name;
   if (task.ImageDelete == 1) options += ",/d";
   if (task.RasDisconnect == 1) options += ",/h";
-  std::string first_dir = launcher_dir_;
-  if (first_dir.empty())
-    if (const char* env = std::getenv(kLauncherDirVar)) first_dir = env;
-  std::string exe = FindExecutable(kLauncherName, first_dir);
+  std::string only_dir = launcher_dir_;
+  if (only_dir.empty())
+    if (const char* env = std::getenv(kLauncherDirVar)) only_dir = env;
+  std::string exe = FindExecutable(kLauncherName, only_dir);
   LaunchedProcess child;
   std::string error;
   // 12. A launcher that is missing or cannot run.

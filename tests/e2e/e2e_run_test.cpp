@@ -1,0 +1,251 @@
+// The whole road of a scheduled run with real processes: zoricsm -debug (the service), KVdl
+// with libfetchko.so (the downloader), camsim (the camera server) over loopback, and the
+// files between them - schedule.ini, prp1, the image directory with its day index files,
+// dl.log and kvrpd.log. The service's clock is moved through the preloaded clock library, so
+// the 60-second scan comes at once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/guid.h"
+#include "common/mailslot.h"
+#include "imagestore/image_index.h"
+#include "taskmodel/kvtask.h"
+#include "taskmodel/timestr.h"
+#include "tests/camsim/camsim_process.h"
+#include "tests/e2e/e2e_world.h"
+
+namespace pondrel::test {
+namespace {
+
+ProfileSpec Profile(const CamsimProcess& cam) {
+  ProfileSpec spec;
+  spec.port = cam.port();
+  return spec;
+}
+
+int CountJpgs(const std::string& image_dir) {
+  int n = 0;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec))
+    if (e.path().extension() == ".jpg") ++n;
+  return n;
+}
+
+// The command line of a running process, its NUL separators kept.
+std::string CmdLine(pid_t pid) { return ReadFile("/proc/" + std::to_string(pid) + "/cmdline"); }
+
+// The service's one downloader, once it runs and camsim is serving it a picture.
+pid_t WaitForPictureDownload(E2EWorld& w, const CamsimProcess& cam) {
+  pid_t kvdl = -1;
+  WaitFor([&] {
+    auto children = w.ServiceChildren();
+    if (children.size() == 1) kvdl = children[0];
+    return kvdl > 0 && cam.Stat("data_requests") >= 1;
+  });
+  return kvdl;
+}
+
+TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
+  CamsimProcess cam({"--pictures", "3", "--user", "u", "--password", "p"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  const CKVTask before = w.AddTask("daily", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  ASSERT_TRUE(w.WaitTaskEnded("daily")) << w.ServiceLog() << w.ServiceOutput();
+
+  const CKVTask after = w.ReadTask("daily");
+  EXPECT_EQ(after.ActState, kStateWaiting);
+  EXPECT_EQ(after.ActResult, kResultSucceeded);
+  EXPECT_EQ(after.EndCode, 0);
+  std::time_t start = 0;
+  ASSERT_TRUE(TimeStrToTime(before.StartTime, &start));
+  EXPECT_STREQ(before.NextTime, before.StartTime);
+  EXPECT_EQ(std::string(after.NextTime), TimeToTimeStr(start + 86400));
+
+  // image/YYYY/MMDD/hhmmsscc.jpg with a record in info/YYYY/MMDD.idx for each picture.
+  const std::string dir = w.ImageDir();
+  for (const char* time : {"00000000", "00000100", "00000200"}) {
+    const std::string key = std::string("20240101/") + time;
+    EXPECT_TRUE(std::filesystem::exists(dir + "/image/2024/0101/" + time + ".jpg")) << key;
+    EXPECT_EQ(ContainsImage(dir + "/info", key), 1) << key;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir + "/info/2024/0101.idx"));
+  EXPECT_EQ(CountJpgs(dir), 3);
+  EXPECT_EQ(cam.Stat("status_requests"), 1);
+  EXPECT_EQ(cam.Stat("data_requests"), 3);
+
+  // The run's log is merged after the service's own lines, and its dl.log is gone.
+  const auto lines = w.ServiceLogLines();
+  const int s100 = FindLine(lines, "<info>< >< > Pondrel Task Scheduler Service has started. (S100)");
+  const int d001 = FindLine(lines, "<info><daily><cam1> Download has started. (D001)");
+  const int d002 = FindLine(lines,
+                            "<info><daily><cam1> Download is completed: 3 picture(s) (no picture "
+                            "deleted,  Recorded date of the latest downloaded image: 2024/01/01 "
+                            "00:00:02:00) (D002)");
+  ASSERT_GE(s100, 0) << w.ServiceLog();
+  EXPECT_GT(d001, s100) << w.ServiceLog();
+  EXPECT_GT(d002, d001) << w.ServiceLog();
+  EXPECT_FALSE(std::filesystem::exists(dir + "/dl.log"));
+
+  EXPECT_EQ(w.StopService(), 0);
+  EXPECT_GE(FindLine(w.ServiceLogLines(), "(S101)", d002), 0);
+}
+
+TEST(EndToEnd, DeletionOnTheServerGoesInBatchesOfEightEightAndOne) {
+  CamsimProcess cam({"--pictures", "17", "--user", "u", "--password", "p", "--admin-user", "u",
+                     "--admin-password", "p"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  ProfileSpec spec = Profile(cam);
+  spec.delete_on_server = true;
+  const KVGuid id = w.AddServer(spec);
+  w.AddTask("purge", id, /*image_delete=*/true);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  ASSERT_TRUE(w.WaitTaskEnded("purge")) << w.ServiceLog();
+  const CKVTask t = w.ReadTask("purge");
+  EXPECT_EQ(t.ActResult, kResultSucceeded);
+  EXPECT_EQ(t.EndCode, 0);
+  EXPECT_EQ(cam.Stats()["rpdel_batches"], "8,8,1");
+  EXPECT_EQ(cam.Stat("pictures"), 0);
+  EXPECT_EQ(CountJpgs(w.ImageDir()), 17);
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(),
+                      "<info><purge><cam1> Download is completed: 17 picture(s) (17 picture(s)  "
+                      "deleted,")
+                .size(),
+            1u)
+      << w.ServiceLog();
+}
+
+TEST(EndToEnd, RefusedLoginEndsWith8003AndD028) {
+  CamsimProcess cam({"--pictures", "3", "--user", "u", "--password", "p"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  ProfileSpec spec = Profile(cam);
+  spec.password = "wrong";
+  const KVGuid id = w.AddServer(spec);
+  w.AddTask("login", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  ASSERT_TRUE(w.WaitTaskEnded("login")) << w.ServiceLog();
+  const CKVTask t = w.ReadTask("login");
+  EXPECT_EQ(t.EndCode, 8003);
+  EXPECT_EQ(t.ActResult, kResultFailed);
+  EXPECT_EQ(t.ActState, kStateWaiting);  // no retries configured: the next regular run
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><login><cam1> Failed to login. (D028)").size(),
+            1u)
+      << w.ServiceLog();
+  EXPECT_EQ(cam.Stat("status_requests"), 1);
+  EXPECT_EQ(cam.Stat("list_requests"), 0);
+  EXPECT_EQ(CountJpgs(w.ImageDir()), 0);
+}
+
+TEST(EndToEnd, AbortThroughTheServiceEndsTheRunWith100) {
+  // Each picture trickles for half a minute: the abort comes in the middle of the first.
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
+                     "p", "--fault", "data=trickle:2000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  w.AddTask("slow", id, /*image_delete=*/true);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  const pid_t kvdl = WaitForPictureDownload(w, cam);
+  ASSERT_GT(kvdl, 0) << w.ServiceLog() << w.ServiceOutput();
+  // The service started it without a path, with the whole option text as one argument.
+  const std::string expected_cmd = std::string("KVdl") + '\0' + "/g " + GuidToHex(id) + ",/l " +
+                                   w.ImageDir() + "/dl.log,/t slow,/d" + '\0';
+  EXPECT_EQ(CmdLine(kvdl), expected_cmd);
+  EXPECT_EQ(w.ReadTask("slow").ActState, kStateRunning);
+
+  ASSERT_EQ(CKVMailSlot(kServiceMailslot).Send("ZORIC:03:slow"), 1);
+  ASSERT_TRUE(w.WaitTaskEnded("slow", 15000)) << w.ServiceLog();
+  const CKVTask t = w.ReadTask("slow");
+  EXPECT_EQ(t.EndCode, 100);
+  EXPECT_EQ(t.ActResult, kResultAborted);
+  EXPECT_EQ(t.ActState, kStateWaiting);
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<warning><slow><cam1> Download has aborted. (D003)")
+                .size(),
+            1u)
+      << w.ServiceLog();
+  // The half-received picture is not kept.
+  EXPECT_EQ(CountJpgs(w.ImageDir()), 0);
+  EXPECT_TRUE(w.ServiceChildren().empty());
+}
+
+TEST(EndToEnd, SecondDownloaderForTheSameServerWaitsForTheFirst) {
+  // Two pictures of 8,000 bytes at 4,000 bytes a second: the first run takes about 4 seconds.
+  CamsimProcess cam({"--pictures", "2", "--picture-size", "8000", "--user", "u", "--password",
+                     "p", "--fault", "data=trickle:4000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  const std::string hex = GuidToHex(id);
+  const std::string first_log = w.env().Path("first.log");
+  const std::string second_log = w.env().Path("second.log");
+
+  // The first as the service starts it (one argument), the second as typed in a shell.
+  StartedProcess first = w.StartKVdl({"/g " + hex + ",/l " + first_log + ",/t first"});
+  ASSERT_TRUE(WaitFor([&] { return cam.Stat("data_requests") >= 1; })) << ReadFile(first_log);
+  StartedProcess second = w.StartKVdl({"/g", hex + ",/l", second_log + ",/t", "second"});
+  ASSERT_TRUE(WaitFor([&] {
+    return ReadFile(second_log).find("<info><second><cam1> Download has started. (D001)") !=
+           std::string::npos;
+  })) << ReadFile(second_log);
+
+  // While the first runs, the second sends nothing to the camera.
+  std::optional<int> first_result;
+  while (!(first_result = w.WaitKVdl(first, 0))) {
+    ASSERT_EQ(cam.Stat("status_requests"), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(*first_result, 0) << ReadFile(first_log);
+  EXPECT_EQ(w.WaitKVdl(second), std::optional<int>(0)) << ReadFile(second_log);
+  EXPECT_EQ(cam.Stat("status_requests"), 2);
+  EXPECT_EQ(cam.Stat("data_requests"), 2);
+  EXPECT_NE(ReadFile(first_log).find("Download is completed: 2 picture(s)"), std::string::npos);
+  EXPECT_NE(ReadFile(second_log).find("<info><second><cam1> Download is completed: No pictures (D002)"),
+            std::string::npos)
+      << ReadFile(second_log);
+}
+
+TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
+                     "p", "--fault", "data=trickle:2000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  w.AddTask("stopped", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  const pid_t kvdl = WaitForPictureDownload(w, cam);
+  ASSERT_GT(kvdl, 0) << w.ServiceLog() << w.ServiceOutput();
+
+  EXPECT_EQ(w.StopService(), 0) << w.ServiceOutput();
+  EXPECT_TRUE(WaitFor([&] { return !w.Alive(kvdl); }, 5000));
+  const CKVTask t = w.ReadTask("stopped");
+  EXPECT_EQ(t.EndCode, 100);
+  EXPECT_EQ(t.ActResult, kResultAborted);
+  EXPECT_EQ(t.ActState, kStateWaiting);
+  const auto lines = w.ServiceLogLines();
+  const int d003 = FindLine(lines, "<warning><stopped><cam1> Download has aborted. (D003)");
+  ASSERT_GE(d003, 0) << w.ServiceLog();
+  EXPECT_GT(d003, FindLine(lines, "<info><stopped><cam1> Download has started. (D001)"));
+  EXPECT_GT(FindLine(lines, "(S101)", d003), d003) << w.ServiceLog();
+  EXPECT_FALSE(std::filesystem::exists(w.ImageDir() + "/dl.log"));
+}
+
+}  // namespace
+}  // namespace pondrel::test

@@ -1,0 +1,312 @@
+#include "tests/e2e/e2e_world.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "servers/srvmgr.h"
+#include "taskmodel/activity_log.h"
+#include "taskmodel/schedule.h"
+#include "taskmodel/timestr.h"
+
+extern char** environ;
+
+namespace pondrel::test {
+namespace {
+
+constexpr char kClockLibrary[] = "libpondrel_e2e_clock.so";
+constexpr int kChildResultFd = 100;
+
+// The environment of a child: ours with `extra` ("NAME=value") put in place of same-named
+// entries.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& x : extra)
+      if (x.compare(0, name.size() + 1, name + "=") == 0) replaced = true;
+    if (!replaced) env.push_back(entry);
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+// fork + exec with everything prepared before the fork. `out_path` receives stdout and
+// stderr; `result_w` (when >= 0) becomes the child's PONDREL_RESULT_FD.
+pid_t Spawn(const std::string& exe, const std::vector<std::string>& args,
+            const std::vector<std::string>& env_entries, const std::string& out_path,
+            int result_w) {
+  std::vector<std::string> argv_text{exe.substr(exe.rfind('/') + 1)};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_text = env_entries;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (out >= 0) {
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+    }
+    if (result_w >= 0) ::dup2(result_w, kChildResultFd);
+    ::execve(exe.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  if (out >= 0) ::close(out);
+  return pid;
+}
+
+// Reaps `pid` if it has ended; its wait status in *status.
+bool Reaped(pid_t pid, int* status) {
+  return ::waitpid(pid, status, WNOHANG) == pid;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace
+
+bool WaitFor(const std::function<bool()>& cond, int timeout_ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return cond();
+}
+
+std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& needle) {
+  std::vector<std::string> out;
+  for (const auto& l : lines)
+    if (l.find(needle) != std::string::npos) out.push_back(l);
+  return out;
+}
+
+int FindLine(const std::vector<std::string>& lines, const std::string& needle, int from) {
+  for (int i = std::max(from, 0); i < static_cast<int>(lines.size()); ++i)
+    if (lines[static_cast<std::size_t>(i)].find(needle) != std::string::npos) return i;
+  return -1;
+}
+
+E2EWorld::E2EWorld() {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  ::unsetenv("PONDREL_KVDL_DIR");
+  host_dir_ = env_.Path("host");
+  std::filesystem::create_directories(host_dir_);
+  for (const char* f : {"zoricsm", "libkestova.so", "KVdl", "libfetchko.so"})
+    std::filesystem::copy_file(StageDir() + "/" + f, host_dir_ + "/" + f);
+
+  clock_path_ = env_.Path("clock");
+  int fd = ::open(clock_path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    if (::ftruncate(fd, sizeof(std::int64_t)) == 0) {
+      void* p = ::mmap(nullptr, sizeof(std::int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (p != MAP_FAILED) clock_offset_ = static_cast<volatile std::int64_t*>(p);
+    }
+    ::close(fd);
+  }
+}
+
+E2EWorld::~E2EWorld() {
+  KillEverything();
+  if (clock_offset_)
+    ::munmap(const_cast<std::int64_t*>(clock_offset_), sizeof(std::int64_t));
+}
+
+void E2EWorld::KillEverything() {
+  for (StartedProcess& p : by_hand_) {
+    if (p.pid > 0) {
+      ::kill(p.pid, SIGKILL);
+      ::waitpid(p.pid, nullptr, 0);
+    }
+    if (p.result_fd >= 0) ::close(p.result_fd);
+  }
+  by_hand_.clear();
+  if (service_pid_ > 0) {
+    // The downloaders first (the service reaps them), then the service itself.
+    for (pid_t child : ServiceChildren()) ::kill(child, SIGKILL);
+    ::kill(service_pid_, SIGKILL);
+    ::waitpid(service_pid_, nullptr, 0);
+    service_pid_ = -1;
+  }
+}
+
+std::time_t E2EWorld::Now() const {
+  std::int64_t offset = clock_offset_ ? __atomic_load_n(clock_offset_, __ATOMIC_RELAXED) : 0;
+  return std::time(nullptr) + static_cast<std::time_t>(offset);
+}
+
+void E2EWorld::AdvanceClock(std::int64_t seconds) {
+  if (clock_offset_)
+    __atomic_store_n(clock_offset_, *clock_offset_ + seconds, __ATOMIC_RELAXED);
+}
+
+KVGuid E2EWorld::AddServer(const ProfileSpec& spec) {
+  CKVSrvInfo info;
+  info.SetServerName(spec.name);
+  info.SetImageDirectory(ImageDir(spec.name));
+  info.SetHostName("127.0.0.1");
+  info.SetHttpPortRaw(static_cast<std::uint16_t>(spec.port));
+  info.SetAdminAccount(spec.account);
+  info.SetAdminPassword(spec.password);
+  info.SetDeleteImagesOnServer(spec.delete_on_server ? 1 : 0);
+  CKVSrvMgr store;
+  if (!store.Init() || store.Add(&info) != SRV_OK) return KVGuid{};
+  return info.GetId();
+}
+
+std::string E2EWorld::ImageDir(const std::string& server) const {
+  return env_.Path("images/" + server);
+}
+
+CKVTask E2EWorld::AddTask(const std::string& name, const KVGuid& server, bool image_delete,
+                          int due_in) {
+  CKVTask t;
+  t.SetName(name);
+  SetTaskField(t.StartTime, TimeToTimeStr(Now() + due_in));
+  t.TaskCycle = kCycleDays;
+  t.TaskInterval = 1;
+  t.ServerId = server;
+  t.ImageDelete = image_delete ? 1 : 0;
+  CKVSchedule().ComputeNextTime(&t, Now());
+  CKVTaskMgr mgr(env_.Root());
+  CKVTaskFileLock lock(mgr, -1);
+  mgr.WriteTask(t);
+  return t;
+}
+
+CKVTask E2EWorld::ReadTask(const std::string& name) const {
+  CKVTaskMgr mgr(env_.Root());
+  CKVTaskFileLock lock(mgr, -1);
+  CKVTask t;
+  mgr.ReadTask(name, &t);
+  return t;
+}
+
+bool E2EWorld::StartService() {
+  std::string preload = StageDir() + "/" + kClockLibrary;
+  if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old) asan = std::string(old) + ":" + asan;
+  std::vector<std::string> env = ChildEnvironment({
+      "LD_PRELOAD=" + preload,
+      "PONDREL_E2E_CLOCK_FILE=" + clock_path_,
+      "ASAN_OPTIONS=" + asan,
+  });
+  service_pid_ = Spawn(host_dir_ + "/zoricsm", {"-debug"}, env, env_.Path("zoricsm.out"), -1);
+  if (service_pid_ <= 0) return false;
+  return WaitFor([&] {
+    int status;
+    if (service_pid_ > 0 && Reaped(service_pid_, &status)) {
+      service_pid_ = -1;
+      return true;
+    }
+    return ServiceLog().find("(S100)") != std::string::npos;
+  }) && service_pid_ > 0;
+}
+
+bool E2EWorld::WaitTaskEnded(const std::string& name, int timeout_ms) const {
+  return WaitFor(
+      [&] {
+        CKVTask t = ReadTask(name);
+        return t.ActState != kStateRunning && t.ActResult != kResultNone &&
+               t.ActResult != kResultRunning;
+      },
+      timeout_ms);
+}
+
+int E2EWorld::StopService(int timeout_ms) {
+  if (service_pid_ <= 0) return -1;
+  ::kill(service_pid_, SIGTERM);
+  int status = 0;
+  bool ended = WaitFor([&] { return Reaped(service_pid_, &status); }, timeout_ms);
+  if (!ended) {
+    KillEverything();
+    return -1;
+  }
+  service_pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<pid_t> E2EWorld::ServiceChildren() const {
+  std::vector<pid_t> out;
+  if (service_pid_ <= 0) return out;
+  DIR* d = ::opendir("/proc");
+  if (!d) return out;
+  while (dirent* e = ::readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    std::string stat = ReadFile("/proc/" + std::string(e->d_name) + "/stat");
+    auto paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    std::istringstream rest(stat.substr(paren + 1));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == service_pid_ && state != "Z") out.push_back(static_cast<pid_t>(pid));
+  }
+  ::closedir(d);
+  return out;
+}
+
+std::string E2EWorld::ServiceLog() const { return ReadFile(ServiceLogPath(env_.Root())); }
+
+std::vector<std::string> E2EWorld::ServiceLogLines() const { return SplitLines(ServiceLog()); }
+
+std::string E2EWorld::ServiceOutput() const { return ReadFile(env_.Path("zoricsm.out")); }
+
+StartedProcess E2EWorld::StartKVdl(const std::vector<std::string>& args) {
+  StartedProcess p;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return p;
+  std::vector<std::string> env =
+      ChildEnvironment({"PONDREL_RESULT_FD=" + std::to_string(kChildResultFd)});
+  p.pid = Spawn(host_dir_ + "/KVdl", args, env, env_.Path("kvdl.out"), fds[1]);
+  ::close(fds[1]);
+  p.result_fd = fds[0];
+  by_hand_.push_back(p);
+  return p;
+}
+
+std::optional<int> E2EWorld::WaitKVdl(StartedProcess& p, int timeout_ms) {
+  int status = 0;
+  if (p.pid <= 0 || !WaitFor([&] { return Reaped(p.pid, &status); }, timeout_ms))
+    return std::nullopt;
+  for (auto& q : by_hand_)
+    if (q.pid == p.pid) q.pid = -1;
+  p.pid = -1;
+  char buf[32] = {};
+  ssize_t n = ::read(p.result_fd, buf, sizeof buf - 1);
+  if (n > 0) return std::atoi(buf);
+  return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+}
+
+bool E2EWorld::Alive(pid_t pid) const { return pid > 0 && ::kill(pid, 0) == 0; }
+
+}  // namespace pondrel::test

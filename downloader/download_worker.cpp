@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -43,6 +44,16 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// getline's buffer.
+struct LineBuffer {
+  char* data = nullptr;
+  std::size_t size = 0;
+  LineBuffer() = default;
+  LineBuffer(const LineBuffer&) = delete;
+  LineBuffer& operator=(const LineBuffer&) = delete;
+  ~LineBuffer() { std::free(data); }
+};
+
 // A file error outside the HTTP client (D018, 2001).
 struct WorkFileError {};
 
@@ -56,7 +67,8 @@ struct OldImage {
 
 class Worker {
  public:
-  explicit Worker(DownloadJob& job) : job_(job), ctx_(*job.context) {}
+  explicit Worker(DownloadJob& job)
+      : job_(job), ctx_(*job.context), index_(InfoDirOf(job.imageDirectory)) {}
 
   int Phase1();
   int Phase2();
@@ -86,6 +98,9 @@ class Worker {
 
   DownloadJob& job_;
   RunContext& ctx_;
+  // The image index of this server, one day file read at most once per run (kept current by
+  // the additions and removals made through it).
+  DayIndexCache index_;
   int result_ = 0;
   std::uint64_t need_ = kPhase1NeedBytes;
   std::uint64_t free_ = 0;
@@ -225,7 +240,6 @@ bool Worker::RemoveOldImagesForSpace() {
   if (free_ >= need_) return true;
   std::uint64_t shortfall = need_ - free_;
   const std::string image_root = JoinPath(job_.imageDirectory, "image");
-  DayIndexCache index(InfoDirOf(job_.imageDirectory));
   int removed_here = 0;
   auto shrink = [&shortfall](const std::string& path) {
     struct stat st {};
@@ -246,7 +260,7 @@ bool Worker::RemoveOldImagesForSpace() {
       return free_ >= need_;
     }
     const OldImage& e = oldImages_[oldFront_++];
-    index.Remove(e.key);
+    index_.Remove(e.key);
     char day_dir[64], base[96];
     std::snprintf(day_dir, sizeof day_dir, "/%04d/%04d", e.year, e.day);
     std::snprintf(base, sizeof base, "%s/%08ld", day_dir, e.number);
@@ -309,25 +323,19 @@ int Worker::Phase2() {
   try {
     FilePtr list(std::fopen(job_.listFile.c_str(), "rb"));
     if (!list) throw WorkFileError{};
-    DayIndexCache index(InfoDirOf(job_.imageDirectory));
     const std::string image_root = JoinPath(job_.imageDirectory, "image");
     std::string current_date, last_day_dir;
     int skip_counter = 0;
     std::int64_t last_pause_ms = GetClock().SteadyMs();
     bool flush = true;
-    char* raw = nullptr;
-    std::size_t raw_size = 0;
-    std::unique_ptr<char, decltype(&std::free)> raw_owner(nullptr, &std::free);
+    LineBuffer raw;
     for (;;) {
-      errno = 0;
-      const ssize_t n = ::getline(&raw, &raw_size, list.get());
-      raw_owner.release();
-      raw_owner.reset(raw);
+      const ssize_t n = ::getline(&raw.data, &raw.size, list.get());
       if (n < 0) {
         if (std::ferror(list.get())) throw WorkFileError{};
         break;
       }
-      std::string_view line(raw, static_cast<std::size_t>(n));
+      std::string_view line(raw.data, static_cast<std::size_t>(n));
       if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
       PictureListEntry entry;
       if (!ParsePictureListLine(line, &entry)) continue;
@@ -348,7 +356,7 @@ int Worker::Phase2() {
       }
       job_.targetFile = image_root + "/" + day_dir + std::string(time) + ".jpg";
 
-      if (index.Contains(entry.key) == 1) {
+      if (index_.Contains(entry.key) == 1) {
         ctx_.remaining.fetch_sub(1);
         if (ctx_.abort.load()) {
           Log(kLogWarning, kMsgAborted);
@@ -419,7 +427,7 @@ int Worker::Phase2() {
           continue;
         }
       }
-      const int added = index.Add(entry.key, job_.targetFile);
+      const int added = index_.Add(entry.key, job_.targetFile);
       if (added == kImageErrHeader || added == kImageErrKey) {
         ::unlink(job_.targetFile.c_str());
         ctx_.remaining.fetch_sub(1);

@@ -16,6 +16,7 @@
 #include "imagestore/image_index.h"
 #include "taskmodel/kvtask.h"
 #include "taskmodel/timestr.h"
+#include "taskview/service_control.h"
 #include "tests/camsim/camsim_process.h"
 #include "tests/e2e/e2e_world.h"
 
@@ -54,8 +55,15 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
   CamsimProcess cam({"--pictures", "3", "--user", "u", "--password", "p"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  // A blank in the server name and so in the image directory: the service hands the option
+  // text to KVdl as one argument, which must reach the downloader whole.
+  ProfileSpec spec = Profile(cam);
+  spec.name = "front door";
+  const KVGuid id = w.AddServer(spec);
   const CKVTask before = w.AddTask("daily", id);
+  // The Task View's mailslot, owned by the test: the service announces each change of the task.
+  CKVMailSlot task_view;
+  ASSERT_EQ(task_view.Create(kTaskViewMailslot), 1);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
   w.RunScan();
@@ -71,7 +79,7 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
   EXPECT_EQ(std::string(after.NextTime), TimeToTimeStr(start + 86400));
 
   // image/YYYY/MMDD/hhmmsscc.jpg with a record in info/YYYY/MMDD.idx for each picture.
-  const std::string dir = w.ImageDir();
+  const std::string dir = w.ImageDir("front door");
   for (const char* time : {"00000000", "00000100", "00000200"}) {
     const std::string key = std::string("20240101/") + time;
     EXPECT_TRUE(std::filesystem::exists(dir + "/image/2024/0101/" + time + ".jpg")) << key;
@@ -85,15 +93,27 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
   // The run's log is merged after the service's own lines, and its dl.log is gone.
   const auto lines = w.ServiceLogLines();
   const int s100 = FindLine(lines, "<info>< >< > Pondrel Task Scheduler Service has started. (S100)");
-  const int d001 = FindLine(lines, "<info><daily><cam1> Download has started. (D001)");
+  const int d001 = FindLine(lines, "<info><daily><front door> Download has started. (D001)");
   const int d002 = FindLine(lines,
-                            "<info><daily><cam1> Download is completed: 3 picture(s) (no picture "
-                            "deleted,  Recorded date of the latest downloaded image: 2024/01/01 "
-                            "00:00:02:00) (D002)");
+                            "<info><daily><front door> Download is completed: 3 picture(s) (no "
+                            "picture deleted,  Recorded date of the latest downloaded image: "
+                            "2024/01/01 00:00:02:00) (D002)");
   ASSERT_GE(s100, 0) << w.ServiceLog();
   EXPECT_GT(d001, s100) << w.ServiceLog();
   EXPECT_GT(d002, d001) << w.ServiceLog();
   EXPECT_FALSE(std::filesystem::exists(dir + "/dl.log"));
+
+  // "ZORIC:01:" with state, result, end time and name: running, then done.
+  std::vector<std::string> announced;
+  char buf[kMailslotMessageMax];
+  WaitFor([&] {
+    task_view.Pump();
+    while (task_view.Read(buf, sizeof buf) > 0) announced.emplace_back(buf);
+    return announced.size() >= 2;
+  });
+  ASSERT_EQ(announced.size(), 2u);
+  EXPECT_EQ(announced[0], "ZORIC:01::03:09::daily");
+  EXPECT_EQ(announced[1], std::string("ZORIC:01::05:01:") + after.EndTime + ":daily");
 
   EXPECT_EQ(w.StopService(), 0);
   EXPECT_GE(FindLine(w.ServiceLogLines(), "(S101)", d002), 0);
@@ -169,7 +189,10 @@ TEST(EndToEnd, AbortThroughTheServiceEndsTheRunWith100) {
   EXPECT_EQ(CmdLine(kvdl), expected_cmd);
   EXPECT_EQ(w.ReadTask("slow").ActState, kStateRunning);
 
-  ASSERT_EQ(CKVMailSlot(kServiceMailslot).Send("ZORIC:03:slow"), 1);
+  // The Task View's abort command.
+  tasdek::CServiceControl control;
+  ASSERT_TRUE(control.IsServiceRunning());
+  ASSERT_TRUE(control.SendAbort("slow"));
   ASSERT_TRUE(w.WaitTaskEnded("slow", 15000)) << w.ServiceLog();
   const CKVTask t = w.ReadTask("slow");
   EXPECT_EQ(t.EndCode, 100);
@@ -232,6 +255,14 @@ TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
   w.RunScan();
   const pid_t kvdl = WaitForPictureDownload(w, cam);
   ASSERT_GT(kvdl, 0) << w.ServiceLog() << w.ServiceOutput();
+  // The service handles its mailslot in arrival order on its tick: once it has refused to
+  // start the running task again (S004), it has also taken the downloader's earlier report,
+  // so the stop's close request can reach the downloader at once.
+  ASSERT_TRUE(tasdek::CServiceControl().SendExecuteNow("stopped"));
+  ASSERT_TRUE(WaitFor([&] {
+    return w.ServiceLog().find("<error><stopped><cam1> Execution failure: The task is already "
+                               "running. (S004)") != std::string::npos;
+  })) << w.ServiceLog();
 
   EXPECT_EQ(w.StopService(), 0) << w.ServiceOutput();
   EXPECT_TRUE(WaitFor([&] { return !w.Alive(kvdl); }, 5000));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include "servers/srvmgr.h"
 #include "taskmodel/timestr.h"
@@ -48,17 +49,6 @@ class DocFileLock {
   CKVTaskMgr& store_;
   bool mine_;
 };
-
-template <typename T>
-int Cmp(T a, T b) {
-  return a < b ? -1 : (a > b ? 1 : 0);
-}
-
-int CompareBytes(const std::string& a, const std::string& b) {
-  // std::string::compare orders by char_traits<char>, which compares as unsigned bytes.
-  int c = a.compare(b);
-  return c < 0 ? -1 : (c > 0 ? 1 : 0);
-}
 
 }  // namespace
 
@@ -318,32 +308,43 @@ std::string ColumnText(const TaskEntry& e, int column) {
   }
 }
 
-int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column) {
-  const CKVTask& x = a.task;
-  const CKVTask& y = b.task;
+namespace {
+
+// What a column sorts by, as one value that compares lexicographically: the text for the two
+// name columns, else a run of numbers (an unset time counts as -1).
+using SortKey = std::tuple<std::string, long long, long long, long long, long long, long long>;
+
+SortKey MakeSortKey(const TaskEntry& e, int column) {
+  const CKVTask& t = e.task;
   switch (column) {
-    case kColTaskName: return CompareBytes(x.Name, y.Name);
-    case kColServerName: return CompareBytes(a.server_name, b.server_name);
-    case kColNextRunTime: return Cmp(NumericTime(x.NextTime), NumericTime(y.NextTime));
-    case kColLastResult:
-      if (int c = Cmp(x.ActResult, y.ActResult)) return c;
-      return Cmp(NumericTime(x.LastActTime), NumericTime(y.LastActTime));
+    case kColTaskName: return {t.Name, 0, 0, 0, 0, 0};
+    case kColServerName: return {e.server_name, 0, 0, 0, 0, 0};
+    case kColNextRunTime: return {"", NumericTime(t.NextTime), 0, 0, 0, 0};
+    case kColLastResult: return {"", t.ActResult, NumericTime(t.LastActTime), 0, 0, 0};
     case kColSchedule: {
-      if (int c = Cmp(NumericTime(x.StartTime), NumericTime(y.StartTime))) return c;
-      if (int c = Cmp(x.TaskCycle, y.TaskCycle)) return c;
-      if (x.TaskCycle == kCycleDays || x.TaskCycle == kCycleWeeks) {
-        return Cmp(x.TaskInterval, y.TaskInterval);
+      long long x1 = 0, x2 = 0, x3 = 0;
+      if (t.TaskCycle == kCycleDays || t.TaskCycle == kCycleWeeks) {
+        x1 = t.TaskInterval;
+      } else if (t.TaskCycle == kCycleMonths) {
+        x1 = t.MonthUnit;
+        if (t.MonthUnit == kMonthByDay) {
+          x2 = t.ActDayofMonth;
+        } else {
+          x2 = t.TaskInterval / 10;
+          x3 = t.TaskInterval % 10;
+        }
       }
-      if (x.TaskCycle == kCycleMonths) {
-        if (int c = Cmp(x.MonthUnit, y.MonthUnit)) return c;
-        if (x.MonthUnit == kMonthByDay) return Cmp(x.ActDayofMonth, y.ActDayofMonth);
-        if (int c = Cmp(x.TaskInterval / 10, y.TaskInterval / 10)) return c;
-        return Cmp(x.TaskInterval % 10, y.TaskInterval % 10);
-      }
-      return 0;
+      return {"", NumericTime(t.StartTime), t.TaskCycle, x1, x2, x3};
     }
-    default: return 0;
+    default: return {};
   }
+}
+
+}  // namespace
+
+int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column) {
+  const SortKey x = MakeSortKey(a, column), y = MakeSortKey(b, column);
+  return x < y ? -1 : (y < x ? 1 : 0);
 }
 
 int CTaskListModel::Refresh() {
@@ -378,11 +379,15 @@ void CTaskListModel::ClickColumn(int column) {
     next_descending_ = !next_descending_;
   }
   sort_column_ = column;
+  // Each row's key is made once: time strings are converted per row, not per comparison.
   const auto& tasks = doc_->Tasks();
-  std::stable_sort(rows_.begin(), rows_.end(), [&](std::size_t a, std::size_t b) {
-    const int c = CompareTaskRows(tasks[a], tasks[b], column);
-    return descending ? c > 0 : c < 0;
+  std::vector<std::pair<SortKey, std::size_t>> keyed;
+  keyed.reserve(rows_.size());
+  for (std::size_t r : rows_) keyed.emplace_back(MakeSortKey(tasks[r], column), r);
+  std::stable_sort(keyed.begin(), keyed.end(), [descending](const auto& a, const auto& b) {
+    return descending ? b.first < a.first : a.first < b.first;
   });
+  for (std::size_t i = 0; i < keyed.size(); ++i) rows_[i] = keyed[i].second;
 }
 
 }  // namespace pondrel::tasdek

@@ -19,7 +19,7 @@ namespace {
 
 using pondrel::test::CamsimProcess;
 using test::DownloaderWorld;
-using test::ProfileSpec;
+using test::TestProfile;
 
 int CountJpgs(const std::string& image_dir) {
   int n = 0;
@@ -41,18 +41,18 @@ std::vector<std::string> ListedKeys(const std::string& image_dir) {
   return keys;
 }
 
-ProfileSpec Spec(const CamsimProcess& cam, bool delete_on_server = false) {
-  ProfileSpec spec;
-  spec.port = cam.port();
-  spec.deleteOnServer = delete_on_server;
-  return spec;
+TestProfile Profile(const CamsimProcess& cam, bool delete_on_server = false) {
+  TestProfile profile;
+  profile.port = cam.port();
+  profile.deleteOnServer = delete_on_server;
+  return profile;
 }
 
 TEST(CamsimRun, PicturesLandAndAreIndexed) {
   CamsimProcess cam({"--pictures", "12", "--picture-size", "5000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  const std::string id = world.AddProfile(Spec(cam));
+  const std::string id = world.AddProfile(Profile(cam));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   const auto keys = ListedKeys(world.ImageDir());
   ASSERT_EQ(12u, keys.size());
@@ -71,7 +71,7 @@ TEST(CamsimRun, SeventeenPicturesAreDeletedInBatchesOf8And8And1) {
   CamsimProcess cam({"--pictures", "17", "--admin-user", "admin", "--admin-password", "secret"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  const std::string id = world.AddProfile(Spec(cam, true));
+  const std::string id = world.AddProfile(Profile(cam, true));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   EXPECT_EQ("8,8,1", cam.Stats()["rpdel_batches"]);
   EXPECT_EQ(0, cam.Stat("pictures"));
@@ -82,7 +82,7 @@ TEST(CamsimRun, LoginFailureOnStatusEndsWith8003) {
   CamsimProcess cam({"--pictures", "3", "--user", "viewer", "--password", "other"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  const std::string id = world.AddProfile(Spec(cam));
+  const std::string id = world.AddProfile(Profile(cam));
   EXPECT_EQ(kResultHttpUnauthorized, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Failed to login. (D028)").size());
   EXPECT_EQ(1, cam.Stat("status_requests"));
@@ -92,7 +92,7 @@ TEST(CamsimRun, ForbiddenPictureIsSkipped) {
   CamsimProcess cam({"--pictures", "5", "--fault", "data=code:403*1"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  const std::string id = world.AddProfile(Spec(cam));
+  const std::string id = world.AddProfile(Profile(cam));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   EXPECT_EQ(4, CountJpgs(world.ImageDir()));
   EXPECT_EQ(5, cam.Stat("data_requests"));
@@ -106,7 +106,7 @@ TEST(CamsimRun, ErrorBodyAndOversizedPictureAreHandled) {
   std::string answer;
   ASSERT_TRUE(cam.Control("picture-size=2500000\nadd=1", &answer)) << answer;
   DownloaderWorld world;
-  const std::string id = world.AddProfile(Spec(cam));
+  const std::string id = world.AddProfile(Profile(cam));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   const auto keys = ListedKeys(world.ImageDir());
   ASSERT_EQ(4u, keys.size());
@@ -119,7 +119,7 @@ TEST(CamsimRun, StalledBodyIsCutByTheWatchdog) {
   CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--fault", "data=stall:120*1"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  const std::string id = world.AddProfile(Spec(cam));
+  const std::string id = world.AddProfile(Profile(cam));
   RunSettings settings = world.Settings();
   settings.stallLimitSeconds = 1;
   const int result = world.Run(world.CommandLine(id), settings);
@@ -132,7 +132,7 @@ TEST(CamsimRun, SigtermAbortsWith100) {
   CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--fault", "data=stall:120*1"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  const std::string id = world.AddProfile(Spec(cam));
+  const std::string id = world.AddProfile(Profile(cam));
   RunSettings settings = world.Settings();
   settings.closeOnSigterm = true;
   settings.abortStallSeconds = 0;
@@ -152,10 +152,10 @@ TEST(CamsimRun, ThroughTinyproxy) {
   DownloaderWorld world;
   test::TinyProxy proxy(world.env().Dir());
   ASSERT_TRUE(proxy.ok());
-  ProfileSpec spec = Spec(cam, true);
-  spec.useProxy = true;
-  spec.proxyPort = proxy.port();
-  const std::string id = world.AddProfile(spec);
+  TestProfile profile = Profile(cam, true);
+  profile.useProxy = true;
+  profile.proxyPort = proxy.port();
+  const std::string id = world.AddProfile(profile);
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   EXPECT_EQ(10, CountJpgs(world.ImageDir()));
   EXPECT_EQ("8,2", cam.Stats()["rpdel_batches"]);

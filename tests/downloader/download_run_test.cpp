@@ -22,7 +22,7 @@ namespace {
 
 using test::DownloaderWorld;
 using test::FakeCamera;
-using test::ProfileSpec;
+using test::TestProfile;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -47,11 +47,11 @@ std::uint64_t JpgBytes(const std::string& image_dir) {
   return n;
 }
 
-ProfileSpec Spec(const FakeCamera& camera, bool delete_on_server = false) {
-  ProfileSpec spec;
-  spec.port = camera.port();
-  spec.deleteOnServer = delete_on_server;
-  return spec;
+TestProfile Profile(const FakeCamera& camera, bool delete_on_server = false) {
+  TestProfile profile;
+  profile.port = camera.port();
+  profile.deleteOnServer = delete_on_server;
+  return profile;
 }
 
 TEST(DownloadRun, PicturesLandWithIndexRecordsLogAndImageList) {
@@ -59,7 +59,7 @@ TEST(DownloadRun, PicturesLandWithIndexRecordsLogAndImageList) {
   FakeCamera camera;
   camera.AddPictures(3, "20240102", 0);
   camera.AddPictures(2, "20240103", 100);
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
 
   const std::string dir = world.ImageDir();
@@ -98,7 +98,7 @@ TEST(DownloadRun, DeletionOnServerInBatchesOfEight) {
   DownloaderWorld world;
   FakeCamera camera;
   camera.AddPictures(17);
-  const std::string id = world.AddProfile(Spec(camera, true));
+  const std::string id = world.AddProfile(Profile(camera, true));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ((std::vector<int>{8, 8, 1}), camera.DeleteBatches());
   EXPECT_EQ(0u, camera.PicturesHeld());
@@ -113,7 +113,7 @@ TEST(DownloadRun, PerRunLimitStopsAndFlushesTheBatch) {
   DownloaderWorld world;
   FakeCamera camera;
   camera.AddPictures(10);
-  const std::string id = world.AddProfile(Spec(camera, true));
+  const std::string id = world.AddProfile(Profile(camera, true));
   world.SetOption("DLLimitDWImgFiles", 1);
   world.SetOption("DLDWImgFilesMax", 3);
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
@@ -142,7 +142,7 @@ TEST(DownloadRun, StatusAnswersEndPhaseOne) {
     camera.AddPictures(2);
     camera.state = c.state;
     camera.statusCode = c.status;
-    const std::string id = world.AddProfile(Spec(camera));
+    const std::string id = world.AddProfile(Profile(camera));
     EXPECT_EQ(c.result, world.Run(world.CommandLine(id), world.Settings()));
     EXPECT_EQ(1u, world.LogLines(c.line).size()) << world.Log();
     EXPECT_EQ(1u, world.LogLines("Download is completed: No pictures (D002)").size());
@@ -151,7 +151,7 @@ TEST(DownloadRun, StatusAnswersEndPhaseOne) {
   // No pictures on the server: result 0 without a list request.
   DownloaderWorld world;
   FakeCamera camera;
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   EXPECT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(1u, camera.Requests().size());
   EXPECT_EQ(1u, world.LogLines("Download is completed: No pictures (D002)").size());
@@ -169,7 +169,7 @@ TEST(DownloadRun, BadPicturesAndHostileListLinesAreSkipped) {
   camera.extraListLines =
       "../../../../tmp/x idx\r\n2024010a/10000000 idy\r\nnoblank\n"
       "20240102/1000000012 idz\n20240102/10001000\x1b[2J id\r\n";
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(4, CountJpgs(world.ImageDir()));
   EXPECT_FALSE(Exists(world.ImageDir() + "/image/2024/0102/10000100.jpg"));
@@ -185,7 +185,7 @@ TEST(DownloadRun, DeletionLoginFailureIsLoggedOnceAndDownloadingGoesOn) {
   FakeCamera camera;
   camera.AddPictures(10);
   camera.deleteCode = 401;
-  const std::string id = world.AddProfile(Spec(camera, true));
+  const std::string id = world.AddProfile(Profile(camera, true));
   EXPECT_EQ(kResultHttpUnauthorized, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(10, CountJpgs(world.ImageDir()));
   EXPECT_EQ((std::vector<int>{8, 2}), camera.DeleteBatches());
@@ -204,7 +204,7 @@ TEST(DownloadRun, StalledBodyIsCutByTheWatchdog) {
   FakeCamera camera;
   camera.AddPictures(3, "20240102", 0, 40000);
   camera.stallIds.insert("id2024010210000100");
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   TestClock clock(1'700'000'000, 1'000'000);
   SetClock(&clock);
   std::thread mover([&] {
@@ -227,7 +227,7 @@ TEST(DownloadRun, AbortFlagDuringAStalledReadEndsWith100) {
   FakeCamera camera;
   camera.AddPictures(3, "20240102", 0, 40000);
   camera.stallIds.insert("id2024010210000100");
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   std::atomic<bool> abort{false};
   RunSettings settings = world.Settings();
   settings.abortRequest = &abort;
@@ -249,7 +249,7 @@ TEST(DownloadRun, SigtermIsTheCloseRequest) {
   FakeCamera camera;
   camera.AddPictures(2, "20240102", 0, 40000);
   camera.stallIds.insert("id2024010210000000");
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
   settings.closeOnSigterm = true;
   settings.abortStallSeconds = 0;
@@ -269,7 +269,7 @@ TEST(DownloadRun, SemaphoreWaitIsAbortable) {
   DownloaderWorld world;
   FakeCamera camera;
   camera.AddPictures(1);
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   NamedObject holder = NamedObject::Create(id + "SEM");
   ASSERT_TRUE(holder.held());
   std::atomic<bool> abort{false};
@@ -301,7 +301,7 @@ TEST(DownloadRun, InsufficientSpaceAborts) {
   DownloaderWorld world;
   FakeCamera camera;
   camera.AddPictures(4);
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
   settings.diskSpace = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = 1000ull << 20;
@@ -320,7 +320,7 @@ TEST(DownloadRun, SpaceStopKeeps104AfterTheBatchFlush) {
   DownloaderWorld world;
   FakeCamera camera;
   camera.AddPictures(6);
-  const std::string id = world.AddProfile(Spec(camera, true));
+  const std::string id = world.AddProfile(Profile(camera, true));
   RunSettings settings = world.Settings();
   const std::string dir = world.ImageDir();
   settings.diskSpace = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
@@ -343,7 +343,7 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
   FakeCamera camera;
   camera.AddPictures(3, "20230505", 0);
   camera.AddPictures(2, "20230506", 0);
-  const std::string id = world.AddProfile(Spec(camera, true));
+  const std::string id = world.AddProfile(Profile(camera, true));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
   const std::string dir = world.ImageDir();
   ASSERT_EQ(5, CountJpgs(dir));
@@ -391,10 +391,10 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
 TEST(DownloadRun, DialUpEntryFailsAsWithoutADialer) {
   DownloaderWorld world;
   FakeCamera camera;
-  ProfileSpec spec = Spec(camera);
-  spec.usePpp = true;
-  spec.pppEntry = "office";
-  const std::string id = world.AddProfile(spec);
+  TestProfile profile = Profile(camera);
+  profile.usePpp = true;
+  profile.pppEntry = "office";
+  const std::string id = world.AddProfile(profile);
   EXPECT_EQ(kResultDialUpFailed, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Dial-up connection error: \"Failed to get "
                                "connection information\" (P003)").size());
@@ -408,10 +408,10 @@ TEST(DownloadRun, ThroughTinyproxy) {
   ASSERT_TRUE(proxy.ok());
   FakeCamera camera;
   camera.AddPictures(9);
-  ProfileSpec spec = Spec(camera, true);
-  spec.useProxy = true;
-  spec.proxyPort = proxy.port();
-  const std::string id = world.AddProfile(spec);
+  TestProfile profile = Profile(camera, true);
+  profile.useProxy = true;
+  profile.proxyPort = proxy.port();
+  const std::string id = world.AddProfile(profile);
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(9, CountJpgs(world.ImageDir()));
   EXPECT_EQ((std::vector<int>{8, 1}), camera.DeleteBatches());
@@ -436,7 +436,7 @@ TEST(DownloadRun, KvdlStartFromTheSharedLibrary) {
   DownloaderWorld world;
   FakeCamera camera;
   camera.AddPictures(2);
-  const std::string id = world.AddProfile(Spec(camera));
+  const std::string id = world.AddProfile(Profile(camera));
   EXPECT_EQ(kResultUnknownOption, kvdl_start("/t x,/w 1"));
   EXPECT_EQ(0, kvdl_start(world.CommandLine(id).c_str()));
   EXPECT_EQ(2, CountJpgs(world.ImageDir()));
@@ -447,7 +447,7 @@ TEST(DownloadRun, ManualModeAsksForTheServerAndReturnsZero) {
   DownloaderWorld world;
   FakeCamera camera;
   camera.AddPictures(2);
-  world.AddProfile(Spec(camera));
+  world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
   settings.askServerName = [](std::string* name) {
     *name = "cam1";

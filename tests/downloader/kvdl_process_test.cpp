@@ -69,9 +69,9 @@ TEST(KvdlProcess, RunReportsItsPidAndResult) {
   CamsimProcess cam({"--pictures", "6"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   test::DownloaderWorld world;
-  test::ProfileSpec spec;
-  spec.port = cam.port();
-  const std::string id = world.AddProfile(spec);
+  test::TestProfile profile;
+  profile.port = cam.port();
+  const std::string id = world.AddProfile(profile);
   CKVMailSlot service;
   ASSERT_EQ(1, service.Create(kServiceMailslot));
 
@@ -96,9 +96,9 @@ TEST(KvdlProcess, SigtermEndsTheRunWith100) {
   CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--fault", "data=trickle:3000*1"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   test::DownloaderWorld world;
-  test::ProfileSpec spec;
-  spec.port = cam.port();
-  const std::string id = world.AddProfile(spec);
+  test::TestProfile profile;
+  profile.port = cam.port();
+  const std::string id = world.AddProfile(profile);
   CKVMailSlot service;
   ASSERT_EQ(1, service.Create(kServiceMailslot));
 

@@ -20,25 +20,25 @@ namespace pondrel::dl::test {
 
 DownloaderWorld::DownloaderWorld() {}
 
-std::string DownloaderWorld::AddProfile(const ProfileSpec& spec) {
-  imageDir_ = spec.imageDirectory.empty() ? env_.Root() + "/images/" + spec.serverName
-                                          : spec.imageDirectory;
+std::string DownloaderWorld::AddProfile(const TestProfile& profile) {
+  imageDir_ = profile.imageDirectory.empty() ? env_.Root() + "/images/" + profile.serverName
+                                          : profile.imageDirectory;
   CKVSrvInfo info;
-  info.SetServerName(spec.serverName);
+  info.SetServerName(profile.serverName);
   info.SetImageDirectory(imageDir_);
   info.SetHostName("127.0.0.1");
-  info.SetHttpPortRaw(static_cast<std::uint16_t>(spec.port));
-  info.SetAdminAccount(spec.account);
-  info.SetAdminPassword(spec.password);
-  info.SetDeleteImagesOnServer(spec.deleteOnServer ? 1 : 0);
-  info.SetUseProxy(spec.useProxy ? 1 : 0);
-  if (spec.useProxy) {
+  info.SetHttpPortRaw(static_cast<std::uint16_t>(profile.port));
+  info.SetAdminAccount(profile.account);
+  info.SetAdminPassword(profile.password);
+  info.SetDeleteImagesOnServer(profile.deleteOnServer ? 1 : 0);
+  info.SetUseProxy(profile.useProxy ? 1 : 0);
+  if (profile.useProxy) {
     info.SetProxyHost("127.0.0.1");
-    info.SetProxyPortRaw(static_cast<std::uint16_t>(spec.proxyPort));
+    info.SetProxyPortRaw(static_cast<std::uint16_t>(profile.proxyPort));
   }
-  info.SetUsePpp(spec.usePpp ? 1 : 0);
-  if (!spec.pppEntry.empty()) {
-    info.SetPppConnectionName(spec.pppEntry);
+  info.SetUsePpp(profile.usePpp ? 1 : 0);
+  if (!profile.pppEntry.empty()) {
+    info.SetPppConnectionName(profile.pppEntry);
     info.SetPppAccount("dial");
     info.SetPppPassword("up");
   }

@@ -38,7 +38,7 @@ class RecordingProgress final : public ProgressReporter {
   std::vector<std::string> lines_;
 };
 
-struct ProfileSpec {
+struct TestProfile {
   std::string serverName = "cam1";
   int port = 80;
   std::string account = "admin";
@@ -55,7 +55,7 @@ class DownloaderWorld {
  public:
   DownloaderWorld();
   // Stores a profile; returns its identifier in hex.
-  std::string AddProfile(const ProfileSpec& spec);
+  std::string AddProfile(const TestProfile& profile);
   void SetOption(const char* name, std::uint32_t value);
   // "/g <id>,/l <log>,/t task1" for the profile.
   std::string CommandLine(const std::string& id_hex, const std::string& task = "task1") const;

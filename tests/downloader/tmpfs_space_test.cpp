@@ -40,10 +40,10 @@ TEST(TmpfsScenario, StopThenDeleteOldPictures) {
   test::DownloaderWorld world;
   test::FakeCamera camera;
   camera.AddPictures(20, "20240102", 0, kPictureSize);
-  test::ProfileSpec spec;
-  spec.port = camera.port();
-  spec.imageDirectory = std::string(mount) + "/img";
-  const std::string id = world.AddProfile(spec);
+  test::TestProfile profile;
+  profile.port = camera.port();
+  profile.imageDirectory = std::string(mount) + "/img";
+  const std::string id = world.AddProfile(profile);
   ASSERT_FALSE(id.empty());
 
   // Aborting: the run stops before the volume falls under 10 % free, every stored picture

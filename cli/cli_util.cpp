@@ -1,5 +1,8 @@
 #include "cli/cli_util.h"
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 
@@ -158,7 +161,21 @@ std::string Field(std::string_view s) {
 }
 
 bool NextStdinLine(std::string* line) {
-  if (!std::getline(std::cin, *line)) return false;
+  // Typed at a terminal, the password is not echoed.
+  termios saved{};
+  const bool tty = ::isatty(0) && ::tcgetattr(0, &saved) == 0;
+  if (tty) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(0, TCSAFLUSH, &quiet);
+    std::cerr << "Password: " << std::flush;
+  }
+  const bool got = static_cast<bool>(std::getline(std::cin, *line));
+  if (tty) {
+    ::tcsetattr(0, TCSAFLUSH, &saved);
+    std::cerr << "\n";
+  }
+  if (!got) return false;
   if (!line->empty() && line->back() == '\r') line->pop_back();
   return true;
 }

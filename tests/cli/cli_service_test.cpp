@@ -2,6 +2,8 @@
 // and camera simulator.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -23,6 +25,26 @@ class CliServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     if (started_) RunPondrel({"service", "stop"});
+    // Whatever still runs with this test's private IPC namespace was started by this test
+    // (the detached service, a downloader); it is ended by pid.
+    const std::string mark = "PONDREL_IPC_NAMESPACE=" + env_.Namespace();
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      const std::string name = e.path().filename();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string environ_text = ReadFile(e.path().string() + "/environ");
+      std::size_t pos = 0;
+      while (pos < environ_text.size()) {
+        const std::size_t end = environ_text.find('\0', pos);
+        const std::string var = environ_text.substr(pos, end - pos);
+        if (var == mark) {
+          ADD_FAILURE() << "process " << name << " outlived the test";
+          ::kill(std::stoi(name), SIGKILL);
+          break;
+        }
+        if (end == std::string::npos) break;
+        pos = end + 1;
+      }
+    }
   }
 
   void StartService() {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -134,6 +136,13 @@ E2EWorld::E2EWorld() {
 
 E2EWorld::~E2EWorld() {
   KillEverything();
+  // A sanitizer report of the service or of a downloader (whose output goes to the same
+  // files) fails the test even when the run's result looked right.
+  for (const char* file : {"zoricsm.out", "kvdl.out"}) {
+    const std::string out = ReadFile(env_.Path(file));
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+      if (out.find(mark) != std::string::npos) ADD_FAILURE() << file << ":\n" << out;
+  }
   if (clock_offset_)
     ::munmap(const_cast<std::int64_t*>(clock_offset_), sizeof(std::int64_t));
 }

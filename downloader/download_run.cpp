@@ -95,7 +95,12 @@ class WorkerThread {
   bool Start(DownloadJob* job) {
     try {
       thread_ = std::thread([this, job] {
-        const int code = RunWorkerPhase(*job);
+        int code = kResultOutOfMemory;
+        try {
+          code = RunWorkerPhase(*job);
+        } catch (...) {
+          job->context->log.Write(kLogError, kMsgNoMemory);
+        }
         std::lock_guard lock(mu_);
         code_ = code;
         done_ = true;
@@ -132,8 +137,9 @@ class WorkerThread {
 
 class CDownloaderRun {
  public:
-  explicit CDownloaderRun(const RunSettings& settings)
-      : settings_(settings), closeBaseline_(g_closeRequests.load()) {
+  // `close_baseline`: the count of close requests before this run began to listen.
+  CDownloaderRun(const RunSettings& settings, unsigned close_baseline)
+      : settings_(settings), closeBaseline_(close_baseline) {
     if (!settings_.progress) {
       ownProgress_ = std::make_unique<TerminalProgress>();
       settings_.progress = ownProgress_.get();
@@ -322,7 +328,7 @@ bool AskServerNameOnTerminal(std::string* name) {
 }
 
 // Manual mode: the download for the profile whose server name the user gives.
-int RunManual(const RunSettings& settings) {
+int RunManual(const RunSettings& settings, unsigned close_baseline) {
   std::string name;
   const bool given =
       settings.askServerName ? settings.askServerName(&name) : AskServerNameOnTerminal(&name);
@@ -338,7 +344,7 @@ int RunManual(const RunSettings& settings) {
     const std::string command = "/g " + GuidToHex(info.GetId()) + ",/l " +
                                 JoinPath(InfoDirOf(info.GetImageDirectory()), kRunLogName) +
                                 ",/t " + kManualTaskName;
-    CDownloaderRun run(settings);
+    CDownloaderRun run(settings, close_baseline);
     const int result = run.Run(command);
     std::fprintf(stderr, "Download ended with result %d.\n", result);
     return kResultOk;
@@ -350,9 +356,10 @@ int RunManual(const RunSettings& settings) {
 }  // namespace
 
 int RunDownload(std::string_view command_line, const RunSettings& settings) {
+  const unsigned close_baseline = g_closeRequests.load();
   SigtermScope sigterm(settings.closeOnSigterm);
-  if (command_line.empty()) return RunManual(settings);
-  CDownloaderRun run(settings);
+  if (command_line.empty()) return RunManual(settings, close_baseline);
+  CDownloaderRun run(settings, close_baseline);
   return run.Run(command_line);
 }
 

@@ -84,14 +84,19 @@ std::string CServiceControl::HostPath() const {
 }
 
 bool CServiceControl::IsServiceInstalled() const {
-  if (HasServiceManager()) {
+  auto run_services_value = [] {
     CKVRegKey key;
-    return key.OpenRead(kServicesKey) || FileExists(kUnitFile);
+    if (!key.OpenRead(kRunServicesKey)) return false;
+    char buf[260];
+    return key.ReadText("Kestova", buf, sizeof buf);
+  };
+  if (HasServiceManager()) {
+    // A service host without a systemd backend registers itself the way it does without a
+    // service manager, so that registration counts here as well.
+    CKVRegKey key;
+    return key.OpenRead(kServicesKey) || FileExists(kUnitFile) || run_services_value();
   }
-  CKVRegKey key;
-  if (!key.OpenRead(kRunServicesKey)) return false;
-  char buf[260];
-  return key.ReadText("Kestova", buf, sizeof buf);
+  return run_services_value();
 }
 
 bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }

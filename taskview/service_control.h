@@ -25,8 +25,9 @@ class CServiceControl {
   void SetHostPath(std::string path) { host_path_ = std::move(path); }
   std::string HostPath() const;
 
-  // With a service manager (systemd): the key "SYSTEM\CurrentControlSet\Services\Kestova".
-  // Without one: the "Kestova" value of the RunServices key.
+  // Without a service manager: the "Kestova" value of the RunServices key (the key
+  // "SYSTEM\CurrentControlSet\Services\Kestova" does not count). With one (systemd): that
+  // key, the unit file, or the RunServices value of a host without a systemd backend.
   bool IsServiceInstalled() const;
   // Writes a single zero byte to the service's mailslot; true when that succeeds.
   bool IsServiceRunning() const;

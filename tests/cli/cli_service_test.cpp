@@ -113,6 +113,16 @@ TEST_F(CliServiceTest, RoundTripCollectsThePictures) {
   EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=no\n");
 }
 
+TEST_F(CliServiceTest, InstallAndRemoveRegisterTheServiceHost) {
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=no\n");
+  CliResult r = RunPondrel({"service", "install"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=yes\nRunning=no\n");
+  r = RunPondrel({"service", "remove"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=no\n");
+}
+
 TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
   // A slow camera keeps each run going for about two seconds, so that edits meet both the
   // running and the waiting task.

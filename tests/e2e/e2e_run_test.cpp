@@ -278,5 +278,99 @@ TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
   EXPECT_FALSE(std::filesystem::exists(w.ImageDir() + "/dl.log"));
 }
 
+TEST(EndToEnd, FailedRunIsRetriedOnALaterScanAndThenSucceeds) {
+  // The first status request is answered 503 ("Disconnected"), the retry finds the camera up.
+  CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p", "--fault",
+                     "status=code:503*1"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  CKVTask t = w.AddTask("retried", id);
+  t.RetryCnt = 1;
+  t.RestRetryCnt = 1;
+  t.RetryInterval = 1;
+  w.WriteTask(t);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  ASSERT_TRUE(w.WaitTaskEnded("retried")) << w.ServiceLog();
+  CKVTask failed = w.ReadTask("retried");
+  EXPECT_EQ(failed.EndCode, 8005);
+  EXPECT_EQ(failed.ActResult, kResultFailed);
+  EXPECT_EQ(failed.ActState, kStateRerun);
+  EXPECT_EQ(failed.RestRetryCnt, 0);
+  std::time_t acted = 0;
+  ASSERT_TRUE(TimeStrToTime(failed.LastActTime, &acted));
+  EXPECT_EQ(std::string(failed.NextTime), TimeToTimeStr(acted + 60));
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><retried><cam1> Disconnected. (D026)").size(), 1u)
+      << w.ServiceLog();
+
+  // The retry time falls into the next scan's window.
+  w.RunScan();
+  ASSERT_TRUE(WaitFor([&] { return w.ReadTask("retried").ActResult == kResultSucceeded; }))
+      << w.ServiceLog();
+  const CKVTask done = w.ReadTask("retried");
+  EXPECT_EQ(done.EndCode, 0);
+  EXPECT_EQ(done.ActState, kStateWaiting);
+  EXPECT_EQ(done.RestRetryCnt, 1);
+  std::time_t start = 0;
+  ASSERT_TRUE(TimeStrToTime(done.StartTime, &start));
+  EXPECT_EQ(std::string(done.NextTime), TimeToTimeStr(start + 86400));
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<info><retried><cam1> Download has started. (D001)").size(),
+            2u);
+  EXPECT_EQ(CountJpgs(w.ImageDir()), 2);
+}
+
+TEST(EndToEnd, SecondTaskOnTheSameServerInTheSameScanIsRefusedWithS002) {
+  CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  w.AddTask("first", id);
+  w.AddTask("second", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  ASSERT_TRUE(w.WaitTaskEnded("first")) << w.ServiceLog();
+  ASSERT_TRUE(w.WaitTaskEnded("second")) << w.ServiceLog();
+  EXPECT_EQ(w.ReadTask("first").ActResult, kResultSucceeded);
+  const CKVTask refused = w.ReadTask("second");
+  EXPECT_EQ(refused.EndCode, 9990);
+  EXPECT_EQ(refused.ActResult, kResultStartFailed);
+  EXPECT_EQ(refused.ActState, kStateWaiting);
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><second><cam1> Execution failure: Another task "
+                                           "has already accessed the same server. (S002)")
+                .size(),
+            1u)
+      << w.ServiceLog();
+  EXPECT_EQ(cam.Stat("status_requests"), 1);
+}
+
+TEST(EndToEnd, TaskDeletedWhileItRunsStillHasItsRunLogMerged) {
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
+                     "p", "--fault", "data=trickle:2000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  w.AddTask("gone", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  const pid_t kvdl = WaitForPictureDownload(w, cam);
+  ASSERT_GT(kvdl, 0) << w.ServiceLog() << w.ServiceOutput();
+  ASSERT_TRUE(w.DeleteTask("gone"));
+  ASSERT_TRUE(tasdek::CServiceControl().SendAbort("gone"));
+  ASSERT_TRUE(WaitFor([&] { return w.ServiceChildren().empty(); })) << w.ServiceLog();
+  ASSERT_TRUE(WaitFor([&] {
+    return w.ServiceLog().find("<warning><gone><cam1> Download has aborted. (D003)") !=
+           std::string::npos;
+  })) << w.ServiceLog();
+  EXPECT_FALSE(std::filesystem::exists(w.ImageDir() + "/dl.log"));
+  // Nothing brings the deleted task back.
+  EXPECT_EQ(w.StopService(), 0);
+  EXPECT_FALSE(w.ReadTask("gone").HasName());
+  EXPECT_EQ(ReadFile(w.Root() + "/schedule.ini").find("[gone]"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace pondrel::test

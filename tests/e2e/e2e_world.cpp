@@ -203,9 +203,7 @@ CKVTask E2EWorld::AddTask(const std::string& name, const KVGuid& server, bool im
   t.ServerId = server;
   t.ImageDelete = image_delete ? 1 : 0;
   CKVSchedule().ComputeNextTime(&t, Now());
-  CKVTaskMgr mgr(env_.Root());
-  CKVTaskFileLock lock(mgr, -1);
-  mgr.WriteTask(t);
+  WriteTask(t);
   return t;
 }
 
@@ -215,6 +213,18 @@ CKVTask E2EWorld::ReadTask(const std::string& name) const {
   CKVTask t;
   mgr.ReadTask(name, &t);
   return t;
+}
+
+void E2EWorld::WriteTask(const CKVTask& task) {
+  CKVTaskMgr mgr(env_.Root());
+  CKVTaskFileLock lock(mgr, -1);
+  mgr.WriteTask(task);
+}
+
+bool E2EWorld::DeleteTask(const std::string& name) {
+  CKVTaskMgr mgr(env_.Root());
+  CKVTaskFileLock lock(mgr, -1);
+  return mgr.DeleteTask(name) == 0;
 }
 
 bool E2EWorld::StartService() {

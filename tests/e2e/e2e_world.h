@@ -67,6 +67,8 @@ class E2EWorld {
   CKVTask AddTask(const std::string& name, const KVGuid& server, bool image_delete = false,
                   int due_in = 30);
   CKVTask ReadTask(const std::string& name) const;
+  void WriteTask(const CKVTask& task);
+  bool DeleteTask(const std::string& name);
 
   // --- the service ---
   // Starts `zoricsm -debug` and waits for its start line (S100). False when it did not start.

@@ -229,6 +229,13 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       job.useProxy ? "http://" + job.proxyHost + ":" + std::to_string(job.proxyPort) : "";
   std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(
       nullptr, BasicAuthorizationHeader(job.account, job.password).c_str()));
+  // Every answer comes from the camera itself, never from a proxy's cache.
+  if (headers && job.useProxy) {
+    curl_slist* list = headers.get();
+    list = curl_slist_append(list, "Pragma: no-cache");
+    list = list ? curl_slist_append(list, "Cache-Control: no-cache") : nullptr;
+    if (!list) headers.reset();
+  }
   CURL* c = curl.get();
   // The session: agent, proxy (none means none: the proxy variables of the environment do
   // not apply), no connection reuse, and the time-outs. Any refusal is a fatal error.

@@ -186,6 +186,7 @@ TEST_F(HttpClientTest, ThroughTinyproxy) {
   ASSERT_EQ(1u, requests.size());
   EXPECT_NE(std::string::npos, requests[0].headers.at("via").find("tinyproxy"));
   EXPECT_EQ("Basic YWRtaW46c2VjcmV0", requests[0].headers.at("authorization"));
+  EXPECT_EQ("no-cache", requests[0].headers.at("cache-control"));
   EXPECT_EQ(300000u - 8, test::ReadFile(job_.targetFile).size());
 }
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
+#include "common/named_object.h"
+
 #include "taskview/tasdek_doc.h"
 #include "tests/support/test_env.h"
 #include "tests/taskview/test_helpers.h"
@@ -158,6 +163,24 @@ TEST_F(ServerEditorTest, RenameKeepsTasksAndDeleteTakesThemAlong) {
   CKVTask gone;
   ASSERT_EQ(mgr.ReadTask("t1", &gone), 0);
   EXPECT_STRNE(gone.Name, "t1");
+}
+
+TEST_F(ServerEditorTest, SaveWaitsWhileAnotherProgramHoldsTheProfileLock) {
+  NamedLock held(kSrvLockName);
+  ASSERT_TRUE(held.TryLock());
+  CKVSrvMgr store;
+  ASSERT_TRUE(store.Init());
+  store.SetLockRetry(2, 20);  // each attempt gives up quickly; the editor tries again
+  std::thread release([&held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    held.Unlock();
+  });
+  CKVSrvInfo rec;
+  ServerSaveResult r =
+      SaveServer(Form("cam", "img"), &rec, [](const KVGuid&) { return false; }, &store);
+  release.join();
+  EXPECT_EQ(r.code, 0) << r.message;
+  EXPECT_FALSE(rec.GetId().IsZero());
 }
 
 TEST(ServerEditorForm, ConnectionListSelectsStoredEntryElseFirst) {

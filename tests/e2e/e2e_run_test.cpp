@@ -13,6 +13,7 @@
 
 #include "common/guid.h"
 #include "common/mailslot.h"
+#include "common/named_object.h"
 #include "imagestore/image_index.h"
 #include "taskmodel/kvtask.h"
 #include "taskmodel/timestr.h"
@@ -60,7 +61,9 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
   ProfileSpec spec = Profile(cam);
   spec.name = "front door";
   const KVGuid id = w.AddServer(spec);
-  const CKVTask before = w.AddTask("daily", id);
+  // ",/d" goes on the command line, but deletion on the server follows the profile, which
+  // keeps the pictures here.
+  const CKVTask before = w.AddTask("daily", id, /*image_delete=*/true);
   // The Task View's mailslot, owned by the test: the service announces each change of the task.
   CKVMailSlot task_view;
   ASSERT_EQ(task_view.Create(kTaskViewMailslot), 1);
@@ -89,6 +92,8 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
   EXPECT_EQ(CountJpgs(dir), 3);
   EXPECT_EQ(cam.Stat("status_requests"), 1);
   EXPECT_EQ(cam.Stat("data_requests"), 3);
+  EXPECT_TRUE(cam.Requests("/-kvidb-/rpdel").empty());
+  EXPECT_EQ(cam.Stat("pictures"), 3);
 
   // The run's log is merged after the service's own lines, and its dl.log is gone.
   const auto lines = w.ServiceLogLines();
@@ -370,6 +375,33 @@ TEST(EndToEnd, TaskDeletedWhileItRunsStillHasItsRunLogMerged) {
   EXPECT_EQ(w.StopService(), 0);
   EXPECT_FALSE(w.ReadTask("gone").HasName());
   EXPECT_EQ(ReadFile(w.Root() + "/schedule.ini").find("[gone]"), std::string::npos);
+}
+
+TEST(EndToEnd, DueTaskWaitsWhileAnotherProgramHoldsTheEnvironmentLock) {
+  CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  const CKVTask before = w.AddTask("held", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+  {
+    // As the Task View holds it while its server list is open.
+    NamedLock env_lock("VeltaZoricSetEnvMutexName");
+    ASSERT_TRUE(env_lock.TryLock());
+    w.RunScan();
+    // A few ticks of the service: the due task is left alone, silently.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const CKVTask waiting = w.ReadTask("held");
+    EXPECT_EQ(waiting.ActState, kStateWaiting);
+    EXPECT_EQ(waiting.ActResult, kResultNone);
+    EXPECT_STREQ(waiting.NextTime, before.NextTime);
+    EXPECT_EQ(cam.Stat("status_requests"), 0);
+    EXPECT_EQ(FindLine(w.ServiceLogLines(), "<held>"), -1) << w.ServiceLog();
+  }
+  // Once the lock is free the waiting task is started.
+  ASSERT_TRUE(w.WaitTaskEnded("held")) << w.ServiceLog();
+  EXPECT_EQ(w.ReadTask("held").ActResult, kResultSucceeded);
+  EXPECT_EQ(CountJpgs(w.ImageDir()), 2);
 }
 
 }  // namespace

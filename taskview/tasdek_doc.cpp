@@ -218,6 +218,12 @@ int CTasdekDoc::DeleteServerTasks(const KVGuid& server_id) {
   return first_failure;
 }
 
+bool ParseTaskChangedMessage(std::string_view message, std::string* task_name) {
+  if (message.size() < 9 || message.substr(0, 9) != "ZORIC:01:") return false;
+  *task_name = std::string(message.substr(message.rfind(':') + 1));
+  return true;
+}
+
 std::string DescribeSchedule(const CKVTask& t) {
   std::string start = t.StartTime;
   if (start.size() > 10) start[10] = ' ';

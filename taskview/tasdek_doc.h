@@ -88,6 +88,10 @@ class CTasdekDoc {
   std::set<std::string, std::less<>> file_names_;
 };
 
+// A message read from the Task View's mailslot: "ZORIC:01:" announcing a changed task names it
+// after its last ":". False for every other message (which the Task View ignores).
+bool ParseTaskChangedMessage(std::string_view message, std::string* task_name);
+
 // The Schedule column, e.g. "Start Time:2002/01/15 10:30:00 Interval:every 7 days of week, ".
 std::string DescribeSchedule(const CKVTask& task);
 // "Next Run Time": NextTime as "%Y/%m/%d %H:%M", empty when unset.

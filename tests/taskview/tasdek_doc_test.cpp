@@ -82,6 +82,15 @@ TEST(RowTexts, StatusImageRules) {
   EXPECT_EQ(StatusImage(e), 1);
 }
 
+TEST(TaskChangedMessage, OnlyZoric01NamesATask) {
+  std::string name;
+  ASSERT_TRUE(ParseTaskChangedMessage("ZORIC:01::05:01:2003/04/05/06/07/08:Daily", &name));
+  EXPECT_EQ(name, "Daily");
+  EXPECT_FALSE(ParseTaskChangedMessage("ZORIC:02:Daily", &name));
+  EXPECT_FALSE(ParseTaskChangedMessage("ZORIC:01", &name));
+  EXPECT_FALSE(ParseTaskChangedMessage("", &name));
+}
+
 TEST(TasdekDoc, MissingOrEmptyFileGivesEmptyList) {
   test::ScopedTestEnv env;
   CTasdekDoc doc;

@@ -246,9 +246,18 @@ int CDownloaderRun::Download() {
 
   NamedObject semaphore;
   const std::string semaphore_name = GuidToHex(cmd_.serverId) + "SEM";
+  int unheld_failures = 0;
   for (;;) {
     semaphore = NamedObject::Create(semaphore_name);
     if (semaphore.held()) break;
+    // Taking the name failed although nobody holds it, twice in a row: the object cannot
+    // be created at all.
+    if (NamedObject::Exists(semaphore_name)) {
+      unheld_failures = 0;
+    } else if (++unheld_failures >= 2) {
+      ctx_.log.Write(kLogError, kMsgFatal);
+      return kResultSemaphoreFailed;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(settings_.waitStepMs));
     Pump();
     if (ctx_.abort.load()) {

@@ -324,7 +324,7 @@ int Worker::Phase2() {
     FilePtr list(std::fopen(job_.listFile.c_str(), "rb"));
     if (!list) throw WorkFileError{};
     const std::string image_root = JoinPath(job_.imageDirectory, "image");
-    std::string current_date, last_day_dir;
+    std::string last_day_dir;
     int skip_counter = 0;
     std::int64_t last_pause_ms = GetClock().SteadyMs();
     bool flush = true;
@@ -341,7 +341,6 @@ int Worker::Phase2() {
       if (!ParsePictureListLine(line, &entry)) continue;
       const std::string_view date = entry.key.substr(0, 8);
       const std::string_view time = entry.key.substr(9, 8);
-      if (date != current_date) current_date.assign(date);
       const std::string year(date.substr(0, 4)), day(date.substr(4, 4));
 
       const std::string day_dir = year + "/" + day + "/";

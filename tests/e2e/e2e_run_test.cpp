@@ -17,6 +17,7 @@
 #include "imagestore/image_index.h"
 #include "taskmodel/kvtask.h"
 #include "taskmodel/timestr.h"
+#include "taskview/activity_log_reader.h"
 #include "taskview/service_control.h"
 #include "tests/camsim/camsim_process.h"
 #include "tests/e2e/e2e_world.h"
@@ -122,6 +123,19 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
 
   EXPECT_EQ(w.StopService(), 0);
   EXPECT_GE(FindLine(w.ServiceLogLines(), "(S101)", d002), 0);
+
+  // The Log Viewer reads every line of the merged log: the service's and the downloader's.
+  std::vector<std::string> codes;
+  for (const tasdek::LogEntry& e : tasdek::ParseLogText(w.ServiceLog())) {
+    EXPECT_TRUE(e.accepted) << e.message;
+    codes.push_back(e.code);
+    if (e.code == "D002") {
+      EXPECT_EQ(e.level, 3);
+      EXPECT_EQ(e.task, "daily");
+      EXPECT_EQ(e.server, "front door");
+    }
+  }
+  EXPECT_EQ(codes, (std::vector<std::string>{"S100", "D001", "D002", "S101"}));
 }
 
 TEST(EndToEnd, DeletionOnTheServerGoesInBatchesOfEightEightAndOne) {
@@ -402,6 +416,31 @@ TEST(EndToEnd, DueTaskWaitsWhileAnotherProgramHoldsTheEnvironmentLock) {
   ASSERT_TRUE(w.WaitTaskEnded("held")) << w.ServiceLog();
   EXPECT_EQ(w.ReadTask("held").ActResult, kResultSucceeded);
   EXPECT_EQ(CountJpgs(w.ImageDir()), 2);
+}
+
+TEST(EndToEnd, DownloaderKilledBySignalCountsAsFailedWith9999) {
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
+                     "p", "--fault", "data=trickle:2000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  w.AddTask("killed", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  w.RunScan();
+  const pid_t kvdl = WaitForPictureDownload(w, cam);
+  ASSERT_GT(kvdl, 0) << w.ServiceLog() << w.ServiceOutput();
+  // Nothing reaches the result pipe: the exit code cannot be obtained.
+  ASSERT_EQ(::kill(kvdl, SIGKILL), 0);
+  ASSERT_TRUE(w.WaitTaskEnded("killed")) << w.ServiceLog();
+  const CKVTask t = w.ReadTask("killed");
+  EXPECT_EQ(t.EndCode, 9999);
+  EXPECT_EQ(t.ActResult, kResultFailed);
+  EXPECT_EQ(t.ActState, kStateWaiting);
+  // What the run wrote before it died is still merged.
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<info><killed><cam1> Download has started. (D001)").size(),
+            1u);
+  EXPECT_FALSE(std::filesystem::exists(w.ImageDir() + "/dl.log"));
 }
 
 }  // namespace

@@ -443,5 +443,55 @@ TEST(EndToEnd, DownloaderKilledBySignalCountsAsFailedWith9999) {
   EXPECT_FALSE(std::filesystem::exists(w.ImageDir() + "/dl.log"));
 }
 
+TEST(EndToEnd, TaskViewStartsTheServiceRunsTasksNowAndStopsItDuringADownload) {
+  CamsimProcess quick({"--pictures", "2", "--user", "u", "--password", "p"});
+  CamsimProcess slow({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
+                      "p", "--fault", "data=trickle:2000"});
+  ASSERT_TRUE(quick.ok()) << quick.Output();
+  ASSERT_TRUE(slow.ok()) << slow.Output();
+  E2EWorld w;
+  ProfileSpec quick_spec = Profile(quick);
+  quick_spec.name = "quick";
+  ProfileSpec slow_spec = Profile(slow);
+  slow_spec.name = "slow";
+  // Due in an hour: only "execute now" starts them.
+  const CKVTask now_before = w.AddTask("now", w.AddServer(quick_spec), false, 3600);
+  w.AddTask("later", w.AddServer(slow_spec), false, 3600);
+
+  // The service in the background, as the Task View starts it ("zoricsm -start").
+  tasdek::CServiceControl control;
+  control.SetHostPath(w.HostDir() + "/zoricsm");
+  ASSERT_EQ(control.StartService(), tasdek::kServiceOk);
+  ASSERT_TRUE(w.AdoptBackgroundService());
+
+  ASSERT_TRUE(control.SendExecuteNow("now"));
+  ASSERT_TRUE(w.WaitTaskEnded("now")) << w.ServiceLog();
+  const CKVTask now_after = w.ReadTask("now");
+  EXPECT_EQ(now_after.ActResult, kResultSucceeded);
+  EXPECT_EQ(now_after.EndCode, 0);
+  EXPECT_STREQ(now_after.NextTime, now_before.NextTime);  // the regular run stays
+  EXPECT_EQ(CountJpgs(w.ImageDir("quick")), 2);
+
+  ASSERT_TRUE(control.SendExecuteNow("later"));
+  ASSERT_GT(WaitForPictureDownload(w, slow), 0) << w.ServiceLog();
+  ASSERT_TRUE(control.SendExecuteNow("later"));  // refused (S004): the report is taken too
+  ASSERT_TRUE(WaitFor([&] {
+    return w.ServiceLog().find("<error><later><slow> Execution failure: The task is already "
+                               "running. (S004)") != std::string::npos;
+  })) << w.ServiceLog();
+
+  // "zoricsm -osstop": the running download is closed and the service ends.
+  const pid_t service = w.ServicePid();
+  ASSERT_EQ(control.StopService(), tasdek::kServiceOk);
+  EXPECT_TRUE(WaitFor([&] { return E2EWorld::Gone(service); }));
+  const CKVTask later = w.ReadTask("later");
+  EXPECT_EQ(later.EndCode, 100);
+  EXPECT_EQ(later.ActResult, kResultAborted);
+  const auto lines = w.ServiceLogLines();
+  const int d003 = FindLine(lines, "<warning><later><slow> Download has aborted. (D003)");
+  ASSERT_GE(d003, 0) << w.ServiceLog();
+  EXPECT_GT(FindLine(lines, "(S101)", d003), d003) << w.ServiceLog();
+}
+
 }  // namespace
 }  // namespace pondrel::test

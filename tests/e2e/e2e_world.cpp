@@ -160,7 +160,11 @@ void E2EWorld::KillEverything() {
     // The downloaders first (the service reaps them), then the service itself.
     for (pid_t child : ServiceChildren()) ::kill(child, SIGKILL);
     ::kill(service_pid_, SIGKILL);
-    ::waitpid(service_pid_, nullptr, 0);
+    if (service_is_child_) {
+      ::waitpid(service_pid_, nullptr, 0);
+    } else {
+      WaitFor([&] { return Gone(service_pid_); }, 5000);
+    }
     service_pid_ = -1;
   }
 }
@@ -249,6 +253,30 @@ bool E2EWorld::StartService() {
   }) && service_pid_ > 0;
 }
 
+bool E2EWorld::AdoptBackgroundService() {
+  const std::string exe = std::filesystem::canonical(host_dir_ + "/zoricsm").string();
+  DIR* d = ::opendir("/proc");
+  if (!d) return false;
+  while (dirent* e = ::readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    std::error_code ec;
+    auto target = std::filesystem::read_symlink("/proc/" + std::string(e->d_name) + "/exe", ec);
+    if (ec || target.string() != exe || Gone(static_cast<pid_t>(pid))) continue;
+    service_pid_ = static_cast<pid_t>(pid);
+    service_is_child_ = false;
+  }
+  ::closedir(d);
+  return service_pid_ > 0;
+}
+
+bool E2EWorld::Gone(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  auto paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren + 1, 3, " Z ") == 0;
+}
+
 bool E2EWorld::WaitTaskEnded(const std::string& name, int timeout_ms) const {
   return WaitFor(
       [&] {
@@ -260,7 +288,7 @@ bool E2EWorld::WaitTaskEnded(const std::string& name, int timeout_ms) const {
 }
 
 int E2EWorld::StopService(int timeout_ms) {
-  if (service_pid_ <= 0) return -1;
+  if (service_pid_ <= 0 || !service_is_child_) return -1;
   ::kill(service_pid_, SIGTERM);
   int status = 0;
   bool ended = WaitFor([&] { return Reaped(service_pid_, &status); }, timeout_ms);

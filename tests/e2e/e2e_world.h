@@ -73,7 +73,13 @@ class E2EWorld {
   // --- the service ---
   // Starts `zoricsm -debug` and waits for its start line (S100). False when it did not start.
   bool StartService();
+  // After the service was started in the background by someone else (the Task View's
+  // "zoricsm -start"): finds its process by the host program's path so that the world can
+  // watch and, if need be, end it. False when no such process runs.
+  bool AdoptBackgroundService();
   pid_t ServicePid() const { return service_pid_; }
+  // Whether the process is gone (or only a zombie waiting for a parent other than us).
+  static bool Gone(pid_t pid);
   // Moves the shared clock past the next 60-second scan so that a task due within the next
   // 30 seconds is started on the service's next tick.
   void RunScan() { AdvanceClock(90); }
@@ -104,6 +110,7 @@ class E2EWorld {
   std::string host_dir_, clock_path_;
   volatile std::int64_t* clock_offset_ = nullptr;
   pid_t service_pid_ = -1;
+  bool service_is_child_ = true;
   std::vector<StartedProcess> by_hand_;
 };
 

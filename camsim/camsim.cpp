@@ -194,6 +194,9 @@ int Run(const CamsimOptions& opt) {
   const int threads = opt.threads;
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   svr.set_payload_max_length(1 << 20);
+  // Headers and body leave in separate writes; without TCP_NODELAY a reused connection waits
+  // for the client's delayed acknowledgement between them.
+  svr.set_tcp_nodelay(true);
   svr.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
     t_logged = false;
     t_provider_bytes = 0;

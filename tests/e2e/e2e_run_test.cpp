@@ -493,5 +493,38 @@ TEST(EndToEnd, TaskViewStartsTheServiceRunsTasksNowAndStopsItDuringADownload) {
   EXPECT_GT(FindLine(lines, "(S101)", d003), d003) << w.ServiceLog();
 }
 
+TEST(EndToEnd, LauncherFailuresAreRecordedAsFailedRuns) {
+  CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  w.AddTask("nolib", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+
+  // KVdl without its library: the launcher's own result (beyond the low 8 bits of an exit
+  // status) reaches the task through the result pipe.
+  std::filesystem::remove(w.HostDir() + "/libfetchko.so");
+  w.RunScan();
+  ASSERT_TRUE(w.WaitTaskEnded("nolib")) << w.ServiceLog();
+  const CKVTask nolib = w.ReadTask("nolib");
+  EXPECT_EQ(nolib.EndCode, 4001);
+  EXPECT_EQ(nolib.ActResult, kResultFailed);
+  EXPECT_EQ(cam.Stat("status_requests"), 0);
+
+  // No KVdl beside the service (nor on the search path): the start fails with S005.
+  std::filesystem::remove(w.HostDir() + "/KVdl");
+  w.AddTask("nolauncher", id);
+  w.RunScan();
+  ASSERT_TRUE(w.WaitTaskEnded("nolauncher")) << w.ServiceLog();
+  const CKVTask nolauncher = w.ReadTask("nolauncher");
+  EXPECT_EQ(nolauncher.ActResult, kResultStartFailed);
+  EXPECT_EQ(nolauncher.ActState, kStateWaiting);
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><nolauncher><cam1> Execution failure: Failed "
+                                           "to execute the downloader (S005)")
+                .size(),
+            1u)
+      << w.ServiceLog();
+}
+
 }  // namespace
 }  // namespace pondrel::test

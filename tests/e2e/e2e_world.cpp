@@ -240,6 +240,8 @@ bool E2EWorld::StartService() {
       "LD_PRELOAD=" + preload,
       "PONDREL_E2E_CLOCK_FILE=" + clock_path_,
       "ASAN_OPTIONS=" + asan,
+      // The launcher is found beside the service, never in some directory of the caller's.
+      "PATH=/usr/bin:/bin",
   });
   service_pid_ = Spawn(host_dir_ + "/zoricsm", {"-debug"}, env, env_.Path("zoricsm.out"), -1);
   if (service_pid_ <= 0) return false;

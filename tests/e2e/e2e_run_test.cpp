@@ -19,6 +19,7 @@
 #include "taskmodel/timestr.h"
 #include "taskview/activity_log_reader.h"
 #include "taskview/service_control.h"
+#include "taskview/tasdek_doc.h"
 #include "tests/camsim/camsim_process.h"
 #include "tests/e2e/e2e_world.h"
 
@@ -120,6 +121,11 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
   ASSERT_EQ(announced.size(), 2u);
   EXPECT_EQ(announced[0], "ZORIC:01::03:09::daily");
   EXPECT_EQ(announced[1], std::string("ZORIC:01::05:01:") + after.EndTime + ":daily");
+  for (const std::string& m : announced) {
+    std::string refreshed;
+    EXPECT_TRUE(tasdek::ParseTaskChangedMessage(m, &refreshed)) << m;
+    EXPECT_EQ(refreshed, "daily");
+  }
 
   EXPECT_EQ(w.StopService(), 0);
   EXPECT_GE(FindLine(w.ServiceLogLines(), "(S101)", d002), 0);

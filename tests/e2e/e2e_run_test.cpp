@@ -532,5 +532,47 @@ TEST(EndToEnd, LauncherFailuresAreRecordedAsFailedRuns) {
       << w.ServiceLog();
 }
 
+TEST(EndToEnd, RunLeftByACrashedServiceKeepsTheNextRunWaitingForTheServer) {
+  // Three pictures of 8,000 bytes at 4,000 bytes a second: about six seconds.
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "8000", "--user", "u", "--password",
+                     "p", "--fault", "data=trickle:4000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  E2EWorld w;
+  const KVGuid id = w.AddServer(Profile(cam));
+  w.AddTask("crash", id);
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+  w.RunScan();
+  ASSERT_GT(WaitForPictureDownload(w, cam), 0) << w.ServiceLog();
+
+  const std::vector<pid_t> orphans = w.CrashService();
+  ASSERT_EQ(orphans.size(), 1u);
+  // A new service resets the left-over state; the task is run at once by hand. Its downloader
+  // must wait for the orphan, which the new service knows nothing of.
+  ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
+  ASSERT_TRUE(WaitFor([&] { return w.ReadTask("crash").ActState == kStateWaiting; }));
+  ASSERT_TRUE(tasdek::CServiceControl().SendExecuteNow("crash"));
+  ASSERT_TRUE(WaitFor([&] { return w.ReadTask("crash").ActState == kStateRunning; }));
+  while (!E2EWorld::Gone(orphans[0])) {
+    ASSERT_EQ(cam.Stat("status_requests"), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(w.WaitTaskEnded("crash")) << w.ServiceLog();
+  const CKVTask t = w.ReadTask("crash");
+  EXPECT_EQ(t.ActResult, kResultSucceeded);
+  EXPECT_EQ(t.EndCode, 0);
+  EXPECT_EQ(cam.Stat("status_requests"), 2);
+  EXPECT_EQ(cam.Stat("data_requests"), 3);  // nothing fetched twice
+  EXPECT_EQ(CountJpgs(w.ImageDir()), 3);
+  // Both runs' lines reach kvrpd.log: the orphan wrote into the same dl.log.
+  const auto lines = w.ServiceLogLines();
+  EXPECT_EQ(LinesWith(lines, "<info><crash><cam1> Download has started. (D001)").size(), 2u)
+      << w.ServiceLog();
+  EXPECT_EQ(LinesWith(lines, "<info><crash><cam1> Download is completed: 3 picture(s)").size(), 1u)
+      << w.ServiceLog();
+  EXPECT_EQ(LinesWith(lines, "<info><crash><cam1> Download is completed: No pictures (D002)").size(),
+            1u)
+      << w.ServiceLog();
+}
+
 }  // namespace
 }  // namespace pondrel::test

@@ -156,6 +156,12 @@ void E2EWorld::KillEverything() {
     if (p.result_fd >= 0) ::close(p.result_fd);
   }
   by_hand_.clear();
+  for (pid_t p : orphans_) {
+    if (Gone(p)) continue;
+    ::kill(p, SIGKILL);
+    WaitFor([&] { return Gone(p); }, 5000);
+  }
+  orphans_.clear();
   if (service_pid_ > 0) {
     // The downloaders first (the service reaps them), then the service itself.
     for (pid_t child : ServiceChildren()) ::kill(child, SIGKILL);
@@ -300,6 +306,17 @@ int E2EWorld::StopService(int timeout_ms) {
   }
   service_pid_ = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<pid_t> E2EWorld::CrashService() {
+  std::vector<pid_t> children = ServiceChildren();
+  orphans_.insert(orphans_.end(), children.begin(), children.end());
+  if (service_pid_ > 0) {
+    ::kill(service_pid_, SIGKILL);
+    if (service_is_child_) ::waitpid(service_pid_, nullptr, 0);
+    service_pid_ = -1;
+  }
+  return children;
 }
 
 std::vector<pid_t> E2EWorld::ServiceChildren() const {

@@ -88,6 +88,9 @@ class E2EWorld {
   // SIGTERM to the service and a wait for its exit; its exit status (-1 when it had to be
   // killed).
   int StopService(int timeout_ms = 20000);
+  // SIGKILL to the service, as a crash would end it; its downloaders run on as orphans, which
+  // the world still ends when it goes away. Returns their pids.
+  std::vector<pid_t> CrashService();
   // The pids of the service's running children (its downloaders).
   std::vector<pid_t> ServiceChildren() const;
   std::string ServiceLog() const;                // ROOT/SYSTEM/kvrpd.log
@@ -112,6 +115,7 @@ class E2EWorld {
   pid_t service_pid_ = -1;
   bool service_is_child_ = true;
   std::vector<StartedProcess> by_hand_;
+  std::vector<pid_t> orphans_;
 };
 
 // Lines of `text` that contain `needle`.

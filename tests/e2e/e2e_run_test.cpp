@@ -290,7 +290,7 @@ TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
   })) << w.ServiceLog();
 
   EXPECT_EQ(w.StopService(), 0) << w.ServiceOutput();
-  EXPECT_TRUE(WaitFor([&] { return !w.Alive(kvdl); }, 5000));
+  EXPECT_TRUE(WaitFor([&] { return E2EWorld::Gone(kvdl); }, 5000));
   const CKVTask t = w.ReadTask("stopped");
   EXPECT_EQ(t.EndCode, 100);
   EXPECT_EQ(t.ActResult, kResultAborted);

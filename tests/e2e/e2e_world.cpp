@@ -373,6 +373,5 @@ std::optional<int> E2EWorld::WaitKVdl(StartedProcess& p, int timeout_ms) {
   return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
 }
 
-bool E2EWorld::Alive(pid_t pid) const { return pid > 0 && ::kill(pid, 0) == 0; }
 
 }  // namespace pondrel::test

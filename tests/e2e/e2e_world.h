@@ -104,7 +104,6 @@ class E2EWorld {
   // Waits for the process to end; its full result from the pipe (or the exit status when the
   // pipe stayed empty); std::nullopt on time-out.
   std::optional<int> WaitKVdl(StartedProcess& p, int timeout_ms = 25000);
-  bool Alive(pid_t pid) const;
 
  private:
   void KillEverything();

@@ -28,6 +28,14 @@ std::atomic<CKestova*> g_current{nullptr};
 // How often the stop path looks at the running count.
 constexpr int kStopPollMs = 100;
 
+// Whether the fields that start-up and the clock-change rule touch differ. An unchanged task
+// is not rewritten: the file would come out byte for byte the same, and a schedule of a
+// thousand tasks would otherwise be rewritten a thousand times.
+bool RescheduleChanged(const CKVTask& a, const CKVTask& b) {
+  return a.ActState != b.ActState || a.ActResult != b.ActResult || a.EndCode != b.EndCode ||
+         std::strcmp(a.NextTime, b.NextTime) != 0;
+}
+
 std::int64_t SteadyNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -181,7 +189,7 @@ int CKestova::MarkMissedTasks() {
   CKVSchedule sched;
   int written = 0;
   for (CKVTask& t : all) {
-    bool missed = false;
+    const CKVTask before = t;
     std::time_t next = 0;
     if (t.NextTime[0] && t.ActState != kStateDisabled && t.Effect == 1 &&
         TimeStrToTime(t.NextTime, &next) && next <= now) {
@@ -189,16 +197,12 @@ int CKestova::MarkMissedTasks() {
       t.ActState = kStateWaiting;
       t.ActResult = kResultStartFailed;
       t.EndCode = kEndCodeMissedRun;
-      missed = true;
     }
     if (t.ActState != kStateDisabled) {
       // States 3 and 6 left by an earlier run of the service go back to waiting.
       t.ActState = kStateWaiting;
-      sched.UpdateTask(tasks_.get(), &t);
-      ++written;
-    } else if (missed) {
-      sched.UpdateTask(tasks_.get(), &t);
-      ++written;
+      sched.ComputeNextTime(&t, now);
+      if (RescheduleChanged(before, t) && tasks_->WriteTask(t) == 0) ++written;
     }
   }
   return written;
@@ -330,7 +334,9 @@ void CKestova::OnTimeChange() {
     if (tasks_->ReadAllTasks(&all) == 0) {
       CKVSchedule sched;
       for (CKVTask& t : all) {
-        sched.UpdateTask(tasks_.get(), &t);
+        const CKVTask before = t;
+        sched.ComputeNextTime(&t, now);
+        if (RescheduleChanged(before, t)) tasks_->WriteTask(t);
         PostTASDEK(t);
       }
     }

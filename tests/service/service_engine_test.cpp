@@ -288,7 +288,7 @@ TEST_F(Svc, DeletedTaskOnlyHasItsRunLogMerged) {
   Control("gone", "log last words (D001)\nwait\nresult 0\n");
   StartService();
   Advance(60);
-  ASSERT_TRUE(WaitState("gone", kStateRunning));
+  ASSERT_TRUE(WaitUntil([&] { return tv.Has("ZORIC:01::03:09::gone"); }));
   {
     CKVTaskMgr mgr(env_.Root());
     CKVTaskFileLock lock(mgr, -1);

@@ -150,11 +150,11 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
     return t.ActState;
   };
   ASSERT_TRUE(WaitUntil([&] { return state("kept") == kStateRunning; }));
+  ASSERT_TRUE(WaitUntil([&] { return !ReadFile(fake_dir_ + "/kept.args").empty(); }));
   ::kill(host, SIGKILL);
   ::waitpid(host, nullptr, 0);
   started_.erase(std::remove(started_.begin(), started_.end(), host), started_.end());
   // The orphaned test launcher is ours to end.
-  ASSERT_TRUE(WaitUntil([&] { return !ReadFile(fake_dir_ + "/kept.args").empty(); }));
   KillLaunchers();
 
   host = SpawnHost("-debug");

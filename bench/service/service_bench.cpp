@@ -1,0 +1,252 @@
+// Figures of the scheduler service:
+//  1. one schedule scan over N tasks of which 16 are due: the due-window search alone
+//     (FindDueTasks) and the whole scan with the 16 downloader starts (ExecDoTask), for N from
+//     100 to 1,000;
+//  2. the latency from a downloader's end to its task written and "ZORIC:01:" sent;
+//  3. the idle service's CPU use and resident memory (the real zoricsm process).
+// Usage: service_bench [idle seconds, default 10]
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/clock.h"
+#include "common/fs_util.h"
+#include "common/mailslot.h"
+#include "servers/srvmgr.h"
+#include "service/kestova.h"
+#include "taskmodel/kvtask.h"
+#include "taskmodel/schedule.h"
+#include "taskmodel/timestr.h"
+#include "tests/support/test_env.h"
+
+using namespace pondrel;
+using Clk = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::time_t kStart = 1773136800;  // 2026/03/10 10:00:00 UTC
+
+double Ms(Clk::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+std::vector<KVGuid> AddServers(const std::string& root, int n) {
+  CKVSrvMgr mgr;
+  mgr.InitWithDirectory(root);
+  std::vector<KVGuid> ids;
+  for (int i = 0; i < n; ++i) {
+    CKVSrvInfo info;
+    info.SetServerName("cam" + std::to_string(i));
+    info.SetImageDirectory(root + "/images/cam" + std::to_string(i));
+    info.SetHostName("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
+    mgr.Add(&info);
+    ids.push_back(info.GetId());
+  }
+  return ids;
+}
+
+// N tasks; the first 16 are due 30 seconds after kStart, the rest tomorrow.
+void WriteTasks(const std::string& root, const std::vector<KVGuid>& servers, int n) {
+  std::string text;
+  CKVSchedule sched;
+  for (int i = 0; i < n; ++i) {
+    CKVTask t;
+    t.SetName("task" + std::to_string(i));
+    SetTaskField(t.StartTime, TimeToTimeStr(kStart + (i < 16 ? 30 : 86400 + i)));
+    t.ServerId = servers[static_cast<std::size_t>(i) % servers.size()];
+    sched.ComputeNextTime(&t, kStart);
+    CKVTaskMgr mgr(root);
+    if (i == 0) std::filesystem::remove(root + "/schedule.ini");
+    mgr.WriteTask(t);
+  }
+}
+
+void ScanFigures() {
+  std::printf("Schedule scan (16 due):\n");
+  std::printf("  %6s  %18s  %26s\n", "tasks", "FindDueTasks (ms)", "ExecDoTask + 16 starts (ms)");
+  for (int n : {100, 200, 500, 1000}) {
+    test::ScopedTestEnv env;
+    TestClock clock(kStart);
+    SetClock(&clock);
+    auto servers = AddServers(env.Root(), 16);
+    WriteTasks(env.Root(), servers, n);
+    std::string bin = env.Path("bin");
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_symlink(test::StageDir() + "/fake_kvdl", bin + "/KVdl");
+    setenv("FAKE_KVDL_DIR", env.Dir().c_str(), 1);
+    double find_best = 1e9, exec_best = 1e9;
+    for (int rep = 0; rep < 5; ++rep) {
+      CKestova k;
+      k.SetRoot(env.Root());
+      k.SetLauncherDir(bin);
+      k.initKVSched();
+      clock.Set(kStart + 60);
+      std::vector<std::string> due;
+      std::string saved = k.LastCheckTime();
+      auto t0 = Clk::now();
+      k.FindDueTasks(clock.Now(), &due);
+      find_best = std::min(find_best, Ms(Clk::now() - t0));
+      if (due.size() != 16) std::printf("  (unexpected: %zu due)\n", due.size());
+      k.SetLastCheckTime(saved);
+      t0 = Clk::now();
+      k.ExecDoTask();
+      exec_best = std::min(exec_best, Ms(Clk::now() - t0));
+      if (k.ProcTable().Count() != 16) std::printf("  (unexpected: %d started)\n", k.ProcTable().Count());
+      for (int i = k.ProcTable().Count() - 1; i >= 0; --i) k.ProcTable().Remove(i);
+      clock.Set(kStart);
+      WriteTasks(env.Root(), servers, n);
+    }
+    std::printf("  %6d  %18.2f  %26.2f\n", n, find_best, exec_best);
+    SetClock(nullptr);
+    unsetenv("FAKE_KVDL_DIR");
+  }
+}
+
+void LatencyFigures() {
+  test::ScopedTestEnv env;
+  auto servers = AddServers(env.Root(), 1);
+  CKVTask t;
+  t.SetName("lat");
+  SetTaskField(t.StartTime, "2099/01/01/00/00/00");
+  t.ServerId = servers[0];
+  {
+    CKVTaskMgr mgr(env.Root());
+    mgr.WriteTask(t);
+  }
+  std::string bin = env.Path("bin");
+  std::filesystem::create_directories(bin);
+  std::filesystem::create_symlink(test::StageDir() + "/fake_kvdl", bin + "/KVdl");
+  setenv("FAKE_KVDL_DIR", env.Dir().c_str(), 1);
+  test::WriteFile(env.Dir() + "/lat.ctl", "wait\n");
+  CKVMailSlot tv;
+  tv.Create(kTaskViewMailslot);
+  CKestova k;
+  k.SetLauncherDir(bin);
+  std::thread body([&] { k.serviceBodyMain(); });
+  while (test::ReadFile(env.Root() + "/SYSTEM/kvrpd.log").find("(S100)") == std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::vector<double> samples;
+  for (int i = 0; i < 30; ++i) {
+    CKVMailSlot(kServiceMailslot).Send("ZORIC:02:lat");
+    k.postMessage(kWmTimer);
+    // Wait for the "running" announcement, then end the child and time the final one.
+    char buf[1024];
+    auto deadline = Clk::now() + std::chrono::seconds(5);
+    bool running = false;
+    while (!running && Clk::now() < deadline) {
+      int n = tv.Read(buf, sizeof buf);
+      if (n > 0 && std::string(buf).rfind("ZORIC:01::03:", 0) == 0) running = true;
+      else std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    // The child has recorded itself (and is waiting) once its line is there.
+    std::string args;
+    while (Clk::now() < deadline) {
+      args = test::ReadFile(env.Dir() + "/lat.args");
+      if (std::count(args.begin(), args.end(), '\n') == i + 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::istringstream lines(args);
+    std::string line, last;
+    while (std::getline(lines, line)) last = line;
+    pid_t pid = static_cast<pid_t>(std::atol(last.c_str()));
+    if (pid <= 0) break;
+    auto t0 = Clk::now();
+    ::kill(pid, SIGTERM);
+    bool done = false;
+    while (!done && Clk::now() < deadline + std::chrono::seconds(5)) {
+      int n = tv.Read(buf, sizeof buf);
+      if (n > 0 && std::string(buf).rfind("ZORIC:01::05:07:", 0) == 0) done = true;
+    }
+    if (done) samples.push_back(Ms(Clk::now() - t0));
+  }
+  k.serviceBodyStop();
+  body.join();
+  unsetenv("FAKE_KVDL_DIR");
+  std::sort(samples.begin(), samples.end());
+  if (samples.empty()) {
+    std::printf("Reap latency: no samples\n");
+    return;
+  }
+  std::printf("Reap latency (SIGTERM to the downloader -> task written, \"ZORIC:01:\" received), %zu runs:\n",
+              samples.size());
+  std::printf("  median %.2f ms, min %.2f ms, max %.2f ms\n", samples[samples.size() / 2],
+              samples.front(), samples.back());
+}
+
+long ClockTicksOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(in)), {});
+  auto close = s.rfind(')');
+  std::istringstream rest(s.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::atol(field.c_str());
+    if (i == 15) stime = std::atol(field.c_str());
+  }
+  return utime + stime;
+}
+
+long RssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+void IdleFigures(int seconds) {
+  test::ScopedTestEnv env;
+  auto servers = AddServers(env.Root(), 16);
+  WriteTasks(env.Root(), servers, 1000);  // none due within the window
+  std::string bin = env.Path("host");
+  std::filesystem::create_directories(bin);
+  for (const char* f : {"zoricsm", "libkestova.so"})
+    std::filesystem::copy_file(test::StageDir() + "/" + f, bin + "/" + f);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::string exe = bin + "/zoricsm";
+    ::execl(exe.c_str(), "zoricsm", "-debug", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  auto started = Clk::now();
+  std::string log = env.Root() + "/SYSTEM/kvrpd.log";
+  while (test::ReadFile(log).find("(S100)") == std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  double startup = Ms(Clk::now() - started);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  long before = ClockTicksOf(pid);
+  auto t0 = Clk::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  long after = ClockTicksOf(pid);
+  double wall = Ms(Clk::now() - t0) / 1000.0;
+  long hz = ::sysconf(_SC_CLK_TCK);
+  double cpu = static_cast<double>(after - before) / static_cast<double>(hz);
+  std::printf("Idle service (zoricsm -debug, 1,000 tasks, %d s window):\n", seconds);
+  std::printf("  start-up (1,000 tasks marked and rescheduled) %.0f ms\n", startup);
+  std::printf("  CPU %.3f s in %.1f s = %.3f %%, resident memory %ld kB\n", cpu, wall,
+              100.0 * cpu / wall, RssKb(pid));
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  int idle_seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+  ScanFigures();
+  LatencyFigures();
+  IdleFigures(idle_seconds);
+  return 0;
+}

@@ -129,7 +129,10 @@ int CKVSrvMgr::RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRe
     bool saved = false;
     for (int n = 0; n < 1000 && !saved; ++n) {
       copy = DataFilePath() + kSrvDamagedSuffix;
-      if (n > 0) copy += "." + std::to_string(n);
+      if (n > 0) {
+        copy.push_back('.');
+        copy += std::to_string(n);
+      }
       if (FileExists(copy)) continue;
       if (!WriteNewFile(copy, info.raw)) break;
       saved = true;

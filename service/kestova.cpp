@@ -170,6 +170,9 @@ int CKestova::wmCreate() {
 
 int CKestova::initKVSched() {
   if (!tasks_) tasks_ = std::make_unique<CKVTaskMgr>(root_);
+  // The mailslot first: a second instance, which cannot have it, must end before it resets
+  // the states of the tasks that the first instance is running.
+  initMailSlot();
   {
     CKVTaskFileLock lock(*tasks_, -1);
     last_check_ = GetTimeStr(Now());
@@ -177,7 +180,6 @@ int CKestova::initKVSched() {
   }
   last_scan_ = Now();
   last_tick_ = last_scan_;
-  initMailSlot();
   ArmTickTimer(true);
   return 1;
 }

@@ -45,6 +45,10 @@ struct World {
     std::memcpy(addr.sun_path + 1, name.data(), name.size());
     addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   }
+  ~World() {
+    if (sender >= 0) ::close(sender);
+    pondrel::RemoveTree(dir);
+  }
 };
 
 }  // namespace

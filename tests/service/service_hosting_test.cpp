@@ -110,8 +110,17 @@ TEST_F(HostFixture, SecondInstanceOfTheBodyEndsWithTwoWhenTheMailslotIsTaken) {
   // Someone else owns the service's mailslot: the body cannot create it.
   CKVMailSlot squatter;
   ASSERT_EQ(squatter.Create(kServiceMailslot), 1);
+  // The instance that owns the mailslot runs this task; the one that fails leaves it alone.
+  CKVTaskMgr tasks(env_.Root());
+  CKVTask t;
+  t.SetName("theirs");
+  SetTaskField(t.StartTime, "2020/01/01/00/00/00");
+  t.ActState = kStateRunning;
+  ASSERT_EQ(tasks.WriteTask(t), 0);
+  const std::string before = ReadFile(env_.Root() + "/schedule.ini");
   EXPECT_EQ(RunHost("-debug"), 2);
   EXPECT_NE(Events().find("ERROR : Slot Create"), std::string::npos);
+  EXPECT_EQ(ReadFile(env_.Root() + "/schedule.ini"), before);
 }
 
 TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) {
@@ -188,6 +197,61 @@ TEST_F(HostFixture, InstallAndRemoveWriteTheRunServicesValues) {
   ASSERT_EQ(RunHost("-osremove"), 0);
   EXPECT_FALSE(Running());
   EXPECT_FALSE(key.ReadText("KESTOVA", &value));
+}
+
+// Runs KVdl from `dir` with `args`; the result text from its result pipe goes to *text.
+int RunLauncher(const std::string& dir, const std::vector<std::string>& args, std::string* text) {
+  int p[2];
+  if (::pipe(p) != 0) return -1;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(p[0]);
+    ::dup2(p[1], 5);
+    setenv("PONDREL_RESULT_FD", "5", 1);
+    int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 2);
+    std::vector<char*> argv{const_cast<char*>("KVdl")};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv((dir + "/KVdl").c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(p[1]);
+  text->clear();
+  char buf[64];
+  ssize_t n;
+  while ((n = ::read(p[0], buf, sizeof buf)) > 0) text->append(buf, static_cast<std::size_t>(n));
+  ::close(p[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Launcher, JoinsItsArgumentsReportsTheFullResultAndItsOwnStartFailure) {
+  ScopedTestEnv env;
+  std::string dir = env.Path("kvdl");
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(StageDir() + "/KVdl", dir + "/KVdl");
+  std::string text;
+  // No downloader library beside it: a failed run of its own, never a success.
+  int code = RunLauncher(dir, {"/g 00,/t x"}, &text);
+  EXPECT_EQ(text, "4001\n");
+  EXPECT_EQ(code, 4001 & 0xFF);
+
+  std::filesystem::copy_file(StageDir() + "/libfake_fetchko.so", dir + "/libfetchko.so");
+  setenv("FAKE_FETCHKO_OUT", env.Path("options").c_str(), 1);
+  setenv("FAKE_FETCHKO_RESULT", "8002", 1);
+  code = RunLauncher(dir, {"/g", "0011,/l", "/tmp/a b/dl.log,/t", "Daily run"}, &text);
+  EXPECT_EQ(ReadFile(env.Path("options")), "/g 0011,/l /tmp/a b/dl.log,/t Daily run");
+  EXPECT_EQ(text, "8002\n");
+  EXPECT_EQ(code, 8002 & 0xFF);
+  setenv("FAKE_FETCHKO_RESULT", "100", 1);
+  code = RunLauncher(dir, {"/g 0011,/l /x/dl.log,/t one"}, &text);
+  EXPECT_EQ(ReadFile(env.Path("options")), "/g 0011,/l /x/dl.log,/t one");
+  EXPECT_EQ(text, "100\n");
+  EXPECT_EQ(code, 100);
+  unsetenv("FAKE_FETCHKO_OUT");
+  unsetenv("FAKE_FETCHKO_RESULT");
 }
 
 TEST(EventLog, RecordLayoutSeverityAndCut) {

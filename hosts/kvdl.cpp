@@ -15,9 +15,11 @@
 
 namespace {
 
-// The launcher's own start failure: the downloader library is missing or unusable. Any
-// result other than 0, 100 and 200 is a failed run to the service.
-constexpr int kResultNoLibrary = 4001;
+// The launcher's own start failure: the downloader library is missing or unusable, so the
+// downloader could not start at all. The service treats this result as it treats a
+// downloader that could not open its window: the run failed and "Failed to execute the
+// downloader (S005)" is logged. It fits in 8 bits, so the exit status alone carries it too.
+constexpr int kResultNoLibrary = 200;
 
 void ReportResult(int result) {
   const char* fd_text = std::getenv("PONDREL_RESULT_FD");

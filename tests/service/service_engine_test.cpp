@@ -385,6 +385,8 @@ TEST_F(Svc, RefusedStartsAndFailedLaunchersEndAsDesigned) {
   Control("killed", "die\n");
   WriteTask(MakeTask("nowindow", srv, 600));
   Control("nowindow", "result 200\n");
+  WriteTask(MakeTask("negative", srv, 600));
+  Control("negative", "result -1\n");
   StartService();
 
   Send("ZORIC:02:orphan");
@@ -411,6 +413,12 @@ TEST_F(Svc, RefusedStartsAndFailedLaunchersEndAsDesigned) {
   ASSERT_TRUE(WaitUntil([&] { return ReadTask("nowindow").EndCode == 200; }));
   EXPECT_EQ(ReadTask("nowindow").ActResult, kResultFailed);
   EXPECT_EQ(CountInLog("<error><nowindow><cam> Execution failure: Failed to execute the downloader (S005)"), 1);
+
+  // A negative result comes through the result pipe whole.
+  Send("ZORIC:02:negative");
+  Tick();
+  ASSERT_TRUE(WaitUntil([&] { return ReadTask("negative").EndCode == -1; }));
+  EXPECT_EQ(ReadTask("negative").ActResult, kResultFailed);
 
   // The launcher is missing.
   ASSERT_EQ(::unlink((launcher_dir_ + "/KVdl").c_str()), 0);

@@ -233,10 +233,10 @@ TEST(Launcher, JoinsItsArgumentsReportsTheFullResultAndItsOwnStartFailure) {
   std::filesystem::create_directories(dir);
   std::filesystem::copy_file(StageDir() + "/KVdl", dir + "/KVdl");
   std::string text;
-  // No downloader library beside it: a failed run of its own, never a success.
+  // No downloader library beside it: the downloader could not start, never a success.
   int code = RunLauncher(dir, {"/g 00,/t x"}, &text);
-  EXPECT_EQ(text, "4001\n");
-  EXPECT_EQ(code, 4001 & 0xFF);
+  EXPECT_EQ(text, "200\n");
+  EXPECT_EQ(code, 200);
 
   std::filesystem::copy_file(StageDir() + "/libfake_fetchko.so", dir + "/libfetchko.so");
   setenv("FAKE_FETCHKO_OUT", env.Path("options").c_str(), 1);
@@ -245,6 +245,10 @@ TEST(Launcher, JoinsItsArgumentsReportsTheFullResultAndItsOwnStartFailure) {
   EXPECT_EQ(ReadFile(env.Path("options")), "/g 0011,/l /tmp/a b/dl.log,/t Daily run");
   EXPECT_EQ(text, "8002\n");
   EXPECT_EQ(code, 8002 & 0xFF);
+  setenv("FAKE_FETCHKO_RESULT", "-1", 1);  // a negative result travels whole through the pipe
+  code = RunLauncher(dir, {"/g 0011,/t neg"}, &text);
+  EXPECT_EQ(text, "-1\n");
+  EXPECT_EQ(code, 255);
   setenv("FAKE_FETCHKO_RESULT", "100", 1);
   code = RunLauncher(dir, {"/g 0011,/l /x/dl.log,/t one"}, &text);
   EXPECT_EQ(ReadFile(env.Path("options")), "/g 0011,/l /x/dl.log,/t one");

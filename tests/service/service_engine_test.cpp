@@ -91,6 +91,22 @@ TEST_F(Svc, ScheduledRunRecordsItsResultMergesItsLogAndAnnouncesIt) {
   EXPECT_FALSE(service_->HoldsEnvLock());
 }
 
+TEST_F(Svc, ScanRequestThroughTheMailslotStartsDueTasksAtOnce) {
+  KVGuid srv = AddServer("cam");
+  WriteTask(MakeTask("early", srv, 20));
+  StartService();
+  Advance(30);  // due, but the minute's scan has not come yet
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Args("early"), "");
+  Send("ZORIC:01:");
+  Tick();
+  ASSERT_TRUE(WaitUntil([&] { return ReadTask("early").ActResult == kResultSucceeded; }));
+  // The minute's scan still comes at its time and finds nothing new.
+  Advance(30);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Lines(Args("early")), 1);
+}
+
 TEST_F(Svc, SeventeenthTaskIsRefusedWithARetry) {
   std::vector<std::string> names;
   for (int i = 0; i < 17; ++i) {

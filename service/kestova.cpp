@@ -267,8 +267,15 @@ int CKestova::WaitProc() {
       }
     } else if (slot_ && fd == slot_->fd()) {
       // Arriving messages are queued at once (the kernel holds only a few); they are handled
-      // on the next tick.
+      // on the next tick. A flood beyond any real burst loses its oldest messages rather than
+      // growing the queue without bound.
       slot_->Pump();
+      char scratch[kMailslotMessageMax];
+      for (std::size_t excess = slot_->Pending() > kMaxQueuedMessages
+                                    ? slot_->Pending() - kMaxQueuedMessages
+                                    : 0;
+           excess > 0; --excess)
+        slot_->Read(scratch, sizeof scratch);
     } else {
       OnChildEnded(fd);
     }

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -45,6 +46,8 @@ inline constexpr char kLauncherDirVar[] = "PONDREL_KVDL_DIR";
 inline constexpr int kScanIntervalSec = 60;
 inline constexpr int kTickMs = 1000;
 inline constexpr int kClockChangeMinSec = 60;
+// Mailslot messages kept waiting for the next tick at most.
+inline constexpr std::size_t kMaxQueuedMessages = 1000;
 
 // The service's log lines.
 inline constexpr char kMsgS100[] = "Pondrel Task Scheduler Service has started. (S100)";
@@ -207,6 +210,10 @@ class CKestova : public ServiceBody {
     std::string next_time;
   };
   std::vector<EnvWaiter> env_wait_;
+  // Announcements to a Task View whose mailslot stays full pause until then.
+  std::chrono::steady_clock::time_point tasdek_quiet_until_{};
+  static constexpr std::chrono::milliseconds kTaskViewStallThreshold{100};
+  static constexpr std::chrono::milliseconds kTaskViewQuietTime{1000};
   std::atomic<int> env_wait_count_{0};
 
   // Stop sequence.

@@ -1,4 +1,5 @@
 // The service's side of the mailslot protocol.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -36,8 +37,16 @@ std::string FormatTaskChanged(const CKVTask& task) {
 
 void CKestova::PostTASDEK(const CKVTask& task) {
   if (!task.HasName()) return;  // nothing the Task View could refresh
+  const auto now = std::chrono::steady_clock::now();
+  if (now < tasdek_quiet_until_) return;
   CKVMailSlot slot(kTaskViewMailslot);
-  slot.Send(FormatTaskChanged(task));  // no Task View running: dropped silently
+  // No Task View running: the send fails at once and the message is dropped silently. A Task
+  // View whose queue stays full makes the send wait before it gives up; the service loop must
+  // not wait like that for every announcement of a long batch, so announcements pause for a
+  // second (the Task View misses them as if it had not been running).
+  if (!slot.Send(FormatTaskChanged(task)) &&
+      std::chrono::steady_clock::now() - now >= kTaskViewStallThreshold)
+    tasdek_quiet_until_ = std::chrono::steady_clock::now() + kTaskViewQuietTime;
 }
 
 int CKestova::ReceiveDispatch() {

@@ -526,3 +526,23 @@ TEST_F(Svc, HandEditedScheduleWhileRunningStaysConsistent) {
 
 }  // namespace
 }  // namespace pondrel::test
+
+namespace pondrel::test {
+namespace {
+
+TEST_F(ServiceFixture, ATaskViewThatNeverReadsDoesNotHoldUpTheService) {
+  CKVMailSlot stuck;  // owns the Task View's mailslot and never reads it
+  ASSERT_EQ(stuck.Create(kTaskViewMailslot), 1);
+  KVGuid srv = AddServer("cam");
+  for (int i = 0; i < 80; ++i) WriteTask(MakeTask("t" + std::to_string(i), srv, 600 + i));
+  StartService();
+  clock_.Set(kTestStart - 7200);
+  service_->postMessage(kWmTimeChange);  // 80 announcements
+  Send("ZORIC:02:t0");
+  Tick();
+  // Without a pause the 80 sends would wait 200 ms each (16 s) before this run starts.
+  EXPECT_TRUE(WaitUntil([&] { return ReadTask("t0").ActResult == kResultSucceeded; }, 8000));
+}
+
+}  // namespace
+}  // namespace pondrel::test

@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   if (do_wait) {
     std::string go = dir + "/" + task + ".go";
     while (!g_term && ::access(go.c_str(), F_OK) != 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a signal ends the sleep
     if (g_term) result = 100;
   }
   if (die) ::raise(SIGKILL);

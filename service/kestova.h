@@ -162,7 +162,7 @@ class CKestova : public ServiceBody {
   std::time_t LastScan() const { return last_scan_; }
   int WaitingForEnvLock() const { return env_wait_count_.load(); }
   bool HoldsEnvLock() const { return env_lock_.held(); }
-  // The directory of OVEvent.log when the body creates its own event log (tests).
+  // The instance that WndProc forwards to (the one created last).
   static CKestova* Current();
 
  private:

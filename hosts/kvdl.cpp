@@ -15,11 +15,10 @@
 
 namespace {
 
-// The launcher's own start failure: the downloader library is missing or unusable, so the
-// downloader could not start at all. The service treats this result as it treats a
-// downloader that could not open its window: the run failed and "Failed to execute the
-// downloader (S005)" is logged. It fits in 8 bits, so the exit status alone carries it too.
-constexpr int kResultNoLibrary = 200;
+// The launcher's own start failure: the downloader library is missing or unusable. It lies
+// outside the downloader's own result codes; to the service it is a failed run (its full
+// value travels through the result pipe; the exit status carries its low 8 bits, 161).
+constexpr int kResultNoLibrary = 4001;
 
 void ReportResult(int result) {
   const char* fd_text = std::getenv("PONDREL_RESULT_FD");

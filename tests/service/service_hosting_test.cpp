@@ -233,10 +233,10 @@ TEST(Launcher, JoinsItsArgumentsReportsTheFullResultAndItsOwnStartFailure) {
   std::filesystem::create_directories(dir);
   std::filesystem::copy_file(StageDir() + "/KVdl", dir + "/KVdl");
   std::string text;
-  // No downloader library beside it: the downloader could not start, never a success.
+  // No downloader library beside it: a failed run of its own, never a success.
   int code = RunLauncher(dir, {"/g 00,/t x"}, &text);
-  EXPECT_EQ(text, "200\n");
-  EXPECT_EQ(code, 200);
+  EXPECT_EQ(text, "4001\n");
+  EXPECT_EQ(code, 4001 & 0xFF);
 
   std::filesystem::copy_file(StageDir() + "/libfake_fetchko.so", dir + "/libfetchko.so");
   setenv("FAKE_FETCHKO_OUT", env.Path("options").c_str(), 1);

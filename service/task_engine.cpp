@@ -156,17 +156,10 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
   // 3. Missing or invalid task.
   if (rc != 0 || requested != task.Name || task.Validate() != 0) return unreadable();
 
-  // 4. The server profile.
+  // 4. The server profile. A profile that is gone is logged like an unreadable one, so that
+  // the activity log says why the task keeps failing.
   std::string server_name, image_dir;
-  int info = GetServerInfo(task.ServerId, &server_name, &image_dir);
-  if (info == -2) {
-    task.EndCode = kEndCodeUnreadable;
-    task.ActResult = kResultFailed;
-    RetryProcInto(task);
-    PostTASDEK(task);
-    return -1;
-  }
-  if (info != 0) return unreadable();
+  if (GetServerInfo(task.ServerId, &server_name, &image_dir) != 0) return unreadable();
 
   // 5. Already running.
   if (task.ActState == kStateRunning) {

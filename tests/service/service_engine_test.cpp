@@ -415,7 +415,7 @@ TEST_F(Svc, RefusedStartsAndFailedLaunchersEndAsDesigned) {
   EXPECT_EQ(o.ActState, kStateRerun);
   ASSERT_TRUE(WaitUntil([&] { return CountInLog("(S006)") == 1; }));
   EXPECT_EQ(CountInLog("<error><ghost><(unknown)> Execution failure: Failed to get task information. (S001)"), 1);
-  EXPECT_EQ(CountInLog("<orphan>"), 0);  // a vanished profile is not logged
+  EXPECT_EQ(CountInLog("<error><orphan><(unknown)> Execution failure: Failed to get task information. (S001)"), 1);
   EXPECT_EQ(ReadTask("off").ActResult, kResultNone);
   EXPECT_EQ(ReadFile(env_.Root() + "/schedule.ini").find("[ghost]"), std::string::npos);
 

@@ -299,6 +299,7 @@ long CKestova::windowMessage(int msg) {
       stopping_.store(true);
       env_wait_.clear();
       env_wait_count_.store(0);
+      TakePendingRegistrations();
       StopProc();
       stop_started_ms_ = SteadyNowMs();
       stop_term_sent_ = stop_kill_sent_ = false;

@@ -144,6 +144,9 @@ class CKestova : public ServiceBody {
   // The reaction to one message text (also used by the fuzz target). 1 handled or ignored,
   // 0 too short.
   int DispatchMessage(const char* text);
+  // Takes the window registrations that arrived since the last tick, so that a stop sends
+  // every downloader its close request at once rather than after the grace period.
+  void TakePendingRegistrations();
 
   // Settings for the host and for tests.
   // Root directory instead of the registry's ROOT (tests that drive the engine directly).

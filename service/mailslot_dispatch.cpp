@@ -55,6 +55,15 @@ int CKestova::ReceiveDispatch() {
   return DispatchMessage(slot_->Message());
 }
 
+void CKestova::TakePendingRegistrations() {
+  if (!slot_) return;
+  // Other requests are of no use to a stopping service: no download starts any more.
+  while (slot_->Receive() && slot_->LastLength() > 0) {
+    if (std::string_view(slot_->Message()).starts_with(kTagRegister))
+      DispatchMessage(slot_->Message());
+  }
+}
+
 int CKestova::DispatchMessage(const char* text) {
   if (!text) return 0;
   std::string_view msg(text, ::strnlen(text, kMailslotMessageMax));

@@ -342,6 +342,23 @@ TEST_F(Svc, StopClosesEveryDownloaderAndLogsS101AfterBothEnded) {
   EXPECT_FALSE(NamedObject::Exists(kEnvLockName));
 }
 
+TEST_F(Svc, StopRightAfterAStartClosesTheDownloaderWhoseReportIsStillQueued) {
+  KVGuid srv = AddServer("cam");
+  WriteTask(MakeTask("fresh", srv, 30));
+  Control("fresh", "register\nwait\n");
+  // Far beyond the test's time limit: only the close request can end this run in time.
+  stop_term_ms_ = stop_kill_ms_ = 600000;
+  StartService();
+  Advance(60);
+  ASSERT_TRUE(WaitUntil([&] { return Running() == 1; }));
+  // The report reaches the mailslot; no tick takes it before the stop does.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  StopService();
+  CKVTask r = ReadTask("fresh");
+  EXPECT_EQ(r.EndCode, 100);
+  EXPECT_EQ(r.ActResult, kResultAborted);
+}
+
 TEST_F(Svc, StopEndsADownloaderThatNeverRegisteredAfterTheGracePeriod) {
   KVGuid srv = AddServer("cam");
   CKVTask t = MakeTask("mute", srv, 30);

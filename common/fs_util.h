@@ -10,6 +10,9 @@
 
 namespace pondrel {
 
+// Writes all of `data` to `fd`, resuming after short writes and interruptions.
+bool WriteAll(int fd, std::string_view data);
+
 // Creates `path` and every missing parent. True when the path is a directory afterwards.
 bool CreateDirectoryChain(const std::string& path);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/clock.h"
+#include "common/fs_util.h"
 #include "common/named_object.h"
 #include "common/registry.h"
 #include "common/text_util.h"
@@ -32,19 +33,6 @@ const char* SeverityText(int severity) {
     default:
       return "UNKNOWN : ";
   }
-}
-
-bool WriteFully(int fd, const char* data, std::size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -81,7 +69,7 @@ void FileEventSink::Write(std::uint32_t, int, const std::string& record) {
   int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   std::string line = record + "\n";
-  WriteFully(fd, line.data(), line.size());
+  WriteAll(fd, line);
   ::close(fd);
 }
 

@@ -18,18 +18,6 @@ namespace {
 // Longest field kept when a line has to be cut; the message gets what remains.
 constexpr std::size_t kMaxFieldLen = 300;
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Line breaks inside a value would split the line: they become blanks.
 std::string OneLine(std::string_view text, std::size_t max_bytes) {
   std::string out(Utf8CutPrefix(text, max_bytes));

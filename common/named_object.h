@@ -1,7 +1,7 @@
 // Named cross-process objects. Each name is a SOCK_DGRAM Unix socket bound in the abstract
 // namespace as "<ns>/<object name>", <ns> being $PONDREL_IPC_NAMESPACE or "pondrel".
 // Whoever binds the name holds the object; closing the socket (or the holder's death)
-// releases it. This serves the design's mutexes used as flags, single-instance mutexes,
+// releases it. This serves the system's mutexes used as flags, single-instance mutexes,
 // semaphores of count 1 and the service's named events.
 #pragma once
 

@@ -63,7 +63,7 @@ class CKVRegKey {
   bool ReadValue(std::string_view name, RegValue* out) const;
   std::vector<std::string> ValueNames() const;
 
-  // Writes report whether the file was written; the callers of the design ignore failures.
+  // Writes report whether the file was written; most callers ignore failures on purpose.
   bool WriteText(std::string_view name, std::string_view text);
   bool WriteExpandText(std::string_view name, std::string_view text);
   bool WriteMultiText(std::string_view name, const std::vector<std::string>& items);

@@ -1,4 +1,4 @@
-// Small text helpers shared by the parsers and writers: bounded copies into the design's
+// Small text helpers shared by the parsers and writers: bounded copies into the records'
 // fixed-size fields, UTF-8 aware cutting, and escaping of peer-supplied text for log lines.
 #pragma once
 

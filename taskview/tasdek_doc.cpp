@@ -50,6 +50,15 @@ class DocFileLock {
   bool mine_;
 };
 
+// The name of a stored server profile; "" when it cannot be read. A new or edited row shows
+// the name of the server that its task now has, as the editor's selection named it.
+std::string StoredServerName(const KVGuid& id) {
+  CKVSrvMgr srv;
+  CKVSrvInfo p;
+  if (!srv.Init() || srv.FindById(id, &p, kSrvMaskName) != SRV_OK) return "";
+  return p.GetServerName();
+}
+
 }  // namespace
 
 int CTasdekDoc::LoadTasks() {
@@ -123,6 +132,7 @@ int CTasdekDoc::AddTask(const CKVTask& task) {
   }
   TaskEntry e;
   e.task = task;
+  e.server_name = StoredServerName(task.ServerId);
   file_names_.insert(task.Name);
   tasks_.push_back(std::move(e));
   return kDocOk;
@@ -146,6 +156,7 @@ int CTasdekDoc::ModifyTask(std::string_view old_name, const CKVTask& task) {
   }
   if (auto it = file_names_.find(old_name); it != file_names_.end()) file_names_.erase(it);
   file_names_.insert(task.Name);
+  if (!(entry->task.ServerId == task.ServerId)) entry->server_name = StoredServerName(task.ServerId);
   entry->task = task;
   return kDocOk;
 }

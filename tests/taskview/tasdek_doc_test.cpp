@@ -174,6 +174,21 @@ TEST(TasdekDoc, RenameOntoAnotherTaskIsRefused) {
   EXPECT_EQ(doc.Tasks().size(), 2u);
 }
 
+TEST(TasdekDoc, AddedAndEditedRowsShowTheirServerName) {
+  test::ScopedTestEnv env;
+  const KVGuid cam = AddServer("cam", env.Dir() + "/img");
+  const KVGuid yard = AddServer("yard", env.Dir() + "/yard");
+  StoreTask(MakeTask("t", cam));
+  CTasdekDoc doc;
+  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  // The row of a new task names its server at once, not only after the next refresh.
+  ASSERT_EQ(doc.AddTask(MakeTask("n", yard)), kDocOk);
+  EXPECT_EQ(ColumnText(*doc.FindTask("n"), kColServerName), "yard");
+  // An edit that moves a task to another server shows the new server's name.
+  ASSERT_EQ(doc.ModifyTask("t", MakeTask("t", yard)), kDocOk);
+  EXPECT_EQ(ColumnText(*doc.FindTask("t"), kColServerName), "yard");
+}
+
 TEST(TasdekDoc, ReloadKeepsServerNameAndTakesFileState) {
   test::ScopedTestEnv env;
   const KVGuid cam = AddServer("cam", env.Dir() + "/img");

@@ -366,8 +366,6 @@ int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column) {
 
 int CTaskListModel::Refresh() {
   const int r = doc_->LoadTasks();
-  sort_column_ = -1;
-  next_descending_ = false;
   Rebuild();
   return r;
 }

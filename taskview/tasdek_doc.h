@@ -122,7 +122,8 @@ class CTaskListModel {
  public:
   explicit CTaskListModel(CTasdekDoc* doc) : doc_(doc) {}
 
-  // Reloads the document and rebuilds the rows (keeping the filter). The document's result.
+  // Reloads the document and rebuilds the rows in list order, keeping the filter and the sort
+  // state (the next click on the last sorted column follows from it). The document's result.
   int Refresh();
   // Sets (or with null clears) the server filter and rebuilds the rows from the document.
   void SetServerFilter(const KVGuid* server_id);

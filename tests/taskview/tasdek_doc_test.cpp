@@ -235,6 +235,25 @@ TEST(TaskListModel, SortClicksAndFilterSurvivesRefresh) {
   EXPECT_EQ(list.RowCount(), 3u);
 }
 
+TEST(TaskListModel, RefreshKeepsTheSortState) {
+  test::ScopedTestEnv env;
+  const KVGuid a = AddServer("a", env.Dir() + "/a");
+  StoreTask(MakeTask("t2", a));
+  StoreTask(MakeTask("t1", a));
+  StoreTask(MakeTask("t3", a));
+  CTasdekDoc doc;
+  CTaskListModel list(&doc);
+  ASSERT_EQ(list.Refresh(), kDocOk);
+  list.ClickColumn(kColTaskName);  // ascending
+  // The refresh shows the file order again but the view still remembers its last sort, so
+  // the next click on the same header is the second one: descending.
+  ASSERT_EQ(list.Refresh(), kDocOk);
+  EXPECT_EQ(list.Text(0, kColTaskName), "t2");
+  list.ClickColumn(kColTaskName);
+  EXPECT_EQ(list.Text(0, kColTaskName), "t3");
+  EXPECT_EQ(list.Text(2, kColTaskName), "t1");
+}
+
 TEST(TaskListModel, NextRunTimeSortsUnsetFirst) {
   TaskEntry x, y;
   SetTaskField(y.task.NextTime, "2003/04/05/06/07/08");

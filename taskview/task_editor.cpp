@@ -51,9 +51,8 @@ int LoadEditorServers(TaskEditorForm* form, const KVGuid* filter) {
   CKVSrvMgr srv;
   bool more = false;
   if (!srv.Init()) return kEdReadFailed;
-  int r;
-  while ((r = srv.LoadAll(&more, kSrvMaskName)) == SRV_ERR_LOCK) {
-  }
+  // A lock that stays taken beyond the store's own wait is a read failure like any other.
+  const int r = srv.LoadAll(&more, kSrvMaskName);
   if (r == SRV_ERR_MEMORY) return kEdNoMemory;
   if (r != SRV_OK) return kEdReadFailed;
   for (const CKVSrvInfo& p : srv.Loaded()) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/clock.h"
+#include "common/named_object.h"
 #include "taskmodel/timestr.h"
 #include "tests/support/test_env.h"
 #include "tests/taskview/test_helpers.h"
@@ -137,6 +138,17 @@ TEST_F(TaskEditorTest, FilteredServerListOffersOnlyThatServer) {
   ASSERT_EQ(LoadEditorServers(&f, &other_), kEdOk);
   ASSERT_EQ(f.servers.size(), 1u);
   EXPECT_EQ(f.servers[0].name, "other");
+}
+
+TEST_F(TaskEditorTest, ProfilesThatStayLockedAreAReadFailure) {
+  // Another program keeps the profile lock beyond the store's own wait (about five seconds):
+  // the editor reports that it cannot read the servers instead of waiting for ever.
+  NamedLock held(kSrvLockName);
+  ASSERT_TRUE(held.TryLock());
+  TaskEditorForm f;
+  EXPECT_EQ(LoadEditorServers(&f, nullptr), kEdReadFailed);
+  EXPECT_EQ(TaskEditorMessage(kEdReadFailed, ""), "Failed to read a file.");
+  EXPECT_TRUE(f.servers.empty());
 }
 
 TEST_F(TaskEditorTest, FormShowsTheTaskAndTheCurrentTimeWhenUnset) {

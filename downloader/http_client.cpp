@@ -229,6 +229,8 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       job.useProxy ? "http://" + job.proxyHost + ":" + std::to_string(job.proxyPort) : "";
   std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(
       nullptr, BasicAuthorizationHeader(job.account, job.password).c_str()));
+  // The request names no accept types: libcurl's own "Accept: */*" is left out.
+  if (headers && !curl_slist_append(headers.get(), "Accept:")) headers.reset();
   // Every answer comes from the camera itself, never from a proxy's cache.
   if (headers && job.useProxy) {
     curl_slist* list = headers.get();

@@ -57,8 +57,9 @@ TEST(HttpHelpers, IdentifierCannotBreakTheRequestLine) {
   EXPECT_EQ("http://[::1]:8080", ServerUrl("::1", 8080));
 }
 
-// Agent name and the Basic header on every request, also for an empty account; a direct
-// connection ignores the proxy variables of the environment.
+// Agent name and the Basic header on every request, also for an empty account, and no
+// accept types (no "Accept" header); a direct connection ignores the proxy variables of the
+// environment.
 TEST_F(HttpClientTest, AgentAuthorizationAndNoEnvironmentProxy) {
   setenv("http_proxy", "http://127.0.0.1:1", 1);
   setenv("HTTP_PROXY", "http://127.0.0.1:1", 1);
@@ -74,6 +75,11 @@ TEST_F(HttpClientTest, AgentAuthorizationAndNoEnvironmentProxy) {
   EXPECT_EQ("DuzozOriradoro", requests[0].headers.at("user-agent"));
   EXPECT_EQ("Basic YWRtaW46c2VjcmV0", requests[0].headers.at("authorization"));
   EXPECT_EQ("Basic Og==", requests[1].headers.at("authorization"));
+  for (const auto& request : requests) {
+    std::string names;
+    for (const auto& [name, value] : request.headers) names += name + " ";
+    EXPECT_EQ("authorization host user-agent ", names);
+  }
   EXPECT_EQ(0u, requests[0].headers.count("via"));
   EXPECT_EQ("", Log());
 }

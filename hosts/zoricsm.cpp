@@ -1,6 +1,7 @@
-// zoricsm: the service host. Loads libkestova.so from its own directory and hands it the
-// first command-line argument; in the modes that run the service, the call returns only once
-// the service has stopped.
+// zoricsm: the service host. Loads libkestova.so from its own directory and hands it its
+// command line (the arguments joined with single blanks, so that "zoricsm -osinstall <path>"
+// typed in a shell reads as the one option text "-osinstall <path>"); in the modes that run the
+// service, the call returns only once the service has stopped.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -25,6 +26,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zoricsm: %s\n", ::dlerror());
     return kExitNoLibrary;
   }
-  int rc = exec(argc > 1 ? argv[1] : "");
+  std::string command;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) command += ' ';
+    command += argv[i];
+  }
+  int rc = exec(command.c_str());
   return rc == 0 ? 0 : 1;
 }

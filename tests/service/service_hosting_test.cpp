@@ -55,20 +55,24 @@ class HostFixture : public ::testing::Test {
     }
   }
 
-  int RunHost(const std::string& arg) {
-    pid_t p = SpawnHost(arg);
+  int RunHost(const std::string& arg, const std::vector<std::string>& more = {}) {
+    pid_t p = SpawnHost(arg, more);
     int status = 0;
     ::waitpid(p, &status, 0);
     started_.erase(std::remove(started_.begin(), started_.end(), p), started_.end());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
-  pid_t SpawnHost(const std::string& arg) {
+  // `more`: further arguments, as a shell passes the words of a typed command line.
+  pid_t SpawnHost(const std::string& arg, const std::vector<std::string>& more = {}) {
+    std::vector<char*> argv{const_cast<char*>("zoricsm"), const_cast<char*>(arg.c_str())};
+    for (const auto& a : more) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::string exe = bin_ + "/zoricsm";
     pid_t p = ::fork();
     if (p == 0) {
       int devnull = ::open("/dev/null", O_WRONLY);
       ::dup2(devnull, 2);
-      std::string exe = bin_ + "/zoricsm";
-      ::execl(exe.c_str(), "zoricsm", arg.c_str(), static_cast<char*>(nullptr));
+      ::execv(exe.c_str(), argv.data());
       ::_exit(127);
     }
     started_.push_back(p);
@@ -189,6 +193,11 @@ TEST_F(HostFixture, InstallAndRemoveWriteTheRunServicesValues) {
   ASSERT_EQ(RunHost("-osinstall /opt/pondrel bin/zoricsm"), 0);
   ASSERT_TRUE(key.ReadText("KESTOVA", &value));
   EXPECT_EQ(value, "/opt/pondrel bin/zoricsm -start");
+
+  // Typed in a shell, the path arrives as a word of its own and means the same.
+  ASSERT_EQ(RunHost("-osinstall", {"/opt/pondrel/zoricsm"}), 0);
+  ASSERT_TRUE(key.ReadText("KESTOVA", &value));
+  EXPECT_EQ(value, "/opt/pondrel/zoricsm -start");
 
   // "-osstart" runs the installed command line.
   ASSERT_EQ(RunHost("-osinstall " + bin_ + "/zoricsm"), 0);

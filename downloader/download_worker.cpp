@@ -319,6 +319,8 @@ int Worker::Phase2() {
   const std::string path_list = JoinPath(job_.imageDirectory, "imagepath.lst");
   imageList_.reset(std::fopen(path_list.c_str(), "wb"));
   if (!imageList_) Log(kLogWarning, kMsgWorkFileD014);
+  // Unbuffered, so that a line that cannot be written is noticed with its own picture.
+  if (imageList_) std::setvbuf(imageList_.get(), nullptr, _IONBF, 0);
 
   try {
     FilePtr list(std::fopen(job_.listFile.c_str(), "rb"));

@@ -94,6 +94,22 @@ TEST(DownloadRun, PicturesLandWithIndexRecordsLogAndImageList) {
   EXPECT_EQ("", test::ReadFile(dir + "/imagepath.lst"));
 }
 
+// A line of imagepath.lst that cannot be written is reported (D015) for each picture, and
+// the pictures are still stored.
+TEST(DownloadRun, ImageListWriteFailureIsReportedPerPicture) {
+  DownloaderWorld world;
+  FakeCamera camera;
+  camera.AddPictures(2);
+  const std::string id = world.AddProfile(Profile(camera));
+  std::filesystem::create_directories(world.ImageDir());
+  std::filesystem::create_symlink("/dev/full", world.ImageDir() + "/imagepath.lst");
+  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+  EXPECT_EQ(2, CountJpgs(world.ImageDir()));
+  EXPECT_EQ(2u, world.LogLines("<error><task1><cam1> Work file I/O error (D015)").size())
+      << world.Log();
+  EXPECT_EQ(1u, world.LogLines("Download is completed: 2 picture(s)").size());
+}
+
 TEST(DownloadRun, DeletionOnServerInBatchesOfEight) {
   DownloaderWorld world;
   FakeCamera camera;

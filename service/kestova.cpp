@@ -7,6 +7,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -238,6 +239,10 @@ int CKestova::WaitProc() {
   epoll_event events[kMaxRunningDownloads + 8];
   int n = ::epoll_wait(epoll_fd_.get(), events, static_cast<int>(std::size(events)), -1);
   if (n < 0) return errno == EINTR ? 1 : 0;
+  // A clock change is handled before a tick of the same wake-up: the tick would otherwise
+  // record the new time as the last tick, and the change would look too small to matter.
+  std::stable_partition(events, events + n,
+                        [this](const epoll_event& e) { return e.data.fd == clock_fd_.get(); });
   for (int i = 0; i < n && !stop_flag_.load(); ++i) {
     int fd = events[i].data.fd;
     if (fd == msg_fd_.get()) {

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   libcurl4-openssl-dev libcpp-httplib-dev libsystemd-dev
-  tinyproxy curl util-linux procps
+  tinyproxy curl util-linux mount procps tzdata
 )
 
 missing=()

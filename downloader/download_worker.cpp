@@ -76,10 +76,11 @@ class Worker {
  private:
   void Log(int level, const char* text) { ctx_.log.Write(level, text); }
   void Status(const std::string& text) { ctx_.progress->Status(text); }
+  // Free space is kept "as last measured": a failed measurement leaves the figure alone.
   bool Measure(std::uint64_t* free_bytes, std::uint64_t* total = nullptr) {
-    std::uint64_t t = 0;
-    const bool ok = ctx_.MeasureDisk(job_.imageDirectory, free_bytes, &t);
-    if (!ok) *free_bytes = 0;
+    std::uint64_t f = 0, t = 0;
+    const bool ok = ctx_.MeasureDisk(job_.imageDirectory, &f, &t);
+    if (ok) *free_bytes = f;
     if (total) *total = ok ? t : 0;
     return ok;
   }

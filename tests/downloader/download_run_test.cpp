@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "common/clock.h"
@@ -329,6 +330,27 @@ TEST(DownloadRun, InsufficientSpaceAborts) {
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Download is aborted because of insufficient "
                                "free space.[50MB remaining, 100MB needs] (D029)").size());
   EXPECT_EQ(1u, world.LogLines("No pictures (D002)").size());
+}
+
+// A measurement that fails keeps the last figure: one unreadable moment of the volume does not
+// stop a run that had room.
+TEST(DownloadRun, FailedSpaceMeasurementKeepsTheLastFigure) {
+  DownloaderWorld world;
+  FakeCamera camera;
+  camera.AddPictures(4);
+  const std::string id = world.AddProfile(Profile(camera));
+  RunSettings settings = world.Settings();
+  auto calls = std::make_shared<int>(0);
+  settings.diskSpace = [calls](const std::string&, std::uint64_t* free_bytes,
+                               std::uint64_t* total) {
+    if ((*calls)++ > 1) return false;  // readable at first, then never again
+    *total = 1000ull << 20;
+    *free_bytes = 500ull << 20;
+    return true;
+  };
+  EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(4, CountJpgs(world.ImageDir()));
+  EXPECT_EQ(0u, world.LogLines("(D029)").size());
 }
 
 // A run stopped for space still sends its pending deletion batch, and still ends with 104.

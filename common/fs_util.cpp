@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/unique_fd.h"
 
@@ -65,6 +68,67 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
+bool ReadAllFromFd(int fd, std::string* out, std::uint64_t max_bytes) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    if (out->size() + static_cast<std::uint64_t>(n) > max_bytes) return false;
+    out->append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+std::string ProgramPath() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+std::string ProgramDirectory() {
+  const std::string path = ProgramPath();
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string FindExecutable(std::string_view name, std::string_view only_dir) {
+  if (name.empty()) return {};
+  if (name.find('/') != std::string_view::npos)
+    return IsExecutableFile(std::string(name)) ? std::string(name) : std::string();
+  std::vector<std::string> dirs;
+  if (!only_dir.empty()) {
+    dirs.emplace_back(only_dir);
+  } else {
+    dirs.push_back(ProgramDirectory());
+  }
+  const char* path = only_dir.empty() ? std::getenv("PATH") : nullptr;
+  if (path) {
+    std::string_view rest = path;
+    while (!rest.empty()) {
+      auto colon = rest.find(':');
+      std::string_view part = rest.substr(0, colon);
+      dirs.emplace_back(part.empty() ? "." : part);
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+  }
+  for (const auto& d : dirs) {
+    std::string candidate = d + "/" + std::string(name);
+    if (IsExecutableFile(candidate)) return candidate;
+  }
+  return {};
+}
+
 bool CreateDirectoryChain(const std::string& path) {
   if (path.empty()) return false;
   std::string partial;
@@ -110,17 +174,7 @@ bool ReadWholeFile(const std::string& path, std::string* out, std::uint64_t max_
   if (static_cast<std::uint64_t>(st.st_size) > max_bytes) return false;
   std::string data;
   data.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) break;
-    if (data.size() + static_cast<std::size_t>(n) > max_bytes) return false;
-    data.append(buf, static_cast<std::size_t>(n));
-  }
+  if (!ReadAllFromFd(fd.get(), &data, max_bytes)) return false;
   *out = std::move(data);
   return true;
 }

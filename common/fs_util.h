@@ -13,6 +13,21 @@ namespace pondrel {
 // Writes all of `data` to `fd`, resuming after short writes and interruptions.
 bool WriteAll(int fd, std::string_view data);
 
+// Reads from `fd` to its end, appending to `out`. False on a read error or when `out` would
+// grow past `max_bytes`.
+bool ReadAllFromFd(int fd, std::string* out, std::uint64_t max_bytes = UINT64_MAX);
+
+// The running program's own file, from /proc/self/exe ("" when unknown), and its directory
+// ("." when unknown). Programs and libraries that travel together are looked up there.
+std::string ProgramPath();
+std::string ProgramDirectory();
+
+bool IsExecutableFile(const std::string& path);
+// The search for a program started without a path: the running program's own directory
+// first, then PATH; with `only_dir`, that directory alone. A name with "/" is taken as it is.
+// "" when not found.
+std::string FindExecutable(std::string_view name, std::string_view only_dir = {});
+
 // Creates `path` and every missing parent. True when the path is a directory afterwards.
 bool CreateDirectoryChain(const std::string& path);
 

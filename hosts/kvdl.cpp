@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "hosts/host_util.h"
+#include "common/fs_util.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     options += argv[i];
   }
   int result = kResultNoLibrary;
-  const std::string lib = pondrel::host::OwnDirectory() + "/libfetchko.so";
+  const std::string lib = pondrel::ProgramDirectory() + "/libfetchko.so";
   if (void* handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL)) {
     using StartFn = int (*)(const char*);
     if (auto start = reinterpret_cast<StartFn>(::dlsym(handle, "kvdl_start")))

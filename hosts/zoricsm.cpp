@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <string>
 
-#include "hosts/host_util.h"
+#include "common/fs_util.h"
 
 namespace {
 constexpr int kExitNoLibrary = 3;
 }
 
 int main(int argc, char** argv) {
-  const std::string lib = pondrel::host::OwnDirectory() + "/libkestova.so";
+  const std::string lib = pondrel::ProgramDirectory() + "/libkestova.so";
   void* handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     std::fprintf(stderr, "zoricsm: %s\n", ::dlerror());

@@ -37,21 +37,6 @@ const char* SeverityText(int severity) {
 
 }  // namespace
 
-std::string HostProgramPath() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  return std::string(buf, static_cast<std::size_t>(n));
-}
-
-std::string HostProgramDir() {
-  std::string path = HostProgramPath();
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 void FileEventSink::Write(std::uint32_t, int, const std::string& record) {
   NamedLock lock(kEventLogMutexName);
   if (!lock.LockFor(kMutexRetryMs, kEventLogMutexWaitMs)) return;  // dropped
@@ -79,7 +64,7 @@ OVEventLog::~OVEventLog() { Destroy(); }
 bool OVEventLog::Setup(std::string_view module_dir, std::string_view source) {
   source_ = std::string(source);
   source_key_ = std::string(kEventSourceKeyPrefix) + source_;
-  std::string dir = module_dir.empty() ? HostProgramDir() : std::string(module_dir);
+  std::string dir = module_dir.empty() ? ProgramDirectory() : std::string(module_dir);
   if (!dir.empty() && dir.back() != '/') dir.push_back('/');
   log_path_ = dir + kEventLogFileName;
   if (!sink_) sink_ = std::make_unique<FileEventSink>(log_path_);

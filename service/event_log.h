@@ -87,9 +87,4 @@ class FileEventSink final : public EventSink {
   std::string path_;
 };
 
-// The directory of the running program (from /proc/self/exe); "." if it cannot be found.
-std::string HostProgramDir();
-// The running program's full path ("" if it cannot be found).
-std::string HostProgramPath();
-
 }  // namespace pondrel

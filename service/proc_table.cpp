@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fs_util.h"
 #include "service/event_log.h"
 
 extern char** environ;
@@ -38,11 +39,6 @@ int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid
 
 int PidfdSignal(int pidfd, int sig) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
-}
-
-bool IsExecutableFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
 }  // namespace
@@ -121,34 +117,6 @@ int CKVProcTable::FindByPidfd(int fd) const {
   for (int i = 0; i < Count(); ++i)
     if (entries_[static_cast<std::size_t>(i)]->pidfd.get() == fd) return i;
   return -1;
-}
-
-std::string FindExecutable(std::string_view name, std::string_view only_dir) {
-  if (name.empty()) return {};
-  if (name.find('/') != std::string_view::npos)
-    return IsExecutableFile(std::string(name)) ? std::string(name) : std::string();
-  std::vector<std::string> dirs;
-  if (!only_dir.empty()) {
-    dirs.emplace_back(only_dir);
-  } else {
-    dirs.push_back(HostProgramDir());
-  }
-  const char* path = only_dir.empty() ? std::getenv("PATH") : nullptr;
-  if (path) {
-    std::string_view rest = path;
-    while (!rest.empty()) {
-      auto colon = rest.find(':');
-      std::string_view part = rest.substr(0, colon);
-      dirs.emplace_back(part.empty() ? "." : part);
-      if (colon == std::string_view::npos) break;
-      rest.remove_prefix(colon + 1);
-    }
-  }
-  for (const auto& d : dirs) {
-    std::string candidate = d + "/" + std::string(name);
-    if (IsExecutableFile(candidate)) return candidate;
-  }
-  return {};
 }
 
 bool StartLauncher(const std::string& exe, const std::string& arg0, const std::string& options,

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/fs_util.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
@@ -69,10 +70,6 @@ struct LaunchedProcess {
   pid_t pid = 0;
   UniqueFd result_fd;
 };
-
-// Finds an executable `name` in the host program's own directory, then along PATH; with
-// `only_dir` (not empty), in that directory alone. Empty when none is found.
-std::string FindExecutable(std::string_view name, std::string_view only_dir = {});
 
 // Starts `exe` with the single argument `options` (argv[0] is `arg0`). The child gets the write
 // end of a fresh pipe, named by PONDREL_RESULT_FD, no other inherited descriptor, a default

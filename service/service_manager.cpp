@@ -17,6 +17,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/fs_util.h"
 #include "common/registry.h"
 #include "service/event_log.h"
 
@@ -69,7 +70,7 @@ bool ServiceManager::IsRunning() const {
 }
 
 bool ServiceManager::RegisterWithHost(std::string_view image_path) {
-  std::string path = image_path.empty() ? HostProgramPath() : std::string(image_path);
+  std::string path = image_path.empty() ? ProgramPath() : std::string(image_path);
   std::string key = std::string(kHostServicesKey) + "\\" + name_;
   if (!CKVRegKey::CreatePath(key)) return false;
   CKVRegKey k;
@@ -103,7 +104,7 @@ bool ServiceManager::StopByEvents(int timeout_ms) {
 }
 
 bool ServiceManager::Install(std::string_view image_path) {
-  std::string path = image_path.empty() ? HostProgramPath() : std::string(image_path);
+  std::string path = image_path.empty() ? ProgramPath() : std::string(image_path);
   if (!CKVRegKey::CreatePath(kRunServicesKey)) return false;
   CKVRegKey k;
   if (!k.OpenAll(kRunServicesKey)) return false;

@@ -400,17 +400,7 @@ int CKVTaskMgr::LoadFile(std::shared_ptr<const ParsedFile>* out) {
   if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) return kUnreadable;
   auto file = std::make_shared<ParsedFile>();
   file->text.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return kUnreadable;
-    }
-    if (n == 0) break;
-    if (file->text.size() + static_cast<std::size_t>(n) > kMaxFileSize) return kUnreadable;
-    file->text.append(buf, static_cast<std::size_t>(n));
-  }
+  if (!ReadAllFromFd(fd.get(), &file->text, kMaxFileSize)) return kUnreadable;
   file->id = id;
   file->mode = st.st_mode & 07777;
   file->Parse();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/fs_util.h"
 #include "common/unique_fd.h"
 
 namespace pondrel::tasdek {
@@ -176,16 +177,9 @@ bool ReadLogFile(const std::string& path, std::string* text, std::string* error)
     *error = std::strerror(errno);
     return false;
   }
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *error = std::strerror(errno);
-      return false;
-    }
-    if (n == 0) break;
-    text->append(buf, static_cast<std::size_t>(n));
+  if (!ReadAllFromFd(fd.get(), text)) {
+    *error = std::strerror(errno);
+    return false;
   }
   return true;
 }

@@ -25,11 +25,6 @@ constexpr char kUnitFile[] = "/etc/systemd/system/kestova.service";
 constexpr int kProbeCount = 10;
 constexpr int kProbeIntervalMs = 1000;
 
-bool IsExecutable(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 bool SendToService(const std::string& text) {
   CKVMailSlot slot(kServiceMailslot);
   return slot.Send(text.c_str(), text.size()) == 1;
@@ -49,38 +44,18 @@ void RedirectStdio() {
 
 bool HasServiceManager() { return IsDirectory("/run/systemd/system"); }
 
-std::string ProgramDir() {
-  char buf[4096];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string path(buf, static_cast<std::size_t>(n));
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
 CServiceControl::CServiceControl()
     : sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
 
 std::string CServiceControl::HostPath() const {
   if (!host_path_.empty()) return host_path_;
-  const std::string dir = ProgramDir();
-  for (const std::string& candidate : {dir + "/zoricsm", dir + "/../lib/pondrel/zoricsm"}) {
-    if (IsExecutable(candidate)) return candidate;
-  }
-  if (const char* path = std::getenv("PATH")) {
-    std::string_view rest(path);
-    while (!rest.empty()) {
-      auto colon = rest.find(':');
-      std::string_view part = rest.substr(0, colon);
-      if (!part.empty()) {
-        std::string candidate = std::string(part) + "/zoricsm";
-        if (IsExecutable(candidate)) return candidate;
-      }
-      if (colon == std::string_view::npos) break;
-      rest.remove_prefix(colon + 1);
-    }
-  }
-  return "zoricsm";
+  // Beside this program (the build tree), in the installed layout's lib/pondrel, then PATH.
+  const std::string dir = ProgramDirectory();
+  std::string found = FindExecutable("zoricsm", dir);
+  if (found.empty() && IsExecutableFile(dir + "/../lib/pondrel/zoricsm"))
+    found = dir + "/../lib/pondrel/zoricsm";
+  if (found.empty()) found = FindExecutable("zoricsm");
+  return found.empty() ? "zoricsm" : found;
 }
 
 bool CServiceControl::IsServiceInstalled() const {
@@ -135,7 +110,7 @@ bool CServiceControl::LaunchDetached(const std::string& word) const {
 
 int CServiceControl::RunHostAndWait(const std::string& word) const {
   const std::string host = HostPath();
-  if (!IsExecutable(host)) return -1;
+  if (!IsExecutableFile(host)) return -1;
   pid_t child = ::fork();
   if (child < 0) return -1;
   if (child == 0) {

@@ -60,7 +60,4 @@ class CServiceControl {
 // Whether this machine has a service manager (systemd), which plays the NT family's part.
 bool HasServiceManager();
 
-// The directory of the running program.
-std::string ProgramDir();
-
 }  // namespace pondrel::tasdek

@@ -59,6 +59,28 @@ TEST(FsUtil, RemoveTreeNeverFollowsALinkOutOfTheTree) {
   EXPECT_TRUE(RemoveTree(env.Path("never-existed")));
 }
 
+TEST(FsUtil, ExecutableSearchTakesTheGivenDirectoryOrPath) {
+  test::ScopedTestEnv env(false);
+  std::string bin = env.Path("bin");
+  ASSERT_TRUE(CreateDirectoryChain(bin));
+  WriteFile(bin + "/tool", "#!/bin/sh\n");
+  EXPECT_EQ(FindExecutable("tool", bin), "");  // not executable yet
+  ASSERT_EQ(chmod((bin + "/tool").c_str(), 0755), 0);
+  EXPECT_EQ(FindExecutable("tool", bin), bin + "/tool");
+  EXPECT_EQ(FindExecutable("tool", env.Dir()), "");  // only that directory
+  EXPECT_EQ(FindExecutable(bin + "/tool"), bin + "/tool");
+
+  const char* old_path = std::getenv("PATH");
+  std::string saved = old_path ? old_path : "";
+  setenv("PATH", ("/nonexistent:" + bin).c_str(), 1);
+  EXPECT_EQ(FindExecutable("tool"), bin + "/tool");
+  EXPECT_EQ(FindExecutable("no-such-tool"), "");
+  setenv("PATH", saved.c_str(), 1);
+
+  EXPECT_FALSE(ProgramPath().empty());
+  EXPECT_TRUE(IsDirectory(ProgramDirectory()));
+}
+
 TEST(FsUtil, SpaceAndFileSystemKind) {
   test::ScopedTestEnv env(false);
   std::uint64_t free_bytes = 0, total = 0;

@@ -6,8 +6,6 @@
 namespace pondrel::camsim {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -157,26 +155,6 @@ std::optional<std::string> DecodeBasicCredentials(std::string_view value) {
     out.push_back(static_cast<char>(bits >> 16));
     if (pad < 2) out.push_back(static_cast<char>((bits >> 8) & 0xFF));
     if (pad < 1) out.push_back(static_cast<char>(bits & 0xFF));
-  }
-  return out;
-}
-
-std::string EncodeBase64(std::string_view data) {
-  std::string out;
-  size_t i = 0;
-  for (; i + 3 <= data.size(); i += 3) {
-    const std::uint32_t b = (static_cast<unsigned char>(data[i]) << 16) |
-                            (static_cast<unsigned char>(data[i + 1]) << 8) |
-                            static_cast<unsigned char>(data[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(b >> shift) & 63]);
-  }
-  if (i < data.size()) {
-    std::uint32_t b = static_cast<unsigned char>(data[i]) << 16;
-    if (i + 1 < data.size()) b |= static_cast<unsigned char>(data[i + 1]) << 8;
-    out.push_back(kAlphabet[(b >> 18) & 63]);
-    out.push_back(kAlphabet[(b >> 12) & 63]);
-    out.push_back(i + 1 < data.size() ? kAlphabet[(b >> 6) & 63] : '=');
-    out.push_back('=');
   }
   return out;
 }

@@ -45,6 +45,5 @@ std::string FormatPictureList(const std::vector<CamPicture>& pictures, const Lis
 // The "user:password" text of an "Authorization: Basic ..." value; nullopt when the value is
 // not Basic or not valid Base64.
 std::optional<std::string> DecodeBasicCredentials(std::string_view header_value);
-std::string EncodeBase64(std::string_view data);
 
 }  // namespace pondrel::camsim

@@ -1,6 +1,7 @@
 #include "common/text_util.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -52,6 +53,30 @@ std::string EscapeForLog(std::string_view text) {
           out.push_back(ch);
         }
     }
+  }
+  return out;
+}
+
+std::string Base64Encode(std::string_view data) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((data.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= data.size(); i += 3) {
+    const std::uint32_t b = static_cast<std::uint32_t>(static_cast<unsigned char>(data[i])) << 16 |
+                            static_cast<std::uint32_t>(static_cast<unsigned char>(data[i + 1])) << 8 |
+                            static_cast<unsigned char>(data[i + 2]);
+    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(b >> shift) & 63]);
+  }
+  if (i < data.size()) {
+    std::uint32_t b = static_cast<std::uint32_t>(static_cast<unsigned char>(data[i])) << 16;
+    if (i + 1 < data.size())
+      b |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[i + 1])) << 8;
+    out.push_back(kAlphabet[(b >> 18) & 63]);
+    out.push_back(kAlphabet[(b >> 12) & 63]);
+    out.push_back(i + 1 < data.size() ? kAlphabet[(b >> 6) & 63] : '=');
+    out.push_back('=');
   }
   return out;
 }

@@ -23,6 +23,9 @@ std::string_view Utf8CutPrefix(std::string_view text, std::size_t max_bytes);
 // backslashes become C escapes ("\n", "\r", "\t", "\\", "\xNN").
 std::string EscapeForLog(std::string_view text);
 
+// Standard Base64 with "=" padding (the Basic authorization of the camera servers).
+std::string Base64Encode(std::string_view data);
+
 // Case-insensitive ASCII comparison.
 bool EqualsNoCase(std::string_view a, std::string_view b);
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/text_util.h"
 #include "common/unique_fd.h"
 #include "downloader/result_codes.h"
 #include "downloader/run_context.h"
@@ -132,37 +133,6 @@ struct SlotGuard {
 };
 
 }  // namespace
-
-std::string Base64Encode(std::string_view data) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 2 < data.size(); i += 3) {
-    const unsigned v = (static_cast<unsigned char>(data[i]) << 16) |
-                       (static_cast<unsigned char>(data[i + 1]) << 8) |
-                       static_cast<unsigned char>(data[i + 2]);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += kAlphabet[v & 63];
-  }
-  if (i + 1 == data.size()) {
-    const unsigned v = static_cast<unsigned char>(data[i]) << 16;
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += "==";
-  } else if (i + 2 == data.size()) {
-    const unsigned v = (static_cast<unsigned char>(data[i]) << 16) |
-                       (static_cast<unsigned char>(data[i + 1]) << 8);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += '=';
-  }
-  return out;
-}
 
 std::string BasicAuthorizationHeader(std::string_view account, std::string_view password) {
   std::string credentials(account);

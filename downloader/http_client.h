@@ -26,8 +26,6 @@ inline constexpr std::size_t kMemoryBodyMax = 2000000;
 int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer = nullptr,
               std::size_t copy_length = 0);
 
-// Standard Base64 with "=" padding.
-std::string Base64Encode(std::string_view data);
 // "Authorization: Basic " + Base64(account ":" password), without the line end.
 std::string BasicAuthorizationHeader(std::string_view account, std::string_view password);
 // A picture identifier from the list made fit for the request line: bytes that may not

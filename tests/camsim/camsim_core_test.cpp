@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_util.h"
 #include "camsim/camera_protocol.h"
 #include "camsim/camera_server.h"
 #include "camsim/camera_time.h"
@@ -302,7 +303,7 @@ TEST(CamsimProtocol, DecodesBasicCredentials) {
   EXPECT_FALSE(DecodeBasicCredentials("Basic Og==Og=="));
   EXPECT_FALSE(DecodeBasicCredentials("Basic O*=="));
   for (const char* text : {"", ":", "a:b", "account15chars:password15chars"}) {
-    EXPECT_EQ(DecodeBasicCredentials("Basic " + EncodeBase64(text)), text);
+    EXPECT_EQ(DecodeBasicCredentials("Basic " + Base64Encode(text)), text);
   }
 }
 
@@ -376,7 +377,7 @@ class CamsimServerTest : public ::testing::Test {
     IncomingRequest r;
     r.method = "GET";
     r.target = target;
-    if (creds) r.authorization = "Basic " + EncodeBase64(creds);
+    if (creds) r.authorization = "Basic " + Base64Encode(creds);
     return r;
   }
   static IncomingRequest Control(const std::string& body) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/text_util.h"
 #include "camsim/camera_protocol.h"
 #include "imagestore/picture_header.h"
 #include "tests/camsim/camsim_process.h"
@@ -17,7 +18,7 @@ namespace pondrel::test {
 namespace {
 
 httplib::Headers Auth(const std::string& credentials) {
-  return {{"Authorization", "Basic " + camsim::EncodeBase64(credentials)}};
+  return {{"Authorization", "Basic " + Base64Encode(credentials)}};
 }
 
 std::unique_ptr<httplib::Client> ClientFor(const CamsimProcess& cam, int read_timeout_s = 30) {

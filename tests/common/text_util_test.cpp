@@ -23,6 +23,15 @@ TEST(TextUtil, Utf8CutNeverSplitsASequence) {
   EXPECT_EQ(Utf8CutPrefix("\xE6\x97", 5), "\xE6\x97");  // a truncated sequence at the end
 }
 
+TEST(TextUtil, Base64OfEveryPaddingLength) {
+  EXPECT_EQ(Base64Encode(""), "");
+  EXPECT_EQ(Base64Encode("f"), "Zg==");
+  EXPECT_EQ(Base64Encode("fo"), "Zm8=");
+  EXPECT_EQ(Base64Encode("foo"), "Zm9v");
+  EXPECT_EQ(Base64Encode("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(Base64Encode("\xff\xfe"), "//4=");
+}
+
 TEST(TextUtil, PeerTextCannotBreakALogLine) {
   EXPECT_EQ(EscapeForLog("ok text"), "ok text");
   EXPECT_EQ(EscapeForLog("a\r\nb\tc\\d\x01"), "a\\r\\nb\\tc\\\\d\\x01");

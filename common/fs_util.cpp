@@ -129,6 +129,15 @@ std::string FindExecutable(std::string_view name, std::string_view only_dir) {
   return {};
 }
 
+void RedirectStdioToNull() {
+  int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return;
+  ::dup2(null_fd, 0);
+  ::dup2(null_fd, 1);
+  ::dup2(null_fd, 2);
+  if (null_fd > 2) ::close(null_fd);
+}
+
 bool CreateDirectoryChain(const std::string& path) {
   if (path.empty()) return false;
   std::string partial;

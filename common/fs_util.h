@@ -28,6 +28,9 @@ bool IsExecutableFile(const std::string& path);
 // "" when not found.
 std::string FindExecutable(std::string_view name, std::string_view only_dir = {});
 
+// Points standard input, output and error at /dev/null (a process without a terminal).
+void RedirectStdioToNull();
+
 // Creates `path` and every missing parent. True when the path is a directory afterwards.
 bool CreateDirectoryChain(const std::string& path);
 

@@ -296,13 +296,7 @@ bool ServiceManager::RunBackground(ServiceBody* body) {
   ::setsid();
   pid_t grandchild = ::fork();
   if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
-  int devnull = ::open("/dev/null", O_RDWR);
-  if (devnull >= 0) {
-    ::dup2(devnull, 0);
-    ::dup2(devnull, 1);
-    ::dup2(devnull, 2);
-    if (devnull > 2) ::close(devnull);
-  }
+  RedirectStdioToNull();
   if (::chdir("/") != 0) {
   }
   // Tell the starter before the body runs; a second instance fails here.

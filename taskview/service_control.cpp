@@ -30,16 +30,6 @@ bool SendToService(const std::string& text) {
   return slot.Send(text.c_str(), text.size()) == 1;
 }
 
-void RedirectStdio() {
-  int null_fd = ::open("/dev/null", O_RDWR);
-  if (null_fd >= 0) {
-    ::dup2(null_fd, 0);
-    ::dup2(null_fd, 1);
-    ::dup2(null_fd, 2);
-    if (null_fd > 2) ::close(null_fd);
-  }
-}
-
 }  // namespace
 
 bool HasServiceManager() { return IsDirectory("/run/systemd/system"); }
@@ -89,7 +79,7 @@ bool CServiceControl::LaunchDetached(const std::string& word) const {
     ::setsid();
     pid_t grandchild = ::fork();
     if (grandchild != 0) ::_exit(grandchild < 0 ? 127 : 0);
-    RedirectStdio();
+    RedirectStdioToNull();
     const char* argv[] = {host.c_str(), word.c_str(), nullptr};
     ::execv(host.c_str(), const_cast<char* const*>(argv));
     int err = errno;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -221,10 +222,8 @@ int CKVSrvMgr::FindById(const KVGuid& id, CKVSrvInfo* out, std::uint16_t mask) {
   }
 }
 
-int CKVSrvMgr::Add(CKVSrvInfo* record) {
-  damage_saved_ = false;
-  damaged_copy_path_.clear();
-  if (CheckResultKind(record->Validate()) != CHK_OK) return SRV_ERR_INVALID;
+template <typename Edit>
+int CKVSrvMgr::EditLocked(Edit edit) {
   NamedLock lock(kSrvLockName);
   if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
   NamedLockGuard hold(lock);
@@ -232,24 +231,34 @@ int CKVSrvMgr::Add(CKVSrvInfo* record) {
   FileRead info;
   int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
   if (rc != SRV_OK) return rc;
-  rc = CheckConflicts(list, *record, nullptr);
+  rc = edit(list);
   if (rc != SRV_OK) return rc;
-  try {
-    list.emplace_back();
-  } catch (const std::bad_alloc&) {
-    return SRV_ERR_MEMORY;
-  }
-  CKVSrvInfo& node = list.back();
-  if (!node.Assign(*record)) return SRV_ERR_MEMORY;
-  if (node.GetId().IsZero()) {
-    KVGuid id;
-    if (!CreateGuid(&id) || id.IsZero()) return SRV_ERR_GUID;
-    node.SetId(id);
-  }
-  rc = RewriteUnlocked(list, info);
-  if (rc != SRV_OK) return rc;
-  record->SetId(node.GetId());
-  return SRV_OK;
+  return RewriteUnlocked(list, info);
+}
+
+int CKVSrvMgr::Add(CKVSrvInfo* record) {
+  damage_saved_ = false;
+  damaged_copy_path_.clear();
+  if (CheckResultKind(record->Validate()) != CHK_OK) return SRV_ERR_INVALID;
+  KVGuid id = record->GetId();
+  const int rc = EditLocked([&](std::vector<CKVSrvInfo>& list) {
+    int conflict = CheckConflicts(list, *record, nullptr);
+    if (conflict != SRV_OK) return conflict;
+    try {
+      list.emplace_back();
+    } catch (const std::bad_alloc&) {
+      return static_cast<int>(SRV_ERR_MEMORY);
+    }
+    CKVSrvInfo& node = list.back();
+    if (!node.Assign(*record)) return static_cast<int>(SRV_ERR_MEMORY);
+    if (id.IsZero()) {
+      if (!CreateGuid(&id) || id.IsZero()) return static_cast<int>(SRV_ERR_GUID);
+      node.SetId(id);
+    }
+    return static_cast<int>(SRV_OK);
+  });
+  if (rc == SRV_OK) record->SetId(id);
+  return rc;
 }
 
 int CKVSrvMgr::Modify(const CKVSrvInfo& record) {
@@ -257,41 +266,27 @@ int CKVSrvMgr::Modify(const CKVSrvInfo& record) {
   damaged_copy_path_.clear();
   if (record.GetId().IsZero()) return SRV_ERR_NO_ID;
   if (CheckResultKind(record.Validate()) != CHK_OK) return SRV_ERR_INVALID;
-  NamedLock lock(kSrvLockName);
-  if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
-  NamedLockGuard hold(lock);
-  std::vector<CKVSrvInfo> list;
-  FileRead info;
-  int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
-  if (rc != SRV_OK) return rc;
-  rc = CheckConflicts(list, record, &record);
-  if (rc != SRV_OK) return rc;
-  for (CKVSrvInfo& stored : list) {
-    if (stored.GetId() == record.GetId()) {
-      if (!stored.Assign(record)) return SRV_ERR_MEMORY;
-      return RewriteUnlocked(list, info);
+  return EditLocked([&](std::vector<CKVSrvInfo>& list) {
+    int conflict = CheckConflicts(list, record, &record);
+    if (conflict != SRV_OK) return conflict;
+    for (CKVSrvInfo& stored : list) {
+      if (stored.GetId() == record.GetId())
+        return static_cast<int>(stored.Assign(record) ? SRV_OK : SRV_ERR_MEMORY);
     }
-  }
-  return SRV_ERR_NOT_FOUND;
+    return static_cast<int>(SRV_ERR_NOT_FOUND);
+  });
 }
 
 int CKVSrvMgr::Delete(const KVGuid& id) {
   damage_saved_ = false;
   damaged_copy_path_.clear();
-  NamedLock lock(kSrvLockName);
-  if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
-  NamedLockGuard hold(lock);
-  std::vector<CKVSrvInfo> list;
-  FileRead info;
-  int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
-  if (rc != SRV_OK) return rc;
-  for (auto it = list.begin(); it != list.end(); ++it) {
-    if (it->GetId() == id) {
-      list.erase(it);
-      return RewriteUnlocked(list, info);
-    }
-  }
-  return SRV_ERR_NOT_FOUND;
+  return EditLocked([&](std::vector<CKVSrvInfo>& list) {
+    auto it = std::find_if(list.begin(), list.end(),
+                           [&](const CKVSrvInfo& r) { return r.GetId() == id; });
+    if (it == list.end()) return static_cast<int>(SRV_ERR_NOT_FOUND);
+    list.erase(it);
+    return static_cast<int>(SRV_OK);
+  });
 }
 
 }  // namespace pondrel

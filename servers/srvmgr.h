@@ -127,6 +127,10 @@ class CKVSrvMgr {
   struct FileRead;  // result of one pass of the internal reader
   int ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask, FileRead* info) const;
   int RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRead& info);
+  // The frame of every edit: take the lock, read all records, let `edit` change the list and
+  // rewrite the file when it answers SRV_OK; any other answer ends the edit unwritten.
+  template <typename Edit>
+  int EditLocked(Edit edit);
   int CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvInfo& rec,
                      const CKVSrvInfo* skip) const;
 

@@ -323,6 +323,15 @@ int Show(const Args& a) {
   return kExitOk;
 }
 
+// After an add or an edit: with --json, the task as it now stands in the file.
+int PrintStoredTask(CTasdekDoc* doc, const std::string& name) {
+  if (G().json) {
+    doc->ResolveServers();
+    if (const TaskEntry* e = doc->FindTask(name)) std::cout << TaskJson(*e) << "\n";
+  }
+  return kExitOk;
+}
+
 int Add(const Args& a) {
   CTasdekDoc doc;
   // The file lock spans reading the list and adding, so that the name test and the write
@@ -342,11 +351,7 @@ int Add(const Args& a) {
   const int r = AddEditedTask(&doc, task);
   if (r == kDocNameExists) return Fail(kMsgTaskNameExists);
   if (r != kDocOk) return Fail(ErrorText(r));
-  if (G().json) {
-    doc.ResolveServers();
-    if (const TaskEntry* e = doc.FindTask(task.Name)) std::cout << TaskJson(*e) << "\n";
-  }
-  return kExitOk;
+  return PrintStoredTask(&doc, task.Name);
 }
 
 int Edit(const Args& a) {
@@ -369,11 +374,7 @@ int Edit(const Args& a) {
   if (r == kDocTaskRunning) return Fail(kMsgTaskRunning);
   if (r == kDocNameExists) return Fail(kMsgTaskNameExists);
   if (r != kDocOk) return Fail(kMsgWriteSettingFailed);
-  if (G().json) {
-    doc.ResolveServers();
-    if (const TaskEntry* t = doc.FindTask(task.Name)) std::cout << TaskJson(*t) << "\n";
-  }
-  return kExitOk;
+  return PrintStoredTask(&doc, task.Name);
 }
 
 int Duplicate(const Args& a) {

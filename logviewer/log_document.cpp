@@ -15,6 +15,7 @@
 
 #include "common/registry.h"
 #include "common/unique_fd.h"
+#include "taskmodel/activity_log.h"
 
 namespace pondrel::logviewer {
 namespace {
@@ -129,11 +130,7 @@ std::string LoadResultText(int result) {
   return "An unknown error occurred";
 }
 
-std::string DefaultLogPath() {
-  const std::string root = ReadRootDir();
-  if (root.empty()) return "";
-  return root + "/SYSTEM/kvrpd.log";
-}
+std::string DefaultLogPath() { return ServiceLogPath(ReadRootDir()); }
 
 int CheckLogFilter(LogFilter* f, bool task_given, bool server_given, bool code_given) {
   if (task_given && f->task.empty()) return kFilterTaskMissing;

@@ -3,6 +3,7 @@
 #include "logviewer/log_file.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,20 @@ namespace {
 constexpr std::uint64_t kMaxFifoBytes = 64u << 20;
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+constexpr std::uint64_t kHugePage = 2u << 20;
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23;
+#endif
+
+// Asks for huge pages on the whole 2 MiB pages inside [p, p + n); refusal is harmless.
+void AdviseHugePages(void* p, std::size_t n) {
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHugePage - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
 
 std::uint32_t PackCode(std::string_view code) {
   return static_cast<std::uint32_t>(static_cast<unsigned char>(code[0])) << 24 |
@@ -176,12 +191,17 @@ bool CLineFilter::Passes(const LogLine& e) const {
 
 // ---- Loading -------------------------------------------------------------------------------
 
-CLogDocument::~CLogDocument() { std::free(buffer_); }
+CLogDocument::~CLogDocument() { FreeBuffer(); }
+
+void CLogDocument::FreeBuffer() {
+  if (buffer_) ::munmap(buffer_, static_cast<std::size_t>(capacity_));
+  buffer_ = nullptr;
+  capacity_ = 0;
+}
 
 void CLogDocument::Clear() {
-  std::free(buffer_);
-  buffer_ = nullptr;
-  size_ = capacity_ = 0;
+  FreeBuffer();
+  size_ = 0;
   records_.clear();
   records_.shrink_to_fit();
   names_.clear();
@@ -195,11 +215,23 @@ void CLogDocument::Clear() {
 bool CLogDocument::ReserveBuffer(std::uint64_t bytes) {
   if (bytes <= capacity_) return true;
   if (bytes > SIZE_MAX / 2) return false;
-  // Pages that are never written take no memory, so a little room for growth is free.
-  const std::uint64_t want = bytes + bytes / 16 + 4096;
-  char* p = static_cast<char*>(std::realloc(buffer_, static_cast<std::size_t>(want)));
-  if (!p) return false;
-  buffer_ = p;
+  // Pages that are never written take no memory, so a little room for growth is free. The
+  // buffer is a mapping of its own in huge pages where the system allows: filling a gigabyte
+  // in 4 KiB pages costs more in page faults than the reading itself.
+  const std::uint64_t want = (bytes + bytes / 16 + kHugePage) & ~(kHugePage - 1);
+  void* p = buffer_ ? ::mremap(buffer_, static_cast<std::size_t>(capacity_),
+                               static_cast<std::size_t>(want), MREMAP_MAYMOVE)
+                    : ::mmap(nullptr, static_cast<std::size_t>(want), PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  AdviseHugePages(p, static_cast<std::size_t>(want));
+  // Fault the pages in with one call rather than one exception per page (the filling that
+  // follows writes every byte anyway); older kernels without it fault as they go.
+  const std::uint64_t old = buffer_ ? capacity_ : 0;
+  if (want - old >= kHugePage) {
+    ::madvise(static_cast<char*>(p) + old, static_cast<std::size_t>(want - old), kPopulateWrite);
+  }
+  buffer_ = static_cast<char*>(p);
   capacity_ = want;
   return true;
 }
@@ -294,34 +326,38 @@ int CLogDocument::ReadFile(int fd, std::uint64_t size_hint) {
   return 0;
 }
 
-// One part of the buffer parsed by one thread: its records, with name numbers of its own.
+// One part of the buffer parsed by one thread. The first part writes straight into the
+// document; the others keep records and name numbers of their own until they are merged.
 struct CLogDocument::Part {
-  std::vector<LogRecord> records;
-  std::vector<std::string> names;
-  std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids;
+  std::vector<LogRecord>* records;
+  std::vector<std::string>* names;
+  NameIds* ids;
+  std::vector<LogRecord> own_records;
+  std::vector<std::string> own_names;
+  NameIds own_ids;
 };
 
 void CLogDocument::ParseOnePart(std::uint64_t from, std::uint64_t to, Part* part) const {
   const char* buf = buffer_;
+  std::vector<LogRecord>& records = *part->records;
   // Consecutive lines mostly name the same task and server: remember the last of each.
   std::string_view last_name[2];
   std::uint32_t last_id[2] = {kNoName, kNoName};
   auto intern = [&](int slot, std::string_view name) -> std::uint32_t {
     if (last_id[slot] != kNoName && name == last_name[slot]) return last_id[slot];
-    auto it = part->ids.find(name);
+    auto it = part->ids->find(name);
     std::uint32_t id;
-    if (it != part->ids.end()) {
+    if (it != part->ids->end()) {
       id = it->second;
     } else {
-      id = static_cast<std::uint32_t>(part->names.size());
-      part->names.emplace_back(name);
-      part->ids.emplace(part->names.back(), id);
+      id = static_cast<std::uint32_t>(part->names->size());
+      part->names->emplace_back(name);
+      part->ids->emplace(part->names->back(), id);
     }
     last_name[slot] = name;
     last_id[slot] = id;
     return id;
   };
-  part->records.reserve(static_cast<std::size_t>((to - from) / 64 + 16));
   std::uint64_t pos = from;
   // The next LF and the next CR at or after `pos`, each searched again only once passed, so
   // that a file without one of them is still scanned once.
@@ -364,33 +400,40 @@ void CLogDocument::ParseOnePart(std::uint64_t from, std::uint64_t to, Part* part
           r.code = kNoCode;
         }
       }
-      part->records.push_back(r);
+      records.push_back(r);
     }
     pos = end + 1;
   }
 }
 
 void CLogDocument::MergePart(Part* part) {
-  std::vector<std::uint32_t> remap(part->names.size());
-  for (std::size_t i = 0; i < part->names.size(); ++i) {
-    auto it = name_ids_.find(std::string_view(part->names[i]));
+  std::vector<std::uint32_t> remap(part->own_names.size());
+  for (std::size_t i = 0; i < part->own_names.size(); ++i) {
+    auto it = name_ids_.find(std::string_view(part->own_names[i]));
     if (it != name_ids_.end()) {
       remap[i] = it->second;
     } else {
       remap[i] = static_cast<std::uint32_t>(names_.size());
-      names_.push_back(part->names[i]);
+      names_.push_back(part->own_names[i]);
       name_ids_.emplace(names_.back(), remap[i]);
     }
   }
-  const std::size_t base = records_.size();
-  records_.resize(base + part->records.size());
-  for (std::size_t i = 0; i < part->records.size(); ++i) {
-    LogRecord r = part->records[i];
+  for (LogRecord r : part->own_records) {
     if (r.task != kNoName) r.task = remap[r.task];
     if (r.server != kNoName) r.server = remap[r.server];
-    records_[base + i] = r;
+    records_.push_back(r);
   }
-  part->records = {};
+  part->own_records = {};
+}
+
+// Room for the records of [from, to): lines counted in a sample, with a margin. Storage that
+// is reserved but never filled takes no memory.
+std::size_t CLogDocument::EstimateLines(std::uint64_t from, std::uint64_t to) const {
+  const std::uint64_t sample = std::min<std::uint64_t>(to - from, 1u << 20);
+  std::uint64_t ends = 0;
+  for (std::uint64_t i = from; i < from + sample; ++i) ends += buffer_[i] == '\n';
+  if (ends == 0) ends = 1;
+  return static_cast<std::size_t>((to - from) / std::max<std::uint64_t>(1, sample / ends) * 5 / 4 + 1024);
 }
 
 void CLogDocument::Parse(std::uint64_t from) {
@@ -406,6 +449,19 @@ void CLogDocument::Parse(std::uint64_t from) {
   }
   bounds.push_back(size_);
   std::vector<Part> results(parts);
+  results[0].records = &records_;
+  results[0].names = &names_;
+  results[0].ids = &name_ids_;
+  records_.reserve(records_.size() + EstimateLines(from, size_));
+  AdviseHugePages(records_.data(), records_.capacity() * sizeof(LogRecord));
+  for (unsigned i = 1; i < parts; ++i) {
+    Part& p = results[i];
+    p.records = &p.own_records;
+    p.names = &p.own_names;
+    p.ids = &p.own_ids;
+    p.own_records.reserve(EstimateLines(bounds[i], bounds[i + 1]));
+    AdviseHugePages(p.own_records.data(), p.own_records.capacity() * sizeof(LogRecord));
+  }
   std::vector<std::thread> threads;
   bool failed = false;
   std::vector<char> thread_failed(parts, 0);
@@ -426,10 +482,7 @@ void CLogDocument::Parse(std::uint64_t from) {
   for (std::thread& t : threads) t.join();
   for (char f : thread_failed) failed = failed || f;
   if (failed) throw std::bad_alloc();
-  std::size_t total = records_.size();
-  for (const Part& p : results) total += p.records.size();
-  records_.reserve(total);
-  for (Part& p : results) MergePart(&p);
+  for (unsigned i = 1; i < parts; ++i) MergePart(&results[i]);
   // A last line without its line end may still be growing (follow mode).
   last_line_open_ = !records_.empty() && size_ > 0 && !IsLineEnd(buffer_[size_ - 1]);
 }

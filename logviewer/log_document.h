@@ -144,11 +144,13 @@ class CLogDocument {
   void Parse(std::uint64_t from);
   void ParseOnePart(std::uint64_t from, std::uint64_t to, Part* part) const;
   void MergePart(Part* part);
+  std::size_t EstimateLines(std::uint64_t from, std::uint64_t to) const;
   std::string_view NameText(std::uint32_t id) const;
   bool ReserveBuffer(std::uint64_t bytes);
+  void FreeBuffer();
 
   std::string path_;
-  char* buffer_ = nullptr;  // malloc'd; size_ bytes in use of capacity_
+  char* buffer_ = nullptr;  // a private mapping; size_ bytes in use of capacity_
   std::uint64_t size_ = 0;
   std::uint64_t capacity_ = 0;
   std::vector<LogRecord> records_;
@@ -158,7 +160,8 @@ class CLogDocument {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
-  std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> name_ids_;
+  using NameIds = std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>>;
+  NameIds name_ids_;
   // Follow mode: the file loaded, and whether its last line still waits for its end.
   dev_t dev_ = 0;
   ino_t ino_ = 0;

@@ -183,6 +183,28 @@ if as_alice /usr/lib/pondrel/zoricsm -osstop 2>"$PKGDIR/alice.err"; then fail "a
 echo "ok: refused to alice: $(cat "$PKGDIR/alice.err")"
 expect "unit still active" active "$(inside systemctl is-active kestova.service || true)"
 
+say "systemctl stop while a download runs: the run is aborted and recorded, its log merged"
+inside sh -c 'setsid camsim --pictures 20 --picture-size 20000 --fault data=trickle:4000 \
+  --port-file /root/slow.port </dev/null >/root/slow.out 2>&1 &'
+for _ in $(seq 100); do inside test -s /root/slow.port && break; sleep 0.1; done
+SLOW_PORT=$(inside cat /root/slow.port)
+as_alice pondrel server add cam2 --host 127.0.0.1 --port "$SLOW_PORT" --image-dir /srv/pictures/cam2 >/dev/null
+as_alice pondrel task add "Cam2 slow" --server cam2 --cycle daily --start "2026/01/01 04:00"
+as_alice pondrel task run "Cam2 slow" >/dev/null
+for _ in $(seq 200); do
+  as_alice pondrel task show "Cam2 slow" | grep -q '^ActState=3' && break
+  sleep 0.1
+done
+inside sh -c 'pgrep -x KVdl >/dev/null' || fail "the slow download is not running"
+started=$(date +%s)
+inside systemctl stop kestova.service
+echo "stopped in $(( $(date +%s) - started )) s"
+expect "no downloader left" 0 "$(inside sh -c 'pgrep -x KVdl | wc -l')"
+expect "aborted run recorded" "LastResult=Aborted" "$(as_alice pondrel task show "Cam2 slow" | grep -oE '^LastResult=[A-Za-z]+' || true)"
+inside grep -q 'Cam2 slow' /var/lib/pondrel/SYSTEM/kvrpd.log || fail "the aborted run's log lines were not merged"
+echo "ok: the activity log holds the aborted run"
+inside systemctl start kestova.service
+
 say "a reboot of the container brings the service back"
 inside systemctl reboot || true
 wait_down
@@ -190,6 +212,22 @@ boot
 expect "unit active after reboot" active "$(inside systemctl is-active kestova.service || true)"
 expect "task kept over the reboot" 1 "$(as_alice pondrel task list | grep -c 'Cam1 collection' || true)"
 expect "pictures kept over the reboot" 12 "$(pictures)"
+
+say "a missing ROOT directory is told in the journal, and nothing else is lost"
+inside systemctl stop kestova.service
+inside mv /var/lib/pondrel /var/lib/pondrel.away
+inside systemctl start kestova.service || true
+journal=$(inside journalctl -u kestova.service -n 20 --no-pager -o verbose)
+grep -q 'PRIORITY=4' <<<"$journal" || { echo "$journal"; fail "no warning in the journal"; }
+grep -q 'MESSAGE=The ROOT directory /var/lib/pondrel did not exist' <<<"$journal" || { echo "$journal"; fail "the missing ROOT is not told"; }
+echo "ok: told in the journal: $(inside journalctl -u kestova.service -p warning -n 1 --no-pager -o cat)"
+inside systemctl stop kestova.service || true
+inside rm -rf /var/lib/pondrel
+inside mv /var/lib/pondrel.away /var/lib/pondrel
+inside systemctl reset-failed kestova.service || true
+inside systemctl start kestova.service
+expect "unit active with ROOT back" active "$(inside systemctl is-active kestova.service || true)"
+expect "task kept" 1 "$(as_alice pondrel task list | grep -c 'Cam1 collection' || true)"
 
 say "apt-get remove stops the service"
 inside apt-get remove -y -q pondrel >>"$PKGDIR/apt.log" 2>&1 || { cat "$PKGDIR/apt.log"; fail "apt-get remove"; }

@@ -97,6 +97,10 @@ std::string OVEventLog::FormatMessage(std::uint32_t id, int count, const char* c
       return "The service has started.";
     case kEventServiceStopped:
       return "The service has stopped.";
+    case kEventRootCreated:
+      return "The ROOT directory " + arg(0) +
+             " did not exist and was created empty; the schedule and the server profiles of "
+             "an earlier ROOT are not there.";
     case kEventServiceError:
       return arg(0);
     default: {

@@ -18,6 +18,7 @@ namespace pondrel {
 inline constexpr std::uint32_t kEventServiceStarted = 0x400003E9;  // 1001
 inline constexpr std::uint32_t kEventServiceStopped = 0x400003EA;  // 1002
 inline constexpr std::uint32_t kEventServiceError = 0xC00003EB;    // 1003, one text
+inline constexpr std::uint32_t kEventRootCreated = 0x800003EC;     // 1004, the ROOT path
 
 inline constexpr char kEventLogFileName[] = "OVEvent.log";
 inline constexpr char kEventLogMutexName[] = "MutexToProtectOrvaneLog";

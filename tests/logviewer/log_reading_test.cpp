@@ -39,6 +39,26 @@ void Append(const std::string& path, const std::string& text) {
   ::close(fd);
 }
 
+// Reads `path` with the streaming reader and compares every line with the document's record.
+void ExpectStreamMatchesDocument(const std::string& path, const CLogDocument& doc) {
+  CLogLineReader reader;
+  ASSERT_EQ(reader.Open(path), 0);
+  std::string_view line;
+  bool cut;
+  std::size_t i = 0;
+  while (reader.Next(&line, &cut)) {
+    ASSERT_LT(i, doc.RecordCount());
+    const LogLine e = ParseLogLine(line);
+    ASSERT_EQ(doc.Line(i), line) << i;
+    ASSERT_EQ(doc.Accepted(i), e.accepted);
+    ASSERT_EQ(doc.Task(i), e.task);
+    ASSERT_EQ(doc.Server(i), e.server);
+    ASSERT_EQ(doc.Message(i), e.message);
+    ++i;
+  }
+  EXPECT_EQ(i, doc.RecordCount());
+}
+
 TEST(LogReading, MissingFilesDirectoriesAndTheFallBack) {
   test::ScopedTestEnv env;
   CLogDocument doc;
@@ -143,18 +163,8 @@ TEST(LogReading, BinaryGarbageNulsAndCrOnlyLineEndsGivePlaceholdersOrEntries) {
   std::vector<std::uint32_t> rows = doc.FilterRows(LogFilter());
   for (int c = 0; c < kColumnCount; ++c) doc.SortRows(&rows, c, c % 2 == 0);
   EXPECT_EQ(rows.size(), doc.RecordCount());
-  // The streaming reader splits the same way.
-  CLogLineReader reader;
-  ASSERT_EQ(reader.Open(path), 0);
-  std::string_view line;
-  bool cut;
-  std::size_t n = 0;
-  while (reader.Next(&line, &cut)) {
-    ASSERT_LT(n, doc.RecordCount());
-    EXPECT_EQ(line, doc.Line(n)) << n;
-    ++n;
-  }
-  EXPECT_EQ(n, doc.RecordCount());
+  // The streaming reader splits and parses the same way.
+  ExpectStreamMatchesDocument(path, doc);
   std::size_t back = doc.RecordCount();
   ASSERT_EQ(ForEachLineBackwards(path, [&](std::string_view l, bool) {
               EXPECT_EQ(l, doc.Line(--back));
@@ -298,22 +308,7 @@ TEST(LogReading, ALargeLogParsedInPartsEqualsTheLineByLineParse) {
   test::WriteFile(path, text);
   CLogDocument doc;
   ASSERT_EQ(doc.Load(path), 0);
-  CLogLineReader reader;
-  ASSERT_EQ(reader.Open(path), 0);
-  std::string_view line;
-  bool cut;
-  std::size_t i = 0;
-  while (reader.Next(&line, &cut)) {
-    ASSERT_LT(i, doc.RecordCount());
-    const LogLine e = ParseLogLine(line);
-    ASSERT_EQ(doc.Line(i), line);
-    ASSERT_EQ(doc.Accepted(i), e.accepted);
-    ASSERT_EQ(doc.Task(i), e.task);
-    ASSERT_EQ(doc.Server(i), e.server);
-    ASSERT_EQ(doc.Message(i), e.message);
-    ++i;
-  }
-  EXPECT_EQ(i, doc.RecordCount());
+  ExpectStreamMatchesDocument(path, doc);
   LogFilter f;
   f.task = "nightly";
   f.levels = kLevelBitInfo;

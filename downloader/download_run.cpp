@@ -290,7 +290,8 @@ int CDownloaderRun::DialUp() {
 // Serves the dial's events and the close requests until the dial has ended. A dial that
 // reports nothing for the stall limit (during an abort: for more than the abort limit) is
 // ended by a hang-up, which it reports as its end; should even that end never come, the wait
-// gives up after one more stall limit.
+// gives up after one more stall limit. A second close request (the service stopping, which
+// asks again before it kills) ends the dial at once, so that no dial outlives the run.
 void CDownloaderRun::WaitForDial() {
   ctx_.TouchActivity();
   bool cancelled = false;
@@ -299,9 +300,12 @@ void CDownloaderRun::WaitForDial() {
     Pump();
     if (!dialer_->Dialling()) break;
     const std::int64_t idle = ctx_.SecondsSinceActivity();
+    const bool asked_twice =
+        settings_.closeOnSigterm && g_closeRequests.load() - closeBaseline_ >= 2;
     if (cancelled) {
       if (idle >= settings_.stallLimitSeconds) break;
-    } else if (aborting_ ? idle > settings_.abortStallSeconds : idle >= settings_.stallLimitSeconds) {
+    } else if (asked_twice ||
+               (aborting_ ? idle > settings_.abortStallSeconds : idle >= settings_.stallLimitSeconds)) {
       dialer_->CancelDial();
       cancelled = true;
       ctx_.TouchActivity();

@@ -10,10 +10,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "common/dialup/dialer.h"
 #include "common/dialup/pppd_dialer.h"
 #include "common/dialup/scripted_dialer.h"
+#include "common/named_object.h"
 #include "downloader/download_run.h"
 #include "downloader/ras_dialer.h"
 #include "downloader/result_codes.h"
@@ -311,19 +313,42 @@ TEST_F(DialUpRun, ADialThatHangsIsEndedByTheAbortAndByTheWatchdog) {
   EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
 }
 
-TEST_F(DialUpRun, ALinkThatDropsDuringTheDownloadIsLogged) {
-  DialScript script(world_, "entry office\nstate 0\nstate 8192 10\ndrop 200\n");
-  // The camera's status answer stalls for a second: the link drops meanwhile.
-  camera_.stallStatus = true;
+// The service stopping asks twice before it kills: the second request ends the dial at once.
+TEST_F(DialUpRun, ASecondCloseRequestEndsAHangingDialAtOnce) {
+  DialScript script(world_, "entry office\nstate 0\nhang\n");
   RunSettings settings = Settings(script);
-  settings.timeouts.receiveMs = 1000;
-  EXPECT_NE(kResultOk, world_.Run(CommandLine(true), settings));
+  settings.closeOnSigterm = true;
+  std::thread service([&] {
+    while (script.Record().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(::getpid(), SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(::getpid(), SIGTERM);
+  });
+  EXPECT_EQ(kResultAborted, world_.Run(CommandLine(false), settings));
+  service.join();
+  EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
+  EXPECT_EQ(std::vector<std::string>{"<warning><task1><cam1> Download has aborted. (D003)"},
+            RunLog());
+}
+
+TEST_F(DialUpRun, ALinkThatDropsDuringTheDownloadIsLogged) {
+  DialScript script(world_, "entry office\nstate 0\nstate 8192 10\ndrop 100\n");
+  // Another run holds the server for a while: the link drops while this one waits.
+  NamedObject other_run = NamedObject::Create(id_ + "SEM");
+  ASSERT_TRUE(other_run.held());
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    other_run.Release();
+  });
+  const int result = world_.Run(CommandLine(true), Settings(script));
+  release.join();
+  EXPECT_EQ(kResultOk, result);  // the camera is on loopback, which never drops
   EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Opening Port (P001)",
                                       "<info><task1><cam1> Connected (P001)",
                                       "<info><task1><cam1> Disconnected (P001)"}),
             StateLog());
-  EXPECT_TRUE(Has(RunLog(), "<info><task1><cam1> Download has started. (D001)"));
   EXPECT_EQ("", script.Links());
+  EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
 }
 
 // The same road through the pppd dialer, with a stand-in pppd that brings "lo" up.

@@ -49,7 +49,7 @@ std::string_view Trim(std::string_view text) {
 // The first word of `text`.
 std::string FirstWord(std::string_view text) {
   text = Trim(text);
-  const auto end = text.find_first_of(" \t");
+  const auto end = text.find_first_of(" \t\r\n");
   return std::string(text.substr(0, end));
 }
 
@@ -228,9 +228,14 @@ int PppdDialer::EnumConnections(std::vector<std::string>* entries) {
     const std::string entry = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
     std::string text;
     if (!ReadWholeFile(JoinPath(config_.runDir, name), &text, 4096)) continue;
-    const long pid = std::strtol(text.c_str(), nullptr, 10);
-    if (pid <= 1 || pid > INT32_MAX) continue;
-    if (RunsLink(static_cast<pid_t>(pid), LinkName(entry))) entries->push_back(entry);
+    // "<pid>\n", and "<interface>\n" once the link has one: pppd writes the file as it
+    // starts dialling and again when the interface exists.
+    char* end = nullptr;
+    const long pid = std::strtol(text.c_str(), &end, 10);
+    if (pid <= 1 || pid > INT32_MAX || *end != '\n') continue;
+    const std::string ifname = FirstWord(std::string_view(text).substr(static_cast<std::size_t>(end + 1 - text.c_str())));
+    if (RunsLink(static_cast<pid_t>(pid), LinkName(entry)) && InterfaceUp(ifname))
+      entries->push_back(entry);
   }
   ::closedir(dir);
   std::sort(entries->begin(), entries->end());

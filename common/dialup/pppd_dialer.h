@@ -6,7 +6,8 @@
 //   after the run outlives the process that dialled it.
 // - `linkname pondrel-<entry>` gives the link a name of its own: pppd writes its pid (and,
 //   once the link has an interface, the interface's name) to <run dir>/ppp-<linkname>.pid.
-//   A connection counts as up while that file names a live pppd of that link.
+//   A connection counts as up while that file names a live pppd of that link and an
+//   interface that is up with an address.
 // - The account replaces the peer file's `user`; the password is handed over a pipe read by
 //   Debian's passwordfd plugin. Neither the command line nor the environment of pppd (which
 //   gets only PATH) holds the password, and it is never written to a file.

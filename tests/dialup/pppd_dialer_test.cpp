@@ -346,6 +346,23 @@ TEST(PppdDialer, OnlyALivePppdOfTheLinkCountsAsAConnection) {
   EXPECT_EQ(0, dialer.EnumConnections(&up));
   EXPECT_TRUE(up.empty());
 
+  // A pppd of the link that is still dialling: its pid file names no interface yet.
+  fake.SetMode("deaf");
+  DialHandle handle = 0;
+  ASSERT_EQ(0, dialer.Dial({"office", "", ""}, &handle));
+  ASSERT_FALSE(EventsUntilEnd(dialer, handle, 1000).empty());
+  const std::string pid = std::to_string(dialer.PidOf(handle));
+  WriteFile(run + "ppp-pondrel-office.pid", pid + "\n");
+  EXPECT_EQ(0, dialer.EnumConnections(&up));
+  EXPECT_TRUE(up.empty());
+  WriteFile(run + "ppp-pondrel-office.pid", pid + "\nppp-no-such-if\n");
+  EXPECT_EQ(0, dialer.EnumConnections(&up));
+  EXPECT_TRUE(up.empty());
+  WriteFile(run + "ppp-pondrel-office.pid", pid + "\nlo\n");
+  EXPECT_EQ(0, dialer.EnumConnections(&up));
+  EXPECT_EQ(std::vector<std::string>{"office"}, up);
+  dialer.HangUp(handle);
+
   PppdConfig nowhere = fake.Config();
   nowhere.runDir = fake.Dir() + "/no-such-dir";
   PppdDialer other(nowhere);

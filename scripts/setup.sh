@@ -10,6 +10,7 @@ PACKAGES=(
   tinyproxy curl util-linux mount procps tzdata
   debootstrap systemd-container lintian dpkg-dev
   qt6-base-dev qt6-qpa-plugins libqt6test6 xvfb xauth
+  ppp
 )
 
 missing=()

@@ -25,6 +25,7 @@ struct RunSettings {
   int abortStallSeconds = 59;
   int waitStepMs = 50;
   HttpTimeouts timeouts;
+  HttpLimits limits;
   // Free space and volume size of the image directory; empty = statvfs.
   DiskSpaceProbe diskSpace;
   // Status lines; null = the terminal's live line (quiet without a terminal).

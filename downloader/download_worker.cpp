@@ -54,6 +54,10 @@ struct LineBuffer {
   ~LineBuffer() { std::free(data); }
 };
 
+// A picture that passed the free-space check may still end below the limit (the next
+// picture's check then acts), but no body may eat more than half of the reserve.
+std::uint64_t SpaceFloor(std::uint64_t need) { return need / 2; }
+
 // A file error outside the HTTP client (D018, 2001).
 struct WorkFileError {};
 
@@ -121,6 +125,18 @@ class Worker {
   FilePtr imageList_;
 };
 
+// Makes <image_root>/YYYY/MMDD when missing; true when it is a directory afterwards.
+bool MakeDayDirectory(const std::string& image_root, const std::string& year,
+                      const std::string& day) {
+  const std::string year_path = image_root + "/" + year;
+  const std::string day_path = year_path + "/" + day;
+  if ((::mkdir(year_path.c_str(), 0755) != 0 && errno != EEXIST) ||
+      (::mkdir(day_path.c_str(), 0755) != 0 && errno != EEXIST)) {
+    return false;
+  }
+  return IsDirectory(day_path);
+}
+
 int Worker::Phase1() {
   char status[kStatusBytes] = {};
   job_.targetFile.clear();
@@ -153,6 +169,9 @@ int Worker::Phase1() {
       result_ = kResultNoPictures;
     } else {
       Status(kStatusCreatingList);
+      std::uint64_t free_now = 0, total = 0;
+      job_.bodySpaceFloor =
+          Measure(&free_now, &total) ? SpaceFloor(total * job_.freeSpacePercent / 100) : 0;
       job_.targetFile = job_.listFile;
       result_ = HttpFetch(kListPath, job_);
       job_.targetFile.clear();
@@ -317,6 +336,7 @@ int Worker::Phase2() {
   if (Measure(&free_, &total) && total > 0) {
     need_ = total * job_.freeSpacePercent / 100;
   }
+  job_.bodySpaceFloor = SpaceFloor(need_);
   const std::string path_list = JoinPath(job_.imageDirectory, "imagepath.lst");
   imageList_.reset(std::fopen(path_list.c_str(), "wb"));
   if (!imageList_) Log(kLogWarning, kMsgWorkFileD014);
@@ -347,14 +367,10 @@ int Worker::Phase2() {
       const std::string year(date.substr(0, 4)), day(date.substr(4, 4));
 
       const std::string day_dir = year + "/" + day + "/";
+      const std::string day_path = image_root + "/" + day_dir;
       if (day_dir != last_day_dir) {
         last_day_dir = day_dir;
-        const std::string year_path = image_root + "/" + year;
-        const std::string day_path = year_path + "/" + day;
-        if ((::mkdir(year_path.c_str(), 0755) != 0 && errno != EEXIST) ||
-            (::mkdir(day_path.c_str(), 0755) != 0 && errno != EEXIST) || !IsDirectory(day_path)) {
-          Log(kLogError, kMsgNoWorkDirectory);
-        }
+        if (!MakeDayDirectory(image_root, year, day)) Log(kLogError, kMsgNoWorkDirectory);
       }
       job_.targetFile = image_root + "/" + day_dir + std::string(time) + ".jpg";
 
@@ -397,6 +413,10 @@ int Worker::Phase2() {
         flush = false;
         break;
       }
+
+      // Space freed for this picture may have taken the last old pictures of its own day,
+      // and their emptied directory with them.
+      if (!IsDirectory(day_path)) MakeDayDirectory(image_root, year, day);
 
       const std::string identifier = EncodeIdentifier(entry.identifier);
       result_ = HttpFetch(kPicturePath + identifier, job_);

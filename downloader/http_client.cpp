@@ -44,9 +44,13 @@ struct Transfer {
   std::size_t bodyBytes = 0;
   UniqueFd file;
   std::string pending;  // file bytes not yet written
+  bool created = false;  // targetFile was created (replaced) by this request
   bool fileError = false;
   bool aborted = false;
-  bool closed = false;  // ended through the request slot (watchdog or abort procedure)
+  bool closed = false;      // ended through the request slot (watchdog or abort procedure)
+  bool memoryFull = false;  // an in-memory body reached kMemoryBodyMax; the rest is not read
+  bool tooLong = false;     // a file body passed the limit
+  bool noSpace = false;     // a file body took the volume below the job's floor
 
   bool FlushFile() {
     std::size_t off = 0;
@@ -64,7 +68,28 @@ struct Transfer {
 
   bool OpenFile() {
     file.reset(::open(job->targetFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    created = created || file.valid();
     return file.valid();
+  }
+
+  // Whether the volume still holds the job's floor of free space. A volume that cannot be
+  // measured does not end the body (a full disk then ends it as a file error).
+  bool AboveSpaceFloor() const {
+    if (job->bodySpaceFloor == 0) return true;
+    std::uint64_t free_bytes = 0, total = 0;
+    if (!ctx->MeasureDisk(job->imageDirectory, &free_bytes, &total)) return true;
+    return free_bytes >= job->bodySpaceFloor;
+  }
+};
+
+// Removes the body file of a request that did not end whole, so that nothing partial stays.
+struct PartialFileGuard {
+  Transfer* t;
+  bool keep = false;
+  ~PartialFileGuard() {
+    if (keep || !t->created) return;
+    t->file.reset();
+    ::unlink(t->job->targetFile.c_str());
   }
 };
 
@@ -79,17 +104,37 @@ size_t OnBody(char* data, size_t size, size_t nmemb, void* user) {
   long status = 0;
   curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
   if (status == kHttpOk && !t->job->targetFile.empty()) {
+    if (t->bodyBytes + n > t->ctx->limits.fileBodyMax) {
+      t->tooLong = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
     if (!t->file.valid() && !t->OpenFile()) {
       t->fileError = true;
       return CURL_WRITEFUNC_ERROR;
     }
     t->pending.append(data, n);
-    if (t->pending.size() >= kFileFlushBytes && !t->FlushFile()) {
-      t->fileError = true;
+    if (t->pending.size() >= kFileFlushBytes) {
+      if (!t->FlushFile()) {
+        t->fileError = true;
+        return CURL_WRITEFUNC_ERROR;
+      }
+      if (!t->AboveSpaceFloor()) {
+        t->noSpace = true;
+        return CURL_WRITEFUNC_ERROR;
+      }
+    }
+  } else {
+    // A body held in memory is cut at kMemoryBodyMax: the rest is not read at all.
+    const std::size_t room = kMemoryBodyMax - t->bodyBytes;
+    const std::size_t take = std::min(n, room);
+    if (t->memory.size() < t->copyLength) {
+      t->memory.append(data, std::min(take, t->copyLength - t->memory.size()));
+    }
+    if (n >= room) {
+      t->bodyBytes = kMemoryBodyMax;
+      t->memoryFull = true;
       return CURL_WRITEFUNC_ERROR;
     }
-  } else if (t->memory.size() < t->copyLength) {
-    t->memory.append(data, std::min(n, t->copyLength - t->memory.size()));
   }
   t->bodyBytes += n;
   if (t->ctx->abort.load()) {
@@ -248,6 +293,8 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       break;
     }
   }
+  PartialFileGuard partial{&t};
+  if (code == CURLE_WRITE_ERROR && t.memoryFull) code = CURLE_OK;
   if (t.aborted || (code == CURLE_OK && ctx.abort.load())) {
     ctx.log.Write(kLogWarning, kMsgAborted);
     return kResultAborted;
@@ -256,6 +303,7 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
     ctx.log.Write(kLogError, kMsgWorkFileD018);
     return kResultResponseFileError;
   }
+  if (t.tooLong || t.noSpace) return CommunicationError(ctx, CURLE_WRITE_ERROR);
   if (code != CURLE_OK && t.closed && ctx.abort.load()) {
     // Closed by the abort procedure: the run was aborted, not a communication failure.
     ctx.log.Write(kLogWarning, kMsgAborted);
@@ -286,6 +334,7 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       return kResultResponseFileError;
     }
   }
+  partial.keep = true;
   if (copy_buffer && copy_length > 0) {
     std::memset(copy_buffer, 0, copy_length);
     std::memcpy(copy_buffer, t.memory.data(), std::min(copy_length, t.memory.size()));

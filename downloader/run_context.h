@@ -41,6 +41,14 @@ struct HttpTimeouts {
   long receiveMs = 60000;
 };
 
+// Byte limits of the HTTP client; tests lower them.
+struct HttpLimits {
+  // A picture or picture list longer than this ends the request as a communication error.
+  // Camera pictures are a few hundred kilobytes and a list of a million pictures is about
+  // 40 MB, so no camera reaches it; it only stops a server that never ends its body.
+  std::uint64_t fileBodyMax = 256ull << 20;
+};
+
 // Free space available to the caller and total size of the volume holding `dir`.
 using DiskSpaceProbe =
     std::function<bool(const std::string& dir, std::uint64_t* free_bytes, std::uint64_t* total)>;
@@ -60,6 +68,7 @@ struct RunContext {
   RunLog log;
   ProgressReporter* progress = nullptr;  // never null while a worker runs
   HttpTimeouts timeouts;
+  HttpLimits limits;
   DiskSpaceProbe diskSpace;  // empty = statvfs of the directory
 
   void TouchActivity() { lastActivityMs.store(GetClock().SteadyMs()); }

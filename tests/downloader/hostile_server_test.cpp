@@ -1,0 +1,168 @@
+// A camera server that does not play fair, and a disk that runs short: bodies that never end,
+// a free-space pass that empties the day being filled, and download options out of range.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "downloader/download_run.h"
+#include "downloader/result_codes.h"
+#include "imagestore/image_index.h"
+#include "tests/downloader/fake_camera.h"
+#include "tests/downloader/run_fixture.h"
+
+namespace pondrel::dl {
+namespace {
+
+using test::DownloaderWorld;
+using test::FakeCamera;
+using test::TestProfile;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::uint64_t JpgBytes(const std::string& image_dir) {
+  std::uint64_t n = 0;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
+    if (e.path().extension() == ".jpg") n += e.file_size();
+  }
+  return n;
+}
+
+int CountJpgs(const std::string& image_dir) {
+  int n = 0;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
+    if (e.path().extension() == ".jpg") ++n;
+  }
+  return n;
+}
+
+TestProfile Profile(const FakeCamera& camera) {
+  TestProfile profile;
+  profile.port = camera.port();
+  return profile;
+}
+
+// A picture or a list that never ends stops at the byte limit as a communication error, and
+// nothing of it stays on disk; a status body that never ends is read up to 2,000,000 bytes
+// and the run goes on.
+TEST(HostileServer, EndlessBodiesAreCut) {
+  DownloaderWorld world;
+  FakeCamera camera;
+  camera.AddPictures(3);
+  const std::string id = world.AddProfile(Profile(camera));
+  RunSettings settings = world.Settings();
+  settings.limits.fileBodyMax = 3u << 20;
+  const std::string dir = world.ImageDir();
+
+  camera.endlessIds.insert("id2024010210000100");
+  EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Communication error (D011)").size());
+  EXPECT_TRUE(Exists(dir + "/image/2024/0102/10000000.jpg"));
+  EXPECT_FALSE(Exists(dir + "/image/2024/0102/10000100.jpg"));
+  EXPECT_EQ(0, ContainsImage(dir + "/info", "20240102/10000100"));
+  camera.endlessIds.clear();
+
+  camera.endlessList = true;
+  ::unlink((dir + "/info/pict.lst").c_str());
+  EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_FALSE(Exists(dir + "/info/pict.lst"));
+  EXPECT_EQ(2u, world.LogLines("Communication error (D011)").size());
+  camera.endlessList = false;
+
+  camera.endlessStatus = true;
+  EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(3, CountJpgs(dir));
+  // Every read stopped at its limit: what the camera got out over the three runs is that much
+  // plus what the sockets buffer, not an endless stream.
+  EXPECT_LT(camera.EndlessBytesSent(), 64ull << 20);
+}
+
+// A body that streams towards a full disk is cut before it takes more than half of the free
+// space the options keep, without waiting for the byte limit.
+TEST(HostileServer, StreamingBodyStopsAtTheFreeSpaceFloor) {
+  DownloaderWorld world;
+  FakeCamera camera;
+  camera.AddPictures(2);
+  camera.endlessIds.insert("id2024010210000100");
+  const std::string id = world.AddProfile(Profile(camera));
+  RunSettings settings = world.Settings();
+  const std::string dir = world.ImageDir();
+  // A volume of 100 MB with 12 MB free before the run: the need is 10 MB, the floor 5 MB.
+  settings.diskSpace = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
+    *total = 100ull << 20;
+    const std::uint64_t used = JpgBytes(dir);
+    *free_bytes = used >= (12ull << 20) ? 0 : (12ull << 20) - used;
+    return true;
+  };
+  EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(1u, world.LogLines("Communication error (D011)").size());
+  EXPECT_EQ(1, CountJpgs(dir));
+  EXPECT_LT(camera.EndlessBytesSent(), 64ull << 20);
+}
+
+// Freeing space for a picture can take the last old pictures of its own day, and their
+// directory with them: the directory is made again and the picture is stored.
+TEST(HostileServer, DayDirectoryEmptiedForSpaceIsMadeAgain) {
+  DownloaderWorld world;
+  FakeCamera camera;
+  camera.AddPictures(2, "20240102", 0);
+  const std::string id = world.AddProfile(Profile(camera));
+  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+  const std::string dir = world.ImageDir();
+  const std::uint64_t picture = JpgBytes(dir) / 2;
+
+  camera.AddPictures(1, "20240102", 2);
+  world.SetOption("DLImageAutomatic", 1);
+  RunSettings settings = world.Settings();
+  // Both old pictures must go before the new one fits (need 100,000 bytes).
+  const std::uint64_t room = 100000 + picture / 2;
+  settings.diskSpace = [dir, room](const std::string&, std::uint64_t* free_bytes,
+                                   std::uint64_t* total) {
+    *total = 1000000;
+    const std::uint64_t used = JpgBytes(dir);
+    *free_bytes = used >= room ? 0 : room - used;
+    return true;
+  };
+  EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_TRUE(Exists(dir + "/image/2024/0102/10000200.jpg"));
+  EXPECT_FALSE(Exists(dir + "/image/2024/0102/10000000.jpg"));
+  EXPECT_EQ(1, ContainsImage(dir + "/info", "20240102/10000200"));
+  EXPECT_EQ(1u, world.LogLines("insufficient free space: 2 image(s) (D030)").size());
+}
+
+// Options outside the ranges the Options dialog allows are read as their defaults, each with
+// a warning: 200 % free space with automatic deletion no longer empties the store.
+TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
+  DownloaderWorld world;
+  FakeCamera camera;
+  camera.AddPictures(3, "20240102", 0);
+  const std::string id = world.AddProfile(Profile(camera));
+  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+  camera.AddPictures(2, "20240103", 0);
+  world.SetOption("DLLimitSpaceMB", 200);
+  world.SetOption("DLImageAutomatic", 1);
+  world.SetOption("DLLimitDWImgFiles", 1);
+  world.SetOption("DLDWImgFilesMax", 0);
+  RunSettings settings = world.Settings();
+  settings.diskSpace = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
+    *total = 1000ull << 20;
+    *free_bytes = 500ull << 20;
+    return true;
+  };
+  EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(5, CountJpgs(world.ImageDir()));
+  EXPECT_EQ(0u, world.LogLines("(D030)").size());
+  EXPECT_EQ(1u, world.LogLines("<warning><task1><cam1> The download option DLLimitSpaceMB holds "
+                               "200, outside 1 to 50; 10 is used instead. (D032)").size());
+  EXPECT_EQ(1u, world.LogLines("DLDWImgFilesMax holds 0, outside 1 to 10000; 10000 is used").size());
+  EXPECT_EQ(2u, world.LogLines("(D032)").size());
+}
+
+}  // namespace
+}  // namespace pondrel::dl

@@ -1,5 +1,7 @@
 // pondrel log: the activity log.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -103,7 +105,11 @@ int Show(const Args& a) {
 int Clear(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
-  CServiceControl::ClearLog();
+  if (!CServiceControl::ClearLog()) {
+    const int error = errno;
+    return Complain("cannot delete the activity log " + CServiceControl::LogPath() + ": " +
+                    std::strerror(error));
+  }
   return kExitOk;
 }
 

@@ -1,6 +1,5 @@
 #include "downloader/download_worker.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +33,6 @@ constexpr char kStatusPath[] = "/-kvidb-/status";
 constexpr char kListPath[] = "/-kvidb-/enum?type=list&limit=0";
 constexpr char kPicturePath[] = "/-kvidb-/data?";
 constexpr char kDeletePath[] = "/-kvidb-/rpdel?";
-constexpr std::size_t kStatusBytes = 20;
 // Known pictures are skipped in runs; a run of skips pauses 4 ms at most every 50 ms.
 constexpr int kSkipPauseMs = 4;
 constexpr std::int64_t kSkipPauseEveryMs = 50;
@@ -150,11 +148,8 @@ int Worker::Phase1() {
       Log(kLogError, job_.useProxy ? kMsgUnsupportedOrPort : kMsgUnsupported);
     }
   } else {
-    std::uint32_t state = 0, count = 0;
-    std::memcpy(&state, status, 4);
-    std::memcpy(&count, status + 4, 4);
-    state = ntohl(state);
-    count = ntohl(count);
+    const ServerStatus parsed = ParseServerStatus(status);
+    const std::uint32_t state = parsed.state, count = parsed.count;
     ctx_.remaining.store(static_cast<long>(count));
     if (state == 2) {
       Log(kLogError, kMsgServerRebuilding);

@@ -13,4 +13,13 @@ bool ParsePictureListLine(std::string_view line, PictureListEntry* out) {
   return IsValidPictureKey(out->key);
 }
 
+ServerStatus ParseServerStatus(const char (&body)[kStatusBytes]) {
+  auto be32 = [&body](std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(body[at + i]);
+    return v;
+  };
+  return ServerStatus{be32(0), be32(4)};
+}
+
 }  // namespace pondrel::dl

@@ -73,9 +73,19 @@ off_t ScanRecords(int fd, Visit visit) {
   }
 }
 
+bool TruncateTo(int fd, off_t size) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd, size);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 // Appends one record so that it is whole or not there at all. Appenders in every process
 // take the day file's lock first, so the end found here stays the end; a short write (a full
-// disk) is cut back, leaving the records after it aligned.
+// disk) is cut back, leaving the records after it aligned. A torn tail left by an older
+// writer, a crash or a copy cut short is cut first: it costs that one record, not every
+// record appended after it.
 bool AppendRecord(int fd, const unsigned char raw[kIndexRecordSize]) {
   struct flock lock {};
   lock.l_type = F_WRLCK;
@@ -87,19 +97,15 @@ bool AppendRecord(int fd, const unsigned char raw[kIndexRecordSize]) {
   if (locked != 0) return false;
   struct stat st;
   if (::fstat(fd, &st) != 0) return false;
-  const off_t end = st.st_size;
+  const off_t end = st.st_size - st.st_size % static_cast<off_t>(kIndexRecordSize);
+  if (end != st.st_size && !TruncateTo(fd, end)) return false;
   // One write of the whole record, so that a reader in another process sees it whole.
   ssize_t n;
   do {
     n = ::pwrite(fd, raw, kIndexRecordSize, end);
   } while (n < 0 && errno == EINTR);
   if (n == static_cast<ssize_t>(kIndexRecordSize)) return true;
-  if (n > 0) {
-    int cut;
-    do {
-      cut = ::ftruncate(fd, end);
-    } while (cut != 0 && errno == EINTR);
-  }
+  if (n > 0) TruncateTo(fd, end);
   return false;
 }
 

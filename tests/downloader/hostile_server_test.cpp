@@ -2,7 +2,9 @@
 // a free-space pass that empties the day being filled, and download options out of range.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -162,6 +164,41 @@ TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
                                "200, outside 1 to 50; 10 is used instead. (D032)").size());
   EXPECT_EQ(1u, world.LogLines("DLDWImgFilesMax holds 0, outside 1 to 10000; 10000 is used").size());
   EXPECT_EQ(2u, world.LogLines("(D032)").size());
+}
+
+
+long FileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+// A day index whose length is no multiple of 40 (a crash, a copy cut short) costs the torn
+// record only: the next run fetches that one picture again, cuts the torn bytes before its
+// append, and the run after it finds every picture.
+TEST(DamagedStore, TornIndexTailCostsOneRecord) {
+  DownloaderWorld world;
+  FakeCamera camera;
+  camera.AddPictures(20);
+  const std::string id = world.AddProfile(Profile(camera));
+  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+  const std::string index = world.ImageDir() + "/info/2024/0102.idx";
+  ASSERT_EQ(800, FileSize(index));
+
+  for (const long cut : {790L, 50L}) {
+    ASSERT_EQ(0, ::truncate(index.c_str(), cut));
+    const int before = camera.PictureRequests();
+    ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+    const int fetched = camera.PictureRequests() - before;
+    EXPECT_EQ(20 - cut / 40, fetched) << "cut at " << cut;
+    EXPECT_EQ(800, FileSize(index)) << "cut at " << cut;
+    ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+    EXPECT_EQ(fetched, camera.PictureRequests() - before) << "fetched again after " << cut;
+    for (int i = 0; i < 20; ++i) {
+      char key[32];
+      std::snprintf(key, sizeof key, "20240102/1000%02d00", i);
+      EXPECT_EQ(1, ContainsImage(world.ImageDir() + "/info", key)) << key;
+    }
+  }
 }
 
 }  // namespace

@@ -127,6 +127,9 @@ void ParseValue(Key& key, const std::string& name, std::string_view data) {
   if (!data.empty() && data.front() == '"') {
     std::size_t pos = 0;
     if (!ParseQuoted(data, &pos, &e.value.text)) return;
+    // A text ends at its first zero byte, as with hex text, so that a rewrite keeps it.
+    const auto nul = e.value.text.find('\0');
+    if (nul != std::string::npos) e.value.text.resize(nul);
     e.value.type = RegType::Text;
   } else if (data.starts_with("dword:")) {
     std::string_view digits = data.substr(6);

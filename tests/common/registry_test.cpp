@@ -114,6 +114,24 @@ TEST(Registry, HandWrittenFilesAreReadAndUnknownValuesKept) {
   EXPECT_NE(ReadFile(path).find("\"Bin\"=hex:01,02,03"), std::string::npos);
 }
 
+// Found by the registry-file fuzzer: a quoted text holding a zero byte was rewritten as hex
+// text that ends at the zero, so writing any other value changed it. A text ends at its
+// first zero byte, as a reader of the value always saw it.
+TEST(Registry, TextWithAZeroByteKeepsItsValueAcrossOtherWrites) {
+  ScopedTestEnv env(false);
+  std::string path = RegistryFilePath(RegHive::LocalMachine);
+  static const char kFile[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"T\"=\"ab\0cd\"\n";
+  WriteFile(path, std::string(kFile, sizeof kFile - 1));
+  CKVRegKey key;
+  ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
+  std::string before, after;
+  ASSERT_TRUE(key.ReadText("T", &before));
+  EXPECT_EQ(before, "ab");
+  ASSERT_TRUE(key.WriteNumber("Other", 1));
+  ASSERT_TRUE(key.ReadText("T", &after));
+  EXPECT_EQ(after, before);
+}
+
 TEST(Registry, ConcurrentWritersFromSeveralProcessesLoseNothing) {
   ScopedTestEnv env(false);
   ASSERT_TRUE(CKVRegKey::CreatePath("K"));

@@ -176,7 +176,11 @@ int Worker::Phase1() {
       }
     }
   }
-  if (result_ != kResultOk) EndOfPhase();
+  if (result_ != kResultOk) {
+    // A failed phase leaves no list behind for anyone to take as the server's.
+    if (result_ != kResultNoPictures) ::unlink(job_.listFile.c_str());
+    EndOfPhase();
+  }
   return result_;
 }
 

@@ -44,7 +44,8 @@ struct Transfer {
   std::size_t bodyBytes = 0;
   UniqueFd file;
   std::string pending;  // file bytes not yet written
-  bool created = false;  // targetFile was created (replaced) by this request
+  std::string partPath;  // the body is written here and renamed to targetFile when whole
+  bool created = false;  // partPath was created by this request
   bool fileError = false;
   bool aborted = false;
   bool closed = false;      // ended through the request slot (watchdog or abort procedure)
@@ -67,7 +68,8 @@ struct Transfer {
   }
 
   bool OpenFile() {
-    file.reset(::open(job->targetFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    partPath = PartFileOf(job->targetFile);
+    file.reset(::open(partPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     created = created || file.valid();
     return file.valid();
   }
@@ -82,14 +84,14 @@ struct Transfer {
   }
 };
 
-// Removes the body file of a request that did not end whole, so that nothing partial stays.
+// Removes the part file of a request that did not end whole, so that nothing partial stays.
 struct PartialFileGuard {
   Transfer* t;
   bool keep = false;
   ~PartialFileGuard() {
     if (keep || !t->created) return;
     t->file.reset();
-    ::unlink(t->job->targetFile.c_str());
+    ::unlink(t->partPath.c_str());
   }
 };
 
@@ -178,6 +180,12 @@ struct SlotGuard {
 };
 
 }  // namespace
+
+std::string PartFileOf(const std::string& target_file) {
+  const std::size_t slash = target_file.rfind('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  return target_file.substr(0, name) + "." + target_file.substr(name) + ".part";
+}
 
 std::string BasicAuthorizationHeader(std::string_view account, std::string_view password) {
   std::string credentials(account);
@@ -329,7 +337,8 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       return kResultHttpOtherStatus;
   }
   if (!job.targetFile.empty()) {
-    if ((!t.file.valid() && !t.OpenFile()) || !t.FlushFile() || ::close(t.file.release()) != 0) {
+    if ((!t.file.valid() && !t.OpenFile()) || !t.FlushFile() || ::close(t.file.release()) != 0 ||
+        ::rename(t.partPath.c_str(), job.targetFile.c_str()) != 0) {
       ctx.log.Write(kLogError, kMsgWorkFileD018);
       return kResultResponseFileError;
     }

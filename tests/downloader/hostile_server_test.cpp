@@ -35,11 +35,32 @@ std::uint64_t JpgBytes(const std::string& image_dir) {
   return n;
 }
 
+// Every byte below image/, pictures still being written included.
+std::uint64_t ImageBytes(const std::string& image_dir) {
+  std::uint64_t n = 0;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
+    if (e.is_regular_file(ec)) n += e.file_size(ec);
+  }
+  return n;
+}
+
 int CountJpgs(const std::string& image_dir) {
   int n = 0;
   std::error_code ec;
   for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
     if (e.path().extension() == ".jpg") ++n;
+  }
+  return n;
+}
+
+// Files of the image directory whose name ends in `suffix`.
+int CountFiles(const std::string& image_dir, const std::string& suffix) {
+  int n = 0;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) ++n;
   }
   return n;
 }
@@ -71,9 +92,10 @@ TEST(HostileServer, EndlessBodiesAreCut) {
   camera.endlessIds.clear();
 
   camera.endlessList = true;
-  ::unlink((dir + "/info/pict.lst").c_str());
+  ASSERT_TRUE(Exists(dir + "/info/pict.lst"));  // the last run's list
   EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_FALSE(Exists(dir + "/info/pict.lst"));
+  EXPECT_EQ(0, CountFiles(dir, ".part"));
   EXPECT_EQ(2u, world.LogLines("Communication error (D011)").size());
   camera.endlessList = false;
 
@@ -98,13 +120,14 @@ TEST(HostileServer, StreamingBodyStopsAtTheFreeSpaceFloor) {
   // A volume of 100 MB with 12 MB free before the run: the need is 10 MB, the floor 5 MB.
   settings.diskSpace = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = 100ull << 20;
-    const std::uint64_t used = JpgBytes(dir);
+    const std::uint64_t used = ImageBytes(dir);
     *free_bytes = used >= (12ull << 20) ? 0 : (12ull << 20) - used;
     return true;
   };
   EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(1u, world.LogLines("Communication error (D011)").size());
   EXPECT_EQ(1, CountJpgs(dir));
+  EXPECT_EQ(0, CountFiles(dir, ".part"));
   EXPECT_LT(camera.EndlessBytesSent(), 64ull << 20);
 }
 

@@ -42,16 +42,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// getline's buffer.
-struct LineBuffer {
-  char* data = nullptr;
-  std::size_t size = 0;
-  LineBuffer() = default;
-  LineBuffer(const LineBuffer&) = delete;
-  LineBuffer& operator=(const LineBuffer&) = delete;
-  ~LineBuffer() { std::free(data); }
-};
-
 // A picture that passed the free-space check may still end below the limit (the next
 // picture's check then acts), but no body may eat more than half of the reserve.
 std::uint64_t SpaceFloor(std::uint64_t need) { return need / 2; }
@@ -350,15 +340,12 @@ int Worker::Phase2() {
     int skip_counter = 0;
     std::int64_t last_pause_ms = GetClock().SteadyMs();
     bool flush = true;
-    LineBuffer raw;
+    PictureListReader lines(list.get());
     for (;;) {
-      const ssize_t n = ::getline(&raw.data, &raw.size, list.get());
-      if (n < 0) {
-        if (std::ferror(list.get())) throw WorkFileError{};
-        break;
-      }
-      std::string_view line(raw.data, static_cast<std::size_t>(n));
-      if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+      std::string_view line;
+      const int got = lines.Next(&line);
+      if (got < 0) throw WorkFileError{};
+      if (got == 0) break;
       PictureListEntry entry;
       if (!ParsePictureListLine(line, &entry)) continue;
       const std::string_view date = entry.key.substr(0, 8);

@@ -270,9 +270,11 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ctx.timeouts.connectMs) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+      curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT,
+                       std::max(1L, ctx.timeouts.minBytesPerSecond)) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
                        std::max(1L, (ctx.timeouts.receiveMs + 999) / 1000)) == CURLE_OK &&
+      curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, std::max(1L, ctx.timeouts.requestMaxMs)) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&

@@ -37,8 +37,13 @@ class RunLog {
 struct HttpTimeouts {
   long connectMs = 60000;
   int connectRetries = 2;
-  // A read that receives nothing for this long fails as a time-out (8002).
+  // A read that receives nothing for this long fails as a time-out (8002), and so does a
+  // body that arrives slower than minBytesPerSecond on average over this window (a trickle;
+  // a dial-up line carries ten times that).
   long receiveMs = 60000;
+  long minBytesPerSecond = 256;
+  // No request lasts longer than this, however it trickles (8002).
+  long requestMaxMs = 3600000;
 };
 
 // Byte limits of the HTTP client; tests lower them.

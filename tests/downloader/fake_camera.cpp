@@ -151,6 +151,15 @@ void FakeCamera::Respond(int fd, int status, const std::string& body, Tail tail)
     if (SendAll(fd, body.data(), body.size())) SendForever(fd, tail);
     return;
   }
+  if (tail == Tail::kTrickle) {
+    const int rate = std::max(1, trickleBytesPerSecond);
+    const auto pause = std::chrono::microseconds(1000000 / rate);
+    for (std::size_t i = 0; i < body.size() && !stop_; ++i) {
+      if (!SendAll(fd, body.data() + i, 1)) return;
+      std::this_thread::sleep_for(pause);
+    }
+    return;
+  }
   if (tail != Tail::kStall) {
     SendAll(fd, body.data(), body.size());
     return;
@@ -234,6 +243,7 @@ void FakeCamera::Serve(int fd) {
       body = it->data;
       if (stallIds.count(id)) tail = Tail::kStall;
       if (endlessIds.count(id)) tail = Tail::kEndlessZeros;
+      if (trickleIds.count(id)) tail = Tail::kTrickle;
     }
     lock.unlock();
     Respond(fd, code, body, tail);

@@ -53,6 +53,9 @@ class FakeCamera {
   // Bodies that never end (no length, filler after the real body until the client leaves):
   // zero bytes after a picture or the status, comment lines after the list.
   std::set<std::string> endlessIds;
+  // Picture bodies sent at trickleBytesPerSecond.
+  std::set<std::string> trickleIds;
+  int trickleBytesPerSecond = 4;
   bool endlessStatus = false;
   bool endlessList = false;
 
@@ -70,7 +73,7 @@ class FakeCamera {
   };
   void AcceptLoop();
   void Serve(int fd);
-  enum class Tail { kNone, kStall, kEndlessZeros, kEndlessLines };
+  enum class Tail { kNone, kStall, kEndlessZeros, kEndlessLines, kTrickle };
   void Respond(int fd, int status, const std::string& body, Tail tail);
   void SendForever(int fd, Tail tail);
 

@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "downloader/download_run.h"
+#include "downloader/picture_list.h"
 #include "downloader/result_codes.h"
 #include "imagestore/image_index.h"
 #include "tests/downloader/fake_camera.h"
@@ -193,6 +196,29 @@ TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
 long FileSize(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+// A list line longer than any valid one is skipped as it streams by, never held whole; the
+// lines around it, zero bytes and a last line without its line feed included, come through.
+TEST(DamagedStore, OverLongListLinesAreSkipped) {
+  test::ScopedTestEnv env(false);
+  const std::string path = env.Path("pict.lst");
+  const std::string huge(20u << 20, 'x');
+  const std::string nul_line("20240102/10000200 a\0b", 21);
+  test::WriteFile(path, "20240102/10000000 id0\r\n" + huge + "\n" + nul_line + "\n" +
+                            std::string(kListLineMax, 'y') + "\n" + huge +
+                            "\n20240102/10000100 id1");
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  PictureListReader reader(f);
+  std::vector<std::string> got;
+  std::string_view line;
+  while (reader.Next(&line) == 1) got.emplace_back(line);
+  std::fclose(f);
+  EXPECT_EQ((std::vector<std::string>{"20240102/10000000 id0\r", nul_line,
+                                      std::string(kListLineMax, 'y'), "20240102/10000100 id1"}),
+            got);
+  EXPECT_EQ(2u, reader.SkippedLines());
 }
 
 // A day index whose length is no multiple of 40 (a crash, a copy cut short) costs the torn

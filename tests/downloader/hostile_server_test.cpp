@@ -23,39 +23,9 @@ namespace {
 using test::DownloaderWorld;
 using test::FakeCamera;
 using test::TestProfile;
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-std::uint64_t JpgBytes(const std::string& image_dir) {
-  std::uint64_t n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.path().extension() == ".jpg") n += e.file_size();
-  }
-  return n;
-}
-
-// Every byte below image/, pictures still being written included.
-std::uint64_t ImageBytes(const std::string& image_dir) {
-  std::uint64_t n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.is_regular_file(ec)) n += e.file_size(ec);
-  }
-  return n;
-}
-
-int CountJpgs(const std::string& image_dir) {
-  int n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.path().extension() == ".jpg") ++n;
-  }
-  return n;
-}
+using test::CountJpgs;
+using test::ImageBytes;
+using test::JpgBytes;
 
 // Files of the image directory whose name ends in `suffix`.
 int CountFiles(const std::string& image_dir, const std::string& suffix) {
@@ -89,15 +59,15 @@ TEST(HostileServer, EndlessBodiesAreCut) {
   camera.endlessIds.insert("id2024010210000100");
   EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Communication error (D011)").size());
-  EXPECT_TRUE(Exists(dir + "/image/2024/0102/10000000.jpg"));
-  EXPECT_FALSE(Exists(dir + "/image/2024/0102/10000100.jpg"));
+  EXPECT_TRUE(test::PathExists(dir + "/image/2024/0102/10000000.jpg"));
+  EXPECT_FALSE(test::PathExists(dir + "/image/2024/0102/10000100.jpg"));
   EXPECT_EQ(0, ContainsImage(dir + "/info", "20240102/10000100"));
   camera.endlessIds.clear();
 
   camera.endlessList = true;
-  ASSERT_TRUE(Exists(dir + "/info/pict.lst"));  // the last run's list
+  ASSERT_TRUE(test::PathExists(dir + "/info/pict.lst"));  // the last run's list
   EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
-  EXPECT_FALSE(Exists(dir + "/info/pict.lst"));
+  EXPECT_FALSE(test::PathExists(dir + "/info/pict.lst"));
   EXPECT_EQ(0, CountFiles(dir, ".part"));
   EXPECT_EQ(2u, world.LogLines("Communication error (D011)").size());
   camera.endlessList = false;
@@ -158,8 +128,8 @@ TEST(HostileServer, DayDirectoryEmptiedForSpaceIsMadeAgain) {
     return true;
   };
   EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
-  EXPECT_TRUE(Exists(dir + "/image/2024/0102/10000200.jpg"));
-  EXPECT_FALSE(Exists(dir + "/image/2024/0102/10000000.jpg"));
+  EXPECT_TRUE(test::PathExists(dir + "/image/2024/0102/10000200.jpg"));
+  EXPECT_FALSE(test::PathExists(dir + "/image/2024/0102/10000000.jpg"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20240102/10000200"));
   EXPECT_EQ(1u, world.LogLines("insufficient free space: 2 image(s) (D030)").size());
 }

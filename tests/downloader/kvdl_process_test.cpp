@@ -18,6 +18,8 @@
 namespace pondrel::dl {
 namespace {
 
+using test::CountJpgs;
+
 using pondrel::test::CamsimProcess;
 
 struct Launched {
@@ -54,15 +56,6 @@ std::string Finish(const Launched& l, int* exit_code) {
 }
 
 bool KvdlBuilt() { return ::access((test::StageDir() + "/KVdl").c_str(), X_OK) == 0; }
-
-int CountJpgs(const std::string& image_dir) {
-  int n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.path().extension() == ".jpg") ++n;
-  }
-  return n;
-}
 
 TEST(KvdlProcess, RunReportsItsPidAndResult) {
   if (!KvdlBuilt()) GTEST_SKIP() << "KVdl is not built";

@@ -83,7 +83,10 @@ inline constexpr char kMsgLowSpace[] =
 // A download option outside its range: name, value, range and the default used (warning).
 inline constexpr char kMsgOptionOutOfRange[] =
     "The download option %s holds %lu, outside %lu to %lu; %lu is used instead. (D032)";
+inline constexpr char kMsgDialConnected[] = "Dial-up connection has completed. (P001)";
+inline constexpr char kMsgDialFailed[] = "Dial-up connection failed (P002)";
 inline constexpr char kMsgDialError[] = "Dial-up connection error: \"%s\" (P003)";
+inline constexpr char kDialParamsUnreadable[] = "Failed to get connection information";
 
 // Status lines of the progress reporter.
 inline constexpr char kStatusCreatingList[] = "Creating the list of images.";

@@ -148,6 +148,7 @@ class CDownloaderRun {
     }
     ctx_.progress = settings_.progress;
     ctx_.timeouts = settings_.timeouts;
+    ctx_.limits = settings_.limits;
     ctx_.diskSpace = settings_.diskSpace;
   }
 
@@ -178,11 +179,13 @@ class CDownloaderRun {
 };
 
 int CDownloaderRun::Run(std::string_view command_line) {
-  options_ = ReadDownloadOptions();
+  std::vector<std::string> option_notes;
+  options_ = ReadDownloadOptions(&option_notes);
   const int parsed = ParseCommandLine(command_line, &cmd_);
   if (parsed != 0) return parsed;
   const int loaded = LoadProfile();
   if (loaded != 0) return loaded;
+  for (const std::string& note : option_notes) ctx_.log.Write(kLogWarning, note);
   const int result = ConnectionStep();
   settings_.progress->Clear();
   return result;

@@ -80,6 +80,9 @@ inline constexpr char kMsgOldImagesDeleted[] =
 inline constexpr char kMsgLowSpace[] =
     "Additional free space is going to be required on the disk to save images.[%lldMB "
     "remaining, %lldMB needs] (D031)";
+// A download option outside its range: name, value, range and the default used (warning).
+inline constexpr char kMsgOptionOutOfRange[] =
+    "The download option %s holds %lu, outside %lu to %lu; %lu is used instead. (D032)";
 inline constexpr char kMsgDialConnected[] = "Dial-up connection has completed. (P001)";
 inline constexpr char kMsgDialFailed[] = "Dial-up connection failed (P002)";
 inline constexpr char kMsgDialError[] = "Dial-up connection error: \"%s\" (P003)";

@@ -1,8 +1,10 @@
 #include "tests/support/test_env.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -79,6 +81,47 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << data;
+}
+
+TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size,
+                                const char* var, const std::string& filter) {
+  TmpfsChildRun run;
+  if (::geteuid() != 0) {
+    run.skip = "mounting a tmpfs needs root";
+    return run;
+  }
+  if (::access("/usr/bin/unshare", X_OK) != 0) {
+    run.skip = "/usr/bin/unshare is missing";
+    return run;
+  }
+  const std::string mount = env.Path("tmpfs");
+  std::filesystem::create_directories(mount);
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string out = env.Path("tmpfs-child.out");
+  const std::string script = "mount -t tmpfs -o size=" + size +
+                             " pondrel-test \"$0\" || exit 77; exec \"$1\" --gtest_filter=" +
+                             filter;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv(var, mount.c_str(), 1);
+    if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(126);
+    ::dup2(::fileno(stdout), 2);
+    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--", "/bin/sh",
+            "-c", script.c_str(), mount.c_str(), self.c_str(), nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
+    run.skip = "cannot start the child";
+    return run;
+  }
+  run.output = ReadFile(out);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (run.exitCode == 77 ||
+      (run.exitCode == 1 && run.output.find("unshare failed") != std::string::npos)) {
+    run.skip = "cannot mount a tmpfs in a private namespace here: " + run.output;
+  }
+  return run;
 }
 
 }  // namespace pondrel::test

@@ -33,4 +33,16 @@ std::string StageDir();
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 
+// Runs this test program again, limited to `filter`, in a private mount namespace
+// (unshare --mount) in which a tmpfs of `size` (as mount takes it: "4m", "12k") is mounted
+// at <env>/tmpfs; the child finds that path in the environment variable `var`. Needs root
+// and /usr/bin/unshare: without them, or when the mount is refused, `skip` says why.
+struct TmpfsChildRun {
+  std::string skip;    // not empty: the child could not run its cases here
+  int exitCode = -1;   // the child's exit status
+  std::string output;  // its standard output and error
+};
+TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size,
+                                const char* var, const std::string& filter);
+
 }  // namespace pondrel::test

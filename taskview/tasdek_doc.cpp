@@ -394,6 +394,24 @@ void CTaskListModel::ClickColumn(int column) {
     next_descending_ = !next_descending_;
   }
   sort_column_ = column;
+  last_descending_ = descending;
+  SortRows(column, descending);
+}
+
+void CTaskListModel::RebuildKeepingSort() {
+  Rebuild();
+  if (sort_column_ >= 0) SortRows(sort_column_, last_descending_);
+}
+
+int CTaskListModel::FindRow(std::string_view name) const {
+  const auto& tasks = doc_->Tasks();
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    if (name == tasks[rows_[i]].task.Name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void CTaskListModel::SortRows(int column, bool descending) {
   // Each row's key is made once: time strings are converted per row, not per comparison.
   const auto& tasks = doc_->Tasks();
   std::vector<std::pair<SortKey, std::size_t>> keyed;

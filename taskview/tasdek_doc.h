@@ -131,6 +131,12 @@ class CTaskListModel {
   const KVGuid& ServerFilter() const { return filter_id_; }
   // A click on a column header.
   void ClickColumn(int column);
+  // Rebuilds the rows after the document added or removed tasks, in the order of the last
+  // sort (document order when none), without reading the file and without changing what the
+  // next header click does.
+  void RebuildKeepingSort();
+  // The row showing the task of exactly this name, or -1.
+  int FindRow(std::string_view name) const;
 
   std::size_t RowCount() const { return rows_.size(); }
   const TaskEntry& Row(std::size_t i) const { return doc_->Tasks()[rows_[i]]; }
@@ -138,12 +144,14 @@ class CTaskListModel {
 
  private:
   void Rebuild();
+  void SortRows(int column, bool descending);
   CTasdekDoc* doc_;
   std::vector<std::size_t> rows_;
   bool filtered_ = false;
   KVGuid filter_id_;
   int sort_column_ = -1;
   bool next_descending_ = false;
+  bool last_descending_ = false;
 };
 
 }  // namespace pondrel::tasdek

@@ -69,7 +69,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), list_(&doc_) {
   statusBar()->showMessage(QStringLiteral("Ready"));
   BuildMenus();
   SizeColumns();
-  resize(920, 480);
+  resize(1180, 520);
 
   connect(view_->header(), &QHeaderView::sectionClicked, this, [this](int column) {
     const std::string selected = SelectedTaskName();

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace pondrel::tasdek {
 
@@ -38,8 +39,9 @@ CSpinEdit::CSpinEdit(int min, int max, int max_length, QWidget* parent)
   row->addLayout(arrows);
   setFocusProxy(edit_);
   // Wide enough for the longest number the range allows, and no wider.
-  const QString widest(QString::number(max).size(), QLatin1Char('0'));
-  edit_->setMinimumWidth(edit_->fontMetrics().horizontalAdvance(widest) + 16);
+  const QString widest(std::max<int>(2, QString::number(max).size()) + 1, QLatin1Char('0'));
+  edit_->setFixedWidth(edit_->fontMetrics().horizontalAdvance(widest) + 14);
+  setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
 int CSpinEdit::StepSize(qint64 held_ms) const {

@@ -55,9 +55,13 @@ void CTaskEditorDialog::BuildControls() {
   top->addWidget(Label("Server Name :", this), 2, 0);
   top->addWidget(server, 2, 1, 1, 3);
   top->addWidget(Label("Start Date :", this), 3, 0);
-  top->addWidget(start_date, 3, 1);
-  top->addWidget(Label("Start Time :", this), 3, 2, Qt::AlignRight);
-  top->addWidget(start_time, 3, 3);
+  auto* when = new QHBoxLayout;
+  when->addWidget(start_date);
+  when->addSpacing(16);
+  when->addWidget(Label("Start Time :", this));
+  when->addWidget(start_time);
+  when->addStretch();
+  top->addLayout(when, 3, 1, 1, 3);
   top->setColumnStretch(1, 1);
 
   // Repetition.

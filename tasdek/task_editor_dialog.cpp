@@ -45,6 +45,7 @@ void CTaskEditorDialog::BuildControls() {
   start_date->setDisplayFormat(QStringLiteral("yyyy/MM/dd"));
   start_date->setDateRange(QDate(1971, 1, 1), QDate(2037, 12, 31));
   start_date->setCalendarPopup(true);
+  start_date->setMinimumWidth(start_date->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/000")) + 40);
   start_time = new QTimeEdit(this);
   start_time->setDisplayFormat(QStringLiteral("HH:mm"));
 

@@ -191,6 +191,8 @@ void CDocumentAdaptor::UpdateWindow() { frame_->UpdateFromAutomation(); }
 CFrameAdaptor::CFrameAdaptor(QObject* holder, CMainFrame* frame)
     : QDBusAbstractAdaptor(holder), frame_(frame) {}
 
+bool CFrameAdaptor::Visible() const { return frame_->isVisible(); }
+
 void CFrameAdaptor::Raise() { frame_->ShowFromAutomation(); }
 void CFrameAdaptor::Close() {
   // Posted, as a close request from another program is: the caller gets its answer first.

@@ -60,8 +60,11 @@ class CDocumentAdaptor : public QDBusAbstractAdaptor {
 class CFrameAdaptor : public QDBusAbstractAdaptor {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "Tasdek.MainFrame")
+  // Whether the main window is shown (an automation start keeps it hidden until ShowWindow).
+  Q_PROPERTY(bool Visible READ Visible)
  public:
   CFrameAdaptor(QObject* holder, CMainFrame* frame);
+  bool Visible() const;
 
  public slots:
   // Restores and raises the window (a second start asks this).

@@ -10,6 +10,7 @@ PACKAGES=(
   tinyproxy curl util-linux mount procps tzdata
   qt6-base-dev qt6-qpa-plugins dbus dbus-daemon libglib2.0-bin xvfb xauth
   fonts-dejavu-core adwaita-icon-theme
+  debootstrap systemd-container lintian dpkg-dev
 )
 
 missing=()

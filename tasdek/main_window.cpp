@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QResizeEvent>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <cstdio>
@@ -69,6 +70,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), list_(&doc_) {
   statusBar()->showMessage(QStringLiteral("Ready"));
   BuildMenus();
   SizeColumns();
+  view_->viewport()->installEventFilter(this);
   resize(1180, 520);
 
   connect(view_->header(), &QHeaderView::sectionClicked, this, [this](int column) {
@@ -199,7 +201,21 @@ void CMainFrame::SizeColumns() {
   view_->setColumnWidth(kColServerName, w("00000000000000000000") + pad);
   view_->setColumnWidth(kColNextRunTime, w("0000/00/00 00:00:00") + pad);
   view_->setColumnWidth(kColLastResult, w("(0000/00/00 00:00:00)") + widest_word + pad);
-  view_->setColumnWidth(kColSchedule, w("0000000000000000000000000000000000000000") + pad);
+  schedule_min_width_ = w("0000000000000000000000000000000000000000") + pad;
+  view_->setColumnWidth(kColSchedule, schedule_min_width_);
+}
+
+void CMainFrame::FitScheduleColumn() {
+  // The Schedule column takes the rest of the list's width when that is wider than its own.
+  int others = 0;
+  for (int c = 0; c < kColSchedule; ++c) others += view_->columnWidth(c);
+  const int rest = view_->viewport()->width() - others;
+  view_->setColumnWidth(kColSchedule, rest > schedule_min_width_ ? rest - 16 : schedule_min_width_);
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == view_->viewport() && event->type() == QEvent::Resize) FitScheduleColumn();
+  return QMainWindow::eventFilter(watched, event);
 }
 
 bool CMainFrame::Create(std::string* error) {

@@ -90,10 +90,13 @@ class CMainFrame : public QMainWindow {
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildMenus();
   void SizeColumns();
+  void FitScheduleColumn();
+  int schedule_min_width_ = 0;
   void AfterDocumentChange(const std::string& select_name);
   void ShowDocResult(int code);
 

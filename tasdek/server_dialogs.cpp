@@ -316,15 +316,7 @@ void CServerListDialog::UpdateButtons() {
 }
 
 void CServerListDialog::SortByColumn(int column) {
-  bool descending;
-  if (column != sort_column_) {
-    descending = false;
-    next_descending_ = true;
-  } else {
-    descending = next_descending_;
-    next_descending_ = !next_descending_;
-  }
-  sort_column_ = column;
+  const bool descending = clicks_.Click(column);
   const int sel = SelectedRow();
   const KVGuid selected_id = sel >= 0 ? rows_[static_cast<std::size_t>(sel)].GetId() : KVGuid{};
   std::stable_sort(rows_.begin(), rows_.end(), [column, descending](const CKVSrvInfo& a, const CKVSrvInfo& b) {

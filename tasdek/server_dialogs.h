@@ -15,6 +15,7 @@
 
 #include "servers/srvinfo.h"
 #include "taskview/server_editor.h"
+#include "taskview/tasdek_doc.h"
 
 namespace pondrel::tasdek {
 
@@ -103,8 +104,7 @@ class CServerListDialog : public QDialog {
   std::vector<CKVSrvInfo> rows_;
   bool loaded_ = false;
   bool widths_set_ = false;
-  int sort_column_ = -1;
-  bool next_descending_ = false;
+  CHeaderClicks clicks_;
 };
 
 }  // namespace pondrel::tasdek

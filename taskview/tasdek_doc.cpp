@@ -384,23 +384,25 @@ void CTaskListModel::Rebuild() {
   }
 }
 
-void CTaskListModel::ClickColumn(int column) {
+bool CHeaderClicks::Click(int column) {
   bool descending;
-  if (column != sort_column_) {
+  if (column != column_) {
     descending = false;
     next_descending_ = true;
   } else {
     descending = next_descending_;
     next_descending_ = !next_descending_;
   }
-  sort_column_ = column;
+  column_ = column;
   last_descending_ = descending;
-  SortRows(column, descending);
+  return descending;
 }
+
+void CTaskListModel::ClickColumn(int column) { SortRows(column, clicks_.Click(column)); }
 
 void CTaskListModel::RebuildKeepingSort() {
   Rebuild();
-  if (sort_column_ >= 0) SortRows(sort_column_, last_descending_);
+  if (clicks_.Column() >= 0) SortRows(clicks_.Column(), clicks_.LastDescending());
 }
 
 int CTaskListModel::FindRow(std::string_view name) const {

@@ -115,6 +115,21 @@ std::string ColumnText(const TaskEntry& entry, int column);
 // Ascending order of two rows by a column: negative, 0 or positive.
 int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column);
 
+// What header clicks mean for the order of a list: a click on another column, or the click
+// after a descending sort, sorts ascending; a second click on the same column sorts descending.
+class CHeaderClicks {
+ public:
+  // A click on `column`: true when it sorts descending.
+  bool Click(int column);
+  int Column() const { return column_; }  // -1 before the first click
+  bool LastDescending() const { return last_descending_; }
+
+ private:
+  int column_ = -1;
+  bool next_descending_ = false;
+  bool last_descending_ = false;
+};
+
 // The list as the view shows it: rows point into the document; a server filter; sorting by
 // header clicks (a click on another column, or after a descending sort, sorts ascending; a
 // second click on the same column sorts descending).
@@ -149,9 +164,7 @@ class CTaskListModel {
   std::vector<std::size_t> rows_;
   bool filtered_ = false;
   KVGuid filter_id_;
-  int sort_column_ = -1;
-  bool next_descending_ = false;
-  bool last_descending_ = false;
+  CHeaderClicks clicks_;
 };
 
 }  // namespace pondrel::tasdek

@@ -1,6 +1,7 @@
 // The Task View's dialogs and main window on the offscreen platform: enabling rules, the order
 // of validation and the messages, the list commands, and the live refresh from the mailslot.
 #include <QMenuBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -171,6 +172,9 @@ class TasdekDialogsTest : public QObject {
     std::uint32_t n = 0;
     QVERIFY(key.ReadNumber("DLDWImgFilesMax", &n) && n == 10000);
     QCOMPARE(dlg.free_space->text(), Q("10"));
+    QStringList buttons;
+    for (QPushButton* b : dlg.findChildren<QPushButton*>()) buttons << b->text();
+    QVERIFY(buttons.contains(Q("Cencel")));
     QVERIFY(!dlg.max_pictures->isEnabled() && !dlg.pictures_label->isEnabled());
     dlg.limit->click();
     QVERIFY(dlg.max_pictures->isEnabled());

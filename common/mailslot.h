@@ -53,6 +53,8 @@ class CKVMailSlot {
 
   // Owner side: the socket for the wait, and the move of arrived datagrams into the queue.
   int fd() const { return fd_.get(); }
+  // Readable while messages are waiting (for a UI thread's socket notifier); -1 when closed.
+  int NotifyFd() const { return fd_.get(); }
   void Pump();
   std::size_t Pending() const { return queue_.size(); }
 

@@ -216,7 +216,6 @@ int CKestova::initMailSlot() {
     auto slot = std::make_unique<CKVMailSlot>();
     if (!slot->Create(kServiceMailslot)) FatalExit(2, "Slot Create");
     slot_ = std::move(slot);
-    WatchFd(slot_->fd());
   }
   return 1;
 }
@@ -270,17 +269,6 @@ int CKestova::WaitProc() {
         ArmClockWatch();
         windowMessage(kWmTimeChange);
       }
-    } else if (slot_ && fd == slot_->fd()) {
-      // Arriving messages are queued at once (the kernel holds only a few); they are handled
-      // on the next tick. A flood beyond any real burst loses its oldest messages rather than
-      // growing the queue without bound.
-      slot_->Pump();
-      char scratch[kMailslotMessageMax];
-      for (std::size_t excess = slot_->Pending() > kMaxQueuedMessages
-                                    ? slot_->Pending() - kMaxQueuedMessages
-                                    : 0;
-           excess > 0; --excess)
-        slot_->Read(scratch, sizeof scratch);
     } else {
       OnChildEnded(fd);
     }
@@ -389,7 +377,6 @@ void CKestova::EscalateStop() {
 
 int CKestova::wmDestroy() {
   if (slot_) {
-    UnwatchFd(slot_->fd());
     slot_->Close();
     slot_.reset();
   }

@@ -1,7 +1,8 @@
 // CKestova: the scheduler service body. One thread runs everything: it waits in one epoll
-// wait over the running downloaders' pidfds, a 1000 ms tick timer, a clock-change timer, the
-// service mailslot and the queue of posted messages (what the hidden window receives on the
-// original platform). Every 60 seconds the tick scans schedule.ini for due tasks and starts
+// wait over the running downloaders' pidfds, a 1000 ms tick timer, a clock-change timer and
+// the queue of posted messages (what the hidden window receives on the original platform).
+// The service mailslot's own reader thread queues arriving messages whatever this thread is
+// doing. Every 60 seconds the tick scans schedule.ini for due tasks and starts
 // them; on every tick the mailslot is drained for the rest of that second; a downloader is
 // reaped as soon as it ends and its task written and announced to the Task View.
 //
@@ -46,8 +47,6 @@ inline constexpr char kLauncherDirVar[] = "PONDREL_KVDL_DIR";
 inline constexpr int kScanIntervalSec = 60;
 inline constexpr int kTickMs = 1000;
 inline constexpr int kClockChangeMinSec = 60;
-// Mailslot messages kept waiting for the next tick at most.
-inline constexpr std::size_t kMaxQueuedMessages = 1000;
 
 // The service's log lines.
 inline constexpr char kMsgS100[] = "Pondrel Task Scheduler Service has started. (S100)";

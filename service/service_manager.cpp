@@ -187,7 +187,7 @@ void ServiceManager::Destroy() {
 }
 
 bool ServiceManager::RunLoop(ServiceBody* body, int ready_fd) {
-  request_stop_ = NamedObject::Create(EventName(kRequestStopEventPrefix));
+  request_stop_ = NamedObject::CreateEvent(EventName(kRequestStopEventPrefix));
   if (ready_fd >= 0) {
     [[maybe_unused]] ssize_t w = ::write(ready_fd, request_stop_.held() ? "1" : "0", 1);
     ::close(ready_fd);

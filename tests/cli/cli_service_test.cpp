@@ -25,9 +25,9 @@ class CliServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     if (started_) RunPondrel({"service", "stop"});
-    // Whatever still runs with this test's private IPC namespace was started by this test
+    // Whatever still runs with this test's private runtime directory was started by this test
     // (the detached service, a downloader); it is ended by pid.
-    const std::string mark = "PONDREL_IPC_NAMESPACE=" + env_.Namespace();
+    const std::string mark = "PONDREL_RUNTIME_DIR=" + env_.RuntimeDir();
     for (const auto& e : std::filesystem::directory_iterator("/proc")) {
       const std::string name = e.path().filename();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;

@@ -75,6 +75,13 @@ std::string RuntimeDir() {
 
 bool CheckRuntimeDir(std::string* error) { return CheckDir(RuntimeDir(), error); }
 
+bool RuntimeDirRefused(std::string* error) {
+  const std::string dir = RuntimeDir();
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0 && errno == ENOENT) return false;
+  return !CheckDir(dir, error);
+}
+
 bool PrepareRuntimeDir(std::string* error) {
   const std::string dir = RuntimeDir();
   if (::mkdir(dir.c_str(), 02770) == 0) {

@@ -24,6 +24,9 @@ std::string RuntimeDir();
 // Whether this process can use the runtime directory as it is. False with a text naming the
 // directory and the fault when it is missing, not ours, open to others or closed to us.
 bool CheckRuntimeDir(std::string* error = nullptr);
+// True when the runtime directory exists but is refused (the text in `error`): a missing one
+// only means that nothing runs yet.
+bool RuntimeDirRefused(std::string* error);
 // As CheckRuntimeDir, but creates a missing directory first (mode 2770; the system
 // directory, created by root, is given to the group "pondrel" when that group exists).
 bool PrepareRuntimeDir(std::string* error = nullptr);

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "common/runtime_dir.h"
 #include "common/text_util.h"
 #include "service/event_log.h"
 #include "service/kestova.h"
@@ -96,17 +97,27 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
     g_kestova.FatalExit(kExitAlreadyRunning, "The service is already running.");
   };
 
+  // A run needs the runtime directory; one it may not use is named rather than mistaken for a
+  // running instance.
+  auto runtime_dir_usable = [] {
+    std::string error;
+    if (!PrepareRuntimeDir(&error)) g_kestova.FatalExit(kExitRuntimeDirRefused, error.c_str());
+  };
+
   if (cmd.empty() || (cmd[0] != '-' && cmd[0] != '/')) {
+    runtime_dir_usable();
     if (!scm.RunUnderManager(&g_kestova)) already_running();
     return 0;
   }
   std::string_view word = std::string_view(cmd).substr(1);
   if (CommandIs(word, "debug")) {
+    runtime_dir_usable();
     if (!scm.RunApplication(&g_kestova)) already_running();
   } else if (CommandIs(word, "osstart")) {
     std::string ignored;
     scm.StartInstalled(&ignored);
   } else if (CommandIs(word, "start")) {
+    runtime_dir_usable();
     if (!scm.RunBackground(&g_kestova)) already_running();
   } else if (word.size() >= 9 && CommandIs(word.substr(0, 9), "osinstall")) {
     std::string_view rest = word.substr(9);

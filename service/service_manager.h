@@ -53,6 +53,9 @@ inline constexpr int kStopWaitMs = 20000;
 
 // Exit code of a process that could not run the service because another instance runs.
 inline constexpr int kExitAlreadyRunning = 2;
+// Exit code of a process that could not run the service because the runtime directory is
+// refused (its text goes to stderr).
+inline constexpr int kExitRuntimeDirRefused = 3;
 
 class ServiceManager {
  public:

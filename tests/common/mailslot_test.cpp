@@ -1,6 +1,7 @@
 #include "common/mailslot.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "common/fs_util.h"
+#include "common/runtime_dir.h"
 #include "common/unix_dgram.h"
 #include "tests/support/test_env.h"
 
@@ -121,6 +123,38 @@ TEST(MailSlot, ProbesCutsAndOversizedMessages) {
 
   owner.Close();
   EXPECT_EQ(sender.Send("late"), 0);  // no owner: fails at once
+}
+
+TEST(MailSlot, DatagramsFromAnUntrustedSenderAreDropped) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+  test::ScopedTestEnv env(false);
+  CKVMailSlot owner;
+  ASSERT_EQ(owner.Create(kServiceMailslot), 1);
+  // Should the directory's protection ever fail, the owner still checks who sent a message.
+  const std::string path = MailslotSocketPath(kServiceMailslot);
+  ASSERT_EQ(::chmod(env.Dir().c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(env.RuntimeDir().c_str(), 0711), 0);
+  ASSERT_EQ(::chmod((env.RuntimeDir() + "/mailslot").c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  auto send_as = [&](uid_t uid, gid_t gid) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) _exit(2);
+      _exit(SendDgramPath(path, "ZORIC:01:\0", 10, 0) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(send_as(65534, 65534), 0);  // nobody: delivered by the kernel...
+  EXPECT_EQ(send_as(0, 0), 0);          // root
+  for (int i = 0; i < 500 && owner.Refused() + owner.Pending() < 2; ++i) SleepMs(2);
+  EXPECT_EQ(owner.Refused(), 1u);  // ...and dropped by the owner
+  ASSERT_EQ(owner.Receive(), 1);
+  EXPECT_STREQ(owner.Message(), "ZORIC:01:");
+  EXPECT_EQ(owner.Receive(), 1);
+  EXPECT_EQ(owner.LastLength(), 0);
+  ::chmod(env.RuntimeDir().c_str(), 0700);
 }
 
 }  // namespace

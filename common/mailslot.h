@@ -24,12 +24,11 @@
 
 #include "common/file_lock.h"
 
+#include "common/protocol.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
 
-inline constexpr char kServiceMailslot[] = "\\\\.\\mailslot\\velta\\zoric\\ver1.0\\server\\zoricsm";
-inline constexpr char kTaskViewMailslot[] = "\\\\.\\mailslot\\velta\\zoric\\ver1.0\\server\\tasdek";
 inline constexpr std::size_t kMailslotMessageMax = 1024;
 // Messages an owner keeps waiting at most.
 inline constexpr std::size_t kMailslotQueueMax = 1000;

@@ -1,3 +1,4 @@
+#include "common/protocol.h"
 #include "downloader/download_run.h"
 
 #include <signal.h>
@@ -223,9 +224,7 @@ int CDownloaderRun::ConnectionStep() {
   // process id that receives the close request (SIGTERM).
   {
     CKVMailSlot service(kServiceMailslot);
-    const std::string report =
-        "ZORIC:04:" + cmd_.taskName + ":" + std::to_string(static_cast<unsigned>(::getpid()));
-    service.Send(report);
+    service.Send(FormatRegister(cmd_.taskName, static_cast<std::uint32_t>(::getpid())));
   }
   {
     CKVSrvMgr again;
@@ -245,7 +244,7 @@ int CDownloaderRun::Download() {
   ctx_.abort.store(false);
 
   NamedObject semaphore;
-  const std::string semaphore_name = GuidToHex(cmd_.serverId) + "SEM";
+  const std::string semaphore_name = ServerSemaphoreName(GuidToHex(cmd_.serverId));
   int unheld_failures = 0;
   for (;;) {
     semaphore = NamedObject::Create(semaphore_name);
@@ -350,9 +349,11 @@ int RunManual(const RunSettings& settings, unsigned close_baseline) {
   }
   for (const CKVSrvInfo& info : store.Loaded()) {
     if (info.GetServerName() != name) continue;
-    const std::string command = "/g " + GuidToHex(info.GetId()) + ",/l " +
-                                JoinPath(InfoDirOf(info.GetImageDirectory()), kRunLogName) +
-                                ",/t " + kManualTaskName;
+    DownloaderOptions options;
+    options.server_id = GuidToHex(info.GetId());
+    options.log_path = JoinPath(InfoDirOf(info.GetImageDirectory()), kRunLogName);
+    options.task_name = kManualTaskName;
+    const std::string command = FormatDownloaderOptions(options);
     CDownloaderRun run(settings, close_baseline);
     const int result = run.Run(command);
     std::fprintf(stderr, "Download ended with result %d.\n", result);

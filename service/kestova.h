@@ -27,6 +27,7 @@
 #include "common/guid.h"
 #include "common/mailslot.h"
 #include "common/named_object.h"
+#include "common/protocol.h"
 #include "common/unique_fd.h"
 #include "service/event_log.h"
 #include "service/proc_table.h"
@@ -38,7 +39,6 @@ namespace pondrel {
 inline constexpr char kServiceName[] = "KESTOVA";
 inline constexpr char kServiceDisplayName[] = "Pondrel Task Scheduler Service";
 inline constexpr char kServiceDependency[] = "Tcpip";
-inline constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";
 inline constexpr char kLauncherName[] = "KVdl";
 // When set, the one directory the launcher is looked up in (tests put a test launcher there);
 // otherwise the host program's own directory, then PATH.
@@ -61,12 +61,6 @@ inline constexpr char kMsgS005[] = "Execution failure: Failed to execute the dow
 inline constexpr char kMsgS006[] = "Execution failure: Invalid task (S006)";
 inline constexpr char kMsgS009[] = "Execution failure: Invalid image directory (S009)";
 
-// Message tags of the mailslot protocol.
-inline constexpr char kTagScan[] = "ZORIC:01:";
-inline constexpr char kTagExecute[] = "ZORIC:02:";
-inline constexpr char kTagAbort[] = "ZORIC:03:";
-inline constexpr char kTagRegister[] = "ZORIC:04:";
-inline constexpr std::size_t kTagLen = 9;
 
 // Messages of the body's queue (the hidden window's messages).
 enum KestovaMessage : int {
@@ -77,10 +71,6 @@ enum KestovaMessage : int {
   kWmCommand = 5,
   kWmStopDownloads = 6,  // the stop path's request: close every downloader, start no more
 };
-
-// Splits the argument of "ZORIC:04:" ("<task>:<number>"). False when there is no colon,
-// nothing after it, or the number (read as "%u" reads it) is missing or 0.
-bool ParseRegisterArgument(std::string_view arg, std::string* task_name, std::uint32_t* window);
 
 // The "ZORIC:01:" message to the Task View: "%s:%02d:%02d:%s:%s".
 std::string FormatTaskChanged(const CKVTask& task);

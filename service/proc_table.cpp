@@ -1,3 +1,4 @@
+#include "common/protocol.h"
 #include "service/proc_table.h"
 
 #include <fcntl.h>
@@ -26,7 +27,6 @@ extern char** environ;
 namespace pondrel {
 namespace {
 
-constexpr char kResultFdVar[] = "PONDREL_RESULT_FD";
 // The child's result pipe is always descriptor 3.
 constexpr int kChildResultFd = 3;
 // Descriptors prepared for the child are moved above this number first, so that the moves

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/named_object.h"
+#include "common/protocol.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
@@ -46,9 +47,6 @@ inline constexpr char kRunServicesKey[] = "Software\\Microsoft\\Windows\\Current
 inline constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 inline constexpr char kHostServicesKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\DIVIV\\Parameters\\3.0\\Services";
-inline constexpr char kStartedEventPrefix[] = "ORVANE_STATUS_STARTED_";
-inline constexpr char kStoppedEventPrefix[] = "ORVANE_STATUS_STOPED_";
-inline constexpr char kRequestStopEventPrefix[] = "ORVANE_REQUEST_STOP_";
 inline constexpr int kStopWaitMs = 20000;
 
 // Exit code of a process that could not run the service because another instance runs.

@@ -1,3 +1,4 @@
+#include "common/protocol.h"
 #include "taskview/service_control.h"
 
 #include <fcntl.h>
@@ -134,11 +135,11 @@ int CServiceControl::StopService() {
 }
 
 bool CServiceControl::SendExecuteNow(const std::string& task_name) const {
-  return SendToService("ZORIC:02:" + task_name);
+  return SendToService(FormatExecuteNow(task_name));
 }
 
 bool CServiceControl::SendAbort(const std::string& task_name) const {
-  return SendToService("ZORIC:03:" + task_name);
+  return SendToService(FormatAbort(task_name));
 }
 
 std::string CServiceControl::LogPath() {

@@ -1,6 +1,7 @@
 #include "common/file_lock.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,17 @@ FileLock FileLock::Take(const std::string& path, int mode) {
       return lock;
     }
   }
+}
+
+FileLock FileLock::TakeDirectory(const std::string& dir) {
+  FileLock lock;
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return lock;
+  int rc;
+  while ((rc = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (rc == 0) lock.fd_ = std::move(fd);
+  return lock;
 }
 
 bool FileLock::LockFd(int fd, bool wait) { return SetLock(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK); }

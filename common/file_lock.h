@@ -26,6 +26,11 @@ class FileLock {
   // that is missing or cannot be read counts as not held.
   static bool IsHeld(const std::string& path);
 
+  // An exclusive whole-file lock (flock) on a directory, waited for: directories cannot be
+  // opened for writing, which the OFD write lock needs. Not held where the file system has no
+  // such locks.
+  static FileLock TakeDirectory(const std::string& dir);
+
   bool held() const { return fd_.valid(); }
   int fd() const { return fd_.get(); }
   void Release() { fd_.reset(); }

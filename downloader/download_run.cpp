@@ -1,4 +1,3 @@
-#include "common/protocol.h"
 #include "downloader/download_run.h"
 
 #include <signal.h>
@@ -17,6 +16,8 @@
 #include "common/guid.h"
 #include "common/mailslot.h"
 #include "common/named_object.h"
+#include "common/process.h"
+#include "common/protocol.h"
 #include "downloader/command_line.h"
 #include "downloader/download_job.h"
 #include "downloader/download_options.h"
@@ -61,7 +62,7 @@ std::atomic<unsigned> g_closeRequests{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free);
 std::mutex g_signalMu;
 int g_signalUsers = 0;
-struct sigaction g_previousAction {};
+ScopedSignalHandler* g_sigtermHandler = nullptr;
 
 void OnSigterm(int) { g_closeRequests.fetch_add(1); }
 
@@ -70,18 +71,15 @@ class SigtermScope {
   explicit SigtermScope(bool enable) : enabled_(enable) {
     if (!enabled_) return;
     std::lock_guard lock(g_signalMu);
-    if (g_signalUsers++ == 0) {
-      struct sigaction action {};
-      action.sa_handler = &OnSigterm;
-      sigemptyset(&action.sa_mask);
-      action.sa_flags = SA_RESTART;
-      sigaction(SIGTERM, &action, &g_previousAction);
-    }
+    if (g_signalUsers++ == 0) g_sigtermHandler = new ScopedSignalHandler(SIGTERM, &OnSigterm);
   }
   ~SigtermScope() {
     if (!enabled_) return;
     std::lock_guard lock(g_signalMu);
-    if (--g_signalUsers == 0) sigaction(SIGTERM, &g_previousAction, nullptr);
+    if (--g_signalUsers == 0) {
+      delete g_sigtermHandler;  // the previous handler comes back
+      g_sigtermHandler = nullptr;
+    }
   }
 
  private:

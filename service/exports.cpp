@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "common/process.h"
 #include "common/runtime_dir.h"
 #include "common/text_util.h"
 #include "service/event_log.h"
@@ -56,8 +57,8 @@ void CloseOtherPrograms() {
     struct stat st {};
     if (::stat(("/proc/" + std::string(ent->d_name)).c_str(), &st) != 0 || st.st_uid != ::getuid())
       continue;  // only the programs of this user
-    if (::kill(static_cast<pid_t>(pid), SIGTERM) != 0) continue;
-    for (int waited = 0; waited < kCloseWaitMs && ::kill(static_cast<pid_t>(pid), 0) == 0;
+    if (!SignalProcess(static_cast<pid_t>(pid), SIGTERM)) continue;
+    for (int waited = 0; waited < kCloseWaitMs && ProcessExists(static_cast<pid_t>(pid));
          waited += 100)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::this_thread::sleep_for(std::chrono::milliseconds(kClosePauseMs));

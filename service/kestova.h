@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/event_loop.h"
 #include "common/guid.h"
 #include "common/mailslot.h"
 #include "common/named_object.h"
@@ -90,7 +91,7 @@ class CKestova : public ServiceBody {
   ServiceManager* getSCM() const { return scm_; }
   OVEventLog* getWEL() const { return wel_; }
   // The handle that receives posted messages (valid for the object's life).
-  int getHWND() const { return msg_fd_.get(); }
+  int getHWND() const { return msg_fd_.fd(); }
 
   int initApplication();
   int initKVSched();
@@ -169,7 +170,6 @@ class CKestova : public ServiceBody {
   void WatchFd(int fd);
   void UnwatchFd(int fd);
   void ArmTickTimer(bool on);
-  void ArmClockWatch();
   std::string ServiceLogPath() const;
   std::time_t Now() const;
 
@@ -188,10 +188,10 @@ class CKestova : public ServiceBody {
   std::unique_ptr<CKVTaskMgr> tasks_;
   std::string launcher_dir_;
 
-  UniqueFd epoll_fd_;
-  UniqueFd msg_fd_;    // eventfd: posted messages waiting
-  UniqueFd tick_fd_;   // 1000 ms timer
-  UniqueFd clock_fd_;  // CLOCK_REALTIME timer that fires when the clock is set
+  EventLoop loop_;
+  WakeEvent msg_fd_;           // posted messages waiting
+  IntervalTimer tick_fd_;      // 1000 ms timer
+  ClockChangeWatch clock_fd_;  // readable when the clock is set
   std::mutex msg_lock_;
   std::deque<int> messages_;
 

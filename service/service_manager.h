@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/event_loop.h"
 #include "common/named_object.h"
 #include "common/protocol.h"
 #include "common/unique_fd.h"
@@ -125,7 +126,7 @@ class ServiceManager {
   std::mutex state_lock_;  // serialises state changes
   NamedObject request_stop_;
   NamedObject started_;
-  UniqueFd wake_fd_;  // eventfd: a stop asked from inside the process
+  WakeEvent wake_fd_;  // a stop asked from inside the process
 };
 
 // The service manager for this machine (a systemd backend would be chosen here).

@@ -227,11 +227,11 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
   // 13. Into the table.
   auto entry = std::make_unique<CKVProcEntry>();
   entry->task_name = std::string(task.Name).substr(0, 259);
-  entry->pid = child.pid;
-  entry->pidfd = std::move(child.pidfd);
+  entry->pid = child.child.pid();
+  entry->child = std::move(child.child);
   entry->result_fd = std::move(child.result_fd);
   entry->image_dir = image_dir.substr(0, 263);
-  int pidfd = entry->pidfd.get();
+  int pidfd = entry->child.pidfd();
   procs_.Add(std::move(entry));
   WatchFd(pidfd);
   *refusal = Refusal::None;
@@ -256,8 +256,8 @@ int CKestova::TaskEndProc(int index) {
     CKVTaskFileLock lock(*tasks_, -1);
     found = tasks_->ReadTask(e->task_name, &task) == 0 && e->task_name == task.Name;
   }
-  UnwatchFd(e->pidfd.get());
-  const int exit_code = ReapLauncher(e->pidfd.get(), e->result_fd.get());
+  UnwatchFd(e->child.pidfd());
+  const int exit_code = ReapLauncher(e->child, e->result_fd.get());
   if (found) {
     task.EndCode = exit_code;
     SetTaskField(task.EndTime, GetTimeStr(Now()));

@@ -1,4 +1,3 @@
-#include "common/protocol.h"
 #include "taskview/tasdek_doc.h"
 
 #include <algorithm>
@@ -6,6 +5,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "common/protocol.h"
 #include "servers/srvmgr.h"
 #include "taskmodel/timestr.h"
 

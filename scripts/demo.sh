@@ -42,6 +42,8 @@ fi
 WORK=$(mktemp -d /tmp/pondrel-demo-XXXXXX)
 export PONDREL_REGISTRY=$WORK/system.reg
 export PONDREL_USER_REGISTRY=$WORK/user.reg
+# A private installation: never the machine's own service manager.
+export PONDREL_SERVICE_MANAGER=none
 export PONDREL_RUNTIME_DIR=$WORK/run
 mkdir -m 0700 "$PONDREL_RUNTIME_DIR"
 ROOT=$WORK/root

@@ -8,6 +8,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   libcurl4-openssl-dev libcpp-httplib-dev libsystemd-dev
   tinyproxy curl util-linux mount procps tzdata
+  debootstrap systemd-container lintian dpkg-dev
+  qt6-base-dev qt6-qpa-plugins libqt6test6 xvfb xauth
+  ppp
 )
 
 missing=()

@@ -15,7 +15,9 @@
 #include "common/fs_util.h"
 #include "common/process.h"
 #include "common/registry.h"
+#include "common/systemd.h"
 #include "service/event_log.h"
+#include "service/systemd_service.h"
 
 namespace pondrel {
 namespace {
@@ -151,6 +153,7 @@ void ServiceManager::ReportState(std::uint32_t state) {
     started_.Release();
     request_stop_.Release();
   }
+  OnStateReported(state);
 }
 
 void ServiceManager::SetExitCode(std::uint32_t code) { exit_code_.store(code); }
@@ -255,6 +258,7 @@ bool ServiceManager::RunBackground(ServiceBody* body) {
 }
 
 std::unique_ptr<ServiceManager> CreateServiceManager() {
+  if (systemd::IsBooted()) return std::make_unique<SystemdServiceManager>();
   return std::make_unique<ServiceManager>();
 }
 

@@ -29,6 +29,16 @@ NamedObject& NamedObject::operator=(NamedObject&& other) noexcept {
 }
 
 NamedObject NamedObject::Create(std::string_view object_name) {
+  NamedObject obj = TakeLock(object_name);
+  if (!obj.held()) return obj;
+  // Held: a socket file there is a dead holder's and is replaced.
+  obj.sock_path_ = SocketPath(object_name);
+  obj.sock_ = BindDgramPath(obj.sock_path_);
+  if (!obj.sock_) obj.Release();
+  return obj;
+}
+
+NamedObject NamedObject::TakeLock(std::string_view object_name) {
   NamedObject obj;
   if (!UsableObjectName(object_name)) return obj;
   std::string error;
@@ -40,15 +50,7 @@ NamedObject NamedObject::Create(std::string_view object_name) {
   return obj;
 }
 
-NamedObject NamedObject::CreateEvent(std::string_view object_name) {
-  NamedObject obj = Create(object_name);
-  if (!obj.held()) return obj;
-  // Held: a socket file there is a dead holder's and is replaced.
-  obj.sock_path_ = SocketPath(object_name);
-  obj.sock_ = BindDgramPath(obj.sock_path_);
-  if (!obj.sock_) obj.Release();
-  return obj;
-}
+NamedObject NamedObject::CreateEvent(std::string_view object_name) { return Create(object_name); }
 
 bool NamedObject::Exists(std::string_view object_name) {
   if (!UsableObjectName(object_name)) return false;

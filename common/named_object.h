@@ -3,8 +3,9 @@
 // long as the object is held; closing it (or the holder's death) releases the object, and a
 // file left behind blocks nobody. Whether the object exists is asked without taking it.
 // This serves the system's mutexes used as flags, single-instance mutexes, semaphores of
-// count 1 and the service's named events. An event that can be set from outside
-// (CreateEvent) also binds the datagram socket "<dir>/<object name>.sock" beside its lock.
+// count 1 and the service's named events. So that any holder can be signalled (an event set,
+// a first instance asked to come to the front), a holder also binds the datagram socket
+// "<dir>/<object name>.sock" beside its lock and removes it on release.
 #pragma once
 
 #include <atomic>
@@ -28,22 +29,23 @@ class NamedObject {
   // creation means another holder exists (or the runtime directory is refused, which is
   // written to stderr).
   static NamedObject Create(std::string_view object_name);
-  // As Create, and Signal reaches the holder.
+  // The same as Create (kept for callers that name an event as such).
   static NamedObject CreateEvent(std::string_view object_name);
   // Whether some process holds the name now.
   static bool Exists(std::string_view object_name);
-  // Sends one empty datagram to the holder of an event ("set the event"). False when nobody
-  // holds it.
+  // Sends one empty datagram to the holder ("set the event"). False when nobody holds it.
   static bool Signal(std::string_view object_name);
 
   bool held() const { return lock_.held(); }
   void Release();
-  // The descriptor to wait on: an event's socket, else the lock file.
+  // The descriptor to wait on for signals (the socket).
   int fd() const { return sock_ ? sock_.get() : lock_.fd(); }
   // Reads every pending signal; true when at least one from a trusted sender had arrived.
   bool ConsumeSignals();
 
  private:
+  static NamedObject TakeLock(std::string_view object_name);
+
   FileLock lock_;
   UniqueFd sock_;
   std::string sock_path_;

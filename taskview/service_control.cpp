@@ -1,11 +1,8 @@
 #include "taskview/service_control.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
@@ -13,6 +10,8 @@
 
 #include "common/fs_util.h"
 #include "common/mailslot.h"
+#include "common/process.h"
+#include "common/protocol.h"
 #include "common/registry.h"
 #include "common/unique_fd.h"
 #include "logviewer/log_document.h"
@@ -68,52 +67,24 @@ bool CServiceControl::IsServiceInstalled() const {
 bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
 
 bool CServiceControl::LaunchDetached(const std::string& word) const {
-  const std::string host = HostPath();
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-  UniqueFd read_end(pipe_fds[0]), write_end(pipe_fds[1]);
-  pid_t child = ::fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    // The middle process starts a new session and leaves at once, so the host runs on as an
-    // orphan of init and this program never has to reap it.
-    ::setsid();
-    pid_t grandchild = ::fork();
-    if (grandchild != 0) ::_exit(grandchild < 0 ? 127 : 0);
-    RedirectStdioToNull();
-    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
-    ::execv(host.c_str(), const_cast<char* const*>(argv));
-    int err = errno;
-    (void)!::write(pipe_fds[1], &err, sizeof err);
-    ::_exit(127);
-  }
-  write_end.reset();
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  int err = 0;
-  ssize_t n;
-  while ((n = ::read(read_end.get(), &err, sizeof err)) < 0 && errno == EINTR) {
-  }
-  // Any bytes mean that exec failed; end of file means the host is running.
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
+  // The host runs on as an orphan of init in a session of its own, so this program never has
+  // to reap it.
+  ChildSpec spec;
+  spec.exe = HostPath();
+  spec.argv = {spec.exe, word};
+  spec.stdio_to_null = true;
+  return StartDetached(std::move(spec));
 }
 
 int CServiceControl::RunHostAndWait(const std::string& word) const {
   const std::string host = HostPath();
   if (!IsExecutableFile(host)) return -1;
-  pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
-    ::execv(host.c_str(), const_cast<char* const*>(argv));
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  ChildSpec spec;
+  spec.exe = host;
+  spec.argv = {host, word};
+  ChildExit exit;
+  if (!RunAndWait(spec, &exit) || !exit.exited) return -1;
+  return exit.code;
 }
 
 int CServiceControl::StartService() {
@@ -135,11 +106,11 @@ int CServiceControl::StopService() {
 }
 
 bool CServiceControl::SendExecuteNow(const std::string& task_name) const {
-  return SendToService("ZORIC:02:" + task_name);
+  return SendToService(FormatExecuteNow(task_name));
 }
 
 bool CServiceControl::SendAbort(const std::string& task_name) const {
-  return SendToService("ZORIC:03:" + task_name);
+  return SendToService(FormatAbort(task_name));
 }
 
 std::string CServiceControl::LogPath() { return logviewer::DefaultLogPath(); }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "common/protocol.h"
 #include "servers/srvmgr.h"
 #include "taskmodel/timestr.h"
 
@@ -230,9 +231,7 @@ int CTasdekDoc::DeleteServerTasks(const KVGuid& server_id) {
 }
 
 bool ParseTaskChangedMessage(std::string_view message, std::string* task_name) {
-  if (message.size() < 9 || message.substr(0, 9) != "ZORIC:01:") return false;
-  *task_name = std::string(message.substr(message.rfind(':') + 1));
-  return true;
+  return ParseTaskChanged(message, task_name);
 }
 
 std::string DescribeSchedule(const CKVTask& t) {

@@ -1,5 +1,6 @@
 #include "tests/support/test_env.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +15,6 @@
 
 namespace pondrel::test {
 namespace {
-
-std::atomic<int> g_counter{0};
 
 void SaveEnv(const char* name, std::string* saved, bool* had) {
   const char* v = std::getenv(name);
@@ -41,15 +40,15 @@ ScopedTestEnv::ScopedTestEnv(bool write_root) {
   setenv("PONDREL_SERVICE_MANAGER", "none", 1);
   root_ = dir_ + "/root";
   std::filesystem::create_directories(root_);
-  ns_ = "pondrel-test-" + std::to_string(getpid()) + "-" + std::to_string(g_counter++) + "-" +
-        dir_.substr(dir_.size() - 6);
+  run_ = dir_ + "/run";
+  if (::mkdir(run_.c_str(), 0700) != 0) std::abort();
 
   SaveEnv("PONDREL_REGISTRY", &saved_registry_, &had_registry_);
   SaveEnv("PONDREL_USER_REGISTRY", &saved_user_registry_, &had_user_registry_);
-  SaveEnv("PONDREL_IPC_NAMESPACE", &saved_ns_, &had_ns_);
+  SaveEnv("PONDREL_RUNTIME_DIR", &saved_run_, &had_run_);
   setenv("PONDREL_REGISTRY", (dir_ + "/system.reg").c_str(), 1);
   setenv("PONDREL_USER_REGISTRY", (dir_ + "/user.reg").c_str(), 1);
-  setenv("PONDREL_IPC_NAMESPACE", ns_.c_str(), 1);
+  setenv("PONDREL_RUNTIME_DIR", run_.c_str(), 1);
 
   if (write_root) {
     CKVRegKey::CreatePath(kSettingsKey);
@@ -61,7 +60,7 @@ ScopedTestEnv::ScopedTestEnv(bool write_root) {
 ScopedTestEnv::~ScopedTestEnv() {
   RestoreEnv("PONDREL_REGISTRY", saved_registry_, had_registry_);
   RestoreEnv("PONDREL_USER_REGISTRY", saved_user_registry_, had_user_registry_);
-  RestoreEnv("PONDREL_IPC_NAMESPACE", saved_ns_, had_ns_);
+  RestoreEnv("PONDREL_RUNTIME_DIR", saved_run_, had_run_);
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }

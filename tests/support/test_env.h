@@ -1,6 +1,7 @@
-// A private little world for one test: a temporary directory holding the registry files and
-// a ROOT directory, and an IPC namespace of its own, so that tests can run side by side
-// without seeing each other's named objects or mailslots. Everything is removed afterwards.
+// A private little world for one test: a temporary directory holding the registry files, a
+// ROOT directory and a runtime directory of its own ($PONDREL_RUNTIME_DIR), so that tests can
+// run side by side without seeing each other's named objects or mailslots. Everything is
+// removed afterwards.
 #pragma once
 
 #include <string>
@@ -17,13 +18,15 @@ class ScopedTestEnv {
 
   const std::string& Dir() const { return dir_; }    // the temporary directory
   const std::string& Root() const { return root_; }  // Dir() + "/root", created
-  const std::string& Namespace() const { return ns_; }
+  // Dir() + "/run", created with mode 0700: the named objects and mailslots.
+  const std::string& RuntimeDir() const { return run_; }
+  const std::string& Namespace() const { return run_; }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
  private:
-  std::string dir_, root_, ns_;
-  std::string saved_registry_, saved_user_registry_, saved_ns_;
-  bool had_registry_ = false, had_user_registry_ = false, had_ns_ = false;
+  std::string dir_, root_, run_;
+  std::string saved_registry_, saved_user_registry_, saved_run_;
+  bool had_registry_ = false, had_user_registry_ = false, had_run_ = false;
 };
 
 // Where the built programs and libraries are (zoricsm, KVdl, libkestova.so, camsim, ...).

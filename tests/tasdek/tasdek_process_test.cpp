@@ -201,7 +201,7 @@ class TasdekProcessTest : public QObject {
     QVERIFY(QFile::exists(file));
     // The bus starts the program with its own environment: give it this test's world.
     QVariantMap vars;
-    for (const char* v : {"PONDREL_REGISTRY", "PONDREL_USER_REGISTRY", "PONDREL_IPC_NAMESPACE",
+    for (const char* v : {"PONDREL_REGISTRY", "PONDREL_USER_REGISTRY", "PONDREL_SERVICE_MANAGER",
                           "PONDREL_RUNTIME_DIR", "QT_QPA_PLATFORM"}) {
       if (qEnvironmentVariableIsSet(v)) vars.insert(QString::fromLatin1(v), qEnvironmentVariable(v));
     }

@@ -42,6 +42,8 @@ fi
 WORK=$(mktemp -d /tmp/pondrel-demo-XXXXXX)
 export PONDREL_REGISTRY=$WORK/system.reg
 export PONDREL_USER_REGISTRY=$WORK/user.reg
+# A private installation: never the machine's own service manager.
+export PONDREL_SERVICE_MANAGER=none
 export PONDREL_IPC_NAMESPACE=pondrel-demo-$$-${WORK##*-}
 ROOT=$WORK/root
 mkdir -p "$ROOT"

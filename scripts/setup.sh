@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   libcurl4-openssl-dev libcpp-httplib-dev libsystemd-dev
   tinyproxy curl util-linux mount procps tzdata
+  debootstrap systemd-container lintian dpkg-dev
   chromium fonts-ipafont-gothic
 )
 

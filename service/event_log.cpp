@@ -13,6 +13,7 @@
 #include "common/fs_util.h"
 #include "common/named_object.h"
 #include "common/registry.h"
+#include "common/systemd.h"
 #include "common/text_util.h"
 
 namespace pondrel {
@@ -37,7 +38,7 @@ const char* SeverityText(int severity) {
 
 }  // namespace
 
-void FileEventSink::Write(std::uint32_t, int, const std::string& record) {
+void FileEventSink::Write(std::uint32_t, int, const std::string& record, const std::string&) {
   NamedLock lock(kEventLogMutexName);
   if (!lock.LockFor(kMutexRetryMs, kEventLogMutexWaitMs)) return;  // dropped
   NamedLockGuard guard(lock);
@@ -77,6 +78,13 @@ bool OVEventLog::RemoveSource() {
   return CKVRegKey::DeleteKey(source_key_);
 }
 
+void JournalEventSink::Write(std::uint32_t id, int severity, const std::string&,
+                             const std::string& message) {
+  // Events never fail their caller: an entry the journal refuses is dropped.
+  systemd::JournalSendEvent(systemd::JournalPriorityForSeverity(severity), message, id, source_,
+                            "zoricsm");
+}
+
 void OVEventLog::SetSink(std::unique_ptr<EventSink> sink) { sink_ = std::move(sink); }
 
 std::string OVEventLog::FormatMessage(std::uint32_t id, int count, const char* const* strings) {
@@ -89,6 +97,10 @@ std::string OVEventLog::FormatMessage(std::uint32_t id, int count, const char* c
       return "The service has started.";
     case kEventServiceStopped:
       return "The service has stopped.";
+    case kEventRootCreated:
+      return "The ROOT directory " + arg(0) +
+             " did not exist and was created empty; the schedule and the server profiles of "
+             "an earlier ROOT are not there.";
     case kEventServiceError:
       return arg(0);
     default: {
@@ -119,7 +131,11 @@ std::string OVEventLog::FormatRecord(std::time_t when, std::string_view source, 
 void OVEventLog::Report(std::uint32_t id, int count, const char* const* strings) {
   if (!sink_) return;
   std::string record = FormatRecord(GetClock().Now(), source_, id, count, strings);
-  sink_->Write(id, static_cast<int>(id >> 30), record);
+  std::string message = FormatMessage(id, count, strings);
+  for (char& c : message)
+    if (c == '\n' || c == '\r') c = ' ';
+  sink_->Write(id, static_cast<int>(id >> 30), record,
+               std::string(Utf8CutPrefix(message, kEventRecordMax)));
 }
 
 void OVEventLog::ReportStrings(std::uint32_t id, const char* s1, const char* s2, const char* s3,

@@ -18,6 +18,7 @@ namespace pondrel {
 inline constexpr std::uint32_t kEventServiceStarted = 0x400003E9;  // 1001
 inline constexpr std::uint32_t kEventServiceStopped = 0x400003EA;  // 1002
 inline constexpr std::uint32_t kEventServiceError = 0xC00003EB;    // 1003, one text
+inline constexpr std::uint32_t kEventRootCreated = 0x800003EC;     // 1004, the ROOT path
 
 inline constexpr char kEventLogFileName[] = "OVEvent.log";
 inline constexpr char kEventLogMutexName[] = "MutexToProtectOrvaneLog";
@@ -31,8 +32,10 @@ class EventSink {
  public:
   virtual ~EventSink() = default;
   // `severity` 0..3 from the identifier's top bits; `record` is the formatted line without
-  // its line end.
-  virtual void Write(std::uint32_t id, int severity, const std::string& record) = 0;
+  // its line end; `message` is the event's text alone (a journal stamps time and source
+  // itself).
+  virtual void Write(std::uint32_t id, int severity, const std::string& record,
+                     const std::string& message) = 0;
 };
 
 class OVEventLog {
@@ -81,10 +84,23 @@ class OVEventLog {
 class FileEventSink final : public EventSink {
  public:
   explicit FileEventSink(std::string path) : path_(std::move(path)) {}
-  void Write(std::uint32_t id, int severity, const std::string& record) override;
+  void Write(std::uint32_t id, int severity, const std::string& record,
+             const std::string& message) override;
 
  private:
   std::string path_;
+};
+
+// The journal sink of a machine run by systemd: one entry per event with the priority from
+// the severity bits and the event's identifier and source as fields of their own.
+class JournalEventSink final : public EventSink {
+ public:
+  explicit JournalEventSink(std::string source) : source_(std::move(source)) {}
+  void Write(std::uint32_t id, int severity, const std::string& record,
+             const std::string& message) override;
+
+ private:
+  std::string source_;
 };
 
 }  // namespace pondrel

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -89,6 +90,8 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
     }
   }
   ServiceManager& scm = *g_service_manager;
+  // Under systemd the events go to the journal, with their identifier and source as fields.
+  if (scm.Family() == 1) g_event_log->SetSink(std::make_unique<JournalEventSink>(kServiceName));
   g_kestova.setSC(&scm, g_event_log.get());
 
   auto already_running = [] {
@@ -101,25 +104,31 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
     return 0;
   }
   std::string_view word = std::string_view(cmd).substr(1);
+  // The start, stop and installation words say why they failed, in the system's words.
+  auto outcome = [](bool ok, const std::string& text) {
+    if (ok) return 0;
+    std::fprintf(stderr, "zoricsm: %s\n", text.empty() ? "The operation failed." : text.c_str());
+    return 1;
+  };
   if (CommandIs(word, "debug")) {
     if (!scm.RunApplication(&g_kestova)) already_running();
   } else if (CommandIs(word, "osstart")) {
-    std::string ignored;
-    scm.StartInstalled(&ignored);
+    std::string text;
+    return outcome(scm.StartInstalled(&text), text);
   } else if (CommandIs(word, "start")) {
     if (!scm.RunBackground(&g_kestova)) already_running();
+    return outcome(scm.LastError().empty(), scm.LastError());
   } else if (word.size() >= 9 && CommandIs(word.substr(0, 9), "osinstall")) {
     std::string_view rest = word.substr(9);
-    if (rest.size() > 1 && rest[0] == ' ')
-      scm.Install(rest.substr(1));
-    else
-      scm.InstallSelf();
+    bool ok = (rest.size() > 1 && rest[0] == ' ') ? scm.Install(rest.substr(1)) : scm.InstallSelf();
+    return outcome(ok, scm.LastError());
   } else if (CommandIs(word, "osremove")) {
-    scm.Remove();
+    bool ok = scm.Remove();
     g_event_log->RemoveSource();
+    return outcome(ok, scm.LastError());
   } else if (CommandIs(word, "osstop")) {
-    std::string ignored;
-    scm.Stop(&ignored);
+    std::string text;
+    return outcome(scm.Stop(&text), text);
   }
   // Any other word: nothing.
   return 0;

@@ -90,7 +90,12 @@ void CKestova::SetLog(const char* field1, const char* field2, int level, const c
 void CKestova::CheckRootPath() {
   std::string root = root_;
   while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  // A ROOT that is gone (a data disk not mounted, a directory removed by hand) is made again
+  // as the design has it, but never silently: the tasks and profiles the user expects are
+  // not in the new, empty one.
+  const bool existed = IsDirectory(root);
   CreateDirectoryChain(root + "/SYSTEM");
+  if (!existed && wel_) wel_->ReportStrings(kEventRootCreated, root.c_str());
 }
 
 void CKestova::FatalExit(int code, const char* text) {

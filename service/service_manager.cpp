@@ -19,7 +19,9 @@
 
 #include "common/fs_util.h"
 #include "common/registry.h"
+#include "common/systemd.h"
 #include "service/event_log.h"
+#include "service/systemd_service.h"
 
 extern char** environ;
 
@@ -170,6 +172,7 @@ void ServiceManager::ReportState(std::uint32_t state) {
     started_.Release();
     request_stop_.Release();
   }
+  OnStateReported(state);
 }
 
 void ServiceManager::SetExitCode(std::uint32_t code) { exit_code_.store(code); }
@@ -309,6 +312,7 @@ bool ServiceManager::RunBackground(ServiceBody* body) {
 }
 
 std::unique_ptr<ServiceManager> CreateServiceManager() {
+  if (systemd::IsBooted()) return std::make_unique<SystemdServiceManager>();
   return std::make_unique<ServiceManager>();
 }
 

@@ -100,6 +100,8 @@ class ServiceManager {
   std::uint32_t CurrentState() const { return state_.load(); }
   std::uint32_t ExitCode() const { return exit_code_.load(); }
   std::uint32_t ServiceExitCode() const { return service_exit_code_.load(); }
+  // The system's text for the last failed install, remove, start or stop ("" when none).
+  const std::string& LastError() const { return last_error_; }
   // Whether a service of this name is running now (its stop-request object exists).
   bool IsRunning() const;
   // Asks the running loop of this process to stop, as a stop request would.
@@ -107,11 +109,16 @@ class ServiceManager {
 
  protected:
   void ReportState(std::uint32_t state);
+  // Called under the state lock after a new state was stored, for a service manager that
+  // wants to hear of it.
+  virtual void OnStateReported(std::uint32_t /*state*/) {}
   // The run itself: takes the stop-request object, runs the body thread and the loop until
   // the body has ended. False when another instance runs. `ready_fd`, when given, receives
   // "1" once the names are taken ("0" when they were not) and is closed.
   bool RunLoop(ServiceBody* body, int ready_fd = -1);
   std::string EventName(const char* prefix) const { return prefix + name_; }
+
+  std::string last_error_;
 
  private:
   std::string name_;
@@ -127,7 +134,8 @@ class ServiceManager {
   UniqueFd wake_fd_;  // eventfd: a stop asked from inside the process
 };
 
-// The service manager for this machine (a systemd backend would be chosen here).
+// The service manager for this machine: systemd's when systemd runs it, otherwise the
+// detached background process.
 std::unique_ptr<ServiceManager> CreateServiceManager();
 
 }  // namespace pondrel

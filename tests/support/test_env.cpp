@@ -35,6 +35,8 @@ ScopedTestEnv::ScopedTestEnv(bool write_root) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "pondrel-test-XXXXXX").string();
   if (!mkdtemp(tmpl.data())) std::abort();
   dir_ = tmpl;
+  // A test's private installation never reaches the machine's own service manager.
+  setenv("PONDREL_SERVICE_MANAGER", "none", 1);
   root_ = dir_ + "/root";
   std::filesystem::create_directories(root_);
   ns_ = "pondrel-test-" + std::to_string(getpid()) + "-" + std::to_string(g_counter++) + "-" +

@@ -178,13 +178,16 @@ bool CImageList::Question(int row, std::string* text) const {
   return true;
 }
 
+bool CImageList::CheckRow(int row, ImageListOutcome* out) const {
+  if (row >= 0 && row < static_cast<int>(rows_.size()) && selected_ >= 0) return true;
+  out->code = 1;
+  out->message = kMsgDateNotSelected;
+  return false;
+}
+
 ImageListOutcome CImageList::DeleteRow(int row) {
   ImageListOutcome out;
-  if (row < 0 || row >= static_cast<int>(rows_.size()) || selected_ < 0) {
-    out.code = 1;
-    out.message = kMsgDateNotSelected;
-    return out;
-  }
+  if (!CheckRow(row, &out)) return out;
   const ImageListServer& server = servers_[selected_];
   const ImageListRow r = rows_[row];
   album::DeleteDayAlbum(server.image_dir, DateOf(r));
@@ -199,11 +202,7 @@ ImageListOutcome CImageList::DeleteRow(int row) {
 
 ImageListOutcome CImageList::GenerateRow(int row, const std::function<void(long, long)>& progress) {
   ImageListOutcome out;
-  if (row < 0 || row >= static_cast<int>(rows_.size()) || selected_ < 0) {
-    out.code = 1;
-    out.message = kMsgDateNotSelected;
-    return out;
-  }
+  if (!CheckRow(row, &out)) return out;
   const ImageListServer& server = servers_[selected_];
   album::AlbumRequest req;
   req.image_dir = server.image_dir;

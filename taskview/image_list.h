@@ -124,6 +124,8 @@ class CImageList {
   ImageListOutcome GenerateRow(int row, const std::function<void(long, long)>& progress = {});
 
  private:
+  // A valid row of a selected server; otherwise kMsgDateNotSelected in *out.
+  bool CheckRow(int row, ImageListOutcome* out) const;
   ImageListMode mode_;
   ImageListSortMemory* sort_;
   NamedLock env_lock_{kEnvLockName};

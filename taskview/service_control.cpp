@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/detached_process.h"
 #include "common/fs_util.h"
 #include "common/mailslot.h"
 #include "common/registry.h"
@@ -67,35 +68,7 @@ bool CServiceControl::IsServiceInstalled() const {
 bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
 
 bool CServiceControl::LaunchDetached(const std::string& word) const {
-  const std::string host = HostPath();
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-  UniqueFd read_end(pipe_fds[0]), write_end(pipe_fds[1]);
-  pid_t child = ::fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    // The middle process starts a new session and leaves at once, so the host runs on as an
-    // orphan of init and this program never has to reap it.
-    ::setsid();
-    pid_t grandchild = ::fork();
-    if (grandchild != 0) ::_exit(grandchild < 0 ? 127 : 0);
-    RedirectStdioToNull();
-    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
-    ::execv(host.c_str(), const_cast<char* const*>(argv));
-    int err = errno;
-    (void)!::write(pipe_fds[1], &err, sizeof err);
-    ::_exit(127);
-  }
-  write_end.reset();
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  int err = 0;
-  ssize_t n;
-  while ((n = ::read(read_end.get(), &err, sizeof err)) < 0 && errno == EINTR) {
-  }
-  // Any bytes mean that exec failed; end of file means the host is running.
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
+  return StartDetached(HostPath(), {word});
 }
 
 int CServiceControl::RunHostAndWait(const std::string& word) const {

@@ -168,7 +168,7 @@ class AlbumWriter {
   }
   std::string PageLink(int page, int count, const char* text) const {
     return Format("<A href=\"index%d-%c.html\" target=\"stage\">", page, letter_) +
-           FormatText(text, count) + "</A>\n";
+           Format(text, count) + "</A>\n";
   }
   bool WriteIndexPage(int page, int year, int month, int day);
   void CloseListPage(int page);
@@ -288,8 +288,8 @@ bool AlbumWriter::OpenViewPages(int page) {
 }
 
 std::string AlbumWriter::TriggerText(std::uint8_t trigger) const {
-  if (trigger == 1 || trigger == 2) return FormatText(tx_.trigger_device, trigger);
-  if (trigger >= 33 && trigger <= 36) return FormatText(tx_.trigger_schedule, trigger - 32);
+  if (trigger == 1 || trigger == 2) return Format(tx_.trigger_device, trigger);
+  if (trigger >= 33 && trigger <= 36) return Format(tx_.trigger_schedule, trigger - 32);
   return "?";
 }
 
@@ -309,14 +309,14 @@ std::string AlbumWriter::DetailEntry(const AlbumEntry& e, const std::string& url
   s += "<TD valign=top><A href=\"" + url + "\" target=\"_blank\"><IMG src=\"" + url +
        Format("\" width=%d height=%d></A></TD>\n", 160, 120);
   s += "<TD valign=top><PRE>";
-  s += FormatText(tx_.detail_date, Year(w), Month(w), w.tm_mday, w.tm_hour, w.tm_min, w.tm_sec);
-  s += FormatText(tx_.detail_trigger, TriggerText(e.trigger).c_str());
-  s += FormatText(tx_.detail_camera, FormatText(tx_.camera, e.camera).c_str());
-  if (!e.pan.empty()) s += FormatText(tx_.detail_pan, e.pan.c_str());
-  if (!e.tilt.empty()) s += FormatText(tx_.detail_tilt, e.tilt.c_str());
-  if (!e.zoom.empty()) s += FormatText(tx_.detail_zoom, e.zoom.c_str());
-  if (const char* b = BrightnessText(e.brightness)) s += FormatText(tx_.detail_brightness, b);
-  s += FormatText(tx_.detail_file_name, path_text.c_str());
+  s += Format(tx_.detail_date, Year(w), Month(w), w.tm_mday, w.tm_hour, w.tm_min, w.tm_sec);
+  s += Format(tx_.detail_trigger, TriggerText(e.trigger).c_str());
+  s += Format(tx_.detail_camera, Format(tx_.camera, e.camera).c_str());
+  if (!e.pan.empty()) s += Format(tx_.detail_pan, e.pan.c_str());
+  if (!e.tilt.empty()) s += Format(tx_.detail_tilt, e.tilt.c_str());
+  if (!e.zoom.empty()) s += Format(tx_.detail_zoom, e.zoom.c_str());
+  if (const char* b = BrightnessText(e.brightness)) s += Format(tx_.detail_brightness, b);
+  s += Format(tx_.detail_file_name, path_text.c_str());
   s += "</PRE></TD>\n";
   s += "</TABLE>\n<P>\n";
   return s;
@@ -329,18 +329,18 @@ std::string AlbumWriter::ThumbEntry(const AlbumEntry& e, const std::string& url,
   // straight into the brightness label.
   std::string tip = Format("No.%ld\n", n_ + 1);
   tip += tx_.tip_recorded;
-  tip += FormatText(tx_.tip_date, Year(w), Month(w), w.tm_mday);
+  tip += Format(tx_.tip_date, Year(w), Month(w), w.tm_mday);
   tip += " ";
-  tip += FormatText(tx_.tip_time, w.tm_hour, w.tm_min, w.tm_sec);
+  tip += Format(tx_.tip_time, w.tm_hour, w.tm_min, w.tm_sec);
   tip += "\n";
   tip += tx_.tip_trigger + TriggerText(e.trigger);
-  tip += tx_.tip_camera + FormatText(tx_.camera, e.camera);
-  if (!e.pan.empty()) tip += FormatText(tx_.tip_pan, e.pan.c_str());
-  if (!e.tilt.empty()) tip += FormatText(tx_.tip_tilt, e.tilt.c_str());
-  if (!e.zoom.empty()) tip += FormatText(tx_.tip_zoom, e.zoom.c_str());
+  tip += tx_.tip_camera + Format(tx_.camera, e.camera);
+  if (!e.pan.empty()) tip += Format(tx_.tip_pan, e.pan.c_str());
+  if (!e.tilt.empty()) tip += Format(tx_.tip_tilt, e.tilt.c_str());
+  if (!e.zoom.empty()) tip += Format(tx_.tip_zoom, e.zoom.c_str());
   if (const char* b = BrightnessText(e.brightness)) tip += std::string(tx_.tip_brightness) + b;
   tip += "\n";
-  tip += FormatText(tx_.tip_file_name, path_text.c_str());
+  tip += Format(tx_.tip_file_name, path_text.c_str());
   std::string s = Format("<A name=\"IMAGE%ld\">\n", n_);
   s += "<A href=\"" + url + "\" target=\"_blank\">";
   s += "<IMG src=\"" + url + Format("\" width=%d height=%d alt=\"", 100, 75) + tip + "\"></A>\n";
@@ -396,7 +396,7 @@ bool AlbumWriter::AppendPicture(const AlbumEntry& e) {
                  tx_.detail_display + "</A>");
     list_.Append("</TD>\n");
     list_.Append("<TD align=right>");
-    list_.Append(FormatText(tx_.recorded_on, Year(w), Month(w), w.tm_mday));
+    list_.Append(Format(tx_.recorded_on, Year(w), Month(w), w.tm_mday));
     list_.Append("<SELECT name=\"s1\" onChange=\"anc(this.form.s1);\">\n");
   }
   list_.Append(Format("<OPTION value=\"#IMAGE%ld\">%02d:%02d:%02d\n", n_, w.tm_hour, w.tm_min,

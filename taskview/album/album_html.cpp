@@ -116,12 +116,4 @@ std::string Format(const char* format, ...) {
   return out;
 }
 
-std::string FormatText(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string out = VFormat(format, args);
-  va_end(args);
-  return out;
-}
-
 }  // namespace pondrel::album

@@ -19,9 +19,7 @@ std::string HtmlText(std::string_view text);
 // A-Z a-z 0-9 - . _ ~ / percent-encoded. A relative path is taken from the current directory.
 std::string FileUrl(std::string_view path);
 
-// printf-style formatting into a string.
+// printf-style formatting into a string (the format may be one of the variant's texts).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// The same with a format that is not a literal (the variant's texts).
-std::string FormatText(const char* format, ...);
 
 }  // namespace pondrel::album

@@ -33,7 +33,7 @@ inline constexpr const char* kMsgGenerateHtmlFailed =
 inline constexpr const char* kMsgAskDeleteHtml = "Are you sure you want to delete HTML file?";
 
 // The environment lock: while it is held the service starts no download.
-inline constexpr const char* kEnvLockName = "VeltaZoricSetEnvMutexName";
+inline constexpr const char* kEnvironmentLockName = "VeltaZoricSetEnvMutexName";
 
 enum class ImageListMode { kDisplay, kDelete };
 
@@ -128,7 +128,7 @@ class CImageList {
   bool CheckRow(int row, ImageListOutcome* out) const;
   ImageListMode mode_;
   ImageListSortMemory* sort_;
-  NamedLock env_lock_{kEnvLockName};
+  NamedLock env_lock_{kEnvironmentLockName};
   std::vector<ImageListServer> servers_;
   int selected_ = -1;
   std::vector<ImageListRow> rows_;

@@ -153,7 +153,7 @@ TEST_F(ImageList, DeleteModeRefusalsLockAndDeletion) {
     EXPECT_FALSE(refused.HoldsEnvironmentLock());
   }
   {
-    NamedLock other(kEnvLockName);
+    NamedLock other(kEnvironmentLockName);
     ASSERT_TRUE(other.TryLock());
     CImageList locked(ImageListMode::kDelete);
     EXPECT_EQ(locked.Open([] { return false; }, &msg), 1);
@@ -162,7 +162,7 @@ TEST_F(ImageList, DeleteModeRefusalsLockAndDeletion) {
   CImageList list(ImageListMode::kDelete);
   ASSERT_EQ(list.Open([] { return false; }, &msg), 0);
   EXPECT_TRUE(list.HoldsEnvironmentLock());
-  EXPECT_TRUE(NamedObject::Exists(kEnvLockName));  // the service starts no download now
+  EXPECT_TRUE(NamedObject::Exists(kEnvironmentLockName));  // the service starts no download now
   list.LoadServers(&msg);
   list.SelectServer(0);
   EXPECT_EQ(list.ButtonText(), "Delete Image");

@@ -9,7 +9,12 @@ PACKAGES=(
   libcurl4-openssl-dev libcpp-httplib-dev libsystemd-dev
   tinyproxy curl util-linux mount procps tzdata
   debootstrap systemd-container lintian dpkg-dev
+<<<<<<< HEAD
   chromium fonts-ipafont-gothic
+=======
+  qt6-base-dev qt6-qpa-plugins libqt6test6 xvfb xauth
+  ppp
+>>>>>>> main
 )
 
 missing=()

@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "common/detached_process.h"
+#include "common/desktop_open.h"
 #include "taskview/image_list.h"
 #include "taskview/messages.h"
 #include "taskview/service_control.h"

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <thread>
@@ -318,7 +319,11 @@ int Show(const Args& a) {
 int Clear(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
-  CServiceControl::ClearLog();
+  if (!CServiceControl::ClearLog()) {
+    const int error = errno;
+    return Complain("cannot delete the activity log " + CServiceControl::LogPath() + ": " +
+                    std::strerror(error));
+  }
   return kExitOk;
 }
 

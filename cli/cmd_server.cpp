@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "common/guid.h"
 #include "common/named_object.h"
+#include "common/protocol.h"
 #include "common/registry.h"
 #include "servers/srvmgr.h"
 #include "taskview/messages.h"
@@ -19,7 +20,6 @@ namespace {
 // The environment lock: while the Task View (or this program) edits servers the service
 // starts no download. Another holder (the service while downloads run) does not stop an
 // edit; the running-task test refuses servers in use.
-constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";
 
 std::string ServerJson(const CKVSrvInfo& s) {
   return JsonObject({

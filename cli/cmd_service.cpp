@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "common/runtime_dir.h"
 #include "taskview/messages.h"
 #include "taskview/service_control.h"
 
@@ -11,7 +12,15 @@ using namespace pondrel::tasdek;
 
 namespace {
 
+// A runtime directory this user may not use makes every answer about the service a guess:
+// it is an error of its own, named.
+int RefusedRuntimeDir() {
+  std::string error;
+  return RuntimeDirRefused(&error) ? Complain(error) : kExitOk;
+}
+
 int Status(const Args&) {
+  if (int r = RefusedRuntimeDir()) return r;
   CServiceControl s;
   const bool installed = s.IsServiceInstalled();
   const bool running = s.IsServiceRunning();
@@ -26,6 +35,7 @@ int Status(const Args&) {
 }
 
 int Start(const Args&) {
+  if (int r = RefusedRuntimeDir()) return r;
   CServiceControl s;
   if (s.IsServiceRunning()) return kExitOk;
   if (s.StartService() != kServiceOk) return Fail(kMsgStartFailed);
@@ -33,6 +43,7 @@ int Start(const Args&) {
 }
 
 int Stop(const Args&) {
+  if (int r = RefusedRuntimeDir()) return r;
   CServiceControl s;
   if (!s.IsServiceRunning()) return kExitOk;
   if (s.StopService() != kServiceOk) return Fail(kMsgStopFailed);

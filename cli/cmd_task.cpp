@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "common/clock.h"
 #include "common/guid.h"
+#include "common/runtime_dir.h"
 #include "taskmodel/timestr.h"
 #include "taskview/messages.h"
 #include "taskview/service_control.h"
@@ -421,6 +422,8 @@ int Run(const Args& a) {
   if (e->task.Effect != 1 || e->task.ActState == kStateDisabled) {
     return Complain("task '" + name + "' is disabled");
   }
+  std::string refused;
+  if (RuntimeDirRefused(&refused)) return Complain(refused);
   CServiceControl service;
   const bool running = service.IsServiceRunning();
   // As the Task View does: warn, and send the request all the same (it is lost when no
@@ -437,6 +440,8 @@ int Abort(const Args& a) {
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
   if (e->task.ActState != kStateRunning) return Complain("task '" + name + "' is not running");
+  std::string refused;
+  if (RuntimeDirRefused(&refused)) return Complain(refused);
   CServiceControl service;
   if (!service.SendAbort(name)) return Fail(kMsgServiceNotStarted);
   return kExitOk;

@@ -8,6 +8,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   libcurl4-openssl-dev libcpp-httplib-dev libsystemd-dev
   tinyproxy curl util-linux mount procps tzdata
+  qt6-base-dev qt6-qpa-plugins dbus dbus-daemon libglib2.0-bin xvfb xauth
+  fonts-dejavu-core adwaita-icon-theme
   debootstrap systemd-container lintian dpkg-dev
 <<<<<<< HEAD
   chromium fonts-ipafont-gothic

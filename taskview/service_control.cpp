@@ -1,19 +1,17 @@
 #include "taskview/service_control.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
 #include <thread>
 
-#include "common/detached_process.h"
 #include "common/fs_util.h"
 #include "common/mailslot.h"
+#include "common/process.h"
+#include "common/protocol.h"
 #include "common/registry.h"
 #include "common/unique_fd.h"
 #include "logviewer/log_document.h"
@@ -69,24 +67,24 @@ bool CServiceControl::IsServiceInstalled() const {
 bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
 
 bool CServiceControl::LaunchDetached(const std::string& word) const {
-  return StartDetached(HostPath(), {word});
+  // The host runs on as an orphan of init in a session of its own, so this program never has
+  // to reap it.
+  ChildSpec spec;
+  spec.exe = HostPath();
+  spec.argv = {spec.exe, word};
+  spec.stdio_to_null = true;
+  return StartDetached(std::move(spec));
 }
 
 int CServiceControl::RunHostAndWait(const std::string& word) const {
   const std::string host = HostPath();
   if (!IsExecutableFile(host)) return -1;
-  pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
-    ::execv(host.c_str(), const_cast<char* const*>(argv));
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  ChildSpec spec;
+  spec.exe = host;
+  spec.argv = {host, word};
+  ChildExit exit;
+  if (!RunAndWait(spec, &exit) || !exit.exited) return -1;
+  return exit.code;
 }
 
 int CServiceControl::StartService() {
@@ -108,11 +106,11 @@ int CServiceControl::StopService() {
 }
 
 bool CServiceControl::SendExecuteNow(const std::string& task_name) const {
-  return SendToService("ZORIC:02:" + task_name);
+  return SendToService(FormatExecuteNow(task_name));
 }
 
 bool CServiceControl::SendAbort(const std::string& task_name) const {
-  return SendToService("ZORIC:03:" + task_name);
+  return SendToService(FormatAbort(task_name));
 }
 
 std::string CServiceControl::LogPath() { return logviewer::DefaultLogPath(); }

@@ -82,6 +82,12 @@ TEST_F(CliTest, ServerAddValidatesLikeTheEditorAndWritesNothingOnRefusal) {
   EXPECT_EQ(r.err,
             "The following characters are invalid for a Server Name. \n \" \\ / | : ; , * ? < >\n");
   EXPECT_FALSE(std::filesystem::exists(env_.Root() + "/prp1"));
+  // A line feed in a name would print a forged line in "server show".
+  r = Run({"server", "add", "evil\nHostName=spoof", "--image-dir", env_.Dir() + "/img", "--host",
+           "h"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Server Name is invalid format.\n");
+  EXPECT_FALSE(std::filesystem::exists(env_.Root() + "/prp1"));
 
   AddCam();
   const std::string before = Profiles();
@@ -301,6 +307,10 @@ TEST_F(CliTest, LogShowFilters) {
 
   ASSERT_EQ(Run({"log", "clear"}).status, 0);
   EXPECT_EQ(Run({"log", "show"}).out, "");  // a missing log is an empty log
+  // Nothing left to delete: the clear says so.
+  r = Run({"log", "clear"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot delete the activity log"), std::string::npos) << r.err;
 }
 
 TEST_F(CliTest, ServiceRequestsWithoutAService) {

@@ -24,6 +24,7 @@ int RunTaskGroup(const std::vector<std::string>& argv);
 int RunServiceGroup(const std::vector<std::string>& argv);
 int RunLogGroup(const std::vector<std::string>& argv);
 int RunOptionsGroup(const std::vector<std::string>& argv);
+int RunImagesGroup(const std::vector<std::string>& argv);
 
 }  // namespace pondrel::cli
 

@@ -21,6 +21,7 @@ constexpr const char* kTopHelp =
     "  service   the scheduler service: status, start, stop, install, remove\n"
     "  log       the activity log: show, clear, path\n"
     "  options   download options: get, set\n"
+    "  images    recorded pictures by day: days, album, delete\n"
     "\n"
     "Global options:\n"
     "  --json       machine-readable output (one JSON document)\n"
@@ -59,6 +60,7 @@ int Main(int argc, char** argv) {
   if (group == "service") return RunServiceGroup(args);
   if (group == "log") return RunLogGroup(args);
   if (group == "options" || group == "option") return RunOptionsGroup(args);
+  if (group == "images" || group == "image") return RunImagesGroup(args);
   if (group == "help") {
     std::cout << kTopHelp;
     return kExitOk;

@@ -11,8 +11,12 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins dbus dbus-daemon libglib2.0-bin xvfb xauth
   fonts-dejavu-core adwaita-icon-theme
   debootstrap systemd-container lintian dpkg-dev
+<<<<<<< HEAD
+  chromium fonts-ipafont-gothic
+=======
   qt6-base-dev qt6-qpa-plugins libqt6test6 xvfb xauth
   ppp
+>>>>>>> main
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include "common/guid.h"
 #include "common/named_object.h"
 #include "servers/srvmgr.h"
+#include "tasdek/image_list_dialog.h"
 #include "tasdek/message_presenter.h"
 #include "tasdek/options_dialog.h"
 #include "tasdek/server_dialogs.h"
@@ -72,6 +73,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), list_(&doc_) {
   SizeColumns();
   view_->viewport()->installEventFilter(this);
   resize(1180, 520);
+  SetImageCommands([this] { OpenImageListDialog(this, ImageListMode::kDisplay, service_); },
+                   [this] { OpenImageListDialog(this, ImageListMode::kDelete, service_); });
 
   connect(view_->header(), &QHeaderView::sectionClicked, this, [this](int column) {
     const std::string selected = SelectedTaskName();
@@ -578,6 +581,8 @@ void CMainFrame::UpdateFromAutomation() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+  // The albums are offered for deletion before the window goes.
+  OfferAlbumCleanup(this);
   notifier_.reset();
   slot_.Close();
   QMainWindow::closeEvent(event);

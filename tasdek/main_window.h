@@ -66,8 +66,8 @@ class CMainFrame : public QMainWindow {
   void ShowFromAutomation();
   void UpdateFromAutomation();
 
-  // The Image List commands arrive with the album generator: until then their menu items
-  // stay disabled. Handing them an action enables them.
+  // The Image List commands (Display Images..., Delete Image...); the frame opens the Image
+  // List for them. Tests may hand other actions; an empty one disables its item.
   void SetImageCommands(std::function<void()> display_images, std::function<void()> delete_images);
 
   int SelectedRow() const;

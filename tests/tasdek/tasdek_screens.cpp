@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "tasdek/image_list_dialog.h"
 #include "tasdek/main_window.h"
 #include "tasdek/message_presenter.h"
 #include "tasdek/options_dialog.h"
@@ -16,6 +17,7 @@
 #include "tasdek/task_editor_dialog.h"
 #include "tests/support/test_env.h"
 #include "tests/tasdek/sample_world.h"
+#include "tests/taskview/album_fixture.h"
 
 using namespace pondrel;
 using namespace pondrel::tasdek;
@@ -114,6 +116,22 @@ int main(int argc, char** argv) {
   {
     COptionsDialog dlg(&frame);
     Save(&dlg, "options");
+  }
+  {
+    // The Lobby camera's last days, a picture a minute.
+    const std::string lobby = env.Root() + "/img/lobby";
+    album::testing::AddPictures(lobby, 2003, 4, 4, 1440);
+    album::testing::AddPictures(lobby, 2003, 4, 5, 980);
+    album::testing::AddPictures(lobby, 2003, 4, 6, 36);
+    CImageListDialog dlg(std::make_unique<CImageList>(ImageListMode::kDisplay), &frame);
+    dlg.show();
+    Settle();
+    dlg.days->setCurrentItem(dlg.days->topLevelItem(1));
+    Save(&dlg, "image_list_display");
+  }
+  {
+    CImageListDialog dlg(std::make_unique<CImageList>(ImageListMode::kDelete), &frame);
+    Save(&dlg, "image_list_delete");
   }
   {
     CAboutDialog dlg(&frame);

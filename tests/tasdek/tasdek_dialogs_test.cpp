@@ -319,11 +319,12 @@ class TasdekDialogsTest : public QObject {
     QVERIFY(!frame.act_execute->isEnabled() && !frame.act_abort->isEnabled());
     frame.SelectRow(-1);
     QVERIFY(!frame.act_edit->isEnabled() && !frame.act_delete->isEnabled() && !frame.act_execute->isEnabled());
-    // The Image List items wait for the album generator.
-    QVERIFY(!frame.act_display_images->isEnabled() && !frame.act_delete_image->isEnabled());
+    // The Image List items are always enabled; an action handed in replaces the dialog.
+    QVERIFY(frame.act_display_images->isEnabled() && frame.act_delete_image->isEnabled());
     bool shown = false;
-    frame.SetImageCommands([&] { shown = true; }, [] {});
+    frame.SetImageCommands([&] { shown = true; }, {});
     QVERIFY(frame.act_display_images->isEnabled());
+    QVERIFY(!frame.act_delete_image->isEnabled());
     frame.act_display_images->trigger();
     QVERIFY(shown);
     // No service installed: Start and Stop are both disabled.

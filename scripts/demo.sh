@@ -11,9 +11,20 @@ cd "$(dirname "$0")/.."
 if [ -n "${PONDREL_DEMO_BUILD_DIR:-}" ]; then
   STAGE=$(cd "$PONDREL_DEMO_BUILD_DIR" && pwd)/stage
 else
-  bash scripts/setup.sh
-  bash scripts/build.sh build
-  STAGE=$PWD/build/stage
+  # Only what the demo needs: no test tools, no tests or benchmarks built; the build's output
+  # goes to a log file and a single progress line stands for it.
+  bash scripts/setup.sh demo
+  mkdir -p build-demo
+  printf 'demo: building Pondrel (log: build-demo/build.log) ...'
+  if ! bash scripts/build.sh build-demo -DPONDREL_TESTS=OFF -DPONDREL_BENCH=OFF \
+      >build-demo/build.log 2>&1; then
+    echo " failed" >&2
+    tail -n 30 build-demo/build.log >&2
+    echo "demo: the build failed (full log: build-demo/build.log)" >&2
+    exit 1
+  fi
+  echo " done"
+  STAGE=$PWD/build-demo/stage
 fi
 PONDREL=$STAGE/pondrel
 

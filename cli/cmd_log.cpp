@@ -66,13 +66,13 @@ int Show(const Args& a) {
     (opt[0] == 's' ? f.start : f.end) = t;
   }
   const std::string problem = ValidateLogFilter(&f, a.Has("task"), a.Has("server"), a.Has("code"));
-  if (!problem.empty()) return Fail(problem);
+  if (!problem.empty()) return Error("log filter", problem, kExitUsage);
 
   int status = kExitOk;
   const std::string path = LogPathFor(a, &status);
   if (path.empty()) return status;
   std::string text, error;
-  if (!ReadLogFile(path, &text, &error)) return Fail(error);
+  if (!ReadLogFile(path, &text, &error)) return Fail(path, error);
   std::vector<LogEntry> entries = ParseLogText(text);
   std::vector<const LogEntry*> shown;
   for (const LogEntry& e : entries) {
@@ -116,7 +116,7 @@ int Path(const Args&) {
 
 }  // namespace
 
-int RunLogGroup(const std::vector<std::string>& argv) {
+const std::vector<Command>& LogCommands() {
   static const std::vector<Command> commands = {
       {{"log show", "", "show the activity log, oldest entry first",
         {{"task", "NAME", "only entries of this task (exact)"},
@@ -135,7 +135,7 @@ int RunLogGroup(const std::vector<std::string>& argv) {
       {{"log clear", "", "delete the activity log", {}, 0, 0, nullptr}, Clear},
       {{"log path", "", "print the activity log's path", {}, 0, 0, nullptr}, Path},
   };
-  return RunGroup("log", "The activity log (kvrpd.log).", commands, argv);
+  return commands;
 }
 
 }  // namespace pondrel::cli

@@ -66,7 +66,7 @@ bool CServiceControl::IsServiceInstalled() const {
 
 bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
 
-bool CServiceControl::LaunchDetached(const std::string& word) const {
+bool CServiceControl::LaunchDetached(const std::string& word, int stderr_fd) const {
   const std::string host = HostPath();
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
@@ -80,6 +80,7 @@ bool CServiceControl::LaunchDetached(const std::string& word) const {
     pid_t grandchild = ::fork();
     if (grandchild != 0) ::_exit(grandchild < 0 ? 127 : 0);
     RedirectStdioToNull();
+    if (stderr_fd >= 0) ::dup2(stderr_fd, 2);
     const char* argv[] = {host.c_str(), word.c_str(), nullptr};
     ::execv(host.c_str(), const_cast<char* const*>(argv));
     int err = errno;
@@ -131,6 +132,101 @@ int CServiceControl::StopService() {
     sleep_(kProbeIntervalMs);
   }
   return IsServiceRunning() ? kServiceStopFailed : kServiceOk;
+}
+
+namespace {
+
+// What the host wrote to its standard error: its failure text is the last "zoricsm: " line.
+std::string HostFailureText(int fd) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  off_t at = 0;
+  while (text.size() < 64 * 1024 && (n = ::pread(fd, buf, sizeof buf, at)) > 0) {
+    text.append(buf, static_cast<std::size_t>(n));
+    at += n;
+  }
+  std::string reason;
+  std::size_t pos = 0;
+  while ((pos = text.find("zoricsm: ", pos)) != std::string::npos) {
+    if (pos == 0 || text[pos - 1] == '\n') {
+      const std::size_t end = text.find('\n', pos);
+      if (end == std::string::npos) break;  // the line is not complete yet
+      reason = text.substr(pos + 9, end - pos - 9);
+      pos = end;
+    } else {
+      ++pos;
+    }
+  }
+  if (reason.size() > 1000) reason.resize(1000);
+  for (char& c : reason) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  return reason;
+}
+
+}  // namespace
+
+int CServiceControl::RunWaiting(const char* word, bool want_running, int failure,
+                                const std::function<bool()>& keep_waiting, std::string* reason) {
+  reason->clear();
+  // The host's standard error goes to an unlinked temporary file (the service it starts
+  // leaves its own standard error for /dev/null); the host itself is this program's child,
+  // so that its end and exit status are seen.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/pondrel-host-XXXXXX";
+  UniqueFd err(::mkostemp(path.data(), O_CLOEXEC));
+  if (err.get() >= 0) ::unlink(path.c_str());
+  const std::string host = HostPath();
+  if (!IsExecutableFile(host)) {
+    *reason = "cannot run the service host " + host;
+    return failure;
+  }
+  const pid_t child = ::fork();
+  if (child < 0) return failure;
+  if (child == 0) {
+    ::setsid();
+    RedirectStdioToNull();
+    if (err.get() >= 0) ::dup2(err.get(), 2);
+    const char* argv[] = {host.c_str(), word, nullptr};
+    ::execv(host.c_str(), const_cast<char* const*>(argv));
+    ::_exit(127);
+  }
+  bool reaped = false;
+  for (;;) {
+    if (!reaped) {
+      int status = 0;
+      const pid_t r = ::waitpid(child, &status, WNOHANG);
+      if (r == child) {
+        reaped = true;
+        const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!ok && IsServiceRunning() != want_running) {
+          if (err.get() >= 0) *reason = HostFailureText(err.get());
+          if (reason->empty()) {
+            *reason = WIFEXITED(status) && WEXITSTATUS(status) == 127
+                          ? "cannot run the service host " + host
+                          : "the service host " + host + " " + word + " ended with status " +
+                                std::to_string(WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                 : 128 + WTERMSIG(status));
+          }
+          return failure;
+        }
+      }
+    }
+    if (IsServiceRunning() == want_running) return kServiceOk;
+    if (!keep_waiting()) break;
+  }
+  return IsServiceRunning() == want_running ? kServiceOk : failure;
+}
+
+int CServiceControl::StartServiceWaiting(const std::function<bool()>& keep_waiting,
+                                         std::string* reason) {
+  return RunWaiting("-start", true, kServiceStartFailed, keep_waiting, reason);
+}
+
+int CServiceControl::StopServiceWaiting(const std::function<bool()>& keep_waiting,
+                                        std::string* reason) {
+  return RunWaiting("-osstop", false, kServiceStopFailed, keep_waiting, reason);
 }
 
 bool CServiceControl::SendExecuteNow(const std::string& task_name) const {

@@ -18,6 +18,8 @@ struct Group {
   const char* name;
   const char* summary;
   const std::vector<Command>& (*commands)();
+  // Rewrites the group's short forms (as -n for --lines) before parsing; may be null.
+  std::vector<std::string> (*short_forms)(const std::vector<std::string>&) = nullptr;
 };
 
 // Every group with its commands: the one source of help, the man page and the completion.
@@ -32,6 +34,7 @@ const std::vector<Command>& ServerCommands();
 const std::vector<Command>& TaskCommands();
 const std::vector<Command>& ServiceCommands();
 const std::vector<Command>& LogCommands();
+std::vector<std::string> LogShortForms(const std::vector<std::string>& argv);
 const std::vector<Command>& OptionsCommands();
 
 // pondrel --generate man|bash-completion: the manual page (roff) or the bash completion

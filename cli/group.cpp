@@ -21,7 +21,7 @@ int RunGroup(const Group& group, const std::vector<std::string>& argv) {
     }
     os << "\nSee 'pondrel " << group.name << " <command> --help' for a command's options.\n";
   };
-  std::vector<std::string> rest(argv);
+  std::vector<std::string> rest = group.short_forms ? group.short_forms(argv) : argv;
   // Global switches may also stand before the command word.
   std::size_t i = 0;
   for (; i < rest.size(); ++i) {

@@ -13,7 +13,7 @@ const std::vector<Group>& Groups() {
       {"server", "camera server profiles", ServerCommands},
       {"task", "collection tasks", TaskCommands},
       {"service", "the scheduler service", ServiceCommands},
-      {"log", "the activity log", LogCommands},
+      {"log", "the activity log", LogCommands, LogShortForms},
       {"options", "download options", OptionsCommands},
   };
   return groups;

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/dialup/dialer.h"
 #include "common/fs_util.h"
 #include "common/guid.h"
 #include "common/mailslot.h"
@@ -21,6 +22,7 @@
 #include "downloader/download_options.h"
 #include "downloader/download_worker.h"
 #include "downloader/progress_reporter.h"
+#include "downloader/ras_dialer.h"
 #include "downloader/result_codes.h"
 #include "imagestore/image_index.h"
 #include "servers/srvmgr.h"
@@ -154,6 +156,8 @@ class CDownloaderRun {
  private:
   int LoadProfile();
   int ConnectionStep();
+  int DialUp();
+  void WaitForDial();
   int Download();
   int RunPhase(int phase, int start_failure);
   void Pump();
@@ -167,6 +171,8 @@ class CDownloaderRun {
   RunContext ctx_;
   DownloadJob job_;
   WorkerThread* worker_ = nullptr;  // the running worker, for the abort procedure
+  RunLog stateLog_;                 // info/rascon.log of the image directory
+  std::unique_ptr<CRasDialer> dialer_;
   unsigned closeBaseline_;
   bool aborting_ = false;
 };
@@ -205,6 +211,8 @@ void CDownloaderRun::BeginAbort() {
   aborting_ = true;
   settings_.progress->Status(kStatusWillAbort);
   ctx_.abort.store(true);
+  // A dial under way is let finish: the dial-up wait notices the flag by itself.
+  if (dialer_) return;
   // The worker, if any, notices the flag by itself; WaitForWorker keeps watching it with the
   // shorter stall limit of an abort. Without a worker the procedure ends here.
   if (!worker_) settings_.progress->Clear();
@@ -212,6 +220,11 @@ void CDownloaderRun::BeginAbort() {
 
 // Serves the requests that reach the run from outside between two wait steps.
 void CDownloaderRun::Pump() {
+  if (dialer_) {
+    // Dial events also arrive during the download: a link that drops is logged then.
+    const bool dialling = dialer_->Dialling();
+    if (dialer_->HandleEvents() > 0 && dialling) ctx_.TouchActivity();
+  }
   if (aborting_) return;
   const bool closed = settings_.closeOnSigterm && g_closeRequests.load() != closeBaseline_;
   const bool abort_button = settings_.abortRequest && settings_.abortRequest->load();
@@ -231,13 +244,73 @@ int CDownloaderRun::ConnectionStep() {
     CKVSrvMgr again;
     if (!again.Init()) return kResultProfileStoreAtDial;
   }
-  // Dial-up: no dialler backend is present, so an entry to dial fails as with a missing
-  // dial-up library (its dial parameters cannot be read).
-  if (profile_.GetUsePpp() && !profile_.GetPppConnectionName().empty()) {
-    ctx_.log.Writef(kLogError, kMsgDialError, "Failed to get connection information");
+  if (!profile_.GetUsePpp() || profile_.GetPppConnectionName().empty()) return Download();
+  return DialUp();
+}
+
+// The download over the profile's dial-up connection: one that is up already is used as it
+// is; otherwise the entry is dialled, and the download runs once the dial has connected.
+// What this run dialled is hung up after the download only when the command line says so.
+int CDownloaderRun::DialUp() {
+  stateLog_.Set(JoinPath(InfoDirOf(profile_.GetImageDirectory()), kDialLogName), cmd_.taskName,
+                profile_.GetServerName());
+  dialer_ = std::make_unique<CRasDialer>(
+      settings_.loadDialer ? settings_.loadDialer() : dialup::LoadDialer(), ctx_.log, stateLog_,
+      settings_.progress, settings_.hangUpWaitMs);
+  std::string error_text;
+  const int answer = dialer_->Connect(profile_.GetPppConnectionName(), profile_.GetPppAccount(),
+                                      profile_.GetPppPassword(), &error_text);
+  if (answer == 0) {
+    dialer_.reset();
+    return Download();
+  }
+  if (answer < 0) {
+    // A dial that could not start says why, as a failed one does.
+    ctx_.log.Writef(kLogError, kMsgDialError,
+                    answer == -3 ? kDialParamsUnreadable : error_text.c_str());
+    dialer_.reset();
     return kResultDialUpFailed;
   }
-  return Download();
+  WaitForDial();
+  if (ctx_.abort.load()) {
+    dialer_->HangUp();
+    ctx_.log.Write(kLogWarning, kMsgAborted);
+    settings_.progress->Clear();
+    return kResultAborted;
+  }
+  if (dialer_->state() != CRasDialer::kConnected) {
+    dialer_->HangUp();
+    return kResultDialUpFailed;
+  }
+  const int result = Download();
+  if (cmd_.hangUp) dialer_->HangUp();
+  return result;
+}
+
+// Serves the dial's events and the close requests until the dial has ended. A dial that
+// reports nothing for the stall limit (during an abort: for more than the abort limit) is
+// ended by a hang-up, which it reports as its end; should even that end never come, the wait
+// gives up after one more stall limit. A second close request (the service stopping, which
+// asks again before it kills) ends the dial at once, so that no dial outlives the run.
+void CDownloaderRun::WaitForDial() {
+  ctx_.TouchActivity();
+  bool cancelled = false;
+  while (dialer_->Dialling()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.waitStepMs));
+    Pump();
+    if (!dialer_->Dialling()) break;
+    const std::int64_t idle = ctx_.SecondsSinceActivity();
+    const bool asked_twice =
+        settings_.closeOnSigterm && g_closeRequests.load() - closeBaseline_ >= 2;
+    if (cancelled) {
+      if (idle >= settings_.stallLimitSeconds) break;
+    } else if (asked_twice ||
+               (aborting_ ? idle > settings_.abortStallSeconds : idle >= settings_.stallLimitSeconds)) {
+      dialer_->CancelDial();
+      cancelled = true;
+      ctx_.TouchActivity();
+    }
+  }
 }
 
 int CDownloaderRun::Download() {

@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "common/dialup/dialer.h"
 #include "downloader/run_context.h"
 
 namespace pondrel::dl {
@@ -24,6 +26,11 @@ struct RunSettings {
   // While an abort waits for the worker: a request idle for more than this is closed.
   int abortStallSeconds = 59;
   int waitStepMs = 50;
+  // The pause after a dial-up hang-up, in which the link goes down.
+  int hangUpWaitMs = 3000;
+  // The dial-up service; empty = the system's (dialup::LoadDialer). May answer null: the
+  // dialer is missing.
+  std::function<std::unique_ptr<dialup::Dialer>()> loadDialer;
   HttpTimeouts timeouts;
   // Free space and volume size of the image directory; empty = statvfs.
   DiskSpaceProbe diskSpace;

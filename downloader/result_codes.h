@@ -80,7 +80,10 @@ inline constexpr char kMsgOldImagesDeleted[] =
 inline constexpr char kMsgLowSpace[] =
     "Additional free space is going to be required on the disk to save images.[%lldMB "
     "remaining, %lldMB needs] (D031)";
+inline constexpr char kMsgDialConnected[] = "Dial-up connection has completed. (P001)";
+inline constexpr char kMsgDialFailed[] = "Dial-up connection failed (P002)";
 inline constexpr char kMsgDialError[] = "Dial-up connection error: \"%s\" (P003)";
+inline constexpr char kDialParamsUnreadable[] = "Failed to get connection information";
 
 // Status lines of the progress reporter.
 inline constexpr char kStatusCreatingList[] = "Creating the list of images.";

@@ -11,12 +11,12 @@ cd "$(dirname "$0")/.."
 if [ -n "${PONDREL_DEMO_BUILD_DIR:-}" ]; then
   STAGE=$(cd "$PONDREL_DEMO_BUILD_DIR" && pwd)/stage
 else
-  # Only what the demo needs: no test tools, no tests or benchmarks built; the build's output
+  # Only what the demo needs: no test tools, no tests, benchmarks or desktop programs built; the build's output
   # goes to a log file and a single progress line stands for it.
   bash scripts/setup.sh demo
   mkdir -p build-demo
   printf 'demo: building Pondrel (log: build-demo/build.log) ...'
-  if ! bash scripts/build.sh build-demo -DPONDREL_TESTS=OFF -DPONDREL_BENCH=OFF \
+  if ! bash scripts/build.sh build-demo -DPONDREL_TESTS=OFF -DPONDREL_BENCH=OFF -DPONDREL_GUI=OFF \
       >build-demo/build.log 2>&1; then
     echo " failed" >&2
     tail -n 30 build-demo/build.log >&2

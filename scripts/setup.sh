@@ -24,6 +24,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   tinyproxy curl mount
   debootstrap systemd-container lintian dpkg-dev
+  qt6-base-dev qt6-qpa-plugins libqt6test6 xvfb xauth
+  ppp
 )
 
 # Packages whose Debian install enables a daemon Pondrel does not use.

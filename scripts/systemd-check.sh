@@ -30,7 +30,7 @@ done
 [ -x "$BUILD/stage/camsim" ] || fail "$BUILD is not built (scripts/build.sh $BUILD)"
 
 # ---- the package -------------------------------------------------------------------------
-say "building the package"
+say "building the packages (pondrel; pondrel-desktop, which the headless container does not need)"
 PKGDIR=$(mktemp -d /tmp/pondrel-pkg-XXXXXX)
 WORKROOT=
 NSPAWN_PID=
@@ -55,8 +55,11 @@ trap 'exit 130' INT TERM
 DEB=$(ls "$PKGDIR"/pondrel_*.deb)
 echo "package: $(basename "$DEB")"
 if command -v lintian >/dev/null; then
-  lintian --fail-on error "$DEB" 2>&1 | grep -v 'running with root privileges' || true
-  lintian --fail-on error "$DEB" >/dev/null 2>&1 || fail "lintian reports errors"
+  for deb in "$PKGDIR"/*.deb; do
+    echo "lintian $(basename "$deb"):"
+    lintian "$deb" 2>&1 | grep -v 'running with root privileges' || true
+    lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors in $(basename "$deb")"
+  done
 fi
 
 # ---- the Debian root ---------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include "common/mailslot.h"
 #include "common/registry.h"
 #include "common/unique_fd.h"
+#include "logviewer/log_document.h"
 
 namespace pondrel::tasdek {
 namespace {
@@ -237,11 +238,7 @@ bool CServiceControl::SendAbort(const std::string& task_name) const {
   return SendToService("ZORIC:03:" + task_name);
 }
 
-std::string CServiceControl::LogPath() {
-  const std::string root = ReadRootDir();
-  if (root.empty()) return "";
-  return root + "/SYSTEM/kvrpd.log";
-}
+std::string CServiceControl::LogPath() { return logviewer::DefaultLogPath(); }
 
 bool CServiceControl::ClearLog() {
   const std::string path = LogPath();

@@ -328,17 +328,28 @@ TEST_F(CliTest, LogShowFilters) {
   EXPECT_EQ(r.out, "S006\t2003/04/05 06:08:00\tdaily\tcam\tExecution failure: Invalid task\n");
   EXPECT_EQ(Run({"log", "show", "--task", "daily", "--newest-first"}).out.substr(0, 4), "D001");
   EXPECT_EQ(Run({"log", "show", "--code", "S01"}).err,
-            "pondrel: log filter: The format of Code is invalid\n");
+            "pondrel: --code: The format of Code is invalid\n");
   EXPECT_EQ(Run({"log", "show", "--task", ""}).err,
-            "pondrel: log filter: Please enter a value for the \"Task\" field\n");
+            "pondrel: --task: Please enter a value for the \"Task\" field\n");
   EXPECT_EQ(Run({"log", "show", "--start", "2003/04/06 00:00", "--end", "2003/04/05 00:00"}).err,
-            "pondrel: log filter: Cannot set Start Date & Time after End Date & Time\n");
+            "pondrel: --since: Cannot set Start Date & Time after End Date & Time\n");
   r = Run({"--json", "log", "show", "--level", "info"});
   EXPECT_EQ(r.out.find("not a log line"), std::string::npos);
   EXPECT_NE(r.out.find("\"code\":\"D001\""), std::string::npos);
+  // JSON: dates in ISO 8601 with the offset; the service's entries have no task or server.
+  EXPECT_NE(r.out.find("\"date\":\"2003-04-05T06:07:08"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"task\":\"\",\"server\":\"\""), std::string::npos) << r.out;
+  EXPECT_EQ(Run({"log", "show", "-n", "2x"}).status, 2);
+  EXPECT_EQ(Run({"--json", "log", "path"}).out,
+            "{\"path\":\"" + env_.Root() + "/SYSTEM/kvrpd.log\"}\n");
 
-  ASSERT_EQ(Run({"log", "clear"}).status, 0);
+  r = Run({"log", "clear"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "deleted " + env_.Root() + "/SYSTEM/kvrpd.log\n");
   EXPECT_EQ(Run({"log", "show"}).out, "");  // a missing log is an empty log
+  r = Run({"log", "clear"});  // nothing left to delete
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(": nothing to delete: there is no activity log\n"), std::string::npos);
 }
 
 TEST_F(CliTest, ServiceRequestsWithoutAService) {

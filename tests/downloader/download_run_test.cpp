@@ -426,14 +426,16 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
   EXPECT_EQ(1u, world.LogLines("(D029)").size());
 }
 
-TEST(DownloadRun, DialUpEntryFailsAsWithoutADialer) {
+TEST(DownloadRun, DialUpEntryFailsWithoutADialer) {
   DownloaderWorld world;
   FakeCamera camera;
   TestProfile profile = Profile(camera);
   profile.usePpp = true;
   profile.pppEntry = "office";
   const std::string id = world.AddProfile(profile);
-  EXPECT_EQ(kResultDialUpFailed, world.Run(world.CommandLine(id), world.Settings()));
+  RunSettings settings = world.Settings();
+  settings.loadDialer = [] { return nullptr; };
+  EXPECT_EQ(kResultDialUpFailed, world.Run(world.CommandLine(id), settings));
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Dial-up connection error: \"Failed to get "
                                "connection information\" (P003)").size());
   EXPECT_EQ(0u, camera.Requests().size());

@@ -17,7 +17,7 @@
 #include "imagestore/image_index.h"
 #include "taskmodel/kvtask.h"
 #include "taskmodel/timestr.h"
-#include "taskview/activity_log_reader.h"
+#include "logviewer/log_document.h"
 #include "taskview/service_control.h"
 #include "taskview/tasdek_doc.h"
 #include "tests/camsim/camsim_process.h"
@@ -132,13 +132,16 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
 
   // The Log Viewer reads every line of the merged log: the service's and the downloader's.
   std::vector<std::string> codes;
-  for (const tasdek::LogEntry& e : tasdek::ParseLogText(w.ServiceLog())) {
-    EXPECT_TRUE(e.accepted) << e.message;
-    codes.push_back(e.code);
-    if (e.code == "D002") {
-      EXPECT_EQ(e.level, 3);
-      EXPECT_EQ(e.task, "daily");
-      EXPECT_EQ(e.server, "front door");
+  logviewer::CLogDocument log;
+  ASSERT_EQ(log.Load(w.Root() + "/SYSTEM/kvrpd.log"), 0);
+  for (std::size_t i = 0; i < log.RecordCount(); ++i) {
+    char code[4];
+    EXPECT_TRUE(log.Accepted(i)) << log.Line(i);
+    codes.emplace_back(log.Code(i, code));
+    if (codes.back() == "D002") {
+      EXPECT_EQ(log.Level(i), logviewer::kLevelInfo);
+      EXPECT_EQ(log.Task(i), "daily");
+      EXPECT_EQ(log.Server(i), "front door");
     }
   }
   EXPECT_EQ(codes, (std::vector<std::string>{"S100", "D001", "D002", "S101"}));

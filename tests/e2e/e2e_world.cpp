@@ -194,6 +194,12 @@ KVGuid E2EWorld::AddServer(const ProfileSpec& spec) {
   info.SetAdminAccount(spec.account);
   info.SetAdminPassword(spec.password);
   info.SetDeleteImagesOnServer(spec.delete_on_server ? 1 : 0);
+  if (!spec.ppp_entry.empty()) {
+    info.SetUsePpp(1);
+    info.SetPppConnectionName(spec.ppp_entry);
+    info.SetPppAccount(spec.ppp_account);
+    info.SetPppPassword(spec.ppp_password);
+  }
   CKVSrvMgr store;
   if (!store.Init() || store.Add(&info) != SRV_OK) return KVGuid{};
   return info.GetId();

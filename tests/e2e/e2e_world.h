@@ -41,6 +41,10 @@ struct ProfileSpec {
   std::string account = "u";
   std::string password = "p";
   bool delete_on_server = false;
+  // A dial-up entry: the profile reaches the camera over this connection.
+  std::string ppp_entry;
+  std::string ppp_account = "dial";
+  std::string ppp_password = "up";
 };
 
 class E2EWorld {

@@ -6,7 +6,6 @@
 #include "common/mailslot.h"
 #include "common/registry.h"
 #include "taskmodel/timestr.h"
-#include "taskview/activity_log_reader.h"
 #include "taskview/options_model.h"
 #include "taskview/service_control.h"
 #include "tests/support/test_env.h"
@@ -175,85 +174,6 @@ TEST(ServiceControl, ClearLogDeletesTheActivityLog) {
   test::WriteFile(CServiceControl::LogPath(), "x\r\n");
   EXPECT_TRUE(CServiceControl::ClearLog());
   EXPECT_EQ(test::ReadFile(CServiceControl::LogPath()), "");
-}
-
-TEST(ActivityLogReader, LinesOfTheWritersLayoutParse) {
-  LogEntry e = ParseLogLine(
-      "Apr 05 06:07:08 2003 <error><daily><cam 1> Execution failure: Invalid task (S006)");
-  ASSERT_TRUE(e.accepted);
-  EXPECT_EQ(e.date, "2003/04/05 06:07:08");
-  EXPECT_EQ(e.level, 1);
-  EXPECT_EQ(e.task, "daily");
-  EXPECT_EQ(e.server, "cam 1");
-  EXPECT_EQ(e.code, "S006");
-  EXPECT_EQ(e.message, "Execution failure: Invalid task");
-  e = ParseLogLine("Apr  5 06:07:08 2003 <info>< >< > Pondrel Task Scheduler Service has started. (S100)");
-  ASSERT_TRUE(e.accepted);
-  EXPECT_EQ(e.date, "2003/04/05 06:07:08");
-  EXPECT_EQ(e.level, 3);
-}
-
-TEST(ActivityLogReader, ImpossibleDatesAndShortLinesArePlaceholders) {
-  for (const char* line : {
-           "Feb 29 06:07:08 2003 <info><t><s> some message here (D001)",
-           "Apr 31 06:07:08 2003 <info><t><s> some message here (D001)",
-           "Foo 05 06:07:08 2003 <info><t><s> some message here (D001)",
-           "Apr 05 06:07:08 1970 <info><t><s> some message here (D001)",
-           "Apr 05 06:07:08 2038 <info><t><s> some message here (D001)",
-           "Apr 05 06:07:08 2003 <info><t><s> x (D01)",
-           "short line",
-       }) {
-    LogEntry e = ParseLogLine(line);
-    EXPECT_FALSE(e.accepted) << line;
-    EXPECT_EQ(e.date, "..........");
-    EXPECT_EQ(e.code, "....");
-    EXPECT_EQ(e.message, line);
-  }
-  EXPECT_TRUE(ParseLogLine("Feb 29 06:07:08 2004 <info><t><s> some message here (D001)").accepted);
-}
-
-TEST(ActivityLogReader, FilterRules) {
-  const std::vector<LogEntry> entries = ParseLogText(
-      "Apr 05 06:07:08 2003 <error><daily><cam> Download failed. (D100)\r\n"
-      "garbage\r\n"
-      "Apr 06 06:07:08 2003 <info><daily><cam> Download done. (D001)\r\n");
-  ASSERT_EQ(entries.size(), 3u);
-  auto count = [&entries](const LogFilter& f) {
-    int n = 0;
-    for (const LogEntry& e : entries) n += LogEntryPasses(e, f);
-    return n;
-  };
-  LogFilter f;
-  EXPECT_EQ(count(f), 3);
-  f.levels = kLevelError;
-  EXPECT_EQ(count(f), 1);  // placeholders go with a level filter
-  f = LogFilter();
-  ASSERT_TRUE(TimeStrToTime("2003/04/06/00/00/00", &f.start));
-  EXPECT_EQ(count(f), 1);  // and with a time filter
-  f = LogFilter();
-  f.code = "d001";
-  EXPECT_EQ(ValidateLogFilter(&f, false, false, true), "");
-  EXPECT_EQ(f.code, "D001");
-  EXPECT_EQ(count(f), 1);
-  f.code = "D01";
-  EXPECT_EQ(ValidateLogFilter(&f, false, false, true), "The format of Code is invalid");
-  f.code = "1234";
-  EXPECT_EQ(ValidateLogFilter(&f, false, false, true), "The format of Code is invalid");
-  f.code = "";
-  EXPECT_EQ(ValidateLogFilter(&f, false, false, true), "Please enter a value for the \"Code\" field");
-  EXPECT_EQ(ValidateLogFilter(&f, true, false, false), "Please enter a value for the \"Task\" field");
-  f = LogFilter();
-  f.start = 2000;
-  f.end = 1000;
-  EXPECT_EQ(ValidateLogFilter(&f, false, false, false),
-            "Cannot set Start Date & Time after End Date & Time");
-}
-
-TEST(ActivityLogReader, MissingFileIsAnEmptyLog) {
-  test::ScopedTestEnv env;
-  std::string text = "stale", error;
-  EXPECT_TRUE(ReadLogFile(env.Root() + "/SYSTEM/kvrpd.log", &text, &error));
-  EXPECT_EQ(text, "");
 }
 
 }  // namespace

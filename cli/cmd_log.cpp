@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
-#include <cstring>
 #include <thread>
 
 #include <unistd.h>
@@ -340,7 +340,10 @@ int Clear(const Args&) {
     return Fail(path, "nothing to delete: there is no activity log");
   }
   if (!Confirm(tasdek::kMsgAskClearLog)) return Fail(path, "not deleted");
-  if (!CServiceControl::ClearLog()) return Fail(path, std::strerror(errno));
+  if (!CServiceControl::ClearLog()) {
+    const int error = errno;
+    return Fail(path, std::strerror(error));
+  }
   if (G().json) {
     PrintJson(JsonObject({{"deleted", JsonString(path)}}));
   } else {

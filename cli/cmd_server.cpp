@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "common/guid.h"
 #include "common/named_object.h"
+#include "common/protocol.h"
 #include "common/registry.h"
 #include "servers/srvinfo.h"
 #include "servers/srvmgr.h"
@@ -20,7 +21,6 @@ namespace {
 // The environment lock: while the Task View (or this program) edits servers the service
 // starts no download. Another holder (the service while downloads run) does not stop an
 // edit; the running-task test refuses servers in use.
-constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";
 
 std::string ServerJson(const CKVSrvInfo& s) {
   return JsonObject({
@@ -147,15 +147,15 @@ int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
   env.TryLock();
   CTasdekDoc doc;
   if (int r = LockAndLoadTasks(&doc)) return r;
-  Waiter wait("the server profile lock (another program is changing the server profiles)");
+  Waiter waiter("the server profile lock (another program is changing the server profiles)");
   bool timed_out = false;
   ServerSaveResult r = SaveServer(
       form, rec, [&doc](const KVGuid& id) { return doc.IsServerRunning(id); }, nullptr, [&] {
-        if (wait.KeepWaiting()) return true;
+        if (waiter.KeepWaiting()) return true;
         timed_out = true;
         return false;
       });
-  if (timed_out && r.code == SRV_ERR_LOCK) return wait.TimedOut();
+  if (timed_out && r.code == SRV_ERR_LOCK) return waiter.TimedOut();
   if (r.code != 0) {
     const std::string what = "server '" + form.server_name + "'";
     if (r.check != 0) {
@@ -290,14 +290,14 @@ bool RequireRoot(int* status) {
 int LoadServers(std::vector<CKVSrvInfo>* out, std::uint16_t mask) {
   int status;
   if (!RequireRoot(&status)) return status;
-  Waiter wait("the server profile lock (another program is changing the server profiles)");
+  Waiter waiter("the server profile lock (another program is changing the server profiles)");
   bool timed_out = false;
   const int r = LoadServerList(out, mask, [&] {
-    if (wait.KeepWaiting()) return true;
+    if (waiter.KeepWaiting()) return true;
     timed_out = true;
     return false;
   });
-  if (timed_out && r == SRV_ERR_LOCK) return wait.TimedOut();
+  if (timed_out && r == SRV_ERR_LOCK) return waiter.TimedOut();
   if (r != SRV_OK) return Fail("server profiles", kMsgServerReadFailed);
   return kExitOk;
 }

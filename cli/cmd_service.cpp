@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "common/runtime_dir.h"
 #include "taskview/messages.h"
 #include "taskview/service_control.h"
 
@@ -12,8 +13,15 @@ using namespace pondrel::tasdek;
 namespace {
 
 constexpr char kService[] = "service";
+// A runtime directory this user may not use makes every answer about the service a guess:
+// it is an error of its own, named.
+int RefusedRuntimeDir() {
+  std::string error;
+  return RuntimeDirRefused(&error) ? Fail(kService, error) : kExitOk;
+}
 
 int Status(const Args&) {
+  if (int r = RefusedRuntimeDir()) return r;
   CServiceControl s;
   const bool installed = s.IsServiceInstalled();
   const bool running = s.IsServiceRunning();
@@ -38,16 +46,17 @@ int Report(bool running, bool changed) {
 }
 
 int StartOrStop(bool start) {
+  if (int r = RefusedRuntimeDir()) return r;
   int status;
   // The service cannot run without its installation directory; say so before trying.
   if (start && !RequireRoot(&status)) return status;
   CServiceControl s;
   if (s.IsServiceRunning() == start) return Report(start, false);
-  Waiter wait(start ? "the service to start" : "the service to stop");
+  Waiter waiter(start ? "the service to start" : "the service to stop");
   bool timed_out = false;
   std::string reason;
   auto keep_waiting = [&] {
-    if (wait.KeepWaiting(250)) return true;
+    if (waiter.KeepWaiting(250)) return true;
     timed_out = true;
     return false;
   };

@@ -8,6 +8,7 @@
 #include "common/clock.h"
 #include "common/guid.h"
 #include "taskmodel/schedule.h"
+#include "common/runtime_dir.h"
 #include "taskmodel/timestr.h"
 #include "taskview/messages.h"
 #include "taskview/service_control.h"
@@ -573,14 +574,14 @@ int WaitForRunEnd(CTasdekDoc* doc, const CKVTask& before, bool seen_running,
                   std::int32_t success_result) {
   const std::string name = before.Name;
   // A download can take long: without --timeout the run is waited for as long as it lasts.
-  Waiter wait(TaskWhat(name) + " to finish its run", G().timeout_given ? G().timeout_seconds : 0);
+  Waiter waiter(TaskWhat(name) + " to finish its run", G().timeout_given ? G().timeout_seconds : 0);
   CKVTask now;
   for (;;) {
     if (ReadTaskNow(doc, name, &now)) {
       if (now.ActState == kStateRunning) seen_running = true;
       if (now.ActState != kStateRunning && (seen_running || RunFieldsChanged(before, now))) break;
     }
-    if (!wait.KeepWaiting(250)) return wait.TimedOut();
+    if (!waiter.KeepWaiting(250)) return waiter.TimedOut();
   }
   const std::string result = LastResultText(now);
   const std::string meaning = EndCodeMeaning(now.EndCode);
@@ -610,6 +611,8 @@ int Run(const Args& a) {
     return Fail(TaskWhat(name), "the task is disabled (see 'pondrel task enable')");
   }
   if (before.ActState == kStateRunning) return Fail(TaskWhat(name), "the task is already running");
+  std::string refused;
+  if (RuntimeDirRefused(&refused)) return Fail("service", refused);
   CServiceControl service;
   // Without a service the request would be lost.
   if (!service.IsServiceRunning()) return Fail("service", kMsgServiceNotStarted);
@@ -628,6 +631,8 @@ int Abort(const Args& a) {
   const CKVTask before = e->task;
   doc.Store().Unlock();
   if (before.ActState != kStateRunning) return Fail(TaskWhat(name), "the task is not running");
+  std::string refused;
+  if (RuntimeDirRefused(&refused)) return Fail("service", refused);
   CServiceControl service;
   if (!service.SendAbort(name)) return Fail("service", kMsgServiceNotStarted);
   if (a.Has("wait")) return WaitForRunEnd(&doc, before, true, kResultAborted);
@@ -640,9 +645,9 @@ int Abort(const Args& a) {
 int LockAndLoadTasks(CTasdekDoc* doc) {
   int status;
   if (!RequireRoot(&status)) return status;
-  Waiter wait("the schedule file lock (another program is changing the tasks)");
+  Waiter waiter("the schedule file lock (another program is changing the tasks)");
   while (!doc->Store().Lock(100)) {
-    if (!wait.KeepWaiting(0)) return wait.TimedOut();
+    if (!waiter.KeepWaiting(0)) return waiter.TimedOut();
   }
   const int r = doc->LoadTasks();
   if (r != kDocOk) return Fail("schedule file", ErrorText(r));

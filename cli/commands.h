@@ -36,6 +36,7 @@ const std::vector<Command>& ServiceCommands();
 const std::vector<Command>& LogCommands();
 std::vector<std::string> LogShortForms(const std::vector<std::string>& argv);
 const std::vector<Command>& OptionsCommands();
+const std::vector<Command>& ImagesCommands();
 
 // pondrel --generate man|bash-completion: the manual page (roff) or the bash completion
 // script, made from the same help texts.

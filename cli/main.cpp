@@ -15,6 +15,7 @@ const std::vector<Group>& Groups() {
       {"service", "the scheduler service", ServiceCommands},
       {"log", "the activity log", LogCommands, LogShortForms},
       {"options", "download options", OptionsCommands},
+      {"images", "recorded pictures by day", ImagesCommands},
   };
   return groups;
 }
@@ -103,6 +104,7 @@ int Main(int argc, char** argv) {
   if (group == "servers") group = "server";
   if (group == "tasks") group = "task";
   if (group == "option") group = "options";
+  if (group == "image") group = "images";
   for (const Group& g : Groups()) {
     if (group == g.name) return RunGroup(g, args);
   }

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -155,6 +157,12 @@ bool CreateDirectoryChain(const std::string& path) {
   return IsDirectory(path);
 }
 
+namespace {
+std::atomic<int> g_sync_delay_ms{0};
+}  // namespace
+
+void SetSyncDelayForTest(int ms) { g_sync_delay_ms.store(ms); }
+
 bool WriteFileAtomically(const std::string& path, std::string_view data,
                          const std::string& tmp_path, mode_t mode) {
   UniqueFd fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
@@ -166,6 +174,11 @@ bool WriteFileAtomically(const std::string& path, std::string_view data,
     return false;
   }
   fd.reset();
+  if (int delay = g_sync_delay_ms.load(); delay > 0) {
+    struct timespec ts{delay / 1000, static_cast<long>(delay % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
   if (::rename(tmp_path.c_str(), path.c_str()) != 0) {
     ::unlink(tmp_path.c_str());
     return false;

@@ -34,6 +34,10 @@ void RedirectStdioToNull();
 // Creates `path` and every missing parent. True when the path is a directory afterwards.
 bool CreateDirectoryChain(const std::string& path);
 
+// For tests: every atomic file replacement takes `ms` longer after its fsync, as a slow disk
+// would (0, the default, adds nothing).
+void SetSyncDelayForTest(int ms);
+
 // Writes `data` to `tmp_path`, flushes it to disk, renames it over `path` and flushes the
 // directory. At no moment is `path` missing or partial. `mode` applies to a new file.
 bool WriteFileAtomically(const std::string& path, std::string_view data,

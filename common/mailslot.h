@@ -1,26 +1,37 @@
 // CKVMailSlot: one endpoint of a one-way local message channel, either the reading end (the
-// owner) or a sending client. A mailslot is a SOCK_DGRAM Unix socket bound in the abstract
-// namespace as "<ns>/" followed by the mailslot name exactly as written. Each message is one
-// datagram: the text and its terminating zero byte, at most 1024 bytes.
+// owner) or a sending client. A mailslot is a SOCK_DGRAM Unix socket bound at
+// "<runtime dir>/mailslot/<name>" (see MailslotSocketPath); its owner holds the lock
+// "<that path>.lock" first, so a socket file left by a dead owner is simply replaced. Each
+// message is one datagram: the text and its terminating zero byte, at most 1024 bytes.
 //
-// The kernel queues only a few datagrams per socket, so the owner moves every arriving
-// datagram into its own queue as soon as its wait reports the socket readable (Pump), and
-// Read hands the messages out from there in arrival order.
+// The kernel queues only a few datagrams per socket, so the owner's reader thread moves
+// every arriving datagram into the owner's own queue at once, whatever the owner's thread is
+// doing; Read hands the messages out from there in arrival order, on any thread. Datagrams
+// from a sender that is neither root, nor this process's user, nor a member of the runtime
+// directory's group are dropped. The queue is bounded: while it is full the reader leaves
+// further datagrams to the kernel, whose senders retry briefly and then give up.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
+#include "common/file_lock.h"
+
+#include "common/protocol.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
 
-inline constexpr char kServiceMailslot[] = "\\\\.\\mailslot\\velta\\zoric\\ver1.0\\server\\zoricsm";
-inline constexpr char kTaskViewMailslot[] = "\\\\.\\mailslot\\velta\\zoric\\ver1.0\\server\\tasdek";
 inline constexpr std::size_t kMailslotMessageMax = 1024;
+// Messages an owner keeps waiting at most.
+inline constexpr std::size_t kMailslotQueueMax = 1000;
 
 class CKVMailSlot {
  public:
@@ -51,15 +62,32 @@ class CKVMailSlot {
   int Send(std::string_view text) { return Send(text.data(), text.size()); }
   void Close();
 
-  // Owner side: the socket for the wait, and the move of arrived datagrams into the queue.
-  int fd() const { return fd_.get(); }
+  // Owner side: a descriptor that is readable while messages are queued (for a wait loop or
+  // a QSocketNotifier); -1 when not the owner. Reading messages is what clears it.
+  int NotifyFd() const { return notify_fd_.get(); }
+  int fd() const { return NotifyFd(); }
+  // Moves what has arrived into the queue now (the reader thread does so anyway; Read too).
   void Pump();
-  std::size_t Pending() const { return queue_.size(); }
+  std::size_t Pending() const;
+  // Datagrams dropped because their sender was not trusted.
+  std::size_t Refused() const { return refused_.load(); }
 
  private:
+  void ReaderLoop();
+  void DrainLocked();
+
   std::string name_;
-  UniqueFd fd_;
+  std::string path_;
+  FileLock owner_lock_;
+  UniqueFd sock_;
+  UniqueFd notify_fd_;  // eventfd: non-zero while the queue holds messages
+  UniqueFd stop_fd_;    // eventfd: ends the reader thread
+  std::thread reader_;
+  mutable std::mutex lock_;
+  std::condition_variable room_;
+  bool stopping_ = false;
   std::deque<std::string> queue_;
+  std::atomic<std::size_t> refused_{0};
   char buffer_[kMailslotMessageMax] = {};
   int last_length_ = 0;
 };

@@ -1,45 +1,97 @@
 #include "common/named_object.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
-#include "common/abstract_socket.h"
+#include "common/runtime_dir.h"
+#include "common/unix_dgram.h"
 
 namespace pondrel {
+namespace {
 
-std::string IpcNamespace() {
-  const char* ns = std::getenv("PONDREL_IPC_NAMESPACE");
-  return ns && *ns ? ns : "pondrel";
+std::string SocketPath(std::string_view object_name) {
+  return RuntimeDir() + "/" + std::string(object_name) + ".sock";
 }
 
-std::string IpcName(std::string_view object_name) {
-  return IpcNamespace() + "/" + std::string(object_name);
+}  // namespace
+
+NamedObject& NamedObject::operator=(NamedObject&& other) noexcept {
+  if (this != &other) {
+    Release();
+    lock_ = std::move(other.lock_);
+    sock_ = std::move(other.sock_);
+    sock_path_ = std::move(other.sock_path_);
+  }
+  return *this;
 }
 
 NamedObject NamedObject::Create(std::string_view object_name) {
-  NamedObject obj;
-  obj.fd_ = BindAbstractDgram(IpcName(object_name));
+  NamedObject obj = TakeLock(object_name);
+  if (!obj.held()) return obj;
+  // Held: a socket file there is a dead holder's and is replaced.
+  obj.sock_path_ = SocketPath(object_name);
+  obj.sock_ = BindDgramPath(obj.sock_path_);
+  if (!obj.sock_) obj.Release();
   return obj;
 }
 
+NamedObject NamedObject::TakeLock(std::string_view object_name) {
+  NamedObject obj;
+  if (!UsableObjectName(object_name)) return obj;
+  std::string error;
+  if (!PrepareRuntimeDir(&error)) {
+    ReportRuntimeDirProblem(error);
+    return obj;
+  }
+  obj.lock_ = FileLock::TryTake(ObjectLockPath(object_name));
+  return obj;
+}
+
+NamedObject NamedObject::CreateEvent(std::string_view object_name) { return Create(object_name); }
+
 bool NamedObject::Exists(std::string_view object_name) {
-  return AbstractNameBound(IpcName(object_name));
+  if (!UsableObjectName(object_name)) return false;
+  std::string error;
+  if (!CheckRuntimeDir(&error)) {
+    // A directory that does not exist yet simply holds nothing.
+    if (::access(RuntimeDir().c_str(), F_OK) == 0) ReportRuntimeDirProblem(error);
+    return false;
+  }
+  return FileLock::IsHeld(ObjectLockPath(object_name));
 }
 
 bool NamedObject::Signal(std::string_view object_name) {
-  return SendAbstractDgram(IpcName(object_name), "", 0, 200);
+  if (!UsableObjectName(object_name)) return false;
+  std::string error;
+  if (!CheckRuntimeDir(&error)) {
+    if (::access(RuntimeDir().c_str(), F_OK) == 0) ReportRuntimeDirProblem(error);
+    return false;
+  }
+  return SendDgramPath(SocketPath(object_name), "", 0, 200);
+}
+
+void NamedObject::Release() {
+  if (sock_) {
+    // Removed while the lock is still held, so that it never removes a next holder's socket.
+    ::unlink(sock_path_.c_str());
+    sock_.reset();
+    sock_path_.clear();
+  }
+  lock_.Release();
 }
 
 bool NamedObject::ConsumeSignals() {
-  if (!fd_) return false;
+  if (!sock_) return false;
   bool any = false;
   char buf[64];
-  while (::recv(fd_.get(), buf, sizeof buf, MSG_DONTWAIT) >= 0) any = true;
+  uid_t uid;
+  gid_t gid;
+  while (ReceiveDgram(sock_.get(), buf, sizeof buf, &uid, &gid) >= 0) {
+    if (TrustedSender(uid, gid)) any = true;
+  }
   return any;
 }
 

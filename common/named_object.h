@@ -1,43 +1,54 @@
-// Named cross-process objects. Each name is a SOCK_DGRAM Unix socket bound in the abstract
-// namespace as "<ns>/<object name>", <ns> being $PONDREL_IPC_NAMESPACE or "pondrel".
-// Whoever binds the name holds the object; closing the socket (or the holder's death)
-// releases it. This serves the system's mutexes used as flags, single-instance mutexes,
-// semaphores of count 1 and the service's named events.
+// Named cross-process objects. Each name is the file "<dir>/<object name>.lock" in the
+// runtime directory (common/runtime_dir.h), held with an open-file-description lock for as
+// long as the object is held; closing it (or the holder's death) releases the object, and a
+// file left behind blocks nobody. Whether the object exists is asked without taking it.
+// This serves the system's mutexes used as flags, single-instance mutexes, semaphores of
+// count 1 and the service's named events. So that any holder can be signalled (an event set,
+// a first instance asked to come to the front), a holder also binds the datagram socket
+// "<dir>/<object name>.sock" beside its lock and removes it on release.
 #pragma once
 
 #include <atomic>
 #include <string>
 #include <string_view>
 
+#include "common/file_lock.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
-
-std::string IpcNamespace();
-// "<ns>/<object name>", the abstract socket name (without the leading zero byte).
-std::string IpcName(std::string_view object_name);
 
 // One held (or not held) named object. Move-only; the destructor releases it.
 class NamedObject {
  public:
   NamedObject() = default;
+  NamedObject(NamedObject&& other) noexcept = default;
+  NamedObject& operator=(NamedObject&& other) noexcept;
+  ~NamedObject() { Release(); }
+
   // Tries to take the name. held() tells whether this call created the object; a failed
-  // creation means another holder exists.
+  // creation means another holder exists (or the runtime directory is refused, which is
+  // written to stderr).
   static NamedObject Create(std::string_view object_name);
+  // The same as Create (kept for callers that name an event as such).
+  static NamedObject CreateEvent(std::string_view object_name);
   // Whether some process holds the name now.
   static bool Exists(std::string_view object_name);
   // Sends one empty datagram to the holder ("set the event"). False when nobody holds it.
   static bool Signal(std::string_view object_name);
 
-  bool held() const { return fd_.valid(); }
-  void Release() { fd_.reset(); }
-  // The socket, for a wait that covers signals sent to a held object.
-  int fd() const { return fd_.get(); }
-  // Reads every pending signal; true when at least one had arrived.
+  bool held() const { return lock_.held(); }
+  void Release();
+  // The descriptor to wait on for signals (the socket).
+  int fd() const { return sock_ ? sock_.get() : lock_.fd(); }
+  // Reads every pending signal; true when at least one from a trusted sender had arrived.
   bool ConsumeSignals();
 
  private:
-  UniqueFd fd_;
+  static NamedObject TakeLock(std::string_view object_name);
+
+  FileLock lock_;
+  UniqueFd sock_;
+  std::string sock_path_;
 };
 
 // A mutex used as a flag, by existence: the creator holds it; others retry at an interval.

@@ -124,29 +124,50 @@ void ParseValue(Key& key, const std::string& name, std::string_view data) {
   Entry e;
   e.name = name;
   std::string bytes;
+  // A value of a known form that does not parse is kept as it stands, like a value of an
+  // unknown form, so that rewriting the file for another value never drops it.
+  const auto keep_raw = [&] {
+    e = Entry{};
+    e.name = name;
+    e.raw = std::string(data);
+  };
   if (!data.empty() && data.front() == '"') {
     std::size_t pos = 0;
-    if (!ParseQuoted(data, &pos, &e.value.text)) return;
-    e.value.type = RegType::Text;
+    if (!ParseQuoted(data, &pos, &e.value.text)) {
+      keep_raw();
+    } else {
+      // A text ends at its first zero byte, as with hex text, so that a rewrite keeps it.
+      const auto nul = e.value.text.find('\0');
+      if (nul != std::string::npos) e.value.text.resize(nul);
+      e.value.type = RegType::Text;
+    }
   } else if (data.starts_with("dword:")) {
     std::string_view digits = data.substr(6);
-    if (digits.empty() || digits.size() > 8) return;
     std::uint32_t v = 0;
+    bool ok = !digits.empty() && digits.size() <= 8;
     for (char c : digits) {
-      int d = HexDigit(c);
-      if (d < 0) return;
-      v = v << 4 | static_cast<std::uint32_t>(d);
+      const int d = HexDigit(c);
+      if (d < 0) ok = false;
+      v = v << 4 | static_cast<std::uint32_t>(d < 0 ? 0 : d);
     }
-    e.value.type = RegType::Number;
-    e.value.number = v;
+    if (ok) {
+      e.value.type = RegType::Number;
+      e.value.number = v;
+    } else {
+      keep_raw();
+    }
   } else if (data.starts_with("hex(2):") || data.starts_with("hex(1):")) {
-    if (!ParseHexList(data.substr(7), &bytes)) return;
-    auto nul = bytes.find('\0');
-    if (nul != std::string::npos) bytes.resize(nul);
-    e.value.type = data[4] == '2' ? RegType::ExpandText : RegType::Text;
-    e.value.text = bytes;
+    if (!ParseHexList(data.substr(7), &bytes)) {
+      keep_raw();
+    } else {
+      auto nul = bytes.find('\0');
+      if (nul != std::string::npos) bytes.resize(nul);
+      e.value.type = data[4] == '2' ? RegType::ExpandText : RegType::Text;
+      e.value.text = bytes;
+    }
+  } else if (data.starts_with("hex(7):") && !ParseHexList(data.substr(7), &bytes)) {
+    keep_raw();
   } else if (data.starts_with("hex(7):")) {
-    if (!ParseHexList(data.substr(7), &bytes)) return;
     e.value.type = RegType::MultiText;
     std::size_t start = 0;
     while (start < bytes.size()) {
@@ -179,9 +200,13 @@ RegFile ParseRegFile(std::string_view text, RegHive hive) {
     std::string line(text.substr(pos, end - pos));
     pos = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    // Hex data may continue on the next lines after a trailing backslash.
-    while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos &&
-           pos < text.size()) {
+    // Hex data may continue on the next lines after a trailing ",\"; one at the end of the
+    // file continues nothing and is dropped, so that a rewrite never joins the next line.
+    const auto continues = [&line] {
+      return line.size() >= 2 && line.back() == '\\' && line[line.size() - 2] == ',' &&
+             line.find("=hex") != std::string::npos;
+    };
+    while (continues() && pos < text.size()) {
       line.pop_back();
       end = text.find('\n', pos);
       if (end == std::string_view::npos) end = text.size();
@@ -191,6 +216,7 @@ RegFile ParseRegFile(std::string_view text, RegHive hive) {
       if (!next.empty() && next.back() == '\r') next.remove_suffix(1);
       line += next;
     }
+    if (continues()) line.pop_back();
     std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == ';') continue;
     std::string_view l = std::string_view(line).substr(first);

@@ -18,17 +18,18 @@ int ParseCommandLine(std::string_view text, CommandLine* out) {
     const char letter = i < text.size()
                             ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])))
                             : '\0';
-    if (letter == 'h' || letter == 'd') {
-      if (letter == 'h') out->hangUp = true;
+    if (letter == kOptHangUp || letter == kOptDelete) {
+      if (letter == kOptHangUp) out->hangUp = true;
+      if (letter == kOptDelete) out->deleteImages = true;
       ++i;
       continue;
     }
     std::string* target = nullptr;
     std::string ignored;
     switch (letter) {
-      case 'g': target = &out->serverIdText; break;
-      case 'l': target = &out->logPath; break;
-      case 't': target = &out->taskName; break;
+      case kOptServerId: target = &out->serverIdText; break;
+      case kOptLogPath: target = &out->logPath; break;
+      case kOptTaskName: target = &out->taskName; break;
       case 'e': case 'p': case 'u': case 'x': target = &ignored; break;
       default: return kResultUnknownOption;
     }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/guid.h"
+#include "common/protocol.h"
 
 namespace pondrel::dl {
 
@@ -14,6 +15,7 @@ inline constexpr std::size_t kOptionValueMax = 1023;
 
 struct CommandLine {
   bool hangUp = false;       // "/h": hang up the dial-up connection after the run
+  bool deleteImages = false; // "/d": the task deletes the pictures on the server
   bool serverIdSet = false;  // "/g" held exactly 32 lower-case hexadecimal digits
   KVGuid serverId;
   std::string serverIdText;  // the "/g" value as given

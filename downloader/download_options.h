@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace pondrel::dl {
 
@@ -15,8 +17,13 @@ struct DownloadOptions {
   std::uint32_t MaxImages() const { return limitImages ? maxImagesValue : 0; }
 };
 
+// The ranges the Options dialog allows. The registry file may hold anything.
+inline constexpr std::uint32_t kLimitSpaceMin = 1, kLimitSpaceMax = 50;
+inline constexpr std::uint32_t kMaxImagesMin = 1, kMaxImagesMax = 10000;
+
 // Reads the options; a missing key or value, or one that is not a 32-bit number, keeps its
-// default.
-DownloadOptions ReadDownloadOptions();
+// default. A value outside its range is read as the default, and a line for the run log
+// (kMsgOptionOutOfRange, result_codes.h) is added to `notes`.
+DownloadOptions ReadDownloadOptions(std::vector<std::string>* notes = nullptr);
 
 }  // namespace pondrel::dl

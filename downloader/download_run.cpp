@@ -17,6 +17,8 @@
 #include "common/guid.h"
 #include "common/mailslot.h"
 #include "common/named_object.h"
+#include "common/process.h"
+#include "common/protocol.h"
 #include "downloader/command_line.h"
 #include "downloader/download_job.h"
 #include "downloader/download_options.h"
@@ -62,7 +64,7 @@ std::atomic<unsigned> g_closeRequests{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free);
 std::mutex g_signalMu;
 int g_signalUsers = 0;
-struct sigaction g_previousAction {};
+ScopedSignalHandler* g_sigtermHandler = nullptr;
 
 void OnSigterm(int) { g_closeRequests.fetch_add(1); }
 
@@ -71,18 +73,15 @@ class SigtermScope {
   explicit SigtermScope(bool enable) : enabled_(enable) {
     if (!enabled_) return;
     std::lock_guard lock(g_signalMu);
-    if (g_signalUsers++ == 0) {
-      struct sigaction action {};
-      action.sa_handler = &OnSigterm;
-      sigemptyset(&action.sa_mask);
-      action.sa_flags = SA_RESTART;
-      sigaction(SIGTERM, &action, &g_previousAction);
-    }
+    if (g_signalUsers++ == 0) g_sigtermHandler = new ScopedSignalHandler(SIGTERM, &OnSigterm);
   }
   ~SigtermScope() {
     if (!enabled_) return;
     std::lock_guard lock(g_signalMu);
-    if (--g_signalUsers == 0) sigaction(SIGTERM, &g_previousAction, nullptr);
+    if (--g_signalUsers == 0) {
+      delete g_sigtermHandler;  // the previous handler comes back
+      g_sigtermHandler = nullptr;
+    }
   }
 
  private:
@@ -148,6 +147,7 @@ class CDownloaderRun {
     }
     ctx_.progress = settings_.progress;
     ctx_.timeouts = settings_.timeouts;
+    ctx_.limits = settings_.limits;
     ctx_.diskSpace = settings_.diskSpace;
   }
 
@@ -178,11 +178,13 @@ class CDownloaderRun {
 };
 
 int CDownloaderRun::Run(std::string_view command_line) {
-  options_ = ReadDownloadOptions();
+  std::vector<std::string> option_notes;
+  options_ = ReadDownloadOptions(&option_notes);
   const int parsed = ParseCommandLine(command_line, &cmd_);
   if (parsed != 0) return parsed;
   const int loaded = LoadProfile();
   if (loaded != 0) return loaded;
+  for (const std::string& note : option_notes) ctx_.log.Write(kLogWarning, note);
   const int result = ConnectionStep();
   settings_.progress->Clear();
   return result;
@@ -236,9 +238,7 @@ int CDownloaderRun::ConnectionStep() {
   // process id that receives the close request (SIGTERM).
   {
     CKVMailSlot service(kServiceMailslot);
-    const std::string report =
-        "ZORIC:04:" + cmd_.taskName + ":" + std::to_string(static_cast<unsigned>(::getpid()));
-    service.Send(report);
+    service.Send(FormatRegister(cmd_.taskName, static_cast<std::uint32_t>(::getpid())));
   }
   {
     CKVSrvMgr again;
@@ -318,7 +318,7 @@ int CDownloaderRun::Download() {
   ctx_.abort.store(false);
 
   NamedObject semaphore;
-  const std::string semaphore_name = GuidToHex(cmd_.serverId) + "SEM";
+  const std::string semaphore_name = ServerSemaphoreName(GuidToHex(cmd_.serverId));
   int unheld_failures = 0;
   for (;;) {
     semaphore = NamedObject::Create(semaphore_name);
@@ -423,9 +423,11 @@ int RunManual(const RunSettings& settings, unsigned close_baseline) {
   }
   for (const CKVSrvInfo& info : store.Loaded()) {
     if (info.GetServerName() != name) continue;
-    const std::string command = "/g " + GuidToHex(info.GetId()) + ",/l " +
-                                JoinPath(InfoDirOf(info.GetImageDirectory()), kRunLogName) +
-                                ",/t " + kManualTaskName;
+    DownloaderOptions options;
+    options.server_id = GuidToHex(info.GetId());
+    options.log_path = JoinPath(InfoDirOf(info.GetImageDirectory()), kRunLogName);
+    options.task_name = kManualTaskName;
+    const std::string command = FormatDownloaderOptions(options);
     CDownloaderRun run(settings, close_baseline);
     const int result = run.Run(command);
     std::fprintf(stderr, "Download ended with result %d.\n", result);

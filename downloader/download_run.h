@@ -32,6 +32,7 @@ struct RunSettings {
   // dialer is missing.
   std::function<std::unique_ptr<dialup::Dialer>()> loadDialer;
   HttpTimeouts timeouts;
+  HttpLimits limits;
   // Free space and volume size of the image directory; empty = statvfs.
   DiskSpaceProbe diskSpace;
   // Status lines; null = the terminal's live line (quiet without a terminal).

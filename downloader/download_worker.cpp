@@ -1,6 +1,5 @@
 #include "downloader/download_worker.h"
 
-#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +33,6 @@ constexpr char kStatusPath[] = "/-kvidb-/status";
 constexpr char kListPath[] = "/-kvidb-/enum?type=list&limit=0";
 constexpr char kPicturePath[] = "/-kvidb-/data?";
 constexpr char kDeletePath[] = "/-kvidb-/rpdel?";
-constexpr std::size_t kStatusBytes = 20;
 // Known pictures are skipped in runs; a run of skips pauses 4 ms at most every 50 ms.
 constexpr int kSkipPauseMs = 4;
 constexpr std::int64_t kSkipPauseEveryMs = 50;
@@ -44,15 +42,9 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// getline's buffer.
-struct LineBuffer {
-  char* data = nullptr;
-  std::size_t size = 0;
-  LineBuffer() = default;
-  LineBuffer(const LineBuffer&) = delete;
-  LineBuffer& operator=(const LineBuffer&) = delete;
-  ~LineBuffer() { std::free(data); }
-};
+// A picture that passed the free-space check may still end below the limit (the next
+// picture's check then acts), but no body may eat more than half of the reserve.
+std::uint64_t SpaceFloor(std::uint64_t need) { return need / 2; }
 
 // A file error outside the HTTP client (D018, 2001).
 struct WorkFileError {};
@@ -121,6 +113,18 @@ class Worker {
   FilePtr imageList_;
 };
 
+// Makes <image_root>/YYYY/MMDD when missing; true when it is a directory afterwards.
+bool MakeDayDirectory(const std::string& image_root, const std::string& year,
+                      const std::string& day) {
+  const std::string year_path = image_root + "/" + year;
+  const std::string day_path = year_path + "/" + day;
+  if ((::mkdir(year_path.c_str(), 0755) != 0 && errno != EEXIST) ||
+      (::mkdir(day_path.c_str(), 0755) != 0 && errno != EEXIST)) {
+    return false;
+  }
+  return IsDirectory(day_path);
+}
+
 int Worker::Phase1() {
   char status[kStatusBytes] = {};
   job_.targetFile.clear();
@@ -134,11 +138,8 @@ int Worker::Phase1() {
       Log(kLogError, job_.useProxy ? kMsgUnsupportedOrPort : kMsgUnsupported);
     }
   } else {
-    std::uint32_t state = 0, count = 0;
-    std::memcpy(&state, status, 4);
-    std::memcpy(&count, status + 4, 4);
-    state = ntohl(state);
-    count = ntohl(count);
+    const ServerStatus parsed = ParseServerStatus(status);
+    const std::uint32_t state = parsed.state, count = parsed.count;
     ctx_.remaining.store(static_cast<long>(count));
     if (state == 2) {
       Log(kLogError, kMsgServerRebuilding);
@@ -153,6 +154,9 @@ int Worker::Phase1() {
       result_ = kResultNoPictures;
     } else {
       Status(kStatusCreatingList);
+      std::uint64_t free_now = 0, total = 0;
+      job_.bodySpaceFloor =
+          Measure(&free_now, &total) ? SpaceFloor(total * job_.freeSpacePercent / 100) : 0;
       job_.targetFile = job_.listFile;
       result_ = HttpFetch(kListPath, job_);
       job_.targetFile.clear();
@@ -162,7 +166,11 @@ int Worker::Phase1() {
       }
     }
   }
-  if (result_ != kResultOk) EndOfPhase();
+  if (result_ != kResultOk) {
+    // A failed phase leaves no list behind for anyone to take as the server's.
+    if (result_ != kResultNoPictures) ::unlink(job_.listFile.c_str());
+    EndOfPhase();
+  }
   return result_;
 }
 
@@ -317,6 +325,7 @@ int Worker::Phase2() {
   if (Measure(&free_, &total) && total > 0) {
     need_ = total * job_.freeSpacePercent / 100;
   }
+  job_.bodySpaceFloor = SpaceFloor(need_);
   const std::string path_list = JoinPath(job_.imageDirectory, "imagepath.lst");
   imageList_.reset(std::fopen(path_list.c_str(), "wb"));
   if (!imageList_) Log(kLogWarning, kMsgWorkFileD014);
@@ -331,15 +340,12 @@ int Worker::Phase2() {
     int skip_counter = 0;
     std::int64_t last_pause_ms = GetClock().SteadyMs();
     bool flush = true;
-    LineBuffer raw;
+    PictureListReader lines(list.get());
     for (;;) {
-      const ssize_t n = ::getline(&raw.data, &raw.size, list.get());
-      if (n < 0) {
-        if (std::ferror(list.get())) throw WorkFileError{};
-        break;
-      }
-      std::string_view line(raw.data, static_cast<std::size_t>(n));
-      if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+      std::string_view line;
+      const int got = lines.Next(&line);
+      if (got < 0) throw WorkFileError{};
+      if (got == 0) break;
       PictureListEntry entry;
       if (!ParsePictureListLine(line, &entry)) continue;
       const std::string_view date = entry.key.substr(0, 8);
@@ -347,14 +353,10 @@ int Worker::Phase2() {
       const std::string year(date.substr(0, 4)), day(date.substr(4, 4));
 
       const std::string day_dir = year + "/" + day + "/";
+      const std::string day_path = image_root + "/" + day_dir;
       if (day_dir != last_day_dir) {
         last_day_dir = day_dir;
-        const std::string year_path = image_root + "/" + year;
-        const std::string day_path = year_path + "/" + day;
-        if ((::mkdir(year_path.c_str(), 0755) != 0 && errno != EEXIST) ||
-            (::mkdir(day_path.c_str(), 0755) != 0 && errno != EEXIST) || !IsDirectory(day_path)) {
-          Log(kLogError, kMsgNoWorkDirectory);
-        }
+        if (!MakeDayDirectory(image_root, year, day)) Log(kLogError, kMsgNoWorkDirectory);
       }
       job_.targetFile = image_root + "/" + day_dir + std::string(time) + ".jpg";
 
@@ -397,6 +399,10 @@ int Worker::Phase2() {
         flush = false;
         break;
       }
+
+      // Space freed for this picture may have taken the last old pictures of its own day,
+      // and their emptied directory with them.
+      if (!IsDirectory(day_path)) MakeDayDirectory(image_root, year, day);
 
       const std::string identifier = EncodeIdentifier(entry.identifier);
       result_ = HttpFetch(kPicturePath + identifier, job_);

@@ -44,9 +44,14 @@ struct Transfer {
   std::size_t bodyBytes = 0;
   UniqueFd file;
   std::string pending;  // file bytes not yet written
+  std::string partPath;  // the body is written here and renamed to targetFile when whole
+  bool created = false;  // partPath was created by this request
   bool fileError = false;
   bool aborted = false;
-  bool closed = false;  // ended through the request slot (watchdog or abort procedure)
+  bool closed = false;      // ended through the request slot (watchdog or abort procedure)
+  bool memoryFull = false;  // an in-memory body reached kMemoryBodyMax; the rest is not read
+  bool tooLong = false;     // a file body passed the limit
+  bool noSpace = false;     // a file body took the volume below the job's floor
 
   bool FlushFile() {
     std::size_t off = 0;
@@ -63,8 +68,30 @@ struct Transfer {
   }
 
   bool OpenFile() {
-    file.reset(::open(job->targetFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    partPath = PartFileOf(job->targetFile);
+    file.reset(::open(partPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    created = created || file.valid();
     return file.valid();
+  }
+
+  // Whether the volume still holds the job's floor of free space. A volume that cannot be
+  // measured does not end the body (a full disk then ends it as a file error).
+  bool AboveSpaceFloor() const {
+    if (job->bodySpaceFloor == 0) return true;
+    std::uint64_t free_bytes = 0, total = 0;
+    if (!ctx->MeasureDisk(job->imageDirectory, &free_bytes, &total)) return true;
+    return free_bytes >= job->bodySpaceFloor;
+  }
+};
+
+// Removes the part file of a request that did not end whole, so that nothing partial stays.
+struct PartialFileGuard {
+  Transfer* t;
+  bool keep = false;
+  ~PartialFileGuard() {
+    if (keep || !t->created) return;
+    t->file.reset();
+    ::unlink(t->partPath.c_str());
   }
 };
 
@@ -79,17 +106,37 @@ size_t OnBody(char* data, size_t size, size_t nmemb, void* user) {
   long status = 0;
   curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
   if (status == kHttpOk && !t->job->targetFile.empty()) {
+    if (t->bodyBytes + n > t->ctx->limits.fileBodyMax) {
+      t->tooLong = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
     if (!t->file.valid() && !t->OpenFile()) {
       t->fileError = true;
       return CURL_WRITEFUNC_ERROR;
     }
     t->pending.append(data, n);
-    if (t->pending.size() >= kFileFlushBytes && !t->FlushFile()) {
-      t->fileError = true;
+    if (t->pending.size() >= kFileFlushBytes) {
+      if (!t->FlushFile()) {
+        t->fileError = true;
+        return CURL_WRITEFUNC_ERROR;
+      }
+      if (!t->AboveSpaceFloor()) {
+        t->noSpace = true;
+        return CURL_WRITEFUNC_ERROR;
+      }
+    }
+  } else {
+    // A body held in memory is cut at kMemoryBodyMax: the rest is not read at all.
+    const std::size_t room = kMemoryBodyMax - t->bodyBytes;
+    const std::size_t take = std::min(n, room);
+    if (t->memory.size() < t->copyLength) {
+      t->memory.append(data, std::min(take, t->copyLength - t->memory.size()));
+    }
+    if (n >= room) {
+      t->bodyBytes = kMemoryBodyMax;
+      t->memoryFull = true;
       return CURL_WRITEFUNC_ERROR;
     }
-  } else if (t->memory.size() < t->copyLength) {
-    t->memory.append(data, std::min(n, t->copyLength - t->memory.size()));
   }
   t->bodyBytes += n;
   if (t->ctx->abort.load()) {
@@ -133,6 +180,12 @@ struct SlotGuard {
 };
 
 }  // namespace
+
+std::string PartFileOf(const std::string& target_file) {
+  const std::size_t slash = target_file.rfind('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  return target_file.substr(0, name) + "." + target_file.substr(name) + ".part";
+}
 
 std::string BasicAuthorizationHeader(std::string_view account, std::string_view password) {
   std::string credentials(account);
@@ -217,9 +270,11 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ctx.timeouts.connectMs) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+      curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT,
+                       std::max(1L, ctx.timeouts.minBytesPerSecond)) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
                        std::max(1L, (ctx.timeouts.receiveMs + 999) / 1000)) == CURLE_OK &&
+      curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, std::max(1L, ctx.timeouts.requestMaxMs)) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
       curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
@@ -248,6 +303,8 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       break;
     }
   }
+  PartialFileGuard partial{&t};
+  if (code == CURLE_WRITE_ERROR && t.memoryFull) code = CURLE_OK;
   if (t.aborted || (code == CURLE_OK && ctx.abort.load())) {
     ctx.log.Write(kLogWarning, kMsgAborted);
     return kResultAborted;
@@ -256,6 +313,7 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
     ctx.log.Write(kLogError, kMsgWorkFileD018);
     return kResultResponseFileError;
   }
+  if (t.tooLong || t.noSpace) return CommunicationError(ctx, CURLE_WRITE_ERROR);
   if (code != CURLE_OK && t.closed && ctx.abort.load()) {
     // Closed by the abort procedure: the run was aborted, not a communication failure.
     ctx.log.Write(kLogWarning, kMsgAborted);
@@ -281,11 +339,13 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       return kResultHttpOtherStatus;
   }
   if (!job.targetFile.empty()) {
-    if ((!t.file.valid() && !t.OpenFile()) || !t.FlushFile() || ::close(t.file.release()) != 0) {
+    if ((!t.file.valid() && !t.OpenFile()) || !t.FlushFile() || ::close(t.file.release()) != 0 ||
+        ::rename(t.partPath.c_str(), job.targetFile.c_str()) != 0) {
       ctx.log.Write(kLogError, kMsgWorkFileD018);
       return kResultResponseFileError;
     }
   }
+  partial.keep = true;
   if (copy_buffer && copy_length > 0) {
     std::memset(copy_buffer, 0, copy_length);
     std::memcpy(copy_buffer, t.memory.data(), std::min(copy_length, t.memory.size()));

@@ -2,42 +2,11 @@
 // code), the worker's own codes, and the activity-log messages of the downloader.
 #pragma once
 
+#include "common/protocol.h"            // the run results (RunResult)
 #include "taskmodel/activity_log.h"  // the levels kLogInfo, kLogWarning, kLogError
 
 namespace pondrel::dl {
 
-enum RunResult : int {
-  kResultOk = 0,
-  kResultAborted = 100,
-  kResultServerRebuildingList = 101,  // D020
-  kResultServerDeleting = 102,        // D021
-  kResultServerNoStorage = 103,       // D022
-  kResultInsufficientSpace = 104,     // D029
-  kResultNoPictures = 110,            // worker phase 1 only; the run then ends with 0
-  kResultWindowFailed = 200,
-  kResultUnknownOption = 1001,
-  kResultNoBlankAfterOption = 1002,
-  kResultEmptyValue = 1003,
-  kResultNoTaskName = 1005,
-  kResultNoProfile = 1008,            // D012
-  kResultResponseFileError = 2000,    // D018, while storing an HTTP body
-  kResultWorkerFileError = 2001,      // D018
-  kResultOutOfMemory = 3000,          // D010
-  kResultSemaphoreFailed = 3001,      // D004 (or D010 for the job record)
-  kResultPhase1StartFailed = 3002,    // D004
-  kResultPhase2StartFailed = 3003,    // D004
-  kResultDirectoryFailed = 4000,      // D013
-  kResultHttpError = 8000,            // D011: client error other than a time-out
-  kResultHttpForbidden = 8001,        // 403
-  kResultHttpTimeout = 8002,          // D011
-  kResultHttpUnauthorized = 8003,     // 401
-  kResultHttpNotFound = 8004,         // 404
-  kResultHttpUnavailable = 8005,      // 503, D026
-  kResultHttpOtherStatus = 8006,
-  kResultHttpSessionOption = 8007,    // D004
-  kResultDialUpFailed = 9000,
-  kResultProfileStoreAtDial = -1,
-};
 
 // Message texts (English string table).
 inline constexpr char kMsgStarted[] = "Download has started. (D001)";
@@ -80,6 +49,9 @@ inline constexpr char kMsgOldImagesDeleted[] =
 inline constexpr char kMsgLowSpace[] =
     "Additional free space is going to be required on the disk to save images.[%lldMB "
     "remaining, %lldMB needs] (D031)";
+// A download option outside its range: name, value, range and the default used (warning).
+inline constexpr char kMsgOptionOutOfRange[] =
+    "The download option %s holds %lu, outside %lu to %lu; %lu is used instead. (D032)";
 inline constexpr char kMsgDialConnected[] = "Dial-up connection has completed. (P001)";
 inline constexpr char kMsgDialFailed[] = "Dial-up connection failed (P002)";
 inline constexpr char kMsgDialError[] = "Dial-up connection error: \"%s\" (P003)";

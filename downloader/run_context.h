@@ -37,8 +37,21 @@ class RunLog {
 struct HttpTimeouts {
   long connectMs = 60000;
   int connectRetries = 2;
-  // A read that receives nothing for this long fails as a time-out (8002).
+  // A read that receives nothing for this long fails as a time-out (8002), and so does a
+  // body that arrives slower than minBytesPerSecond on average over this window (a trickle;
+  // a dial-up line carries ten times that).
   long receiveMs = 60000;
+  long minBytesPerSecond = 256;
+  // No request lasts longer than this, however it trickles (8002).
+  long requestMaxMs = 3600000;
+};
+
+// Byte limits of the HTTP client; tests lower them.
+struct HttpLimits {
+  // A picture or picture list longer than this ends the request as a communication error.
+  // Camera pictures are a few hundred kilobytes and a list of a million pictures is about
+  // 40 MB, so no camera reaches it; it only stops a server that never ends its body.
+  std::uint64_t fileBodyMax = 256ull << 20;
 };
 
 // Free space available to the caller and total size of the volume holding `dir`.
@@ -60,6 +73,7 @@ struct RunContext {
   RunLog log;
   ProgressReporter* progress = nullptr;  // never null while a worker runs
   HttpTimeouts timeouts;
+  HttpLimits limits;
   DiskSpaceProbe diskSpace;  // empty = statvfs of the directory
 
   void TouchActivity() { lastActivityMs.store(GetClock().SteadyMs()); }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/fs_util.h"
+#include "common/protocol.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ namespace {
 constexpr int kResultNoLibrary = 4001;
 
 void ReportResult(int result) {
-  const char* fd_text = std::getenv("PONDREL_RESULT_FD");
+  const char* fd_text = std::getenv(pondrel::kResultFdVar);
   if (!fd_text || !*fd_text) return;
   char* end = nullptr;
   long fd = std::strtol(fd_text, &end, 10);

@@ -298,15 +298,21 @@ int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd) {
   char year_name[16], day_name[16];
   std::snprintf(year_name, sizeof year_name, "%4d", year);
   std::snprintf(day_name, sizeof day_name, "%04d", mmdd);
-  // The day is removed only through real directories: a link in place of "image", the year
-  // or the day is never followed out of the image directory (RemoveTree removes a link as a
-  // link, and below the day nothing is followed either).
   const std::string image = JoinPath(base, "image");
   const std::string image_year = JoinPath(image, year_name);
-  if (!IsLink(image) && !IsLink(image_year)) RemoveTree(JoinPath(image_year, day_name));
+  const std::string image_day = JoinPath(image_year, day_name);
   const std::string info = InfoDirOf(image_dir);
-  if (!IsLink(info) && !IsLink(JoinPath(info, year_name)))
-    ::unlink(DayIndexPath(info, year, mmdd).c_str());
+  const std::string info_year = JoinPath(info, year_name);
+  const std::string index = DayIndexPath(info, year, mmdd);
+  // A day whose paths lead through a symbolic link is refused whole: removing one half (the
+  // index) and not the other would leave pictures that no later deletion or free-space pass
+  // can find. Below the day directory nothing is followed (RemoveTree removes links as links).
+  for (const std::string* p : {&image, &image_year, &image_day, &info, &info_year, &index}) {
+    if (IsLink(*p)) return -1;
+  }
+  // The index goes only after its pictures: a day that cannot be removed whole stays listed.
+  if (!RemoveTree(image_day)) return -1;
+  if (::unlink(index.c_str()) != 0 && errno != ENOENT) return -1;
   return 0;
 }
 

@@ -146,9 +146,11 @@ std::unique_ptr<DayReader> OpenDay(const ImageCatalog& catalog, int year, int mm
 std::unique_ptr<DayReader> OpenDayInDirectory(const std::string& image_dir, int year, int mmdd,
                                               const CatalogFilter& filter);
 
-// Removes "<imageDirectory>/image/YYYY/MMDD" with everything in it (symbolic links are
-// removed, never followed), then "<imageDirectory>/info/YYYY/MMDD.idx". Year directories
-// are left in place. 0, or -1 when the profile cannot be read.
+// Removes "<imageDirectory>/image/YYYY/MMDD" with everything in it (symbolic links below it
+// are removed, never followed), then "<imageDirectory>/info/YYYY/MMDD.idx". Year directories
+// are left in place. 0; -1 when the profile cannot be read, when any of image, image/YYYY,
+// image/YYYY/MMDD, info, info/YYYY or the index file is a symbolic link (nothing is removed),
+// or when the pictures cannot all be removed (the index is then kept).
 int DeleteDay(const KVGuid& server_id, int year, int mmdd);
 int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd);
 

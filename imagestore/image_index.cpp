@@ -73,6 +73,42 @@ off_t ScanRecords(int fd, Visit visit) {
   }
 }
 
+bool TruncateTo(int fd, off_t size) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd, size);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+// Appends one record so that it is whole or not there at all. Appenders in every process
+// take the day file's lock first, so the end found here stays the end; a short write (a full
+// disk) is cut back, leaving the records after it aligned. A torn tail left by an older
+// writer, a crash or a copy cut short is cut first: it costs that one record, not every
+// record appended after it.
+bool AppendRecord(int fd, const unsigned char raw[kIndexRecordSize]) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  int locked;
+  do {
+    locked = ::fcntl(fd, F_OFD_SETLKW, &lock);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  const off_t end = st.st_size - st.st_size % static_cast<off_t>(kIndexRecordSize);
+  if (end != st.st_size && !TruncateTo(fd, end)) return false;
+  // One write of the whole record, so that a reader in another process sees it whole.
+  ssize_t n;
+  do {
+    n = ::pwrite(fd, raw, kIndexRecordSize, end);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(kIndexRecordSize)) return true;
+  if (n > 0) TruncateTo(fd, end);
+  return false;
+}
+
 }  // namespace
 
 void EncodeIndexRecord(const ImageIndexRecord& rec, unsigned char out[kIndexRecordSize]) {
@@ -139,7 +175,7 @@ int AddImage(const std::string& info_dir, std::string_view key, const std::strin
   std::snprintf(year, sizeof year, "%4d", PictureKeyYear(key));
   if (!CreateDirectoryChain(JoinPath(WithoutTrailingSlash(info_dir), year))) return kImageErrFile;
   const std::string path = DayPathOfKey(info_dir, key);
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kIndexFileMode));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kIndexFileMode));
   if (!fd) return kImageErrFile;
   PictureHeader h;
   if (!ReadPictureHeader(picture_path, &h)) return kImageErrHeader;
@@ -159,13 +195,7 @@ int AddImage(const std::string& info_dir, std::string_view key, const std::strin
   rec.extension = h.extension;
   unsigned char raw[kIndexRecordSize];
   EncodeIndexRecord(rec, raw);
-  // One write of the whole record, so that a reader in another process sees it whole.
-  ssize_t n;
-  do {
-    n = ::write(fd.get(), raw, sizeof raw);
-  } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(sizeof raw)) return kImageErrFile;
-  return kImageOk;
+  return AppendRecord(fd.get(), raw) ? kImageOk : kImageErrFile;
 }
 
 int ContainsImage(const std::string& info_dir, std::string_view key) {

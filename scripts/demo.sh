@@ -48,14 +48,15 @@ if [ ${#missing[@]} -ne 0 ]; then
   exit 1
 fi
 
-# A private installation: its own registry file, ROOT, and IPC namespace, so that nothing
+# A private installation: its own registry file, ROOT, and runtime directory, so that nothing
 # here meets a real installation or another run.
 WORK=$(mktemp -d /tmp/pondrel-demo-XXXXXX)
 export PONDREL_REGISTRY=$WORK/system.reg
 export PONDREL_USER_REGISTRY=$WORK/user.reg
 # A private installation: never the machine's own service manager.
 export PONDREL_SERVICE_MANAGER=none
-export PONDREL_IPC_NAMESPACE=pondrel-demo-$$-${WORK##*-}
+export PONDREL_RUNTIME_DIR=$WORK/run
+mkdir -m 0700 "$PONDREL_RUNTIME_DIR"
 ROOT=$WORK/root
 mkdir -p "$ROOT"
 cat >"$PONDREL_REGISTRY" <<REG
@@ -71,12 +72,12 @@ cleanup() {
   set +e
   "$PONDREL" service stop >/dev/null 2>&1
   [ -n "$CAMSIM_PID" ] && kill "$CAMSIM_PID" 2>/dev/null && wait "$CAMSIM_PID" 2>/dev/null
-  # The service runs detached; anything still alive that carries this run's private IPC
-  # namespace was started by this script (the service host, a downloader) and is ended by pid.
+  # The service runs detached; anything still alive that carries this run's private runtime
+  # directory was started by this script (the service host, a downloader) and is ended by pid.
   for env in /proc/[0-9]*/environ; do
     pid=${env#/proc/}
     pid=${pid%/environ}
-    if { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qx "PONDREL_IPC_NAMESPACE=$PONDREL_IPC_NAMESPACE"; then
+    if { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qx "PONDREL_RUNTIME_DIR=$PONDREL_RUNTIME_DIR"; then
       kill "$pid" 2>/dev/null
     fi
   done

@@ -18,14 +18,17 @@ DEMO_PACKAGES=(
   util-linux procps tzdata
 )
 
-# The test tools on top (tests, benchmarks, sanitizer and fuzz builds, the package checks).
+# The test tools on top (tests, benchmarks, sanitizer and fuzz builds, the desktop programs and
+# their screenshots, the browser checks, dial-up, the package checks).
 PACKAGES=(
   ccache clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   tinyproxy curl mount
-  debootstrap systemd-container lintian dpkg-dev
-  qt6-base-dev qt6-qpa-plugins libqt6test6 xvfb xauth
+  qt6-base-dev qt6-qpa-plugins libqt6test6 dbus dbus-daemon libglib2.0-bin xvfb xauth
+  fonts-dejavu-core adwaita-icon-theme
+  chromium fonts-ipafont-gothic
   ppp
+  debootstrap systemd-container lintian dpkg-dev
 )
 
 # Packages whose Debian install enables a daemon Pondrel does not use.

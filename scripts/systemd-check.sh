@@ -126,7 +126,12 @@ wait_down() {
   echo "container stopped (systemd-nspawn exit status $rc)"
 }
 expect() {  # expect DESCRIPTION WANTED ACTUAL
-  if [ "$2" = "$3" ]; then echo "ok: $1 ($3)"; else fail "$1: wanted '$2', got '$3'"; fi
+  if [ "$2" = "$3" ]; then echo "ok: $1 ($3)"; return; fi
+  if [ -n "$LEADER" ]; then
+    inside systemctl status --no-pager kestova.service 2>&1 | head -20 || true
+    inside journalctl --no-pager -n 30 -u kestova.service 2>&1 || true
+  fi
+  fail "$1: wanted '$2', got '$3'"
 }
 pictures() { inside sh -c 'find /srv/pictures/cam1/image -name "*.jpg" 2>/dev/null | wc -l'; }
 run_task_and_wait() {

@@ -17,10 +17,22 @@ constexpr std::string_view kPathForbidden = "\\\"<>*?:;|,";
 
 bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
+// Control characters (line feeds, escapes, the zero byte) would forge lines in the profile
+// listings and the logs, or reach a request line or the dial-up configuration; no field of a
+// profile holds them.
+bool HasControlCharacter(std::string_view text) {
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return true;
+  }
+  return false;
+}
+
 // Stores `text` in `field` when it is within `limit`; an empty text makes the field absent.
 CheckResult SetOptional(std::string* field, std::string_view text, std::size_t limit,
                         std::uint16_t number) {
   if (text.size() > limit) return MakeCheckResult(number, CHK_TOO_LONG);
+  if (HasControlCharacter(text)) return MakeCheckResult(number, CHK_FORMAT);
   try {
     field->assign(text);
   } catch (const std::bad_alloc&) {

@@ -24,7 +24,8 @@ enum CheckKind : std::uint16_t {
   CHK_TOO_LONG = 3,     // longer than the field's limit
   CHK_RANGE = 4,        // number outside 1..65535
   CHK_FORMAT = 5,       // invalid form: port not numeric; image directory not a valid local
-                        // path or on a network file system
+                        // path or on a network file system; a control character in any
+                        // text field
   CHK_LEADING_DOT = 6,  // server name begins with a full stop
   CHK_BLANK = 7,        // server name is only spaces and tabs
   CHK_BAD_CHARS = 8,    // server name holds a forbidden character

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/guid.h"
+#include "common/protocol.h"
 #include "servers/srvinfo.h"
 
 namespace pondrel {
@@ -49,7 +50,6 @@ inline constexpr std::uint16_t SrvMaskBit(std::uint16_t field) {
   return static_cast<std::uint16_t>(1u << (field - 1));
 }
 
-inline constexpr char kSrvLockName[] = "KVSrvMgr_Name_Mutex";
 inline constexpr int kSrvLockAttempts = 50;
 inline constexpr int kSrvLockIntervalMs = 100;
 // prp1 and prp2 are created with this mode (they hold passwords).

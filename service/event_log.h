@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/protocol.h"
+
 namespace pondrel {
 
 // Event identifiers; the top two bits are the severity (0/1 information, 2 warning, 3 error).
@@ -21,7 +23,6 @@ inline constexpr std::uint32_t kEventServiceError = 0xC00003EB;    // 1003, one 
 inline constexpr std::uint32_t kEventRootCreated = 0x800003EC;     // 1004, the ROOT path
 
 inline constexpr char kEventLogFileName[] = "OVEvent.log";
-inline constexpr char kEventLogMutexName[] = "MutexToProtectOrvaneLog";
 inline constexpr std::uint64_t kEventLogMaxBytes = 10'000'000;
 inline constexpr int kEventLogMutexWaitMs = 5000;
 inline constexpr std::size_t kEventRecordMax = 511;

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "common/process.h"
+#include "common/runtime_dir.h"
 #include "common/text_util.h"
 #include "service/event_log.h"
 #include "service/kestova.h"
@@ -56,8 +58,8 @@ void CloseOtherPrograms() {
     struct stat st {};
     if (::stat(("/proc/" + std::string(ent->d_name)).c_str(), &st) != 0 || st.st_uid != ::getuid())
       continue;  // only the programs of this user
-    if (::kill(static_cast<pid_t>(pid), SIGTERM) != 0) continue;
-    for (int waited = 0; waited < kCloseWaitMs && ::kill(static_cast<pid_t>(pid), 0) == 0;
+    if (!SignalProcess(static_cast<pid_t>(pid), SIGTERM)) continue;
+    for (int waited = 0; waited < kCloseWaitMs && ProcessExists(static_cast<pid_t>(pid));
          waited += 100)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::this_thread::sleep_for(std::chrono::milliseconds(kClosePauseMs));
@@ -99,7 +101,15 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
     g_kestova.FatalExit(kExitAlreadyRunning, "The service is already running.");
   };
 
+  // A run needs the runtime directory; one it may not use is named rather than mistaken for a
+  // running instance.
+  auto runtime_dir_usable = [] {
+    std::string error;
+    if (!PrepareRuntimeDir(&error)) g_kestova.FatalExit(kExitRuntimeDirRefused, error.c_str());
+  };
+
   if (cmd.empty() || (cmd[0] != '-' && cmd[0] != '/')) {
+    runtime_dir_usable();
     if (!scm.RunUnderManager(&g_kestova)) already_running();
     return 0;
   }
@@ -111,11 +121,13 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
     return 1;
   };
   if (CommandIs(word, "debug")) {
+    runtime_dir_usable();
     if (!scm.RunApplication(&g_kestova)) already_running();
   } else if (CommandIs(word, "osstart")) {
     std::string text;
     return outcome(scm.StartInstalled(&text), text);
   } else if (CommandIs(word, "start")) {
+    runtime_dir_usable();
     if (!scm.RunBackground(&g_kestova)) already_running();
     return outcome(scm.LastError().empty(), scm.LastError());
   } else if (word.size() >= 9 && CommandIs(word.substr(0, 9), "osinstall")) {

@@ -2,9 +2,6 @@
 #include "service/kestova.h"
 
 #include <signal.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,7 +42,7 @@ std::int64_t SteadyNowMs() {
 
 }  // namespace
 
-CKestova::CKestova() : msg_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+CKestova::CKestova() {
   g_current.store(this);
 }
 
@@ -128,44 +125,19 @@ int CKestova::serviceBodyMain() {
 }
 
 int CKestova::initApplication() {
-  epoll_fd_.reset(::epoll_create1(EPOLL_CLOEXEC));
-  tick_fd_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-  clock_fd_.reset(::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK));
-  if (!epoll_fd_ || !msg_fd_ || !tick_fd_ || !clock_fd_) return 0;
-  WatchFd(msg_fd_.get());
-  WatchFd(tick_fd_.get());
-  WatchFd(clock_fd_.get());
-  ArmClockWatch();
+  if (!loop_.valid() || !msg_fd_.valid() || !tick_fd_.valid() || !clock_fd_.valid()) return 0;
+  WatchFd(msg_fd_.fd());
+  WatchFd(tick_fd_.fd());
+  WatchFd(clock_fd_.fd());
   stop_flag_.store(0);
   return windowMessage(kWmCreate) ? 1 : 0;
 }
 
-void CKestova::WatchFd(int fd) {
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = fd;
-  ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev);
-}
+void CKestova::WatchFd(int fd) { loop_.Watch(fd); }
 
-void CKestova::UnwatchFd(int fd) { ::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, fd, nullptr); }
+void CKestova::UnwatchFd(int fd) { loop_.Unwatch(fd); }
 
-void CKestova::ArmTickTimer(bool on) {
-  itimerspec its{};
-  if (on) {
-    its.it_value.tv_sec = kTickMs / 1000;
-    its.it_value.tv_nsec = (kTickMs % 1000) * 1000000L;
-    its.it_interval = its.it_value;
-  }
-  ::timerfd_settime(tick_fd_.get(), 0, &its, nullptr);
-}
-
-void CKestova::ArmClockWatch() {
-  // An absolute CLOCK_REALTIME timer far in the future: it never expires, but a read fails
-  // with ECANCELED as soon as someone sets the system clock.
-  itimerspec its{};
-  its.it_value.tv_sec = static_cast<time_t>(1) << 40;
-  ::timerfd_settime(clock_fd_.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &its, nullptr);
-}
+void CKestova::ArmTickTimer(bool on) { tick_fd_.Arm(on ? kTickMs : 0); }
 
 int CKestova::wmCreate() {
   initKVSched();
@@ -221,7 +193,6 @@ int CKestova::initMailSlot() {
     auto slot = std::make_unique<CKVMailSlot>();
     if (!slot->Create(kServiceMailslot)) FatalExit(2, "Slot Create");
     slot_ = std::move(slot);
-    WatchFd(slot_->fd());
   }
   return 1;
 }
@@ -236,24 +207,20 @@ bool CKestova::postMessage(int msg) {
     std::lock_guard<std::mutex> guard(msg_lock_);
     messages_.push_back(msg);
   }
-  std::uint64_t one = 1;
-  return ::write(msg_fd_.get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one);
+  return msg_fd_.Set();
 }
 
 int CKestova::WaitProc() {
-  epoll_event events[kMaxRunningDownloads + 8];
-  int n = ::epoll_wait(epoll_fd_.get(), events, static_cast<int>(std::size(events)), -1);
-  if (n < 0) return errno == EINTR ? 1 : 0;
+  std::vector<int> ready;
+  if (!loop_.Wait(&ready)) return 0;
   // A clock change is handled before a tick of the same wake-up: the tick would otherwise
   // record the new time as the last tick, and the change would look too small to matter.
-  std::stable_partition(events, events + n,
-                        [this](const epoll_event& e) { return e.data.fd == clock_fd_.get(); });
-  for (int i = 0; i < n && !stop_flag_.load(); ++i) {
-    int fd = events[i].data.fd;
-    if (fd == msg_fd_.get()) {
-      std::uint64_t v;
-      while (::read(fd, &v, sizeof v) > 0) {
-      }
+  std::stable_partition(ready.begin(), ready.end(),
+                        [this](int fd) { return fd == clock_fd_.fd(); });
+  for (std::size_t i = 0; i < ready.size() && !stop_flag_.load(); ++i) {
+    int fd = ready[i];
+    if (fd == msg_fd_.fd()) {
+      msg_fd_.Consume();
       std::deque<int> batch;
       {
         std::lock_guard<std::mutex> guard(msg_lock_);
@@ -263,29 +230,11 @@ int CKestova::WaitProc() {
         windowMessage(m);
         if (stop_flag_.load()) break;
       }
-    } else if (fd == tick_fd_.get()) {
-      std::uint64_t expirations;
-      while (::read(fd, &expirations, sizeof expirations) > 0) {
-      }
+    } else if (fd == tick_fd_.fd()) {
+      tick_fd_.Consume();
       windowMessage(kWmTimer);
-    } else if (fd == clock_fd_.get()) {
-      std::uint64_t expirations;
-      ssize_t r = ::read(fd, &expirations, sizeof expirations);
-      if (r < 0 && errno == ECANCELED) {
-        ArmClockWatch();
-        windowMessage(kWmTimeChange);
-      }
-    } else if (slot_ && fd == slot_->fd()) {
-      // Arriving messages are queued at once (the kernel holds only a few); they are handled
-      // on the next tick. A flood beyond any real burst loses its oldest messages rather than
-      // growing the queue without bound.
-      slot_->Pump();
-      char scratch[kMailslotMessageMax];
-      for (std::size_t excess = slot_->Pending() > kMaxQueuedMessages
-                                    ? slot_->Pending() - kMaxQueuedMessages
-                                    : 0;
-           excess > 0; --excess)
-        slot_->Read(scratch, sizeof scratch);
+    } else if (fd == clock_fd_.fd()) {
+      if (clock_fd_.Changed()) windowMessage(kWmTimeChange);
     } else {
       OnChildEnded(fd);
     }
@@ -394,12 +343,11 @@ void CKestova::EscalateStop() {
 
 int CKestova::wmDestroy() {
   if (slot_) {
-    UnwatchFd(slot_->fd());
     slot_->Close();
     slot_.reset();
   }
   for (int i = procs_.Count() - 1; i >= 0; --i) {
-    if (CKVProcEntry* e = procs_.At(i)) UnwatchFd(e->pidfd.get());
+    if (CKVProcEntry* e = procs_.At(i)) UnwatchFd(e->child.pidfd());
     procs_.Remove(i);
   }
   env_lock_.Release();

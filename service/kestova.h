@@ -1,7 +1,8 @@
 // CKestova: the scheduler service body. One thread runs everything: it waits in one epoll
-// wait over the running downloaders' pidfds, a 1000 ms tick timer, a clock-change timer, the
-// service mailslot and the queue of posted messages (what the hidden window receives on the
-// original platform). Every 60 seconds the tick scans schedule.ini for due tasks and starts
+// wait over the running downloaders' pidfds, a 1000 ms tick timer, a clock-change timer and
+// the queue of posted messages (what the hidden window receives on the original platform).
+// The service mailslot's own reader thread queues arriving messages whatever this thread is
+// doing. Every 60 seconds the tick scans schedule.ini for due tasks and starts
 // them; on every tick the mailslot is drained for the rest of that second; a downloader is
 // reaped as soon as it ends and its task written and announced to the Task View.
 //
@@ -23,9 +24,11 @@
 #include <string_view>
 #include <vector>
 
+#include "common/event_loop.h"
 #include "common/guid.h"
 #include "common/mailslot.h"
 #include "common/named_object.h"
+#include "common/protocol.h"
 #include "common/unique_fd.h"
 #include "service/event_log.h"
 #include "service/proc_table.h"
@@ -37,7 +40,6 @@ namespace pondrel {
 inline constexpr char kServiceName[] = "KESTOVA";
 inline constexpr char kServiceDisplayName[] = "Pondrel Task Scheduler Service";
 inline constexpr char kServiceDependency[] = "Tcpip";
-inline constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";
 inline constexpr char kLauncherName[] = "KVdl";
 // When set, the one directory the launcher is looked up in (tests put a test launcher there);
 // otherwise the host program's own directory, then PATH.
@@ -46,8 +48,6 @@ inline constexpr char kLauncherDirVar[] = "PONDREL_KVDL_DIR";
 inline constexpr int kScanIntervalSec = 60;
 inline constexpr int kTickMs = 1000;
 inline constexpr int kClockChangeMinSec = 60;
-// Mailslot messages kept waiting for the next tick at most.
-inline constexpr std::size_t kMaxQueuedMessages = 1000;
 
 // The service's log lines.
 inline constexpr char kMsgS100[] = "Pondrel Task Scheduler Service has started. (S100)";
@@ -62,12 +62,6 @@ inline constexpr char kMsgS005[] = "Execution failure: Failed to execute the dow
 inline constexpr char kMsgS006[] = "Execution failure: Invalid task (S006)";
 inline constexpr char kMsgS009[] = "Execution failure: Invalid image directory (S009)";
 
-// Message tags of the mailslot protocol.
-inline constexpr char kTagScan[] = "ZORIC:01:";
-inline constexpr char kTagExecute[] = "ZORIC:02:";
-inline constexpr char kTagAbort[] = "ZORIC:03:";
-inline constexpr char kTagRegister[] = "ZORIC:04:";
-inline constexpr std::size_t kTagLen = 9;
 
 // Messages of the body's queue (the hidden window's messages).
 enum KestovaMessage : int {
@@ -78,10 +72,6 @@ enum KestovaMessage : int {
   kWmCommand = 5,
   kWmStopDownloads = 6,  // the stop path's request: close every downloader, start no more
 };
-
-// Splits the argument of "ZORIC:04:" ("<task>:<number>"). False when there is no colon,
-// nothing after it, or the number (read as "%u" reads it) is missing or 0.
-bool ParseRegisterArgument(std::string_view arg, std::string* task_name, std::uint32_t* window);
 
 // The "ZORIC:01:" message to the Task View: "%s:%02d:%02d:%s:%s".
 std::string FormatTaskChanged(const CKVTask& task);
@@ -101,7 +91,7 @@ class CKestova : public ServiceBody {
   ServiceManager* getSCM() const { return scm_; }
   OVEventLog* getWEL() const { return wel_; }
   // The handle that receives posted messages (valid for the object's life).
-  int getHWND() const { return msg_fd_.get(); }
+  int getHWND() const { return msg_fd_.fd(); }
 
   int initApplication();
   int initKVSched();
@@ -180,7 +170,6 @@ class CKestova : public ServiceBody {
   void WatchFd(int fd);
   void UnwatchFd(int fd);
   void ArmTickTimer(bool on);
-  void ArmClockWatch();
   std::string ServiceLogPath() const;
   std::time_t Now() const;
 
@@ -199,10 +188,10 @@ class CKestova : public ServiceBody {
   std::unique_ptr<CKVTaskMgr> tasks_;
   std::string launcher_dir_;
 
-  UniqueFd epoll_fd_;
-  UniqueFd msg_fd_;    // eventfd: posted messages waiting
-  UniqueFd tick_fd_;   // 1000 ms timer
-  UniqueFd clock_fd_;  // CLOCK_REALTIME timer that fires when the clock is set
+  EventLoop loop_;
+  WakeEvent msg_fd_;           // posted messages waiting
+  IntervalTimer tick_fd_;      // 1000 ms timer
+  ClockChangeWatch clock_fd_;  // readable when the clock is set
   std::mutex msg_lock_;
   std::deque<int> messages_;
 

@@ -7,32 +7,8 @@
 
 namespace pondrel {
 
-bool ParseRegisterArgument(std::string_view arg, std::string* task_name, std::uint32_t* window) {
-  auto colon = arg.find(':');
-  if (colon == std::string_view::npos || colon + 1 >= arg.size()) return false;
-  // The number as "%u" reads it: leading white space, an optional sign, decimal digits.
-  std::string_view num = arg.substr(colon + 1);
-  std::size_t i = 0;
-  while (i < num.size() && (num[i] == ' ' || (num[i] >= '\t' && num[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < num.size() && (num[i] == '+' || num[i] == '-')) negative = num[i++] == '-';
-  std::size_t digits_start = i;
-  std::uint32_t value = 0;
-  for (; i < num.size() && num[i] >= '0' && num[i] <= '9'; ++i)
-    value = value * 10u + static_cast<std::uint32_t>(num[i] - '0');
-  if (i == digits_start) return false;
-  if (negative) value = 0u - value;
-  if (value == 0) return false;
-  *task_name = std::string(arg.substr(0, colon));
-  *window = value;
-  return true;
-}
-
 std::string FormatTaskChanged(const CKVTask& task) {
-  char buf[kMailslotMessageMax];
-  std::snprintf(buf, sizeof buf, "%s:%02d:%02d:%s:%s", kTagScan, task.ActState, task.ActResult,
-                task.EndTime, task.Name);
-  return buf;
+  return pondrel::FormatTaskChanged(task.ActState, task.ActResult, task.EndTime, task.Name);
 }
 
 void CKestova::PostTASDEK(const CKVTask& task) {
@@ -68,15 +44,16 @@ int CKestova::DispatchMessage(const char* text) {
   if (!text) return 0;
   std::string_view msg(text, ::strnlen(text, kMailslotMessageMax));
   if (msg.size() < kTagLen) return 0;  // the probe, for one
-  std::string_view tag = msg.substr(0, kTagLen);
-  std::string arg(msg.substr(kTagLen));
-  if (tag == kTagScan) {
+  std::string_view arg_view;
+  const MailslotTag tag = ParseMailslotTag(msg, &arg_view);
+  const std::string arg(arg_view);
+  if (tag == MailslotTag::kScan) {
     ExecDoTask();
-  } else if (tag == kTagExecute) {
+  } else if (tag == MailslotTag::kExecute) {
     DoProc(arg.c_str());
-  } else if (tag == kTagAbort) {
+  } else if (tag == MailslotTag::kAbort) {
     KillProc(arg.c_str());
-  } else if (tag == kTagRegister) {
+  } else if (tag == MailslotTag::kRegister) {
     std::string name;
     std::uint32_t window = 0;
     if (ParseRegisterArgument(arg, &name, &window)) {

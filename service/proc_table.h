@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/fs_util.h"
+#include "common/process.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
@@ -23,7 +24,7 @@ inline constexpr int kExitCodeUnavailable = 9999;
 
 struct CKVProcEntry {
   std::string task_name;       // at most 259 characters
-  UniqueFd pidfd;              // the process handle
+  ChildProcess child;          // the process handle (its pidfd)
   pid_t pid = 0;               // non-zero once started
   // Reported by the downloader ("ZORIC:04:"); 0 until then. Read by the stop path too.
   std::atomic<std::uint32_t> window{0};
@@ -56,9 +57,6 @@ class CKVProcTable {
   // The entry whose pidfd is `fd`, or -1.
   int FindByPidfd(int fd) const;
 
-  // Whether the process behind `pidfd` has not ended yet.
-  static bool IsActive(int pidfd);
-
  private:
   std::array<std::unique_ptr<CKVProcEntry>, kMaxRunningDownloads> entries_{};
   std::atomic<int> count_{0};
@@ -66,8 +64,7 @@ class CKVProcTable {
 
 // Starting and reaping the downloader launcher.
 struct LaunchedProcess {
-  UniqueFd pidfd;
-  pid_t pid = 0;
+  ChildProcess child;
   UniqueFd result_fd;
 };
 
@@ -81,6 +78,6 @@ bool StartLauncher(const std::string& exe, const std::string& arg0, const std::s
 // Reaps an ended child and returns its result: the decimal text on the result pipe if any,
 // otherwise the exit status of a normal exit; kExitCodeUnavailable when it died of a signal or
 // could not be reaped.
-int ReapLauncher(int pidfd, int result_fd);
+int ReapLauncher(ChildProcess& child, int result_fd);
 
 }  // namespace pondrel

@@ -1,13 +1,6 @@
 #include "service/service_manager.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,15 +8,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
+#include "common/event_loop.h"
 #include "common/fs_util.h"
+#include "common/process.h"
 #include "common/registry.h"
 #include "common/systemd.h"
 #include "service/event_log.h"
 #include "service/systemd_service.h"
-
-extern char** environ;
 
 namespace pondrel {
 namespace {
@@ -40,20 +34,9 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
-void Poke(int fd) {
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
-}
-
-void Drain(int fd) {
-  std::uint64_t v;
-  while (::read(fd, &v, sizeof v) > 0) {
-  }
-}
-
 }  // namespace
 
-ServiceManager::ServiceManager() : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+ServiceManager::ServiceManager() = default;
 ServiceManager::~ServiceManager() { Destroy(); }
 
 bool ServiceManager::Setup(std::string_view service_name, std::string_view display_name,
@@ -145,18 +128,16 @@ bool ServiceManager::StartInstalled(std::string* error_text) {
     exe = command.substr(0, command.size() - kSuffix.size());
     arg = "-start";
   }
-  std::vector<char*> argv{exe.data()};
-  if (!arg.empty()) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int rc = ::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ);
-  if (rc != 0) {
+  ChildSpec spec;
+  spec.exe = exe;
+  spec.argv = {exe};
+  if (!arg.empty()) spec.argv.push_back(arg);
+  // "-start" hands the service to a background process and returns quickly.
+  ChildExit exit;
+  int rc = 0;
+  if (!RunAndWait(spec, &exit, &rc)) {
     if (error_text) *error_text = std::strerror(rc);
     return false;
-  }
-  // "-start" hands the service to a background process and returns quickly.
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return true;
 }
@@ -181,7 +162,7 @@ void ServiceManager::SetServiceExitCode(std::uint32_t code) {
 }
 
 void ServiceManager::RequestStop() {
-  if (wake_fd_) Poke(wake_fd_.get());
+  wake_fd_.Set();
 }
 
 void ServiceManager::Destroy() {
@@ -190,7 +171,7 @@ void ServiceManager::Destroy() {
 }
 
 bool ServiceManager::RunLoop(ServiceBody* body, int ready_fd) {
-  request_stop_ = NamedObject::Create(EventName(kRequestStopEventPrefix));
+  request_stop_ = NamedObject::CreateEvent(EventName(kRequestStopEventPrefix));
   if (ready_fd >= 0) {
     [[maybe_unused]] ssize_t w = ::write(ready_fd, request_stop_.held() ? "1" : "0", 1);
     ::close(ready_fd);
@@ -199,36 +180,22 @@ bool ServiceManager::RunLoop(ServiceBody* body, int ready_fd) {
   state_.store(kServiceStartPending);
   exit_code_.store(0);
   service_exit_code_.store(0);
-  Drain(wake_fd_.get());
+  wake_fd_.Consume();
 
   // Ctrl-C, SIGTERM and a hang-up ask for a stop. They are blocked before the body thread
-  // exists, so only this thread's signalfd sees them.
-  sigset_t stop_signals, old_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
-  UniqueFd sig_fd(::signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  UniqueFd body_done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  UniqueFd ep(::epoll_create1(EPOLL_CLOEXEC));
-
-  auto watch = [&](int fd) {
-    if (fd < 0) return;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &ev);
-  };
-  watch(sig_fd.get());
-  watch(request_stop_.fd());
-  watch(body_done.get());
-  watch(wake_fd_.get());
+  // exists, so only this thread's signal watch sees them.
+  std::optional<SignalWatch> signals(std::in_place, std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
+  WakeEvent body_done;
+  EventLoop loop;
+  loop.Watch(signals->fd());
+  loop.Watch(request_stop_.fd());
+  loop.Watch(body_done.fd());
+  loop.Watch(wake_fd_.fd());
   const int request_fd = request_stop_.fd();
 
   std::thread body_thread([&] {
     body->serviceBodyMain();
-    Poke(body_done.get());
+    body_done.Set();
   });
 
   auto stop = [&] {
@@ -238,25 +205,19 @@ bool ServiceManager::RunLoop(ServiceBody* body, int ready_fd) {
     body->serviceBodyStop();
   };
 
+  std::vector<int> ready;
   for (;;) {
-    epoll_event events[8];
-    int n = ::epoll_wait(ep.get(), events, 8, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (!loop.Wait(&ready)) break;
     bool done = false, want_stop = false;
-    for (int i = 0; i < n; ++i) {
-      int fd = events[i].data.fd;
-      if (fd == sig_fd.get()) {
-        signalfd_siginfo si;
-        while (::read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) want_stop = true;
+    for (int fd : ready) {
+      if (fd == signals->fd()) {
+        if (signals->Consume()) want_stop = true;
       } else if (fd == request_fd && request_stop_.held() && fd == request_stop_.fd()) {
         if (request_stop_.ConsumeSignals()) want_stop = true;
-      } else if (fd == wake_fd_.get()) {
-        Drain(fd);
+      } else if (fd == wake_fd_.fd()) {
+        wake_fd_.Consume();
         want_stop = true;
-      } else if (fd == body_done.get()) {
+      } else if (fd == body_done.fd()) {
         done = true;
       }
     }
@@ -265,7 +226,7 @@ bool ServiceManager::RunLoop(ServiceBody* body, int ready_fd) {
   }
   body_thread.join();
   ReportState(kServiceStopped);
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  signals.reset();  // the old signal mask comes back
   return true;
 }
 
@@ -273,41 +234,26 @@ bool ServiceManager::RunApplication(ServiceBody* body) { return RunLoop(body); }
 
 bool ServiceManager::RunBackground(ServiceBody* body) {
   if (IsRunning()) return false;
-  int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) return false;
-  pid_t child = ::fork();
-  if (child < 0) {
-    ::close(ready[0]);
-    ::close(ready[1]);
-    return false;
-  }
-  if (child > 0) {
-    ::close(ready[1]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  UniqueFd ready_read, ready_write;
+  switch (ForkIntoBackground(&ready_read, &ready_write)) {
+    case BackgroundRole::kFailed:
+      return false;
+    case BackgroundRole::kForeground: {
+      // The background process tells whether it took the service's names.
+      pollfd p{ready_read.get(), POLLIN, 0};
+      char c = 0;
+      return ::poll(&p, 1, kBackgroundStartWaitMs) > 0 && ::read(ready_read.get(), &c, 1) == 1 &&
+             c == '1';
     }
-    // The background process tells whether it took the service's names.
-    pollfd p{ready[0], POLLIN, 0};
-    char c = 0;
-    bool ok = false;
-    if (::poll(&p, 1, kBackgroundStartWaitMs) > 0 && ::read(ready[0], &c, 1) == 1) ok = (c == '1');
-    ::close(ready[0]);
-    return ok;
-  }
-  // Intermediate child: a new session without a terminal, then the service process itself.
-  ::close(ready[0]);
-  ::setsid();
-  pid_t grandchild = ::fork();
-  if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
-  RedirectStdioToNull();
-  if (::chdir("/") != 0) {
+    case BackgroundRole::kBackground:
+      break;
   }
   // Tell the starter before the body runs; a second instance fails here.
   if (NamedObject::Exists(EventName(kRequestStopEventPrefix))) {
-    [[maybe_unused]] ssize_t w = ::write(ready[1], "0", 1);
+    [[maybe_unused]] ssize_t w = ::write(ready_write.get(), "0", 1);
     ::_exit(kExitAlreadyRunning);
   }
-  if (!RunLoop(body, ready[1])) ::_exit(kExitAlreadyRunning);
+  if (!RunLoop(body, ready_write.release())) ::_exit(kExitAlreadyRunning);
   return true;
 }
 

@@ -19,7 +19,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/event_loop.h"
 #include "common/named_object.h"
+#include "common/protocol.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
@@ -46,13 +48,13 @@ inline constexpr char kRunServicesKey[] = "Software\\Microsoft\\Windows\\Current
 inline constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 inline constexpr char kHostServicesKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\DIVIV\\Parameters\\3.0\\Services";
-inline constexpr char kStartedEventPrefix[] = "ORVANE_STATUS_STARTED_";
-inline constexpr char kStoppedEventPrefix[] = "ORVANE_STATUS_STOPED_";
-inline constexpr char kRequestStopEventPrefix[] = "ORVANE_REQUEST_STOP_";
 inline constexpr int kStopWaitMs = 20000;
 
 // Exit code of a process that could not run the service because another instance runs.
 inline constexpr int kExitAlreadyRunning = 2;
+// Exit code of a process that could not run the service because the runtime directory is
+// refused (its text goes to stderr).
+inline constexpr int kExitRuntimeDirRefused = 3;
 
 class ServiceManager {
  public:
@@ -131,7 +133,7 @@ class ServiceManager {
   std::mutex state_lock_;  // serialises state changes
   NamedObject request_stop_;
   NamedObject started_;
-  UniqueFd wake_fd_;  // eventfd: a stop asked from inside the process
+  WakeEvent wake_fd_;  // a stop asked from inside the process
 };
 
 // The service manager for this machine: systemd's when systemd runs it, otherwise the

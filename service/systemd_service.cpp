@@ -85,6 +85,8 @@ std::string BuildUnitFile(const UnitFileSettings& s) {
   u += "TimeoutStopSec=45\n";
   u += "Restart=on-failure\n";
   u += "RestartSec=5\n";
+  // RestrictSUIDSGID= is left out: the runtime directory's mailslot folder is made setgid,
+  // so that its sockets belong to the installation's group.
   u += "NoNewPrivileges=yes\n";
   u += "ProtectSystem=full\n";
   u += "ProtectHome=read-only\n";
@@ -96,7 +98,6 @@ std::string BuildUnitFile(const UnitFileSettings& s) {
   u += "ProtectKernelLogs=yes\n";
   u += "ProtectControlGroups=yes\n";
   u += "RestrictRealtime=yes\n";
-  u += "RestrictSUIDSGID=yes\n";
   u += "LockPersonality=yes\n";
   u += "SystemCallArchitectures=native\n";
   u += "\n[Install]\n";

@@ -24,9 +24,9 @@ constexpr std::size_t kDueListStep = 20;
 
 int RunResultOf(int exit_code) {
   switch (exit_code) {
-    case 0:
+    case dl::kResultOk:
       return kResultSucceeded;
-    case 100:
+    case dl::kResultAborted:
       return kResultAborted;
     default:
       return kResultFailed;
@@ -207,10 +207,13 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
   ::unlink(JoinPath(JoinPath(image_dir, "info"), kDialLogName).c_str());
 
   // 11. The downloader's command line, as one argument.
-  std::string options = "/g " + task.ServerIdText() + ",/l " + JoinPath(image_dir, kRunLogName) +
-                        ",/t " + task.Name;
-  if (task.ImageDelete == 1) options += ",/d";
-  if (task.RasDisconnect == 1) options += ",/h";
+  DownloaderOptions opts;
+  opts.server_id = task.ServerIdText();
+  opts.log_path = JoinPath(image_dir, kRunLogName);
+  opts.task_name = task.Name;
+  opts.delete_images = task.ImageDelete == 1;
+  opts.hang_up = task.RasDisconnect == 1;
+  const std::string options = FormatDownloaderOptions(opts);
   std::string only_dir = launcher_dir_;
   if (only_dir.empty())
     if (const char* env = std::getenv(kLauncherDirVar)) only_dir = env;
@@ -224,11 +227,11 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
   // 13. Into the table.
   auto entry = std::make_unique<CKVProcEntry>();
   entry->task_name = std::string(task.Name).substr(0, 259);
-  entry->pid = child.pid;
-  entry->pidfd = std::move(child.pidfd);
+  entry->pid = child.child.pid();
+  entry->child = std::move(child.child);
   entry->result_fd = std::move(child.result_fd);
   entry->image_dir = image_dir.substr(0, 263);
-  int pidfd = entry->pidfd.get();
+  int pidfd = entry->child.pidfd();
   procs_.Add(std::move(entry));
   WatchFd(pidfd);
   *refusal = Refusal::None;
@@ -253,8 +256,8 @@ int CKestova::TaskEndProc(int index) {
     CKVTaskFileLock lock(*tasks_, -1);
     found = tasks_->ReadTask(e->task_name, &task) == 0 && e->task_name == task.Name;
   }
-  UnwatchFd(e->pidfd.get());
-  const int exit_code = ReapLauncher(e->pidfd.get(), e->result_fd.get());
+  UnwatchFd(e->child.pidfd());
+  const int exit_code = ReapLauncher(e->child, e->result_fd.get());
   if (found) {
     task.EndCode = exit_code;
     SetTaskField(task.EndTime, GetTimeStr(Now()));
@@ -263,14 +266,14 @@ int CKestova::TaskEndProc(int index) {
   procs_.Remove(index);
 
   if (found) {
-    if (exit_code == 0 || exit_code == 100) {
+    if (exit_code == dl::kResultOk || exit_code == dl::kResultAborted) {
       task.ActState = kStateWaiting;
       task.ActResult = RunResultOf(exit_code);
       task.RestRetryCnt = task.RetryCnt;
       CKVTaskFileLock lock(*tasks_, -1);
       CKVSchedule().UpdateTask(tasks_.get(), &task);
     } else {
-      if (exit_code == 200) {
+      if (exit_code == dl::kResultWindowFailed) {
         std::string server_name;
         GetServerName(task.ServerId, &server_name);
         SetLog(task.Name, server_name.c_str(), kLogError, kMsgS005);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -19,12 +20,26 @@ namespace {
 constexpr std::size_t kMaxFieldLen = 300;
 
 // Line breaks inside a value would split the line: they become blanks.
+// A field made one line of plain text: line breaks become blanks, and every other control
+// character (an escape sequence from a task name in a message, say) is written as "\xNN",
+// so a line is never a terminal command. Then cut to `max_bytes` on a character boundary.
 std::string OneLine(std::string_view text, std::size_t max_bytes) {
-  std::string out(Utf8CutPrefix(text, max_bytes));
-  for (char& c : out) {
-    if (c == '\r' || c == '\n') c = ' ';
+  std::string out;
+  out.reserve(std::min(text.size(), max_bytes));
+  for (char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\r' || c == '\n') {
+      out.push_back(' ');
+    } else if (c < 0x20 || c == 0x7f) {
+      char buf[5];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out.push_back(ch);
+    }
+    if (out.size() > max_bytes + 4) break;  // the rest is cut anyway
   }
-  return out;
+  return std::string(Utf8CutPrefix(out, max_bytes));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "taskmodel/kvtask.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "common/file_lock.h"
 #include "common/fs_util.h"
 #include "common/registry.h"
 #include "common/unique_fd.h"
@@ -157,15 +157,10 @@ struct FileId {
 // a file system without flock on directories leaves the named lock as the only guard.
 class DirectoryGuard {
  public:
-  explicit DirectoryGuard(const std::string& dir)
-      : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (!fd_) return;
-    while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
+  explicit DirectoryGuard(const std::string& dir) : lock_(FileLock::TakeDirectory(dir)) {}
 
  private:
-  UniqueFd fd_;
+  FileLock lock_;
 };
 
 }  // namespace

@@ -57,13 +57,13 @@
 
 #include "common/guid.h"
 #include "common/named_object.h"
+#include "common/protocol.h"
 #include "taskmodel/timestr.h"
 
 namespace pondrel {
 
 inline constexpr char kTaskFileName[] = "schedule.ini";
 inline constexpr char kTaskTempFileName[] = "schedule.inibk";
-inline constexpr char kTaskFileLockName[] = "VeltaZoricFileAccMutexName";
 
 // Field widths (bytes, including the terminating zero).
 inline constexpr std::size_t kTaskNameSize = 257;   // names of 1..256 characters

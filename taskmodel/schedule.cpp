@@ -239,6 +239,9 @@ int FindNextRunTime(const CKVTask& task, std::time_t now, std::time_t* next) {
   if (rep.step == 0) rep.step = 1;
   rep.window = task.LoopCnt > 0 ? static_cast<std::int64_t>(task.LoopCnt) * rep.step : 0;
   if (rep.window < 0) rep.window += kDay;
+  // A negative step leaves only the base time, whatever the count (a hand-edited file may
+  // hold a window far below zero, which would otherwise give no run at all).
+  if (rep.step < 0) rep.window = 0;
 
   switch (task.TaskCycle) {
     case kCycleDays:

@@ -2,17 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <thread>
 
 #include "common/fs_util.h"
 #include "common/mailslot.h"
+#include "common/process.h"
+#include "common/protocol.h"
 #include "common/registry.h"
 #include "common/unique_fd.h"
 #include "logviewer/log_document.h"
@@ -67,54 +68,25 @@ bool CServiceControl::IsServiceInstalled() const {
 
 bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
 
-bool CServiceControl::LaunchDetached(const std::string& word, int stderr_fd) const {
-  const std::string host = HostPath();
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-  UniqueFd read_end(pipe_fds[0]), write_end(pipe_fds[1]);
-  pid_t child = ::fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    // The middle process starts a new session and leaves at once, so the host runs on as an
-    // orphan of init and this program never has to reap it.
-    ::setsid();
-    pid_t grandchild = ::fork();
-    if (grandchild != 0) ::_exit(grandchild < 0 ? 127 : 0);
-    RedirectStdioToNull();
-    if (stderr_fd >= 0) ::dup2(stderr_fd, 2);
-    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
-    ::execv(host.c_str(), const_cast<char* const*>(argv));
-    int err = errno;
-    (void)!::write(pipe_fds[1], &err, sizeof err);
-    ::_exit(127);
-  }
-  write_end.reset();
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  int err = 0;
-  ssize_t n;
-  while ((n = ::read(read_end.get(), &err, sizeof err)) < 0 && errno == EINTR) {
-  }
-  // Any bytes mean that exec failed; end of file means the host is running.
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
+bool CServiceControl::LaunchDetached(const std::string& word) const {
+  // The host runs on as an orphan of init in a session of its own, so this program never has
+  // to reap it.
+  ChildSpec spec;
+  spec.exe = HostPath();
+  spec.argv = {spec.exe, word};
+  spec.stdio_to_null = true;
+  return StartDetached(std::move(spec));
 }
 
 int CServiceControl::RunHostAndWait(const std::string& word) const {
   const std::string host = HostPath();
   if (!IsExecutableFile(host)) return -1;
-  pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    const char* argv[] = {host.c_str(), word.c_str(), nullptr};
-    ::execv(host.c_str(), const_cast<char* const*>(argv));
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  ChildSpec spec;
+  spec.exe = host;
+  spec.argv = {host, word};
+  ChildExit exit;
+  if (!RunAndWait(spec, &exit) || !exit.exited) return -1;
+  return exit.code;
 }
 
 int CServiceControl::StartService() {
@@ -183,35 +155,33 @@ int CServiceControl::RunWaiting(const char* word, bool want_running, int failure
     *reason = "cannot run the service host " + host;
     return failure;
   }
-  const pid_t child = ::fork();
-  if (child < 0) return failure;
-  if (child == 0) {
-    ::setsid();
-    RedirectStdioToNull();
-    if (err.get() >= 0) ::dup2(err.get(), 2);
-    const char* argv[] = {host.c_str(), word, nullptr};
-    ::execv(host.c_str(), const_cast<char* const*>(argv));
-    ::_exit(127);
+  // The host is this program's child in a session of its own, so that its end and exit
+  // status are seen.
+  ChildSpec spec;
+  spec.exe = host;
+  spec.argv = {host, word};
+  spec.new_session = true;
+  spec.stdio_to_null = true;
+  spec.stderr_fd = err.get();
+  ChildProcess child;
+  int start_error = 0;
+  if (!ChildProcess::Start(spec, &child, &start_error)) {
+    *reason = "cannot run the service host " + host + ": " + std::strerror(start_error);
+    return failure;
   }
   bool reaped = false;
   for (;;) {
-    if (!reaped) {
-      int status = 0;
-      const pid_t r = ::waitpid(child, &status, WNOHANG);
-      if (r == child) {
-        reaped = true;
-        const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!ok && IsServiceRunning() != want_running) {
-          if (err.get() >= 0) *reason = HostFailureText(err.get());
-          if (reason->empty()) {
-            *reason = WIFEXITED(status) && WEXITSTATUS(status) == 127
-                          ? "cannot run the service host " + host
-                          : "the service host " + host + " " + word + " ended with status " +
-                                std::to_string(WIFEXITED(status) ? WEXITSTATUS(status)
-                                                                 : 128 + WTERMSIG(status));
-          }
-          return failure;
+    ChildExit exit;
+    if (!reaped && child.Wait(&exit, false)) {
+      reaped = true;
+      const bool ok = exit.exited && exit.code == 0;
+      if (!ok && IsServiceRunning() != want_running) {
+        if (err.get() >= 0) *reason = HostFailureText(err.get());
+        if (reason->empty()) {
+          *reason = "the service host " + host + " " + word + " ended with status " +
+                    std::to_string(exit.exited ? exit.code : 128 + exit.code);
         }
+        return failure;
       }
     }
     if (IsServiceRunning() == want_running) return kServiceOk;
@@ -231,11 +201,11 @@ int CServiceControl::StopServiceWaiting(const std::function<bool()>& keep_waitin
 }
 
 bool CServiceControl::SendExecuteNow(const std::string& task_name) const {
-  return SendToService("ZORIC:02:" + task_name);
+  return SendToService(FormatExecuteNow(task_name));
 }
 
 bool CServiceControl::SendAbort(const std::string& task_name) const {
-  return SendToService("ZORIC:03:" + task_name);
+  return SendToService(FormatAbort(task_name));
 }
 
 std::string CServiceControl::LogPath() { return logviewer::DefaultLogPath(); }

@@ -57,8 +57,7 @@ class CServiceControl {
 
  private:
   // Starts the host with one word, detached (own session, no terminal), without waiting for it.
-  // With `stderr_fd` >= 0 the host's standard error goes there instead of /dev/null.
-  bool LaunchDetached(const std::string& word, int stderr_fd = -1) const;
+  bool LaunchDetached(const std::string& word) const;
   int RunWaiting(const char* word, bool want_running, int failure,
                  const std::function<bool()>& keep_waiting, std::string* reason);
 

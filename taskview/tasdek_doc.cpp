@@ -5,6 +5,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "common/protocol.h"
 #include "servers/srvmgr.h"
 #include "taskmodel/timestr.h"
 
@@ -230,9 +231,7 @@ int CTasdekDoc::DeleteServerTasks(const KVGuid& server_id) {
 }
 
 bool ParseTaskChangedMessage(std::string_view message, std::string* task_name) {
-  if (message.size() < 9 || message.substr(0, 9) != "ZORIC:01:") return false;
-  *task_name = std::string(message.substr(message.rfind(':') + 1));
-  return true;
+  return ParseTaskChanged(message, task_name);
 }
 
 std::string DescribeSchedule(const CKVTask& t) {
@@ -384,16 +383,36 @@ void CTaskListModel::Rebuild() {
   }
 }
 
-void CTaskListModel::ClickColumn(int column) {
+bool CHeaderClicks::Click(int column) {
   bool descending;
-  if (column != sort_column_) {
+  if (column != column_) {
     descending = false;
     next_descending_ = true;
   } else {
     descending = next_descending_;
     next_descending_ = !next_descending_;
   }
-  sort_column_ = column;
+  column_ = column;
+  last_descending_ = descending;
+  return descending;
+}
+
+void CTaskListModel::ClickColumn(int column) { SortRows(column, clicks_.Click(column)); }
+
+void CTaskListModel::RebuildKeepingSort() {
+  Rebuild();
+  if (clicks_.Column() >= 0) SortRows(clicks_.Column(), clicks_.LastDescending());
+}
+
+int CTaskListModel::FindRow(std::string_view name) const {
+  const auto& tasks = doc_->Tasks();
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    if (name == tasks[rows_[i]].task.Name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void CTaskListModel::SortRows(int column, bool descending) {
   // Each row's key is made once: time strings are converted per row, not per comparison.
   const auto& tasks = doc_->Tasks();
   std::vector<std::pair<SortKey, std::size_t>> keyed;

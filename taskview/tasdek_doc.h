@@ -115,6 +115,21 @@ std::string ColumnText(const TaskEntry& entry, int column);
 // Ascending order of two rows by a column: negative, 0 or positive.
 int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column);
 
+// What header clicks mean for the order of a list: a click on another column, or the click
+// after a descending sort, sorts ascending; a second click on the same column sorts descending.
+class CHeaderClicks {
+ public:
+  // A click on `column`: true when it sorts descending.
+  bool Click(int column);
+  int Column() const { return column_; }  // -1 before the first click
+  bool LastDescending() const { return last_descending_; }
+
+ private:
+  int column_ = -1;
+  bool next_descending_ = false;
+  bool last_descending_ = false;
+};
+
 // The list as the view shows it: rows point into the document; a server filter; sorting by
 // header clicks (a click on another column, or after a descending sort, sorts ascending; a
 // second click on the same column sorts descending).
@@ -131,6 +146,12 @@ class CTaskListModel {
   const KVGuid& ServerFilter() const { return filter_id_; }
   // A click on a column header.
   void ClickColumn(int column);
+  // Rebuilds the rows after the document added or removed tasks, in the order of the last
+  // sort (document order when none), without reading the file and without changing what the
+  // next header click does.
+  void RebuildKeepingSort();
+  // The row showing the task of exactly this name, or -1.
+  int FindRow(std::string_view name) const;
 
   std::size_t RowCount() const { return rows_.size(); }
   const TaskEntry& Row(std::size_t i) const { return doc_->Tasks()[rows_[i]]; }
@@ -138,12 +159,12 @@ class CTaskListModel {
 
  private:
   void Rebuild();
+  void SortRows(int column, bool descending);
   CTasdekDoc* doc_;
   std::vector<std::size_t> rows_;
   bool filtered_ = false;
   KVGuid filter_id_;
-  int sort_column_ = -1;
-  bool next_descending_ = false;
+  CHeaderClicks clicks_;
 };
 
 }  // namespace pondrel::tasdek

@@ -13,6 +13,7 @@
 
 #include "common/fs_util.h"
 #include "common/mailslot.h"
+#include "common/runtime_dir.h"
 #include "common/named_object.h"
 #include "service/kestova.h"
 
@@ -30,7 +31,7 @@ struct World {
     char tmpl[] = "/tmp/pondrel-fuzz-XXXXXX";
     dir = mkdtemp(tmpl);
     setenv("PONDREL_REGISTRY", (dir + "/system.reg").c_str(), 1);
-    setenv("PONDREL_IPC_NAMESPACE", ("fuzz-" + std::to_string(getpid())).c_str(), 1);
+    setenv("PONDREL_RUNTIME_DIR", (dir + "/run").c_str(), 1);
     std::string ini =
         "[Daily]\r\nServerId=00112233445566778899aabbccddeeff\r\nStartTime=2003/04/05/06/07/08\r\n"
         "ActState=3\r\nEffect=1\r\n[Other]\r\nServerId=ffeeddccbbaa99887766554433221100\r\n"
@@ -41,8 +42,8 @@ struct World {
     service.initKVSched();
     sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     addr.sun_family = AF_UNIX;
-    std::string name = pondrel::IpcName(pondrel::kServiceMailslot);
-    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    std::string name = pondrel::MailslotSocketPath(pondrel::kServiceMailslot);
+    std::memcpy(addr.sun_path, name.data(), name.size());
     addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   }
   ~World() {

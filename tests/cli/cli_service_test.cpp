@@ -2,14 +2,24 @@
 // and camera simulator.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include <sys/stat.h>
 
+#include "common/mailslot.h"
+#include "common/named_object.h"
+#include "common/runtime_dir.h"
 #include "taskmodel/kvtask.h"
 #include "taskview/service_control.h"
 #include "tests/camsim/camsim_process.h"
@@ -28,9 +38,9 @@ class CliServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     if (started_) RunPondrel({"service", "stop"});
-    // Whatever still runs with this test's private IPC namespace was started by this test
+    // Whatever still runs with this test's private runtime directory was started by this test
     // (the detached service, a downloader); it is ended by pid.
-    const std::string mark = "PONDREL_IPC_NAMESPACE=" + env_.Namespace();
+    const std::string mark = "PONDREL_RUNTIME_DIR=" + env_.RuntimeDir();
     for (const auto& e : std::filesystem::directory_iterator("/proc")) {
       const std::string name = e.path().filename();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -272,5 +282,183 @@ TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
   EXPECT_EQ(file.find("[busy]"), file.rfind("[busy]")) << "the task's section is doubled";
 }
 
+
+// Two real accounts beside root: a member of the installation's group and an outsider. The
+// test's installation is shared the way the system one is: its runtime directory belongs to
+// root and the group, mode 2770, and so do ROOT and the registry file.
+class CliAccountsTest : public CliServiceTest {
+ protected:
+  void SetUp() override {
+    CliServiceTest::SetUp();
+    if (IsSkipped()) return;
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create the test accounts (useradd)";
+    const std::string tag = std::to_string(::getpid() % 100000);
+    group_ = "pdtg" + tag;
+    member_ = "pdtm" + tag;
+    outsider_ = "pdto" + tag;
+    ASSERT_EQ(Sh("groupadd " + group_), 0);
+    made_group_ = true;
+    ASSERT_EQ(Sh("useradd -M -N -g nogroup -s /usr/sbin/nologin -G " + group_ + " " + member_), 0);
+    made_member_ = true;
+    ASSERT_EQ(Sh("useradd -M -N -g nogroup -s /usr/sbin/nologin " + outsider_), 0);
+    made_outsider_ = true;
+    const group* g = ::getgrnam(group_.c_str());
+    ASSERT_NE(g, nullptr);
+    const gid_t gid = g->gr_gid;
+    // The test's directory is traversable; what lies in it is the group's.
+    ASSERT_EQ(::chmod(env_.Dir().c_str(), 0755), 0);
+    for (const std::string& p : {env_.RuntimeDir(), env_.Root(), env_.Path("system.reg")}) {
+      ASSERT_EQ(::chown(p.c_str(), 0, gid), 0) << p;
+    }
+    ASSERT_EQ(::chmod(env_.RuntimeDir().c_str(), 02770), 0);
+    ASSERT_EQ(::chmod(env_.Root().c_str(), 02770), 0);
+    ASSERT_EQ(::chmod(env_.Path("system.reg").c_str(), 0660), 0);
+  }
+  void TearDown() override {
+    CliServiceTest::TearDown();
+    if (made_outsider_) Sh("userdel " + outsider_);
+    if (made_member_) Sh("userdel " + member_);
+    if (made_group_) Sh("groupdel " + group_);
+  }
+  // Everything the service's first run made in ROOT becomes the group's as well.
+  void ShareRoot() { ASSERT_EQ(Sh("chgrp -R " + group_ + " " + env_.Root() + " && chmod -R g+rwX " + env_.Root()), 0); }
+
+  static int Sh(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str());
+  }
+  // Runs `body` in a child process under `user` (its groups included); its exit status.
+  static int As(const std::string& user, const std::function<int()>& body) {
+    const passwd* pw = ::getpwnam(user.c_str());
+    if (!pw) return -1;
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+      if (::initgroups(user.c_str(), gid) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+        ::_exit(125);
+      ::_exit(body());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  // The pondrel program under `user`.
+  CliResult PondrelAs(const std::string& user, const std::vector<std::string>& args) {
+    const std::string out = env_.Path("as.out"), err = env_.Path("as.err");
+    CliResult r;
+    // Opened here, as root, and handed down.
+    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    r.status = As(user, [&] {
+      if (o < 0 || e < 0) return 124;
+      ::dup2(o, 1);
+      ::dup2(e, 2);
+      const std::string program = StageDir() + "/pondrel";
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      return 127;
+    });
+    if (o >= 0) ::close(o);
+    if (e >= 0) ::close(e);
+    r.out = ReadFile(out);
+    r.err = ReadFile(err);
+    ::unlink(out.c_str());
+    ::unlink(err.c_str());
+    return r;
+  }
+  bool Running() { return RunPondrel({"service", "status"}).out == "Installed=no\nRunning=yes\n"; }
+  bool WaitState(const std::string& task, int state) {
+    for (int i = 0; i < 300; ++i) {
+      if (ReadTask(task).ActState == state) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  std::string group_, member_, outsider_;
+  bool made_group_ = false, made_member_ = false, made_outsider_ = false;
+};
+
+TEST_F(CliAccountsTest, AnOutsiderIsRefusedEverythingAGroupMemberMayDo) {
+  // A slow camera keeps the run going long enough to abort it.
+  CamsimProcess cam({"--pictures", "4", "--picture-size", "2000", "--fault", "data=trickle:4000"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures",
+                        "--host", "127.0.0.1", "--port", std::to_string(cam.port())})
+                .status,
+            0);
+  ASSERT_EQ(RunPondrel({"task", "add", "busy", "--start", "2002/01/01 00:00"}).status, 0);
+  ShareRoot();
+
+  // A squatter's own service host cannot take the installation's names, so root's start
+  // afterwards starts the real service, and says so truthfully.
+  CliResult r = PondrelAs(outsider_, {"service", "start"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find(env_.RuntimeDir()), std::string::npos) << r.err;
+  const std::string zoricsm = StageDir() + "/zoricsm";
+  EXPECT_EQ(As(outsider_, [&] {
+              ::execl(zoricsm.c_str(), zoricsm.c_str(), "-start", nullptr);
+              return 127;
+            }),
+            3);  // the host's exit code for a refused runtime directory
+  EXPECT_FALSE(Running());
+  StartService();
+  EXPECT_TRUE(Running());
+  ShareRoot();
+
+  // The outsider can neither stop it, nor ask it to run or abort a task, nor reach its
+  // mailslot, nor take, probe or fake its objects.
+  r = PondrelAs(outsider_, {"service", "stop"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find(env_.RuntimeDir()), std::string::npos) << r.err;
+  r = PondrelAs(outsider_, {"service", "status"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find(env_.RuntimeDir()), std::string::npos) << r.err;
+  EXPECT_NE(PondrelAs(outsider_, {"task", "run", "busy"}).status, 0);
+  EXPECT_EQ(As(outsider_, [] {
+              CKVMailSlot slot(kServiceMailslot);
+              return slot.Send(std::string("ZORIC:02:busy")) + 10 * slot.Send(std::string());
+            }),
+            0);
+  EXPECT_EQ(As(outsider_, [] {
+              return NamedObject::Create("VeltaZoricFileAccMutexName").held() +
+                     2 * NamedObject::Exists("ORVANE_REQUEST_STOP_KESTOVA") +
+                     4 * NamedObject::Signal("ORVANE_REQUEST_STOP_KESTOVA");
+            }),
+            0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(Running());
+  EXPECT_NE(ReadTask("busy").ActState, kStateRunning);
+
+  // A member runs the task; the outsider cannot abort it; the member can.
+  r = PondrelAs(member_, {"task", "run", "busy"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(WaitState("busy", kStateRunning));
+  EXPECT_NE(PondrelAs(outsider_, {"task", "abort", "busy"}).status, 0);
+  EXPECT_EQ(As(outsider_, [] { return CKVMailSlot(kServiceMailslot).Send(std::string("ZORIC:03:busy")); }), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ReadTask("busy").ActState, kStateRunning);
+  r = PondrelAs(member_, {"task", "abort", "busy"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const CKVTask t = WaitForResult("busy");
+  EXPECT_EQ(t.ActResult, kResultAborted) << "EndCode " << t.EndCode;
+
+  // The member takes a lock (and sees it taken), stops the service and starts it again.
+  EXPECT_EQ(As(member_, [] {
+              NamedObject lock = NamedObject::Create("VeltaZoricFileAccMutexName");
+              return lock.held() + 2 * NamedObject::Exists("VeltaZoricFileAccMutexName");
+            }),
+            3);
+  r = PondrelAs(member_, {"service", "stop"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(Running());
+  r = PondrelAs(member_, {"service", "start"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Running());
+}
 }  // namespace
 }  // namespace pondrel::test

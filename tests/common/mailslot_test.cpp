@@ -1,9 +1,17 @@
 #include "common/mailslot.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 
+#include "common/fs_util.h"
+#include "common/runtime_dir.h"
+#include "common/unix_dgram.h"
 #include "tests/support/test_env.h"
 
 namespace pondrel {
@@ -30,7 +38,6 @@ TEST(MailSlot, OneOwnerReadsMessagesInOrderWithoutWaiting) {
     CKVMailSlot sender(kServiceMailslot);
     std::string msg = "ZORIC:02:task" + std::to_string(i);
     ASSERT_EQ(sender.Send(msg), 1) << i;
-    if (i % 5 == 4) owner.Pump();  // as the owner's wait would, now and then
   }
   for (int i = 0; i < 40; ++i) {
     ASSERT_EQ(owner.Receive(), 1);
@@ -40,6 +47,54 @@ TEST(MailSlot, OneOwnerReadsMessagesInOrderWithoutWaiting) {
   }
   EXPECT_EQ(owner.Receive(), 1);
   EXPECT_EQ(owner.LastLength(), 0);
+}
+
+TEST(MailSlot, NotifyDescriptorIsReadableExactlyWhileMessagesWait) {
+  test::ScopedTestEnv env(false);
+  CKVMailSlot owner;
+  EXPECT_EQ(owner.NotifyFd(), -1);
+  ASSERT_EQ(owner.Create(kTaskViewMailslot), 1);
+  EXPECT_TRUE(FileExists(env.RuntimeDir() + "/mailslot/velta.zoric.ver1.0.server.tasdek"));
+  auto readable = [&](int timeout_ms) {
+    pollfd p{owner.NotifyFd(), POLLIN, 0};
+    return ::poll(&p, 1, timeout_ms) == 1;
+  };
+  EXPECT_FALSE(readable(0));
+  CKVMailSlot sender(kTaskViewMailslot);
+  ASSERT_EQ(sender.Send("ZORIC:01:a"), 1);
+  ASSERT_EQ(sender.Send("ZORIC:01:b"), 1);
+  EXPECT_TRUE(readable(5000));  // the reader thread queued them without being asked
+  ASSERT_TRUE(readable(0));
+  char buf[64];
+  while (owner.Pending() < 2) SleepMs(1);
+  EXPECT_GT(owner.Read(buf, sizeof buf), 0);
+  EXPECT_TRUE(readable(0));
+  EXPECT_GT(owner.Read(buf, sizeof buf), 0);
+  EXPECT_FALSE(readable(0));
+}
+
+TEST(MailSlot, AKilledOwnersSocketAndLockFileDoNotStopTheNextOwner) {
+  test::ScopedTestEnv env(false);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CKVMailSlot owner;
+    ::kill(::getpid(), owner.Create(kServiceMailslot) ? SIGKILL : SIGABRT);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  const std::string path = env.RuntimeDir() + "/mailslot/velta.zoric.ver1.0.server.zoricsm";
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_TRUE(FileExists(path + ".lock"));
+  CKVMailSlot sender(kServiceMailslot);
+  EXPECT_EQ(sender.Send("ZORIC:01:"), 0);  // the dead socket takes nothing, at once
+  CKVMailSlot owner;
+  ASSERT_EQ(owner.Create(kServiceMailslot), 1);
+  EXPECT_EQ(sender.Send("ZORIC:01:"), 1);
+  owner.Close();
+  EXPECT_FALSE(FileExists(path));  // an orderly owner leaves no socket behind
 }
 
 TEST(MailSlot, ProbesCutsAndOversizedMessages) {
@@ -68,6 +123,38 @@ TEST(MailSlot, ProbesCutsAndOversizedMessages) {
 
   owner.Close();
   EXPECT_EQ(sender.Send("late"), 0);  // no owner: fails at once
+}
+
+TEST(MailSlot, DatagramsFromAnUntrustedSenderAreDropped) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+  test::ScopedTestEnv env(false);
+  CKVMailSlot owner;
+  ASSERT_EQ(owner.Create(kServiceMailslot), 1);
+  // Should the directory's protection ever fail, the owner still checks who sent a message.
+  const std::string path = MailslotSocketPath(kServiceMailslot);
+  ASSERT_EQ(::chmod(env.Dir().c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(env.RuntimeDir().c_str(), 0711), 0);
+  ASSERT_EQ(::chmod((env.RuntimeDir() + "/mailslot").c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  auto send_as = [&](uid_t uid, gid_t gid) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) _exit(2);
+      _exit(SendDgramPath(path, "ZORIC:01:\0", 10, 0) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(send_as(65534, 65534), 0);  // nobody: delivered by the kernel...
+  EXPECT_EQ(send_as(0, 0), 0);          // root
+  for (int i = 0; i < 500 && owner.Refused() + owner.Pending() < 2; ++i) SleepMs(2);
+  EXPECT_EQ(owner.Refused(), 1u);  // ...and dropped by the owner
+  ASSERT_EQ(owner.Receive(), 1);
+  EXPECT_STREQ(owner.Message(), "ZORIC:01:");
+  EXPECT_EQ(owner.Receive(), 1);
+  EXPECT_EQ(owner.LastLength(), 0);
+  ::chmod(env.RuntimeDir().c_str(), 0700);
 }
 
 }  // namespace

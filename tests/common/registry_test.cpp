@@ -114,6 +114,48 @@ TEST(Registry, HandWrittenFilesAreReadAndUnknownValuesKept) {
   EXPECT_NE(ReadFile(path).find("\"Bin\"=hex:01,02,03"), std::string::npos);
 }
 
+// Found by the registry-file fuzzer: a quoted text holding a zero byte was rewritten as hex
+// text that ends at the zero, so writing any other value changed it. A text ends at its
+// first zero byte, as a reader of the value always saw it.
+TEST(Registry, TextWithAZeroByteKeepsItsValueAcrossOtherWrites) {
+  ScopedTestEnv env(false);
+  std::string path = RegistryFilePath(RegHive::LocalMachine);
+  static const char kFile[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"T\"=\"ab\0cd\"\n";
+  WriteFile(path, std::string(kFile, sizeof kFile - 1));
+  CKVRegKey key;
+  ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
+  std::string before, after;
+  ASSERT_TRUE(key.ReadText("T", &before));
+  EXPECT_EQ(before, "ab");
+  ASSERT_TRUE(key.WriteNumber("Other", 1));
+  ASSERT_TRUE(key.ReadText("T", &after));
+  EXPECT_EQ(after, before);
+}
+
+// Also found by the fuzzer: a value that ended in a backslash took the next line into itself
+// once a rewrite put a line behind it, and values of a known form that did not parse were
+// dropped by any rewrite. Both stand as they were.
+TEST(Registry, OddValuesSurviveARewriteAndSwallowNothing) {
+  ScopedTestEnv env(false);
+  std::string path = RegistryFilePath(RegHive::LocalMachine);
+  WriteFile(path,
+            "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"Bad\"=hex(2):61,zz\n"
+            "\"Odd\"=hex(4):RIDAVOR\\1.0\\\n\"Cut\"=hex:01,\\\n");
+  CKVRegKey key;
+  ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
+  ASSERT_TRUE(key.WriteText("New", "v"));
+  ASSERT_TRUE(key.WriteText("Last", "w"));
+  std::string text;
+  EXPECT_TRUE(key.ReadText("New", &text));
+  EXPECT_EQ(text, "v");
+  EXPECT_TRUE(key.ReadText("Last", &text));
+  EXPECT_EQ(text, "w");
+  const std::string file = ReadFile(path);
+  EXPECT_NE(file.find("\"Bad\"=hex(2):61,zz\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("\"Odd\"=hex(4):RIDAVOR\\1.0\\\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("\"Cut\"=hex:01,\n"), std::string::npos) << file;
+}
+
 TEST(Registry, ConcurrentWritersFromSeveralProcessesLoseNothing) {
   ScopedTestEnv env(false);
   ASSERT_TRUE(CKVRegKey::CreatePath("K"));

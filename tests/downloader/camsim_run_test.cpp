@@ -17,18 +17,11 @@
 namespace pondrel::dl {
 namespace {
 
+using test::CountJpgs;
+
 using pondrel::test::CamsimProcess;
 using test::DownloaderWorld;
 using test::TestProfile;
-
-int CountJpgs(const std::string& image_dir) {
-  int n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.path().extension() == ".jpg") ++n;
-  }
-  return n;
-}
 
 std::vector<std::string> ListedKeys(const std::string& image_dir) {
   std::vector<std::string> keys;

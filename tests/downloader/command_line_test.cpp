@@ -27,6 +27,24 @@ TEST(CommandLine, ServiceLineWithPathsBlanksAndFlags) {
   EXPECT_FALSE(cmd.serverIdSet);
 }
 
+TEST(CommandLine, WhatTheServiceBuildsParsesBackToTheSameValues) {
+  for (bool flags : {false, true}) {
+    DownloaderOptions o;
+    o.server_id = kId;
+    o.log_path = "/var/lib/pondrel/img one/info/dl.log";
+    o.task_name = "night shift";
+    o.delete_images = o.hang_up = flags;
+    CommandLine cmd;
+    ASSERT_EQ(0, ParseCommandLine(FormatDownloaderOptions(o), &cmd));
+    EXPECT_TRUE(cmd.serverIdSet);
+    EXPECT_EQ(o.server_id, GuidToHex(cmd.serverId));
+    EXPECT_EQ(o.log_path, cmd.logPath);
+    EXPECT_EQ(o.task_name, cmd.taskName);
+    EXPECT_EQ(flags, cmd.deleteImages);
+    EXPECT_EQ(flags, cmd.hangUp);
+  }
+}
+
 TEST(CommandLine, ErrorCodes) {
   CommandLine cmd;
   EXPECT_EQ(kResultUnknownOption, ParseCommandLine("/t x,/q y", &cmd));

@@ -24,29 +24,8 @@ namespace {
 using test::DownloaderWorld;
 using test::FakeCamera;
 using test::TestProfile;
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-int CountJpgs(const std::string& image_dir) {
-  int n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.path().extension() == ".jpg") ++n;
-  }
-  return n;
-}
-
-std::uint64_t JpgBytes(const std::string& image_dir) {
-  std::uint64_t n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.path().extension() == ".jpg") n += e.file_size();
-  }
-  return n;
-}
+using test::CountJpgs;
+using test::JpgBytes;
 
 TestProfile Profile(const FakeCamera& camera, bool delete_on_server = false) {
   TestProfile profile;
@@ -66,7 +45,7 @@ TEST(DownloadRun, PicturesLandWithIndexRecordsLogAndImageList) {
   const std::string dir = world.ImageDir();
   const std::string first = dir + "/image/2024/0102/10000000.jpg";
   EXPECT_EQ(FakeCamera::MakePicture(2000, 0), test::ReadFile(first));
-  EXPECT_TRUE(Exists(dir + "/image/2024/0103/10014000.jpg"));
+  EXPECT_TRUE(test::PathExists(dir + "/image/2024/0103/10014000.jpg"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20240102/10000200"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20240103/10014000"));
   EXPECT_EQ(5, CountJpgs(dir));
@@ -189,9 +168,9 @@ TEST(DownloadRun, BadPicturesAndHostileListLinesAreSkipped) {
   const std::string id = world.AddProfile(Profile(camera));
   ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(4, CountJpgs(world.ImageDir()));
-  EXPECT_FALSE(Exists(world.ImageDir() + "/image/2024/0102/10000100.jpg"));
-  EXPECT_FALSE(Exists(world.ImageDir() + "/image/2024/0102/10000200.jpg"));
-  EXPECT_FALSE(Exists(world.ImageDir() + "/image/2024/0102/10000900.jpg"));
+  EXPECT_FALSE(test::PathExists(world.ImageDir() + "/image/2024/0102/10000100.jpg"));
+  EXPECT_FALSE(test::PathExists(world.ImageDir() + "/image/2024/0102/10000200.jpg"));
+  EXPECT_FALSE(test::PathExists(world.ImageDir() + "/image/2024/0102/10000900.jpg"));
   EXPECT_EQ(0, ContainsImage(world.ImageDir() + "/info", "20240102/10000900"));
   EXPECT_EQ(7, camera.PictureRequests());
   EXPECT_EQ(1u, world.LogLines("Download is completed: 4 picture(s)").size());
@@ -236,7 +215,7 @@ TEST(DownloadRun, StalledBodyIsCutByTheWatchdog) {
   EXPECT_TRUE(result == kResultHttpError || result == kResultHttpTimeout) << result;
   EXPECT_EQ(1u, world.LogLines("Communication error (D011)").size());
   EXPECT_EQ(1, CountJpgs(world.ImageDir()));
-  EXPECT_FALSE(Exists(world.ImageDir() + "/image/2024/0102/10000100.jpg"));
+  EXPECT_FALSE(test::PathExists(world.ImageDir() + "/image/2024/0102/10000100.jpg"));
 }
 
 TEST(DownloadRun, AbortFlagDuringAStalledReadEndsWith100) {
@@ -400,8 +379,8 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
   };
   ASSERT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(4, CountJpgs(dir));
-  EXPECT_FALSE(Exists(dir + "/image/2023/0505"));
-  EXPECT_TRUE(Exists(dir + "/image/2023/0506/10000100.jpg"));
+  EXPECT_FALSE(test::PathExists(dir + "/image/2023/0505"));
+  EXPECT_TRUE(test::PathExists(dir + "/image/2023/0506/10000100.jpg"));
   EXPECT_EQ(0, ContainsImage(dir + "/info", "20230505/10000200"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20230506/10000100"));
   EXPECT_EQ(1u, world.LogLines("<info><task1><cam1> Old image was deleted because of insufficient "

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -119,13 +120,47 @@ void FakeCamera::AcceptLoop() {
   }
 }
 
-void FakeCamera::Respond(int fd, int status, const std::string& body, bool stall) {
+void FakeCamera::SendForever(int fd, Tail tail) {
+  std::string filler(64 * 1024, '\0');
+  if (tail == Tail::kEndlessLines) {
+    for (std::size_t i = 0; i < filler.size(); ++i) filler[i] = i % 80 == 79 ? '\n' : '#';
+  }
+  while (!stop_) {
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 20) <= 0) continue;
+    if (p.revents & (POLLERR | POLLHUP)) return;
+    const ssize_t n = ::send(fd, filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return;
+    endless_bytes_ += static_cast<std::uint64_t>(n);
+  }
+}
+
+void FakeCamera::Respond(int fd, int status, const std::string& body, Tail tail) {
+  const bool endless = tail == Tail::kEndlessZeros || tail == Tail::kEndlessLines;
   char head[256];
-  std::snprintf(head, sizeof head,
-                "HTTP/1.1 %d X\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n", status,
-                body.size());
+  if (endless) {
+    std::snprintf(head, sizeof head, "HTTP/1.1 %d X\r\nConnection: close\r\n\r\n", status);
+  } else {
+    std::snprintf(head, sizeof head,
+                  "HTTP/1.1 %d X\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
+                  status, body.size());
+  }
   if (!SendAll(fd, head, std::strlen(head))) return;
-  if (!stall) {
+  if (endless) {
+    if (SendAll(fd, body.data(), body.size())) SendForever(fd, tail);
+    return;
+  }
+  if (tail == Tail::kTrickle) {
+    const int rate = std::max(1, trickleBytesPerSecond);
+    const auto pause = std::chrono::microseconds(1000000 / rate);
+    for (std::size_t i = 0; i < body.size() && !stop_; ++i) {
+      if (!SendAll(fd, body.data() + i, 1)) return;
+      std::this_thread::sleep_for(pause);
+    }
+    return;
+  }
+  if (tail != Tail::kStall) {
     SendAll(fd, body.data(), body.size());
     return;
   }
@@ -179,16 +214,17 @@ void FakeCamera::Serve(int fd) {
     std::memcpy(body.data(), &st, 4);
     std::memcpy(body.data() + 4, &count, 4);
     const int code = statusCode;
-    const bool stall = stallStatus;
+    const Tail tail = endlessStatus ? Tail::kEndlessZeros : stallStatus ? Tail::kStall : Tail::kNone;
     lock.unlock();
-    Respond(fd, code, body, stall);
+    Respond(fd, code, body, tail);
   } else if (t == "/-kvidb-/enum?type=list&limit=0") {
     std::string body;
     for (const auto& p : pictures_) body += p.key + " " + p.id + "\r\n";
     body += extraListLines;
     const int code = listCode;
+    const Tail tail = endlessList ? Tail::kEndlessLines : Tail::kNone;
     lock.unlock();
-    Respond(fd, code, body, false);
+    Respond(fd, code, body, tail);
   } else if (t.rfind("/-kvidb-/data?", 0) == 0) {
     ++picture_requests_;
     const std::string id = t.substr(14);
@@ -196,7 +232,7 @@ void FakeCamera::Serve(int fd) {
                                  [&](const Picture& p) { return p.id == id; });
     int code = 200;
     std::string body;
-    bool stall = false;
+    Tail tail = Tail::kNone;
     if (forbiddenIds.count(id)) {
       code = 403;
     } else if (missingIds.count(id) || it == pictures_.end()) {
@@ -205,10 +241,12 @@ void FakeCamera::Serve(int fd) {
       body = "error";
     } else {
       body = it->data;
-      stall = stallIds.count(id) > 0;
+      if (stallIds.count(id)) tail = Tail::kStall;
+      if (endlessIds.count(id)) tail = Tail::kEndlessZeros;
+      if (trickleIds.count(id)) tail = Tail::kTrickle;
     }
     lock.unlock();
-    Respond(fd, code, body, stall);
+    Respond(fd, code, body, tail);
   } else if (t.rfind("/-kvidb-/rpdel?", 0) == 0) {
     int n = 0;
     std::string rest = t.substr(15);
@@ -230,10 +268,10 @@ void FakeCamera::Serve(int fd) {
     }
     delete_batches_.push_back(n);
     lock.unlock();
-    Respond(fd, code, "", false);
+    Respond(fd, code, "", Tail::kNone);
   } else {
     lock.unlock();
-    Respond(fd, 404, "", false);
+    Respond(fd, 404, "", Tail::kNone);
   }
 }
 

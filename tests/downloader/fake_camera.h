@@ -50,6 +50,14 @@ class FakeCamera {
   std::set<std::string> errorBodyIds;  // body "error"
   std::set<std::string> stallIds;      // half the body, then nothing until the client leaves
   bool stallStatus = false;            // the status body stalls the same way
+  // Bodies that never end (no length, filler after the real body until the client leaves):
+  // zero bytes after a picture or the status, comment lines after the list.
+  std::set<std::string> endlessIds;
+  // Picture bodies sent at trickleBytesPerSecond.
+  std::set<std::string> trickleIds;
+  int trickleBytesPerSecond = 4;
+  bool endlessStatus = false;
+  bool endlessList = false;
 
   // Observations.
   std::vector<RecordedRequest> Requests();
@@ -57,6 +65,7 @@ class FakeCamera {
   int PictureRequests();
   std::size_t PicturesHeld();
   void WaitUntilStalling();  // returns once a stalled response has begun
+  std::uint64_t EndlessBytesSent() const { return endless_bytes_.load(); }
 
  private:
   struct Picture {
@@ -64,12 +73,15 @@ class FakeCamera {
   };
   void AcceptLoop();
   void Serve(int fd);
-  void Respond(int fd, int status, const std::string& body, bool stall);
+  enum class Tail { kNone, kStall, kEndlessZeros, kEndlessLines, kTrickle };
+  void Respond(int fd, int status, const std::string& body, Tail tail);
+  void SendForever(int fd, Tail tail);
 
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> stalling_{0};
+  std::atomic<std::uint64_t> endless_bytes_{0};
   std::thread accept_thread_;
   std::mutex mu_;
   std::vector<std::thread> connections_;

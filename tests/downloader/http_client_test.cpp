@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "common/fs_util.h"
 #include "downloader/result_codes.h"
 #include "downloader/run_context.h"
 #include "tests/downloader/fake_camera.h"
@@ -169,6 +170,27 @@ TEST_F(HttpClientTest, StalledBodyClosedOrTimedOut) {
 
   ctx_.timeouts.receiveMs = 1000;
   EXPECT_EQ(kResultHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
+}
+
+// A camera that trickles keeps sending, so the idle time-out never fires: a body slower than
+// the minimum rate over the window, or a request longer than the overall cap, ends with the
+// time-out result and nothing of it is kept.
+TEST_F(HttpClientTest, TrickleEndsWithTheTimeOutResult) {
+  camera_.AddPictures(2, "20240102", 0, 300000);
+  camera_.trickleIds = {"id2024010210000000", "id2024010210000100"};
+  camera_.trickleBytesPerSecond = 4;
+  ctx_.timeouts.receiveMs = 2000;
+  job_.targetFile = env_.Path("p.jpg");
+  EXPECT_EQ(kResultHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
+  EXPECT_NE(std::string::npos, Log().find("Communication error (D011)"));
+  EXPECT_FALSE(FileExists(job_.targetFile));
+
+  // Fast enough for the rate, but the request may not last for ever.
+  camera_.trickleBytesPerSecond = 2000;
+  ctx_.timeouts.minBytesPerSecond = 100;
+  ctx_.timeouts.requestMaxMs = 1500;
+  EXPECT_EQ(kResultHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000100", job_));
+  EXPECT_FALSE(FileExists(job_.targetFile));
 }
 
 TEST_F(HttpClientTest, ThroughTinyproxy) {

@@ -18,6 +18,8 @@
 namespace pondrel::dl {
 namespace {
 
+using test::CountJpgs;
+
 using pondrel::test::CamsimProcess;
 
 struct Launched {
@@ -54,15 +56,6 @@ std::string Finish(const Launched& l, int* exit_code) {
 }
 
 bool KvdlBuilt() { return ::access((test::StageDir() + "/KVdl").c_str(), X_OK) == 0; }
-
-int CountJpgs(const std::string& image_dir) {
-  int n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.path().extension() == ".jpg") ++n;
-  }
-  return n;
-}
 
 TEST(KvdlProcess, RunReportsItsPidAndResult) {
   if (!KvdlBuilt()) GTEST_SKIP() << "KVdl is not built";
@@ -120,6 +113,32 @@ TEST(KvdlProcess, SigtermEndsTheRunWith100) {
   EXPECT_EQ("100\n", Finish(l, &exit_code));
   EXPECT_EQ(100, exit_code);
   EXPECT_EQ(1u, world.LogLines("<warning><task1><cam1> Download has aborted. (D003)").size());
+  EXPECT_EQ(0, CountJpgs(world.ImageDir()));
+}
+
+// A launcher killed in the middle of a picture leaves no picture file behind, empty or
+// partial: the body is renamed into place only when whole.
+TEST(KvdlProcess, KilledMidPictureLeavesNoPictureFile) {
+  if (!KvdlBuilt()) GTEST_SKIP() << "KVdl is not built";
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--fault", "data=stall:30*1"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  test::DownloaderWorld world;
+  test::TestProfile profile;
+  profile.port = cam.port();
+  const std::string id = world.AddProfile(profile);
+
+  const Launched l = StartKvdl(world.CommandLine(id));
+  ASSERT_GT(l.pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (cam.Stat("faults_applied") < 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // Half the body is out; give the launcher a moment to take it in.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(l.pid, SIGKILL);
+  int exit_code = 0;
+  Finish(l, &exit_code);
+  EXPECT_EQ(-1, exit_code);
   EXPECT_EQ(0, CountJpgs(world.ImageDir()));
 }
 

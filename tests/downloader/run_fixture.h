@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -92,5 +93,12 @@ class TinyProxy {
 };
 
 int FreeLoopbackPort();
+
+// What a run left below <image_dir>/image: the ".jpg" files, their bytes, and every byte
+// (pictures still being written included).
+int CountJpgs(const std::string& image_dir);
+std::uint64_t JpgBytes(const std::string& image_dir);
+std::uint64_t ImageBytes(const std::string& image_dir);
+bool PathExists(const std::string& path);
 
 }  // namespace pondrel::dl::test

@@ -3,7 +3,6 @@
 // same binary. Needs root (as in CI); skipped with a message otherwise.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -75,60 +74,13 @@ TEST(TmpfsScenario, StopThenDeleteOldPictures) {
   EXPECT_GE(::statvfs(mount, &vfs), 0);
 }
 
-// Runs `unshare --mount --propagation private -- /bin/true` and returns "" when it worked,
-// else what it said (its wording differs between versions, so only the outcome counts).
-std::string ProbeUnshare(const std::string& out) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::freopen(out.c_str(), "w", stdout);
-    ::dup2(::fileno(stdout), 2);
-    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--",
-            "/bin/true", nullptr);
-    ::_exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return "cannot run unshare";
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-  std::string said = test::ReadFile(out);
-  return said.empty() ? "unshare ended with status " + std::to_string(status) : said;
-}
-
 TEST(TmpfsFreeSpace, BothWays) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-  if (::access("/usr/bin/unshare", X_OK) != 0) GTEST_SKIP() << "/usr/bin/unshare is missing";
-  {
-    test::ScopedTestEnv probe_env(false);
-    const std::string refusal = ProbeUnshare(probe_env.Path("probe.out"));
-    if (!refusal.empty()) {
-      GTEST_SKIP() << "this system refuses a private mount namespace: " << refusal;
-    }
-  }
   test::ScopedTestEnv env(false);
-  const std::string mount = env.Path("tmpfs");
-  std::filesystem::create_directories(mount);
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  const std::string out = env.Path("child.out");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setenv(kTmpfsVar, mount.c_str(), 1);
-    std::freopen(out.c_str(), "w", stdout);
-    ::dup2(::fileno(stdout), 2);
-    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--", "/bin/sh",
-            "-c",
-            "mount -t tmpfs -o size=4m pondrel-test \"$0\" || exit 77; "
-            "exec \"$1\" --gtest_filter=TmpfsScenario.*",
-            mount.c_str(), self.c_str(), nullptr);
-    ::_exit(127);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-  const std::string output = test::ReadFile(out);
-  ASSERT_TRUE(WIFEXITED(status)) << output;
-  if (WEXITSTATUS(status) == 77) {
-    GTEST_SKIP() << "cannot mount a tmpfs in a private namespace here: " << output;
-  }
-  EXPECT_EQ(0, WEXITSTATUS(status)) << output;
-  EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 1 test")) << output;
+  const pondrel::test::TmpfsChildRun run =
+      pondrel::test::RunInPrivateTmpfs(env, "4m", kTmpfsVar, "TmpfsScenario.*");
+  if (!run.skip.empty()) GTEST_SKIP() << run.skip;
+  EXPECT_EQ(0, run.exitCode) << run.output;
+  EXPECT_NE(std::string::npos, run.output.find("[  PASSED  ] 1 test")) << run.output;
 }
 
 }  // namespace

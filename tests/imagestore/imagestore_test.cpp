@@ -279,12 +279,32 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   EXPECT_TRUE(IsDirectory(Image() + "/image/2004"));  // year directories stay
   EXPECT_EQ(ReadFile(env_.Path("outside/keep.txt")), "keep");
 
-  // A year directory that is a link is not followed either.
+  // A day whose paths lead through a link is refused whole: neither its pictures nor its
+  // index go, so nothing is left orphaned.
   ASSERT_TRUE(CreateDirectoryChain(env_.Path("elsewhere/0505")));
   WriteFile(env_.Path("elsewhere/0505/a.jpg"), "a");
   ASSERT_EQ(::symlink(env_.Path("elsewhere").c_str(), (Image() + "/image/2005").c_str()), 0);
-  EXPECT_EQ(DeleteDay(p.GetId(), 2005, 505), 0);
+  ASSERT_EQ(AddImage(Info(), "20050505/12000000", pic), 0);
+  EXPECT_EQ(DeleteDay(p.GetId(), 2005, 505), -1);
   EXPECT_EQ(ReadFile(env_.Path("elsewhere/0505/a.jpg")), "a");
+  EXPECT_EQ(ContainsImage(Info(), "20050505/12000000"), 1);
+
+  // "image" itself a link, and the index file a link: refused the same way.
+  const std::string moved = env_.Path("moved");
+  ASSERT_EQ(::rename((Image() + "/image").c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::symlink(moved.c_str(), (Image() + "/image").c_str()), 0);
+  ASSERT_TRUE(CreateDirectoryChain(moved + "/2006/0606"));
+  ASSERT_EQ(AddImage(Info(), "20060606/12000000", pic), 0);
+  EXPECT_EQ(DeleteDay(p.GetId(), 2006, 606), -1);
+  EXPECT_TRUE(IsDirectory(moved + "/2006/0606"));
+  EXPECT_EQ(ContainsImage(Info(), "20060606/12000000"), 1);
+  ASSERT_EQ(::unlink((Image() + "/image").c_str()), 0);
+  ASSERT_EQ(::rename(moved.c_str(), (Image() + "/image").c_str()), 0);
+  ASSERT_EQ(::rename(DayIndexPath(Info(), 2006, 606).c_str(), env_.Path("real.idx").c_str()), 0);
+  ASSERT_EQ(::symlink(env_.Path("real.idx").c_str(), DayIndexPath(Info(), 2006, 606).c_str()), 0);
+  EXPECT_EQ(DeleteDay(p.GetId(), 2006, 606), -1);
+  EXPECT_TRUE(IsDirectory(Image() + "/image/2006/0606"));
+  EXPECT_TRUE(FileExists(env_.Path("real.idx")));
 }
 
 }  // namespace

@@ -154,6 +154,28 @@ TEST(SrvInfo, SetterRules) {
   EXPECT_EQ(p.Validate(), R(10, CHK_EMPTY));
 }
 
+// A line feed or an escape in any text field would forge a line of a listing or a log, or
+// reach a request line or the dial-up configuration: every text field refuses them.
+TEST(SrvInfo, ControlCharactersAreRefusedInEveryTextField) {
+  CKVSrvInfo p;
+  ASSERT_EQ(p.SetServerName("cam"), 0u);
+  EXPECT_EQ(p.SetServerName("evil\nHostName=spoof"), R(2, CHK_FORMAT));
+  EXPECT_EQ(p.SetServerName("cam\x1b[31m"), R(2, CHK_FORMAT));
+  EXPECT_EQ(p.SetServerName("a\tb"), R(2, CHK_FORMAT));
+  EXPECT_EQ(p.GetServerName(), "cam");
+  EXPECT_EQ(p.SetHostName("host\r\nX: 1"), R(4, CHK_FORMAT));
+  EXPECT_EQ(p.SetAdminAccount("a\x7f" "b"), R(6, CHK_FORMAT));
+  EXPECT_EQ(p.SetAdminPassword(std::string("p\0w", 3)), R(7, CHK_FORMAT));
+  EXPECT_EQ(p.SetProxyHost("proxy\n"), R(9, CHK_FORMAT));
+  EXPECT_EQ(p.SetPppConnectionName("isp\nplugin x.so"), R(12, CHK_FORMAT));
+  EXPECT_EQ(p.SetPppAccount("u\n"), R(13, CHK_FORMAT));
+  EXPECT_EQ(p.SetPppPassword("\x1b"), R(14, CHK_FORMAT));
+  EXPECT_EQ(p.SetSettingsPageUrl("http://x/\n"), R(16, CHK_FORMAT));
+  EXPECT_EQ(FormatCheckMessage(R(2, CHK_FORMAT)), "Server Name is invalid format.");
+  // UTF-8 text is not control text.
+  EXPECT_EQ(p.SetServerName("Kamera \xc3\xa4" "u\xc3\x9f" "en"), 0u);
+}
+
 TEST(SrvInfo, ValidateOrderAndClear) {
   CKVSrvInfo p;
   EXPECT_EQ(p.GetProxyPort(), kNewProxyPort);

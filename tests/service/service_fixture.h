@@ -1,5 +1,5 @@
 // A private world for driving the real service body in a thread of the test: a temporary
-// ROOT and registry, a private IPC namespace, a TestClock, the test launcher installed as
+// ROOT and registry, a private runtime directory, a TestClock, the test launcher installed as
 // "KVdl" in a directory the service searches first, a Task View mailslot owned by the test,
 // and helpers to write profiles and tasks and to wait for the file to change.
 #pragma once
@@ -24,6 +24,7 @@
 #include "common/fs_util.h"
 #include "common/mailslot.h"
 #include "common/named_object.h"
+#include "common/runtime_dir.h"
 #include "servers/srvmgr.h"
 #include "service/kestova.h"
 #include "taskmodel/activity_log.h"
@@ -202,8 +203,8 @@ inline bool SendRaw(const std::string& bytes) {
   if (fd < 0) return false;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::string name = IpcName(kServiceMailslot);
-  std::memcpy(addr.sun_path + 1, name.data(), name.size());
+  std::string name = MailslotSocketPath(kServiceMailslot);
+  std::memcpy(addr.sun_path, name.data(), name.size());
   socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr), len);
   ::close(fd);

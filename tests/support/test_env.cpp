@@ -1,8 +1,11 @@
 #include "tests/support/test_env.h"
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,8 +15,6 @@
 
 namespace pondrel::test {
 namespace {
-
-std::atomic<int> g_counter{0};
 
 void SaveEnv(const char* name, std::string* saved, bool* had) {
   const char* v = std::getenv(name);
@@ -39,15 +40,15 @@ ScopedTestEnv::ScopedTestEnv(bool write_root) {
   setenv("PONDREL_SERVICE_MANAGER", "none", 1);
   root_ = dir_ + "/root";
   std::filesystem::create_directories(root_);
-  ns_ = "pondrel-test-" + std::to_string(getpid()) + "-" + std::to_string(g_counter++) + "-" +
-        dir_.substr(dir_.size() - 6);
+  run_ = dir_ + "/run";
+  if (::mkdir(run_.c_str(), 0700) != 0) std::abort();
 
   SaveEnv("PONDREL_REGISTRY", &saved_registry_, &had_registry_);
   SaveEnv("PONDREL_USER_REGISTRY", &saved_user_registry_, &had_user_registry_);
-  SaveEnv("PONDREL_IPC_NAMESPACE", &saved_ns_, &had_ns_);
+  SaveEnv("PONDREL_RUNTIME_DIR", &saved_run_, &had_run_);
   setenv("PONDREL_REGISTRY", (dir_ + "/system.reg").c_str(), 1);
   setenv("PONDREL_USER_REGISTRY", (dir_ + "/user.reg").c_str(), 1);
-  setenv("PONDREL_IPC_NAMESPACE", ns_.c_str(), 1);
+  setenv("PONDREL_RUNTIME_DIR", run_.c_str(), 1);
 
   if (write_root) {
     CKVRegKey::CreatePath(kSettingsKey);
@@ -59,7 +60,7 @@ ScopedTestEnv::ScopedTestEnv(bool write_root) {
 ScopedTestEnv::~ScopedTestEnv() {
   RestoreEnv("PONDREL_REGISTRY", saved_registry_, had_registry_);
   RestoreEnv("PONDREL_USER_REGISTRY", saved_user_registry_, had_user_registry_);
-  RestoreEnv("PONDREL_IPC_NAMESPACE", saved_ns_, had_ns_);
+  RestoreEnv("PONDREL_RUNTIME_DIR", saved_run_, had_run_);
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }
@@ -79,6 +80,74 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << data;
+}
+
+namespace {
+
+// Runs `unshare --mount --propagation private -- /bin/true` and returns "" when it worked,
+// else what it said (its wording differs between versions, so only the outcome counts).
+std::string ProbeUnshare(const std::string& out) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(126);
+    ::dup2(::fileno(stdout), 2);
+    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--",
+            "/bin/true", nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return "cannot run unshare";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  std::string said = ReadFile(out);
+  return said.empty() ? "unshare ended with status " + std::to_string(status) : said;
+}
+
+}  // namespace
+
+TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size,
+                                const char* var, const std::string& filter) {
+  TmpfsChildRun run;
+  if (::geteuid() != 0) {
+    run.skip = "mounting a tmpfs needs root";
+    return run;
+  }
+  if (::access("/usr/bin/unshare", X_OK) != 0) {
+    run.skip = "/usr/bin/unshare is missing";
+    return run;
+  }
+  const std::string refusal = ProbeUnshare(env.Path("unshare-probe.out"));
+  if (!refusal.empty()) {
+    run.skip = "this system refuses a private mount namespace: " + refusal;
+    return run;
+  }
+  const std::string mount = env.Path("tmpfs");
+  std::filesystem::create_directories(mount);
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string out = env.Path("tmpfs-child.out");
+  const std::string script = "mount -t tmpfs -o size=" + size +
+                             " pondrel-test \"$0\" || exit 77; exec \"$1\" --gtest_filter=" +
+                             filter;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv(var, mount.c_str(), 1);
+    if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(126);
+    ::dup2(::fileno(stdout), 2);
+    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--", "/bin/sh",
+            "-c", script.c_str(), mount.c_str(), self.c_str(), nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
+    run.skip = "cannot start the child";
+    return run;
+  }
+  run.output = ReadFile(out);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (run.exitCode == 77 ||
+      (run.exitCode == 1 && run.output.find("unshare failed") != std::string::npos)) {
+    run.skip = "cannot mount a tmpfs in a private namespace here: " + run.output;
+  }
+  return run;
 }
 
 }  // namespace pondrel::test

@@ -71,6 +71,19 @@ TEST_F(ActivityLogTest, LongValuesAreCutToOneLineOf1023Characters) {
   EXPECT_EQ(FormatLogLine(clock_.Now(), "a\rb", " ", kLogInfo, "m").find("<a b>"), 27u);
 }
 
+// Text from outside (a task name from a mailslot message, a server's answer) reaches the log:
+// its control characters are written as escapes, so a line never retitles or clears the
+// terminal that shows it.
+TEST_F(ActivityLogTest, ControlCharactersAreEscaped) {
+  const std::string line = FormatLogLine(clock_.Now(), "nope\x1b[31m", "cam\x07", kLogError,
+                                         "Execution failure: \x1b]0;owned\x07 (S001)");
+  EXPECT_EQ(line, "Apr 05 06:07:08 2003 <error><nope\\x1b[31m><cam\\x07> Execution failure: "
+                  "\\x1b]0;owned\\x07 (S001)\r\n");
+  // Escapes count against the line's room like any other text.
+  const std::string many(2000, '\x1b');
+  EXPECT_LE(FormatLogLine(clock_.Now(), many, many, kLogInfo, many).size(), kMaxLogLineLen);
+}
+
 TEST_F(ActivityLogTest, WriterCreatesTheDirectoryChainAndAppends) {
   const std::string path = ServiceLogPath(env_.Root());
   EXPECT_EQ(path, env_.Root() + "/SYSTEM/kvrpd.log");

@@ -177,6 +177,22 @@ TEST_F(ScheduleTest, OddRepetitionValues) {
   // A negative LoopInterval leaves only the first run of each occurrence.
   t = Task(kCycleDays, "2003/06/01/10/00/00", 1, 3, -2);
   EXPECT_EQ(Next(t, "2003/06/01/10/00/00"), "2003/06/02/10/00/00");
+  // ... whatever the count: a window far below zero still leaves the base time of every
+  // kind, never "no further run".
+  t = Task(kCycleDays, "2003/06/01/10/00/00", 1, 1000, -2);
+  EXPECT_EQ(Next(t, "2003/06/01/10/00/00"), "2003/06/02/10/00/00");
+  t = Task(kCycleOnce, "2003/06/01/10/00/00", 1, 1000, -100);
+  EXPECT_EQ(Next(t, "2003/06/01/09/00/00"), "2003/06/01/10/00/00");
+  t = Task(kCycleMonths, "2003/06/01/10/00/00", 1, 1000, -1);
+  t.MonthUnit = kMonthByDay;
+  t.ActDayofMonth = 15;
+  EXPECT_EQ(Next(t, "2003/06/01/10/00/00"), "2003/06/15/10/00/00");
+  t = Task(kCycleMonths, "2003/06/01/10/00/00", 41, 1000, -1);
+  t.MonthUnit = kMonthByWeekday;
+  EXPECT_EQ(Next(t, "2003/06/01/10/00/00"), "2003/06/30/10/00/00");
+  t = Task(kCycleWeeks, "2003/06/01/10/00/00", 1, 1000, -3);
+  SetTaskField(t.DayofWeek, "0100000");
+  EXPECT_EQ(Next(t, "2003/06/01/10/00/00"), "2003/06/02/10/00/00");
   // Huge LoopCnt on a monthly task: the window runs for ages; the answer comes at once.
   t = Task(kCycleMonths, "2003/06/01/10/00/00", 1, 2000000000, 100);
   t.ActDayofMonth = 1;

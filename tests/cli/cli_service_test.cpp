@@ -370,7 +370,7 @@ class CliAccountsTest : public CliServiceTest {
     ::unlink(err.c_str());
     return r;
   }
-  bool Running() { return RunPondrel({"service", "status"}).out == "Installed=no\nRunning=yes\n"; }
+  bool Running() { return RunPondrel({"service", "status"}).status == 0; }  // 3: stopped
   bool WaitState(const std::string& task, int state) {
     for (int i = 0; i < 300; ++i) {
       if (ReadTask(task).ActState == state) return true;

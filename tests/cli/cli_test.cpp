@@ -86,8 +86,8 @@ TEST_F(CliTest, ServerAddValidatesLikeTheEditorAndWritesNothingOnRefusal) {
   // A line feed in a name would print a forged line in "server show".
   r = Run({"server", "add", "evil\nHostName=spoof", "--image-dir", env_.Dir() + "/img", "--host",
            "h"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Server Name is invalid format.\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "pondrel: --name: Server Name is invalid format.\n");
   EXPECT_FALSE(std::filesystem::exists(env_.Root() + "/prp1"));
 
   AddCam();

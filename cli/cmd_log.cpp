@@ -10,9 +10,12 @@
 #include <iostream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "cli/commands.h"
 #include "logviewer/log_document.h"
 #include "logviewer/log_file.h"
+#include "taskview/messages.h"
 #include "taskview/service_control.h"
 
 namespace pondrel::cli {
@@ -130,6 +133,15 @@ std::string ValidUtf8(std::string_view s) {
   return out;
 }
 
+// "YYYY/MM/DD hh:mm:ss" as a schedule-file time string "YYYY/MM/DD/hh/mm/ss".
+std::string DateTimeStr(std::string_view date) {
+  std::string out(date);
+  for (char& c : out) {
+    if (c == ' ' || c == ':') c = '/';
+  }
+  return out;
+}
+
 class EntryPrinter {
  public:
   EntryPrinter(bool json, bool json_lines) : json_(json), json_lines_(json_lines) {}
@@ -148,11 +160,13 @@ class EntryPrinter {
     std::string out;
     if (json_) {
       if (!json_lines_ && count_ > 0) out += ",";
+      // The service's own entries have a blank for task and server: no task, no server.
+      auto name = [](std::string_view n) { return n == " " ? std::string() : ValidUtf8(n); };
       out += JsonObject({{"code", JsonString(e.code)},
-                         {"date", JsonString(date_text)},
+                         {"date", e.accepted ? JsonTime(DateTimeStr(date_text)) : "null"},
                          {"level", JsonString(ValidUtf8(e.accepted ? e.level_text : ""))},
-                         {"task", JsonString(ValidUtf8(e.task))},
-                         {"server", JsonString(ValidUtf8(e.server))},
+                         {"task", JsonString(name(e.task))},
+                         {"server", JsonString(name(e.server))},
                          {"message", JsonString(ValidUtf8(e.message))},
                          {"parsed", JsonBool(e.accepted)}});
       if (json_lines_) out += "\n";
@@ -225,7 +239,7 @@ int Show(const Args& a) {
       if (w == "error") f.levels |= kLevelBitError;
       else if (w == "warning") f.levels |= kLevelBitWarning;
       else if (w == "info" || w == "information") f.levels |= kLevelBitInfo;
-      else return Complain("invalid level '" + w + "' in --level (error, warning, info)", kExitUsage);
+      else return BadValue("level", "'" + w + "' is not error, warning or info");
       pos = comma + 1;
     }
   }
@@ -233,25 +247,27 @@ int Show(const Args& a) {
     if (!a.Has(opt)) continue;
     std::time_t t;
     if (!ParseFilterTime(a.Get(opt), &t)) {
-      return Complain(std::string("invalid --") + opt + " '" + a.Get(opt) +
-                          "': expected YYYY/MM/DD hh:mm:ss or ISO 8601 (YYYY-MM-DDThh:mm:ss), "
-                          "years 1971 to 2037",
-                      kExitUsage);
+      return BadValue(opt, "'" + a.Get(opt) +
+                               "' is not YYYY/MM/DD hh:mm:ss or ISO 8601 (YYYY-MM-DDThh:mm:ss), "
+                               "years 1971 to 2037");
     }
     (opt[0] == 's' ? f.start : f.end) = t;
   }
   long last = -1;
   if (a.Has("lines")) {
     const std::string n = a.Get("lines");
-    char* end = nullptr;
-    errno = 0;
-    last = std::strtol(n.c_str(), &end, 10);
-    if (n.empty() || *end != '\0' || errno != 0 || last < 0) {
-      return Complain("invalid --lines '" + n + "': expected a number of entries", kExitUsage);
+    if (!ParseInt(n, 0, 1000000000, &last)) {
+      return BadValue("lines", "'" + n + "' is not a number of entries");
     }
   }
   const int check = CheckLogFilter(&f, a.Has("task"), a.Has("server"), a.Has("code"));
-  if (check != kFilterOk) return Fail(FilterCheckText(check));
+  if (check != kFilterOk) {
+    const char* option = check == kFilterTaskMissing     ? "--task"
+                         : check == kFilterServerMissing ? "--server"
+                         : check == kFilterStartAfterEnd ? "--since"
+                                                         : "--code";
+    return Error(option, FilterCheckText(check), kExitUsage);
+  }
 
   int status = kExitOk;
   const std::string path = LogPathFor(a, &status);
@@ -285,7 +301,7 @@ int Show(const Args& a) {
         &end_offset);
     if (rc != 0) {
       std::fflush(stdout);
-      return Fail(LoadResultText(rc));
+      return Fail(path, LoadResultText(rc));
     }
     if (last >= 0) {
       const std::size_t n = kept.size();
@@ -306,7 +322,7 @@ int Show(const Args& a) {
     if (rc == 0) rc = reader.error();
     if (rc != 0) {
       std::fflush(stdout);
-      return Fail(LoadResultText(rc));
+      return Fail(path, LoadResultText(rc));
     }
     // Follow on from the first byte not yet shown.
     end_offset = reader.Offset();
@@ -319,10 +335,19 @@ int Show(const Args& a) {
 int Clear(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
+  const std::string path = CServiceControl::LogPath();
+  if (::access(path.c_str(), F_OK) != 0) {
+    return Fail(path, "nothing to delete: there is no activity log");
+  }
+  if (!Confirm(tasdek::kMsgAskClearLog)) return Fail(path, "not deleted");
   if (!CServiceControl::ClearLog()) {
     const int error = errno;
-    return Complain("cannot delete the activity log " + CServiceControl::LogPath() + ": " +
-                    std::strerror(error));
+    return Fail(path, std::strerror(error));
+  }
+  if (G().json) {
+    PrintJson(JsonObject({{"deleted", JsonString(path)}}));
+  } else {
+    std::cout << "deleted " << path << "\n";
   }
   return kExitOk;
 }
@@ -330,13 +355,17 @@ int Clear(const Args&) {
 int Path(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
-  std::cout << CServiceControl::LogPath() << "\n";
+  if (G().json) {
+    PrintJson(JsonObject({{"path", JsonString(CServiceControl::LogPath())}}));
+  } else {
+    std::cout << CServiceControl::LogPath() << "\n";
+  }
   return kExitOk;
 }
 
 }  // namespace
 
-int RunLogGroup(const std::vector<std::string>& argv_in) {
+std::vector<std::string> LogShortForms(const std::vector<std::string>& argv_in) {
   // Short forms as in tail: -n N and -f.
   std::vector<std::string> argv;
   for (const std::string& w : argv_in) {
@@ -345,6 +374,10 @@ int RunLogGroup(const std::vector<std::string>& argv_in) {
     else if (w.size() > 2 && w.compare(0, 2, "-n") == 0 && w[2] >= '0' && w[2] <= '9') argv.push_back("--lines=" + w.substr(2));
     else argv.push_back(w);
   }
+  return argv;
+}
+
+const std::vector<Command>& LogCommands() {
   static const std::vector<Command> commands = {
       {{"log show", "", "show the activity log, oldest entry first",
         {{"task", "NAME", "only entries of this task (exact)"},
@@ -357,19 +390,23 @@ int RunLogGroup(const std::vector<std::string>& argv_in) {
          {"end", "TIME", "the same as --until"},
          {"lines", "N", "only the last N entries (also -n N)"},
          {"follow", nullptr, "keep showing entries as they are written (also -f)"},
-         {"newest-first", nullptr, "newest entry first, as the Log Viewer lists them"},
+         {"newest-first", nullptr, "newest entry first"},
          {"file", "PATH", "read this log file instead of ROOT/SYSTEM/kvrpd.log"}},
         0, 0,
         "One line per entry: code, date and time, task, server, message, separated by tabs.\n"
         "Lines without the log's layout show \"....\" and \"..........\" with the raw line as\n"
         "message; a time or level filter leaves them out. A time without a zone is local time.\n"
-        "With --json the entries are one JSON array, or one JSON object a line with --follow.\n"
+        "With --json the entries are one JSON array, or one JSON object a line with --follow;\n"
+        "dates are ISO 8601 with the offset, task and server \"\" for the service's entries.\n"
         "The log is read as a stream: memory stays small whatever the size of the file."},
        Show},
-      {{"log clear", "", "delete the activity log", {}, 0, 0, nullptr}, Clear},
+      {{"log clear", "", "delete the activity log", {}, 0, 0,
+        "On a terminal asks first (--yes does not ask). Fails (status 1) when there is no\n"
+        "log to delete."},
+       Clear},
       {{"log path", "", "print the activity log's path", {}, 0, 0, nullptr}, Path},
   };
-  return RunGroup("log", "The activity log (kvrpd.log).", commands, argv);
+  return commands;
 }
 
 }  // namespace pondrel::cli

@@ -6,6 +6,7 @@
 #include "common/named_object.h"
 #include "common/protocol.h"
 #include "common/registry.h"
+#include "servers/srvinfo.h"
 #include "servers/srvmgr.h"
 #include "taskview/messages.h"
 #include "taskview/server_editor.h"
@@ -119,36 +120,72 @@ int ApplyServerOptions(const Args& a, ServerEditorForm* f) {
   return kExitOk;
 }
 
+// The option that sets a field of the editor (for naming it in an error).
+const char* OptionOfField(std::uint16_t field) {
+  switch (field) {
+    case FLD_SERVER_NAME: return "name";
+    case FLD_IMAGE_DIRECTORY: return "image-dir";
+    case FLD_HOST_NAME: return "host";
+    case FLD_HTTP_PORT: return "port";
+    case FLD_ADMIN_ACCOUNT: return "admin-account";
+    case FLD_ADMIN_PASSWORD: return "password-stdin";
+    case FLD_SETTINGS_PAGE_URL: return "settings-page-url";
+    case FLD_PROXY_HOST: return "proxy-host";
+    case FLD_PROXY_PORT: return "proxy-port";
+    case FLD_PPP_CONNECTION_NAME: return "ppp-connection";
+    case FLD_PPP_ACCOUNT: return "ppp-account";
+    case FLD_PPP_PASSWORD: return "ppp-password-stdin";
+    default: return nullptr;
+  }
+}
+
+std::string What(const CKVSrvInfo& s) { return "server '" + s.GetServerName() + "'"; }
+
 // Saves the form as the editor's OK does. Prints the result; the exit status.
 int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
   NamedLock env(kEnvLockName);
   env.TryLock();
   CTasdekDoc doc;
-  doc.LoadTasks();
-  ServerSaveResult r =
-      SaveServer(form, rec, [&doc](const KVGuid& id) { return doc.IsServerRunning(id); });
-  if (r.code != 0) return Fail(r.message);
-  if (G().json) std::cout << ServerJson(*rec) << "\n";
+  if (int r = LockAndLoadTasks(&doc)) return r;
+  Waiter waiter("the server profile lock (another program is changing the server profiles)");
+  bool timed_out = false;
+  ServerSaveResult r = SaveServer(
+      form, rec, [&doc](const KVGuid& id) { return doc.IsServerRunning(id); }, nullptr, [&] {
+        if (waiter.KeepWaiting()) return true;
+        timed_out = true;
+        return false;
+      });
+  if (timed_out && r.code == SRV_ERR_LOCK) return waiter.TimedOut();
+  if (r.code != 0) {
+    const std::string what = "server '" + form.server_name + "'";
+    if (r.check != 0) {
+      if (const char* option = OptionOfField(CheckResultField(r.check))) {
+        return BadValue(option, r.message);
+      }
+      return Error(what, r.message, kExitUsage);
+    }
+    return Fail(what, r.message);
+  }
+  if (G().json) PrintJson(ServerJson(*rec));
   return kExitOk;
 }
 
 int List(const Args&) {
-  int status;
-  if (!RequireRoot(&status)) return status;
   std::vector<CKVSrvInfo> servers;
-  const int r = LoadServerList(&servers, kSrvMaskAll);
-  if (r != SRV_OK) return Fail(kMsgServerReadFailed);
+  if (int r = LoadServers(&servers, kSrvMaskAll)) return r;
   if (G().json) {
     std::vector<std::string> items;
     for (const CKVSrvInfo& s : servers) items.push_back(ServerJson(s));
-    std::cout << JsonArray(items) << "\n";
+    PrintJson(JsonArray(items));
     return kExitOk;
   }
+  // "----------" is the list's own mark for "not used".
+  std::vector<std::vector<std::string>> rows;
   for (const CKVSrvInfo& s : servers) {
-    std::cout << Field(s.GetServerName()) << "\t" << Field(s.GetHostName()) << "\t"
-              << Field(ServerListProxyText(s)) << "\t" << Field(ServerListPppText(s)) << "\t"
-              << GuidToHex(s.GetId()) << "\n";
+    rows.push_back({s.GetServerName(), s.GetHostName(), ServerListProxyText(s),
+                    ServerListPppText(s), GuidToHex(s.GetId())});
   }
+  PrintTable({"Server Name", "Host Name", "Proxy", "PPP", "Id"}, rows);
   return kExitOk;
 }
 
@@ -156,31 +193,40 @@ int Show(const Args& a) {
   CKVSrvInfo s;
   if (int r = FindServer(a.Positional()[0], &s)) return r;
   if (G().json) {
-    std::cout << ServerJson(s) << "\n";
+    PrintJson(ServerJson(s));
     return kExitOk;
   }
-  std::cout << "Id=" << GuidToHex(s.GetId()) << "\n"
-            << "ServerName=" << s.GetServerName() << "\n"
-            << "ImageDirectory=" << s.GetImageDirectory() << "\n"
-            << "DeleteImagesOnServer=" << (s.GetDeleteImagesOnServer() ? "yes" : "no") << "\n"
-            << "HostName=" << s.GetHostName() << "\n"
-            << "HttpPort=" << s.GetHttpPort() << "\n"
-            << "AdminAccount=" << s.GetAdminAccount() << "\n"
-            << "AdminPassword=" << (s.GetAdminPassword().empty() ? "(not set)" : "(set)") << "\n"
-            << "SettingsPageUrl=" << s.GetSettingsPageUrl() << "\n"
-            << "UseProxy=" << (s.GetUseProxy() ? "yes" : "no") << "\n"
-            << "ProxyHost=" << s.GetProxyHost() << "\n"
-            << "ProxyPort=" << s.GetProxyPort() << "\n"
-            << "UsePpp=" << (s.GetUsePpp() ? "yes" : "no") << "\n"
-            << "PppConnectionName=" << s.GetPppConnectionName() << "\n"
-            << "PppAccount=" << s.GetPppAccount() << "\n"
-            << "PppPassword=" << (s.GetPppPassword().empty() ? "(not set)" : "(set)") << "\n";
+  auto yes_no = [](bool b) { return std::string(b ? "yes" : "no"); };
+  auto set = [](const std::string& p) { return std::string(p.empty() ? "(not set)" : "(set)"); };
+  PrintRecord({
+      {"Id", GuidToHex(s.GetId())},
+      {"Server Name", s.GetServerName()},
+      {"Image Directory", s.GetImageDirectory()},
+      {"Delete Images On Server", yes_no(s.GetDeleteImagesOnServer() != 0)},
+      {"Host Name", s.GetHostName()},
+      {"HTTP Port", std::to_string(s.GetHttpPort())},
+      {"Administrator Account", s.GetAdminAccount()},
+      {"Administrator Password", set(s.GetAdminPassword())},
+      {"Settings Page URL", s.GetSettingsPageUrl()},
+      {"Use Proxy", yes_no(s.GetUseProxy() != 0)},
+      {"Proxy Host", s.GetProxyHost()},
+      {"Proxy Port", std::to_string(s.GetProxyPort())},
+      {"Use PPP", yes_no(s.GetUsePpp() != 0)},
+      {"PPP Connection", s.GetPppConnectionName()},
+      {"PPP Account", s.GetPppAccount()},
+      {"PPP Password", set(s.GetPppPassword())},
+  });
   return kExitOk;
 }
 
 int Add(const Args& a) {
   int status;
   if (!RequireRoot(&status)) return status;
+  if (!a.Positional().empty() && a.Has("name") && a.Get("name") != a.Positional()[0]) {
+    return Complain("the name is given twice, as '" + a.Positional()[0] + "' and as --name '" +
+                        a.Get("name") + "'; give one",
+                    kExitUsage);
+  }
   CKVSrvInfo rec;
   ServerEditorForm form = FormFromServer(rec, ListPhonebookEntries());
   if (!a.Positional().empty()) form.server_name = a.Positional()[0];
@@ -204,10 +250,30 @@ int Delete(const Args& a) {
   NamedLock env(kEnvLockName);
   env.TryLock();
   CTasdekDoc doc;
-  doc.LoadTasks();
+  if (int r = LockAndLoadTasks(&doc)) return r;
+  std::vector<std::string> tasks;
+  for (const TaskEntry& e : doc.Tasks()) {
+    if (e.task.ServerId == rec.GetId()) tasks.push_back(e.task.Name);
+  }
+  std::string question = "Delete " + What(rec) + " and its " + std::to_string(tasks.size()) +
+                         (tasks.size() == 1 ? " task" : " tasks");
+  for (std::size_t i = 0; i < tasks.size(); ++i) question += (i ? ", '" : " ('") + tasks[i] + "'";
+  if (!tasks.empty()) question += ")";
+  if (!Confirm(question + "?")) return Fail(What(rec), "not deleted");
   ServerDeleteResult r = DeleteServerWithTasks(rec.GetId(), &doc);
-  if (r.code != 0) return Fail(r.message);
-  if (r.task_result != 0) return Fail(ErrorText(r.task_result));
+  if (r.code != 0) return Fail(What(rec), r.message);
+  if (r.task_result != 0) return Fail(What(rec), ErrorText(r.task_result));
+  if (G().json) {
+    std::vector<std::string> names;
+    for (const std::string& t : tasks) names.push_back(JsonString(t));
+    PrintJson(JsonObject({{"deleted_server", JsonString(rec.GetServerName())},
+                          {"id", JsonString(GuidToHex(rec.GetId()))},
+                          {"deleted_tasks", JsonArray(names)}}));
+  } else {
+    std::cout << "deleted " << What(rec) << " and " << tasks.size()
+              << (tasks.size() == 1 ? " task" : " tasks") << "\n";
+    for (const std::string& t : tasks) std::cout << "deleted task '" << t << "'\n";
+  }
   return kExitOk;
 }
 
@@ -215,17 +281,30 @@ int Delete(const Args& a) {
 
 bool RequireRoot(int* status) {
   if (!ReadRootDir().empty()) return true;
-  *status = Complain("no installation directory: \"ROOT\" is not set under "
-                     "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELTA\\Orvane\\KV\\RIDAVOR\\1.0 in " +
-                     RegistryFilePath(RegHive::LocalMachine));
+  *status = Fail(RegistryFilePath(RegHive::LocalMachine),
+                 "no installation directory: \"ROOT\" is not set under "
+                 "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELTA\\Orvane\\KV\\RIDAVOR\\1.0");
   return false;
 }
 
-int FindServer(const std::string& key, CKVSrvInfo* out) {
+int LoadServers(std::vector<CKVSrvInfo>* out, std::uint16_t mask) {
   int status;
   if (!RequireRoot(&status)) return status;
+  Waiter waiter("the server profile lock (another program is changing the server profiles)");
+  bool timed_out = false;
+  const int r = LoadServerList(out, mask, [&] {
+    if (waiter.KeepWaiting()) return true;
+    timed_out = true;
+    return false;
+  });
+  if (timed_out && r == SRV_ERR_LOCK) return waiter.TimedOut();
+  if (r != SRV_OK) return Fail("server profiles", kMsgServerReadFailed);
+  return kExitOk;
+}
+
+int FindServer(const std::string& key, CKVSrvInfo* out, const std::string& option) {
   std::vector<CKVSrvInfo> servers;
-  if (LoadServerList(&servers, kSrvMaskAll) != SRV_OK) return Fail(kMsgServerReadFailed);
+  if (int r = LoadServers(&servers, kSrvMaskAll)) return r;
   for (const CKVSrvInfo& s : servers) {
     if (s.GetServerName() == key) {
       *out = s;
@@ -241,31 +320,36 @@ int FindServer(const std::string& key, CKVSrvInfo* out) {
       }
     }
   }
-  return Complain("no server named '" + key + "'");
+  return Fail(option.empty() ? "server '" + key + "'" : option,
+              option.empty() ? "no such server (see 'pondrel server list')"
+                             : "no server named '" + key + "' (see 'pondrel server list')");
 }
 
-int RunServerGroup(const std::vector<std::string>& argv) {
+const std::vector<Command>& ServerCommands() {
   static const std::vector<Command> commands = {
       {{"server list", "", "list the camera servers: name, host, proxy, PPP connection, id", {}, 0, 0,
-        "One line per server, the fields separated by tabs; \"----------\" when no proxy or\n"
-        "dial-up connection is used."},
+        "One line per server. On a terminal with a header line and aligned columns, otherwise\n"
+        "the fields separated by tabs without a header. \"----------\" stands for a proxy or\n"
+        "dial-up connection that is not used."},
        List},
       {{"server show", "SERVER", "show one server's settings (passwords are never shown)", {}, 1, 1,
         "SERVER is the server's name or its 32-digit identifier."},
        Show},
       {{"server add", "[NAME]", "add a camera server", kEditOptions, 0, 1,
-        "Prints the new server's identifier. The values are checked as the server editor\n"
-        "checks them; nothing is stored when one is refused."},
+        "Prints the new server's identifier. NAME and --name are the same; give one. The\n"
+        "values are checked as the server editor checks them; a refused value is a usage\n"
+        "error (exit status 2) and nothing is stored."},
        Add},
       {{"server edit", "SERVER", "change a camera server's settings", kEditOptions, 1, 1,
-        "Options not given keep their values. A server that a running task uses cannot be\n"
-        "changed."},
+        "Options not given keep their values; --name renames. A server that a running task\n"
+        "uses cannot be changed."},
        Edit},
       {{"server delete", "SERVER", "delete a camera server and every task that uses it", {}, 1, 1,
-        nullptr},
+        "Names the tasks that go with the server and, on a terminal, asks first (--yes does\n"
+        "not ask). Prints what it removed. A server that a running task uses is kept."},
        Delete},
   };
-  return RunGroup("server", "Camera server profiles.", commands, argv);
+  return commands;
 }
 
 }  // namespace pondrel::cli

@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "common/clock.h"
 #include "common/guid.h"
+#include "taskmodel/schedule.h"
 #include "common/runtime_dir.h"
 #include "taskmodel/timestr.h"
 #include "taskview/messages.h"
@@ -48,56 +49,127 @@ std::string StatusWord(int image) {
   }
 }
 
+std::string StateWord(std::int32_t state) {
+  switch (state) {
+    case kStateRunning: return "running";
+    case kStateWaiting: return "waiting";
+    case kStateRerun: return "retry due";
+    case kStateDisabled: return "disabled";
+    default: return "state " + std::to_string(state);
+  }
+}
+
+std::string ResultWord(std::int32_t result) {
+  switch (result) {
+    case kResultNone: return "none";
+    case kResultSucceeded: return "succeeded";
+    case kResultFailed: return "failed";
+    case kResultAborted: return "aborted";
+    case kResultStartFailed: return "failed to start";
+    case kResultRunning: return "running";
+    default: return "result " + std::to_string(result);
+  }
+}
+
+std::string CycleWord(std::int32_t cycle) {
+  switch (cycle) {
+    case kCycleDays: return "daily";
+    case kCycleWeeks: return "weekly";
+    case kCycleMonths: return "monthly";
+    case kCycleOnce: return "once";
+    default: return "cycle " + std::to_string(cycle);
+  }
+}
+
+// What an end code means: the service's own codes, the downloader's results, HTTP failures.
+std::string EndCodeMeaning(std::int32_t code) {
+  switch (code) {
+    case 0: return "completed";
+    case 100: return "aborted";
+    case 101: return "the camera server was rebuilding its picture list";
+    case 102: return "the camera server was deleting pictures";
+    case 103: return "the camera server has no picture storage";
+    case 104: return "not enough free space on the image directory's disk";
+    case 200: return "the downloader could not start its work";
+    case 1001: case 1002: case 1003: case 1005: return "the downloader was started wrongly";
+    case 1008: return "the server profile could not be read";
+    case 2000: case 2001: return "a work file could not be written";
+    case 3000: return "not enough memory";
+    case 3001: case 3002: case 3003: return "the downloader could not start its work";
+    case 4000: return "a picture directory could not be created";
+    case 8000: return "communication error";
+    case 8001: return "the camera server refused access (HTTP 403)";
+    case 8002: return "the camera server did not answer in time";
+    case 8003: return "the camera server refused the account or password (HTTP 401)";
+    case 8004: return "the camera server does not have the page (HTTP 404)";
+    case 8005: return "the camera server is unavailable (HTTP 503)";
+    case 8006: return "the camera server answered with an unexpected HTTP status";
+    case 8007: return "the HTTP session could not be set up";
+    case 9000: return "the dial-up connection failed";
+    case kEndCodeMissedRun: return "the run time passed while the service was not running";
+    case kEndCodeServerBusy: return "another task was using the same camera server";
+    case kEndCodeTooManyTasks: return "too many tasks were running";
+    case kEndCodeUnreadable: return "the task or its server could not be read";
+    case kEndCodeNoExitCode: return "the downloader ended without a result";
+    default: return "end code " + std::to_string(code);
+  }
+}
+
+// A schedule-file time for people: "YYYY/MM/DD HH:MM:SS" ("" when unset).
+std::string DisplayTime(const char* time_str) {
+  std::tm tm{};
+  if (!time_str[0] || !ParseTimeStr(time_str, &tm)) return "";
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S", &tm);
+  return buf;
+}
+
 std::string TaskJson(const TaskEntry& e) {
   const CKVTask& t = e.task;
   return JsonObject({
       {"name", JsonString(t.Name)},
       {"server", JsonString(e.server_name)},
       {"server_id", JsonString(GuidToHex(t.ServerId))},
-      {"next_run_time", JsonString(NextRunText(t))},
+      {"enabled", JsonBool(t.Effect == 1 && t.ActState != kStateDisabled)},
+      {"status", JsonString(StatusWord(StatusImage(e)))},
+      {"running", JsonBool(t.ActState == kStateRunning)},
+      {"invalid", JsonBool(e.invalid)},
+      {"next_run_time", JsonTime(t.NextTime)},
       {"last_result", JsonString(LastResultText(t))},
       {"schedule", JsonString(DescribeSchedule(t))},
-      {"status", JsonString(StatusWord(StatusImage(e)))},
-      {"invalid", JsonBool(e.invalid)},
-      {"StartTime", JsonString(t.StartTime)},
-      {"TaskCycle", std::to_string(t.TaskCycle)},
-      {"TaskInterval", std::to_string(t.TaskInterval)},
-      {"DayofWeek", JsonString(t.DayofWeek)},
-      {"MonthUnit", std::to_string(t.MonthUnit)},
-      {"ActDayofMonth", std::to_string(t.ActDayofMonth)},
-      {"ImageDelete", std::to_string(t.ImageDelete)},
-      {"RasDisconnect", std::to_string(t.RasDisconnect)},
-      {"RetryCnt", std::to_string(t.RetryCnt)},
-      {"RestRetryCnt", std::to_string(t.RestRetryCnt)},
-      {"RetryInterval", std::to_string(t.RetryInterval)},
-      {"Effect", std::to_string(t.Effect)},
-      {"LastActTime", JsonString(t.LastActTime)},
-      {"ActState", std::to_string(t.ActState)},
-      {"ActResult", std::to_string(t.ActResult)},
-      {"EndCode", std::to_string(t.EndCode)},
-      {"EndTime", JsonString(t.EndTime)},
-      {"NextTime", JsonString(t.NextTime)},
-      {"LoopInterval", std::to_string(t.LoopInterval)},
-      {"LoopCnt", std::to_string(t.LoopCnt)},
+      {"start_time", JsonTime(t.StartTime)},
+      {"cycle", JsonString(CycleWord(t.TaskCycle))},
+      {"interval", std::to_string(t.TaskInterval)},
+      {"days_of_week", JsonString(t.DayofWeek)},
+      {"month_unit", std::to_string(t.MonthUnit)},
+      {"day_of_month", std::to_string(t.ActDayofMonth)},
+      {"delete_images", JsonBool(t.ImageDelete != 0)},
+      {"disconnect", JsonBool(t.RasDisconnect != 0)},
+      {"retry_count", std::to_string(t.RetryCnt)},
+      {"retries_left", std::to_string(t.RestRetryCnt)},
+      {"retry_interval_minutes", std::to_string(t.RetryInterval)},
+      {"repeat_count", std::to_string(t.LoopCnt)},
+      {"repeat_interval_hours", std::to_string(static_cast<int>(t.LoopInterval))},
+      {"last_run_time", JsonTime(t.LastActTime)},
+      {"state", JsonString(StateWord(t.ActState))},
+      {"result", JsonString(ResultWord(t.ActResult))},
+      {"end_code", std::to_string(t.EndCode)},
+      {"end_code_meaning", JsonString(t.ActResult == kResultNone ? "" : EndCodeMeaning(t.EndCode))},
+      {"end_time", JsonTime(t.EndTime)},
   });
 }
 
-// Loads the document; reports a read failure. kExitOk or a failure status.
-int Load(CTasdekDoc* doc) {
-  int status;
-  if (!RequireRoot(&status)) return status;
-  const int r = doc->LoadTasks();
-  if (r != kDocOk) return Fail(ErrorText(r));
-  return kExitOk;
+std::string TaskWhat(std::string_view name) { return "task '" + std::string(name) + "'"; }
+
+int NoSuchTask(const std::string& name) {
+  return Fail(TaskWhat(name), "no such task (see 'pondrel task list')");
 }
 
-int NoSuchTask(const std::string& name) { return Complain("no task named '" + name + "'"); }
-
 const std::vector<OptionSpec> kTaskOptions = {
-    {"server", "SERVER", "the camera server (name or identifier; default: the first server)"},
+    {"server", "SERVER", "the camera server (name or identifier; may be left out when there is only one)"},
     {"enable", nullptr, "the task is in effect"},
     {"disable", nullptr, "keep the task but never start it"},
-    {"start", "TIME", "first run, \"YYYY/MM/DD HH:MM\" (1971-2037) or \"now\""},
+    {"start", "TIME", "first run, \"YYYY/MM/DD HH:MM\" (1971-2037), or \"now\": the service's next scan"},
     {"cycle", "KIND", "once, daily, weekly or monthly"},
     {"every", "N", "daily: every N days (1-31); weekly: every N weeks (1-53)"},
     {"weekdays", "DAYS", "weekly: days such as Mon,Wed,Fri (or \"all\")"},
@@ -118,7 +190,9 @@ const std::vector<OptionSpec> kTaskOptions = {
 bool ParseStart(const std::string& text, TaskEditorForm* f) {
   int y, mo, d, h, mi;
   if (Lower(text) == "now") {
-    const std::time_t now = GetClock().Now();
+    // The service picks up runs that fell due since its last scan, once a minute; a start
+    // time of this minute has already passed for it, so "now" is the next whole minute.
+    const std::time_t now = (GetClock().Now() / 60 + 1) * 60;
     std::tm tm{};
     localtime_r(&now, &tm);
     y = tm.tm_year + 1900, mo = tm.tm_mon + 1, d = tm.tm_mday, h = tm.tm_hour, mi = tm.tm_min;
@@ -148,11 +222,19 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
   if (exclusive("enable", "disable") || exclusive("repeat-every", "no-repeat") ||
       exclusive("repeat-times", "no-repeat") || exclusive("retry-every", "no-retry") ||
       exclusive("retry-times", "no-retry") || exclusive("disconnect", "no-disconnect")) {
-    return Complain("contradicting options (see --help)", kExitUsage);
+    return Complain("contradicting options: an option and its opposite (see --help)", kExitUsage);
+  }
+  // The editor reads the leading digits of a number; here a number is all digits.
+  for (const char* option : {"every", "day-of-month", "repeat-every", "repeat-times",
+                             "retry-every", "retry-times"}) {
+    long n;
+    if (a.Has(option) && !ParseInt(a.Get(option), 0, 1000000, &n)) {
+      return BadValue(option, "'" + a.Get(option) + "' is not a whole number");
+    }
   }
   if (a.Has("server")) {
     CKVSrvInfo s;
-    if (int r = FindServer(a.Get("server"), &s)) return r;
+    if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
     f->server_index = -1;
     for (std::size_t i = 0; i < f->servers.size(); ++i) {
       if (f->servers[i].id == s.GetId()) f->server_index = static_cast<int>(i);
@@ -161,10 +243,9 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("enable")) f->enabled = true;
   if (a.Has("disable")) f->enabled = false;
   if (a.Has("start") && !ParseStart(a.Get("start"), f)) {
-    return Complain("invalid --start '" + a.Get("start") +
-                        "': expected YYYY/MM/DD HH:MM between 1971/01/01 00:00 and "
-                        "2037/12/31 23:59, or now",
-                    kExitUsage);
+    return BadValue("start", "'" + a.Get("start") +
+                                 "' is not YYYY/MM/DD HH:MM between 1971/01/01 00:00 and "
+                                 "2037/12/31 23:59, or now");
   }
   if (a.Has("cycle")) {
     const std::string c = Lower(a.Get("cycle"));
@@ -172,12 +253,12 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
     else if (c == "daily") f->repetition = kRepDaily;
     else if (c == "weekly") f->repetition = kRepWeekly;
     else if (c == "monthly") f->repetition = kRepMonthly;
-    else return Complain("invalid --cycle '" + a.Get("cycle") + "' (once, daily, weekly, monthly)", kExitUsage);
+    else return BadValue("cycle", "'" + a.Get("cycle") + "' is not once, daily, weekly or monthly");
   }
   if (a.Has("every")) {
     if (f->repetition == kRepWeekly) f->weekly_weeks = a.Get("every");
     else if (f->repetition == kRepDaily) f->daily_days = a.Get("every");
-    else return Complain("--every applies to daily and weekly tasks", kExitUsage);
+    else return BadValue("every", "applies to daily and weekly tasks only");
   }
   if (a.Has("weekdays")) {
     bool days[7] = {};
@@ -191,9 +272,8 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
         if (comma == std::string::npos) comma = list.size();
         const int d = DayIndex(list.substr(pos, comma - pos));
         if (d < 0) {
-          return Complain("invalid day '" + list.substr(pos, comma - pos) +
-                              "' in --weekdays (Sun, Mon, Tue, Wed, Thu, Fri, Sat)",
-                          kExitUsage);
+          return BadValue("weekdays", "'" + list.substr(pos, comma - pos) +
+                                          "' is not a day (Sun, Mon, Tue, Wed, Thu, Fri, Sat)");
         }
         days[d] = true;
         pos = comma + 1;
@@ -212,9 +292,8 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
       if (w == kOrdinalWords[i] || (i == 4 && w == "last")) o = i;
     }
     if (o < 0) {
-      return Complain("invalid --month-ordinal '" + a.Get("month-ordinal") +
-                          "' (first, second, third, fourth, final)",
-                      kExitUsage);
+      return BadValue("month-ordinal", "'" + a.Get("month-ordinal") +
+                                           "' is not first, second, third, fourth or final");
     }
     f->monthly_rule = kRuleWeekday;
     f->ordinal = o;
@@ -222,14 +301,13 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("month-weekday")) {
     const int d = DayIndex(a.Get("month-weekday"));
     if (d < 0) {
-      return Complain("invalid --month-weekday '" + a.Get("month-weekday") + "' (Sunday-Saturday)",
-                      kExitUsage);
+      return BadValue("month-weekday", "'" + a.Get("month-weekday") + "' is not a day (Sunday-Saturday)");
     }
     f->monthly_rule = kRuleWeekday;
     f->weekday = d;
   }
   if (a.Has("day-of-month") && f->monthly_rule == kRuleWeekday) {
-    return Complain("--day-of-month excludes --month-ordinal and --month-weekday", kExitUsage);
+    return BadValue("day-of-month", "excludes --month-ordinal and --month-weekday");
   }
   if (a.Has("repeat-every") || a.Has("repeat-times")) f->repeat = true;
   if (a.Has("repeat-every")) f->repeat_hours = a.Get("repeat-every");
@@ -242,85 +320,118 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("disconnect") || a.Has("no-disconnect")) {
     // The box is enabled only for a server that dials up.
     if (!SelectedServerUsesPpp(*f)) {
-      return Complain("--disconnect and --no-disconnect need a server that uses a PPP connection",
-                      kExitUsage);
+      return BadValue(a.Has("disconnect") ? "disconnect" : "no-disconnect",
+                      "needs a server that uses a PPP connection");
     }
     f->disconnect = a.Has("disconnect");
   }
   return kExitOk;
 }
 
+// The option that sets what an editor code refuses (for naming it in an error).
+const char* OptionOfEditorCode(int code) {
+  switch (code) {
+    case kEdNameMissing: case kEdNameFormat: case kEdNameChars: return "name";
+    case kEdNoServer: return "server";
+    case kEdDayRange: case kEdWeekRange: return "every";
+    case kEdNoWeekday: return "weekdays";
+    case kEdMonthDayRange: return "day-of-month";
+    case kEdRepeatInterval: return "repeat-every";
+    case kEdRepeatTimes: return "repeat-times";
+    case kEdRetryTimes: return "retry-times";
+    case kEdRetryInterval: return "retry-every";
+    default: return nullptr;
+  }
+}
+
+// An editor refusal: a bad value is a usage error naming its option; the rest are failures.
+int EditorRefusal(int code, const std::string& name) {
+  const std::string message = TaskEditorMessage(code, name);
+  if (code == kEdNameExists) return Fail(TaskWhat(name), message);
+  if (const char* option = OptionOfEditorCode(code)) return BadValue(option, message);
+  return Fail(TaskWhat(name), message);
+}
+
 int List(const Args& a) {
   CTasdekDoc doc;
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   CTaskListModel list(&doc);
   if (a.Has("server")) {
     CKVSrvInfo s;
-    if (int r = FindServer(a.Get("server"), &s)) return r;
+    if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
     list.SetServerFilter(&s.GetId());
   } else {
     list.SetServerFilter(nullptr);
   }
+  if (a.Has("reverse") && !a.Has("sort")) return BadValue("reverse", "needs --sort");
   if (a.Has("sort")) {
     const std::string c = Lower(a.Get("sort"));
     int col = c == "name" ? kColTaskName : c == "server" ? kColServerName
             : c == "next" ? kColNextRunTime : c == "result" ? kColLastResult
             : c == "schedule" ? kColSchedule : -1;
-    if (col < 0) return Complain("invalid --sort '" + a.Get("sort") + "' (name, server, next, result, schedule)", kExitUsage);
+    if (col < 0) {
+      return BadValue("sort", "'" + a.Get("sort") + "' is not name, server, next, result or schedule");
+    }
     list.ClickColumn(col);
     if (a.Has("reverse")) list.ClickColumn(col);
   }
   if (G().json) {
     std::vector<std::string> items;
     for (std::size_t i = 0; i < list.RowCount(); ++i) items.push_back(TaskJson(list.Row(i)));
-    std::cout << JsonArray(items) << "\n";
+    PrintJson(JsonArray(items));
     return kExitOk;
   }
+  std::vector<std::vector<std::string>> rows;
   for (std::size_t i = 0; i < list.RowCount(); ++i) {
-    for (int c = 0; c < 5; ++c) std::cout << (c ? "\t" : "") << Field(list.Text(i, c));
-    std::cout << "\n";
+    std::vector<std::string> row;
+    for (int c = 0; c < 5; ++c) row.push_back(list.Text(i, c));
+    row.push_back(StatusWord(StatusImage(list.Row(i))));
+    rows.push_back(std::move(row));
   }
+  std::vector<std::string> header;
+  for (const char* h : kTaskColumnHeaders) header.push_back(h);
+  header.push_back("Status");
+  PrintTable(header, rows);
   return kExitOk;
+}
+
+std::vector<std::pair<std::string, std::string>> TaskRecord(const TaskEntry& e) {
+  const CKVTask& t = e.task;
+  return {
+      {"Task Name", t.Name},
+      {"Server Name", e.server_name},
+      {"Server Id", GuidToHex(t.ServerId)},
+      {"Status", StatusWord(StatusImage(e))},
+      {"Next Run Time", NextRunText(t)},
+      {"Last Result", LastResultText(t)},
+      {"Schedule", DescribeSchedule(t)},
+      {"Start Time", DisplayTime(t.StartTime)},
+      {"Cycle", CycleWord(t.TaskCycle)},
+      {"Delete Images", t.ImageDelete ? "yes" : "no"},
+      {"Disconnect", t.RasDisconnect ? "yes" : "no"},
+      {"Retries", std::to_string(t.RetryCnt) + " every " + std::to_string(t.RetryInterval) +
+                      " min (" + std::to_string(t.RestRetryCnt) + " left)"},
+      {"Last Run Time", DisplayTime(t.LastActTime)},
+      {"State", StateWord(t.ActState)},
+      {"Result", ResultWord(t.ActResult)},
+      {"End Code", t.ActResult == kResultNone ? std::to_string(t.EndCode)
+                                               : std::to_string(t.EndCode) + " (" +
+                                                     EndCodeMeaning(t.EndCode) + ")"},
+      {"End Time", DisplayTime(t.EndTime)},
+  };
 }
 
 int Show(const Args& a) {
   CTasdekDoc doc;
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   const std::string name = a.Positional()[0];
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
   if (G().json) {
-    std::cout << TaskJson(*e) << "\n";
+    PrintJson(TaskJson(*e));
     return kExitOk;
   }
-  const CKVTask& t = e->task;
-  std::cout << "Name=" << t.Name << "\n"
-            << "Server=" << e->server_name << "\n"
-            << "ServerId=" << GuidToHex(t.ServerId) << "\n"
-            << "Status=" << StatusWord(StatusImage(*e)) << "\n"
-            << "NextRunTime=" << NextRunText(t) << "\n"
-            << "LastResult=" << LastResultText(t) << "\n"
-            << "Schedule=" << DescribeSchedule(t) << "\n"
-            << "StartTime=" << t.StartTime << "\n"
-            << "TaskCycle=" << t.TaskCycle << "\n"
-            << "TaskInterval=" << t.TaskInterval << "\n"
-            << "DayofWeek=" << t.DayofWeek << "\n"
-            << "MonthUnit=" << t.MonthUnit << "\n"
-            << "ActDayofMonth=" << t.ActDayofMonth << "\n"
-            << "ImageDelete=" << t.ImageDelete << "\n"
-            << "RasDisconnect=" << t.RasDisconnect << "\n"
-            << "RetryCnt=" << t.RetryCnt << "\n"
-            << "RestRetryCnt=" << t.RestRetryCnt << "\n"
-            << "RetryInterval=" << t.RetryInterval << "\n"
-            << "Effect=" << t.Effect << "\n"
-            << "LastActTime=" << t.LastActTime << "\n"
-            << "ActState=" << t.ActState << "\n"
-            << "ActResult=" << t.ActResult << "\n"
-            << "EndCode=" << t.EndCode << "\n"
-            << "EndTime=" << t.EndTime << "\n"
-            << "NextTime=" << t.NextTime << "\n"
-            << "LoopInterval=" << static_cast<int>(t.LoopInterval) << "\n"
-            << "LoopCnt=" << t.LoopCnt << "\n";
+  PrintRecord(TaskRecord(*e));
   return kExitOk;
 }
 
@@ -328,7 +439,7 @@ int Show(const Args& a) {
 int PrintStoredTask(CTasdekDoc* doc, const std::string& name) {
   if (G().json) {
     doc->ResolveServers();
-    if (const TaskEntry* e = doc->FindTask(name)) std::cout << TaskJson(*e) << "\n";
+    if (const TaskEntry* e = doc->FindTask(name)) PrintJson(TaskJson(*e));
   }
   return kExitOk;
 }
@@ -337,151 +448,268 @@ int Add(const Args& a) {
   CTasdekDoc doc;
   // The file lock spans reading the list and adding, so that the name test and the write
   // see the same file.
-  CKVTaskFileLock hold(doc.Store(), -1);
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   TaskEditorForm form;
-  if (int r = LoadEditorServers(&form, nullptr)) return Fail(TaskEditorMessage(r, ""));
-  if (form.servers.empty()) return Fail(kMsgNoServer);
+  if (int r = LoadEditorServers(&form, nullptr)) return Fail("server profiles", TaskEditorMessage(r, ""));
+  if (form.servers.empty()) return Fail("server profiles", kMsgNoServer);
+  if (!a.Has("server") && form.servers.size() > 1) {
+    return BadValue("server", "missing: there are " + std::to_string(form.servers.size()) +
+                                  " servers; name one (see 'pondrel server list')");
+  }
   FormFromTask(CKVTask(), "", &form);
   form.name = a.Positional()[0];
   if (int r = ApplyTaskOptions(a, &form)) return r;
   CKVTask task;
-  if (int code = ApplyTaskEditor(form, "", doc, &task)) {
-    return Fail(TaskEditorMessage(code, form.name));
-  }
+  if (int code = ApplyTaskEditor(form, "", doc, &task)) return EditorRefusal(code, form.name);
   const int r = AddEditedTask(&doc, task);
-  if (r == kDocNameExists) return Fail(kMsgTaskNameExists);
-  if (r != kDocOk) return Fail(ErrorText(r));
+  if (r == kDocNameExists) return Fail(TaskWhat(task.Name), kMsgTaskNameExists);
+  if (r != kDocOk) return Fail(TaskWhat(task.Name), ErrorText(r));
   return PrintStoredTask(&doc, task.Name);
 }
 
 int Edit(const Args& a) {
   CTasdekDoc doc;
-  CKVTaskFileLock hold(doc.Store(), -1);
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   const std::string name = a.Positional()[0];
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
   TaskEditorForm form;
-  if (int r = LoadEditorServers(&form, nullptr)) return Fail(TaskEditorMessage(r, ""));
+  if (int r = LoadEditorServers(&form, nullptr)) return Fail("server profiles", TaskEditorMessage(r, ""));
   FormFromTask(e->task, e->server_name, &form);
   if (a.Has("name")) form.name = a.Get("name");
   if (int r = ApplyTaskOptions(a, &form)) return r;
   CKVTask task;
-  if (int code = ApplyTaskEditor(form, name, doc, &task)) {
-    return Fail(TaskEditorMessage(code, form.name));
-  }
+  if (int code = ApplyTaskEditor(form, name, doc, &task)) return EditorRefusal(code, form.name);
   const int r = ModifyEditedTask(&doc, name, task);
-  if (r == kDocTaskRunning) return Fail(kMsgTaskRunning);
-  if (r == kDocNameExists) return Fail(kMsgTaskNameExists);
-  if (r != kDocOk) return Fail(kMsgWriteSettingFailed);
+  if (r == kDocTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
+  if (r == kDocNameExists) return Fail(TaskWhat(task.Name), kMsgTaskNameExists);
+  if (r != kDocOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
   return PrintStoredTask(&doc, task.Name);
 }
 
+// task enable / task disable: only the switch changes; Last Result and the run history stay.
+int SetEnabled(const Args& a, bool enable) {
+  CTasdekDoc doc;
+  if (int r = LockAndLoadTasks(&doc)) return r;
+  const std::string name = a.Positional()[0];
+  const TaskEntry* e = doc.FindTask(name);
+  if (!e) return NoSuchTask(name);
+  CKVTask task = e->task;
+  if (task.ActState == kStateRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
+  task.Effect = enable ? 1 : 0;
+  if (enable) {
+    if (task.ActState == kStateDisabled) task.ActState = kStateWaiting;
+    CKVSchedule().ComputeNextTime(&task);
+  } else {
+    task.ActState = kStateDisabled;
+  }
+  const int r = doc.ModifyTask(name, task);
+  if (r == kDocTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
+  if (r != kDocOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
+  return PrintStoredTask(&doc, name);
+}
+
+int Enable(const Args& a) { return SetEnabled(a, true); }
+int Disable(const Args& a) { return SetEnabled(a, false); }
+
 int Duplicate(const Args& a) {
   CTasdekDoc doc;
-  CKVTaskFileLock hold(doc.Store(), -1);
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   const std::string name = a.Positional()[0];
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
   const std::string new_name = DuplicateName(doc);
-  if (new_name.empty()) return Complain("no free name for a duplicate");
+  if (new_name.empty()) return Fail(TaskWhat(name), "no free name for a duplicate");
   const CKVTask copy = MakeDuplicate(e->task, new_name);
   const int r = doc.AddTask(copy);
-  if (r == kDocNameExists) return Fail(kMsgTaskNameExists);
-  if (r != kDocOk) return Fail(ErrorText(r));
+  if (r == kDocNameExists) return Fail(TaskWhat(new_name), kMsgTaskNameExists);
+  if (r != kDocOk) return Fail(TaskWhat(new_name), ErrorText(r));
   if (G().json) {
-    std::cout << JsonObject({{"name", JsonString(new_name)}}) << "\n";
+    PrintJson(JsonObject({{"name", JsonString(new_name)}, {"source", JsonString(name)}}));
   } else {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, kFmtDuplicateAs, new_name.c_str());
-    std::cout << buf << "\n";
+    std::cout << "duplicated '" << name << "' as '" << new_name << "' (disabled)\n";
   }
   return kExitOk;
 }
 
 int Delete(const Args& a) {
   CTasdekDoc doc;
-  CKVTaskFileLock hold(doc.Store(), -1);
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   const std::string name = a.Positional()[0];
   if (!doc.FindTask(name)) return NoSuchTask(name);
+  char question[512];
+  std::snprintf(question, sizeof question, kFmtDeleteTaskAsk, name.c_str());
+  if (!Confirm(question)) return Fail(TaskWhat(name), "not deleted");
   const int r = doc.DeleteTask(name);
-  if (r == kDocTaskRunning) return Fail(kMsgTaskRunning);
-  if (r != kDocOk) return Fail(kMsgWriteSettingFailed);
+  if (r == kDocTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
+  if (r != kDocOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
+  if (G().json) {
+    PrintJson(JsonObject({{"deleted_task", JsonString(name)}}));
+  } else {
+    std::cout << "deleted task '" << name << "'\n";
+  }
   return kExitOk;
+}
+
+// Reads the task under the file lock without waiting for it: false when the lock is busy or
+// the task cannot be read.
+bool ReadTaskNow(CTasdekDoc* doc, const std::string& name, CKVTask* out) {
+  CKVTaskMgr& store = doc->Store();
+  if (!store.Lock(100)) return false;
+  const int r = store.ReadTask(name, out);
+  store.Unlock();
+  return r == 0;
+}
+
+// Whether two readings of a task differ in what a run writes.
+bool RunFieldsChanged(const CKVTask& a, const CKVTask& b) {
+  return std::string(a.LastActTime) != b.LastActTime || std::string(a.EndTime) != b.EndTime ||
+         a.ActResult != b.ActResult || a.EndCode != b.EndCode || a.ActState != b.ActState ||
+         std::string(a.NextTime) != b.NextTime || a.RestRetryCnt != b.RestRetryCnt;
+}
+
+// Waits until the run that `before` preceded has ended, prints its result and returns the
+// exit status: `success_result` gives 0, any other result 1.
+int WaitForRunEnd(CTasdekDoc* doc, const CKVTask& before, bool seen_running,
+                  std::int32_t success_result) {
+  const std::string name = before.Name;
+  // A download can take long: without --timeout the run is waited for as long as it lasts.
+  Waiter waiter(TaskWhat(name) + " to finish its run", G().timeout_given ? G().timeout_seconds : 0);
+  CKVTask now;
+  for (;;) {
+    if (ReadTaskNow(doc, name, &now)) {
+      if (now.ActState == kStateRunning) seen_running = true;
+      if (now.ActState != kStateRunning && (seen_running || RunFieldsChanged(before, now))) break;
+    }
+    if (!waiter.KeepWaiting(250)) return waiter.TimedOut();
+  }
+  const std::string result = LastResultText(now);
+  const std::string meaning = EndCodeMeaning(now.EndCode);
+  if (G().json) {
+    PrintJson(JsonObject({{"name", JsonString(name)},
+                          {"result", JsonString(ResultWord(now.ActResult))},
+                          {"last_result", JsonString(result)},
+                          {"end_code", std::to_string(now.EndCode)},
+                          {"end_code_meaning", JsonString(meaning)},
+                          {"end_time", JsonTime(now.EndTime)},
+                          {"next_run_time", JsonTime(now.NextTime)}}));
+  } else {
+    std::cout << result << ": end code " << now.EndCode << " (" << meaning << ")\n";
+  }
+  return now.ActResult == success_result ? kExitOk : kExitFailure;
 }
 
 int Run(const Args& a) {
   CTasdekDoc doc;
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   const std::string name = a.Positional()[0];
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
-  if (e->task.Effect != 1 || e->task.ActState == kStateDisabled) {
-    return Complain("task '" + name + "' is disabled");
+  const CKVTask before = e->task;
+  doc.Store().Unlock();
+  if (before.Effect != 1 || before.ActState == kStateDisabled) {
+    return Fail(TaskWhat(name), "the task is disabled (see 'pondrel task enable')");
   }
+  if (before.ActState == kStateRunning) return Fail(TaskWhat(name), "the task is already running");
   std::string refused;
-  if (RuntimeDirRefused(&refused)) return Complain(refused);
+  if (RuntimeDirRefused(&refused)) return Fail("service", refused);
   CServiceControl service;
-  const bool running = service.IsServiceRunning();
-  // As the Task View does: warn, and send the request all the same (it is lost when no
-  // service reads it).
-  service.SendExecuteNow(name);
-  if (!running) return Fail(kMsgServiceNotStarted);
+  // Without a service the request would be lost.
+  if (!service.IsServiceRunning()) return Fail("service", kMsgServiceNotStarted);
+  if (!service.SendExecuteNow(name)) return Fail("service", kMsgServiceNotStarted);
+  if (a.Has("wait")) return WaitForRunEnd(&doc, before, false, kResultSucceeded);
+  if (G().json) PrintJson(JsonObject({{"name", JsonString(name)}, {"requested", "true"}}));
   return kExitOk;
 }
 
 int Abort(const Args& a) {
   CTasdekDoc doc;
-  if (int r = Load(&doc)) return r;
+  if (int r = LockAndLoadTasks(&doc)) return r;
   const std::string name = a.Positional()[0];
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
-  if (e->task.ActState != kStateRunning) return Complain("task '" + name + "' is not running");
+  const CKVTask before = e->task;
+  doc.Store().Unlock();
+  if (before.ActState != kStateRunning) return Fail(TaskWhat(name), "the task is not running");
   std::string refused;
-  if (RuntimeDirRefused(&refused)) return Complain(refused);
+  if (RuntimeDirRefused(&refused)) return Fail("service", refused);
   CServiceControl service;
-  if (!service.SendAbort(name)) return Fail(kMsgServiceNotStarted);
+  if (!service.SendAbort(name)) return Fail("service", kMsgServiceNotStarted);
+  if (a.Has("wait")) return WaitForRunEnd(&doc, before, true, kResultAborted);
+  if (G().json) PrintJson(JsonObject({{"name", JsonString(name)}, {"requested", "true"}}));
   return kExitOk;
 }
 
 }  // namespace
 
-int RunTaskGroup(const std::vector<std::string>& argv) {
-  std::vector<OptionSpec> edit_options = kTaskOptions;
-  edit_options.insert(edit_options.begin(), {"name", "NAME", "rename the task"});
+int LockAndLoadTasks(CTasdekDoc* doc) {
+  int status;
+  if (!RequireRoot(&status)) return status;
+  Waiter waiter("the schedule file lock (another program is changing the tasks)");
+  while (!doc->Store().Lock(100)) {
+    if (!waiter.KeepWaiting(0)) return waiter.TimedOut();
+  }
+  const int r = doc->LoadTasks();
+  if (r != kDocOk) return Fail("schedule file", ErrorText(r));
+  return kExitOk;
+}
+
+const std::vector<Command>& TaskCommands() {
+  static const std::vector<OptionSpec> edit_options = [] {
+    std::vector<OptionSpec> o = kTaskOptions;
+    o.insert(o.begin(), {"name", "NAME", "rename the task"});
+    return o;
+  }();
+  static const std::vector<OptionSpec> wait_option = {
+      {"wait", nullptr, "wait for the run to end and exit with its result"}};
   static const std::vector<Command> commands = {
       {{"task list", "",
-        "list the tasks: name, server, next run time, last result, schedule",
+        "list the tasks: name, server, next run time, last result, schedule, status",
         {{"server", "SERVER", "only the tasks of this server"},
          {"sort", "COLUMN", "sort by name, server, next, result or schedule"},
          {"reverse", nullptr, "with --sort: descending"}},
         0, 0,
-        "One line per task, the five columns of the task list separated by tabs. Tasks whose\n"
-        "server no longer exists are not listed (they stay in the schedule file)."},
+        "One line per task. On a terminal with a header line and aligned columns, otherwise\n"
+        "the six fields separated by tabs without a header. Status is scheduled, running,\n"
+        "finished, disabled or invalid. Tasks whose server no longer exists are not listed\n"
+        "(they stay in the schedule file)."},
        List},
       {{"task show", "NAME", "show every field of a task", {}, 1, 1, nullptr}, Show},
       {{"task add", "NAME", "add a task", kTaskOptions, 1, 1,
-        "A new task runs daily from now unless told otherwise. Values are checked as the\n"
-        "task editor checks them (the same messages); nothing is stored when one is refused."},
+        "A new task runs daily from now unless told otherwise; --start now means the\n"
+        "service's next scan (the task runs within about a minute). --server may be left out\n"
+        "only when there is a single server. Values are checked as the task editor checks\n"
+        "them (the same messages); a refused value is a usage error (exit status 2) and\n"
+        "nothing is stored."},
        Add},
       {{"task edit", "NAME", "change a task (its run state starts afresh)", edit_options, 1, 1,
-        "Options not given keep their values. A running task cannot be changed."},
+        "Options not given keep their values. A running task cannot be changed. To switch a\n"
+        "task on or off without losing its last result, use 'task enable' and 'task disable'."},
        Edit},
+      {{"task enable", "NAME", "put a task in effect (its last result is kept)", {}, 1, 1,
+        "The next run is computed from the schedule."},
+       Enable},
+      {{"task disable", "NAME", "keep a task but never start it (its last result is kept)", {}, 1, 1,
+        nullptr},
+       Disable},
       {{"task duplicate", "NAME", "copy a task as \"Untitled\", \"Untitled0\", ... (disabled)", {}, 1, 1,
         nullptr},
        Duplicate},
-      {{"task delete", "NAME", "delete a task", {}, 1, 1, "A running task cannot be deleted."},
+      {{"task delete", "NAME", "delete a task", {}, 1, 1,
+        "On a terminal asks first (--yes does not ask). A running task cannot be deleted."},
        Delete},
-      {{"task run", "NAME", "ask the service to run a task now", {}, 1, 1,
-        "Fails (status 1) when the service is not running; the request is then lost."},
+      {{"task run", "NAME", "ask the service to run a task now", wait_option, 1, 1,
+        "Fails (status 1) when the service is not running. With --wait, waits until the run\n"
+        "has ended, prints its Last Result and what its end code means, and exits 0 when it\n"
+        "succeeded, 1 otherwise; it waits as long as the run lasts unless --timeout is given\n"
+        "(exit status 124 then)."},
        Run},
-      {{"task abort", "NAME", "ask the service to abort a running task", {}, 1, 1, nullptr},
+      {{"task abort", "NAME", "ask the service to abort a running task", wait_option, 1, 1,
+        "With --wait, waits until the run has ended and exits 0 when it ended aborted, 1\n"
+        "when it ended otherwise (its Last Result is printed); --timeout as for 'task run'."},
        Abort},
   };
-  return RunGroup("task", "Collection tasks.", commands, argv);
+  return commands;
 }
 
 }  // namespace pondrel::cli

@@ -7,63 +7,106 @@
 #include "cli/commands.h"
 
 namespace pondrel::cli {
-namespace {
 
-constexpr const char* kTopHelp =
-    "Usage: pondrel [--json] <group> <command> [OPTIONS] [ARGS]\n"
+const std::vector<Group>& Groups() {
+  static const std::vector<Group> groups = {
+      {"server", "camera server profiles", ServerCommands},
+      {"task", "collection tasks", TaskCommands},
+      {"service", "the scheduler service", ServiceCommands},
+      {"log", "the activity log", LogCommands, LogShortForms},
+      {"options", "download options", OptionsCommands},
+      {"images", "recorded pictures by day", ImagesCommands},
+  };
+  return groups;
+}
+
+const char* const kTopHelpTail =
     "\n"
-    "Manage Pondrel's camera servers, collection tasks, scheduler service, activity log and\n"
-    "download options.\n"
+    "Global options (before the group or among a command's options):\n"
+    "  --json              machine-readable output: one JSON document on standard output,\n"
+    "                      errors as a JSON object on standard error\n"
+    "  --timeout SECONDS   give up waiting on a lock or the service after SECONDS\n"
+    "                      (default 30; 0 waits without limit)\n"
+    "  --yes, -y           do not ask before deleting\n"
+    "  --help, -h          help for pondrel, a group or a command\n"
+    "  --version           print the version\n"
     "\n"
-    "Groups:\n"
-    "  server    camera server profiles: list, show, add, edit, delete\n"
-    "  task      collection tasks: list, show, add, edit, duplicate, delete, run, abort\n"
-    "  service   the scheduler service: status, start, stop, install, remove\n"
-    "  log       the activity log: show, clear, path\n"
-    "  options   download options: get, set\n"
-    "  images    recorded pictures by day: days, album, delete\n"
+    "Exit status (every command):\n"
+    "  0    success\n"
+    "  1    failure; the reason on standard error as \"pondrel: <what>: <message>\"\n"
+    "  2    usage error, including every refused option value\n"
+    "  3    'service status': the service is not running (as systemctl is-active)\n"
+    "  124  a wait on a lock or the service ran past --timeout\n"
+    "'task run --wait' and 'task abort --wait' end with 0 when the run succeeded and 1 when\n"
+    "it failed or was aborted.\n"
     "\n"
-    "Global options:\n"
-    "  --json       machine-readable output (one JSON document)\n"
-    "  --help, -h   help for pondrel, a group or a command\n"
-    "  --version    print the version\n"
+    "Output: on a terminal, lists have a header line and aligned columns; otherwise one line\n"
+    "per item with tab-separated fields and no header (for cut and awk).\n"
     "\n"
-    "Exit status: 0 success, 1 failure (the reason on standard error), 2 usage error.\n"
     "The installation is found through \"ROOT\" in the registry file ($PONDREL_REGISTRY,\n"
     "default /etc/pondrel/system.reg).\n";
+
+std::string TopHelp() {
+  std::string text =
+      "Usage: pondrel [--json] [--timeout SECONDS] <group> <command> [OPTIONS] [ARGS]\n"
+      "\n"
+      "Manage Pondrel's camera servers, collection tasks, scheduler service, activity log and\n"
+      "download options.\n"
+      "\n"
+      "Groups:\n";
+  for (const Group& g : Groups()) {
+    std::string left = std::string("  ") + g.name;
+    left.resize(12, ' ');
+    std::string words;
+    for (const Command& c : g.commands()) {
+      words += (words.empty() ? "" : ", ") + std::string(c.spec.path + std::string(g.name).size() + 1);
+    }
+    text += left + g.summary + ": " + words + "\n";
+  }
+  return text + kTopHelpTail;
+}
+
+namespace {
 
 int Main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   // Global switches may stand before the group.
-  while (!args.empty() && args[0].size() > 1 && args[0][0] == '-') {
-    if (args[0] == "--json") {
-      G().json = true;
-    } else if (args[0] == "--help" || args[0] == "-h") {
-      std::cout << kTopHelp;
+  std::size_t i = 0;
+  for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
+    const int g = TakeGlobalSwitch(args, &i);
+    if (g < 0) return -g;
+    if (g > 0) continue;
+    if (args[i] == "--help" || args[i] == "-h") {
+      std::cout << TopHelp();
       return kExitOk;
-    } else if (args[0] == "--version") {
+    }
+    if (args[i] == "--version") {
       std::cout << "pondrel 0.1\n";
       return kExitOk;
-    } else {
-      return Complain("unknown option '" + args[0] + "' (see 'pondrel --help')", kExitUsage);
     }
-    args.erase(args.begin());
+    if (args[i] == "--generate") {
+      if (i + 1 >= args.size()) return Complain("option '--generate' needs man or bash-completion", kExitUsage);
+      return Generate(args[i + 1]);
+    }
+    return Complain("unknown option '" + args[i] + "' (see 'pondrel --help')", kExitUsage);
   }
+  args.erase(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(i));
   if (args.empty()) {
-    std::cerr << kTopHelp;
+    std::cerr << TopHelp();
     return kExitUsage;
   }
-  const std::string group = args[0];
+  std::string group = args[0];
   args.erase(args.begin());
-  if (group == "server" || group == "servers") return RunServerGroup(args);
-  if (group == "task" || group == "tasks") return RunTaskGroup(args);
-  if (group == "service") return RunServiceGroup(args);
-  if (group == "log") return RunLogGroup(args);
-  if (group == "options" || group == "option") return RunOptionsGroup(args);
-  if (group == "images" || group == "image") return RunImagesGroup(args);
   if (group == "help") {
-    std::cout << kTopHelp;
+    std::cout << TopHelp();
     return kExitOk;
+  }
+  if (group == "servers") group = "server";
+  if (group == "tasks") group = "task";
+  if (group == "option") group = "options";
+  if (group == "image") group = "images";
+  for (const Group& g : Groups()) {
+    if (group == g.name) return RunGroup(g, args);
   }
   return Complain("unknown group '" + group + "' (see 'pondrel --help')", kExitUsage);
 }

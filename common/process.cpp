@@ -93,6 +93,11 @@ bool ChildProcess::Start(const ChildSpec& spec, ChildProcess* out, int* error) {
     if (!high.back()) return fail(errno);
     targets.push_back(to);
   }
+  if (spec.stderr_fd >= 0) {
+    high.emplace_back(::fcntl(spec.stderr_fd, F_DUPFD_CLOEXEC, kHighFd + 1 + static_cast<int>(spec.fds.size()) + 1));
+    if (!high.back()) return fail(errno);
+    targets.push_back(2);
+  }
 
   // Everything the child needs is built before the fork.
   std::vector<char*> envp;

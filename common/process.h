@@ -31,6 +31,9 @@ struct ChildSpec {
   bool own_group = false;      // a process group of its own (a Ctrl-C meant for us misses it)
   bool new_session = false;    // a session of its own, without a terminal
   bool stdio_to_null = false;  // standard input, output and error on /dev/null
+  // With ChildProcess::Start: this descriptor as the child's standard error (after
+  // stdio_to_null), e.g. a file that keeps what the child says about a failure.
+  int stderr_fd = -1;
 };
 
 // A started child: its pid and pidfd. Move-only; the destructor reaps an ended child (no

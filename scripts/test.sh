@@ -3,7 +3,7 @@
 # PONDREL_SANITIZE=1 does the same under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh test
 if [ "${PONDREL_SANITIZE:-0}" = 1 ]; then dir=build-sanitize; else dir=build; fi
 bash scripts/build.sh "$dir"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

@@ -109,9 +109,11 @@ std::string CheckResultMessage(CheckResult result) {
 
 ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
                             const std::function<bool(const KVGuid&)>& is_running,
-                            CKVSrvMgr* store) {
+                            CKVSrvMgr* store, const std::function<bool()>& keep_waiting) {
   ServerSaveResult r;
   CKVSrvMgr own_store;
+  // A caller that waits itself sees each refusal of the lock at once.
+  if (keep_waiting) own_store.SetLockRetry(1, 0);
   if (!store) store = &own_store;
   if (store->BasePath().empty() && !store->Init()) {
     r.code = -2;
@@ -151,6 +153,7 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
   if (check == 0) apply(rec.Validate());
   if (check != 0) {
     r.code = -1;
+    r.check = check;
     r.message = CheckResultMessage(check);
     return r;
   }
@@ -168,6 +171,7 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
       continue;
     }
     if (result != SRV_ERR_LOCK) break;
+    if (keep_waiting && !keep_waiting()) break;
   }
   r.code = result;
   if (result == SRV_OK) {
@@ -188,13 +192,19 @@ std::string ServerListPppText(const CKVSrvInfo& rec) {
   return rec.GetUsePpp() ? rec.GetPppConnectionName() : kNoProxyOrPpp;
 }
 
-int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask) {
+int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
+                   const std::function<bool()>& keep_waiting) {
   CKVSrvMgr store;
   if (!store.Init()) return SRV_ERR_READ;
+  if (keep_waiting) store.SetLockRetry(1, 0);
   bool more = false;
   int result;
   while ((result = store.LoadAll(&more, mask)) == SRV_ERR_LOCK) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (keep_waiting) {
+      if (!keep_waiting()) break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
   }
   if (result != SRV_OK) return result;
   *out = store.Loaded();

@@ -52,6 +52,7 @@ struct ServerSaveResult {
   int code = 0;          // 0 saved; else the store answer, or -1 for a validation or
                          // running-server refusal, -2 when the store could not be set up
   std::string message;   // the editor's message ("" when saved)
+  CheckResult check = 0;  // a refused value: the setter's or Validate's result (its field)
 };
 
 // Server editor, OK: copies the form into `record` through the validating setters (in dialog
@@ -61,7 +62,8 @@ struct ServerSaveResult {
 // SRV_ERR_LOCK. On success `record` holds the saved values with its identifier.
 ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
                             const std::function<bool(const KVGuid&)>& is_running,
-                            CKVSrvMgr* store = nullptr);
+                            CKVSrvMgr* store = nullptr,
+                            const std::function<bool()>& keep_waiting = {});
 
 // Server list cell texts: "Server Name", "Host Name", "Proxy", "PPP".
 std::string ServerListProxyText(const CKVSrvInfo& rec);
@@ -69,7 +71,10 @@ std::string ServerListPppText(const CKVSrvInfo& rec);
 
 // Reads the server list (field mask 0x0D8A, or `mask`), retrying every 100 ms while the
 // profile lock is taken. SRV_OK, or the store's failure.
-int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask = kSrvMaskServerList);
+// `keep_waiting` (optional) is asked before each retry (and does the waiting); when it says
+// false the wait ends with SRV_ERR_LOCK. SaveServer takes it likewise.
+int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask = kSrvMaskServerList,
+                   const std::function<bool()>& keep_waiting = {});
 
 struct ServerDeleteResult {
   int code = 0;              // 0 deleted (or already gone); else a failure

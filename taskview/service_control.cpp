@@ -1,10 +1,12 @@
 #include "taskview/service_control.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <thread>
 
@@ -103,6 +105,99 @@ int CServiceControl::StopService() {
     sleep_(kProbeIntervalMs);
   }
   return IsServiceRunning() ? kServiceStopFailed : kServiceOk;
+}
+
+namespace {
+
+// What the host wrote to its standard error: its failure text is the last "zoricsm: " line.
+std::string HostFailureText(int fd) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  off_t at = 0;
+  while (text.size() < 64 * 1024 && (n = ::pread(fd, buf, sizeof buf, at)) > 0) {
+    text.append(buf, static_cast<std::size_t>(n));
+    at += n;
+  }
+  std::string reason;
+  std::size_t pos = 0;
+  while ((pos = text.find("zoricsm: ", pos)) != std::string::npos) {
+    if (pos == 0 || text[pos - 1] == '\n') {
+      const std::size_t end = text.find('\n', pos);
+      if (end == std::string::npos) break;  // the line is not complete yet
+      reason = text.substr(pos + 9, end - pos - 9);
+      pos = end;
+    } else {
+      ++pos;
+    }
+  }
+  if (reason.size() > 1000) reason.resize(1000);
+  for (char& c : reason) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  return reason;
+}
+
+}  // namespace
+
+int CServiceControl::RunWaiting(const char* word, bool want_running, int failure,
+                                const std::function<bool()>& keep_waiting, std::string* reason) {
+  reason->clear();
+  // The host's standard error goes to an unlinked temporary file (the service it starts
+  // leaves its own standard error for /dev/null); the host itself is this program's child,
+  // so that its end and exit status are seen.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/pondrel-host-XXXXXX";
+  UniqueFd err(::mkostemp(path.data(), O_CLOEXEC));
+  if (err.get() >= 0) ::unlink(path.c_str());
+  const std::string host = HostPath();
+  if (!IsExecutableFile(host)) {
+    *reason = "cannot run the service host " + host;
+    return failure;
+  }
+  // The host is this program's child in a session of its own, so that its end and exit
+  // status are seen.
+  ChildSpec spec;
+  spec.exe = host;
+  spec.argv = {host, word};
+  spec.new_session = true;
+  spec.stdio_to_null = true;
+  spec.stderr_fd = err.get();
+  ChildProcess child;
+  int start_error = 0;
+  if (!ChildProcess::Start(spec, &child, &start_error)) {
+    *reason = "cannot run the service host " + host + ": " + std::strerror(start_error);
+    return failure;
+  }
+  bool reaped = false;
+  for (;;) {
+    ChildExit exit;
+    if (!reaped && child.Wait(&exit, false)) {
+      reaped = true;
+      const bool ok = exit.exited && exit.code == 0;
+      if (!ok && IsServiceRunning() != want_running) {
+        if (err.get() >= 0) *reason = HostFailureText(err.get());
+        if (reason->empty()) {
+          *reason = "the service host " + host + " " + word + " ended with status " +
+                    std::to_string(exit.exited ? exit.code : 128 + exit.code);
+        }
+        return failure;
+      }
+    }
+    if (IsServiceRunning() == want_running) return kServiceOk;
+    if (!keep_waiting()) break;
+  }
+  return IsServiceRunning() == want_running ? kServiceOk : failure;
+}
+
+int CServiceControl::StartServiceWaiting(const std::function<bool()>& keep_waiting,
+                                         std::string* reason) {
+  return RunWaiting("-start", true, kServiceStartFailed, keep_waiting, reason);
+}
+
+int CServiceControl::StopServiceWaiting(const std::function<bool()>& keep_waiting,
+                                        std::string* reason) {
+  return RunWaiting("-osstop", false, kServiceStopFailed, keep_waiting, reason);
 }
 
 bool CServiceControl::SendExecuteNow(const std::string& task_name) const {

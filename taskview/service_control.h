@@ -35,6 +35,12 @@ class CServiceControl {
   int StartService();
   // "zoricsm -osstop", then probes until the service no longer answers: 0 or 5.
   int StopService();
+  // The same two with the waiting in the caller's hands: between probes `keep_waiting()` is
+  // called (it sleeps; false gives up). The host's standard error is kept, so that when it
+  // ends with its own failure text ("zoricsm: <text>") the wait stops at once and *reason is
+  // that text without the prefix ("" when the host said nothing).
+  int StartServiceWaiting(const std::function<bool()>& keep_waiting, std::string* reason);
+  int StopServiceWaiting(const std::function<bool()>& keep_waiting, std::string* reason);
   // Runs the host with an installation word ("-osinstall", "-osremove") and waits for it:
   // the host's exit status, or -1 when it could not be run.
   int RunHostAndWait(const std::string& word) const;
@@ -52,6 +58,8 @@ class CServiceControl {
  private:
   // Starts the host with one word, detached (own session, no terminal), without waiting for it.
   bool LaunchDetached(const std::string& word) const;
+  int RunWaiting(const char* word, bool want_running, int failure,
+                 const std::function<bool()>& keep_waiting, std::string* reason);
 
   std::function<void(int)> sleep_;
   std::string host_path_;

@@ -51,12 +51,16 @@ TEST_F(CliImages, DaysAndAlbum) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no pictures were recorded on 2003/01/06"), std::string::npos);
   EXPECT_EQ(RunPondrel({"images", "album", "cam 50%", "5.1.2003"}).status, 2);
+  r = RunPondrel({"--json", "images", "days", "nobody"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\"exit_status\":1"), std::string::npos) << r.err;
   // A file where the album root belongs: the system's own message.
   std::filesystem::remove_all(Dir() + "/html");
   WriteFile(Dir() + "/html", "in the way");
   r = RunPondrel({"images", "album", "cam 50%", "2003/01/05"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Failed to generate HTML file to view image files.\n");
+  EXPECT_EQ(r.err,
+            "pondrel: server 'cam 50%' 2003/01/05: Failed to generate HTML file to view image files.\n");
 }
 
 TEST_F(CliImages, AlbumOpenHandsTheTopPageToXdgOpen) {
@@ -82,14 +86,14 @@ TEST_F(CliImages, DeleteIsRefusedWhileTheServiceRunsAndTakesTheLock) {
     ASSERT_EQ(service.Create(kServiceMailslot), 1);
     CliResult r = RunPondrel({"images", "delete", "cam 50%", "2003/01/05"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Stop the Pondrel Task Scheduler Service to continue.\n");
+    EXPECT_EQ(r.err, "pondrel: images delete: Stop the Pondrel Task Scheduler Service to continue.\n");
   }
   {
     NamedLock env("VeltaZoricSetEnvMutexName");
     ASSERT_TRUE(env.TryLock());
     CliResult r = RunPondrel({"images", "delete", "cam 50%", "2003/01/05"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Mutex error\n");
+    EXPECT_EQ(r.err, "pondrel: images delete: Mutex error\n");
   }
   EXPECT_TRUE(FileExists(Dir() + "/info/2003/0105.idx"));
   ASSERT_EQ(RunPondrel({"images", "album", "cam 50%", "2003/01/05"}).status, 0);

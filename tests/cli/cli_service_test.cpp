@@ -15,10 +15,13 @@
 #include <functional>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "common/mailslot.h"
 #include "common/named_object.h"
 #include "common/runtime_dir.h"
 #include "taskmodel/kvtask.h"
+#include "taskview/service_control.h"
 #include "tests/camsim/camsim_process.h"
 #include "tests/cli/run_pondrel.h"
 #include "tests/support/test_env.h"
@@ -98,12 +101,20 @@ TEST_F(CliServiceTest, RoundTripCollectsThePictures) {
                             "demo", "--password-stdin"},
                            "pw\n");
   ASSERT_EQ(r.status, 0) << r.err;
-  ASSERT_EQ(RunPondrel({"task", "add", "collect", "--cycle", "once", "--start", "now"}).status, 0);
+  ASSERT_EQ(RunPondrel({"task", "add", "collect", "--cycle", "once", "--start",
+                        "2002/01/01 00:00"})
+                .status,
+            0);
   StartService();
-  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=yes\n");
-  r = RunPondrel({"task", "run", "collect"});
+  r = RunPondrel({"service", "status"});
+  EXPECT_EQ(r.out, "running (not installed as a system service)\n");
+  EXPECT_EQ(r.status, 0);
+  // --wait ends with the run and its result.
+  r = RunPondrel({"task", "run", "collect", "--wait"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const CKVTask t = WaitForResult("collect");
+  EXPECT_EQ(r.out.substr(0, 10), "Succeeded(") << r.out;
+  EXPECT_NE(r.out.find(": end code 0 (completed)\n"), std::string::npos) << r.out;
+  const CKVTask t = ReadTask("collect");
   EXPECT_EQ(t.ActResult, kResultSucceeded) << "EndCode " << t.EndCode;
   EXPECT_EQ(t.EndCode, 0);
 
@@ -114,23 +125,101 @@ TEST_F(CliServiceTest, RoundTripCollectsThePictures) {
   EXPECT_EQ(files, 24);
   r = RunPondrel({"task", "list"});
   EXPECT_NE(r.out.find("collect\tcam\t\tSucceeded("), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\tfinished\n"), std::string::npos) << r.out;
   r = RunPondrel({"log", "show", "--task", "collect", "--code", "D002"});
   EXPECT_NE(r.out.find("D002\t"), std::string::npos) << RunPondrel({"log", "show"}).out;
 
-  r = RunPondrel({"service", "stop"});
+  r = RunPondrel({"--json", "service", "stop"});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"state\":\"stopped\",\"changed\":true}\n");
   started_ = false;
-  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=no\n");
+  EXPECT_EQ(RunPondrel({"service", "status"}).status, 3);
+}
+
+TEST_F(CliServiceTest, WaitingForARunEndsWithItsResult) {
+  // A camera that wants a password the profile does not have: the run fails.
+  CamsimProcess cam({"--pictures", "4", "--user", "demo", "--password", "pw"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures", "--host",
+                        "127.0.0.1", "--port", std::to_string(cam.port())})
+                .status,
+            0);
+  ASSERT_EQ(RunPondrel({"task", "add", "t", "--start", "2002/01/01 00:00"}).status, 0);
+  StartService();
+  CliResult r = RunPondrel({"task", "run", "t", "--wait"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_EQ(r.out.substr(0, 7), "Failed(") << r.out;
+  EXPECT_NE(r.out.find(": end code "), std::string::npos) << r.out;
+  r = RunPondrel({"--json", "task", "run", "t", "--wait"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\"result\":\"failed\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"end_time\":\""), std::string::npos) << r.out;
+
+  // A slow camera: the run is aborted, and abort --wait ends with it.
+  CamsimProcess slow({"--pictures", "4", "--picture-size", "2000", "--fault", "data=trickle:500"});
+  ASSERT_TRUE(slow.ok()) << slow.Output();
+  ASSERT_EQ(RunPondrel({"server", "add", "slow", "--image-dir", env_.Dir() + "/slow", "--host",
+                        "127.0.0.1", "--port", std::to_string(slow.port())})
+                .status,
+            0);
+  ASSERT_EQ(RunPondrel({"task", "add", "s", "--server", "slow", "--start", "2002/01/01 00:00"})
+                .status,
+            0);
+  ASSERT_EQ(RunPondrel({"task", "run", "s"}).status, 0);
+  bool running = false;
+  for (int i = 0; i < 300 && !running; ++i) {
+    running = ReadTask("s").ActState == kStateRunning;
+    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(running);
+  EXPECT_NE(RunPondrel({"task", "list"}).out.find("\trunning\n"), std::string::npos);
+  EXPECT_EQ(RunPondrel({"task", "run", "s"}).status, 1);  // already running
+  r = RunPondrel({"task", "abort", "s", "--wait"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.substr(0, 8), "Aborted(") << r.out;
+}
+
+TEST_F(CliServiceTest, StartSaysWhyTheServiceCouldNotStart) {
+  // Without ROOT the service cannot run: said at once, naming the registry file.
+  {
+    ScopedTestEnv no_root(false);
+    CliResult r = RunPondrel({"service", "start"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("\"ROOT\" is not set"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("waiting for"), std::string::npos) << r.err;
+  }
+  // A host that refuses with its own words: they are passed on as soon as it ends.
+  const std::string host = env_.Path("zoricsm");
+  WriteFile(host, "#!/bin/sh\necho 'zoricsm: The unit kestova.service is masked.' >&2\nexit 1\n");
+  ASSERT_EQ(::chmod(host.c_str(), 0755), 0);
+  tasdek::CServiceControl control;
+  control.SetHostPath(host);
+  std::string reason;
+  int polls = 0;
+  EXPECT_EQ(control.StartServiceWaiting(
+                [&] {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                  return ++polls < 200;
+                },
+                &reason),
+            tasdek::kServiceStartFailed);
+  EXPECT_EQ(reason, "The unit kestova.service is masked.");
+  EXPECT_LT(polls, 200);
+  // A host that ends with nothing to say: its status is the reason.
+  WriteFile(host, "#!/bin/sh\nexit 4\n");
+  EXPECT_EQ(control.StartServiceWaiting([] { return true; }, &reason),
+            tasdek::kServiceStartFailed);
+  EXPECT_NE(reason.find("ended with status 4"), std::string::npos) << reason;
 }
 
 TEST_F(CliServiceTest, InstallAndRemoveRegisterTheServiceHost) {
-  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=no\n");
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "stopped (not installed as a system service)\n");
   CliResult r = RunPondrel({"service", "install"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=yes\nRunning=no\n");
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "stopped (installed as a system service)\n");
   r = RunPondrel({"service", "remove"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(RunPondrel({"service", "status"}).out, "Installed=no\nRunning=no\n");
+  EXPECT_EQ(RunPondrel({"service", "status"}).out, "stopped (not installed as a system service)\n");
 }
 
 TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
@@ -163,7 +252,7 @@ TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
     // While it runs, an edit is refused and leaves the stored task alone.
     CliResult r = RunPondrel({"task", "edit", "busy", "--retry-times", "9"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "You can not modify a running task's settings.\n");
+    EXPECT_EQ(r.err, "pondrel: task 'busy': You can not modify a running task's settings.\n");
     EXPECT_EQ(ReadTask("busy").RetryCnt, last_edit);
     ASSERT_TRUE(wait_for(false)) << "the run did not end";
     const CKVTask ended = ReadTask("busy");
@@ -281,7 +370,7 @@ class CliAccountsTest : public CliServiceTest {
     ::unlink(err.c_str());
     return r;
   }
-  bool Running() { return RunPondrel({"service", "status"}).out == "Installed=no\nRunning=yes\n"; }
+  bool Running() { return RunPondrel({"service", "status"}).status == 0; }  // 3: stopped
   bool WaitState(const std::string& task, int state) {
     for (int i = 0; i < 300; ++i) {
       if (ReadTask(task).ActState == state) return true;

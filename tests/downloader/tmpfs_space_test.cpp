@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include "downloader/result_codes.h"
 #include "tests/downloader/fake_camera.h"

@@ -82,6 +82,28 @@ void WriteFile(const std::string& path, const std::string& data) {
   out << data;
 }
 
+namespace {
+
+// Runs `unshare --mount --propagation private -- /bin/true` and returns "" when it worked,
+// else what it said (its wording differs between versions, so only the outcome counts).
+std::string ProbeUnshare(const std::string& out) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(126);
+    ::dup2(::fileno(stdout), 2);
+    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--",
+            "/bin/true", nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return "cannot run unshare";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  std::string said = ReadFile(out);
+  return said.empty() ? "unshare ended with status " + std::to_string(status) : said;
+}
+
+}  // namespace
+
 TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size,
                                 const char* var, const std::string& filter) {
   TmpfsChildRun run;
@@ -91,6 +113,11 @@ TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& siz
   }
   if (::access("/usr/bin/unshare", X_OK) != 0) {
     run.skip = "/usr/bin/unshare is missing";
+    return run;
+  }
+  const std::string refusal = ProbeUnshare(env.Path("unshare-probe.out"));
+  if (!refusal.empty()) {
+    run.skip = "this system refuses a private mount namespace: " + refusal;
     return run;
   }
   const std::string mount = env.Path("tmpfs");

@@ -60,6 +60,15 @@ class CliServiceTest : public ::testing::Test {
     }
   }
 
+  // The server "cam" on `cam` and the task "busy" on it, due long ago.
+  void AddServerAndBusyTask(const CamsimProcess& cam) {
+    ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures",
+                          "--host", "127.0.0.1", "--port", std::to_string(cam.port())})
+                  .status,
+              0);
+    ASSERT_EQ(RunPondrel({"task", "add", "busy", "--start", "2002/01/01 00:00"}).status, 0);
+  }
+
   void StartService() {
     CliResult r = RunPondrel({"service", "start"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -227,11 +236,8 @@ TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
   // running and the waiting task.
   CamsimProcess cam({"--pictures", "4", "--picture-size", "2000", "--fault", "data=trickle:4000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
-  ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures",
-                        "--host", "127.0.0.1", "--port", std::to_string(cam.port())})
-                .status,
-            0);
-  ASSERT_EQ(RunPondrel({"task", "add", "busy", "--start", "2002/01/01 00:00"}).status, 0);
+  AddServerAndBusyTask(cam);
+  if (HasFatalFailure()) return;
   StartService();
 
   auto wait_for = [this](bool running) {
@@ -387,11 +393,8 @@ TEST_F(CliAccountsTest, AnOutsiderIsRefusedEverythingAGroupMemberMayDo) {
   // A slow camera keeps the run going long enough to abort it.
   CamsimProcess cam({"--pictures", "4", "--picture-size", "2000", "--fault", "data=trickle:4000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
-  ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures",
-                        "--host", "127.0.0.1", "--port", std::to_string(cam.port())})
-                .status,
-            0);
-  ASSERT_EQ(RunPondrel({"task", "add", "busy", "--start", "2002/01/01 00:00"}).status, 0);
+  AddServerAndBusyTask(cam);
+  if (HasFatalFailure()) return;
   ShareRoot();
 
   // A squatter's own service host cannot take the installation's names, so root's start

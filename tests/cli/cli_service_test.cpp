@@ -181,6 +181,10 @@ TEST_F(CliServiceTest, WaitingForARunEndsWithItsResult) {
     if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_TRUE(running);
+  // The service can abort a run only once its downloader has reported in; by the time the
+  // first picture's day directory exists it has.
+  for (int i = 0; i < 500 && !std::filesystem::exists(env_.Dir() + "/slow/image"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_NE(RunPondrel({"task", "list"}).out.find("\trunning\n"), std::string::npos);
   EXPECT_EQ(RunPondrel({"task", "run", "s"}).status, 1);  // already running
   r = RunPondrel({"task", "abort", "s", "--wait"});

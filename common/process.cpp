@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,6 +117,7 @@ bool ChildProcess::Start(const ChildSpec& spec, ChildProcess* out, int* error) {
   const std::string exe = spec.exe;
   sigset_t empty;
   sigemptyset(&empty);
+  const pid_t parent = ::getpid();
 
   pid_t pid = ::fork();
   if (pid < 0) return fail(errno);
@@ -130,6 +132,10 @@ bool ChildProcess::Start(const ChildSpec& spec, ChildProcess* out, int* error) {
       ::setpgid(0, 0);
     }
     int err = 0;
+    if (spec.die_with_parent) {
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) err = errno;
+      if (::getppid() != parent) ::_exit(127);  // it died before the request took effect
+    }
     if (spec.stdio_to_null) {
       int null_fd = ::open("/dev/null", O_RDWR);
       if (null_fd < 0) err = errno;

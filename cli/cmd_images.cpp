@@ -90,7 +90,7 @@ int Album(const Args& a) {
 int Delete(const Args& a) {
   CImageList list(ImageListMode::kDelete);
   std::string message;
-  CServiceControl service;
+  ServiceControl service;
   if (list.Open([&service] { return service.IsServiceRunning(); }, &message) != 0) {
     return Fail("images delete", message);
   }

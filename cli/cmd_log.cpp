@@ -21,7 +21,7 @@
 namespace pondrel::cli {
 
 using namespace pondrel::logviewer;
-using tasdek::CServiceControl;
+using tasdek::ServiceControl;
 
 namespace {
 
@@ -199,7 +199,7 @@ LogLine ParseStreamed(std::string_view line, bool cut) {
 std::string LogPathFor(const Args& a, int* status) {
   if (a.Has("file")) return a.Get("file");
   if (!RequireRoot(status)) return "";
-  return CServiceControl::LogPath();
+  return ServiceControl::LogPath();
 }
 
 // Prints what the file gains, for ever; starts over when the file is replaced or truncated.
@@ -335,12 +335,12 @@ int Show(const Args& a) {
 int Clear(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
-  const std::string path = CServiceControl::LogPath();
+  const std::string path = ServiceControl::LogPath();
   if (::access(path.c_str(), F_OK) != 0) {
     return Fail(path, "nothing to delete: there is no activity log");
   }
   if (!Confirm(tasdek::kMsgAskClearLog)) return Fail(path, "not deleted");
-  if (!CServiceControl::ClearLog()) {
+  if (!ServiceControl::ClearLog()) {
     const int error = errno;
     return Fail(path, std::strerror(error));
   }
@@ -356,9 +356,9 @@ int Path(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
   if (G().json) {
-    PrintJson(JsonObject({{"path", JsonString(CServiceControl::LogPath())}}));
+    PrintJson(JsonObject({{"path", JsonString(ServiceControl::LogPath())}}));
   } else {
-    std::cout << CServiceControl::LogPath() << "\n";
+    std::cout << ServiceControl::LogPath() << "\n";
   }
   return kExitOk;
 }

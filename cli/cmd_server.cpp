@@ -150,7 +150,7 @@ int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
   Waiter waiter("the server profile lock (another program is changing the server profiles)");
   bool timed_out = false;
   ServerSaveResult r = SaveServer(
-      form, rec, [&doc](const KVGuid& id) { return doc.IsServerRunning(id); }, nullptr, [&] {
+      form, rec, [&doc](const Guid& id) { return doc.IsServerRunning(id); }, nullptr, [&] {
         if (waiter.KeepWaiting()) return true;
         timed_out = true;
         return false;
@@ -311,7 +311,7 @@ int FindServer(const std::string& key, CKVSrvInfo* out, const std::string& optio
       return kExitOk;
     }
   }
-  KVGuid id;
+  Guid id;
   if (GuidFromHex(key, &id)) {
     for (const CKVSrvInfo& s : servers) {
       if (s.GetId() == id) {

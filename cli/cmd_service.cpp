@@ -22,7 +22,7 @@ int RefusedRuntimeDir() {
 
 int Status(const Args&) {
   if (int r = RefusedRuntimeDir()) return r;
-  CServiceControl s;
+  ServiceControl s;
   const bool installed = s.IsServiceInstalled();
   const bool running = s.IsServiceRunning();
   if (G().json) {
@@ -50,7 +50,7 @@ int StartOrStop(bool start) {
   int status;
   // The service cannot run without its installation directory; say so before trying.
   if (start && !RequireRoot(&status)) return status;
-  CServiceControl s;
+  ServiceControl s;
   if (s.IsServiceRunning() == start) return Report(start, false);
   Waiter waiter(start ? "the service to start" : "the service to stop");
   bool timed_out = false;
@@ -77,7 +77,7 @@ int Start(const Args&) { return StartOrStop(true); }
 int Stop(const Args&) { return StartOrStop(false); }
 
 int HostWord(const char* word, const char* what) {
-  CServiceControl s;
+  ServiceControl s;
   const int r = s.RunHostAndWait(word);
   if (r == -1) return Fail(kService, "cannot run the service host " + s.HostPath());
   if (r != 0) {

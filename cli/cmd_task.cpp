@@ -355,7 +355,7 @@ int EditorRefusal(int code, const std::string& name) {
 int List(const Args& a) {
   CTasdekDoc doc;
   if (int r = LockAndLoadTasks(&doc)) return r;
-  CTaskListModel list(&doc);
+  TaskListModel list(&doc);
   if (a.Has("server")) {
     CKVSrvInfo s;
     if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
@@ -613,7 +613,7 @@ int Run(const Args& a) {
   if (before.ActState == kStateRunning) return Fail(TaskWhat(name), "the task is already running");
   std::string refused;
   if (RuntimeDirRefused(&refused)) return Fail("service", refused);
-  CServiceControl service;
+  ServiceControl service;
   // Without a service the request would be lost.
   if (!service.IsServiceRunning()) return Fail("service", kMsgServiceNotStarted);
   if (!service.SendExecuteNow(name)) return Fail("service", kMsgServiceNotStarted);
@@ -633,7 +633,7 @@ int Abort(const Args& a) {
   if (before.ActState != kStateRunning) return Fail(TaskWhat(name), "the task is not running");
   std::string refused;
   if (RuntimeDirRefused(&refused)) return Fail("service", refused);
-  CServiceControl service;
+  ServiceControl service;
   if (!service.SendAbort(name)) return Fail("service", kMsgServiceNotStarted);
   if (a.Has("wait")) return WaitForRunEnd(&doc, before, true, kResultAborted);
   if (G().json) PrintJson(JsonObject({{"name", JsonString(name)}, {"requested", "true"}}));

@@ -102,7 +102,7 @@ bool ListDays(const ImageCatalog& cat, int year, std::vector<int>* days) {
 }
 
 // The image directory of a server, read from the profile store; "" when it cannot be read.
-std::string ImageDirectoryOf(const KVGuid& server_id) {
+std::string ImageDirectoryOf(const Guid& server_id) {
   CKVSrvMgr mgr;
   if (!mgr.Init()) return {};
   CKVSrvInfo info;
@@ -196,7 +196,7 @@ std::unique_ptr<ImageCatalog> OpenCatalogForDirectory(const std::string& image_d
   return cat;
 }
 
-std::unique_ptr<ImageCatalog> OpenCatalog(const KVGuid& server_id, const CatalogRange* range) {
+std::unique_ptr<ImageCatalog> OpenCatalog(const Guid& server_id, const CatalogRange* range) {
   std::string dir = ImageDirectoryOf(server_id);
   if (dir.empty()) return nullptr;
   return OpenCatalogForDirectory(dir, range);
@@ -284,7 +284,7 @@ std::unique_ptr<DayReader> OpenDay(const ImageCatalog& catalog, int year, int mm
   return OpenDayInDirectory(catalog.ImageDirectory(), year, mmdd, filter);
 }
 
-std::unique_ptr<DayReader> OpenDay(const KVGuid& server_id, int year, int mmdd,
+std::unique_ptr<DayReader> OpenDay(const Guid& server_id, int year, int mmdd,
                                    const CatalogFilter& filter) {
   std::string dir = ImageDirectoryOf(server_id);
   if (dir.empty()) return nullptr;
@@ -316,7 +316,7 @@ int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd) {
   return 0;
 }
 
-int DeleteDay(const KVGuid& server_id, int year, int mmdd) {
+int DeleteDay(const Guid& server_id, int year, int mmdd) {
   std::string dir = ImageDirectoryOf(server_id);
   if (dir.empty()) return -1;
   return DeleteDayInDirectory(dir, year, mmdd);

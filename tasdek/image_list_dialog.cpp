@@ -162,7 +162,7 @@ void CImageListDialog::OnAction() {
   UpdateButton();
 }
 
-void OpenImageListDialog(QWidget* parent, ImageListMode mode, const CServiceControl& service) {
+void OpenImageListDialog(QWidget* parent, ImageListMode mode, const ServiceControl& service) {
   auto model = std::make_unique<CImageList>(mode);
   std::string message;
   if (model->Open([&service] { return service.IsServiceRunning(); }, &message) != 0) {

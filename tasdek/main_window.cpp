@@ -378,7 +378,7 @@ void CMainFrame::OnNewTask() {
     CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::Information);
     if (IsEmbeddedMode()) return;
     CKVSrvInfo rec;
-    CServerEditorDialog editor(rec, [this](const KVGuid& id) { return doc_.IsServerRunning(id); },
+    CServerEditorDialog editor(rec, [this](const Guid& id) { return doc_.IsServerRunning(id); },
                                ListPhonebookEntries(), this);
     if (editor.exec() != QDialog::Accepted) return;
   }
@@ -498,7 +498,7 @@ void CMainFrame::OnStopService() {
 }
 
 void CMainFrame::OnDisplayLog() {
-  const std::string log = CServiceControl::LogPath();
+  const std::string log = ServiceControl::LogPath();
   const std::string viewer = FindExecutable("lorvik");
   if (viewer.empty()) {
     CMessagePresenter::Show(this, QStringLiteral("The Log Viewer (lorvik) was not found beside this program "
@@ -519,7 +519,7 @@ void CMainFrame::OnDisplayLog() {
 
 void CMainFrame::OnClearLog() {
   if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskClearLog), QMessageBox::Yes | QMessageBox::No)) return;
-  CServiceControl::ClearLog();
+  ServiceControl::ClearLog();
 }
 
 void CMainFrame::OnServerList() {
@@ -535,7 +535,7 @@ void CMainFrame::OnServerList() {
 
 void CMainFrame::OnServerAdd() {
   CKVSrvInfo rec;
-  CServerEditorDialog dlg(rec, [this](const KVGuid& id) { return doc_.IsServerRunning(id); },
+  CServerEditorDialog dlg(rec, [this](const Guid& id) { return doc_.IsServerRunning(id); },
                           ListPhonebookEntries(), this);
   dlg.exec();
 }
@@ -556,7 +556,7 @@ int CMainFrame::SelectServer(const std::string& server_id) {
   if (server_id.empty()) {
     list_.SetServerFilter(nullptr);
   } else {
-    KVGuid id;
+    Guid id;
     if (!GuidFromRegistryForm("{" + server_id + "}", &id)) return 9;
     list_.SetServerFilter(&id);
   }

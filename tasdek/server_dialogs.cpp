@@ -72,7 +72,7 @@ QString PickImageDirectory(QWidget* parent, const QString& current) {
 }
 
 CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
-                                         std::function<bool(const KVGuid&)> is_running,
+                                         std::function<bool(const Guid&)> is_running,
                                          std::vector<std::string> phonebook, QWidget* parent)
     : QDialog(parent), pick_folder(PickImageDirectory), record_(record), is_running_(std::move(is_running)) {
   setWindowTitle(QString::fromLatin1(kCaptionServerInfo));
@@ -253,7 +253,7 @@ CServerListDialog::CServerListDialog(CTaskTableModel* tasks, QWidget* parent)
 
   run_editor = [this](CKVSrvInfo* rec) {
     CServerEditorDialog dlg(
-        *rec, [this](const KVGuid& id) { return tasks_->Doc()->IsServerRunning(id); },
+        *rec, [this](const Guid& id) { return tasks_->Doc()->IsServerRunning(id); },
         ListPhonebookEntries(), this);
     if (dlg.exec() != QDialog::Accepted) return false;
     *rec = dlg.Result();
@@ -318,7 +318,7 @@ void CServerListDialog::UpdateButtons() {
 void CServerListDialog::SortByColumn(int column) {
   const bool descending = clicks_.Click(column);
   const int sel = SelectedRow();
-  const KVGuid selected_id = sel >= 0 ? rows_[static_cast<std::size_t>(sel)].GetId() : KVGuid{};
+  const Guid selected_id = sel >= 0 ? rows_[static_cast<std::size_t>(sel)].GetId() : Guid{};
   std::stable_sort(rows_.begin(), rows_.end(), [column, descending](const CKVSrvInfo& a, const CKVSrvInfo& b) {
     const int c = CompareServerRows(a, b, column);
     return descending ? c > 0 : c < 0;

@@ -22,7 +22,7 @@ QLabel* Label(const char* text, QWidget* parent) { return new QLabel(QString::fr
 }  // namespace
 
 CTaskEditorDialog::CTaskEditorDialog(const CKVTask& task, const std::string& server_name,
-                                     const CTasdekDoc& doc, const KVGuid* filter, QWidget* parent)
+                                     const CTasdekDoc& doc, const Guid* filter, QWidget* parent)
     : QDialog(parent), doc_(doc), original_name_(task.Name), result_(task) {
   setWindowTitle(QStringLiteral("Task Settings"));
   BuildControls();

@@ -21,7 +21,7 @@ class CTaskEditorDialog : public QDialog {
   // Edits `task` (a fresh record for a new task). `server_name` is the task's resolved server
   // name; `filter` limits the server list to the view's filter server (null: all).
   CTaskEditorDialog(const CKVTask& task, const std::string& server_name, const CTasdekDoc& doc,
-                    const KVGuid* filter, QWidget* parent = nullptr);
+                    const Guid* filter, QWidget* parent = nullptr);
 
   // After OK: the edited task.
   const CKVTask& Result() const { return result_; }

@@ -81,7 +81,7 @@ const std::array<QIcon, 5>& StatusIcons() {
   return icons;
 }
 
-CTaskTableModel::CTaskTableModel(CTasdekDoc* doc, CTaskListModel* list, QObject* parent)
+CTaskTableModel::CTaskTableModel(CTasdekDoc* doc, TaskListModel* list, QObject* parent)
     : QAbstractTableModel(parent), doc_(doc), list_(list) {}
 
 int CTaskTableModel::rowCount(const QModelIndex& parent) const {

@@ -108,7 +108,7 @@ std::string CheckResultMessage(CheckResult result) {
 }
 
 ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
-                            const std::function<bool(const KVGuid&)>& is_running,
+                            const std::function<bool(const Guid&)>& is_running,
                             CKVSrvMgr* store, const std::function<bool()>& keep_waiting) {
   ServerSaveResult r;
   CKVSrvMgr own_store;
@@ -211,7 +211,7 @@ int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
   return SRV_OK;
 }
 
-ServerDeleteResult DeleteServerWithTasks(const KVGuid& id, CTasdekDoc* doc) {
+ServerDeleteResult DeleteServerWithTasks(const Guid& id, CTasdekDoc* doc) {
   ServerDeleteResult r;
   CKVSrvMgr store;
   if (!store.Init()) {

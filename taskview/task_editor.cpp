@@ -45,7 +45,7 @@ std::size_t CharCount(std::string_view s) {
 
 }  // namespace
 
-int LoadEditorServers(TaskEditorForm* form, const KVGuid* filter) {
+int LoadEditorServers(TaskEditorForm* form, const Guid* filter) {
   form->servers.clear();
   form->server_index = -1;
   CKVSrvMgr srv;

@@ -270,8 +270,8 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   ASSERT_TRUE(cat);
   EXPECT_EQ(cat->Years(), (std::vector<int>{2004}));
   EXPECT_TRUE(OpenDay(p.GetId(), 2004, 404, CatalogFilter{}));
-  EXPECT_FALSE(OpenCatalog(KVGuid{{5, 5}}));
-  EXPECT_EQ(DeleteDay(KVGuid{{5, 5}}, 2004, 404), -1);
+  EXPECT_FALSE(OpenCatalog(Guid{{5, 5}}));
+  EXPECT_EQ(DeleteDay(Guid{{5, 5}}, 2004, 404), -1);
 
   EXPECT_EQ(DeleteDay(p.GetId(), 2004, 404), 0);
   EXPECT_FALSE(FileExists(Image() + "/image/2004/0404"));

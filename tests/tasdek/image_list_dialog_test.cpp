@@ -117,7 +117,7 @@ class ImageListDialogTest : public QObject {
     AddPictures(Dir("yard"), 2003, 1, 5, 4);
     AddPictures(Dir("yard"), 2003, 1, 6, 2);
     MessageAnswers answers;
-    CServiceControl service;
+    ServiceControl service;
     {
       CKVMailSlot running;
       QCOMPARE(running.Create(kServiceMailslot), 1);

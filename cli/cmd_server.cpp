@@ -326,7 +326,7 @@ int FindServer(const std::string& key, CKVSrvInfo* out, const std::string& optio
 }
 
 const std::vector<Command>& ServerCommands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"server list", "", "list the camera servers: name, host, proxy, PPP connection, id", {}, 0, 0,
         "One line per server. On a terminal with a header line and aligned columns, otherwise\n"
         "the fields separated by tabs without a header. \"----------\" stands for a proxy or\n"
@@ -349,7 +349,7 @@ const std::vector<Command>& ServerCommands() {
         "not ask). Prints what it removed. A server that a running task uses is kept."},
        Delete},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

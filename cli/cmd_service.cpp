@@ -95,7 +95,7 @@ int Remove(const Args&) { return HostWord("-osremove", "remove"); }
 }  // namespace
 
 const std::vector<Command>& ServiceCommands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"service status", "", "whether the service runs (exit status 0) or not (3)", {}, 0, 0,
         "Prints \"running\" or \"stopped\" and whether the service is installed as a system\n"
         "service. The exit status follows systemctl is-active: 0 running, 3 stopped.\n"
@@ -114,7 +114,7 @@ const std::vector<Command>& ServiceCommands() {
       {{"service remove", "", "unregister the service (zoricsm -osremove)", {}, 0, 0, nullptr},
        Remove},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

@@ -214,8 +214,9 @@ bool ParseStart(const std::string& text, TaskEditorForm* f) {
   return true;
 }
 
-// Applies the options to the editor's controls. kExitOk or a failure status.
-int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
+// Options that contradict each other, and numbers that are not all digits. kExitOk or a
+// usage complaint.
+int CheckTaskOptionValues(const Args& a) {
   auto exclusive = [&a](const char* x, const char* y) {
     return a.Has(x) && a.Has(y);
   };
@@ -232,6 +233,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
       return BadValue(option, "'" + a.Get(option) + "' is not a whole number");
     }
   }
+  return kExitOk;
+}
+
+// The server, the enabled box, the first run and the cycle with its interval.
+int ApplyCycleOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("server")) {
     CKVSrvInfo s;
     if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
@@ -260,6 +266,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
     else if (f->repetition == kRepDaily) f->daily_days = a.Get("every");
     else return BadValue("every", "applies to daily and weekly tasks only");
   }
+  return kExitOk;
+}
+
+// The weekly task's days: "all", or a comma-separated list of day names.
+int ApplyWeekdayOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("weekdays")) {
     bool days[7] = {};
     const std::string list = a.Get("weekdays");
@@ -281,6 +292,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
     }
     for (int d = 0; d < 7; ++d) f->weekdays[d] = days[d];
   }
+  return kExitOk;
+}
+
+// The monthly rule: a day of the month, or an ordinal weekday.
+int ApplyMonthlyOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("day-of-month")) {
     f->monthly_rule = kRuleDay;
     f->month_day = a.Get("day-of-month");
@@ -309,6 +325,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("day-of-month") && f->monthly_rule == kRuleWeekday) {
     return BadValue("day-of-month", "excludes --month-ordinal and --month-weekday");
   }
+  return kExitOk;
+}
+
+// Repetition within the day, retries, and the hang-up after the run.
+int ApplyRepeatAndRetryOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("repeat-every") || a.Has("repeat-times")) f->repeat = true;
   if (a.Has("repeat-every")) f->repeat_hours = a.Get("repeat-every");
   if (a.Has("repeat-times")) f->repeat_times = a.Get("repeat-times");
@@ -326,6 +347,16 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
     f->disconnect = a.Has("disconnect");
   }
   return kExitOk;
+}
+
+// Applies the options to the editor's controls, in the order the editor checks them. kExitOk
+// or a failure status.
+int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
+  if (int r = CheckTaskOptionValues(a)) return r;
+  if (int r = ApplyCycleOptions(a, f)) return r;
+  if (int r = ApplyWeekdayOptions(a, f)) return r;
+  if (int r = ApplyMonthlyOptions(a, f)) return r;
+  return ApplyRepeatAndRetryOptions(a, f);
 }
 
 // The option that sets what an editor code refuses (for naming it in an error).
@@ -655,14 +686,14 @@ int LockAndLoadTasks(CTasdekDoc* doc) {
 }
 
 const std::vector<Command>& TaskCommands() {
-  static const std::vector<OptionSpec> edit_options = [] {
+  static const std::vector<OptionSpec> kEditOptions = [] {
     std::vector<OptionSpec> o = kTaskOptions;
     o.insert(o.begin(), {"name", "NAME", "rename the task"});
     return o;
   }();
-  static const std::vector<OptionSpec> wait_option = {
+  static const std::vector<OptionSpec> kWaitOption = {
       {"wait", nullptr, "wait for the run to end and exit with its result"}};
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"task list", "",
         "list the tasks: name, server, next run time, last result, schedule, status",
         {{"server", "SERVER", "only the tasks of this server"},
@@ -682,7 +713,7 @@ const std::vector<Command>& TaskCommands() {
         "them (the same messages); a refused value is a usage error (exit status 2) and\n"
         "nothing is stored."},
        Add},
-      {{"task edit", "NAME", "change a task (its run state starts afresh)", edit_options, 1, 1,
+      {{"task edit", "NAME", "change a task (its run state starts afresh)", kEditOptions, 1, 1,
         "Options not given keep their values. A running task cannot be changed. To switch a\n"
         "task on or off without losing its last result, use 'task enable' and 'task disable'."},
        Edit},
@@ -698,18 +729,18 @@ const std::vector<Command>& TaskCommands() {
       {{"task delete", "NAME", "delete a task", {}, 1, 1,
         "On a terminal asks first (--yes does not ask). A running task cannot be deleted."},
        Delete},
-      {{"task run", "NAME", "ask the service to run a task now", wait_option, 1, 1,
+      {{"task run", "NAME", "ask the service to run a task now", kWaitOption, 1, 1,
         "Fails (status 1) when the service is not running. With --wait, waits until the run\n"
         "has ended, prints its Last Result and what its end code means, and exits 0 when it\n"
         "succeeded, 1 otherwise; it waits as long as the run lasts unless --timeout is given\n"
         "(exit status 124 then)."},
        Run},
-      {{"task abort", "NAME", "ask the service to abort a running task", wait_option, 1, 1,
+      {{"task abort", "NAME", "ask the service to abort a running task", kWaitOption, 1, 1,
         "With --wait, waits until the run has ended and exits 0 when it ended aborted, 1\n"
         "when it ended otherwise (its Last Result is printed); --timeout as for 'task run'."},
        Abort},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

@@ -118,18 +118,18 @@ bool IsLink(const std::string& path) {
 }  // namespace
 
 void CameraTriggerLists::Add(std::uint8_t camera, std::uint8_t trigger) {
-  InsertSorted(&triggersByCamera[camera], trigger);
-  InsertSorted(&camerasByTrigger[trigger], camera);
+  InsertSorted(&triggers_by_camera[camera], trigger);
+  InsertSorted(&cameras_by_trigger[trigger], camera);
 }
 
 bool CameraTriggerLists::HasMatch(const CatalogFilter& f) const {
-  if (f.Any()) return !triggersByCamera.empty();
+  if (f.Any()) return !triggers_by_camera.empty();
   if (f.camera != 0) {
-    auto it = triggersByCamera.find(f.camera);
-    if (it == triggersByCamera.end()) return false;
+    auto it = triggers_by_camera.find(f.camera);
+    if (it == triggers_by_camera.end()) return false;
     return f.trigger == 0 || std::binary_search(it->second.begin(), it->second.end(), f.trigger);
   }
-  return camerasByTrigger.count(f.trigger) != 0;
+  return cameras_by_trigger.count(f.trigger) != 0;
 }
 
 const CameraTriggerLists* ImageCatalog::ForYear(int year) const {
@@ -258,9 +258,9 @@ long DayReader::ReadImageRecord(ImageRecordInfo* out) {
       out->tilt = rec.tilt;
       out->zoom = rec.zoom;
       out->brightness = rec.brightness;
-      out->recordTime = rec.recordTime;
-      out->zoneOffset = rec.zoneOffset;
-      out->jpgPath = ImagePath(image_dir_, key);
+      out->record_time = rec.record_time;
+      out->zone_offset = rec.zone_offset;
+      out->jpg_path = ImagePath(image_dir_, key);
     }
     return number;
   }

@@ -44,8 +44,8 @@ struct CatalogFilter {
 // For each camera the ascending triggers that occur with it, and for each trigger the
 // ascending cameras.
 struct CameraTriggerLists {
-  std::map<std::uint8_t, std::vector<std::uint8_t>> triggersByCamera;
-  std::map<std::uint8_t, std::vector<std::uint8_t>> camerasByTrigger;
+  std::map<std::uint8_t, std::vector<std::uint8_t>> triggers_by_camera;
+  std::map<std::uint8_t, std::vector<std::uint8_t>> cameras_by_trigger;
   void Add(std::uint8_t camera, std::uint8_t trigger);
   bool HasMatch(const CatalogFilter& f) const;
 };
@@ -112,9 +112,9 @@ struct ImageRecordInfo {
   std::uint8_t trigger = 0;
   std::uint8_t camera = 0;
   std::uint16_t pan = 0, tilt = 0, zoom = 0, brightness = 0;
-  std::uint32_t recordTime = 0;
-  std::int16_t zoneOffset = 0;
-  std::string jpgPath;       // "<imageDirectory>/image/YYYY/MMDD/hhmmsscc.jpg"
+  std::uint32_t record_time = 0;
+  std::int16_t zone_offset = 0;
+  std::string jpg_path;       // "<imageDirectory>/image/YYYY/MMDD/hhmmsscc.jpg"
 };
 
 // An open reader on one day's index file, which it keeps open until destroyed.

@@ -97,7 +97,7 @@ CMainFrame::~CMainFrame() {
   }
 }
 
-void CMainFrame::BuildMenus() {
+void CMainFrame::CreateActions() {
   act_new = MakeAction(this, "&New Task...", "Add new task", QKeySequence(Qt::CTRL | Qt::Key_N));
   act_edit = MakeAction(this, "&Edit Task...", "Edit a task");
   act_edit->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
@@ -128,7 +128,32 @@ void CMainFrame::BuildMenus() {
   act_exit->setIcon(QIcon::fromTheme(QStringLiteral("application-exit")));
   act_execute->setIcon(QIcon::fromTheme(QStringLiteral("media-playback-start")));
   act_abort->setIcon(QIcon::fromTheme(QStringLiteral("process-stop")));
+}
 
+void CMainFrame::ConnectActions() {
+  connect(act_new, &QAction::triggered, this, &CMainFrame::OnNewTask);
+  connect(act_edit, &QAction::triggered, this, &CMainFrame::OnEditTask);
+  connect(act_duplicate, &QAction::triggered, this, &CMainFrame::OnDuplicateTask);
+  connect(act_delete, &QAction::triggered, this, &CMainFrame::OnDeleteTask);
+  connect(act_execute, &QAction::triggered, this, &CMainFrame::OnExecuteNow);
+  connect(act_abort, &QAction::triggered, this, &CMainFrame::OnAbort);
+  connect(act_exit, &QAction::triggered, this, &QWidget::close);
+  connect(act_server_add, &QAction::triggered, this, &CMainFrame::OnServerAdd);
+  connect(act_server_edit, &QAction::triggered, this, &CMainFrame::OnServerList);
+  connect(act_refresh, &QAction::triggered, this, &CMainFrame::OnRefresh);
+  connect(act_display_log, &QAction::triggered, this, &CMainFrame::OnDisplayLog);
+  connect(act_clear_log, &QAction::triggered, this, &CMainFrame::OnClearLog);
+  connect(act_display_images, &QAction::triggered, this, [this] { if (display_images_) display_images_(); });
+  connect(act_delete_image, &QAction::triggered, this, [this] { if (delete_images_) delete_images_(); });
+  connect(act_start_service, &QAction::triggered, this, &CMainFrame::OnStartService);
+  connect(act_stop_service, &QAction::triggered, this, &CMainFrame::OnStopService);
+  connect(act_options, &QAction::triggered, this, &CMainFrame::OnOptions);
+  connect(act_about, &QAction::triggered, this, &CMainFrame::OnAbout);
+  connect(act_gen_html, &QAction::triggered, this, &CMainFrame::OnToggleGenHtml);
+}
+
+void CMainFrame::BuildMenus() {
+  CreateActions();
   QMenu* task = menuBar()->addMenu(QStringLiteral("&Task"));
   task->addAction(act_new);
   task->addAction(act_edit);
@@ -170,25 +195,7 @@ void CMainFrame::BuildMenus() {
 
   connect(task, &QMenu::aboutToShow, this, [this] { UpdateCommands(false); });
   connect(tools, &QMenu::aboutToShow, this, [this] { UpdateCommands(true); });
-  connect(act_new, &QAction::triggered, this, &CMainFrame::OnNewTask);
-  connect(act_edit, &QAction::triggered, this, &CMainFrame::OnEditTask);
-  connect(act_duplicate, &QAction::triggered, this, &CMainFrame::OnDuplicateTask);
-  connect(act_delete, &QAction::triggered, this, &CMainFrame::OnDeleteTask);
-  connect(act_execute, &QAction::triggered, this, &CMainFrame::OnExecuteNow);
-  connect(act_abort, &QAction::triggered, this, &CMainFrame::OnAbort);
-  connect(act_exit, &QAction::triggered, this, &QWidget::close);
-  connect(act_server_add, &QAction::triggered, this, &CMainFrame::OnServerAdd);
-  connect(act_server_edit, &QAction::triggered, this, &CMainFrame::OnServerList);
-  connect(act_refresh, &QAction::triggered, this, &CMainFrame::OnRefresh);
-  connect(act_display_log, &QAction::triggered, this, &CMainFrame::OnDisplayLog);
-  connect(act_clear_log, &QAction::triggered, this, &CMainFrame::OnClearLog);
-  connect(act_display_images, &QAction::triggered, this, [this] { if (display_images_) display_images_(); });
-  connect(act_delete_image, &QAction::triggered, this, [this] { if (delete_images_) delete_images_(); });
-  connect(act_start_service, &QAction::triggered, this, &CMainFrame::OnStartService);
-  connect(act_stop_service, &QAction::triggered, this, &CMainFrame::OnStopService);
-  connect(act_options, &QAction::triggered, this, &CMainFrame::OnOptions);
-  connect(act_about, &QAction::triggered, this, &CMainFrame::OnAbout);
-  connect(act_gen_html, &QAction::triggered, this, &CMainFrame::OnToggleGenHtml);
+  ConnectActions();
 }
 
 void CMainFrame::SizeColumns() {
@@ -243,7 +250,7 @@ bool CMainFrame::Create(std::string* error) {
 void CMainFrame::OfferFirstServer() {
   std::vector<CKVSrvInfo> servers;
   if (LoadServerList(&servers, kSrvMaskName) != SRV_OK || !servers.empty()) return;
-  CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::Information);
+  CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::kInformation);
   if (!IsEmbeddedMode()) OnServerAdd();
 }
 
@@ -375,7 +382,7 @@ void CMainFrame::OnNewTask() {
     return;
   }
   if (servers.empty()) {
-    CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::Information);
+    CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::kInformation);
     if (IsEmbeddedMode()) return;
     CKVSrvInfo rec;
     CServerEditorDialog editor(rec, [this](const Guid& id) { return doc_.IsServerRunning(id); },
@@ -418,7 +425,7 @@ void CMainFrame::OnDuplicateTask() {
   if (name.empty()) return;
   char text[512];
   std::snprintf(text, sizeof text, kFmtDuplicateAs, name.c_str());
-  CMessagePresenter::Show(this, QString::fromUtf8(text), MsgIcon::Information);
+  CMessagePresenter::Show(this, QString::fromUtf8(text), MsgIcon::kInformation);
   const int r = doc_.AddTask(MakeDuplicate(e->task, name));
   if (r != kDocOk) {
     ShowDocResult(r);

@@ -94,6 +94,8 @@ class CMainFrame : public QMainWindow {
 
  private:
   void BuildMenus();
+  void CreateActions();   // the commands with their texts, prompts, shortcuts and icons
+  void ConnectActions();  // each command to what it does
   void SizeColumns();
   void FitScheduleColumn();
   int schedule_min_width_ = 0;

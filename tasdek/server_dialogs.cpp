@@ -31,12 +31,12 @@ QLineEdit* LimitedEdit(int limit, QWidget* parent, bool digits = false) {
 }
 
 void ShowServerInfoMessage(QWidget* parent, const std::string& text) {
-  CMessagePresenter::Show(parent, Q(text), MsgIcon::Exclamation, QMessageBox::Ok,
+  CMessagePresenter::Show(parent, Q(text), MsgIcon::kExclamation, QMessageBox::Ok,
                           QString::fromLatin1(kCaptionServerInfo));
 }
 
 void ShowServerListMessage(QWidget* parent, const char* text) {
-  CMessagePresenter::Show(parent, QString::fromLatin1(text), MsgIcon::Exclamation, QMessageBox::Ok,
+  CMessagePresenter::Show(parent, QString::fromLatin1(text), MsgIcon::kExclamation, QMessageBox::Ok,
                           QString::fromLatin1(kCaptionServerList));
 }
 
@@ -101,6 +101,20 @@ CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
   ppp_password = LimitedEdit(15, this);
   ppp_password->setEchoMode(QLineEdit::Password);
 
+  LayOutControls();
+  FillControls(phonebook);
+
+  connect(use_proxy, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+  connect(use_ppp, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+  connect(browse, &QPushButton::clicked, this, [this] {
+    const QString dir = pick_folder(this, image_directory->text());
+    if (!dir.isEmpty()) image_directory->setText(dir);
+  });
+  UpdateEnabling();
+}
+
+// The name and directory rows, then the server, proxy and PPP groups, and the buttons.
+void CServerEditorDialog::LayOutControls() {
   auto* top = new QGridLayout;
   top->addWidget(new QLabel(QStringLiteral("Server Name :"), this), 0, 0);
   top->addWidget(server_name, 0, 1, 1, 2);
@@ -150,8 +164,9 @@ CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
   all->addLayout(side);
   all->addWidget(buttons);
   setMinimumWidth(560);
+}
 
-  // The controls from the record; the connection list offers the system's dial-up entries.
+void CServerEditorDialog::FillControls(const std::vector<std::string>& phonebook) {
   const ServerEditorForm f = FormFromServer(record_, phonebook);
   for (const std::string& e : phonebook) connection->addItem(Q(e));
   server_name->setText(Q(f.server_name));
@@ -172,14 +187,6 @@ CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
   }
   ppp_account->setText(Q(f.ppp_account));
   ppp_password->setText(Q(f.ppp_password));
-
-  connect(use_proxy, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
-  connect(use_ppp, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
-  connect(browse, &QPushButton::clicked, this, [this] {
-    const QString dir = pick_folder(this, image_directory->text());
-    if (!dir.isEmpty()) image_directory->setText(dir);
-  });
-  UpdateEnabling();
 }
 
 void CServerEditorDialog::UpdateEnabling() {
@@ -362,7 +369,7 @@ void CServerListDialog::Edit() {
 void CServerListDialog::Delete() {
   const int row = SelectedRow();
   if (row < 0) return;
-  if (CMessagePresenter::Show(this, QString::fromLatin1(kMsgAskDeleteServer), MsgIcon::Question,
+  if (CMessagePresenter::Show(this, QString::fromLatin1(kMsgAskDeleteServer), MsgIcon::kQuestion,
                               QMessageBox::Yes | QMessageBox::No,
                               QString::fromLatin1(kCaptionServerList)) != QMessageBox::Yes) {
     return;

@@ -62,6 +62,10 @@ class CServerEditorDialog : public QDialog {
   QLineEdit* ppp_password;
 
  private:
+  void LayOutControls();
+  // The controls from the record; the connection list offers the system's dial-up entries.
+  void FillControls(const std::vector<std::string>& phonebook);
+
   CKVSrvInfo record_;
   std::function<bool(const Guid&)> is_running_;
 };

@@ -13,6 +13,9 @@
 #include "tasdek/spin_edit.h"
 #include "taskview/task_editor.h"
 
+class QGridLayout;
+class QGroupBox;
+
 namespace pondrel::tasdek {
 
 class CTaskEditorDialog : public QDialog {
@@ -61,6 +64,12 @@ class CTaskEditorDialog : public QDialog {
 
  private:
   void BuildControls();
+  QGridLayout* BuildTaskRows();  // name, enabled box, server, start date and time
+  QGroupBox* BuildScheduleGroup();
+  void AddWeeklyRows(QGroupBox* sched, QGridLayout* g);
+  void AddMonthlyRows(QGroupBox* sched, QGridLayout* g);
+  QGridLayout* BuildRepeatAndRetryRows();
+  void ConnectControls();
   void LoadControls(const TaskEditorForm& f);
   void UpdateDisconnect();
 

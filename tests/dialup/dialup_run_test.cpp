@@ -361,9 +361,9 @@ while :; do sleep 0.05; done
 )SH");
   ::chmod((dir + "/pppd").c_str(), 0755);
   dialup::PppdConfig config;
-  config.pppdPath = dir + "/pppd";
-  config.peersDir = dir + "/peers";
-  config.runDir = dir + "/run";
+  config.pppd_path = dir + "/pppd";
+  config.peers_dir = dir + "/peers";
+  config.run_dir = dir + "/run";
   RunSettings settings = world_.Settings();
   settings.hangUpWaitMs = 10;
   settings.loadDialer = [config] { return dialup::PppdDialer::Load(config); };

@@ -123,7 +123,7 @@ class ImageListDialogTest : public QObject {
       QCOMPARE(running.Create(kServiceMailslot), 1);
       OpenImageListDialog(nullptr, ImageListMode::kDelete, service);
       QCOMPARE(answers.Last(), Q("Stop the Pondrel Task Scheduler Service to continue."));
-      QVERIFY(answers.Shown().back().icon == MsgIcon::Information);
+      QVERIFY(answers.Shown().back().icon == MsgIcon::kInformation);
     }
     {
       NamedLock other(kEnvironmentLockName);

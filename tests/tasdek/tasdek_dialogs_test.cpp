@@ -100,7 +100,7 @@ class TasdekDialogsTest : public QObject {
       QCOMPARE(dlg.TryAccept(), code);
       QCOMPARE(answers.Shown().size(), std::size_t{1});
       QCOMPARE(answers.Last(), text);
-      QCOMPARE(answers.Shown().back().icon, MsgIcon::Exclamation);
+      QCOMPARE(answers.Shown().back().icon, MsgIcon::kExclamation);
     };
     SetText(dlg.name, "   ");
     expect(kEdNameMissing, Q("Task Name is not specified."));
@@ -398,7 +398,7 @@ class TasdekDialogsTest : public QObject {
     // Duplicating twice: "Untitled", then "Untitled0", both disabled.
     frame.OnDuplicateTask();
     QCOMPARE(answers.Last(), Q("Duplicate the task as \"Untitled\"."));
-    QCOMPARE(answers.Shown().back().icon, MsgIcon::Information);
+    QCOMPARE(answers.Shown().back().icon, MsgIcon::kInformation);
     frame.OnDuplicateTask();
     QCOMPARE(answers.Last(), Q("Duplicate the task as \"Untitled0\"."));
     QCOMPARE(Stored("Untitled0").Effect, 0);

@@ -62,7 +62,11 @@ std::string TopHelp() {
       if (!words.empty()) words += ", ";
       words += c.spec.path + std::string(g.name).size() + 1;
     }
-    text += left + g.summary + ": " + words + "\n";
+    text += left;
+    text += g.summary;
+    text += ": ";
+    text += words;
+    text += '\n';
   }
   return text + kTopHelpTail;
 }

@@ -63,16 +63,18 @@ echo "== clang-tidy (${#units[@]} translation units, $jobs at a time)"
 log=$(mktemp /tmp/pondrel-lint-XXXXXX.log)
 trap 'rm -f "$log"' EXIT
 # GCC's warning options in the compile commands mean nothing to clang.
+tidy_status=0
 if ! printf '%s\0' "${units[@]}" |
      xargs -0 -r -n 4 -P "$jobs" "$CLANG_TIDY" -p "$build" --quiet \
        --header-filter="^$top_re/($modules)/" \
        --extra-arg=-Wno-unknown-warning-option >"$log" 2>&1; then
-  status=1
+  tidy_status=1
 fi
 # Each finding once, even when a header is reached from many files.
 grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error):' "$log" | sort -u || true
-if [ "$status" != 0 ]; then
+if [ "$tidy_status" != 0 ]; then
   if ! grep -qE ': (warning|error):' "$log"; then cat "$log" >&2; fi
   echo "lint: clang-tidy found the problems above" >&2
+  status=1
 fi
 exit "$status"

@@ -280,11 +280,12 @@ struct PppdStdio {
 };
 
 // The child's side of the fork (async-signal-safe calls only): pppd in a session of its own.
-[[noreturn]] void ExecPppd(const char* exe, char** argv, char** envp, const sigset_t* empty,
-                           const PppdStdio& fds) {
+[[noreturn]] void ExecPppd(const char* exe, char** argv, char** envp, const PppdStdio& fds) {
   for (int s = 1; s < NSIG; ++s)
     if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
-  ::sigprocmask(SIG_SETMASK, empty, nullptr);
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
   ::setsid();
   int err = 0;
   if (::dup2(fds.devnull, 0) < 0 || ::dup2(fds.output, 1) < 0 || ::dup2(fds.output, 2) < 0)
@@ -297,6 +298,15 @@ struct PppdStdio {
   }
   [[maybe_unused]] ssize_t w = ::write(fds.exec_report, &err, sizeof err);
   ::_exit(127);
+}
+
+// What the child said on its exec pipe: true, with the errno value, when pppd could not be
+// started (the pipe closes without a word once it runs).
+bool ReadExecReport(int fd, int* err) {
+  ssize_t n;
+  while ((n = ::read(fd, err, sizeof *err)) < 0 && errno == EINTR) {
+  }
+  return n > 0;
 }
 
 }  // namespace
@@ -326,25 +336,21 @@ int PppdDialer::Dial(const DialParams& params, DialHandle* handle) {
   argv.push_back(nullptr);
   std::string path_var = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
   char* envp[] = {path_var.data(), nullptr};
-  sigset_t empty;
-  sigemptyset(&empty);
 
   const pid_t pid = ::fork();
   if (pid < 0) return fail(errno);
   if (pid == 0) {
-    ExecPppd(config_.pppd_path.c_str(), argv.data(), envp, &empty,
+    ExecPppd(config_.pppd_path.c_str(), argv.data(), envp,
              {devnull.get(), out_w.get(), password_r ? password_r.get() : -1, exec_w.get()});
   }
   out_w.reset();
   exec_w.reset();
   password_r.reset();
   int child_err = 0;
-  ssize_t n;
-  while ((n = ::read(exec_r.get(), &child_err, sizeof child_err)) < 0 && errno == EINTR) {
-  }
-  UniqueFd pidfd(n > 0 ? -1 : PidfdOpen(pid));
-  if (n > 0 || !pidfd) {
-    const int err = n > 0 ? child_err : errno;
+  const bool refused = ReadExecReport(exec_r.get(), &child_err);
+  UniqueFd pidfd(refused ? -1 : PidfdOpen(pid));
+  if (refused || !pidfd) {
+    const int err = refused ? child_err : errno;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -78,6 +78,12 @@ seconds() {
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", b - a }'
 }
 
+declare -A label=(
+  [kvdl]="Pondrel (KVdl)" [curl_reuse]="curl -K, connections reused"
+  [curl_fresh]="curl -K, a new connection each" [wget_list]="wget -i"
+  [aria2_list]="aria2c -j1"
+)
+
 # "min / median / max" of the numbers in a file.
 spread() {
   sort -g "$1" | awk '{ v[NR] = $1 } END {
@@ -152,7 +158,7 @@ if [[ ,$cases, == *,new,* ]]; then
   echo
   echo "1,000 new pictures of 50 KB (one run: status, list, pictures; $rounds rounds)"
   for name in kvdl curl_reuse curl_fresh wget_list aria2_list; do
-    printf '  %-58s %s\n' "seconds, $name" "$(spread "$work/new.$name")"
+    printf '  %-58s %s\n' "seconds, ${label[$name]}" "$(spread "$work/new.$name")"
   done
   report_ratio "time ratio Pondrel ÷ curl -K (connections reused)" \
     "$work/new.kvdl" "$work/new.curl_reuse" "goal: median ≤ 1.0"
@@ -161,10 +167,10 @@ if [[ ,$cases, == *,new,* ]]; then
   report_ratio "time ratio Pondrel ÷ wget -i" "$work/new.kvdl" "$work/new.wget_list" \
     "goal: median ≤ 0.9"
   report_ratio "time ratio Pondrel ÷ aria2c -j1" "$work/new.kvdl" "$work/new.aria2_list" ""
-  printf '  %-58s %s\n' "peak resident memory in MB, KVdl (1,000 pictures)" \
+  printf '  %-58s %s\n' "peak resident memory in MB, Pondrel (KVdl, 1,000 pictures)" \
     "$(awk '{ printf "%.1f\n", $1 / 1024 }' "$work/rss.kvdl" >"$work/rss.kvdl.mb"; spread "$work/rss.kvdl.mb")   goal: ≤ 13"
-  report_ratio "memory ratio Pondrel ÷ curl -K (reused)" "$work/rss.kvdl" "$work/rss.curl_reuse" ""
-  report_ratio "memory ratio Pondrel ÷ wget -i" "$work/rss.kvdl" "$work/rss.wget_list" ""
+  report_ratio "peak memory ratio Pondrel ÷ curl -K (connections reused)" "$work/rss.kvdl" "$work/rss.curl_reuse" ""
+  report_ratio "peak memory ratio Pondrel ÷ wget -i" "$work/rss.kvdl" "$work/rss.wget_list" ""
 fi
 
 # ---- 16 runs at once ----
@@ -208,8 +214,8 @@ if [[ ,$cases, == *,parallel,* ]]; then
   for ((round = 0; round < rounds; round++)); do run_round par kvdl16 curl16; done
   echo
   echo "16 runs at once, 250 new pictures of 50 KB each, one camsim ($rounds rounds)"
-  printf '  %-58s %s\n' "seconds, 16 KVdl" "$(spread "$work/par.kvdl16")"
-  printf '  %-58s %s\n' "seconds, 16 curl -K (connections reused)" "$(spread "$work/par.curl16")"
+  printf '  %-58s %s\n' "seconds, 16 Pondrel (KVdl) at once" "$(spread "$work/par.kvdl16")"
+  printf '  %-58s %s\n' "seconds, 16 curl -K at once (connections reused)" "$(spread "$work/par.curl16")"
   report_ratio "time ratio 16 Pondrel ÷ 16 curl -K" "$work/par.kvdl16" "$work/par.curl16" \
     "goal: ≤ 1.0"
 fi
@@ -232,7 +238,7 @@ if [[ ,$cases, == *,skip,* ]]; then
   wget_skip() { wget -q -nc -i "$work/skip.urls" -P "$work/skip-wget"; }
   for ((round = 0; round < rounds; round++)); do run_round skip kvdl_skip wget_skip; done
   echo "a list of 100,000 pictures, $stored of them stored ($rounds rounds)"
-  printf '  %-58s %s   %s\n' "seconds, KVdl (status, list, 100,000 skipped)" \
+  printf '  %-58s %s   %s\n' "seconds, Pondrel (KVdl: status, list, 100,000 skipped)" \
     "$(spread "$work/skip.kvdl_skip")" "goal: < 1 s"
   printf '  %-58s %s\n' "seconds, wget -nc -i (100,000 files there)" "$(spread "$work/skip.wget_skip")"
   report_ratio "time ratio Pondrel ÷ wget -nc" "$work/skip.kvdl_skip" "$work/skip.wget_skip" \

@@ -90,6 +90,7 @@ ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
   if (request.method != "GET") return TextAnswer(405, "method not allowed\n");
 
   stats_.last_user_agent = request.user_agent;
+  if (!request.peer.empty()) stats_.peers.insert(request.peer);
   std::optional<std::string> creds;
   if (request.authorization) {
     creds = DecodeBasicCredentials(*request.authorization);
@@ -164,6 +165,12 @@ ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
       case FaultAction::kTrickle:
         plan.delivery = Delivery::kTrickle;
         plan.param = fault->param;
+        break;
+      case FaultAction::kClose:
+        plan.headers.emplace_back("Connection", "close");
+        break;
+      case FaultAction::kHangUp:
+        plan.delivery = Delivery::kHangUp;
         break;
       default:
         break;
@@ -312,6 +319,7 @@ std::string CCamServer::StatsText() const {
   }
   put("rpdel_batches", batches);
   put("bytes_sent", std::to_string(stats_.bytes_sent));
+  put("connections", std::to_string(stats_.peers.size()));
   std::string faults;
   for (const std::string& f : faults_.Describe()) {
     if (!faults.empty()) faults += ' ';

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,9 +42,11 @@ struct IncomingRequest {
   std::optional<std::string> authorization;  // the Authorization header, if sent
   std::string user_agent;
   std::string body;
+  std::string peer;  // the client's address and port: one per connection
 };
 
-enum class Delivery { kWhole, kStall, kDrop, kTrickle };
+// kHangUp: the whole body, then the connection closes without a word.
+enum class Delivery { kWhole, kStall, kDrop, kTrickle, kHangUp };
 
 struct ResponsePlan {
   int status = 200;
@@ -83,7 +86,8 @@ class CCamServer {
   // camera request, "none" or "malformed"), last_user_agent, faults_applied, deleted (pictures
   // removed by deletion requests), delete_unknown (identifiers named but not held),
   // rpdel_batches (identifier count of each authorised deletion request, comma-separated),
-  // bytes_sent (body bytes), faults (the active faults in text form, blank-separated).
+  // bytes_sent (body bytes), connections (camera requests came over this many connections),
+  // faults (the active faults in text form, blank-separated).
   std::string StatsText() const;
   std::size_t PictureCount() const { return store_.Count(); }
 
@@ -98,6 +102,7 @@ class CCamServer {
     long delete_unknown = 0;
     long bytes_sent = 0;
     std::vector<std::size_t> delete_batches;
+    std::set<std::string> peers;  // of camera requests
     std::string last_credentials = "none";
     std::string last_user_agent;
   };

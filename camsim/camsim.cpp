@@ -105,6 +105,11 @@ void Carry(ResponsePlan plan, httplib::Response& res, StopFlag& stop, const LogS
     plan.delivery = Delivery::kWhole;
   }
   if (plan.delivery == Delivery::kTrickle && plan.body.empty()) plan.delivery = Delivery::kWhole;
+  // An empty body has no last piece to hang up after: the answer closes the connection.
+  if (plan.delivery == Delivery::kHangUp && plan.body.empty()) {
+    res.set_header("Connection", "close");
+    plan.delivery = Delivery::kWhole;
+  }
   if (plan.delivery == Delivery::kWhole) {
     log(plan.status, plan.body.size());
     t_logged = true;
@@ -153,6 +158,13 @@ void Carry(ResponsePlan plan, httplib::Response& res, StopFlag& stop, const LogS
       };
       break;
     }
+    case Delivery::kHangUp:
+      // The provider that reports a failure after the last byte makes the server close the
+      // connection, while the client holds a whole answer it may take for kept alive.
+      provider = [writer](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        return writer->Write(sink, offset, writer->body().size()) && false;
+      };
+      break;
     case Delivery::kWhole:
       break;
   }
@@ -197,6 +209,8 @@ int Run(const CamsimOptions& opt) {
   // Headers and body leave in separate writes; without TCP_NODELAY a reused connection waits
   // for the client's delayed acknowledgement between them.
   svr.set_tcp_nodelay(true);
+  // A kept connection serves up to 100 requests, as common web servers allow by default.
+  svr.set_keep_alive_max_count(100);
   svr.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
     t_logged = false;
     t_provider_bytes = 0;
@@ -215,6 +229,7 @@ int Run(const CamsimOptions& opt) {
     in.body = req.body;
     if (req.has_header("Authorization")) in.authorization = req.get_header_value("Authorization");
     in.user_agent = req.get_header_value("User-Agent");
+    in.peer = req.remote_addr + ":" + std::to_string(req.remote_port);
     const LogServed log_this = [&served, method = req.method, target = req.target](
                                    int status, std::size_t bytes) {
       served(method, target, status, bytes);

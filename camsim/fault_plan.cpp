@@ -22,6 +22,8 @@ const char* ActionName(FaultAction a) {
     case FaultAction::kDrop: return "drop";
     case FaultAction::kTrickle: return "trickle";
     case FaultAction::kOversize: return "oversize";
+    case FaultAction::kClose: return "close";
+    case FaultAction::kHangUp: return "hangup";
   }
   return "?";
 }
@@ -90,6 +92,8 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
       {"drop", FaultAction::kDrop, 0, 0},
       {"trickle", FaultAction::kTrickle, 1, 1000000000},
       {"oversize", FaultAction::kOversize, 1, 100000000},
+      {"close", FaultAction::kClose, 0, 0},
+      {"hangup", FaultAction::kHangUp, 0, 0},
   };
   for (const Spec& s : kSpecs) {
     if (name != s.name) continue;
@@ -116,7 +120,10 @@ std::string DescribeFault(const FaultTarget& target, const Fault& fault) {
   if (!target.id.empty()) s += "." + target.id;
   s += "=";
   s += ActionName(fault.action);
-  if (fault.action != FaultAction::kErrorBody && fault.action != FaultAction::kDrop) {
+  const bool has_param = fault.action != FaultAction::kErrorBody &&
+                         fault.action != FaultAction::kDrop && fault.action != FaultAction::kClose &&
+                         fault.action != FaultAction::kHangUp;
+  if (has_param) {
     s += ":" + std::to_string(fault.param);
   }
   if (fault.at >= 0) s += "@" + std::to_string(fault.at);

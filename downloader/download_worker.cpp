@@ -25,6 +25,7 @@
 #include "downloader/run_context.h"
 #include "imagestore/catalog.h"
 #include "imagestore/image_index.h"
+#include "imagestore/picture_header.h"
 
 namespace pondrel::dl {
 namespace {
@@ -36,6 +37,16 @@ constexpr char kDeletePath[] = "/-kvidb-/rpdel?";
 // Known pictures are skipped in runs; a run of skips pauses 4 ms at most every 50 ms.
 constexpr int kSkipPauseMs = 4;
 constexpr std::int64_t kSkipPauseEveryMs = 50;
+// The free-space figure before a picture is the last measurement less what this run stored
+// since. The volume is measured again when that estimate comes within this much of the need
+// (so that the rule is decided on a fresh figure at its limit), when the last measurement is
+// this old, or after this many pictures (others may write to the volume too).
+constexpr std::uint64_t kSpaceMargin = 32ull << 20;
+constexpr std::int64_t kSpaceRefreshMs = 1000;
+constexpr int kSpaceRefreshPictures = 100;
+// What a stored file takes of the volume at most beyond its bytes (its last block, its
+// index record and directory entry).
+constexpr std::uint64_t kFileOverhead = 8192;
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -60,7 +71,9 @@ struct OldImage {
 class Worker {
  public:
   explicit Worker(DownloadJob& job)
-      : job_(job), ctx_(*job.context), index_(InfoDirOf(job.imageDirectory)) {}
+      : job_(job), ctx_(*job.context), index_(InfoDirOf(job.imageDirectory)) {
+    if (!job_.session) job_.session = std::make_shared<HttpSession>();
+  }
 
   int Phase1();
   int Phase2();
@@ -74,7 +87,25 @@ class Worker {
     const bool ok = ctx_.MeasureDisk(job_.imageDirectory, &f, &t);
     if (ok) *free_bytes = f;
     if (total) *total = ok ? t : 0;
+    if (free_bytes == &free_) {
+      measuredAtMs_ = GetClock().SteadyMs();
+      storedSinceMeasure_ = 0;
+      picturesSinceMeasure_ = 0;
+    }
     return ok;
+  }
+  // Measures the volume again unless the estimate stays well clear of the need.
+  void RefreshFreeSpace() {
+    const std::uint64_t estimate = free_ > storedSinceMeasure_ ? free_ - storedSinceMeasure_ : 0;
+    if (measuredAtMs_ < 0 || estimate < need_ + kSpaceMargin ||
+        GetClock().SteadyMs() - measuredAtMs_ >= kSpaceRefreshMs ||
+        picturesSinceMeasure_ >= kSpaceRefreshPictures) {
+      Measure(&free_);
+    }
+  }
+  void CountStored(std::uint64_t bytes) {
+    storedSinceMeasure_ += bytes + kFileOverhead;
+    ++picturesSinceMeasure_;
   }
   void LogSpace(const char* format) {
     ctx_.log.Writef(kLogError, format, static_cast<long long>(free_ >> 20),
@@ -97,6 +128,10 @@ class Worker {
   int result_ = 0;
   std::uint64_t need_ = kPhase1NeedBytes;
   std::uint64_t free_ = 0;
+  std::int64_t measuredAtMs_ = -1;        // when free_ was measured; -1 = not yet
+  std::uint64_t storedSinceMeasure_ = 0;  // bytes this run stored since
+  int picturesSinceMeasure_ = 0;
+  bool directoriesRemoved_ = false;       // space was freed by removing emptied directories
   int downloaded_ = 0;
   int deletedOnServer_ = 0;
   int deletionFailure_ = 0;
@@ -175,7 +210,7 @@ int Worker::Phase1() {
 }
 
 Worker::Space Worker::CheckFreeSpace() {
-  Measure(&free_);
+  RefreshFreeSpace();
   if (free_ >= need_) return Space::kGo;
   if (!job_.autoDelete) {
     LogSpace(kMsgInsufficientSpace);
@@ -282,12 +317,12 @@ bool Worker::RemoveOldImagesForSpace() {
     const bool last = oldFront_ >= oldImages_.size();
     const OldImage* next = last ? nullptr : &oldImages_[oldFront_];
     if (last || next->year != e.year || next->day != e.day) {
-      ::rmdir((image_root + day_dir).c_str());
+      if (::rmdir((image_root + day_dir).c_str()) == 0) directoriesRemoved_ = true;
     }
     if (last || next->year != e.year) {
       char year_dir[32];
       std::snprintf(year_dir, sizeof year_dir, "/%04d", e.year);
-      ::rmdir((image_root + year_dir).c_str());
+      if (::rmdir((image_root + year_dir).c_str()) == 0) directoriesRemoved_ = true;
     }
   }
   Measure(&free_);
@@ -402,10 +437,15 @@ int Worker::Phase2() {
 
       // Space freed for this picture may have taken the last old pictures of its own day,
       // and their emptied directory with them.
-      if (!IsDirectory(day_path)) MakeDayDirectory(image_root, year, day);
+      if (directoriesRemoved_) {
+        directoriesRemoved_ = false;
+        if (!IsDirectory(day_path)) MakeDayDirectory(image_root, year, day);
+      }
 
       const std::string identifier = EncodeIdentifier(entry.identifier);
-      result_ = HttpFetch(kPicturePath + identifier, job_);
+      char head[kPictureHeaderSize];
+      BodyFacts body;
+      result_ = HttpFetch(kPicturePath + identifier, job_, head, sizeof head, &body);
       if (result_ == kResultHttpForbidden) {
         result_ = kResultOk;
         ctx_.remaining.fetch_sub(1);
@@ -420,22 +460,14 @@ int Worker::Phase2() {
         flush = false;
         break;
       }
-      {
-        FilePtr picture(std::fopen(job_.targetFile.c_str(), "rb"));
-        if (!picture) {
-          ctx_.remaining.fetch_sub(1);
-          continue;
-        }
-        char head[5];
-        if (std::fread(head, 1, sizeof head, picture.get()) == sizeof head &&
-            std::memcmp(head, "error", 5) == 0) {
-          picture.reset();
-          ::unlink(job_.targetFile.c_str());
-          ctx_.remaining.fetch_sub(1);
-          continue;
-        }
-      }
-      const int added = index_.Add(entry.key, job_.targetFile);
+      // The header comes from the bytes as they streamed in: the file is not read back. A body
+      // beginning "error" is the server's error report, not a picture.
+      PictureHeader header;
+      const bool error_body = body.copied >= 5 && std::memcmp(head, "error", 5) == 0;
+      const int added = error_body ? kImageErrHeader
+                        : PictureHeaderOf(std::string_view(head, body.copied), &header)
+                            ? index_.Add(entry.key, header)
+                            : kImageErrHeader;
       if (added == kImageErrHeader || added == kImageErrKey) {
         ::unlink(job_.targetFile.c_str());
         ctx_.remaining.fetch_sub(1);
@@ -444,6 +476,7 @@ int Worker::Phase2() {
       if (added == kImageErrFile) {
         ctx_.log.Writef(kLogWarning, kMsgAddImageFailed, EscapeForLog(entry.key).c_str());
       }
+      CountStored(body.bytes);
       latest_ = year + day + std::string(time);
       ++downloaded_;
       const long left = ctx_.remaining.fetch_sub(1) - 1;

@@ -341,6 +341,19 @@ TEST(CamsimFaultPlan, ParsesTargetsAndActions) {
   }
 }
 
+TEST(CamsimFaultPlan, ConnectionFaultsTakeNoArgument) {
+  std::optional<Fault> f;
+  std::string error;
+  ASSERT_TRUE(ParseFaultAction("close", &f, &error));
+  EXPECT_EQ(f->action, FaultAction::kClose);
+  ASSERT_TRUE(ParseFaultAction("hangup*2", &f, &error));
+  EXPECT_EQ(f->action, FaultAction::kHangUp);
+  EXPECT_EQ(DescribeFault(FaultTarget{RequestKind::kData, ""}, *f), "data=hangup*2");
+  for (const char* bad : {"close:1", "hangup@3", "hangup:", "closed"}) {
+    EXPECT_FALSE(ParseFaultAction(bad, &f, &error)) << bad;
+  }
+}
+
 TEST(CamsimFaultPlan, PictureFaultsWinAndCountedFaultsRunOut) {
   CFaultPlan plan;
   plan.Set({RequestKind::kData, ""}, Fault{FaultAction::kCode, 503, 2});

@@ -58,9 +58,9 @@ struct ResponsePlan {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
-class CCamServer {
+class CamServer {
  public:
-  explicit CCamServer(const CamServerConfig& config);
+  explicit CamServer(const CamServerConfig& config);
 
   ResponsePlan Handle(const IncomingRequest& request);
 
@@ -108,12 +108,17 @@ class CCamServer {
   };
 
   bool ControlLine(std::string_view key, std::string_view value, bool apply, std::string* error);
+  ResponsePlan ControlAnswer(const IncomingRequest& request);
+  std::optional<ResponsePlan> Refusal(const IncomingRequest& request, const ParsedTarget& target);
+  ResponsePlan CameraAnswer(const ParsedTarget& target, std::size_t oversize,
+                            std::unique_lock<std::mutex>& lock);
+  static void ApplyDelivery(const Fault& fault, ResponsePlan* plan);
   bool Authorized(RequestKind kind, const std::optional<std::string>& credentials) const;
 
   const CamServerConfig config_;
-  CPictureStore store_;
+  PictureStore store_;
   mutable std::mutex mu_;  // guards everything below
-  CFaultPlan faults_;
+  FaultPlan faults_;
   std::uint32_t state_ = 0;
   std::optional<std::uint32_t> count_override_;
   ListFormat list_format_;

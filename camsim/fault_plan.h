@@ -57,7 +57,7 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
 std::string DescribeFault(const FaultTarget& target, const Fault& fault);
 
 // Not thread-safe; the server guards it.
-class CFaultPlan {
+class FaultPlan {
  public:
   void Set(const FaultTarget& target, std::optional<Fault> fault);
   void Clear() { faults_.clear(); }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "common/text_util.h"
 #include "common/unique_fd.h"
@@ -173,9 +174,9 @@ bool IsHex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-int CommunicationError(const RunContext& ctx, CURLcode code) {
+RunResult CommunicationError(const RunContext& ctx, CURLcode code) {
   ctx.log.Write(kLogError, kMsgCommunication);
-  return code == CURLE_OPERATION_TIMEDOUT ? kResultHttpTimeout : kResultHttpError;
+  return code == CURLE_OPERATION_TIMEDOUT ? RunResult::kHttpTimeout : RunResult::kHttpError;
 }
 
 // Clears the request slot however the request ends.
@@ -288,42 +289,42 @@ CURLcode Perform(CURL* c, const Transfer& t, const RunContext& ctx) {
   }
 }
 
-// The result of a transfer that did not end normally, or -1 when it did.
-int TransferFailure(const Transfer& t, CURLcode code, const RunContext& ctx) {
+// The result of a transfer that did not end normally; nothing when it did.
+std::optional<RunResult> TransferFailure(const Transfer& t, CURLcode code, const RunContext& ctx) {
   if (code == CURLE_WRITE_ERROR && t.memoryFull) code = CURLE_OK;
   if (t.aborted || (code == CURLE_OK && ctx.abort.load())) {
     ctx.log.Write(kLogWarning, kMsgAborted);
-    return kResultAborted;
+    return RunResult::kAborted;
   }
   if (t.fileError) {
     ctx.log.Write(kLogError, kMsgWorkFileD018);
-    return kResultResponseFileError;
+    return RunResult::kResponseFileError;
   }
   if (t.tooLong || t.noSpace) return CommunicationError(ctx, CURLE_WRITE_ERROR);
   if (code != CURLE_OK && t.closed && ctx.abort.load()) {
     // Closed by the abort procedure: the run was aborted, not a communication failure.
     ctx.log.Write(kLogWarning, kMsgAborted);
-    return kResultAborted;
+    return RunResult::kAborted;
   }
   if (code != CURLE_OK) return CommunicationError(ctx, t.closed ? CURLE_ABORTED_BY_CALLBACK : code);
-  return -1;
+  return std::nullopt;
 }
 
-int StatusResult(long status, const RunContext& ctx) {
+RunResult StatusResult(long status, const RunContext& ctx) {
   switch (status) {
     case kHttpOk:
-      return kResultOk;
+      return RunResult::kOk;
     case 401:
-      return kResultHttpUnauthorized;
+      return RunResult::kHttpUnauthorized;
     case 403:
-      return kResultHttpForbidden;
+      return RunResult::kHttpForbidden;
     case 404:
-      return kResultHttpNotFound;
+      return RunResult::kHttpNotFound;
     case 503:
       ctx.log.Write(kLogError, kMsgDisconnected);
-      return kResultHttpUnavailable;
+      return RunResult::kHttpUnavailable;
     default:
-      return kResultHttpOtherStatus;
+      return RunResult::kHttpOtherStatus;
   }
 }
 
@@ -385,8 +386,8 @@ std::string ServerUrl(std::string_view host, unsigned port) {
   return url;
 }
 
-int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
-              std::size_t copy_length, BodyFacts* facts) {
+RunResult HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
+                    std::size_t copy_length, BodyFacts* facts) {
   GlobalInitOnce();
   RunContext& ctx = *job.context;
   SlotGuard slot(&ctx);
@@ -406,22 +407,22 @@ int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
       curl_easy_setopt(c, CURLOPT_WRITEDATA, &t) != CURLE_OK ||
       curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t) != CURLE_OK) {
     ctx.log.Write(kLogError, kMsgFatal);
-    return kResultHttpSessionOption;
+    return RunResult::kHttpSessionOption;
   }
   ctx.TouchActivity();
   const CURLcode code = Perform(c, t, ctx);
   PartialFileGuard partial{&t};
   if (facts) *facts = BodyFacts{t.bodyBytes, t.copied};
-  if (const int failed = TransferFailure(t, code, ctx); failed >= 0) return failed;
+  if (const auto failed = TransferFailure(t, code, ctx)) return *failed;
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-  if (const int r = StatusResult(status, ctx); r != kResultOk) return r;
+  if (const RunResult r = StatusResult(status, ctx); r != RunResult::kOk) return r;
   if (!job.targetFile.empty() && !PlaceFile(t)) {
     ctx.log.Write(kLogError, kMsgWorkFileD018);
-    return kResultResponseFileError;
+    return RunResult::kResponseFileError;
   }
   partial.keep = true;
-  return kResultOk;
+  return RunResult::kOk;
 }
 
 }  // namespace pondrel::dl

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/protocol.h"
 #include "downloader/download_job.h"
 
 namespace pondrel::dl {
@@ -56,8 +57,8 @@ struct BodyFacts {
 // never holds a partial body, and a request that does not end whole removes its part file.
 // Results: 0, 100 (D003), 2000 (D018), 8000/8002 (D011), 8001, 8003, 8004, 8005 (D026),
 // 8006, 8007 (D004); the log lines named are written here.
-int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer = nullptr,
-              std::size_t copy_length = 0, BodyFacts* facts = nullptr);
+RunResult HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer = nullptr,
+                    std::size_t copy_length = 0, BodyFacts* facts = nullptr);
 
 // "<dir>/.<name>.part" for "<dir>/<name>": where a body is written until it is whole.
 std::string PartFileOf(const std::string& target_file);

@@ -67,7 +67,8 @@ int RunOnce(const std::string& id, const std::string& log) {
   pondrel::dl::RunSettings settings;
   settings.progress = &quiet;
   settings.closeOnSigterm = false;
-  return pondrel::dl::RunDownload("/g " + id + ",/l " + log + ",/t bench", settings);
+  return pondrel::dl::ResultCode(
+      pondrel::dl::RunDownload("/g " + id + ",/l " + log + ",/t bench", settings));
 }
 
 std::vector<std::string> ListedIdentifiers(const std::string& image_dir) {
@@ -194,7 +195,7 @@ void BenchKnownList() {
     job.phase = 2;
     job.freeSpacePercent = 0;
     const auto start = Clock::now();
-    const int result = pondrel::dl::RunWorkerPhase(job);
+    const int result = pondrel::dl::ResultCode(pondrel::dl::RunWorkerPhase(job));
     const double s = Seconds(start);
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);

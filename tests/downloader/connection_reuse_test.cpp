@@ -27,7 +27,7 @@ CamsimProcess GuardedCamera(int pictures, std::vector<std::string> faults = {}) 
   return CamsimProcess(args);
 }
 
-int RunAgainst(const CamsimProcess& cam, DownloaderWorld* world) {
+RunResult RunAgainst(const CamsimProcess& cam, DownloaderWorld* world) {
   TestProfile profile;
   profile.port = cam.port();
   profile.deleteOnServer = true;
@@ -39,7 +39,7 @@ TEST(ConnectionReuse, OneConnectionCarriesTheRunWithTheAccountOnEveryRequest) {
   CamsimProcess cam = GuardedCamera(20);
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  ASSERT_EQ(0, RunAgainst(cam, &world)) << world.Log();
+  ASSERT_EQ(RunResult::kOk, RunAgainst(cam, &world)) << world.Log();
   EXPECT_EQ(20, CountJpgs(world.ImageDir()));
   // Status, list, 20 pictures and three deletion batches, all with the account.
   auto stats = cam.Stats();
@@ -55,7 +55,7 @@ TEST(ConnectionReuse, ServerClosingAfterEveryAnswer) {
   CamsimProcess cam = GuardedCamera(12, {"data=close", "rpdel=close"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  ASSERT_EQ(0, RunAgainst(cam, &world)) << world.Log();
+  ASSERT_EQ(RunResult::kOk, RunAgainst(cam, &world)) << world.Log();
   EXPECT_EQ(12, CountJpgs(world.ImageDir()));
   EXPECT_EQ("8,4", cam.Stats()["rpdel_batches"]);
   EXPECT_EQ(0, cam.Stat("auth_failures"));
@@ -69,7 +69,7 @@ TEST(ConnectionReuse, KeptConnectionDroppedMidRunIsReplaced) {
   CamsimProcess cam = GuardedCamera(16, {"data=hangup*3"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
-  ASSERT_EQ(0, RunAgainst(cam, &world)) << world.Log();
+  ASSERT_EQ(RunResult::kOk, RunAgainst(cam, &world)) << world.Log();
   EXPECT_EQ(16, CountJpgs(world.ImageDir()));
   EXPECT_EQ("8,8", cam.Stats()["rpdel_batches"]);
   EXPECT_EQ(0, cam.Stat("auth_failures"));
@@ -100,7 +100,7 @@ TEST(ConnectionReuse, FreeSpaceRuleHoldsExactlyAtItsLimit) {
     *free_bytes = base - test::ImageBytes(dir);
     return true;
   };
-  EXPECT_EQ(kResultInsufficientSpace, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kInsufficientSpace, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(41, CountJpgs(dir));
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Download is aborted because of insufficient "
                                "free space.[10239MB remaining, 10240MB needs] (D029)").size());

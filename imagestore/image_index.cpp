@@ -349,12 +349,18 @@ int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
     days_.erase(day_key);  // the file may have been created empty; read it again next time
     return rc;
   }
-  const Signature after = Stat(day->path);
+  KeepCurrent(day, key, before, Stat(day->path));
+  return rc;
+}
+
+void DayIndexCache::KeepCurrent(Day* day, std::string_view key, const Signature& before,
+                                const Signature& after) {
+  const std::string day_key(key.substr(0, 8));
   const bool only_ours = after.exists && (!before.exists || (after.ino == before.ino && after.dev == before.dev)) &&
                          after.size == (before.exists ? before.size : 0) + static_cast<off_t>(kIndexRecordSize);
   if (!only_ours) {
     days_.erase(day_key);
-    return rc;
+    return;
   }
   try {
     ++day->keys[std::string(key)];
@@ -362,7 +368,6 @@ int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
   } catch (const std::bad_alloc&) {
     days_.erase(day_key);
   }
-  return rc;
 }
 
 int DayIndexCache::AppendFdFor(std::string_view key, const Day& day) {
@@ -398,21 +403,7 @@ int DayIndexCache::Add(std::string_view key, const PictureHeader& header) {
     days_.erase(day_key);  // the file may have been created empty; read it again next time
     return kImageErrFile;
   }
-  // Only our own record went in: the set stays current. Otherwise the day is read again.
-  const Signature after = StatFd(fd);
-  const bool only_ours = after.exists && after.dev == append_.dev && after.ino == append_.ino &&
-                         (!before.exists || (after.ino == before.ino && after.dev == before.dev)) &&
-                         after.size == (before.exists ? before.size : 0) + static_cast<off_t>(kIndexRecordSize);
-  if (!only_ours) {
-    days_.erase(day_key);
-    return kImageOk;
-  }
-  try {
-    ++day->keys[std::string(key)];
-    day->sig = after;
-  } catch (const std::bad_alloc&) {
-    days_.erase(day_key);
-  }
+  KeepCurrent(day, key, before, StatFd(fd));
   return kImageOk;
 }
 

@@ -148,6 +148,9 @@ class DayIndexCache {
     ino_t ino = 0;
   };
   Day* Fresh(std::string_view key);
+  // After an append of `key`'s record: the set takes the key when only that record went in
+  // (the file grew by one record, same file), else the day is read again next time.
+  void KeepCurrent(Day* day, std::string_view key, const Signature& before, const Signature& after);
   static Signature Stat(const std::string& path);
   static Signature StatFd(int fd);
   // The open day file of `key`'s day, opened (its year directory made when missing) when

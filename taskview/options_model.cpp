@@ -105,11 +105,13 @@ int ValidateOptionsForm(OptionsForm* form, std::string* message) {
 bool SaveOptionsForm(const OptionsForm& form) {
   CKVRegKey key;
   if (!key.OpenAll(kSettingsKey)) return false;
-  key.WriteNumber(kNames[0], static_cast<std::uint32_t>(ParseLeadingNumber(form.free_space_text)));
-  key.WriteNumber(kNames[1], static_cast<std::uint32_t>(form.action_index));
-  key.WriteNumber(kNames[2], form.limit_checked ? 1u : 0u);
-  key.WriteNumber(kNames[3], static_cast<std::uint32_t>(ParseLeadingNumber(form.max_text)));
-  return true;
+  bool written =
+      key.WriteNumber(kNames[0], static_cast<std::uint32_t>(ParseLeadingNumber(form.free_space_text)));
+  written = key.WriteNumber(kNames[1], static_cast<std::uint32_t>(form.action_index)) && written;
+  written = key.WriteNumber(kNames[2], form.limit_checked ? 1u : 0u) && written;
+  written = key.WriteNumber(kNames[3], static_cast<std::uint32_t>(ParseLeadingNumber(form.max_text))) &&
+            written;
+  return written;
 }
 
 bool ReadGenHtmlFlag() {
@@ -121,13 +123,13 @@ bool ReadGenHtmlFlag() {
   return true;
 }
 
-void WriteGenHtmlFlag(bool on) {
+bool WriteGenHtmlFlag(bool on) {
   CKVRegKey key;
   if (!key.OpenAll(kSettingsKey)) {
     CKVRegKey::CreatePath(kSettingsKey);
-    if (!key.OpenAll(kSettingsKey)) return;
+    if (!key.OpenAll(kSettingsKey)) return false;
   }
-  key.WriteText("GenHtmlFlag", on ? "1" : "0");
+  return key.WriteText("GenHtmlFlag", on ? "1" : "0");
 }
 
 }  // namespace pondrel::tasdek

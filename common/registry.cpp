@@ -441,7 +441,7 @@ std::string RegistryFilePath(RegHive hive) {
   return std::string(home && *home ? home : "/tmp") + "/.config/pondrel/user.reg";
 }
 
-bool CKVRegKey::Open(std::string_view key) {
+bool RegistryKey::Open(std::string_view key) {
   Close();
   std::string path = NormalizeKey(key);
   RegFile file = LoadRegFile(hive_);
@@ -451,15 +451,15 @@ bool CKVRegKey::Open(std::string_view key) {
   return true;
 }
 
-bool CKVRegKey::OpenRead(std::string_view key) { return Open(key); }
-bool CKVRegKey::OpenAll(std::string_view key) { return Open(key); }
+bool RegistryKey::OpenRead(std::string_view key) { return Open(key); }
+bool RegistryKey::OpenAll(std::string_view key) { return Open(key); }
 
-void CKVRegKey::Close() {
+void RegistryKey::Close() {
   open_ = false;
   key_.clear();
 }
 
-bool CKVRegKey::ReadValue(std::string_view name, RegValue* out) const {
+bool RegistryKey::ReadValue(std::string_view name, RegValue* out) const {
   if (!open_) return false;
   RegFile file = LoadRegFile(hive_);
   Key* k = file.Find(key_);
@@ -473,7 +473,7 @@ bool CKVRegKey::ReadValue(std::string_view name, RegValue* out) const {
   return false;
 }
 
-bool CKVRegKey::ReadText(std::string_view name, std::string* out) const {
+bool RegistryKey::ReadText(std::string_view name, std::string* out) const {
   RegValue v;
   if (!ReadValue(name, &v) || (v.type != RegType::Text && v.type != RegType::ExpandText))
     return false;
@@ -481,28 +481,28 @@ bool CKVRegKey::ReadText(std::string_view name, std::string* out) const {
   return true;
 }
 
-bool CKVRegKey::ReadText(std::string_view name, char* buf, std::size_t size) const {
+bool RegistryKey::ReadText(std::string_view name, char* buf, std::size_t size) const {
   if (!buf || size == 0) return false;
   std::string text;
   if (!ReadText(name, &text) || text.size() + 1 > size) return false;
   return CopyCut(buf, size, text);
 }
 
-bool CKVRegKey::ReadNumber(std::string_view name, std::uint32_t* out) const {
+bool RegistryKey::ReadNumber(std::string_view name, std::uint32_t* out) const {
   RegValue v;
   if (!ReadValue(name, &v) || v.type != RegType::Number) return false;
   *out = v.number;
   return true;
 }
 
-bool CKVRegKey::ReadMultiText(std::string_view name, std::vector<std::string>* out) const {
+bool RegistryKey::ReadMultiText(std::string_view name, std::vector<std::string>* out) const {
   RegValue v;
   if (!ReadValue(name, &v) || v.type != RegType::MultiText) return false;
   *out = v.multi;
   return true;
 }
 
-std::vector<std::string> CKVRegKey::ValueNames() const {
+std::vector<std::string> RegistryKey::ValueNames() const {
   std::vector<std::string> names;
   if (!open_) return names;
   RegFile file = LoadRegFile(hive_);
@@ -512,7 +512,7 @@ std::vector<std::string> CKVRegKey::ValueNames() const {
   return names;
 }
 
-bool CKVRegKey::WriteValue(std::string_view name, const RegValue& value) {
+bool RegistryKey::WriteValue(std::string_view name, const RegValue& value) {
   if (!open_) return false;
   const std::string key = key_;
   return ModifyRegFile(hive_, [&](RegFile& file) {
@@ -529,35 +529,35 @@ bool CKVRegKey::WriteValue(std::string_view name, const RegValue& value) {
   });
 }
 
-bool CKVRegKey::WriteText(std::string_view name, std::string_view text) {
+bool RegistryKey::WriteText(std::string_view name, std::string_view text) {
   RegValue v;
   v.type = RegType::Text;
   v.text = std::string(text);
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::WriteExpandText(std::string_view name, std::string_view text) {
+bool RegistryKey::WriteExpandText(std::string_view name, std::string_view text) {
   RegValue v;
   v.type = RegType::ExpandText;
   v.text = std::string(text);
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::WriteMultiText(std::string_view name, const std::vector<std::string>& items) {
+bool RegistryKey::WriteMultiText(std::string_view name, const std::vector<std::string>& items) {
   RegValue v;
   v.type = RegType::MultiText;
   v.multi = items;
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::WriteNumber(std::string_view name, std::uint32_t value) {
+bool RegistryKey::WriteNumber(std::string_view name, std::uint32_t value) {
   RegValue v;
   v.type = RegType::Number;
   v.number = value;
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::DeleteValue(std::string_view name) {
+bool RegistryKey::DeleteValue(std::string_view name) {
   if (!open_) return false;
   const std::string key = key_;
   bool found = false;
@@ -576,7 +576,7 @@ bool CKVRegKey::DeleteValue(std::string_view name) {
   return written && found;
 }
 
-bool CKVRegKey::CreatePath(std::string_view key, RegHive hive) {
+bool RegistryKey::CreatePath(std::string_view key, RegHive hive) {
   if (key.size() >= kMaxKeyPath) return false;
   std::string path = NormalizeKey(key);
   if (path.empty()) return false;
@@ -593,7 +593,7 @@ bool CKVRegKey::CreatePath(std::string_view key, RegHive hive) {
   });
 }
 
-bool CKVRegKey::DeleteKey(std::string_view key, RegHive hive) {
+bool RegistryKey::DeleteKey(std::string_view key, RegHive hive) {
   std::string path = NormalizeKey(key);
   if (path.empty()) return false;
   return ModifyRegFile(hive, [&](RegFile& file) {
@@ -605,12 +605,12 @@ bool CKVRegKey::DeleteKey(std::string_view key, RegHive hive) {
   });
 }
 
-bool CKVRegKey::KeyExists(std::string_view key, RegHive hive) {
+bool RegistryKey::KeyExists(std::string_view key, RegHive hive) {
   RegFile file = LoadRegFile(hive);
   return file.Find(NormalizeKey(key)) != nullptr;
 }
 
-std::vector<std::string> CKVRegKey::SubKeyNames(std::string_view key, RegHive hive) {
+std::vector<std::string> RegistryKey::SubKeyNames(std::string_view key, RegHive hive) {
   std::string path = NormalizeKey(key);
   std::vector<std::string> names;
   for (const auto& k : LoadRegFile(hive).keys) {
@@ -631,7 +631,7 @@ std::string ReadUsableRootDir(std::string* problem) {
   if (root.empty()) {
     const RegFile reg = LoadRegFile(RegHive::LocalMachine);
     std::string text;
-    CKVRegKey key;
+    RegistryKey key;
     if (!reg.damage.empty()) {
       why = "no installation directory: \"ROOT\" is not set (" + reg.damage + ")";
     } else if (!FileExists(RegistryFilePath(RegHive::LocalMachine))) {
@@ -652,7 +652,7 @@ std::string ReadUsableRootDir(std::string* problem) {
 }
 
 std::string ReadRootDir() {
-  CKVRegKey key;
+  RegistryKey key;
   if (!key.OpenRead(kSettingsKey)) return {};
   char buf[kRootBufferSize];
   if (!key.ReadText("ROOT", buf, sizeof buf)) return {};

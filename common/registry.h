@@ -52,9 +52,9 @@ struct RegValue {
 
 // One open key. Opening a missing key fails and leaves the object closed. Every read looks at
 // the file as it is now; every write goes straight to the file.
-class CKVRegKey {
+class RegistryKey {
  public:
-  explicit CKVRegKey(RegHive hive = RegHive::LocalMachine) : hive_(hive) {}
+  explicit RegistryKey(RegHive hive = RegHive::LocalMachine) : hive_(hive) {}
 
   bool OpenRead(std::string_view key);
   bool OpenAll(std::string_view key);
@@ -97,6 +97,10 @@ class CKVRegKey {
   bool open_ = false;
   std::string key_;
 };
+
+// The name this class had before it took the project's style; kept only until the branches
+// that still use it are merged.
+using CKVRegKey = RegistryKey;
 
 // The installation's root directory: "ROOT" under the settings key, read into 260 bytes,
 // with one trailing "\" or "/" removed. Empty when the key or value is missing or too long.

@@ -170,7 +170,7 @@ int CKestova::initKVSched() {
   // the states of the tasks that the first instance is running.
   initMailSlot();
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     last_check_ = GetTimeStr(Now());
     MarkMissedTasks();
   }
@@ -316,7 +316,7 @@ void CKestova::OnTimeChange() {
     last_check_ = GetTimeStr(now);
   }
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     std::vector<CKVTask> all;
     if (tasks_->ReadAllTasks(&all) == 0) {
       CKVSchedule sched;

@@ -267,15 +267,15 @@ class CKVTaskMgr {
 };
 
 // Holds the file-access lock of a store for a scope.
-//   CKVTaskFileLock lock(mgr, -1);
+//   TaskFileLock lock(mgr, -1);
 //   if (lock.held()) { mgr.ReadTask(...); ...; mgr.WriteTask(...); }
-class CKVTaskFileLock {
+class TaskFileLock {
  public:
-  CKVTaskFileLock(CKVTaskMgr& mgr, int timeout_ms, const std::atomic<bool>* abort = nullptr)
+  TaskFileLock(CKVTaskMgr& mgr, int timeout_ms, const std::atomic<bool>* abort = nullptr)
       : mgr_(mgr), held_(mgr.Lock(timeout_ms, abort)) {}
-  CKVTaskFileLock(const CKVTaskFileLock&) = delete;
-  CKVTaskFileLock& operator=(const CKVTaskFileLock&) = delete;
-  ~CKVTaskFileLock() {
+  TaskFileLock(const TaskFileLock&) = delete;
+  TaskFileLock& operator=(const TaskFileLock&) = delete;
+  ~TaskFileLock() {
     if (held_) mgr_.Unlock();
   }
   bool held() const { return held_; }
@@ -284,5 +284,9 @@ class CKVTaskFileLock {
   CKVTaskMgr& mgr_;
   bool held_;
 };
+
+// The name this class had before it took the project's style; kept only until the branches
+// that still use it are merged.
+using CKVTaskFileLock = TaskFileLock;
 
 }  // namespace pondrel

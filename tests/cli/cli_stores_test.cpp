@@ -164,7 +164,7 @@ CliResult RunStaged(const std::string& name, const std::vector<std::string>& arg
 }
 
 TEST_F(CliStores, EveryProgramRefusesARelativeRootAndSaysWhyItStopsWithoutOne) {
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll(kSettingsKey));
   ASSERT_TRUE(key.WriteText("ROOT", "pondrel-root"));
   const std::string relative = Registry() +

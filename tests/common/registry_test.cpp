@@ -17,8 +17,8 @@ using test::WriteFile;
 
 TEST(Registry, ValuesOfEveryTypeSurviveARoundTripThroughTheFile) {
   ScopedTestEnv env(false);
-  ASSERT_TRUE(CKVRegKey::CreatePath("SOFTWARE\\VELTA\\Test\\"));
-  CKVRegKey key;
+  ASSERT_TRUE(RegistryKey::CreatePath("SOFTWARE\\VELTA\\Test\\"));
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll("SOFTWARE\\VELTA\\Test"));
   EXPECT_TRUE(key.WriteText("Name", "a \"quoted\" C:\\path"));
   EXPECT_TRUE(key.WriteNumber("Count", 10));
@@ -34,7 +34,7 @@ TEST(Registry, ValuesOfEveryTypeSurviveARoundTripThroughTheFile) {
   EXPECT_NE(file.find("\"List\"=hex(7):6f,6e,65,00,74,77,6f,20,77,6f,72,64,73,00,00"),
             std::string::npos);
 
-  CKVRegKey again;
+  RegistryKey again;
   ASSERT_TRUE(again.OpenRead("software\\velta\\TEST\\"));  // names compare case-insensitively
   std::string text;
   std::uint32_t n = 0;
@@ -56,12 +56,12 @@ TEST(Registry, ValuesOfEveryTypeSurviveARoundTripThroughTheFile) {
 
 TEST(Registry, MissingKeysAndValuesAndShortBuffersFail) {
   ScopedTestEnv env(false);
-  CKVRegKey key;
+  RegistryKey key;
   EXPECT_FALSE(key.OpenRead("SOFTWARE\\Nothing"));
   EXPECT_FALSE(key.IsOpen());
   EXPECT_FALSE(key.WriteText("x", "y"));
 
-  ASSERT_TRUE(CKVRegKey::CreatePath("A\\B"));
+  ASSERT_TRUE(RegistryKey::CreatePath("A\\B"));
   ASSERT_TRUE(key.OpenAll("A\\B"));
   char buf[6];
   EXPECT_FALSE(key.ReadText("missing", buf, sizeof buf));
@@ -70,21 +70,21 @@ TEST(Registry, MissingKeysAndValuesAndShortBuffersFail) {
   EXPECT_TRUE(key.ReadText("five", buf, sizeof buf));
   EXPECT_STREQ(buf, "12345");
   EXPECT_FALSE(key.ReadText("six", buf, sizeof buf));  // the text and its zero must fit
-  EXPECT_TRUE(CKVRegKey::KeyExists("A"));              // levels are created one by one
-  EXPECT_EQ(CKVRegKey::SubKeyNames("A"), std::vector<std::string>{"B"});
+  EXPECT_TRUE(RegistryKey::KeyExists("A"));              // levels are created one by one
+  EXPECT_EQ(RegistryKey::SubKeyNames("A"), std::vector<std::string>{"B"});
 
-  EXPECT_FALSE(CKVRegKey::CreatePath(std::string(260, 'k')));
-  EXPECT_TRUE(CKVRegKey::CreatePath(std::string(259, 'k')));
+  EXPECT_FALSE(RegistryKey::CreatePath(std::string(260, 'k')));
+  EXPECT_TRUE(RegistryKey::CreatePath(std::string(259, 'k')));
 
-  EXPECT_TRUE(CKVRegKey::DeleteKey("A"));
-  EXPECT_FALSE(CKVRegKey::KeyExists("A\\B"));
+  EXPECT_TRUE(RegistryKey::DeleteKey("A"));
+  EXPECT_FALSE(RegistryKey::KeyExists("A\\B"));
 }
 
 TEST(Registry, RootDropsOneTrailingSeparatorAndTooLongCountsAsMissing) {
   ScopedTestEnv env(false);
   EXPECT_EQ(ReadRootDir(), "");
-  ASSERT_TRUE(CKVRegKey::CreatePath(kSettingsKey));
-  CKVRegKey key;
+  ASSERT_TRUE(RegistryKey::CreatePath(kSettingsKey));
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll(kSettingsKey));
   key.WriteText("ROOT", "/srv/pondrel/");
   EXPECT_EQ(ReadRootDir(), "/srv/pondrel");
@@ -103,14 +103,14 @@ TEST(Registry, HandWrittenFilesAreReadAndUnknownValuesKept) {
             "REGEDIT4\r\n\r\n; a comment\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n"
             "\"Bin\"=hex:01,02,\\\r\n  03\r\n\"Exp\"=hex(2):61,62,\\\r\n  63,00\r\n"
             "\"N\"=dword:zz\r\n[HKEY_CURRENT_USER\\Other]\r\n\"Y\"=\"1\"\r\n[broken\r\n");
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
   std::string text;
   EXPECT_TRUE(key.ReadText("Exp", &text));
   EXPECT_EQ(text, "abc");
   std::uint32_t n;
   EXPECT_FALSE(key.ReadNumber("N", &n));
-  EXPECT_FALSE(CKVRegKey::KeyExists("Other"));  // another hive's section is not ours
+  EXPECT_FALSE(RegistryKey::KeyExists("Other"));  // another hive's section is not ours
   key.WriteNumber("New", 1);
   EXPECT_NE(ReadFile(path).find("\"Bin\"=hex:01,02,03"), std::string::npos);
 }
@@ -123,7 +123,7 @@ TEST(Registry, TextWithAZeroByteKeepsItsValueAcrossOtherWrites) {
   std::string path = RegistryFilePath(RegHive::LocalMachine);
   static const char kFile[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"T\"=\"ab\0cd\"\n";
   WriteFile(path, std::string(kFile, sizeof kFile - 1));
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
   std::string before, after;
   ASSERT_TRUE(key.ReadText("T", &before));
@@ -142,7 +142,7 @@ TEST(Registry, OddValuesSurviveARewriteAndSwallowNothing) {
   WriteFile(path,
             "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"Bad\"=hex(2):61,zz\n"
             "\"Odd\"=hex(4):RIDAVOR\\1.0\\\n\"Cut\"=hex:01,\\\n");
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
   ASSERT_TRUE(key.WriteText("New", "v"));
   ASSERT_TRUE(key.WriteText("Last", "w"));
@@ -185,11 +185,11 @@ TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
     WriteFile(path, c.content);
     EXPECT_NE(RegistryFileDamage(RegHive::LocalMachine).find(c.reason), std::string::npos)
         << RegistryFileDamage(RegHive::LocalMachine);
-    CKVRegKey key;
+    RegistryKey key;
     key.OpenAll(kSettingsKey);
     EXPECT_FALSE(key.WriteNumber("DLLimitSpaceMB", 7));
-    EXPECT_FALSE(CKVRegKey::CreatePath(kSettingsKey));
-    EXPECT_FALSE(CKVRegKey::DeleteKey("SOFTWARE"));
+    EXPECT_FALSE(RegistryKey::CreatePath(kSettingsKey));
+    EXPECT_FALSE(RegistryKey::DeleteKey("SOFTWARE"));
     EXPECT_EQ(ReadFile(path), c.content);
   }
   // A file that exists but cannot be opened is not taken for a missing one.
@@ -197,8 +197,8 @@ TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
     WriteFile(path, good);
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     EXPECT_NE(RegistryFileDamage(RegHive::LocalMachine), "");
-    CKVRegKey key;
-    EXPECT_FALSE(CKVRegKey::CreatePath("X"));
+    RegistryKey key;
+    EXPECT_FALSE(RegistryKey::CreatePath("X"));
     ::chmod(path.c_str(), 0644);
   }
   // A good file, and one with a UTF-8 byte-order mark, are written as always; a file cut
@@ -206,8 +206,8 @@ TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
   for (const std::string& ok : {good, "\xEF\xBB\xBF" + good, good.substr(0, good.find("\"ROOT"))}) {
     WriteFile(path, ok);
     EXPECT_EQ(RegistryFileDamage(RegHive::LocalMachine), "");
-    ASSERT_TRUE(CKVRegKey::CreatePath(kSettingsKey));
-    CKVRegKey key;
+    ASSERT_TRUE(RegistryKey::CreatePath(kSettingsKey));
+    RegistryKey key;
     ASSERT_TRUE(key.OpenAll(kSettingsKey));
     EXPECT_TRUE(key.WriteNumber("DLLimitSpaceMB", 7));
   }
@@ -226,7 +226,7 @@ TEST(Registry, RewritesKeepCommentsAndLinesTheyCannotRead) {
             "; the root\r\n\"ROOT\"=\"/srv\r\n\"Name=\"x\"\r\nbare=1\r\n\"Kept\"=\"yes\"\r\n"
             "[HKEY_CURRENT_USER\\Other]\r\n\"Y\"=\"1\"\r\n[broken\r\n\"Z\"=\"2\"\r\n");
   ASSERT_EQ(RegistryFileDamage(RegHive::LocalMachine), "");
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
   EXPECT_EQ(key.ValueNames(), (std::vector<std::string>{"ROOT", "Kept"}));
   ASSERT_TRUE(key.WriteNumber("New", 1));
@@ -253,12 +253,12 @@ TEST(Registry, UsableRootIsAbsoluteAndEveryRefusalSaysWhy) {
   EXPECT_EQ(ReadUsableRootDir(&problem), "");
   EXPECT_NE(problem.find("\"ROOT\" is not set"), std::string::npos) << problem;
   EXPECT_NE(problem.find("(no such registry file)"), std::string::npos) << problem;
-  ASSERT_TRUE(CKVRegKey::CreatePath(kSettingsKey));
+  ASSERT_TRUE(RegistryKey::CreatePath(kSettingsKey));
   EXPECT_EQ(ReadUsableRootDir(&problem), "");
   EXPECT_EQ(problem,
             "no installation directory: \"ROOT\" is not set under "
             "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELTA\\Orvane\\KV\\RIDAVOR\\1.0");
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll(kSettingsKey));
   for (const char* relative : {"pondrel", "./pondrel/", "C:\\KV"}) {
     ASSERT_TRUE(key.WriteText("ROOT", relative));
@@ -279,14 +279,14 @@ TEST(Registry, UsableRootIsAbsoluteAndEveryRefusalSaysWhy) {
 
 TEST(Registry, ConcurrentWritersFromSeveralProcessesLoseNothing) {
   ScopedTestEnv env(false);
-  ASSERT_TRUE(CKVRegKey::CreatePath("K"));
+  ASSERT_TRUE(RegistryKey::CreatePath("K"));
   constexpr int kProcs = 4, kWrites = 25;
   std::vector<pid_t> kids;
   for (int p = 0; p < kProcs; ++p) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      CKVRegKey key;
+      RegistryKey key;
       if (!key.OpenAll("K")) _exit(1);
       for (int i = 0; i < kWrites; ++i)
         if (!key.WriteNumber("p" + std::to_string(p) + "_" + std::to_string(i), i)) _exit(2);
@@ -299,7 +299,7 @@ TEST(Registry, ConcurrentWritersFromSeveralProcessesLoseNothing) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenRead("K"));
   EXPECT_EQ(key.ValueNames().size(), static_cast<std::size_t>(kProcs * kWrites));
 }

@@ -225,7 +225,7 @@ CKVTask E2EWorld::AddTask(const std::string& name, const KVGuid& server, bool im
 
 CKVTask E2EWorld::ReadTask(const std::string& name) const {
   CKVTaskMgr mgr(env_.Root());
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   CKVTask t;
   mgr.ReadTask(name, &t);
   return t;
@@ -233,13 +233,13 @@ CKVTask E2EWorld::ReadTask(const std::string& name) const {
 
 void E2EWorld::WriteTask(const CKVTask& task) {
   CKVTaskMgr mgr(env_.Root());
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   mgr.WriteTask(task);
 }
 
 bool E2EWorld::DeleteTask(const std::string& name) {
   CKVTaskMgr mgr(env_.Root());
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   return mgr.DeleteTask(name) == 0;
 }
 

@@ -511,13 +511,13 @@ TEST(TaskStoreLock, HeldAcrossProcesses) {
   EXPECT_FALSE(mgr.Lock(0));  // not re-entrant
   {
     CKVTaskMgr second(env.Root());
-    CKVTaskFileLock guard(second, 0);
+    TaskFileLock guard(second, 0);
     EXPECT_FALSE(guard.held());
   }
   mgr.Unlock();
   {
     CKVTaskMgr second(env.Root());
-    CKVTaskFileLock guard(second, 0);
+    TaskFileLock guard(second, 0);
     EXPECT_TRUE(guard.held());
   }
   EXPECT_TRUE(mgr.Lock(0));

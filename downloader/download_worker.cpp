@@ -269,8 +269,7 @@ bool Worker::RemoveOldImagesForSpace() {
       return free_ >= need_;
     }
     const OldImage& e = oldImages_[oldFront_++];
-    // The picture goes even when its record cannot be zeroed: the space is what counts here.
-    (void)index_.Remove(e.key);
+    index_.Remove(e.key);
     char day_dir[64], base[96];
     std::snprintf(day_dir, sizeof day_dir, "/%04d/%04d", e.year, e.day);
     std::snprintf(base, sizeof base, "%s/%08ld", day_dir, e.number);
@@ -436,13 +435,13 @@ int Worker::Phase2() {
           continue;
         }
       }
-      const ImageResult added = index_.Add(entry.key, job_.targetFile);
-      if (added == ImageResult::kErrHeader || added == ImageResult::kErrKey) {
+      const int added = index_.Add(entry.key, job_.targetFile);
+      if (added == kImageErrHeader || added == kImageErrKey) {
         ::unlink(job_.targetFile.c_str());
         ctx_.remaining.fetch_sub(1);
         continue;
       }
-      if (added == ImageResult::kErrFile) {
+      if (added == kImageErrFile) {
         ctx_.log.Writef(kLogWarning, kMsgAddImageFailed, EscapeForLog(entry.key).c_str());
       }
       latest_ = year + day + std::string(time);

@@ -169,16 +169,16 @@ std::string DayIndexPath(const std::string& info_dir, int year, int mmdd) {
   return JoinPath(WithoutTrailingSlash(info_dir), tail);
 }
 
-ImageResult AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path) {
-  if (!IsValidPictureKey(key)) return ImageResult::kErrKey;
+int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path) {
+  if (!IsValidPictureKey(key)) return kImageErrKey;
   char year[16];
   std::snprintf(year, sizeof year, "%4d", PictureKeyYear(key));
-  if (!CreateDirectoryChain(JoinPath(WithoutTrailingSlash(info_dir), year))) return ImageResult::kErrFile;
+  if (!CreateDirectoryChain(JoinPath(WithoutTrailingSlash(info_dir), year))) return kImageErrFile;
   const std::string path = DayPathOfKey(info_dir, key);
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kIndexFileMode));
-  if (!fd) return ImageResult::kErrFile;
+  if (!fd) return kImageErrFile;
   PictureHeader h;
-  if (!ReadPictureHeader(picture_path, &h)) return ImageResult::kErrHeader;
+  if (!ReadPictureHeader(picture_path, &h)) return kImageErrHeader;
   ImageIndexRecord rec{};
   std::memcpy(rec.key, key.data(), key.size());
   rec.flag18 = 1;
@@ -195,7 +195,7 @@ ImageResult AddImage(const std::string& info_dir, std::string_view key, const st
   rec.extension = h.extension;
   unsigned char raw[kIndexRecordSize];
   EncodeIndexRecord(rec, raw);
-  return AppendRecord(fd.get(), raw) ? ImageResult::kOk : ImageResult::kErrFile;
+  return AppendRecord(fd.get(), raw) ? kImageOk : kImageErrFile;
 }
 
 int ContainsImage(const std::string& info_dir, std::string_view key) {
@@ -205,10 +205,10 @@ int ContainsImage(const std::string& info_dir, std::string_view key) {
   return ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); }) >= 0 ? 1 : 0;
 }
 
-ImageResult RemoveImage(const std::string& info_dir, std::string_view key) {
-  if (!IsValidPictureKey(key)) return ImageResult::kErrKey;
+int RemoveImage(const std::string& info_dir, std::string_view key) {
+  if (!IsValidPictureKey(key)) return kImageErrKey;
   UniqueFd fd(::open(DayPathOfKey(info_dir, key).c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd) return ImageResult::kErrFile;
+  if (!fd) return kImageErrFile;
   off_t at = ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); });
   if (at >= 0) {
     // Zeroed in place with one write: the file never shrinks.
@@ -217,9 +217,9 @@ ImageResult RemoveImage(const std::string& info_dir, std::string_view key) {
     do {
       n = ::pwrite(fd.get(), zero, sizeof zero, at);
     } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(sizeof zero)) return ImageResult::kErrFile;
+    if (n != static_cast<ssize_t>(sizeof zero)) return kImageErrFile;
   }
-  return ImageResult::kOk;
+  return kImageOk;
 }
 
 std::string ImagePath(const std::string& image_dir, std::string_view key) {
@@ -294,13 +294,13 @@ int DayIndexCache::Contains(std::string_view key) {
   return it != day->keys.end() && it->second > 0 ? 1 : 0;
 }
 
-ImageResult DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
-  if (!IsValidPictureKey(key)) return ImageResult::kErrKey;
+int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
+  if (!IsValidPictureKey(key)) return kImageErrKey;
   Day* day = Fresh(key);
   const Signature before = day ? day->sig : Signature{};
-  const ImageResult rc = AddImage(info_dir_, key, picture_path);
+  int rc = AddImage(info_dir_, key, picture_path);
   const std::string day_key(key.substr(0, 8));
-  if (rc != ImageResult::kOk || !day) {
+  if (rc != kImageOk || !day) {
     days_.erase(day_key);  // the file may have been created empty; read it again next time
     return rc;
   }
@@ -320,13 +320,13 @@ ImageResult DayIndexCache::Add(std::string_view key, const std::string& picture_
   return rc;
 }
 
-ImageResult DayIndexCache::Remove(std::string_view key) {
-  if (!IsValidPictureKey(key)) return ImageResult::kErrKey;
+int DayIndexCache::Remove(std::string_view key) {
+  if (!IsValidPictureKey(key)) return kImageErrKey;
   Day* day = Fresh(key);
   const Signature before = day ? day->sig : Signature{};
-  const ImageResult rc = RemoveImage(info_dir_, key);
+  int rc = RemoveImage(info_dir_, key);
   const std::string day_key(key.substr(0, 8));
-  if (rc != ImageResult::kOk || !day) {
+  if (rc != kImageOk || !day) {
     days_.erase(day_key);
     return rc;
   }

@@ -63,25 +63,23 @@ long PictureNumber(std::string_view key);
 int PictureKeyYear(std::string_view key);
 int PictureKeyDay(std::string_view key);
 
-// Results of AddImage / RemoveImage (the index's own numbers: 0 and negative).
-enum class [[nodiscard]] ImageResult : int {
-  kOk = 0,
-  kErrFile = -1,    // year directory or index file not created/opened
-  kErrHeader = -2,  // the picture has no valid camera header
-  kErrKey = -3,     // the key is not of the form YYYYMMDD/hhmmsscc
-};
+// Results of AddImage / RemoveImage.
+inline constexpr int kImageOk = 0;
+inline constexpr int kImageErrFile = -1;     // year directory or index file not created/opened
+inline constexpr int kImageErrHeader = -2;   // the picture has no valid camera header
+inline constexpr int kImageErrKey = -3;      // the key is not of the form YYYYMMDD/hhmmsscc
 
-// Files the picture `picture_path` under `key` in "<info_dir>/YYYY/MMDD.idx": kOk appended;
-// kErrFile the year directory or index file could not be created or opened; kErrHeader not a
-// camera picture (nothing written); kErrKey invalid key.
-ImageResult AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path);
+// Files the picture `picture_path` under `key` in "<info_dir>/YYYY/MMDD.idx": 0 appended;
+// -1 the year directory or index file could not be created or opened; -2 not a camera
+// picture (nothing written); -3 invalid key.
+int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path);
 // 1 when a (non-deleted) record with this key exists in its day file; 0 when not, when the
 // day has no index file, or for an invalid key. Reads the day file each time: a downloader
 // asking about many pictures uses DayIndexCache instead.
 int ContainsImage(const std::string& info_dir, std::string_view key);
-// Zeroes the first record with this key in place (the file keeps its length): kOk done (also
-// when there was none); kErrFile the day file could not be opened; kErrKey invalid key.
-ImageResult RemoveImage(const std::string& info_dir, std::string_view key);
+// Zeroes the first record with this key in place (the file keeps its length): 0 done (also
+// when there was none); -1 the day file could not be opened; -3 invalid key.
+int RemoveImage(const std::string& info_dir, std::string_view key);
 // "<image_dir>/image/YYYY/MMDD/hhmmsscc.jpg"; "" for an invalid key.
 std::string ImagePath(const std::string& image_dir, std::string_view key);
 // "<image_dir>/info" and "<info_dir>/YYYY/MMDD.idx" (year printed "%4d", day "%04d").
@@ -99,8 +97,8 @@ class DayIndexCache {
   const std::string& InfoDir() const { return info_dir_; }
 
   int Contains(std::string_view key);                                    // as ContainsImage
-  ImageResult Add(std::string_view key, const std::string& picture_path);  // as AddImage
-  ImageResult Remove(std::string_view key);                                // as RemoveImage
+  int Add(std::string_view key, const std::string& picture_path);        // as AddImage
+  int Remove(std::string_view key);                                      // as RemoveImage
   void Clear() { days_.clear(); }
   // How often a day file was (re-)read (for benchmarks and tests).
   std::size_t FileReads() const { return file_reads_; }

@@ -64,7 +64,7 @@ class AlbumInBrowser : public ::testing::Test {
       const std::string path = ImagePath(image_dir_, key);
       CreateDirectoryChain(path.substr(0, path.rfind('/')));
       test::WriteFile(path, camsim::BuildPictureFile(h, key, 0));
-      ASSERT_EQ(AddImage(info, key, path), ImageResult::kOk);
+      ASSERT_EQ(AddImage(info, key, path), 0);
     }
   }
 

@@ -214,8 +214,9 @@ bool ParseStart(const std::string& text, TaskEditorForm* f) {
   return true;
 }
 
-// Applies the options to the editor's controls. kExitOk or a failure status.
-int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
+// An option given with its opposite, or a number that is not all digits (the editor reads
+// the leading digits of a number; here a number is all digits).
+int CheckTaskOptionForms(const Args& a) {
   auto exclusive = [&a](const char* x, const char* y) {
     return a.Has(x) && a.Has(y);
   };
@@ -224,7 +225,6 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
       exclusive("retry-times", "no-retry") || exclusive("disconnect", "no-disconnect")) {
     return Complain("contradicting options: an option and its opposite (see --help)", kExitUsage);
   }
-  // The editor reads the leading digits of a number; here a number is all digits.
   for (const char* option : {"every", "day-of-month", "repeat-every", "repeat-times",
                              "retry-every", "retry-times"}) {
     long n;
@@ -232,6 +232,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
       return BadValue(option, "'" + a.Get(option) + "' is not a whole number");
     }
   }
+  return kExitOk;
+}
+
+// --server, --enable/--disable and --start.
+int ApplyServerAndStart(const Args& a, TaskEditorForm* f) {
   if (a.Has("server")) {
     CKVSrvInfo s;
     if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
@@ -247,6 +252,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
                                  "' is not YYYY/MM/DD HH:MM between 1971/01/01 00:00 and "
                                  "2037/12/31 23:59, or now");
   }
+  return kExitOk;
+}
+
+// --cycle and --every.
+int ApplyCycle(const Args& a, TaskEditorForm* f) {
   if (a.Has("cycle")) {
     const std::string c = Lower(a.Get("cycle"));
     if (c == "once") f->repetition = kRepOnce;
@@ -260,27 +270,36 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
     else if (f->repetition == kRepDaily) f->daily_days = a.Get("every");
     else return BadValue("every", "applies to daily and weekly tasks only");
   }
-  if (a.Has("weekdays")) {
-    bool days[7] = {};
-    const std::string list = a.Get("weekdays");
-    if (Lower(list) == "all") {
-      for (bool& d : days) d = true;
-    } else if (!list.empty()) {
-      std::size_t pos = 0;
-      while (pos <= list.size()) {
-        std::size_t comma = list.find(',', pos);
-        if (comma == std::string::npos) comma = list.size();
-        const int d = DayIndex(list.substr(pos, comma - pos));
-        if (d < 0) {
-          return BadValue("weekdays", "'" + list.substr(pos, comma - pos) +
-                                          "' is not a day (Sun, Mon, Tue, Wed, Thu, Fri, Sat)");
-        }
-        days[d] = true;
-        pos = comma + 1;
+  return kExitOk;
+}
+
+// --weekdays: "all", or days separated by commas.
+int ApplyWeekdays(const Args& a, TaskEditorForm* f) {
+  if (!a.Has("weekdays")) return kExitOk;
+  bool days[7] = {};
+  const std::string list = a.Get("weekdays");
+  if (Lower(list) == "all") {
+    for (bool& d : days) d = true;
+  } else if (!list.empty()) {
+    std::size_t pos = 0;
+    while (pos <= list.size()) {
+      std::size_t comma = list.find(',', pos);
+      if (comma == std::string::npos) comma = list.size();
+      const int d = DayIndex(list.substr(pos, comma - pos));
+      if (d < 0) {
+        return BadValue("weekdays", "'" + list.substr(pos, comma - pos) +
+                                        "' is not a day (Sun, Mon, Tue, Wed, Thu, Fri, Sat)");
       }
+      days[d] = true;
+      pos = comma + 1;
     }
-    for (int d = 0; d < 7; ++d) f->weekdays[d] = days[d];
   }
+  for (int d = 0; d < 7; ++d) f->weekdays[d] = days[d];
+  return kExitOk;
+}
+
+// --day-of-month, or --month-ordinal with --month-weekday.
+int ApplyMonthlyRule(const Args& a, TaskEditorForm* f) {
   if (a.Has("day-of-month")) {
     f->monthly_rule = kRuleDay;
     f->month_day = a.Get("day-of-month");
@@ -309,6 +328,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("day-of-month") && f->monthly_rule == kRuleWeekday) {
     return BadValue("day-of-month", "excludes --month-ordinal and --month-weekday");
   }
+  return kExitOk;
+}
+
+// --repeat-..., --retry-... and --disconnect.
+int ApplyRepeatRetryDisconnect(const Args& a, TaskEditorForm* f) {
   if (a.Has("repeat-every") || a.Has("repeat-times")) f->repeat = true;
   if (a.Has("repeat-every")) f->repeat_hours = a.Get("repeat-every");
   if (a.Has("repeat-times")) f->repeat_times = a.Get("repeat-times");
@@ -324,6 +348,18 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
                       "needs a server that uses a PPP connection");
     }
     f->disconnect = a.Has("disconnect");
+  }
+  return kExitOk;
+}
+
+// Applies the options to the editor's controls, in this order (the first refusal is the one
+// reported). kExitOk or a failure status.
+int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
+  if (int r = CheckTaskOptionForms(a)) return r;
+  for (int (*step)(const Args&, TaskEditorForm*) :
+       {&ApplyServerAndStart, &ApplyCycle, &ApplyWeekdays, &ApplyMonthlyRule,
+        &ApplyRepeatRetryDisconnect}) {
+    if (int r = step(a, f)) return r;
   }
   return kExitOk;
 }

@@ -65,8 +65,12 @@ bool ReadPictureHeader(const std::string& path, PictureHeader* out) {
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
+  return PictureHeaderOf(std::string_view(buf, got), out);
+}
+
+bool PictureHeaderOf(std::string_view file_start, PictureHeader* out) {
   PictureHeader h;
-  if (!ParsePictureHeader(std::string_view(buf, got), &h)) return false;
+  if (!ParsePictureHeader(file_start, &h)) return false;
   if (h.extension == 0) {
     // Old cameras leave the zone to the computer: minutes east of UTC where the picture was
     // taken (the offset in effect at its recording time).

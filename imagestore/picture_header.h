@@ -43,6 +43,9 @@ bool ParsePictureHeader(std::string_view file_start, PictureHeader* out);
 // 0: zoneOffset = LocalZoneOffsetMinutes(recordTime); width 320, height 240). False when the
 // file cannot be read or is not a camera picture.
 bool ReadPictureHeader(const std::string& path, PictureHeader* out);
+// The same for the first bytes of a picture (at least 50), as a downloader has them while
+// the picture streams in.
+bool PictureHeaderOf(std::string_view file_start, PictureHeader* out);
 
 // The computer's offset from UTC in minutes east (the process's TZ), in effect at `when`.
 int LocalZoneOffsetMinutes(std::time_t when);

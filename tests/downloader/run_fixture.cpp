@@ -67,7 +67,7 @@ RunSettings DownloaderWorld::Settings() {
   return s;
 }
 
-int DownloaderWorld::Run(const std::string& command_line, RunSettings settings) {
+RunResult DownloaderWorld::Run(const std::string& command_line, RunSettings settings) {
   if (!settings.progress) settings.progress = &progress_;
   return RunDownload(command_line, settings);
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@
 #include "downloader/download_run.h"
 #include "downloader/progress_reporter.h"
 #include "tests/support/test_env.h"
+
+namespace pondrel::dl {
+// Results print as their numbers in test failures.
+inline void PrintTo(RunResult r, std::ostream* os) { *os << ResultCode(r); }
+}  // namespace pondrel::dl
 
 namespace pondrel::dl::test {
 
@@ -60,7 +66,7 @@ class DownloaderWorld {
   void SetOption(const char* name, std::uint32_t value);
   // "/g <id>,/l <log>,/t task1" for the profile.
   std::string CommandLine(const std::string& id_hex, const std::string& task = "task1") const;
-  int Run(const std::string& command_line, RunSettings settings = {});
+  RunResult Run(const std::string& command_line, RunSettings settings = {});
   // Settings with the recorder and short waits; stall limits as in production.
   RunSettings Settings();
 

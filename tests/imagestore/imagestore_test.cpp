@@ -189,6 +189,38 @@ TEST_F(ImageStore, DayIndexCacheFollowsOwnAndForeignChanges) {
   EXPECT_EQ(cache.Contains("../../../x/000000"), 0);
 }
 
+// A header taken from the streaming bytes files the picture as the file would; the day file
+// kept open for the next picture is given up when another file takes its name.
+TEST_F(ImageStore, DayIndexCacheFilesHeadersIntoTheFileUnderTheDaysName) {
+  const std::string pic = Picture();
+  PictureHeader header;
+  ASSERT_TRUE(PictureHeaderOf(ReadFile(pic), &header));
+  DayIndexCache cache(Info());
+  ASSERT_EQ(cache.Add("20040404/00000001", header), 0);
+  ASSERT_EQ(cache.Add("20040404/00000002", header), 0);
+  EXPECT_EQ(ContainsImage(Info(), "20040404/00000002"), 1);
+  EXPECT_EQ(cache.Contains("20040404/00000002"), 1);
+  const std::string day = DayIndexPath(Info(), 2004, 404);
+  ASSERT_EQ(ReadFile(day).size(), 2 * kIndexRecordSize);
+
+  // Another program puts a new day file in place (write and rename): the next picture goes
+  // into that file, not into the one replaced.
+  const std::string fresh = ReadFile(day).substr(0, kIndexRecordSize);
+  WriteFile(day + ".new", fresh);
+  ASSERT_EQ(::rename((day + ".new").c_str(), day.c_str()), 0);
+  ASSERT_EQ(cache.Add("20040404/00000003", header), 0);
+  EXPECT_EQ(ReadFile(day).size(), 2 * kIndexRecordSize);
+  EXPECT_EQ(cache.Contains("20040404/00000002"), 0);
+  EXPECT_EQ(ContainsImage(Info(), "20040404/00000003"), 1);
+  // So does a day file deleted meanwhile, and a new year's directory is made.
+  ASSERT_EQ(::unlink(day.c_str()), 0);
+  ASSERT_EQ(cache.Add("20040404/00000004", header), 0);
+  EXPECT_EQ(ReadFile(day).size(), kIndexRecordSize);
+  ASSERT_EQ(cache.Add("20050505/00000001", header), 0);
+  EXPECT_EQ(ContainsImage(Info(), "20050505/00000001"), 1);
+  EXPECT_EQ(cache.Add("2005050/000000011", header), kImageErrKey);
+}
+
 TEST_F(ImageStore, CatalogueRecognisesYearsAndDaysAndApplliesRangeAndFilters) {
   auto add = [&](const char* key, std::uint8_t camera, std::uint8_t trigger) {
     ASSERT_EQ(AddImage(Info(), key, Picture(camera, trigger)), 0);

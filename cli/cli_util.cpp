@@ -175,6 +175,15 @@ int Error(std::string_view what, std::string_view message, int status) {
   return status;
 }
 
+void Warn(std::string_view what, std::string_view message) {
+  if (G().json) {
+    std::cerr << JsonObject({{"warning", JsonString(message)}, {"what", JsonString(what)}}) << "\n";
+  } else {
+    std::cerr << "pondrel: warning: " << what << ": " << message << "\n";
+  }
+  std::cerr << std::flush;
+}
+
 int Fail(std::string_view what, std::string_view system_message) {
   return Error(what, system_message, kExitFailure);
 }

@@ -71,6 +71,9 @@ int TakeGlobalSwitch(const std::vector<std::string>& argv, std::size_t* i);
 // with --json the object {"error":message,"what":what,"exit_status":status} instead, on
 // standard error too. Returns `status`.
 int Error(std::string_view what, std::string_view message, int status = kExitFailure);
+// A warning that does not stop the command: "pondrel: warning: <what>: <message>" (with --json
+// the object {"warning":message,"what":what} on standard error).
+void Warn(std::string_view what, std::string_view message);
 // A message of the system itself (its exact text) about `what`; returns kExitFailure.
 int Fail(std::string_view what, std::string_view system_message);
 // A message of the command line itself; returns `status`.

@@ -68,6 +68,11 @@ int Set(const Args& a) {
   if (!a.Has("create") && !FileExists(registry)) {
     return Fail(registry, "no such registry file (--create makes a new one)");
   }
+  // A registry file that could not be read whole is never replaced: what it holds would be
+  // lost (the installation's "ROOT" with it).
+  if (const std::string damage = RegistryFileDamage(RegHive::LocalMachine); !damage.empty()) {
+    return Fail(registry, "not changed: " + damage + " (the file is left as it is)");
+  }
   bool html = false;
   if (a.Has("gen-html") && !OnOff(a.Get("gen-html"), &html)) {
     return BadValue("gen-html", "'" + a.Get("gen-html") + "' is not on or off");
@@ -115,7 +120,9 @@ int Set(const Args& a) {
     LoadOptions();  // creates the settings key and missing values
     if (!SaveOptionsForm(form)) return Fail(registry, "cannot write the registry file");
   }
-  if (a.Has("gen-html")) WriteGenHtmlFlag(html);
+  if (a.Has("gen-html") && !WriteGenHtmlFlag(html)) {
+    return Fail(registry, "cannot write the registry file");
+  }
   if (G().json) return Get(Args());
   return kExitOk;
 }

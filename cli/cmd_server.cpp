@@ -280,10 +280,9 @@ int Delete(const Args& a) {
 }  // namespace
 
 bool RequireRoot(int* status) {
-  if (!ReadRootDir().empty()) return true;
-  *status = Fail(RegistryFilePath(RegHive::LocalMachine),
-                 "no installation directory: \"ROOT\" is not set under "
-                 "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELTA\\Orvane\\KV\\RIDAVOR\\1.0");
+  std::string problem;
+  if (!ReadUsableRootDir(&problem).empty()) return true;
+  *status = Fail(RegistryFilePath(RegHive::LocalMachine), problem);
   return false;
 }
 

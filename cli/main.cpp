@@ -1,10 +1,12 @@
 // pondrel: the command line for Pondrel's tasks, camera servers, service, log and options.
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cli/cli_util.h"
 #include "cli/commands.h"
+#include "common/store_damage.h"
 
 namespace pondrel::cli {
 
@@ -73,7 +75,18 @@ std::string TopHelp() {
 
 namespace {
 
+// A damaged schedule.ini or prp1 is told once per command, whatever read it; the command goes
+// on with what could be read.
+void WarnDamagedStore(const StoreDamage& damage) {
+  static std::set<std::string> told;
+  if (!told.insert(damage.file + '\n' + damage.skipped).second) return;
+  Warn(damage.file, "damaged: " + damage.skipped + "; " +
+                        (damage.copy.empty() ? std::string("no copy of the file could be kept")
+                                             : "the file as it was is kept in " + damage.copy));
+}
+
 int Main(int argc, char** argv) {
+  SetStoreDamageObserver(WarnDamagedStore);
   std::vector<std::string> args(argv + 1, argv + argc);
   // Global switches may stand before the group.
   std::size_t i = 0;

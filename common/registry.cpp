@@ -3,16 +3,21 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <optional>
 
 #include "common/fs_util.h"
+#include "common/store_damage.h"
 #include "common/text_util.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
 namespace {
+
+constexpr std::uint64_t kMaxRegistryFile = 64u * 1024 * 1024;
 
 const char* HiveName(RegHive hive) {
   return hive == RegHive::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
@@ -28,28 +33,40 @@ std::string NormalizeKey(std::string_view key) {
 struct Entry {
   std::string name;  // "" is the key's default value ("@")
   RegValue value;
-  std::optional<std::string> raw;  // a value of a kind we do not interpret, kept verbatim
+  std::optional<std::string> raw;   // a value of a kind we do not interpret, kept verbatim
+  std::optional<std::string> line;  // not a value: a line kept as it stands (a comment, or a
+                                    // line we cannot read), never matched by name
 };
 
 struct Key {
   std::string path;  // relative to the hive, as first written
+  // A section that is not one of our keys (another hive, a header we cannot read): its
+  // header line as it stands. Such a section is never matched; its lines are kept.
+  std::optional<std::string> header;
   std::vector<Entry> values;
 };
 
 struct RegFile {
+  std::vector<std::string> preamble;  // lines before the first section, kept as they stand
   std::vector<Key> keys;
+  // Why the file must not be rewritten: what a rewrite would lose ("" when nothing).
+  std::string damage;
 
   Key* Find(std::string_view path) {
     for (auto& k : keys)
-      if (EqualsNoCase(k.path, path)) return &k;
+      if (!k.header && EqualsNoCase(k.path, path)) return &k;
     return nullptr;
   }
   Key& Ensure(const std::string& path) {
     if (Key* k = Find(path)) return *k;
-    keys.push_back(Key{path, {}});
+    keys.push_back(Key{path, std::nullopt, {}});
     return keys.back();
   }
 };
+
+bool IsValueNamed(const Entry& e, std::string_view name) {
+  return !e.line && EqualsNoCase(e.name, name);
+}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -120,13 +137,17 @@ bool NeedsHexText(std::string_view s) {
   return false;
 }
 
-void ParseValue(Key& key, const std::string& name, std::string_view data) {
+// Adds the value to the key (a later value of the same name replaces an earlier one). False
+// when the data is of no form we understand; the value is then kept verbatim.
+bool ParseValue(Key& key, const std::string& name, std::string_view data) {
   Entry e;
   e.name = name;
   std::string bytes;
   // A value of a known form that does not parse is kept as it stands, like a value of an
   // unknown form, so that rewriting the file for another value never drops it.
+  bool understood = true;
   const auto keep_raw = [&] {
+    understood = false;
     e = Entry{};
     e.name = name;
     e.raw = std::string(data);
@@ -178,22 +199,38 @@ void ParseValue(Key& key, const std::string& name, std::string_view data) {
       start = nul + 1;
     }
   } else {
-    e.raw = std::string(data);
+    keep_raw();
   }
   for (auto& existing : key.values) {
-    if (EqualsNoCase(existing.name, name)) {
+    if (IsValueNamed(existing, name)) {
       existing = std::move(e);
-      return;
+      return understood;
     }
   }
   key.values.push_back(std::move(e));
+  return understood;
 }
 
+// Reads the file's text. Whatever it holds, every line is either understood or kept as it
+// stands, so that a rewrite for one value never drops another line. A file whose whole cannot
+// be read (empty, UTF-16, no "REGEDIT4" first line, cut off in the middle of its last line)
+// is read for what it holds, and RegFile::damage says why it must not be rewritten.
 RegFile ParseRegFile(std::string_view text, RegHive hive) {
   RegFile file;
+  if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+    file.damage = "the file is empty";
+    return file;
+  }
+  bool big_endian = false;
+  if (LooksLikeUtf16(text, &big_endian)) {
+    file.damage = "the file is UTF-16 text, not REGEDIT4 (8-bit) text";
+    return file;
+  }
+  text = SkipUtf8Bom(text);
   const std::string prefix = std::string(HiveName(hive));
   Key* current = nullptr;
   std::size_t pos = 0;
+  bool first_line = true;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
@@ -217,35 +254,78 @@ RegFile ParseRegFile(std::string_view text, RegHive hive) {
       line += next;
     }
     if (continues()) line.pop_back();
+    // The last line, when no line end follows it, may be a line cut short.
+    const bool unterminated = pos > text.size() && !text.empty() && text.back() != '\n';
     std::size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos || line[first] == ';') continue;
-    std::string_view l = std::string_view(line).substr(first);
-    if (l.front() == '[') {
-      current = nullptr;
-      auto close = l.rfind(']');
-      if (close == std::string_view::npos) continue;
-      std::string_view path = l.substr(1, close - 1);
-      if (path.size() < prefix.size() || !EqualsNoCase(path.substr(0, prefix.size()), prefix))
+    if (first_line) {
+      first_line = false;
+      std::string_view head = std::string_view(line);
+      while (!head.empty() && (head.back() == ' ' || head.back() == '\t')) head.remove_suffix(1);
+      if (head != "REGEDIT4") {
+        file.damage = "the file does not begin with the line \"REGEDIT4\"";
+      } else {
         continue;
-      path.remove_prefix(prefix.size());
-      if (!path.empty() && path.front() != '\\') continue;
-      current = &file.Ensure(NormalizeKey(path));
+      }
+    }
+    if (first == std::string::npos) continue;  // blank lines are not kept
+    const auto keep_line = [&] {
+      if (current) {
+        Entry e;
+        e.line = line;
+        current->values.push_back(std::move(e));
+      } else if (!file.keys.empty()) {
+        Entry e;
+        e.line = line;
+        file.keys.back().values.push_back(std::move(e));
+      } else {
+        file.preamble.push_back(line);
+      }
+    };
+    std::string_view l = std::string_view(line).substr(first);
+    bool understood = true;
+    if (l.front() == ';') {
+      keep_line();
+    } else if (l.front() == '[') {
+      current = nullptr;
+      const auto close = l.rfind(']');
+      std::string_view path = close == std::string_view::npos ? std::string_view() : l.substr(1, close - 1);
+      const bool ours = close != std::string_view::npos && path.size() >= prefix.size() &&
+                        EqualsNoCase(path.substr(0, prefix.size()), prefix) &&
+                        (path.size() == prefix.size() || path[prefix.size()] == '\\');
+      if (ours) {
+        path.remove_prefix(prefix.size());
+        current = &file.Ensure(NormalizeKey(path));
+      } else {
+        file.keys.push_back(Key{std::string(), line, {}});
+        understood = close != std::string_view::npos;
+      }
     } else if (current && (l.front() == '"' || l.front() == '@')) {
       std::string name;
       std::size_t p = 0;
+      bool named = true;
       if (l.front() == '"') {
-        if (!ParseQuoted(l, &p, &name)) continue;
+        named = ParseQuoted(l, &p, &name);
       } else {
         p = 1;
       }
-      if (p >= l.size() || l[p] != '=') continue;
-      ParseValue(*current, name, l.substr(p + 1));
+      if (named && p < l.size() && l[p] == '=') {
+        understood = ParseValue(*current, name, l.substr(p + 1));
+      } else {
+        keep_line();
+        understood = false;
+      }
+    } else {
+      keep_line();
+      understood = current == nullptr && !file.keys.empty();  // a line of another hive
+    }
+    if (unterminated && !understood && file.damage.empty()) {
+      file.damage = "the file ends in the middle of a line (it was cut short)";
     }
   }
   return file;
 }
-
 std::string FormatValue(const Entry& e) {
+  if (e.line) return *e.line;
   if (e.raw) return *e.raw;
   const RegValue& v = e.value;
   switch (v.type) {
@@ -274,17 +354,26 @@ std::string FormatValue(const Entry& e) {
 
 std::string FormatRegFile(const RegFile& file, RegHive hive) {
   std::string out = "REGEDIT4\n";
+  for (const auto& line : file.preamble) out += line + "\n";
   for (const auto& k : file.keys) {
-    out += "\n[";
-    out += HiveName(hive);
-    if (!k.path.empty()) {
-      out.push_back('\\');
-      out += k.path;
+    out += "\n";
+    if (k.header) {
+      out += *k.header;
+    } else {
+      out += "[";
+      out += HiveName(hive);
+      if (!k.path.empty()) {
+        out.push_back('\\');
+        out += k.path;
+      }
+      out += "]";
     }
-    out += "]\n";
+    out += "\n";
     for (const auto& e : k.values) {
-      out += e.name.empty() ? std::string("@") : Quote(e.name);
-      out.push_back('=');
+      if (!e.line) {
+        out += e.name.empty() ? std::string("@") : Quote(e.name);
+        out.push_back('=');
+      }
       out += FormatValue(e);
       out.push_back('\n');
     }
@@ -292,9 +381,22 @@ std::string FormatRegFile(const RegFile& file, RegHive hive) {
   return out;
 }
 
+// The file as it stands. A missing file is an empty registry; one that exists but cannot be
+// read is damage (a writer must not replace what it could not read).
 RegFile LoadRegFile(RegHive hive) {
+  const std::string path = RegistryFilePath(hive);
   std::string text;
-  if (!ReadWholeFile(RegistryFilePath(hive), &text, 64u * 1024 * 1024)) return {};
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    RegFile file;
+    if (errno != ENOENT && errno != ENOTDIR) file.damage = std::string("the file cannot be read (") + std::strerror(errno) + ")";
+    return file;
+  }
+  if (!ReadAllFromFd(fd.get(), &text, kMaxRegistryFile)) {
+    RegFile file;
+    file.damage = "the file cannot be read (too large, or a read error)";
+    return file;
+  }
   return ParseRegFile(text, hive);
 }
 
@@ -315,6 +417,7 @@ bool ModifyRegFile(RegHive hive, Fn change) {
     if (errno != EINTR) return false;
   }
   RegFile file = LoadRegFile(hive);
+  if (!file.damage.empty()) return false;  // what could not be read would be lost
   if (!change(file)) return false;
   return WriteFileAtomically(path, FormatRegFile(file, hive), path + ".tmp", 0644);
 }
@@ -338,7 +441,7 @@ std::string RegistryFilePath(RegHive hive) {
   return std::string(home && *home ? home : "/tmp") + "/.config/pondrel/user.reg";
 }
 
-bool CKVRegKey::Open(std::string_view key) {
+bool RegistryKey::Open(std::string_view key) {
   Close();
   std::string path = NormalizeKey(key);
   RegFile file = LoadRegFile(hive_);
@@ -348,21 +451,21 @@ bool CKVRegKey::Open(std::string_view key) {
   return true;
 }
 
-bool CKVRegKey::OpenRead(std::string_view key) { return Open(key); }
-bool CKVRegKey::OpenAll(std::string_view key) { return Open(key); }
+bool RegistryKey::OpenRead(std::string_view key) { return Open(key); }
+bool RegistryKey::OpenAll(std::string_view key) { return Open(key); }
 
-void CKVRegKey::Close() {
+void RegistryKey::Close() {
   open_ = false;
   key_.clear();
 }
 
-bool CKVRegKey::ReadValue(std::string_view name, RegValue* out) const {
+bool RegistryKey::ReadValue(std::string_view name, RegValue* out) const {
   if (!open_) return false;
   RegFile file = LoadRegFile(hive_);
   Key* k = file.Find(key_);
   if (!k) return false;
   for (const auto& e : k->values) {
-    if (EqualsNoCase(e.name, name) && !e.raw) {
+    if (IsValueNamed(e, name) && !e.raw) {
       *out = e.value;
       return true;
     }
@@ -370,7 +473,7 @@ bool CKVRegKey::ReadValue(std::string_view name, RegValue* out) const {
   return false;
 }
 
-bool CKVRegKey::ReadText(std::string_view name, std::string* out) const {
+bool RegistryKey::ReadText(std::string_view name, std::string* out) const {
   RegValue v;
   if (!ReadValue(name, &v) || (v.type != RegType::Text && v.type != RegType::ExpandText))
     return false;
@@ -378,82 +481,83 @@ bool CKVRegKey::ReadText(std::string_view name, std::string* out) const {
   return true;
 }
 
-bool CKVRegKey::ReadText(std::string_view name, char* buf, std::size_t size) const {
+bool RegistryKey::ReadText(std::string_view name, char* buf, std::size_t size) const {
   if (!buf || size == 0) return false;
   std::string text;
   if (!ReadText(name, &text) || text.size() + 1 > size) return false;
   return CopyCut(buf, size, text);
 }
 
-bool CKVRegKey::ReadNumber(std::string_view name, std::uint32_t* out) const {
+bool RegistryKey::ReadNumber(std::string_view name, std::uint32_t* out) const {
   RegValue v;
   if (!ReadValue(name, &v) || v.type != RegType::Number) return false;
   *out = v.number;
   return true;
 }
 
-bool CKVRegKey::ReadMultiText(std::string_view name, std::vector<std::string>* out) const {
+bool RegistryKey::ReadMultiText(std::string_view name, std::vector<std::string>* out) const {
   RegValue v;
   if (!ReadValue(name, &v) || v.type != RegType::MultiText) return false;
   *out = v.multi;
   return true;
 }
 
-std::vector<std::string> CKVRegKey::ValueNames() const {
+std::vector<std::string> RegistryKey::ValueNames() const {
   std::vector<std::string> names;
   if (!open_) return names;
   RegFile file = LoadRegFile(hive_);
   if (Key* k = file.Find(key_))
-    for (const auto& e : k->values) names.push_back(e.name);
+    for (const auto& e : k->values)
+      if (!e.line) names.push_back(e.name);
   return names;
 }
 
-bool CKVRegKey::WriteValue(std::string_view name, const RegValue& value) {
+bool RegistryKey::WriteValue(std::string_view name, const RegValue& value) {
   if (!open_) return false;
   const std::string key = key_;
   return ModifyRegFile(hive_, [&](RegFile& file) {
     Key& k = file.Ensure(key);
     for (auto& e : k.values) {
-      if (EqualsNoCase(e.name, name)) {
+      if (IsValueNamed(e, name)) {
         e.value = value;
         e.raw.reset();
         return true;
       }
     }
-    k.values.push_back(Entry{std::string(name), value, std::nullopt});
+    k.values.push_back(Entry{std::string(name), value, std::nullopt, std::nullopt});
     return true;
   });
 }
 
-bool CKVRegKey::WriteText(std::string_view name, std::string_view text) {
+bool RegistryKey::WriteText(std::string_view name, std::string_view text) {
   RegValue v;
   v.type = RegType::Text;
   v.text = std::string(text);
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::WriteExpandText(std::string_view name, std::string_view text) {
+bool RegistryKey::WriteExpandText(std::string_view name, std::string_view text) {
   RegValue v;
   v.type = RegType::ExpandText;
   v.text = std::string(text);
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::WriteMultiText(std::string_view name, const std::vector<std::string>& items) {
+bool RegistryKey::WriteMultiText(std::string_view name, const std::vector<std::string>& items) {
   RegValue v;
   v.type = RegType::MultiText;
   v.multi = items;
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::WriteNumber(std::string_view name, std::uint32_t value) {
+bool RegistryKey::WriteNumber(std::string_view name, std::uint32_t value) {
   RegValue v;
   v.type = RegType::Number;
   v.number = value;
   return WriteValue(name, v);
 }
 
-bool CKVRegKey::DeleteValue(std::string_view name) {
+bool RegistryKey::DeleteValue(std::string_view name) {
   if (!open_) return false;
   const std::string key = key_;
   bool found = false;
@@ -461,7 +565,7 @@ bool CKVRegKey::DeleteValue(std::string_view name) {
     Key* k = file.Find(key);
     if (!k) return false;
     for (auto it = k->values.begin(); it != k->values.end(); ++it) {
-      if (EqualsNoCase(it->name, name)) {
+      if (IsValueNamed(*it, name)) {
         k->values.erase(it);
         found = true;
         return true;
@@ -472,7 +576,7 @@ bool CKVRegKey::DeleteValue(std::string_view name) {
   return written && found;
 }
 
-bool CKVRegKey::CreatePath(std::string_view key, RegHive hive) {
+bool RegistryKey::CreatePath(std::string_view key, RegHive hive) {
   if (key.size() >= kMaxKeyPath) return false;
   std::string path = NormalizeKey(key);
   if (path.empty()) return false;
@@ -489,36 +593,66 @@ bool CKVRegKey::CreatePath(std::string_view key, RegHive hive) {
   });
 }
 
-bool CKVRegKey::DeleteKey(std::string_view key, RegHive hive) {
+bool RegistryKey::DeleteKey(std::string_view key, RegHive hive) {
   std::string path = NormalizeKey(key);
   if (path.empty()) return false;
   return ModifyRegFile(hive, [&](RegFile& file) {
     std::size_t before = file.keys.size();
     std::erase_if(file.keys, [&](const Key& k) {
-      return EqualsNoCase(k.path, path) || IsBelow(k.path, path);
+      return !k.header && (EqualsNoCase(k.path, path) || IsBelow(k.path, path));
     });
     return file.keys.size() != before;
   });
 }
 
-bool CKVRegKey::KeyExists(std::string_view key, RegHive hive) {
+bool RegistryKey::KeyExists(std::string_view key, RegHive hive) {
   RegFile file = LoadRegFile(hive);
   return file.Find(NormalizeKey(key)) != nullptr;
 }
 
-std::vector<std::string> CKVRegKey::SubKeyNames(std::string_view key, RegHive hive) {
+std::vector<std::string> RegistryKey::SubKeyNames(std::string_view key, RegHive hive) {
   std::string path = NormalizeKey(key);
   std::vector<std::string> names;
   for (const auto& k : LoadRegFile(hive).keys) {
-    if (!IsBelow(k.path, path)) continue;
+    if (k.header || !IsBelow(k.path, path)) continue;
     std::string rest = k.path.substr(path.size() + 1);
     if (rest.find('\\') == std::string::npos) names.push_back(rest);
   }
   return names;
 }
 
+std::string RegistryFileDamage(RegHive hive) { return LoadRegFile(hive).damage; }
+
+std::string ReadUsableRootDir(std::string* problem) {
+  std::string root = ReadRootDir();
+  std::string why;
+  const std::string where = std::string("under HKEY_LOCAL_MACHINE\\") +
+                            std::string(kSettingsKey, sizeof kSettingsKey - 2);
+  if (root.empty()) {
+    const RegFile reg = LoadRegFile(RegHive::LocalMachine);
+    std::string text;
+    RegistryKey key;
+    if (!reg.damage.empty()) {
+      why = "no installation directory: \"ROOT\" is not set (" + reg.damage + ")";
+    } else if (!FileExists(RegistryFilePath(RegHive::LocalMachine))) {
+      why = "no installation directory: \"ROOT\" is not set (no such registry file)";
+    } else if (key.OpenRead(kSettingsKey) && key.ReadText("ROOT", &text) && !text.empty()) {
+      why = "no installation directory: \"ROOT\" " + where + " is longer than " +
+            std::to_string(kRootBufferSize - 1) + " characters";
+    } else {
+      why = "no installation directory: \"ROOT\" is not set " + where;
+    }
+  } else if (root.front() != '/') {
+    why = "the installation directory \"ROOT\" " + where + " is \"" + root +
+          "\", not an absolute path (it must begin with \"/\")";
+    root.clear();
+  }
+  if (problem) *problem = why;
+  return root;
+}
+
 std::string ReadRootDir() {
-  CKVRegKey key;
+  RegistryKey key;
   if (!key.OpenRead(kSettingsKey)) return {};
   char buf[kRootBufferSize];
   if (!key.ReadText("ROOT", buf, sizeof buf)) return {};

@@ -10,6 +10,13 @@
 // Key and value names compare case-insensitively. Every write re-reads the file, changes it
 // and replaces it atomically under an exclusive lock on "<file>.lock", so no writer's change
 // is lost and a reader never sees half a file.
+//
+// A rewrite keeps every line it does not change: comments, values of unknown forms, lines it
+// cannot read and the sections of other hives stay as they stand. A file that cannot be read
+// whole (empty, UTF-16, without its "REGEDIT4" line, cut off in the middle of its last line,
+// unreadable) is read for what it holds but never rewritten: every write then fails and the
+// file stays byte for byte (RegistryFileDamage tells why). A UTF-8 byte-order mark is
+// tolerated.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +37,9 @@ inline constexpr std::size_t kMaxKeyPath = 260;
 inline constexpr std::size_t kRootBufferSize = 260;
 
 std::string RegistryFilePath(RegHive hive);
+// Why the hive's file must not be rewritten, in words ("the file is UTF-16 text, ..."); ""
+// when it can be (also when it does not exist: the first write creates it).
+std::string RegistryFileDamage(RegHive hive = RegHive::LocalMachine);
 
 enum class RegType { Text, ExpandText, MultiText, Number };
 
@@ -42,9 +52,9 @@ struct RegValue {
 
 // One open key. Opening a missing key fails and leaves the object closed. Every read looks at
 // the file as it is now; every write goes straight to the file.
-class CKVRegKey {
+class RegistryKey {
  public:
-  explicit CKVRegKey(RegHive hive = RegHive::LocalMachine) : hive_(hive) {}
+  explicit RegistryKey(RegHive hive = RegHive::LocalMachine) : hive_(hive) {}
 
   bool OpenRead(std::string_view key);
   bool OpenAll(std::string_view key);
@@ -88,8 +98,17 @@ class CKVRegKey {
   std::string key_;
 };
 
+// The name this class had before it took the project's style; kept only until the branches
+// that still use it are merged.
+using CKVRegKey = RegistryKey;
+
 // The installation's root directory: "ROOT" under the settings key, read into 260 bytes,
 // with one trailing "\" or "/" removed. Empty when the key or value is missing or too long.
 std::string ReadRootDir();
+// ROOT as the programs use it: ReadRootDir(), refused ("") unless it is an absolute path, so
+// that nothing is resolved against whatever directory a program was started in. When it is
+// refused, *problem (when given) says why, to be put after the registry file's name; for a
+// missing value it reads "no installation directory: \"ROOT\" is not set ...".
+std::string ReadUsableRootDir(std::string* problem = nullptr);
 
 }  // namespace pondrel

@@ -9,7 +9,7 @@ namespace pondrel::dl {
 namespace {
 
 // Reads one number; a value outside [min, max] keeps the default and is noted.
-void ReadInRange(CKVRegKey& key, const char* name, std::uint32_t min, std::uint32_t max,
+void ReadInRange(RegistryKey& key, const char* name, std::uint32_t min, std::uint32_t max,
                  std::uint32_t fallback, std::uint32_t* out, std::vector<std::string>* notes) {
   std::uint32_t value = 0;
   if (!key.ReadNumber(name, &value)) return;
@@ -30,7 +30,7 @@ void ReadInRange(CKVRegKey& key, const char* name, std::uint32_t min, std::uint3
 
 DownloadOptions ReadDownloadOptions(std::vector<std::string>* notes) {
   DownloadOptions options;
-  CKVRegKey key(RegHive::LocalMachine);
+  RegistryKey key(RegHive::LocalMachine);
   if (!key.OpenRead(kSettingsKey)) return options;
   const DownloadOptions defaults;
   std::uint32_t value = 0;

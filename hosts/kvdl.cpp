@@ -13,6 +13,7 @@
 
 #include "common/fs_util.h"
 #include "common/protocol.h"
+#include "common/registry.h"
 
 namespace {
 
@@ -47,6 +48,12 @@ int main(int argc, char** argv) {
     if (i > 1) options += ' ';
     options += argv[i];
   }
+  // Without a usable ROOT the run fails on its profile (and says so in its log, when it has
+  // one); standard error says why.
+  std::string problem;
+  if (pondrel::ReadUsableRootDir(&problem).empty())
+    std::fprintf(stderr, "KVdl: %s: %s\n",
+                 pondrel::RegistryFilePath(pondrel::RegHive::LocalMachine).c_str(), problem.c_str());
   int result = kResultNoLibrary;
   const std::string lib = pondrel::ProgramDirectory() + "/libfetchko.so";
   if (void* handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL)) {

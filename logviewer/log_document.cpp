@@ -145,7 +145,7 @@ std::string LoadResultText(int result) {
   return "An unknown error occurred";
 }
 
-std::string DefaultLogPath() { return ServiceLogPath(ReadRootDir()); }
+std::string DefaultLogPath() { return ServiceLogPath(ReadUsableRootDir()); }
 
 int CheckLogFilter(LogFilter* f, bool task_given, bool server_given, bool code_given) {
   if (task_given && f->task.empty()) return kFilterTaskMissing;

@@ -11,6 +11,7 @@
 #include "common/fs_util.h"
 #include "common/named_object.h"
 #include "common/registry.h"
+#include "common/store_damage.h"
 #include "common/unique_fd.h"
 #include "servers/srvcodec.h"
 
@@ -20,6 +21,8 @@ namespace pondrel {
 struct CKVSrvMgr::FileRead {
   bool exists = false;
   bool damaged = false;    // bytes after the last readable record could not be read
+  std::size_t damage_offset = 0;  // where the unreadable bytes begin
+  std::size_t readable = 0;       // records read before them
   std::string raw;         // the whole file as read (kept to save it aside when damaged)
 };
 
@@ -37,26 +40,12 @@ int ReadRaw(const std::string& path, std::string* raw) {
   return SRV_OK;
 }
 
-bool WriteNewFile(const std::string& path, std::string_view data) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kSrvFileMode));
-  if (!fd) return false;
-  ::fchmod(fd.get(), kSrvFileMode);
-  while (!data.empty()) {
-    ssize_t n = ::write(fd.get(), data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fd.reset();
-      ::unlink(path.c_str());
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  if (::fsync(fd.get()) != 0) {
-    fd.reset();
-    ::unlink(path.c_str());
-    return false;
-  }
-  return true;
+// What a damaged file lost, in words.
+std::string DamageText(std::size_t size, std::size_t offset, std::size_t readable) {
+  return "the last " + std::to_string(size - offset) + " bytes (from byte " +
+         std::to_string(offset) + ", after " + std::to_string(readable) +
+         (readable == 1 ? " readable server profile" : " readable server profiles") +
+         ") could not be read; the server profiles stored there are missing";
 }
 
 }  // namespace
@@ -64,7 +53,7 @@ bool WriteNewFile(const std::string& path, std::string_view data) {
 CKVSrvMgr::CKVSrvMgr() = default;
 CKVSrvMgr::~CKVSrvMgr() { FreeAll(); }
 
-bool CKVSrvMgr::Init() { return InitWithDirectory(ReadRootDir()); }
+bool CKVSrvMgr::Init() { return InitWithDirectory(ReadUsableRootDir()); }
 
 bool CKVSrvMgr::InitWithDirectory(const std::string& root) {
   base_path_.clear();
@@ -97,6 +86,8 @@ int CKVSrvMgr::ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask
       if (rc == SRV_END_OF_FILE) {
         // A damaged tail ends the list; what precedes it is used.
         info->damaged = damaged;
+        info->damage_offset = offset;
+        info->readable = out->size();
         return SRV_OK;
       }
       if (rc != SRV_OK) {
@@ -127,18 +118,7 @@ int CKVSrvMgr::RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRe
   // damaged file aside first, and refuse the rewrite when that is impossible.
   if (info.damaged) {
     std::string copy;
-    bool saved = false;
-    for (int n = 0; n < 1000 && !saved; ++n) {
-      copy = DataFilePath() + kSrvDamagedSuffix;
-      if (n > 0) {
-        copy.push_back('.');
-        copy += std::to_string(n);
-      }
-      if (FileExists(copy)) continue;
-      if (!WriteNewFile(copy, info.raw)) break;
-      saved = true;
-    }
-    if (!saved) return SRV_ERR_WRITE;
+    if (!KeepDamagedCopy(DataFilePath(), info.raw, kSrvFileMode, &copy)) return SRV_ERR_WRITE;
     damage_saved_ = true;
     damaged_copy_path_ = copy;
   }
@@ -171,6 +151,7 @@ int CKVSrvMgr::LoadAll(bool* more, std::uint16_t mask) {
     return rc;
   }
   loaded_damaged_ = info.damaged;
+  if (info.damaged) TellDamage(info.raw, info.damage_offset, info.readable);
   cursor_ = 0;
   if (more) *more = !list_.empty();
   return SRV_OK;
@@ -213,13 +194,27 @@ int CKVSrvMgr::FindById(const KVGuid& id, CKVSrvInfo* out, std::uint16_t mask) {
   lock.Unlock();
   if (rc != SRV_OK) return rc;  // SRV_ERR_NOT_FOUND without a file, else SRV_ERR_READ
   std::size_t offset = 0;
-  for (;;) {
+  for (std::size_t readable = 0;; ++readable) {
     CKVSrvInfo rec;
-    rc = DecodeSrvFileRecord(raw, &offset, mask, &rec, nullptr);
-    if (rc == SRV_END_OF_FILE) return SRV_ERR_NOT_FOUND;
+    bool damaged = false;
+    rc = DecodeSrvFileRecord(raw, &offset, mask, &rec, &damaged);
+    if (rc == SRV_END_OF_FILE) {
+      // The profile may be among those that the damage took: say so.
+      if (damaged) TellDamage(raw, offset, readable);
+      return SRV_ERR_NOT_FOUND;
+    }
     if (rc != SRV_OK) return SRV_ERR_READ;
     if (rec.GetId() == id) return out->Assign(rec) ? SRV_OK : SRV_ERR_MEMORY;
   }
+}
+
+void CKVSrvMgr::TellDamage(const std::string& raw, std::size_t offset, std::size_t readable) {
+  StoreDamage damage;
+  damage.file = DataFilePath();
+  damage.skipped = DamageText(raw.size(), offset, readable);
+  // Best effort for a reader; an editor insists on its copy before it rewrites.
+  if (!KeepDamagedCopy(damage.file, raw, kSrvFileMode, &damage.copy)) damage.copy.clear();
+  ReportStoreDamage(damage);
 }
 
 template <typename Edit>
@@ -231,6 +226,7 @@ int CKVSrvMgr::EditLocked(Edit edit) {
   FileRead info;
   int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
   if (rc != SRV_OK) return rc;
+  if (info.damaged) TellDamage(info.raw, info.damage_offset, info.readable);
   rc = edit(list);
   if (rc != SRV_OK) return rc;
   return RewriteUnlocked(list, info);

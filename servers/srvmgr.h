@@ -54,7 +54,8 @@ inline constexpr int kSrvLockAttempts = 50;
 inline constexpr int kSrvLockIntervalMs = 100;
 // prp1 and prp2 are created with this mode (they hold passwords).
 inline constexpr unsigned kSrvFileMode = 0660;
-// A copy of a damaged prp1 is kept as "<prp1>.damaged" (".damaged.1", ... if taken).
+// A copy of a damaged prp1 is kept as "<prp1>.damaged" (".damaged.1", ... if taken by
+// another damage; see common/store_damage.h).
 inline constexpr char kSrvDamagedSuffix[] = ".damaged";
 
 class CKVSrvMgr {
@@ -64,8 +65,8 @@ class CKVSrvMgr {
   CKVSrvMgr& operator=(const CKVSrvMgr&) = delete;
   virtual ~CKVSrvMgr();  // releases the loaded list
 
-  // Builds the base path "<ROOT>/prp" from the registry's ROOT. False when ROOT is empty or
-  // the path would be too long (259). Must succeed before any other operation.
+  // Builds the base path "<ROOT>/prp" from the registry's ROOT. False when ROOT is empty, not
+  // an absolute path, or the path would be too long (259). Must succeed before any other operation.
   bool Init();
   // Same, from a given directory instead of ROOT (tests, tools).
   bool InitWithDirectory(const std::string& root);
@@ -74,7 +75,9 @@ class CKVSrvMgr {
   // the lock and puts the cursor on the first profile; *more = the list is not empty.
   // A missing file gives an empty list and SRV_OK. SRV_ERR_READ when the file cannot be
   // opened, SRV_ERR_LOCK when the lock is not had in time. A damaged tail of the file ends
-  // the list silently (LoadedFileDamaged() tells). Releases an earlier list first.
+  // the list (LoadedFileDamaged() tells); the damage is reported to the process's observer
+  // with a copy of the file kept aside (common/store_damage.h). Releases an earlier list
+  // first.
   int LoadAll(bool* more, std::uint16_t mask = kSrvMaskAll);
   // Copies the profile at the cursor into *out and moves on; *more = another follows.
   // SRV_ERR_MEMORY if the copy fails (cursor unchanged); SRV_ERR_NOT_FOUND past the end.
@@ -88,7 +91,8 @@ class CKVSrvMgr {
   const std::vector<CKVSrvInfo>& Loaded() const { return list_; }
 
   // Reads the file under the lock until `id` matches. SRV_OK and the copy; SRV_ERR_NOT_FOUND
-  // if absent or no file; SRV_ERR_READ if the file cannot be opened; SRV_ERR_LOCK.
+  // if absent or no file; SRV_ERR_READ if the file cannot be opened; SRV_ERR_LOCK. A search
+  // that ends at damaged bytes reports the damage as LoadAll does.
   int FindById(const KVGuid& id, CKVSrvInfo* out, std::uint16_t mask = kSrvMaskAll);
 
   // Stores a new profile. SRV_ERR_INVALID (Validate fails), SRV_ERR_LOCK, SRV_ERR_READ,
@@ -133,6 +137,7 @@ class CKVSrvMgr {
   int EditLocked(Edit edit);
   int CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvInfo& rec,
                      const CKVSrvInfo* skip) const;
+  void TellDamage(const std::string& raw, std::size_t offset, std::size_t readable);
 
   std::string base_path_;
   std::vector<CKVSrvInfo> list_;

@@ -74,8 +74,8 @@ bool OVEventLog::Setup(std::string_view module_dir, std::string_view source) {
 
 bool OVEventLog::RemoveSource() {
   if (source_key_.empty()) return false;
-  if (!CKVRegKey::KeyExists(source_key_)) return true;
-  return CKVRegKey::DeleteKey(source_key_);
+  if (!RegistryKey::KeyExists(source_key_)) return true;
+  return RegistryKey::DeleteKey(source_key_);
 }
 
 void JournalEventSink::Write(std::uint32_t id, int severity, const std::string&,

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/process.h"
+#include "common/registry.h"
 #include "common/runtime_dir.h"
 #include "common/text_util.h"
 #include "service/event_log.h"
@@ -102,10 +103,17 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
   };
 
   // A run needs the runtime directory; one it may not use is named rather than mistaken for a
-  // running instance.
+  // running instance. It needs ROOT too.
   auto runtime_dir_usable = [] {
     std::string error;
     if (!PrepareRuntimeDir(&error)) g_kestova.FatalExit(kExitRuntimeDirRefused, error.c_str());
+    // Without a usable ROOT the service body would end at once without a word.
+    std::string problem;
+    if (ReadUsableRootDir(&problem).empty()) {
+      const std::string text = "cannot run the service: " +
+                               RegistryFilePath(RegHive::LocalMachine) + ": " + problem;
+      g_kestova.FatalExit(kExitNoRoot, text.c_str());
+    }
   };
 
   if (cmd.empty() || (cmd[0] != '-' && cmd[0] != '/')) {

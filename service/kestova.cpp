@@ -84,6 +84,20 @@ void CKestova::SetLog(const char* field1, const char* field2, int level, const c
                message ? message : "");
 }
 
+void CKestova::LogStoreDamage(const StoreDamage& damage) {
+  {
+    std::lock_guard<std::mutex> hold(damage_lock_);
+    if (!damage_told_.insert(damage.file + '\n' + damage.skipped).second) return;
+  }
+  const std::string copy = damage.copy.empty() ? std::string("no copy of it could be kept")
+                                               : "the file as it was is kept in " + damage.copy;
+  std::string text(damage.file.size() + damage.skipped.size() + copy.size() + sizeof kFmtS020, '\0');
+  text.resize(static_cast<std::size_t>(std::snprintf(text.data(), text.size(), kFmtS020,
+                                                     damage.file.c_str(), damage.skipped.c_str(),
+                                                     copy.c_str())));
+  SetLog(" ", " ", kLogWarning, text.c_str());
+}
+
 void CKestova::CheckRootPath() {
   std::string root = root_;
   while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
@@ -113,8 +127,12 @@ int CKestova::serviceBodyMain() {
     ~EndMark() { flag.store(true); }
   } end_mark{body_ended_};
 
-  if (!root_fixed_) root_ = ReadRootDir();
+  if (!root_fixed_) root_ = ReadUsableRootDir();
   if (root_.empty()) return 1;
+  SetStoreDamageObserver([this](const StoreDamage& d) { LogStoreDamage(d); });
+  struct ObserverEnd {
+    ~ObserverEnd() { SetStoreDamageObserver(nullptr); }
+  } observer_end;
   if (!initApplication()) return 1;
   CheckRootPath();
   SetLog(" ", " ", kLogInfo, kMsgS100);
@@ -152,7 +170,7 @@ int CKestova::initKVSched() {
   // the states of the tasks that the first instance is running.
   initMailSlot();
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     last_check_ = GetTimeStr(Now());
     MarkMissedTasks();
   }
@@ -298,7 +316,7 @@ void CKestova::OnTimeChange() {
     last_check_ = GetTimeStr(now);
   }
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     std::vector<CKVTask> all;
     if (tasks_->ReadAllTasks(&all) == 0) {
       CKVSchedule sched;

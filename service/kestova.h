@@ -20,6 +20,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "common/mailslot.h"
 #include "common/named_object.h"
 #include "common/protocol.h"
+#include "common/store_damage.h"
 #include "common/unique_fd.h"
 #include "service/event_log.h"
 #include "service/proc_table.h"
@@ -61,6 +63,9 @@ inline constexpr char kMsgS004[] = "Execution failure: The task is already runni
 inline constexpr char kMsgS005[] = "Execution failure: Failed to execute the downloader (S005)";
 inline constexpr char kMsgS006[] = "Execution failure: Invalid task (S006)";
 inline constexpr char kMsgS009[] = "Execution failure: Invalid image directory (S009)";
+// A damaged schedule.ini or prp1, logged once per damage: the file, what could not be read,
+// where the file as it was is kept.
+inline constexpr char kFmtS020[] = "%s is damaged: %s; %s. (S020)";
 
 
 // Messages of the body's queue (the hidden window's messages).
@@ -111,6 +116,7 @@ class CKestova : public ServiceBody {
   bool postMessage(int msg);
   [[noreturn]] void FatalExit(int code, const char* text);
   void CheckRootPath();
+  void LogStoreDamage(const StoreDamage& damage);
   static const char* GetTimeStr(std::time_t t);
   void SetLog(const char* field1, const char* field2, int level, const char* message);
 
@@ -177,6 +183,8 @@ class CKestova : public ServiceBody {
   OVEventLog* wel_ = nullptr;
   std::string root_;
   bool root_fixed_ = false;
+  std::mutex damage_lock_;
+  std::set<std::string> damage_told_;  // each damaged store is logged once
   std::string last_check_;  // time string: start of the next due window
   std::atomic<int> stop_flag_{0};
   std::time_t last_scan_ = 0;

@@ -57,8 +57,8 @@ bool ServiceManager::IsRunning() const {
 bool ServiceManager::RegisterWithHost(std::string_view image_path) {
   std::string path = image_path.empty() ? ProgramPath() : std::string(image_path);
   std::string key = std::string(kHostServicesKey) + "\\" + name_;
-  if (!CKVRegKey::CreatePath(key)) return false;
-  CKVRegKey k;
+  if (!RegistryKey::CreatePath(key)) return false;
+  RegistryKey k;
   if (!k.OpenAll(key)) return false;
   bool ok = k.WriteText("ImagePath", path);
   ok = k.WriteText("DisplayName", display_) && ok;
@@ -71,9 +71,9 @@ bool ServiceManager::RegisterWithHost(std::string_view image_path) {
 bool ServiceManager::UnregisterFromHost() {
   StopByEvents();
   std::string own = std::string(kServicesKey) + "\\" + name_;
-  if (CKVRegKey::KeyExists(own)) CKVRegKey::DeleteKey(own);
+  if (RegistryKey::KeyExists(own)) RegistryKey::DeleteKey(own);
   std::string host = std::string(kHostServicesKey) + "\\" + name_;
-  if (CKVRegKey::KeyExists(host)) return CKVRegKey::DeleteKey(host);
+  if (RegistryKey::KeyExists(host)) return RegistryKey::DeleteKey(host);
   return true;
 }
 
@@ -90,8 +90,8 @@ bool ServiceManager::StopByEvents(int timeout_ms) {
 
 bool ServiceManager::Install(std::string_view image_path) {
   std::string path = image_path.empty() ? ProgramPath() : std::string(image_path);
-  if (!CKVRegKey::CreatePath(kRunServicesKey)) return false;
-  CKVRegKey k;
+  if (!RegistryKey::CreatePath(kRunServicesKey)) return false;
+  RegistryKey k;
   if (!k.OpenAll(kRunServicesKey)) return false;
   return k.WriteText(name_, path + " -start");
 }
@@ -99,8 +99,8 @@ bool ServiceManager::Install(std::string_view image_path) {
 bool ServiceManager::Remove() {
   StopByEvents();
   std::string own = std::string(kServicesKey) + "\\" + name_;
-  if (CKVRegKey::KeyExists(own)) CKVRegKey::DeleteKey(own);
-  CKVRegKey k;
+  if (RegistryKey::KeyExists(own)) RegistryKey::DeleteKey(own);
+  RegistryKey k;
   if (!k.OpenAll(kRunServicesKey)) return true;
   std::string ignored;
   if (!k.ReadText(name_, &ignored)) return true;
@@ -114,7 +114,7 @@ bool ServiceManager::Stop(std::string* error_text) {
 }
 
 bool ServiceManager::StartInstalled(std::string* error_text) {
-  CKVRegKey k;
+  RegistryKey k;
   std::string command;
   if (!k.OpenRead(kRunServicesKey) || !k.ReadText(name_, &command) || command.empty()) {
     if (error_text) *error_text = "The service is not installed.";

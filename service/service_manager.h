@@ -55,6 +55,9 @@ inline constexpr int kExitAlreadyRunning = 2;
 // Exit code of a process that could not run the service because the runtime directory is
 // refused (its text goes to stderr).
 inline constexpr int kExitRuntimeDirRefused = 3;
+// Exit code of a process that could not run the service because "ROOT" is missing or not an
+// absolute path (its text goes to stderr).
+inline constexpr int kExitNoRoot = 4;
 
 class ServiceManager {
  public:

@@ -39,7 +39,7 @@ int CKestova::ExecDoTask() {
   if (stopping_.load() || !tasks_) return 1;
   std::vector<std::string> due;
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     FindDueTasks(Now(), &due);
   }
   for (const std::string& name : due) {
@@ -48,7 +48,7 @@ int CKestova::ExecDoTask() {
     if (refusal == Refusal::EnvLock) {
       // Keep the due time: the task starts once the other program lets the lock go.
       CKVTask t;
-      CKVTaskFileLock lock(*tasks_, -1);
+      TaskFileLock lock(*tasks_, -1);
       if (tasks_->ReadTask(name, &t) == 0 && name == t.Name) {
         bool known = std::any_of(env_wait_.begin(), env_wait_.end(),
                                  [&](const EnvWaiter& w) { return w.name == name; });
@@ -74,7 +74,7 @@ void CKestova::RetryEnvLockWaiters() {
     CKVTask t;
     bool still_due = false;
     {
-      CKVTaskFileLock lock(*tasks_, -1);
+      TaskFileLock lock(*tasks_, -1);
       still_due = tasks_->ReadTask(w.name, &t) == 0 && w.name == t.Name && t.Effect == 1 &&
                   w.next_time == t.NextTime;
     }
@@ -142,7 +142,7 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
   CKVTask task;
   int rc;
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     rc = tasks_->ReadTask(requested, &task);
   }
   auto unreadable = [&] {
@@ -187,7 +187,7 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
   task.ActResult = kResultRunning;
   SetTaskField(task.LastActTime, GetTimeStr(now));
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     tasks_->WriteTask(task);
   }
   PostTASDEK(task);
@@ -195,7 +195,7 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
   // 9. Another running task on the same server.
   int busy;
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     busy = CheckServer(task.ServerId);
   }
   if (busy) return refuse(kEndCodeServerBusy, kMsgS002);
@@ -253,7 +253,7 @@ int CKestova::TaskEndProc(int index) {
   CKVTask task;
   bool found;
   {
-    CKVTaskFileLock lock(*tasks_, -1);
+    TaskFileLock lock(*tasks_, -1);
     found = tasks_->ReadTask(e->task_name, &task) == 0 && e->task_name == task.Name;
   }
   UnwatchFd(e->child.pidfd());
@@ -271,7 +271,7 @@ int CKestova::TaskEndProc(int index) {
       task.ActState = kStateWaiting;
       task.ActResult = RunResultOf(exit_code);
       task.RestRetryCnt = task.RetryCnt;
-      CKVTaskFileLock lock(*tasks_, -1);
+      TaskFileLock lock(*tasks_, -1);
       CKVSchedule().UpdateTask(tasks_.get(), &task);
     } else {
       if (exit_code == dl::ResultCode(dl::RunResult::kWindowFailed)) {
@@ -307,14 +307,14 @@ int CKestova::RetryProcInto(CKVTask& task) {
       SetTaskField(task.NextTime, GetTimeStr(retry));
       task.ActState = kStateRerun;
       task.RestRetryCnt -= 1;
-      CKVTaskFileLock lock(*tasks_, -1);
+      TaskFileLock lock(*tasks_, -1);
       tasks_->WriteTask(task);
       return 0;
     }
   }
   task.ActState = kStateWaiting;
   task.RestRetryCnt = task.RetryCnt;
-  CKVTaskFileLock lock(*tasks_, -1);
+  TaskFileLock lock(*tasks_, -1);
   sched.UpdateTask(tasks_.get(), &task);
   return 0;
 }

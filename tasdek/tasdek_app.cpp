@@ -32,7 +32,7 @@ void SetStandAlone(bool on) { g_stand_alone = on; }
 
 bool IsEmbeddedMode() {
   if (g_stand_alone) return false;
-  CKVRegKey key;
+  RegistryKey key;
   return key.OpenRead(kHostProductKey);
 }
 
@@ -68,8 +68,8 @@ bool UnregisterServer() {
   const std::string path = ActivationFilePath();
   bool ok = true;
   if (!path.empty() && FileExists(path)) ok = std::remove(path.c_str()) == 0;
-  if (CKVRegKey::KeyExists(kSettingsKey, RegHive::CurrentUser)) {
-    ok = CKVRegKey::DeleteKey(kSettingsKey, RegHive::CurrentUser) && ok;
+  if (RegistryKey::KeyExists(kSettingsKey, RegHive::CurrentUser)) {
+    ok = RegistryKey::DeleteKey(kSettingsKey, RegHive::CurrentUser) && ok;
   }
   return ok;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -14,6 +15,7 @@
 #include "common/file_lock.h"
 #include "common/fs_util.h"
 #include "common/registry.h"
+#include "common/store_damage.h"
 #include "common/unique_fd.h"
 
 namespace pondrel {
@@ -219,6 +221,11 @@ struct CKVTaskMgr::ParsedFile {
   FileId id;
   mode_t mode = 0644;  // permissions a rewrite keeps
   std::string text;
+  // A file that could not be read whole: what was skipped or changed in reading it (""
+  // when nothing), the file as it was, and where a copy of it is kept ("" when none).
+  std::string damage;
+  std::string raw;
+  std::string copy;
   std::vector<Line> lines;
   std::vector<Section> sections;
   // Section numbers of every name, in file order.
@@ -228,6 +235,36 @@ struct CKVTaskMgr::ParsedFile {
     return std::string_view(text).substr(lines[i].begin, lines[i].len);
   }
 
+  // Takes the file's bytes as read. A UTF-8 byte-order mark is dropped; UTF-16 text is read
+  // converted to 8-bit text and NUL bytes as line ends, and both count as damage, as does a
+  // last line cut short.
+  void Decode(std::string bytes) {
+    damage.clear();
+    raw.clear();
+    bool big_endian = false;
+    if (bytes.starts_with("\xEF\xBB\xBF")) {
+      bytes.erase(0, 3);
+    } else if (LooksLikeUtf16(bytes, &big_endian)) {
+      raw = bytes;
+      const bool bom = bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF");
+      bytes = Utf16ToUtf8(std::string_view(bytes).substr(bom ? 2 : 0), big_endian);
+      damage = "the file is UTF-16 text; it was read converted to 8-bit text, as the next change "
+               "of a task saves it";
+    }
+    text = std::move(bytes);
+    const std::size_t nuls = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\0'));
+    if (nuls > 0) {
+      if (raw.empty()) raw = text;
+      AddDamage(std::to_string(nuls) + (nuls == 1 ? " NUL byte" : " NUL bytes") +
+                " (the first at byte " + std::to_string(text.find('\0')) +
+                ") were read as line ends");
+    }
+  }
+
+  void AddDamage(const std::string& what) { damage += (damage.empty() ? "" : "; ") + what; }
+
+  static bool IsLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
   void Parse() {
     lines.clear();
     sections.clear();
@@ -235,14 +272,27 @@ struct CKVTaskMgr::ParsedFile {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-      if (text[i] == '\r' || text[i] == '\n') {
+      if (IsLineEnd(text[i])) {
         ++i;
         continue;
       }
       std::size_t begin = i;
-      while (i < n && text[i] != '\r' && text[i] != '\n') ++i;
+      while (i < n && !IsLineEnd(text[i])) ++i;
       Kind kind = text[begin] == '[' ? kHeader : text[begin] == ';' ? kComment : kKey;
       lines.push_back({begin, i - begin, kind});
+    }
+    // A file cut off in the middle of its last line (a copy cut short): the line is kept by
+    // rewrites, but nothing was read from it.
+    if (!lines.empty() && !IsLineEnd(text.back())) {
+      const std::string_view last = LineText(lines.size() - 1);
+      const bool cut = lines.back().kind == kHeader ? last.back() != ']'
+                       : lines.back().kind == kKey ? last.find('=') == std::string_view::npos
+                                                   : false;
+      if (cut) {
+        if (raw.empty()) raw = text;
+        AddDamage("the last line \"" + std::string(last.substr(0, 40)) +
+                  (last.size() > 40 ? "..." : "") + "\" is cut short and was not read");
+      }
     }
     for (std::size_t l = 0; l < lines.size(); ++l) {
       if (lines[l].kind != kHeader) continue;
@@ -338,7 +388,7 @@ bool IsCompleteTempFile(const std::string& text) {
 // ---------------------------------------------------------------------------------------------
 // The store.
 
-CKVTaskMgr::CKVTaskMgr() : CKVTaskMgr(ReadRootDir()) {}
+CKVTaskMgr::CKVTaskMgr() : CKVTaskMgr(ReadUsableRootDir()) {}
 
 CKVTaskMgr::CKVTaskMgr(std::string_view root_dir) {
   if (root_dir.empty()) return;
@@ -394,11 +444,19 @@ int CKVTaskMgr::LoadFile(std::shared_ptr<const ParsedFile>* out) {
   }
   if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) return kUnreadable;
   auto file = std::make_shared<ParsedFile>();
-  file->text.reserve(static_cast<std::size_t>(st.st_size));
-  if (!ReadAllFromFd(fd.get(), &file->text, kMaxFileSize)) return kUnreadable;
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  if (!ReadAllFromFd(fd.get(), &bytes, kMaxFileSize)) return kUnreadable;
   file->id = id;
   file->mode = st.st_mode & 07777;
+  file->Decode(std::move(bytes));
   file->Parse();
+  if (!file->damage.empty()) {
+    // Told once per reading of the file as it now stands (a cached file is not told again).
+    StoreDamage damage{path_, file->damage, {}};
+    if (KeepDamagedCopy(path_, file->raw, file->mode, &damage.copy)) file->copy = damage.copy;
+    ReportStoreDamage(damage);
+  }
   cache_ = file;
   *out = std::move(file);
   return kLoaded;
@@ -505,6 +563,11 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
   int rc = LoadFile(&file);
   rewriting_ = false;
   if (rc == kUnreadable) return -1;
+  // The rewrite drops what could not be read: only with a copy of the file as it was.
+  if (rc == kLoaded && !file->damage.empty() && file->copy.empty()) {
+    std::string copy;
+    if (!KeepDamagedCopy(path_, file->raw, file->mode, &copy)) return -1;
+  }
 
   std::string out;
   bool found = false;

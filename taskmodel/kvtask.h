@@ -42,6 +42,12 @@
 // older versions that deleted before renaming), the store puts that file back in place
 // before any operation.
 //
+// A file that cannot be read whole is read for what it holds and never silently: UTF-16 text
+// is read converted to 8-bit text, NUL bytes count as line ends, a last line cut short is not
+// read; each time such a file is read the damage is reported to the process's observer, and
+// a copy of the file as it was is kept as "schedule.ini.damaged" before anything rewrites it
+// (common/store_damage.h). A UTF-8 byte-order mark is dropped without a word.
+//
 // Cross-process use: take the file-access lock (Lock, the named object
 // "VeltaZoricFileAccMutexName") around every read that may be followed by a write, and around
 // every write. Besides that, each single rewrite is serialised against other rewriters.
@@ -183,7 +189,8 @@ class CKVTask {
 // file once (plus once after each rewrite it makes itself).
 class CKVTaskMgr {
  public:
-  // The file is "<ROOT>/schedule.ini" with ROOT from the registry (common/registry.h).
+  // The file is "<ROOT>/schedule.ini" with ROOT from the registry (common/registry.h); a
+  // ROOT that is not an absolute path leaves the store without a file path.
   CKVTaskMgr();
   // The file is "<root_dir>/schedule.ini" (a trailing "/" of root_dir is not doubled). An
   // empty root_dir, or a path over 259 characters, leaves the store without a file path.
@@ -260,15 +267,15 @@ class CKVTaskMgr {
 };
 
 // Holds the file-access lock of a store for a scope.
-//   CKVTaskFileLock lock(mgr, -1);
+//   TaskFileLock lock(mgr, -1);
 //   if (lock.held()) { mgr.ReadTask(...); ...; mgr.WriteTask(...); }
-class CKVTaskFileLock {
+class TaskFileLock {
  public:
-  CKVTaskFileLock(CKVTaskMgr& mgr, int timeout_ms, const std::atomic<bool>* abort = nullptr)
+  TaskFileLock(CKVTaskMgr& mgr, int timeout_ms, const std::atomic<bool>* abort = nullptr)
       : mgr_(mgr), held_(mgr.Lock(timeout_ms, abort)) {}
-  CKVTaskFileLock(const CKVTaskFileLock&) = delete;
-  CKVTaskFileLock& operator=(const CKVTaskFileLock&) = delete;
-  ~CKVTaskFileLock() {
+  TaskFileLock(const TaskFileLock&) = delete;
+  TaskFileLock& operator=(const TaskFileLock&) = delete;
+  ~TaskFileLock() {
     if (held_) mgr_.Unlock();
   }
   bool held() const { return held_; }
@@ -277,5 +284,9 @@ class CKVTaskFileLock {
   CKVTaskMgr& mgr_;
   bool held_;
 };
+
+// The name this class had before it took the project's style; kept only until the branches
+// that still use it are merged.
+using CKVTaskFileLock = TaskFileLock;
 
 }  // namespace pondrel

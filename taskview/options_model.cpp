@@ -23,7 +23,7 @@ std::uint32_t* Slot(OptionsValues& v, int i) {
 
 OptionsValues ReadValues(bool write_defaults) {
   OptionsValues v;
-  CKVRegKey key;
+  RegistryKey key;
   if (key.OpenRead(kSettingsKey)) {
     bool missing[4] = {};
     for (int i = 0; i < 4; ++i) {
@@ -36,7 +36,7 @@ OptionsValues ReadValues(bool write_defaults) {
     }
     if (write_defaults) {
       OptionsValues d;
-      CKVRegKey w;
+      RegistryKey w;
       for (int i = 0; i < 4; ++i) {
         if (!missing[i]) continue;
         if (!w.IsOpen() && !w.OpenAll(kSettingsKey)) break;
@@ -45,8 +45,8 @@ OptionsValues ReadValues(bool write_defaults) {
     }
     return v;
   }
-  if (write_defaults && CKVRegKey::CreatePath(kSettingsKey)) {
-    CKVRegKey w;
+  if (write_defaults && RegistryKey::CreatePath(kSettingsKey)) {
+    RegistryKey w;
     if (w.OpenAll(kSettingsKey)) {
       for (int i = 0; i < 4; ++i) w.WriteNumber(kNames[i], *Slot(v, i));
     }
@@ -103,17 +103,19 @@ int ValidateOptionsForm(OptionsForm* form, std::string* message) {
 }
 
 bool SaveOptionsForm(const OptionsForm& form) {
-  CKVRegKey key;
+  RegistryKey key;
   if (!key.OpenAll(kSettingsKey)) return false;
-  key.WriteNumber(kNames[0], static_cast<std::uint32_t>(ParseLeadingNumber(form.free_space_text)));
-  key.WriteNumber(kNames[1], static_cast<std::uint32_t>(form.action_index));
-  key.WriteNumber(kNames[2], form.limit_checked ? 1u : 0u);
-  key.WriteNumber(kNames[3], static_cast<std::uint32_t>(ParseLeadingNumber(form.max_text)));
-  return true;
+  bool written =
+      key.WriteNumber(kNames[0], static_cast<std::uint32_t>(ParseLeadingNumber(form.free_space_text)));
+  written = key.WriteNumber(kNames[1], static_cast<std::uint32_t>(form.action_index)) && written;
+  written = key.WriteNumber(kNames[2], form.limit_checked ? 1u : 0u) && written;
+  written = key.WriteNumber(kNames[3], static_cast<std::uint32_t>(ParseLeadingNumber(form.max_text))) &&
+            written;
+  return written;
 }
 
 bool ReadGenHtmlFlag() {
-  CKVRegKey key;
+  RegistryKey key;
   std::string text;
   if (key.OpenRead(kSettingsKey) && key.ReadText("GenHtmlFlag", &text)) {
     return text.empty() || text[0] != '0';
@@ -121,13 +123,13 @@ bool ReadGenHtmlFlag() {
   return true;
 }
 
-void WriteGenHtmlFlag(bool on) {
-  CKVRegKey key;
+bool WriteGenHtmlFlag(bool on) {
+  RegistryKey key;
   if (!key.OpenAll(kSettingsKey)) {
-    CKVRegKey::CreatePath(kSettingsKey);
-    if (!key.OpenAll(kSettingsKey)) return;
+    RegistryKey::CreatePath(kSettingsKey);
+    if (!key.OpenAll(kSettingsKey)) return false;
   }
-  key.WriteText("GenHtmlFlag", on ? "1" : "0");
+  return key.WriteText("GenHtmlFlag", on ? "1" : "0");
 }
 
 }  // namespace pondrel::tasdek

@@ -40,11 +40,13 @@ OptionsForm FormFromValues(const OptionsValues& v);
 int ValidateOptionsForm(OptionsForm* form, std::string* message);
 
 // Writes all four numbers (the form must have passed validation). False when the settings key
-// cannot be opened for writing; nothing is written then.
+// cannot be opened for writing (nothing is written then) or a write failed (a registry file
+// that could not be read whole is never rewritten).
 bool SaveOptionsForm(const OptionsForm& form);
 
-// "GenHtmlFlag": on unless the stored text begins with "0".
+// "GenHtmlFlag": on unless the stored text begins with "0". Writing reports whether the file
+// was written.
 bool ReadGenHtmlFlag();
-void WriteGenHtmlFlag(bool on);
+bool WriteGenHtmlFlag(bool on);
 
 }  // namespace pondrel::tasdek

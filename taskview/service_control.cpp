@@ -52,7 +52,7 @@ std::string ServiceControl::HostPath() const {
 
 bool ServiceControl::IsServiceInstalled() const {
   auto run_services_value = [] {
-    CKVRegKey key;
+    RegistryKey key;
     if (!key.OpenRead(kRunServicesKey)) return false;
     char buf[260];
     return key.ReadText("Kestova", buf, sizeof buf);
@@ -60,7 +60,7 @@ bool ServiceControl::IsServiceInstalled() const {
   if (HasServiceManager()) {
     // A service host without a systemd backend registers itself the way it does without a
     // service manager, so that registration counts here as well.
-    CKVRegKey key;
+    RegistryKey key;
     return key.OpenRead(kServicesKey) || FileExists(kUnitFile) || run_services_value();
   }
   return run_services_value();

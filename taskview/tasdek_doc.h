@@ -78,7 +78,7 @@ class CTasdekDoc {
   // result.
   int DeleteServerTasks(const Guid& server_id);
 
-  // The store; holding its lock (CKVTaskFileLock) around several operations makes them one
+  // The store; holding its lock (TaskFileLock) around several operations makes them one
   // read-modify-write: the operations then use the held lock instead of taking it again.
   CKVTaskMgr& Store() { return store_; }
 

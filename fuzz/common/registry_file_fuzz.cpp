@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(f);
   }
   (void)ReadRootDir();
-  (void)CKVRegKey::SubKeyNames("SOFTWARE\\VELTA");
-  CKVRegKey key(RegHive::LocalMachine);
+  (void)RegistryKey::SubKeyNames("SOFTWARE\\VELTA");
+  RegistryKey key(RegHive::LocalMachine);
   if (!key.OpenRead(kSettingsKey)) return 0;
   std::uint32_t number = 0;
   char root[kRootBufferSize];

@@ -36,7 +36,7 @@ class CliConventions : public ::testing::Test {
   CKVTask ReadTask(const std::string& name) {
     CKVTaskMgr mgr;
     CKVTask t;
-    CKVTaskFileLock lock(mgr, -1);
+    TaskFileLock lock(mgr, -1);
     EXPECT_EQ(mgr.ReadTask(name, &t), 0);
     return t;
   }
@@ -71,7 +71,7 @@ TEST_F(CliConventions, HeldLocksAreWaitedForWithAWordAndAnEnd) {
   {
     // The schedule file's lock, held by another program.
     CKVTaskMgr other;
-    CKVTaskFileLock hold(other, -1);
+    TaskFileLock hold(other, -1);
     ASSERT_TRUE(hold.held());
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--timeout", "2", "task", "list"},
@@ -172,7 +172,7 @@ TEST_F(CliConventions, EnableAndDisableKeepTheLastResult) {
   ASSERT_EQ(Run({"task", "add", "t", "--start", "2002/01/15 10:30"}).status, 0);
   {
     CKVTaskMgr mgr;
-    CKVTaskFileLock lock(mgr, -1);
+    TaskFileLock lock(mgr, -1);
     CKVTask t;
     ASSERT_EQ(mgr.ReadTask("t", &t), 0);
     t.ActResult = kResultSucceeded;

@@ -78,7 +78,7 @@ class CliServiceTest : public ::testing::Test {
   CKVTask ReadTask(const std::string& name) {
     CKVTaskMgr mgr;
     CKVTask t;
-    CKVTaskFileLock lock(mgr, -1);
+    TaskFileLock lock(mgr, -1);
     mgr.ReadTask(name, &t);
     return t;
   }

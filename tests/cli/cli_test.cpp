@@ -253,7 +253,7 @@ TEST_F(CliTest, EditDuplicateAndDeleteKeepTheFileConsistent) {
   ASSERT_EQ(mgr.ReadTask("b", &t), 0);
   t.ActState = kStateRunning;
   {
-    CKVTaskFileLock lock(mgr, -1);
+    TaskFileLock lock(mgr, -1);
     ASSERT_EQ(mgr.WriteTask(t), 0);
   }
   EXPECT_EQ(Run({"task", "edit", "b", "--every", "2"}).err,

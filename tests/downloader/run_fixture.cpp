@@ -51,7 +51,7 @@ std::string DownloaderWorld::AddProfile(const TestProfile& profile) {
 }
 
 void DownloaderWorld::SetOption(const char* name, std::uint32_t value) {
-  CKVRegKey key;
+  RegistryKey key;
   if (key.OpenAll(kSettingsKey)) key.WriteNumber(name, value);
 }
 

@@ -170,7 +170,7 @@ CKVTask E2EWorld::AddTask(const std::string& name, const Guid& server, bool imag
 
 CKVTask E2EWorld::ReadTask(const std::string& name) const {
   CKVTaskMgr mgr(env_.Root());
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   CKVTask t;
   mgr.ReadTask(name, &t);
   return t;
@@ -178,13 +178,13 @@ CKVTask E2EWorld::ReadTask(const std::string& name) const {
 
 void E2EWorld::WriteTask(const CKVTask& task) {
   CKVTaskMgr mgr(env_.Root());
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   mgr.WriteTask(task);
 }
 
 bool E2EWorld::DeleteTask(const std::string& name) {
   CKVTaskMgr mgr(env_.Root());
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   return mgr.DeleteTask(name) == 0;
 }
 

@@ -78,7 +78,7 @@ TEST(LogReading, MissingFilesDirectoriesAndTheFallBack) {
   EXPECT_EQ(doc.LoadChosen("", &used), 0);
   EXPECT_EQ(doc.RecordCount(), 3u);
   // Without ROOT there is no default log.
-  CKVRegKey key;
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll(kSettingsKey));
   ASSERT_TRUE(key.DeleteValue("ROOT"));
   EXPECT_EQ(doc.LoadChosen("", &used), ENOENT);

@@ -12,6 +12,7 @@
 
 #include "common/fs_util.h"
 #include "common/named_object.h"
+#include "common/store_damage.h"
 #include "servers/srv_messages.h"
 #include "servers/srvcodec.h"
 #include "servers/srvmgr.h"
@@ -394,6 +395,38 @@ TEST_F(SrvStore, DamagedTailIsListedUpToTheDamageAndKeptAsideOnRewrite) {
   test::WriteFile(Prp1(), test::ReadFile(Prp1()) + "\x01");
   ASSERT_EQ(mgr_.Delete(b.GetId()), SRV_OK);
   EXPECT_EQ(mgr_.DamagedCopyPath(), Prp1() + ".damaged.1");
+}
+
+// Every reader that meets the damage tells it (what was lost, where the copy is); a reader
+// that finds its profile before the damage has nothing to tell.
+TEST_F(SrvStore, ReadersTellTheDamageTheyMeet) {
+  std::vector<StoreDamage> seen;
+  SetStoreDamageObserver([&seen](const StoreDamage& d) { seen.push_back(d); });
+  CKVSrvInfo a = Profile(env_, "a", "a");
+  ASSERT_EQ(mgr_.Add(&a), SRV_OK);
+  const std::string whole = test::ReadFile(Prp1());
+  const std::string damaged = whole + std::string(100, '\xee');
+  test::WriteFile(Prp1(), damaged);
+
+  bool more = false;
+  ASSERT_EQ(mgr_.LoadAll(&more), SRV_OK);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].file, Prp1());
+  EXPECT_EQ(seen[0].skipped,
+            "the last 100 bytes (from byte " + std::to_string(whole.size()) +
+                ", after 1 readable server profile) could not be read; the server profiles "
+                "stored there are missing");
+  EXPECT_EQ(seen[0].copy, Prp1() + ".damaged");
+  EXPECT_EQ(test::ReadFile(seen[0].copy), damaged);
+
+  CKVSrvInfo out;
+  EXPECT_EQ(mgr_.FindById(a.GetId(), &out), SRV_OK);
+  EXPECT_EQ(seen.size(), 1u);
+  EXPECT_EQ(mgr_.FindById(KVGuid{{4, 4}}, &out), SRV_ERR_NOT_FOUND);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].copy, Prp1() + ".damaged");  // the same damage: no second copy
+  EXPECT_FALSE(FileExists(Prp1() + ".damaged.1"));
+  SetStoreDamageObserver(nullptr);
 }
 
 TEST_F(SrvStore, UnreadableStoredValuesAreDropped) {

@@ -344,7 +344,7 @@ TEST_F(Svc, DeletedTaskOnlyHasItsRunLogMerged) {
   ASSERT_TRUE(WaitUntil([&] { return tv.Has("ZORIC:01::03:09::gone"); }));
   {
     CKVTaskMgr mgr(env_.Root());
-    CKVTaskFileLock lock(mgr, -1);
+    TaskFileLock lock(mgr, -1);
     ASSERT_EQ(mgr.DeleteTask("gone"), 0);
   }
   std::size_t before = tv.Messages().size();

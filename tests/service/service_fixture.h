@@ -134,12 +134,12 @@ class ServiceFixture : public ::testing::Test {
   }
   void WriteTask(const CKVTask& t) {
     CKVTaskMgr mgr(env_.Root());
-    CKVTaskFileLock lock(mgr, -1);
+    TaskFileLock lock(mgr, -1);
     ASSERT_EQ(mgr.WriteTask(t), 0);
   }
   CKVTask ReadTask(const std::string& name) {
     CKVTaskMgr mgr(env_.Root());
-    CKVTaskFileLock lock(mgr, -1);
+    TaskFileLock lock(mgr, -1);
     CKVTask t;
     mgr.ReadTask(name, &t);
     return t;

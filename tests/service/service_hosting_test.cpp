@@ -184,7 +184,7 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
 
 TEST_F(HostFixture, InstallAndRemoveWriteTheRunServicesValues) {
   ASSERT_EQ(RunHost("-osinstall"), 0);
-  CKVRegKey key;
+  RegistryKey key;
   std::string value;
   ASSERT_TRUE(key.OpenRead(kRunServicesKey));
   ASSERT_TRUE(key.ReadText("KESTOVA", &value));

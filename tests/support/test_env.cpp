@@ -51,8 +51,8 @@ ScopedTestEnv::ScopedTestEnv(bool write_root) {
   setenv("PONDREL_RUNTIME_DIR", run_.c_str(), 1);
 
   if (write_root) {
-    CKVRegKey::CreatePath(kSettingsKey);
-    CKVRegKey key;
+    RegistryKey::CreatePath(kSettingsKey);
+    RegistryKey key;
     if (key.OpenAll(kSettingsKey)) key.WriteText("ROOT", root_);
   }
 }

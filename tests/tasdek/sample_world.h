@@ -42,7 +42,7 @@ inline CKVTask MakeTask(const std::string& name, const Guid& server) {
 // Writes all the tasks in one rewrite of the schedule file.
 inline void StoreTasks(const std::vector<CKVTask>& tasks) {
   CKVTaskMgr mgr;
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   for (const CKVTask& t : tasks) mgr.WriteTask(t);
 }
 

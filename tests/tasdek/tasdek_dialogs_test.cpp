@@ -167,7 +167,7 @@ class TasdekDialogsTest : public QObject {
     MessageAnswers answers;
     COptionsDialog dlg;
     // No settings key: the defaults were written when the dialog opened.
-    CKVRegKey key;
+    RegistryKey key;
     QVERIFY(key.OpenRead(kSettingsKey));
     std::uint32_t n = 0;
     QVERIFY(key.ReadNumber("DLDWImgFilesMax", &n) && n == 10000);
@@ -481,7 +481,7 @@ class TasdekDialogsTest : public QObject {
   }
 
   void EmbeddedModeRemovesTheServerMenuUnlessStandAlone() {
-    CKVRegKey::CreatePath("SOFTWARE\\VELTA\\Orvane\\KV\\VEZO\\1.0\\");
+    RegistryKey::CreatePath("SOFTWARE\\VELTA\\Orvane\\KV\\VEZO\\1.0\\");
     auto menu_titles = [](CMainFrame& f) {
       QStringList t;
       for (QAction* a : f.menuBar()->actions()) t << a->text();

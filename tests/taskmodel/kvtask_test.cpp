@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/fs_util.h"
+#include "common/store_damage.h"
 #include "tests/support/test_env.h"
 
 namespace pondrel {
@@ -352,6 +353,93 @@ TEST_F(TaskStoreTest, BadFilesNeverCrashAndRewritesKeepOtherSections) {
   }
 }
 
+// Collects what the stores report as damaged while it lives.
+class DamageLog {
+ public:
+  DamageLog() {
+    SetStoreDamageObserver([this](const StoreDamage& d) { seen.push_back(d); });
+  }
+  ~DamageLog() { SetStoreDamageObserver(nullptr); }
+  std::vector<StoreDamage> seen;
+};
+
+// A byte-order mark is harmless; UTF-16, NUL bytes and a cut last line are read as well as
+// they can be and reported, with a copy of the file kept aside before any rewrite drops them.
+TEST_F(TaskStoreTest, DamagedFilesAreReadToldAndKeptAside) {
+  DamageLog log;
+  const std::string two = SectionText("one") + SectionText("two");
+  WriteFile(FilePath(), "\xEF\xBB\xBF" + two);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"one", "two"}));
+  EXPECT_TRUE(log.seen.empty());
+  ASSERT_EQ(mgr_.WriteTask(MakeTask("two")), 0);
+  EXPECT_EQ(ReadFile(FilePath()), two);  // the mark is gone, nothing else changed
+
+  std::string utf16 = "\xFF\xFE";
+  for (char c : two) utf16 += std::string{c, '\0'};
+  std::string utf16be = "\xFE\xFF";
+  for (char c : two) utf16be += std::string{'\0', c};
+  struct Case {
+    const char* what;
+    std::string content;
+    std::string told;
+  };
+  const std::vector<Case> cases = {
+      {"UTF-16", utf16, "UTF-16"},
+      {"UTF-16 big-endian", utf16be, "UTF-16"},
+      {"NUL bytes", SectionText("one") + std::string(3, '\0') + SectionText("two"), "3 NUL bytes"},
+      {"zeroed block", SectionText("one") + std::string(512, '\0') + SectionText("two"),
+       "512 NUL bytes (the first at byte " + std::to_string(SectionText("one").size()) + ")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    log.seen.clear();
+    WriteFile(FilePath(), c.content);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"one", "two"}));
+    ASSERT_EQ(log.seen.size(), 1u);  // told once, though the pass read the file per task
+    EXPECT_EQ(log.seen[0].file, FilePath());
+    EXPECT_NE(log.seen[0].skipped.find(c.told), std::string::npos) << log.seen[0].skipped;
+    ASSERT_NE(log.seen[0].copy, "");
+    EXPECT_EQ(ReadFile(log.seen[0].copy), c.content);
+    // The next change writes 8-bit text without the damage; the copy stays.
+    ASSERT_EQ(mgr_.WriteTask(MakeTask("one")), 0);
+    EXPECT_EQ(ReadFile(FilePath()), two);
+    EXPECT_EQ(ReadFile(log.seen[0].copy), c.content);
+    std::vector<CKVTask> all;
+    ASSERT_EQ(mgr_.ReadAllTasks(&all), 0);
+    EXPECT_EQ(log.seen.size(), 1u);  // the rewritten file is whole
+  }
+  // The same damage read again reuses its copy; another damage gets a copy of its own.
+  log.seen.clear();
+  WriteFile(FilePath(), utf16);
+  EXPECT_EQ(Names().size(), 2u);
+  WriteFile(FilePath(), SectionText("one") + "[tw");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"one"}));
+  ASSERT_EQ(log.seen.size(), 2u);
+  EXPECT_EQ(log.seen[0].copy, FilePath() + ".damaged");
+  EXPECT_NE(log.seen[1].skipped.find("\"[tw\" is cut short"), std::string::npos) << log.seen[1].skipped;
+  EXPECT_EQ(log.seen[1].copy, FilePath() + ".damaged.4");
+  // A file whose last line merely lacks its line end is whole.
+  log.seen.clear();
+  std::string unterminated = two;
+  unterminated.resize(unterminated.size() - 2);
+  WriteFile(FilePath(), unterminated);
+  EXPECT_EQ(Names().size(), 2u);
+  EXPECT_TRUE(log.seen.empty());
+}
+
+// Without a place for the copy, a damaged file is read but not rewritten: what could not be
+// read is never dropped without a copy.
+TEST_F(TaskStoreTest, DamagedFileIsNotRewrittenWithoutItsCopy) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into any directory";
+  const std::string damaged = SectionText("one") + std::string(4, '\0') + SectionText("two");
+  WriteFile(FilePath(), damaged);
+  ASSERT_EQ(::chmod(env_.Root().c_str(), 0555), 0);
+  EXPECT_EQ(Names().size(), 2u);
+  EXPECT_EQ(mgr_.WriteTask(MakeTask("one")), -1);
+  ::chmod(env_.Root().c_str(), 0755);
+  EXPECT_EQ(ReadFile(FilePath()), damaged);
+}
+
 TEST_F(TaskStoreTest, OversizedFileIsRefusedAndLeftAlone) {
   {
     int fd = ::open(FilePath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -423,13 +511,13 @@ TEST(TaskStoreLock, HeldAcrossProcesses) {
   EXPECT_FALSE(mgr.Lock(0));  // not re-entrant
   {
     CKVTaskMgr second(env.Root());
-    CKVTaskFileLock guard(second, 0);
+    TaskFileLock guard(second, 0);
     EXPECT_FALSE(guard.held());
   }
   mgr.Unlock();
   {
     CKVTaskMgr second(env.Root());
-    CKVTaskFileLock guard(second, 0);
+    TaskFileLock guard(second, 0);
     EXPECT_TRUE(guard.held());
   }
   EXPECT_TRUE(mgr.Lock(0));

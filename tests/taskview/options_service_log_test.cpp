@@ -14,7 +14,7 @@ namespace pondrel::tasdek {
 namespace {
 
 std::uint32_t Number(const char* name) {
-  CKVRegKey key;
+  RegistryKey key;
   std::uint32_t n = 0xFFFFFFFF;
   if (key.OpenRead(kSettingsKey)) key.ReadNumber(name, &n);
   return n;
@@ -22,7 +22,7 @@ std::uint32_t Number(const char* name) {
 
 TEST(Options, OpeningWithoutTheKeyWritesTheDefaults) {
   test::ScopedTestEnv env(false);
-  EXPECT_FALSE(CKVRegKey::KeyExists(kSettingsKey));
+  EXPECT_FALSE(RegistryKey::KeyExists(kSettingsKey));
   const OptionsValues v = LoadOptions();
   EXPECT_EQ(v.limit_space, 10u);
   EXPECT_EQ(Number("DLLimitSpaceMB"), 10u);
@@ -34,7 +34,7 @@ TEST(Options, OpeningWithoutTheKeyWritesTheDefaults) {
 TEST(Options, OnlyMissingValuesAreFilledIn) {
   test::ScopedTestEnv env;
   {
-    CKVRegKey key;
+    RegistryKey key;
     ASSERT_TRUE(key.OpenAll(kSettingsKey));
     key.WriteNumber("DLLimitSpaceMB", 25);
   }
@@ -157,11 +157,11 @@ TEST(ServiceControl, InstalledFromTheRunServicesValue) {
   ServiceControl s;
   EXPECT_FALSE(s.IsServiceInstalled());
   // The service manager's key does not count without a service manager.
-  ASSERT_TRUE(CKVRegKey::CreatePath("SYSTEM\\CurrentControlSet\\Services\\Kestova"));
+  ASSERT_TRUE(RegistryKey::CreatePath("SYSTEM\\CurrentControlSet\\Services\\Kestova"));
   EXPECT_FALSE(s.IsServiceInstalled());
   const char* run = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
-  ASSERT_TRUE(CKVRegKey::CreatePath(run));
-  CKVRegKey key;
+  ASSERT_TRUE(RegistryKey::CreatePath(run));
+  RegistryKey key;
   ASSERT_TRUE(key.OpenAll(run));
   key.WriteText("KESTOVA", "/opt/zoricsm -start");
   EXPECT_TRUE(s.IsServiceInstalled());

@@ -30,7 +30,7 @@ inline CKVTask MakeTask(const std::string& name, const Guid& server) {
 
 inline void StoreTask(const CKVTask& t) {
   CKVTaskMgr mgr;
-  CKVTaskFileLock lock(mgr, -1);
+  TaskFileLock lock(mgr, -1);
   mgr.WriteTask(t);
 }
 

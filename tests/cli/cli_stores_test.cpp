@@ -2,16 +2,12 @@
 // not read, warns when it read a damaged schedule.ini or prp1 and goes on with what it could
 // read; every program refuses a relative ROOT and says why it stops without one.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 
 #include "common/registry.h"
 #include "tests/cli/run_pondrel.h"
 #include "tests/support/test_env.h"
-
-extern char** environ;
 
 namespace pondrel::test {
 namespace {
@@ -137,30 +133,9 @@ TEST_F(CliStores, DamagedProfilesAndScheduleAreToldAndTheRestStillWorks) {
   }
 }
 
-// Runs a staged program with the test's environment; its exit status and standard error.
+// Runs a staged program with the test's environment.
 CliResult RunStaged(const std::string& name, const std::vector<std::string>& args) {
-  const std::string program = StageDir() + "/" + name;
-  const std::string err = "/tmp/pondrel-stores-" + std::to_string(::getpid()) + ".err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  CliResult r;
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  posix_spawn_file_actions_destroy(&fa);
-  r.err = ReadFile(err);
-  ::unlink(err.c_str());
-  return r;
+  return RunProgram(StageDir() + "/" + name, args);
 }
 
 TEST_F(CliStores, EveryProgramRefusesARelativeRootAndSaysWhyItStopsWithoutOne) {

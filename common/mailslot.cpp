@@ -18,12 +18,29 @@ namespace {
 
 // How long a sender keeps trying while the owner's queue is full before it drops the message.
 constexpr int kSendRetryMs = 200;
+// Datagrams the reader moves per hold of the queue's lock, so that a flood never keeps the
+// owner's thread from reading.
+constexpr std::size_t kDrainBatch = 256;
 
 void SetError(char* err, std::size_t err_size, const std::string& text) {
   if (err && err_size) CopyCut(err, err_size, text.c_str());
 }
 
 }  // namespace
+
+MailslotKind ClassifyMailslotMessage(std::string_view datagram) {
+  switch (ParseMailslotTag(datagram.substr(0, datagram.find('\0')))) {
+    case MailslotTag::kRegister:
+      return MailslotKind::kRegistration;
+    case MailslotTag::kScan:
+    case MailslotTag::kExecute:
+    case MailslotTag::kAbort:
+      return MailslotKind::kTagged;
+    case MailslotTag::kNone:
+      break;
+  }
+  return MailslotKind::kOther;
+}
 
 void CKVMailSlot::SetName(std::string_view name) { name_ = std::string(name.substr(0, 259)); }
 
@@ -71,11 +88,6 @@ int CKVMailSlot::Create(std::string_view name, char* err, std::size_t err_size) 
 
 void CKVMailSlot::ReaderLoop() {
   for (;;) {
-    {
-      std::unique_lock<std::mutex> guard(lock_);
-      room_.wait(guard, [this] { return stopping_ || queue_.size() < kMailslotQueueMax; });
-      if (stopping_) return;
-    }
     pollfd p[2] = {{sock_.get(), POLLIN, 0}, {stop_fd_.get(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -83,26 +95,47 @@ void CKVMailSlot::ReaderLoop() {
     }
     if (p[1].revents) return;
     std::lock_guard<std::mutex> guard(lock_);
-    DrainLocked();
+    if (stopping_) return;
+    DrainLocked(kDrainBatch);
   }
 }
 
-void CKVMailSlot::DrainLocked() {
+void CKVMailSlot::DrainLocked(std::size_t max_datagrams) {
   // Received under the queue's lock, so that the reader thread and a Read on the owner's
   // thread never put two messages out of order.
   char buf[kMailslotMessageMax + 1];
-  while (queue_.size() < kMailslotQueueMax) {
+  for (std::size_t taken = 0; taken < max_datagrams; ++taken) {
     uid_t uid;
     gid_t gid;
     long n = ReceiveDgram(sock_.get(), buf, sizeof buf, &uid, &gid);
     if (n < 0) break;
+    if (n == 0) continue;  // not even the zero byte: no message at all
     // A datagram larger than a message cannot be read, as with the original channel: drop it.
     if (static_cast<std::size_t>(n) > kMailslotMessageMax) continue;
     if (!TrustedSender(uid, gid)) {
       refused_.fetch_add(1);
       continue;
     }
-    queue_.emplace_back(buf, static_cast<std::size_t>(n));
+    const std::string_view datagram(buf, static_cast<std::size_t>(n));
+    std::deque<std::string>* queue = &tagged_;
+    std::size_t limit = kMailslotQueueMax;
+    switch (ClassifyMailslotMessage(datagram)) {
+      case MailslotKind::kRegistration:
+        queue = &registrations_;
+        limit = kMailslotRegistrationQueueMax;
+        break;
+      case MailslotKind::kOther:
+        queue = &other_;
+        limit = kMailslotOtherQueueMax;
+        break;
+      case MailslotKind::kTagged:
+        break;
+    }
+    if (queue->size() >= limit) {
+      overflowed_.fetch_add(1);
+      continue;
+    }
+    queue->emplace_back(datagram);
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t w = ::write(notify_fd_.get(), &one, sizeof one);
   }
@@ -111,12 +144,26 @@ void CKVMailSlot::DrainLocked() {
 void CKVMailSlot::Pump() {
   if (!sock_) return;
   std::lock_guard<std::mutex> guard(lock_);
-  DrainLocked();
+  DrainLocked(kDrainBatch);
+}
+
+std::size_t CKVMailSlot::PendingLocked() const {
+  return registrations_.size() + tagged_.size() + other_.size();
 }
 
 std::size_t CKVMailSlot::Pending() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return queue_.size();
+  return PendingLocked();
+}
+
+bool CKVMailSlot::PopLocked(std::string* msg) {
+  for (std::deque<std::string>* q : {&registrations_, &tagged_, &other_}) {
+    if (q->empty()) continue;
+    *msg = std::move(q->front());
+    q->pop_front();
+    return true;
+  }
+  return false;
 }
 
 int CKVMailSlot::Read(char* buf, std::size_t size) {
@@ -125,16 +172,13 @@ int CKVMailSlot::Read(char* buf, std::size_t size) {
   std::string msg;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    DrainLocked();
-    if (queue_.empty() || size == 0) return 0;
-    msg = std::move(queue_.front());
-    queue_.pop_front();
-    if (queue_.empty()) {
+    DrainLocked(kDrainBatch);
+    if (size == 0 || !PopLocked(&msg)) return 0;
+    if (PendingLocked() == 0) {
       std::uint64_t v;
       [[maybe_unused]] ssize_t r = ::read(notify_fd_.get(), &v, sizeof v);
     }
   }
-  room_.notify_one();
   if (msg.empty()) return 0;
   // Copy up to and including the zero byte, cut at the buffer's size.
   std::size_t len = msg.size();
@@ -176,7 +220,6 @@ void CKVMailSlot::Close() {
       std::lock_guard<std::mutex> guard(lock_);
       stopping_ = true;
     }
-    room_.notify_all();
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t w = ::write(stop_fd_.get(), &one, sizeof one);
     reader_.join();
@@ -190,7 +233,9 @@ void CKVMailSlot::Close() {
   notify_fd_.reset();
   stop_fd_.reset();
   std::lock_guard<std::mutex> guard(lock_);
-  queue_.clear();
+  registrations_.clear();
+  tagged_.clear();
+  other_.clear();
 }
 
 }  // namespace pondrel

@@ -125,6 +125,34 @@ TEST(MailSlot, ProbesCutsAndOversizedMessages) {
   EXPECT_EQ(sender.Send("late"), 0);  // no owner: fails at once
 }
 
+TEST(MailSlot, JunkOverflowsItsOwnSmallQueueAndNeverCostsARequestOrAReport) {
+  test::ScopedTestEnv env(false);
+  CKVMailSlot owner;
+  ASSERT_EQ(owner.Create(kServiceMailslot), 1);
+  CKVMailSlot sender(kServiceMailslot);
+  // Far more junk than any queue holds, while nobody reads: every send still goes through.
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_EQ(sender.Send(i % 2 ? std::string_view("ZORIC:0") : std::string_view("")), 1) << i;
+  ASSERT_EQ(sender.Send("ZORIC:02:run"), 1);
+  ASSERT_EQ(sender.Send("ZORIC:99:unknown"), 1);
+  ASSERT_EQ(sender.Send("ZORIC:04:run:42"), 1);
+  ASSERT_EQ(sender.Send("ZORIC:03:run"), 1);
+  while (owner.Overflowed() + owner.Pending() < 3004) SleepMs(1);
+  EXPECT_EQ(owner.Pending(), kMailslotOtherQueueMax + 3);
+  // Reports first, then the requests in their order, then what is left of the junk.
+  std::vector<std::string> got;
+  while (owner.Receive() && owner.LastLength() > 0) got.emplace_back(owner.Message());
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ(got[0], "ZORIC:04:run:42");
+  EXPECT_EQ(got[1], "ZORIC:02:run");
+  EXPECT_EQ(got[2], "ZORIC:03:run");
+  for (std::size_t i = 3; i < got.size(); ++i)
+    EXPECT_TRUE(got[i].empty() || got[i] == "ZORIC:0") << got[i];
+  EXPECT_EQ(ClassifyMailslotMessage(std::string("ZORIC:01:\0", 10)), MailslotKind::kTagged);
+  EXPECT_EQ(ClassifyMailslotMessage("ZORIC:04:a:1"), MailslotKind::kRegistration);
+  EXPECT_EQ(ClassifyMailslotMessage(std::string("\0ZORIC:02:x", 11)), MailslotKind::kOther);
+}
+
 TEST(MailSlot, DatagramsFromAnUntrustedSenderAreDropped) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
   test::ScopedTestEnv env(false);

@@ -31,16 +31,16 @@ constexpr int kStopPollMs = 100;
 // thousand tasks would otherwise be rewritten a thousand times.
 bool RescheduleChanged(const CKVTask& a, const CKVTask& b) {
   return a.ActState != b.ActState || a.ActResult != b.ActResult || a.EndCode != b.EndCode ||
-         std::strcmp(a.NextTime, b.NextTime) != 0;
+         std::strcmp(a.NextTime, b.NextTime) != 0 || std::strcmp(a.EndTime, b.EndTime) != 0;
 }
 
-std::int64_t SteadyNowMs() {
+}  // namespace
+
+std::int64_t CKestova::SteadyNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-}  // namespace
 
 CKestova::CKestova() {
   g_current.store(this);
@@ -137,7 +137,7 @@ void CKestova::WatchFd(int fd) { loop_.Watch(fd); }
 
 void CKestova::UnwatchFd(int fd) { loop_.Unwatch(fd); }
 
-void CKestova::ArmTickTimer(bool on) { tick_fd_.Arm(on ? kTickMs : 0); }
+void CKestova::ArmTickTimer(bool on) { tick_fd_.Arm(on ? tick_ms_ : 0); }
 
 int CKestova::wmCreate() {
   initKVSched();
@@ -151,6 +151,7 @@ int CKestova::initKVSched() {
   // The mailslot first: a second instance, which cannot have it, must end before it resets
   // the states of the tasks that the first instance is running.
   initMailSlot();
+  WatchFd(slot_->NotifyFd());
   {
     CKVTaskFileLock lock(*tasks_, -1);
     last_check_ = GetTimeStr(Now());
@@ -167,11 +168,22 @@ int CKestova::MarkMissedTasks() {
   if (tasks_->ReadAllTasks(&all) != 0) return 0;
   std::time_t now = Now();
   CKVSchedule sched;
-  int written = 0;
+  std::vector<CKVTask> changed;
+  std::vector<CKVTask> interrupted;
   for (CKVTask& t : all) {
     const CKVTask before = t;
+    const bool was_running = t.ActState == kStateRunning || t.ActResult == kResultRunning;
+    if (was_running) {
+      // The service ended while this task ran (a crash, a kill): the run has no result of its
+      // own, so it counts as failed rather than staying "running" for good.
+      t.ActResult = kResultFailed;
+      t.EndCode = kEndCodeNoExitCode;
+      SetTaskField(t.EndTime, GetTimeStr(now));
+      interrupted.push_back(t);
+    }
     std::time_t next = 0;
-    if (t.NextTime[0] && t.ActState != kStateDisabled && t.Effect == 1 &&
+    // The time an interrupted run was started for is that run, not a missed one.
+    if (!was_running && t.NextTime[0] && t.ActState != kStateDisabled && t.Effect == 1 &&
         TimeStrToTime(t.NextTime, &next) && next <= now) {
       // A run that fell due while the service was not running is not made up.
       t.ActState = kStateWaiting;
@@ -182,10 +194,21 @@ int CKestova::MarkMissedTasks() {
       // States 3 and 6 left by an earlier run of the service go back to waiting.
       t.ActState = kStateWaiting;
       sched.ComputeNextTime(&t, now);
-      if (RescheduleChanged(before, t) && tasks_->WriteTask(t) == 0) ++written;
     }
+    if (RescheduleChanged(before, t)) changed.push_back(t);
   }
+  // One rewrite of the file for the whole pass, however many tasks it touches.
+  const int written = tasks_->WriteTasks(changed) == 0 ? static_cast<int>(changed.size()) : 0;
+  RecordInterruptedRuns(interrupted);
   return written;
+}
+
+void CKestova::RecordInterruptedRuns(const std::vector<CKVTask>& interrupted) {
+  for (const CKVTask& t : interrupted) {
+    std::string server_name;
+    if (GetServerName(t.ServerId, &server_name) != 0) server_name = kServerUnknown;
+    SetLog(t.Name, server_name.c_str(), kLogError, kMsgS010);
+  }
 }
 
 int CKestova::initMailSlot() {
@@ -230,6 +253,10 @@ int CKestova::WaitProc() {
         windowMessage(m);
         if (stop_flag_.load()) break;
       }
+    } else if (slot_ && fd == slot_->NotifyFd()) {
+      // What is left after this batch keeps the descriptor readable: the next wait returns
+      // at once, after the timers and the ended downloaders have had their turn.
+      DrainMailslot(kMessagesPerWake);
     } else if (fd == tick_fd_.fd()) {
       tick_fd_.Consume();
       windowMessage(kWmTimer);
@@ -282,9 +309,10 @@ void CKestova::OnTick() {
       last_scan_ = now;
     }
     RetryEnvLockWaiters();
+    ForcePendingAborts();
   }
-  while (SteadyNowMs() < deadline) {
-    if (ReceiveDispatch() == 0) break;
+  // Messages are taken as they arrive; whatever is still waiting gets the rest of the second.
+  while (SteadyNowMs() < deadline && ReceiveDispatch() != 0) {
   }
 }
 
@@ -302,12 +330,14 @@ void CKestova::OnTimeChange() {
     std::vector<CKVTask> all;
     if (tasks_->ReadAllTasks(&all) == 0) {
       CKVSchedule sched;
+      std::vector<CKVTask> changed;
       for (CKVTask& t : all) {
         const CKVTask before = t;
         sched.ComputeNextTime(&t, now);
-        if (RescheduleChanged(before, t)) tasks_->WriteTask(t);
-        PostTASDEK(t);
+        if (RescheduleChanged(before, t)) changed.push_back(t);
       }
+      tasks_->WriteTasks(changed);
+      for (const CKVTask& t : all) PostTASDEK(t);
     }
   }
   last_scan_ = now;
@@ -343,6 +373,7 @@ void CKestova::EscalateStop() {
 
 int CKestova::wmDestroy() {
   if (slot_) {
+    UnwatchFd(slot_->NotifyFd());
     slot_->Close();
     slot_.reset();
   }

@@ -2,9 +2,10 @@
 // wait over the running downloaders' pidfds, a 1000 ms tick timer, a clock-change timer and
 // the queue of posted messages (what the hidden window receives on the original platform).
 // The service mailslot's own reader thread queues arriving messages whatever this thread is
-// doing. Every 60 seconds the tick scans schedule.ini for due tasks and starts
-// them; on every tick the mailslot is drained for the rest of that second; a downloader is
-// reaped as soon as it ends and its task written and announced to the Task View.
+// doing, and the wait covers that queue: a request is handled as soon as it arrives, a bounded
+// number per wake-up so that neither the tick nor the reaping waits behind a burst. Every 60
+// seconds the tick scans schedule.ini for due tasks and starts them; a downloader is reaped as
+// soon as it ends and its task written and announced to the Task View.
 //
 // serviceBodyStop runs on the framework's loop thread: it only posts requests to the body
 // thread and reads the running count, so the process table and the task state are changed by
@@ -48,6 +49,11 @@ inline constexpr char kLauncherDirVar[] = "PONDREL_KVDL_DIR";
 inline constexpr int kScanIntervalSec = 60;
 inline constexpr int kTickMs = 1000;
 inline constexpr int kClockChangeMinSec = 60;
+// Messages handled per wake-up before the wait is asked again.
+inline constexpr int kMessagesPerWake = 64;
+// An abort for a run whose downloader has not reported its window yet waits this long for the
+// report, then the downloader is sent the close request (SIGTERM) directly.
+inline constexpr int kAbortWithoutWindowMs = 5000;
 
 // The service's log lines.
 inline constexpr char kMsgS100[] = "Pondrel Task Scheduler Service has started. (S100)";
@@ -61,6 +67,9 @@ inline constexpr char kMsgS004[] = "Execution failure: The task is already runni
 inline constexpr char kMsgS005[] = "Execution failure: Failed to execute the downloader (S005)";
 inline constexpr char kMsgS006[] = "Execution failure: Invalid task (S006)";
 inline constexpr char kMsgS009[] = "Execution failure: Invalid image directory (S009)";
+// Logged at start-up for a task whose run was still going when the service ended abnormally.
+inline constexpr char kMsgS010[] =
+    "Execution failure: The run was interrupted because the service ended while it ran. (S010)";
 
 
 // Messages of the body's queue (the hidden window's messages).
@@ -129,8 +138,11 @@ class CKestova : public ServiceBody {
   int GetServerAddr(const KVGuid& id, sockaddr_in* addr);
   void PostTASDEK(const CKVTask& task);
 
-  // Mailslot receiver: one message; 0 ends the draining of this tick.
+  // Mailslot receiver: takes one message and acts on it. 0 when none waited, 1 otherwise
+  // (a probe or a message too short to act on included: it never ends the draining).
   int ReceiveDispatch();
+  // Takes up to `max_messages` waiting messages; the number taken.
+  int DrainMailslot(int max_messages);
   // The reaction to one message text (also used by the fuzz target). 1 handled or ignored,
   // 0 too short.
   int DispatchMessage(const char* text);
@@ -143,6 +155,10 @@ class CKestova : public ServiceBody {
   void SetRoot(std::string root);
   const std::string& Root() const { return root_; }
   void SetLauncherDir(std::string dir) { launcher_dir_ = std::move(dir); }
+  // The tick's period (tests stop it with a period far beyond their length).
+  void SetTickPeriod(int ms) { tick_ms_ = ms; }
+  // How long an abort waits for the downloader's window report before it is sent directly.
+  void SetAbortGrace(int ms) { abort_grace_ms_ = ms; }
   // The bounded stop: after `term_ms` a downloader still running gets SIGTERM, after a
   // further `kill_ms` SIGKILL.
   void SetStopGrace(int term_ms, int kill_ms) {
@@ -165,12 +181,18 @@ class CKestova : public ServiceBody {
   void OnTick();
   void OnTimeChange();
   void OnChildEnded(int pidfd);
+  void OnRegistration(std::string_view task_name, std::uint32_t window);
+  void ForcePendingAborts();
+  // Tasks left with a running result by a service that ended abnormally: failed, and logged.
+  void RecordInterruptedRuns(const std::vector<CKVTask>& interrupted);
   void RetryEnvLockWaiters();
   void EscalateStop();
   void WatchFd(int fd);
   void UnwatchFd(int fd);
   void ArmTickTimer(bool on);
   std::string ServiceLogPath() const;
+  // Real elapsed time, for the grace periods of aborts and the stop.
+  static std::int64_t SteadyNowMs();
   std::time_t Now() const;
 
   ServiceManager* scm_ = nullptr;
@@ -187,6 +209,8 @@ class CKestova : public ServiceBody {
   CKVProcTable procs_;
   std::unique_ptr<CKVTaskMgr> tasks_;
   std::string launcher_dir_;
+  int tick_ms_ = kTickMs;
+  int abort_grace_ms_ = kAbortWithoutWindowMs;
 
   EventLoop loop_;
   WakeEvent msg_fd_;           // posted messages waiting

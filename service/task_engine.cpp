@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -257,7 +258,9 @@ int CKestova::TaskEndProc(int index) {
     found = tasks_->ReadTask(e->task_name, &task) == 0 && e->task_name == task.Name;
   }
   UnwatchFd(e->child.pidfd());
-  const int exit_code = ReapLauncher(e->child, e->result_fd.get());
+  int exit_code = ReapLauncher(e->child, e->result_fd.get());
+  // Ended by the user's abort before its own abort procedure could answer: still an abort.
+  if (e->abort_forced && exit_code == kExitCodeUnavailable) exit_code = dl::kResultAborted;
   if (found) {
     task.EndCode = exit_code;
     SetTaskField(task.EndTime, GetTimeStr(Now()));
@@ -321,7 +324,16 @@ int CKestova::RetryProcInto(CKVTask& task) {
 int CKestova::KillProc(const char* task_name) {
   if (!task_name) return 0;
   int i = procs_.FindByName(task_name);
-  if (i >= 0) procs_.CloseRequest(i);
+  if (i < 0) return 0;
+  CKVProcEntry* e = procs_.At(i);
+  if (e->window.load() == 0) {
+    // The downloader has not reported its window yet: the abort is kept until it does, so
+    // that an abort sent right after "execute now" is never lost.
+    if (e->abort_pending_since_ms == 0)
+      e->abort_pending_since_ms = SteadyNowMs();
+    return 0;
+  }
+  procs_.CloseRequest(i);
   return 0;
 }
 

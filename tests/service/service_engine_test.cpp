@@ -35,6 +35,14 @@ TEST_F(Svc, StartUpMarksMissedRunsAndResetsLeftOverStates) {
   ASSERT_TRUE(TimeStrToTime(m.NextTime, &next));
   EXPECT_GT(next, kTestStart);
   EXPECT_EQ(ReadTask("crashed-running").ActState, kStateWaiting);
+  // The run that the crash cut short failed, and the log says so.
+  EXPECT_EQ(ReadTask("crashed-running").ActResult, kResultFailed);
+  EXPECT_EQ(ReadTask("crashed-running").EndCode, kEndCodeNoExitCode);
+  EXPECT_STREQ(ReadTask("crashed-running").EndTime, TimeToTimeStr(kTestStart).c_str());
+  EXPECT_EQ(CountInLog("<error><crashed-running><cam> Execution failure: The run was interrupted "
+                       "because the service ended while it ran. (S010)\r\n"),
+            1);
+  EXPECT_EQ(CountInLog("(S010)"), 1);
   EXPECT_EQ(ReadTask("crashed-rerun").ActState, kStateWaiting);
   EXPECT_EQ(ReadTask("crashed-rerun").EndCode, 0);
   CKVTask d = ReadTask("disabled");
@@ -533,7 +541,7 @@ TEST_F(Svc, BadMailslotInputNeitherCrashesNorConfusesTheService) {
        {huge, std::string("ZORIC:04:") + std::string(1100, 'n'), std::string("ZORIC:04:real"),
         std::string("ZORIC:04:real:"), std::string("ZORIC:04:real:0"), std::string("ZORIC:04:real:abc"),
         std::string("ZORIC:04:ghost:1234"), std::string("ZORIC:04::77"), std::string("ZORIC:03:ghost"),
-        std::string("ZORIC:03:real"), std::string("ZORIC:99:x"), std::string("ZORIC:0"),
+        std::string("ZORIC:99:x"), std::string("ZORIC:0"),
         std::string("\x01\xff\xfe ZORIC:02:real", 17)}) {
     Send(m);
     Tick();
@@ -550,7 +558,11 @@ TEST_F(Svc, BadMailslotInputNeitherCrashesNorConfusesTheService) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   // The registration without a zero byte is read as its text and counts; the abort then works.
-  ASSERT_TRUE(WaitUntil([&] { return service_->ProcTable().At(0)->window.load() == 4242u; }));
+  // (An abort of "real" among them would be kept until that report and then end the run.)
+  ASSERT_TRUE(WaitUntil([&] {
+    CKVProcEntry* e = service_->ProcTable().At(0);
+    return e && e->window.load() == 4242u;
+  }));
   EXPECT_EQ(CountInLog("<ghost><(unknown)>"), 2);  // from the two well-formed tails above
   EXPECT_EQ(ReadTask("real").ActState, kStateRunning);
   EXPECT_EQ(Running(), 1);
@@ -596,6 +608,102 @@ TEST_F(ServiceFixture, ATaskViewThatNeverReadsDoesNotHoldUpTheService) {
   Tick();
   // Without a pause the 80 sends would wait 200 ms each (16 s) before this run starts.
   EXPECT_TRUE(WaitUntil([&] { return ReadTask("t0").ActResult == kResultSucceeded; }, 8000));
+}
+
+}  // namespace
+}  // namespace pondrel::test
+
+namespace pondrel::test {
+namespace {
+
+// Requests are taken as they arrive: the tests below stop the tick (a period far beyond their
+// length) and never move the clock, so nothing but the arrival can have set them off.
+class Requests : public ServiceFixture {
+ protected:
+  Requests() { tick_ms_ = 3600 * 1000; }
+  bool Registered(const std::string& task) {
+    const int i = service_->ProcTable().FindByName(task);
+    return i >= 0 && service_->ProcTable().At(i)->window.load() != 0;
+  }
+};
+
+TEST_F(Requests, ExecuteNowAndAbortAreHandledWithoutATickAndThePrecedingProbeDelaysNothing) {
+  KVGuid srv = AddServer("cam");
+  WriteTask(MakeTask("now", srv, 600));
+  Control("now", "register\nwait\n");
+  StartService();
+  // As "pondrel task run" does it: the probe, then the request.
+  ASSERT_EQ(CKVMailSlot(kServiceMailslot).Send("", 0), 1);
+  Send("ZORIC:02:now");
+  ASSERT_TRUE(WaitState("now", kStateRunning));
+  ASSERT_TRUE(WaitUntil([&] { return Registered("now"); }));
+  ASSERT_EQ(CKVMailSlot(kServiceMailslot).Send("", 0), 1);
+  Send("ZORIC:03:now");
+  ASSERT_TRUE(WaitUntil([&] { return ReadTask("now").ActResult == kResultAborted; }));
+  EXPECT_EQ(ReadTask("now").EndCode, 100);
+  EXPECT_EQ(clock_.Now(), kTestStart);
+}
+
+TEST_F(Requests, AnAbortBeforeTheDownloaderReportsItsWindowIsKeptUntilItDoes) {
+  KVGuid srv = AddServer("cam");
+  WriteTask(MakeTask("slowstart", srv, 600));
+  Control("slowstart", "delayregister 300\nregister\nwait\n");
+  abort_grace_ms_ = 600000;  // only the report can deliver this abort
+  StartService();
+  Send("ZORIC:02:slowstart");
+  Send("ZORIC:03:slowstart");
+  ASSERT_TRUE(WaitUntil([&] { return ReadTask("slowstart").ActResult == kResultAborted; }));
+  CKVTask r = ReadTask("slowstart");
+  EXPECT_EQ(r.EndCode, 100);
+  EXPECT_EQ(r.ActState, kStateWaiting);
+}
+
+TEST_F(Requests, AnAbortForADownloaderThatNeverReportsEndsItAfterTheGrace) {
+  KVGuid srv = AddServer("cam");
+  CKVTask t = MakeTask("silent", srv, 600);
+  t.RetryCnt = t.RestRetryCnt = 2;
+  WriteTask(t);
+  Control("silent", "wait\n");
+  tick_ms_ = 100;  // the grace is looked at by the tick
+  abort_grace_ms_ = 200;
+  StartService();
+  Send("ZORIC:02:silent");
+  ASSERT_TRUE(WaitUntil([&] { return Running() == 1; }));
+  Send("ZORIC:03:silent");
+  ASSERT_TRUE(WaitUntil([&] { return ReadTask("silent").ActResult == kResultAborted; }));
+  CKVTask r = ReadTask("silent");
+  EXPECT_EQ(r.EndCode, 100);
+  EXPECT_EQ(r.RestRetryCnt, 2);  // an abort uses no retry
+}
+
+TEST_F(Requests, AFloodOfJunkNeitherHoldsUpRequestsNorCostsARegistration) {
+  KVGuid srv = AddServer("cam");
+  WriteTask(MakeTask("flooded", srv, 600));
+  Control("flooded", "register\nwait\n");
+  abort_grace_ms_ = 600000;  // the abort must come through the downloader's report
+  StartService();
+  const std::string junk[] = {std::string(1, '\0'), "x", "ZORIC:0", "ZORIC:99:x",
+                              std::string("\xff\xfe\x01", 3), std::string(1000, 'j')};
+  std::atomic<int> sent{0};
+  std::atomic<bool> stop_flood{false};
+  std::thread flood([&] {
+    for (int i = 0; i < 100000 && !stop_flood; ++i) {
+      SendRaw(junk[i % 6]);
+      ++sent;
+    }
+  });
+  // The requests go in behind the first half of the junk, and the flood goes on meanwhile.
+  ASSERT_TRUE(WaitUntil([&] { return sent.load() >= 50000; }, 60000));
+  Send("ZORIC:02:flooded");
+  Send("ZORIC:03:flooded");
+  const bool aborted =
+      WaitUntil([&] { return ReadTask("flooded").ActResult == kResultAborted; }, 30000);
+  stop_flood = true;
+  flood.join();
+  ASSERT_TRUE(aborted) << "state " << ReadTask("flooded").ActState << " after " << sent.load()
+                       << " junk datagrams";
+  EXPECT_EQ(ReadTask("flooded").EndCode, 100);
+  EXPECT_EQ(Lines(Args("flooded")), 1);
 }
 
 }  // namespace

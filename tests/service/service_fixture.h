@@ -163,6 +163,8 @@ class ServiceFixture : public ::testing::Test {
   void StartService() {
     service_ = std::make_unique<CKestova>();
     service_->SetStopGrace(stop_term_ms_, stop_kill_ms_);
+    service_->SetTickPeriod(tick_ms_);
+    service_->SetAbortGrace(abort_grace_ms_);
     body_ = std::thread([this] { body_result_ = service_->serviceBodyMain(); });
     ASSERT_TRUE(WaitUntil([&] { return CountInLog("(S100)") > 0; }));
   }
@@ -191,6 +193,8 @@ class ServiceFixture : public ::testing::Test {
   std::thread body_;
   int body_result_ = -1;
   int stop_term_ms_ = 2000, stop_kill_ms_ = 1000;
+  int tick_ms_ = kTickMs;
+  int abort_grace_ms_ = kAbortWithoutWindowMs;
 };
 
 inline int Lines(const std::string& text) {

@@ -9,6 +9,7 @@
 //  5. "pondrel task run" to the downloader's start (the real pondrel, zoricsm and a test
 //     launcher), median of 10.
 // Usage: service_bench [idle seconds, default 10] [scan|latency|idle|startup|runnow ...]
+// SERVICE_BENCH_HOST_FROM=<dir>: take zoricsm and libkestova.so from there for 4 and 5.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -245,12 +246,14 @@ void IdleFigures(int seconds) {
   ::waitpid(pid, nullptr, 0);
 }
 
-// A host directory with zoricsm, libkestova.so and the test launcher as KVdl.
+// A host directory with zoricsm, libkestova.so and the test launcher as KVdl. The service's
+// two files come from $SERVICE_BENCH_HOST_FROM when set (to compare another build of them).
 std::string MakeHostDir(const test::ScopedTestEnv& env) {
   std::string bin = env.Path("host");
   std::filesystem::create_directories(bin);
+  const char* from = std::getenv("SERVICE_BENCH_HOST_FROM");
   for (const char* f : {"zoricsm", "libkestova.so"})
-    std::filesystem::copy_file(test::StageDir() + "/" + f, bin + "/" + f);
+    std::filesystem::copy_file((from ? std::string(from) : test::StageDir()) + "/" + f, bin + "/" + f);
   std::filesystem::copy_file(test::StageDir() + "/fake_kvdl", bin + "/KVdl");
   return bin;
 }

@@ -53,7 +53,7 @@ CKestova::~CKestova() {
 
 CKestova* CKestova::Current() { return g_current.load(); }
 
-long CKestova::WndProc(int msg) {
+long CKestova::WndProc(BodyMessage msg) {
   CKestova* k = Current();
   return k ? k->windowMessage(msg) : 0;
 }
@@ -72,10 +72,9 @@ std::time_t CKestova::Now() const { return GetClock().Now(); }
 
 std::string CKestova::ServiceLogPath() const { return pondrel::ServiceLogPath(root_); }
 
-const char* CKestova::GetTimeStr(std::time_t t) {
-  static char buf[kTimeStrSize];
-  if (!TimeToTimeStr(t, buf, sizeof buf)) buf[0] = '\0';
-  return buf;
+std::string CKestova::GetTimeStr(std::time_t t) {
+  char buf[kTimeStrSize];
+  return TimeToTimeStr(t, buf, sizeof buf) ? std::string(buf) : std::string();
 }
 
 void CKestova::SetLog(const char* field1, const char* field2, int level, const char* message) {
@@ -130,7 +129,7 @@ int CKestova::initApplication() {
   WatchFd(tick_fd_.fd());
   WatchFd(clock_fd_.fd());
   stop_flag_.store(0);
-  return windowMessage(kWmCreate) ? 1 : 0;
+  return windowMessage(BodyMessage::kCreate) ? 1 : 0;
 }
 
 void CKestova::WatchFd(int fd) { loop_.Watch(fd); }
@@ -225,7 +224,7 @@ int CKestova::messageLoop() {
   return 1;
 }
 
-bool CKestova::postMessage(int msg) {
+bool CKestova::postMessage(BodyMessage msg) {
   {
     std::lock_guard<std::mutex> guard(msg_lock_);
     messages_.push_back(msg);
@@ -244,12 +243,12 @@ int CKestova::WaitProc() {
     int fd = ready[i];
     if (fd == msg_fd_.fd()) {
       msg_fd_.Consume();
-      std::deque<int> batch;
+      std::deque<BodyMessage> batch;
       {
         std::lock_guard<std::mutex> guard(msg_lock_);
         batch.swap(messages_);
       }
-      for (int m : batch) {
+      for (BodyMessage m : batch) {
         windowMessage(m);
         if (stop_flag_.load()) break;
       }
@@ -259,9 +258,9 @@ int CKestova::WaitProc() {
       DrainMailslot(kMessagesPerWake);
     } else if (fd == tick_fd_.fd()) {
       tick_fd_.Consume();
-      windowMessage(kWmTimer);
+      windowMessage(BodyMessage::kTick);
     } else if (fd == clock_fd_.fd()) {
-      if (clock_fd_.Changed()) windowMessage(kWmTimeChange);
+      if (clock_fd_.Changed()) windowMessage(BodyMessage::kTimeChange);
     } else {
       OnChildEnded(fd);
     }
@@ -269,19 +268,19 @@ int CKestova::WaitProc() {
   return 1;
 }
 
-long CKestova::windowMessage(int msg) {
+long CKestova::windowMessage(BodyMessage msg) {
   switch (msg) {
-    case kWmCreate:
+    case BodyMessage::kCreate:
       return wmCreate();
-    case kWmDestroy:
+    case BodyMessage::kDestroy:
       return wmDestroy();
-    case kWmTimer:
+    case BodyMessage::kTick:
       OnTick();
       return 1;
-    case kWmTimeChange:
+    case BodyMessage::kTimeChange:
       OnTimeChange();
       return 1;
-    case kWmStopDownloads:
+    case BodyMessage::kStopDownloads:
       stopping_.store(true);
       env_wait_.clear();
       env_wait_count_.store(0);
@@ -291,7 +290,7 @@ long CKestova::windowMessage(int msg) {
       stop_term_sent_ = stop_kill_sent_ = false;
       stop_ack_.store(true);
       return 1;
-    case kWmCommand:
+    case BodyMessage::kCommand:
     default:
       return 1;
   }
@@ -347,7 +346,7 @@ void CKestova::OnTimeChange() {
 
 int CKestova::serviceBodyStop() {
   stopping_.store(true);
-  postMessage(kWmStopDownloads);
+  postMessage(BodyMessage::kStopDownloads);
   // Once the body has taken the request, it starts no further download.
   while (!stop_ack_.load() && !body_ended_.load())
     std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
@@ -378,7 +377,7 @@ int CKestova::wmDestroy() {
     slot_.reset();
   }
   for (int i = procs_.Count() - 1; i >= 0; --i) {
-    if (CKVProcEntry* e = procs_.At(i)) UnwatchFd(e->child.pidfd());
+    if (ProcEntry* e = procs_.At(i)) UnwatchFd(e->child.pidfd());
     procs_.Remove(i);
   }
   env_lock_.Release();

@@ -72,14 +72,14 @@ inline constexpr char kMsgS010[] =
     "Execution failure: The run was interrupted because the service ended while it ran. (S010)";
 
 
-// Messages of the body's queue (the hidden window's messages).
-enum KestovaMessage : int {
-  kWmCreate = 1,
-  kWmDestroy = 2,
-  kWmTimer = 3,
-  kWmTimeChange = 4,
-  kWmCommand = 5,
-  kWmStopDownloads = 6,  // the stop path's request: close every downloader, start no more
+// What the body thread is asked to do through its queue (posted from any thread).
+enum class BodyMessage {
+  kCreate,
+  kDestroy,
+  kTick,
+  kTimeChange,
+  kCommand,
+  kStopDownloads,  // the stop path's request: close every downloader, start no more
 };
 
 // The "ZORIC:01:" message to the Task View: "%s:%02d:%02d:%s:%s".
@@ -99,7 +99,7 @@ class CKestova : public ServiceBody {
   void setSC(ServiceManager* scm, OVEventLog* wel);
   ServiceManager* getSCM() const { return scm_; }
   OVEventLog* getWEL() const { return wel_; }
-  // The handle that receives posted messages (valid for the object's life).
+  // The descriptor that wakes the body for posted messages (valid for the object's life).
   int getHWND() const { return msg_fd_.fd(); }
 
   int initApplication();
@@ -111,16 +111,17 @@ class CKestova : public ServiceBody {
   void initMonitoring() {}
   int messageLoop();
   int WaitProc();
-  long windowMessage(int msg);
-  static long WndProc(int msg);
+  long windowMessage(BodyMessage msg);
+  static long WndProc(BodyMessage msg);
   int wmCreate();
   int wmDestroy();
-  void destroyWindow() { postMessage(kWmDestroy); }
+  void destroyWindow() { postMessage(BodyMessage::kDestroy); }
   // Posts a message to the body thread; any thread.
-  bool postMessage(int msg);
+  bool postMessage(BodyMessage msg);
   [[noreturn]] void FatalExit(int code, const char* text);
   void CheckRootPath();
-  static const char* GetTimeStr(std::time_t t);
+  // The time string of `t` (empty when it cannot be formatted).
+  static std::string GetTimeStr(std::time_t t);
   void SetLog(const char* field1, const char* field2, int level, const char* message);
 
   // Task engine.
@@ -175,8 +176,27 @@ class CKestova : public ServiceBody {
   static CKestova* Current();
 
  private:
-  enum class Refusal { None, EnvLock, Other };
-  int DoProcInternal(const char* task_name, Refusal* refusal);
+  // What became of a request to start a task.
+  enum class StartOutcome {
+    kStarted,
+    kEnvLockTaken,  // another program holds the environment lock: nothing touched or logged
+    kRefused,       // a start check failed (logged and recorded as the design has it)
+  };
+  // A task on its way to a start: the record as read, its profile's name and image directory.
+  struct StartCandidate {
+    CKVTask task;
+    std::string server_name;
+    std::string image_dir;
+  };
+  [[nodiscard]] StartOutcome StartTask(const std::string& requested);
+  [[nodiscard]] bool TakeEnvLock();
+  [[nodiscard]] bool ReadStartCandidate(const std::string& requested, StartCandidate* c);
+  [[nodiscard]] bool PassesStartChecks(StartCandidate* c);
+  void MarkRunning(CKVTask* task, std::time_t now);
+  [[nodiscard]] bool ServerInUse(const KVGuid& id);
+  StartOutcome RefuseStart(StartCandidate* c, int end_code, const char* message);
+  [[nodiscard]] bool LaunchDownloader(const StartCandidate& c, LaunchedProcess* child);
+  void AddRunningEntry(const StartCandidate& c, LaunchedProcess child);
   int RetryProcInto(CKVTask& task);
   void OnTick();
   void OnTimeChange();
@@ -217,7 +237,7 @@ class CKestova : public ServiceBody {
   IntervalTimer tick_fd_;      // 1000 ms timer
   ClockChangeWatch clock_fd_;  // readable when the clock is set
   std::mutex msg_lock_;
-  std::deque<int> messages_;
+  std::deque<BodyMessage> messages_;
 
   // Tasks that were due while another program held the environment lock: retried once it is
   // free, as long as their due time is unchanged.

@@ -44,7 +44,7 @@ int CKestova::DrainMailslot(int max_messages) {
 void CKestova::OnRegistration(std::string_view task_name, std::uint32_t window) {
   const int i = procs_.FindByName(task_name);
   if (i < 0) return;
-  CKVProcEntry* e = procs_.At(i);
+  ProcEntry* e = procs_.At(i);
   e->window.store(window);
   if (e->abort_pending_since_ms != 0) {
     // The user's abort came before this report: it is acted on now.
@@ -56,7 +56,7 @@ void CKestova::OnRegistration(std::string_view task_name, std::uint32_t window) 
 void CKestova::ForcePendingAborts() {
   const std::int64_t now = SteadyNowMs();
   for (int i = 0; i < procs_.Count(); ++i) {
-    CKVProcEntry* e = procs_.At(i);
+    ProcEntry* e = procs_.At(i);
     if (!e || e->abort_pending_since_ms == 0) continue;
     if (now - e->abort_pending_since_ms < abort_grace_ms_) continue;
     // A downloader that never reports its window would keep the abort from ever arriving.

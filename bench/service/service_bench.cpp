@@ -143,7 +143,7 @@ void LatencyFigures() {
   std::vector<double> samples;
   for (int i = 0; i < 30; ++i) {
     CKVMailSlot(kServiceMailslot).Send("ZORIC:02:lat");
-    k.postMessage(kWmTimer);
+    k.postMessage(BodyMessage::kTick);
     // Wait for the "running" announcement, then end the child and time the final one.
     char buf[1024];
     auto deadline = Clk::now() + std::chrono::seconds(5);

@@ -83,7 +83,7 @@ TEST_F(WithDownloader, AbortThroughTheMailslotEndsTheRealDownloaderWith100) {
   // The downloader registers its process id; then the abort reaches it.
   ASSERT_TRUE(WaitUntil([&] {
     Tick();
-    CKVProcEntry* e = service_->ProcTable().At(0);
+    ProcEntry* e = service_->ProcTable().At(0);
     return e && e->window.load() != 0;
   }, 30000));
   Send("ZORIC:03:slow");

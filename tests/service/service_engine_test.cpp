@@ -169,7 +169,7 @@ TEST_F(Svc, SixteenStartsOnASlowDiskLoseNoWindowRegistration) {
   auto registered = [&] {
     int n = 0;
     for (int i = 0; i < Running(); ++i)
-      if (CKVProcEntry* e = service_->ProcTable().At(i); e && e->window.load() != 0) ++n;
+      if (ProcEntry* e = service_->ProcTable().At(i); e && e->window.load() != 0) ++n;
     return n;
   };
   EXPECT_TRUE(WaitUntil([&] {
@@ -294,7 +294,7 @@ TEST_F(Svc, AbortThroughTheMailslotAndExecuteNowOfARunningTask) {
   // The downloader registers itself; the abort reaches it as SIGTERM and it ends with 100.
   ASSERT_TRUE(WaitUntil([&] {
     Tick();
-    CKVProcEntry* e = service_->ProcTable().At(0);
+    ProcEntry* e = service_->ProcTable().At(0);
     return e && e->window.load() != 0;
   }));
   Send("ZORIC:03:long");
@@ -321,14 +321,14 @@ TEST_F(Svc, ClockSetBackAnHourRecomputesEveryTaskAndKeepsScanning) {
 
   // A change of 30 seconds is ignored.
   clock_.AdvanceSeconds(30);
-  service_->postMessage(kWmTimeChange);
+  service_->postMessage(BodyMessage::kTimeChange);
   Tick();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_STREQ(ReadTask("daily").NextTime, "2030/01/01/00/00/00");
 
   // An hour back: every NextTime is recomputed and announced.
   clock_.Set(kTestStart - 3600);
-  service_->postMessage(kWmTimeChange);
+  service_->postMessage(BodyMessage::kTimeChange);
   ASSERT_TRUE(WaitUntil([&] { return std::string(ReadTask("daily").NextTime) != "2030/01/01/00/00/00"; }));
   EXPECT_STREQ(ReadTask("daily").NextTime, TimeToTimeStr(kTestStart + 7200).c_str());
   ASSERT_TRUE(WaitUntil([&] { return tv.Has("ZORIC:01::05:00::daily"); }));
@@ -374,8 +374,8 @@ TEST_F(Svc, StopClosesEveryDownloaderAndLogsS101AfterBothEnded) {
   Advance(60);
   ASSERT_TRUE(WaitUntil([&] {
     Tick();  // take the two registrations
-    CKVProcEntry* a = service_->ProcTable().At(0);
-    CKVProcEntry* b = service_->ProcTable().At(1);
+    ProcEntry* a = service_->ProcTable().At(0);
+    ProcEntry* b = service_->ProcTable().At(1);
     return a && b && a->window.load() != 0 && b->window.load() != 0;
   }));
   StopService();
@@ -560,7 +560,7 @@ TEST_F(Svc, BadMailslotInputNeitherCrashesNorConfusesTheService) {
   // The registration without a zero byte is read as its text and counts; the abort then works.
   // (An abort of "real" among them would be kept until that report and then end the run.)
   ASSERT_TRUE(WaitUntil([&] {
-    CKVProcEntry* e = service_->ProcTable().At(0);
+    ProcEntry* e = service_->ProcTable().At(0);
     return e && e->window.load() == 4242u;
   }));
   EXPECT_EQ(CountInLog("<ghost><(unknown)>"), 2);  // from the two well-formed tails above
@@ -603,7 +603,7 @@ TEST_F(ServiceFixture, ATaskViewThatNeverReadsDoesNotHoldUpTheService) {
   for (int i = 0; i < 80; ++i) WriteTask(MakeTask("t" + std::to_string(i), srv, 600 + i));
   StartService();
   clock_.Set(kTestStart - 7200);
-  service_->postMessage(kWmTimeChange);  // 80 announcements
+  service_->postMessage(BodyMessage::kTimeChange);  // 80 announcements
   Send("ZORIC:02:t0");
   Tick();
   // Without a pause the 80 sends would wait 200 ms each (16 s) before this run starts.

@@ -177,9 +177,9 @@ class ServiceFixture : public ::testing::Test {
   // Moves the clock and lets the body's tick run at once.
   void Advance(int seconds) {
     clock_.AdvanceSeconds(seconds);
-    service_->postMessage(kWmTimer);
+    service_->postMessage(BodyMessage::kTick);
   }
-  void Tick() { service_->postMessage(kWmTimer); }
+  void Tick() { service_->postMessage(BodyMessage::kTick); }
   void Send(const std::string& msg) {
     CKVMailSlot slot(kServiceMailslot);
     ASSERT_EQ(slot.Send(msg), 1);

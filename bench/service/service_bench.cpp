@@ -117,17 +117,19 @@ void ScanFigures() {
   }
 }
 
+// One task that is only ever started on request.
+void WriteOnRequestTask(const std::string& root, const std::string& name, const KVGuid& server) {
+  CKVTask t;
+  t.SetName(name);
+  SetTaskField(t.StartTime, "2099/01/01/00/00/00");
+  t.ServerId = server;
+  CKVTaskMgr(root).WriteTask(t);
+}
+
 void LatencyFigures() {
   test::ScopedTestEnv env;
   auto servers = AddServers(env.Root(), 1);
-  CKVTask t;
-  t.SetName("lat");
-  SetTaskField(t.StartTime, "2099/01/01/00/00/00");
-  t.ServerId = servers[0];
-  {
-    CKVTaskMgr mgr(env.Root());
-    mgr.WriteTask(t);
-  }
+  WriteOnRequestTask(env.Root(), "lat", servers[0]);
   std::string bin = env.Path("bin");
   std::filesystem::create_directories(bin);
   std::filesystem::create_symlink(test::StageDir() + "/fake_kvdl", bin + "/KVdl");
@@ -340,13 +342,7 @@ void StartupFigures() {
 void RunNowFigures() {
   test::ScopedTestEnv env;
   auto servers = AddServers(env.Root(), 1);
-  {
-    CKVTask t;
-    t.SetName("now");
-    SetTaskField(t.StartTime, "2099/01/01/00/00/00");
-    t.ServerId = servers[0];
-    CKVTaskMgr(env.Root()).WriteTask(t);
-  }
+  WriteOnRequestTask(env.Root(), "now", servers[0]);
   std::string bin = MakeHostDir(env);
   const std::string fake = env.Path("fake");
   std::filesystem::create_directories(fake);

@@ -117,25 +117,17 @@ void CKVMailSlot::DrainLocked(std::size_t max_datagrams) {
       continue;
     }
     const std::string_view datagram(buf, static_cast<std::size_t>(n));
-    std::deque<std::string>* queue = &tagged_;
-    std::size_t limit = kMailslotQueueMax;
-    switch (ClassifyMailslotMessage(datagram)) {
-      case MailslotKind::kRegistration:
-        queue = &registrations_;
-        limit = kMailslotRegistrationQueueMax;
-        break;
-      case MailslotKind::kOther:
-        queue = &other_;
-        limit = kMailslotOtherQueueMax;
-        break;
-      case MailslotKind::kTagged:
-        break;
-    }
-    if (queue->size() >= limit) {
+    const MailslotKind kind = ClassifyMailslotMessage(datagram);
+    std::size_t& queued = queued_of_kind_[static_cast<int>(kind)];
+    const std::size_t limit = kind == MailslotKind::kRegistration ? kMailslotRegistrationQueueMax
+                              : kind == MailslotKind::kTagged     ? kMailslotQueueMax
+                                                                  : kMailslotOtherQueueMax;
+    if (queued >= limit) {
       overflowed_.fetch_add(1);
       continue;
     }
-    queue->emplace_back(datagram);
+    ++queued;
+    queue_.push_back({kind, std::string(datagram)});
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t w = ::write(notify_fd_.get(), &one, sizeof one);
   }
@@ -147,23 +139,9 @@ void CKVMailSlot::Pump() {
   DrainLocked(kDrainBatch);
 }
 
-std::size_t CKVMailSlot::PendingLocked() const {
-  return registrations_.size() + tagged_.size() + other_.size();
-}
-
 std::size_t CKVMailSlot::Pending() const {
   std::lock_guard<std::mutex> guard(lock_);
-  return PendingLocked();
-}
-
-bool CKVMailSlot::PopLocked(std::string* msg) {
-  for (std::deque<std::string>* q : {&registrations_, &tagged_, &other_}) {
-    if (q->empty()) continue;
-    *msg = std::move(q->front());
-    q->pop_front();
-    return true;
-  }
-  return false;
+  return queue_.size();
 }
 
 int CKVMailSlot::Read(char* buf, std::size_t size) {
@@ -173,8 +151,11 @@ int CKVMailSlot::Read(char* buf, std::size_t size) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     DrainLocked(kDrainBatch);
-    if (size == 0 || !PopLocked(&msg)) return 0;
-    if (PendingLocked() == 0) {
+    if (queue_.empty() || size == 0) return 0;
+    msg = std::move(queue_.front().text);
+    --queued_of_kind_[static_cast<int>(queue_.front().kind)];
+    queue_.pop_front();
+    if (queue_.empty()) {
       std::uint64_t v;
       [[maybe_unused]] ssize_t r = ::read(notify_fd_.get(), &v, sizeof v);
     }
@@ -233,9 +214,8 @@ void CKVMailSlot::Close() {
   notify_fd_.reset();
   stop_fd_.reset();
   std::lock_guard<std::mutex> guard(lock_);
-  registrations_.clear();
-  tagged_.clear();
-  other_.clear();
+  queue_.clear();
+  for (std::size_t& n : queued_of_kind_) n = 0;
 }
 
 }  // namespace pondrel

@@ -10,11 +10,11 @@
 // is neither root, nor this process's user, nor a member of the runtime directory's group are
 // dropped.
 //
-// Each kind of message has a bounded queue of its own, so that a flood of one kind can
-// neither crowd out nor delay another: downloaders' window reports ("ZORIC:04:") come out
-// first, then the other known messages in arrival order, then everything else (probes, unknown
-// tags, junk), whose queue is small. The reader never stops taking datagrams from the kernel: when
-// a kind's queue is full, the new message of that kind is dropped and counted.
+// Messages come out in arrival order, but each kind has a bound of its own, so that a flood of
+// one kind cannot crowd out another: downloaders' window reports ("ZORIC:04:"), the other
+// known messages, and everything else (probes, unknown tags, junk), whose bound is small. The
+// reader never stops taking datagrams from the kernel: when a kind is at its bound, the new
+// message of that kind is dropped and counted.
 #pragma once
 
 #include <cstddef>
@@ -87,8 +87,6 @@ class CKVMailSlot {
  private:
   void ReaderLoop();
   void DrainLocked(std::size_t max_datagrams);
-  bool PopLocked(std::string* msg);
-  std::size_t PendingLocked() const;
 
   std::string name_;
   std::string path_;
@@ -99,9 +97,12 @@ class CKVMailSlot {
   std::thread reader_;
   mutable std::mutex lock_;
   bool stopping_ = false;
-  std::deque<std::string> registrations_;
-  std::deque<std::string> tagged_;
-  std::deque<std::string> other_;
+  struct Queued {
+    MailslotKind kind;
+    std::string text;
+  };
+  std::deque<Queued> queue_;
+  std::size_t queued_of_kind_[3] = {};  // indexed by MailslotKind
   std::atomic<std::size_t> refused_{0};
   std::atomic<std::size_t> overflowed_{0};
   char buffer_[kMailslotMessageMax] = {};

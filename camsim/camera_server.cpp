@@ -51,12 +51,12 @@ void Oversize(RequestKind kind, std::size_t size, std::string* body) {
 
 }  // namespace
 
-CCamServer::CCamServer(const CamServerConfig& config) : config_(config), store_(config.series) {
+CamServer::CamServer(const CamServerConfig& config) : config_(config), store_(config.series) {
   store_.Add(config.pictures);
   list_format_.crlf = config.list_crlf;
 }
 
-bool CCamServer::Authorized(RequestKind kind, const std::optional<std::string>& creds) const {
+bool CamServer::Authorized(RequestKind kind, const std::optional<std::string>& creds) const {
   const auto matches = [&](const std::optional<Credentials>& c) {
     return c && creds && *creds == c->user + ":" + c->password;
   };
@@ -65,20 +65,15 @@ bool CCamServer::Authorized(RequestKind kind, const std::optional<std::string>& 
   return true;
 }
 
-ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
+ResponsePlan CamServer::Handle(const IncomingRequest& request) {
   const ParsedTarget target = ParseTarget(request.target);
   std::unique_lock<std::mutex> lock(mu_);
   ++stats_.requests;
   ++stats_.by_kind[static_cast<int>(target.kind)];
-
   switch (target.kind) {
-    case RequestKind::kControl: {
-      if (request.method != "POST") return TextAnswer(405, "control takes POST\n");
+    case RequestKind::kControl:
       lock.unlock();
-      std::string error;
-      if (!ApplyControl(request.body, &error)) return TextAnswer(400, error + "\n");
-      return TextAnswer(200, "ok\n");
-    }
+      return ControlAnswer(request);
     case RequestKind::kStats:
       lock.unlock();
       return TextAnswer(200, StatsText());
@@ -87,9 +82,37 @@ ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
     default:
       break;
   }
-  if (request.method != "GET") return TextAnswer(405, "method not allowed\n");
+  if (std::optional<ResponsePlan> refusal = Refusal(request, target)) return *refusal;
+  if (target.kind == RequestKind::kDelete) stats_.delete_batches.push_back(target.ids.size());
 
+  const std::optional<Fault> fault = faults_.Take(target.kind, target.ids);
+  if (fault) ++stats_.faults_applied;
+  if (fault && fault->action == FaultAction::kCode) {
+    return TextAnswer(static_cast<int>(fault->param), "");
+  }
+  if (fault && fault->action == FaultAction::kErrorBody) return TextAnswer(200, "error");
+  const std::size_t oversize =
+      fault && fault->action == FaultAction::kOversize ? static_cast<std::size_t>(fault->param)
+                                                       : 0;
+  ResponsePlan plan = CameraAnswer(target, oversize, lock);
+  if (fault) ApplyDelivery(*fault, &plan);
+  return plan;
+}
+
+ResponsePlan CamServer::ControlAnswer(const IncomingRequest& request) {
+  if (request.method != "POST") return TextAnswer(405, "control takes POST\n");
+  std::string error;
+  if (!ApplyControl(request.body, &error)) return TextAnswer(400, error + "\n");
+  return TextAnswer(200, "ok\n");
+}
+
+// A camera request that gets no answer of the camera: wrong method, credentials that do not
+// open it (counted), or a malformed target. Called with mu_ held.
+std::optional<ResponsePlan> CamServer::Refusal(const IncomingRequest& request,
+                                               const ParsedTarget& target) {
+  if (request.method != "GET") return TextAnswer(405, "method not allowed\n");
   stats_.last_user_agent = request.user_agent;
+  if (!request.peer.empty()) stats_.peers.insert(request.peer);
   std::optional<std::string> creds;
   if (request.authorization) {
     creds = DecodeBasicCredentials(*request.authorization);
@@ -105,19 +128,13 @@ ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
     return plan;
   }
   if (!target.well_formed) return TextAnswer(400, "bad request\n");
-  if (target.kind == RequestKind::kDelete) stats_.delete_batches.push_back(target.ids.size());
+  return std::nullopt;
+}
 
-  const std::optional<Fault> fault = faults_.Take(target.kind, target.ids);
-  if (fault) ++stats_.faults_applied;
-  if (fault && fault->action == FaultAction::kCode) {
-    return TextAnswer(static_cast<int>(fault->param), "");
-  }
-  if (fault && fault->action == FaultAction::kErrorBody) return TextAnswer(200, "error");
-
+// The camera's own answer to a request it serves. `lock` holds mu_ and may be let go.
+ResponsePlan CamServer::CameraAnswer(const ParsedTarget& target, std::size_t oversize,
+                                     std::unique_lock<std::mutex>& lock) {
   ResponsePlan plan;
-  const std::size_t oversize =
-      fault && fault->action == FaultAction::kOversize ? static_cast<std::size_t>(fault->param)
-                                                       : 0;
   switch (target.kind) {
     case RequestKind::kStatus:
       plan.content_type = "application/octet-stream";
@@ -150,29 +167,37 @@ ResponsePlan CCamServer::Handle(const IncomingRequest& request) {
       break;
   }
   if (oversize) Oversize(target.kind, oversize, &plan.body);
-  if (fault) {
-    switch (fault->action) {
-      case FaultAction::kStall:
-        plan.delivery = Delivery::kStall;
-        plan.param = fault->param;
-        plan.cut_at = fault->at;
-        break;
-      case FaultAction::kDrop:
-        plan.delivery = Delivery::kDrop;
-        plan.cut_at = fault->at;
-        break;
-      case FaultAction::kTrickle:
-        plan.delivery = Delivery::kTrickle;
-        plan.param = fault->param;
-        break;
-      default:
-        break;
-    }
-  }
   return plan;
 }
 
-bool CCamServer::ControlLine(std::string_view key, std::string_view value, bool apply,
+// How the body leaves under a fault: stalled, dropped, trickled, closing the connection.
+void CamServer::ApplyDelivery(const Fault& fault, ResponsePlan* plan) {
+  switch (fault.action) {
+    case FaultAction::kStall:
+      plan->delivery = Delivery::kStall;
+      plan->param = fault.param;
+      plan->cut_at = fault.at;
+      break;
+    case FaultAction::kDrop:
+      plan->delivery = Delivery::kDrop;
+      plan->cut_at = fault.at;
+      break;
+    case FaultAction::kTrickle:
+      plan->delivery = Delivery::kTrickle;
+      plan->param = fault.param;
+      break;
+    case FaultAction::kClose:
+      plan->headers.emplace_back("Connection", "close");
+      break;
+    case FaultAction::kHangUp:
+      plan->delivery = Delivery::kHangUp;
+      break;
+    default:
+      break;
+  }
+}
+
+bool CamServer::ControlLine(std::string_view key, std::string_view value, bool apply,
                              std::string* error) {
   long n = 0;
   if (key.substr(0, 6) == "fault.") {
@@ -241,7 +266,7 @@ bool CCamServer::ControlLine(std::string_view key, std::string_view value, bool 
   return false;
 }
 
-bool CCamServer::ApplyControl(std::string_view text, std::string* error) {
+bool CamServer::ApplyControl(std::string_view text, std::string* error) {
   std::vector<std::pair<std::string_view, std::string_view>> lines;
   size_t start = 0;
   while (start <= text.size()) {
@@ -274,12 +299,12 @@ bool CCamServer::ApplyControl(std::string_view text, std::string* error) {
   return true;
 }
 
-void CCamServer::RecordSent(std::size_t bytes) {
+void CamServer::RecordSent(std::size_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   stats_.bytes_sent += static_cast<long>(bytes);
 }
 
-std::string CCamServer::StatsText() const {
+std::string CamServer::StatsText() const {
   const std::size_t pictures = store_.Count();
   std::lock_guard<std::mutex> lock(mu_);
   std::string out;
@@ -312,6 +337,7 @@ std::string CCamServer::StatsText() const {
   }
   put("rpdel_batches", batches);
   put("bytes_sent", std::to_string(stats_.bytes_sent));
+  put("connections", std::to_string(stats_.peers.size()));
   std::string faults;
   for (const std::string& f : faults_.Describe()) {
     if (!faults.empty()) faults += ' ';

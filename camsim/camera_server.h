@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,9 +42,11 @@ struct IncomingRequest {
   std::optional<std::string> authorization;  // the Authorization header, if sent
   std::string user_agent;
   std::string body;
+  std::string peer;  // the client's address and port: one per connection
 };
 
-enum class Delivery { kWhole, kStall, kDrop, kTrickle };
+// kHangUp: the whole body, then the connection closes without a word.
+enum class Delivery { kWhole, kStall, kDrop, kTrickle, kHangUp };
 
 struct ResponsePlan {
   int status = 200;
@@ -55,9 +58,9 @@ struct ResponsePlan {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
-class CCamServer {
+class CamServer {
  public:
-  explicit CCamServer(const CamServerConfig& config);
+  explicit CamServer(const CamServerConfig& config);
 
   ResponsePlan Handle(const IncomingRequest& request);
 
@@ -83,7 +86,8 @@ class CCamServer {
   // camera request, "none" or "malformed"), last_user_agent, faults_applied, deleted (pictures
   // removed by deletion requests), delete_unknown (identifiers named but not held),
   // rpdel_batches (identifier count of each authorised deletion request, comma-separated),
-  // bytes_sent (body bytes), faults (the active faults in text form, blank-separated).
+  // bytes_sent (body bytes), connections (camera requests came over this many connections),
+  // faults (the active faults in text form, blank-separated).
   std::string StatsText() const;
   std::size_t PictureCount() const { return store_.Count(); }
 
@@ -98,17 +102,23 @@ class CCamServer {
     long delete_unknown = 0;
     long bytes_sent = 0;
     std::vector<std::size_t> delete_batches;
+    std::set<std::string> peers;  // of camera requests
     std::string last_credentials = "none";
     std::string last_user_agent;
   };
 
   bool ControlLine(std::string_view key, std::string_view value, bool apply, std::string* error);
+  ResponsePlan ControlAnswer(const IncomingRequest& request);
+  std::optional<ResponsePlan> Refusal(const IncomingRequest& request, const ParsedTarget& target);
+  ResponsePlan CameraAnswer(const ParsedTarget& target, std::size_t oversize,
+                            std::unique_lock<std::mutex>& lock);
+  static void ApplyDelivery(const Fault& fault, ResponsePlan* plan);
   bool Authorized(RequestKind kind, const std::optional<std::string>& credentials) const;
 
   const CamServerConfig config_;
-  CPictureStore store_;
+  PictureStore store_;
   mutable std::mutex mu_;  // guards everything below
-  CFaultPlan faults_;
+  FaultPlan faults_;
   std::uint32_t state_ = 0;
   std::optional<std::uint32_t> count_override_;
   ListFormat list_format_;

@@ -96,6 +96,55 @@ class PieceWriter {
   bool logged_ = false;
 };
 
+// The content provider that delivers `writer`'s body as the plan says: stalled, dropped,
+// trickled or hung up after (kWhole needs none).
+httplib::ContentProvider ProviderFor(const ResponsePlan& plan, std::shared_ptr<PieceWriter> writer,
+                                     StopFlag& stop) {
+  const std::size_t length = writer->body().size();
+  const std::size_t cut =
+      plan.cut_at >= 0 ? std::min(length, static_cast<std::size_t>(plan.cut_at)) : length / 2;
+  const long param = plan.param;
+  switch (plan.delivery) {
+    case Delivery::kStall: {
+      auto stalled = std::make_shared<bool>(false);
+      return [writer, cut, param, stalled, &stop](std::size_t offset, std::size_t,
+                                                  httplib::DataSink& sink) {
+        if (offset < cut) return writer->Write(sink, offset, cut);
+        if (!*stalled) {
+          *stalled = true;
+          if (!stop.Sleep(param * 1000)) return writer->CutOff(offset);
+        }
+        return writer->Write(sink, offset, writer->body().size());
+      };
+    }
+    case Delivery::kDrop:
+      // The body up to the cut goes out under a length announcing all of it; then the
+      // connection closes.
+      return [writer, cut](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        if (offset < cut) return writer->Write(sink, offset, cut);
+        return writer->CutOff(offset);
+      };
+    case Delivery::kTrickle: {
+      const std::size_t chunk = std::max<long>(param / 10, 1);
+      return [writer, chunk, &stop](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        const std::size_t end = std::min(writer->body().size(), offset + chunk);
+        if (!writer->Write(sink, offset, end)) return false;
+        if (end == writer->body().size()) return true;
+        return stop.Sleep(100) || writer->CutOff(end);
+      };
+    }
+    case Delivery::kHangUp:
+      // A provider that reports a failure after the last byte makes the server close the
+      // connection, while the client holds a whole answer it may take for kept alive.
+      return [writer](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+        return writer->Write(sink, offset, writer->body().size()) && false;
+      };
+    case Delivery::kWhole:
+      break;
+  }
+  return nullptr;
+}
+
 void Carry(ResponsePlan plan, httplib::Response& res, StopFlag& stop, const LogServed& log) {
   res.status = plan.status;
   for (const auto& [name, value] : plan.headers) res.set_header(name, value);
@@ -105,58 +154,22 @@ void Carry(ResponsePlan plan, httplib::Response& res, StopFlag& stop, const LogS
     plan.delivery = Delivery::kWhole;
   }
   if (plan.delivery == Delivery::kTrickle && plan.body.empty()) plan.delivery = Delivery::kWhole;
+  // An empty body has no last piece to hang up after: the answer closes the connection.
+  if (plan.delivery == Delivery::kHangUp && plan.body.empty()) {
+    res.set_header("Connection", "close");
+    plan.delivery = Delivery::kWhole;
+  }
   if (plan.delivery == Delivery::kWhole) {
     log(plan.status, plan.body.size());
     t_logged = true;
     res.set_content(plan.body, plan.content_type.c_str());
     return;
   }
-  const std::size_t length = plan.body.size();
+  // A dropped empty body announces one byte, so that the client sees the loss.
+  const std::size_t announced = std::max<std::size_t>(plan.body.size(), 1);
   auto writer = std::make_shared<PieceWriter>(
       std::make_shared<const std::string>(std::move(plan.body)), plan.status, log);
-  // A dropped empty body announces one byte, so that the client sees the loss.
-  const std::size_t announced = std::max<std::size_t>(length, 1);
-  const std::size_t cut =
-      plan.cut_at >= 0 ? std::min(length, static_cast<std::size_t>(plan.cut_at)) : length / 2;
-  const long param = plan.param;
-  httplib::ContentProvider provider;
-  switch (plan.delivery) {
-    case Delivery::kStall: {
-      auto stalled = std::make_shared<bool>(false);
-      provider = [writer, cut, param, stalled, &stop](std::size_t offset, std::size_t,
-                                                      httplib::DataSink& sink) {
-        if (offset < cut) return writer->Write(sink, offset, cut);
-        if (!*stalled) {
-          *stalled = true;
-          if (!stop.Sleep(param * 1000)) return writer->CutOff(offset);
-        }
-        return writer->Write(sink, offset, writer->body().size());
-      };
-      break;
-    }
-    case Delivery::kDrop:
-      // The body up to the cut goes out under a length announcing all of it; then the
-      // connection closes.
-      provider = [writer, cut](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-        if (offset < cut) return writer->Write(sink, offset, cut);
-        return writer->CutOff(offset);
-      };
-      break;
-    case Delivery::kTrickle: {
-      const std::size_t chunk = std::max<long>(param / 10, 1);
-      provider = [writer, chunk, &stop](std::size_t offset, std::size_t,
-                                        httplib::DataSink& sink) {
-        const std::size_t end = std::min(writer->body().size(), offset + chunk);
-        if (!writer->Write(sink, offset, end)) return false;
-        if (end == writer->body().size()) return true;
-        return stop.Sleep(100) || writer->CutOff(end);
-      };
-      break;
-    }
-    case Delivery::kWhole:
-      break;
-  }
-  res.set_content_provider(announced, plan.content_type.c_str(), std::move(provider));
+  res.set_content_provider(announced, plan.content_type.c_str(), ProviderFor(plan, writer, stop));
 }
 
 bool WritePortFile(const std::string& path, int port) {
@@ -168,35 +181,18 @@ bool WritePortFile(const std::string& path, int port) {
   return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-int Run(const CamsimOptions& opt) {
-  CCamServer server(opt.server);
-  std::string error;
-  if (!server.ApplyControl(opt.control_text, &error)) {
-    std::fprintf(stderr, "camsim: %s\n", error.c_str());
-    return 1;
-  }
-  CRequestLog log;
-  if (!opt.request_log.empty() && !log.Open(opt.request_log)) {
-    std::fprintf(stderr, "camsim: cannot open the request log %s\n", opt.request_log.c_str());
-    return 1;
-  }
-
-  // Signals are taken by one thread with sigwait; every other thread keeps them blocked.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
-
-  StopFlag stop;
-  httplib::Server svr;
-  const int threads = opt.threads;
+// Routes every request to the simulated camera and logs it: requests that never reach the
+// handler (malformed ones) and deliveries that broke before their end are logged once the
+// response is over.
+void Route(httplib::Server& svr, CamServer& server, RequestLog& log, StopFlag& stop,
+           int threads) {
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   svr.set_payload_max_length(1 << 20);
   // Headers and body leave in separate writes; without TCP_NODELAY a reused connection waits
   // for the client's delayed acknowledgement between them.
   svr.set_tcp_nodelay(true);
+  // A kept connection serves up to 100 requests, as common web servers allow by default.
+  svr.set_keep_alive_max_count(100);
   svr.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
     t_logged = false;
     t_provider_bytes = 0;
@@ -207,15 +203,16 @@ int Run(const CamsimOptions& opt) {
     log.Write(method, target, status, bytes);
     server.RecordSent(bytes);
   };
-  const auto handler = [&server, &stop, &served](const httplib::Request& req,
-                                                 httplib::Response& res) {
+  const auto handler = [&server, &stop, served](const httplib::Request& req,
+                                                httplib::Response& res) {
     IncomingRequest in;
     in.method = req.method;
     in.target = req.target;
     in.body = req.body;
     if (req.has_header("Authorization")) in.authorization = req.get_header_value("Authorization");
     in.user_agent = req.get_header_value("User-Agent");
-    const LogServed log_this = [&served, method = req.method, target = req.target](
+    in.peer = req.remote_addr + ":" + std::to_string(req.remote_port);
+    const LogServed log_this = [served, method = req.method, target = req.target](
                                    int status, std::size_t bytes) {
       served(method, target, status, bytes);
     };
@@ -225,9 +222,7 @@ int Run(const CamsimOptions& opt) {
   svr.Post(".*", handler);
   svr.Put(".*", handler);
   svr.Delete(".*", handler);
-  // Answers that never reached the handler (malformed requests) and deliveries that broke
-  // before their end are logged once the response is over.
-  svr.set_logger([&served](const httplib::Request& req, const httplib::Response& res) {
+  svr.set_logger([served](const httplib::Request& req, const httplib::Response& res) {
     if (!t_logged) {
       served(req.method, req.target, res.status,
              res.body.empty() ? t_provider_bytes : res.body.size());
@@ -235,25 +230,24 @@ int Run(const CamsimOptions& opt) {
     t_logged = false;
     t_provider_bytes = 0;
   });
+}
 
-  int port = opt.port;
-  if (port == 0) {
-    port = svr.bind_to_any_port(opt.bind);
-    if (port <= 0) {
-      std::fprintf(stderr, "camsim: cannot listen on %s\n", opt.bind.c_str());
-      return 2;
-    }
-  } else if (!svr.bind_to_port(opt.bind.c_str(), port)) {
-    std::fprintf(stderr, "camsim: cannot listen on %s:%d\n", opt.bind.c_str(), port);
-    return 2;
+// Binds the listening socket; the port, or 0 after saying why not.
+int Bind(httplib::Server& svr, const CamsimOptions& opt) {
+  if (opt.port != 0) {
+    if (svr.bind_to_port(opt.bind.c_str(), opt.port)) return opt.port;
+    std::fprintf(stderr, "camsim: cannot listen on %s:%d\n", opt.bind.c_str(), opt.port);
+    return 0;
   }
-  if (!opt.port_file.empty() && !WritePortFile(opt.port_file, port)) {
-    std::fprintf(stderr, "camsim: cannot write the port file %s\n", opt.port_file.c_str());
-    return 1;
-  }
-  std::printf("camsim listening on %s:%d\n", opt.bind.c_str(), port);
-  std::fflush(stdout);
+  const int port = svr.bind_to_any_port(opt.bind);
+  if (port > 0) return port;
+  std::fprintf(stderr, "camsim: cannot listen on %s\n", opt.bind.c_str());
+  return 0;
+}
 
+// Serves until SIGTERM or SIGINT, which one thread takes with sigwait (the others keep them
+// blocked).
+void ServeUntilSignalled(httplib::Server& svr, StopFlag& stop, const sigset_t& signals) {
   std::atomic<bool> done{false};
   std::thread waiter([&] {
     int sig = 0;
@@ -272,6 +266,39 @@ int Run(const CamsimOptions& opt) {
   done = true;
   if (!stop.IsSet()) pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
+}
+
+int Run(const CamsimOptions& opt) {
+  CamServer server(opt.server);
+  std::string error;
+  if (!server.ApplyControl(opt.control_text, &error)) {
+    std::fprintf(stderr, "camsim: %s\n", error.c_str());
+    return 1;
+  }
+  RequestLog log;
+  if (!opt.request_log.empty() && !log.Open(opt.request_log)) {
+    std::fprintf(stderr, "camsim: cannot open the request log %s\n", opt.request_log.c_str());
+    return 1;
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  StopFlag stop;
+  httplib::Server svr;
+  Route(svr, server, log, stop, opt.threads);
+  const int port = Bind(svr, opt);
+  if (port == 0) return 2;
+  if (!opt.port_file.empty() && !WritePortFile(opt.port_file, port)) {
+    std::fprintf(stderr, "camsim: cannot write the port file %s\n", opt.port_file.c_str());
+    return 1;
+  }
+  std::printf("camsim listening on %s:%d\n", opt.bind.c_str(), port);
+  std::fflush(stdout);
+  ServeUntilSignalled(svr, stop, signals);
   if (!opt.port_file.empty()) std::remove(opt.port_file.c_str());
   std::printf("camsim stopped\n");
   return 0;

@@ -28,11 +28,14 @@ const char kCamsimUsage[] =
     "  --list-eol crlf|lf       line ends of the picture list (default crlf)\n"
     "  --fault TARGET=ACTION    e.g. data=code:503, data.7=error, status=stall:5,\n"
     "                           list=drop, data=trickle:2000, data.3=oversize:2500000,\n"
-    "                           rpdel=code:401*1, status=drop@0 (repeatable)\n"
+    "                           rpdel=code:401*1, status=drop@0, data=close (the answer\n"
+    "                           closes the connection), data=hangup*3 (a kept connection\n"
+    "                           dropped unannounced after the answer) (repeatable)\n"
     "  --state N                server state in the status body (2, 3, 4)\n"
     "  --count N                picture count in the status body (default: pictures held)\n"
     "  --control KEY=VALUE      any control line (repeatable)\n"
-    "  --threads N              request threads (default 16)\n"
+    "  --threads N              request threads (default 16); a kept connection holds one\n"
+    "                           and serves up to 100 requests\n"
     "Control while running: POST /-camsim-/control with key=value lines; GET /-camsim-/stats.\n";
 
 namespace {

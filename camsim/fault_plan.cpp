@@ -22,6 +22,8 @@ const char* ActionName(FaultAction a) {
     case FaultAction::kDrop: return "drop";
     case FaultAction::kTrickle: return "trickle";
     case FaultAction::kOversize: return "oversize";
+    case FaultAction::kClose: return "close";
+    case FaultAction::kHangUp: return "hangup";
   }
   return "?";
 }
@@ -48,33 +50,44 @@ bool ParseFaultTarget(std::string_view text, FaultTarget* out, std::string* erro
   return true;
 }
 
-bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::string* error) {
-  Fault f;
-  const size_t star = text.find('*');
+namespace {
+
+// Takes the "*<n>" and "@<offset>" endings off `text` into `f`.
+bool TakeEndings(std::string_view* text, Fault* f, std::string* error) {
+  const size_t star = text->find('*');
   if (star != std::string_view::npos) {
     long times = 0;
-    if (!ParseLong(text.substr(star + 1), 1, 1000000, &times)) {
-      *error = "bad repeat count in fault action \"" + std::string(text) + "\"";
+    if (!ParseLong(text->substr(star + 1), 1, 1000000, &times)) {
+      *error = "bad repeat count in fault action \"" + std::string(*text) + "\"";
       return false;
     }
-    f.times = static_cast<int>(times);
-    text = text.substr(0, star);
+    f->times = static_cast<int>(times);
+    *text = text->substr(0, star);
   }
-  const size_t at = text.find('@');
+  const size_t at = text->find('@');
   if (at != std::string_view::npos) {
-    if (!ParseLong(text.substr(at + 1), 0, 1000000000, &f.at)) {
-      *error = "bad offset in fault action \"" + std::string(text) + "\"";
+    if (!ParseLong(text->substr(at + 1), 0, 1000000000, &f->at)) {
+      *error = "bad offset in fault action \"" + std::string(*text) + "\"";
       return false;
     }
-    text = text.substr(0, at);
+    *text = text->substr(0, at);
   }
+  return true;
+}
+
+}  // namespace
+
+bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::string* error) {
+  Fault f;
+  const bool counted = text.find('*') != std::string_view::npos;
+  if (!TakeEndings(&text, &f, error)) return false;
   const size_t colon = text.find(':');
   const std::string_view name = text.substr(0, colon);
   const std::string_view arg =
       colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
   const bool has_arg = colon != std::string_view::npos;
 
-  if (name == "none" && !has_arg && star == std::string_view::npos) {
+  if (name == "none" && !has_arg && !counted) {
     out->reset();
     return true;
   }
@@ -90,6 +103,8 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
       {"drop", FaultAction::kDrop, 0, 0},
       {"trickle", FaultAction::kTrickle, 1, 1000000000},
       {"oversize", FaultAction::kOversize, 1, 100000000},
+      {"close", FaultAction::kClose, 0, 0},
+      {"hangup", FaultAction::kHangUp, 0, 0},
   };
   for (const Spec& s : kSpecs) {
     if (name != s.name) continue;
@@ -116,7 +131,10 @@ std::string DescribeFault(const FaultTarget& target, const Fault& fault) {
   if (!target.id.empty()) s += "." + target.id;
   s += "=";
   s += ActionName(fault.action);
-  if (fault.action != FaultAction::kErrorBody && fault.action != FaultAction::kDrop) {
+  const bool has_param = fault.action != FaultAction::kErrorBody &&
+                         fault.action != FaultAction::kDrop && fault.action != FaultAction::kClose &&
+                         fault.action != FaultAction::kHangUp;
+  if (has_param) {
     s += ":" + std::to_string(fault.param);
   }
   if (fault.at >= 0) s += "@" + std::to_string(fault.at);
@@ -124,7 +142,7 @@ std::string DescribeFault(const FaultTarget& target, const Fault& fault) {
   return s;
 }
 
-void CFaultPlan::Set(const FaultTarget& target, std::optional<Fault> fault) {
+void FaultPlan::Set(const FaultTarget& target, std::optional<Fault> fault) {
   if (fault) {
     faults_[target] = *fault;
   } else {
@@ -132,7 +150,7 @@ void CFaultPlan::Set(const FaultTarget& target, std::optional<Fault> fault) {
   }
 }
 
-std::optional<Fault> CFaultPlan::Take(RequestKind kind, const std::vector<std::string>& ids) {
+std::optional<Fault> FaultPlan::Take(RequestKind kind, const std::vector<std::string>& ids) {
   auto found = faults_.end();
   for (const std::string& id : ids) {
     found = faults_.find(FaultTarget{kind, id});
@@ -145,7 +163,7 @@ std::optional<Fault> CFaultPlan::Take(RequestKind kind, const std::vector<std::s
   return f;
 }
 
-std::vector<std::string> CFaultPlan::Describe() const {
+std::vector<std::string> FaultPlan::Describe() const {
   std::vector<std::string> out;
   for (const auto& [target, fault] : faults_) out.push_back(DescribeFault(target, fault));
   return out;

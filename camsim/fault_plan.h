@@ -1,5 +1,7 @@
 // The faults the simulated camera can be told to show: a chosen HTTP status, an "error" body,
-// a stall in the middle of a body, a dropped connection, a slow trickle and an oversized body,
+// a stall in the middle of a body, a dropped connection, a slow trickle, an oversized body, a
+// connection closed after the answer ("Connection: close") and a kept connection dropped
+// silently after a whole answer (as a server's idle time-out does),
 // each for every request of one kind or for the requests naming one picture, for ever or for
 // a number of requests.
 //
@@ -8,7 +10,7 @@
 //   target: status | list | data | rpdel, optionally followed by "." and a picture identifier
 //           (data: the request for that picture; rpdel: any batch naming it)
 //   action: none | code:<http status> | error | stall:<seconds> | drop | trickle:<bytes/s>
-//           | oversize:<bytes>; stall and drop may add "@<byte offset>" to stop there instead
+//           | oversize:<bytes> | close | hangup; stall and drop may add "@<byte offset>" to stop there instead
 //           of in the middle of the body ("drop@0": headers only); any action may end in
 //           "*<n>" to apply to the next n requests only
 #pragma once
@@ -23,7 +25,16 @@
 
 namespace pondrel::camsim {
 
-enum class FaultAction { kCode, kErrorBody, kStall, kDrop, kTrickle, kOversize };
+enum class FaultAction {
+  kCode,
+  kErrorBody,
+  kStall,
+  kDrop,
+  kTrickle,
+  kOversize,
+  kClose,   // the answer says "Connection: close" and the connection closes after it
+  kHangUp,  // the whole answer goes out as kept-alive, then the connection closes unannounced
+};
 
 struct Fault {
   FaultAction action = FaultAction::kCode;
@@ -46,7 +57,7 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
 std::string DescribeFault(const FaultTarget& target, const Fault& fault);
 
 // Not thread-safe; the server guards it.
-class CFaultPlan {
+class FaultPlan {
  public:
   void Set(const FaultTarget& target, std::optional<Fault> fault);
   void Clear() { faults_.clear(); }

@@ -9,7 +9,7 @@ std::string PictureFileOf(const CamPicture& p, std::size_t size) {
   return BuildPictureFile(p.header, "camsim " + p.key + " id " + p.id, size ? size : p.size);
 }
 
-int CPictureStore::Add(int count) {
+int PictureStore::Add(int count) {
   std::lock_guard<std::mutex> lock(mu_);
   int added = 0;
   const std::int64_t origin = ToCentiseconds(series_.start);
@@ -36,12 +36,12 @@ int CPictureStore::Add(int count) {
   return added;
 }
 
-void CPictureStore::SetPictureSize(std::size_t size) {
+void PictureStore::SetPictureSize(std::size_t size) {
   std::lock_guard<std::mutex> lock(mu_);
   series_.picture_size = size;
 }
 
-std::optional<CamPicture> CPictureStore::Find(const std::string& id) const {
+std::optional<CamPicture> PictureStore::Find(const std::string& id) const {
   std::lock_guard<std::mutex> lock(mu_);
   for (const CamPicture& p : pictures_) {
     if (p.id == id) return p;
@@ -49,17 +49,17 @@ std::optional<CamPicture> CPictureStore::Find(const std::string& id) const {
   return std::nullopt;
 }
 
-std::vector<CamPicture> CPictureStore::Snapshot() const {
+std::vector<CamPicture> PictureStore::Snapshot() const {
   std::lock_guard<std::mutex> lock(mu_);
   return pictures_;
 }
 
-std::size_t CPictureStore::Count() const {
+std::size_t PictureStore::Count() const {
   std::lock_guard<std::mutex> lock(mu_);
   return pictures_.size();
 }
 
-int CPictureStore::Remove(const std::vector<std::string>& ids) {
+int PictureStore::Remove(const std::vector<std::string>& ids) {
   const std::set<std::string> wanted(ids.begin(), ids.end());
   std::lock_guard<std::mutex> lock(mu_);
   const std::size_t before = pictures_.size();
@@ -67,7 +67,7 @@ int CPictureStore::Remove(const std::vector<std::string>& ids) {
   return static_cast<int>(before - pictures_.size());
 }
 
-void CPictureStore::Clear() {
+void PictureStore::Clear() {
   std::lock_guard<std::mutex> lock(mu_);
   pictures_.clear();
 }

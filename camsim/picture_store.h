@@ -38,9 +38,9 @@ struct CamPicture {
 // The file served for `p`, padded to `size` bytes (its own size when 0).
 std::string PictureFileOf(const CamPicture& p, std::size_t size = 0);
 
-class CPictureStore {
+class PictureStore {
  public:
-  explicit CPictureStore(PictureSeries series) : series_(std::move(series)) {}
+  explicit PictureStore(PictureSeries series) : series_(std::move(series)) {}
 
   // Adds `count` pictures continuing the series; returns how many were added (fewer when the
   // series would leave four-digit years).

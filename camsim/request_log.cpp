@@ -7,12 +7,12 @@
 
 namespace pondrel::camsim {
 
-bool CRequestLog::Open(const std::string& path) {
+bool RequestLog::Open(const std::string& path) {
   fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   return fd_.valid();
 }
 
-void CRequestLog::Write(const std::string& method, const std::string& target, int status,
+void RequestLog::Write(const std::string& method, const std::string& target, int status,
                         std::size_t bytes) {
   if (!fd_.valid()) return;
   const std::string line = FormatRequestLogLine(method, target, status, bytes);

@@ -9,7 +9,7 @@
 
 namespace pondrel::camsim {
 
-class CRequestLog {
+class RequestLog {
  public:
   // Opens (creating, appending) `path`; false when it cannot be opened.
   bool Open(const std::string& path);

@@ -216,8 +216,9 @@ bool ParseStart(const std::string& text, TaskEditorForm* f) {
   return true;
 }
 
-// Applies the options to the editor's controls. kExitOk or a failure status.
-int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
+// An option given with its opposite, or a number that is not all digits (the editor reads
+// the leading digits of a number; here a number is all digits).
+int CheckTaskOptionForms(const Args& a) {
   auto exclusive = [&a](const char* x, const char* y) {
     return a.Has(x) && a.Has(y);
   };
@@ -226,7 +227,6 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
       exclusive("retry-times", "no-retry") || exclusive("disconnect", "no-disconnect")) {
     return Complain("contradicting options: an option and its opposite (see --help)", kExitUsage);
   }
-  // The editor reads the leading digits of a number; here a number is all digits.
   for (const char* option : {"every", "day-of-month", "repeat-every", "repeat-times",
                              "retry-every", "retry-times"}) {
     long n;
@@ -234,6 +234,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
       return BadValue(option, "'" + a.Get(option) + "' is not a whole number");
     }
   }
+  return kExitOk;
+}
+
+// --server, --enable/--disable and --start.
+int ApplyServerAndStart(const Args& a, TaskEditorForm* f) {
   if (a.Has("server")) {
     CKVSrvInfo s;
     if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
@@ -249,6 +254,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
                                  "' is not YYYY/MM/DD HH:MM between 1971/01/01 00:00 and "
                                  "2037/12/31 23:59, or now");
   }
+  return kExitOk;
+}
+
+// --cycle and --every.
+int ApplyCycle(const Args& a, TaskEditorForm* f) {
   if (a.Has("cycle")) {
     const std::string c = Lower(a.Get("cycle"));
     if (c == "once") f->repetition = kRepOnce;
@@ -262,27 +272,36 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
     else if (f->repetition == kRepDaily) f->daily_days = a.Get("every");
     else return BadValue("every", "applies to daily and weekly tasks only");
   }
-  if (a.Has("weekdays")) {
-    bool days[7] = {};
-    const std::string list = a.Get("weekdays");
-    if (Lower(list) == "all") {
-      for (bool& d : days) d = true;
-    } else if (!list.empty()) {
-      std::size_t pos = 0;
-      while (pos <= list.size()) {
-        std::size_t comma = list.find(',', pos);
-        if (comma == std::string::npos) comma = list.size();
-        const int d = DayIndex(list.substr(pos, comma - pos));
-        if (d < 0) {
-          return BadValue("weekdays", "'" + list.substr(pos, comma - pos) +
-                                          "' is not a day (Sun, Mon, Tue, Wed, Thu, Fri, Sat)");
-        }
-        days[d] = true;
-        pos = comma + 1;
+  return kExitOk;
+}
+
+// --weekdays: "all", or days separated by commas.
+int ApplyWeekdays(const Args& a, TaskEditorForm* f) {
+  if (!a.Has("weekdays")) return kExitOk;
+  bool days[7] = {};
+  const std::string list = a.Get("weekdays");
+  if (Lower(list) == "all") {
+    for (bool& d : days) d = true;
+  } else if (!list.empty()) {
+    std::size_t pos = 0;
+    while (pos <= list.size()) {
+      std::size_t comma = list.find(',', pos);
+      if (comma == std::string::npos) comma = list.size();
+      const int d = DayIndex(list.substr(pos, comma - pos));
+      if (d < 0) {
+        return BadValue("weekdays", "'" + list.substr(pos, comma - pos) +
+                                        "' is not a day (Sun, Mon, Tue, Wed, Thu, Fri, Sat)");
       }
+      days[d] = true;
+      pos = comma + 1;
     }
-    for (int d = 0; d < 7; ++d) f->weekdays[d] = days[d];
   }
+  for (int d = 0; d < 7; ++d) f->weekdays[d] = days[d];
+  return kExitOk;
+}
+
+// --day-of-month, or --month-ordinal with --month-weekday.
+int ApplyMonthlyRule(const Args& a, TaskEditorForm* f) {
   if (a.Has("day-of-month")) {
     f->monthly_rule = kRuleDay;
     f->month_day = a.Get("day-of-month");
@@ -311,6 +330,11 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
   if (a.Has("day-of-month") && f->monthly_rule == kRuleWeekday) {
     return BadValue("day-of-month", "excludes --month-ordinal and --month-weekday");
   }
+  return kExitOk;
+}
+
+// --repeat-..., --retry-... and --disconnect.
+int ApplyRepeatRetryDisconnect(const Args& a, TaskEditorForm* f) {
   if (a.Has("repeat-every") || a.Has("repeat-times")) f->repeat = true;
   if (a.Has("repeat-every")) f->repeat_hours = a.Get("repeat-every");
   if (a.Has("repeat-times")) f->repeat_times = a.Get("repeat-times");
@@ -326,6 +350,18 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
                       "needs a server that uses a PPP connection");
     }
     f->disconnect = a.Has("disconnect");
+  }
+  return kExitOk;
+}
+
+// Applies the options to the editor's controls, in this order (the first refusal is the one
+// reported). kExitOk or a failure status.
+int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
+  if (int r = CheckTaskOptionForms(a)) return r;
+  for (int (*step)(const Args&, TaskEditorForm*) :
+       {&ApplyServerAndStart, &ApplyCycle, &ApplyWeekdays, &ApplyMonthlyRule,
+        &ApplyRepeatRetryDisconnect}) {
+    if (int r = step(a, f)) return r;
   }
   return kExitOk;
 }
@@ -357,7 +393,7 @@ int EditorRefusal(int code, const std::string& name) {
 int List(const Args& a) {
   CTasdekDoc doc;
   if (int r = LockAndLoadTasks(&doc)) return r;
-  CTaskListModel list(&doc);
+  TaskListModel list(&doc);
   if (a.Has("server")) {
     CKVSrvInfo s;
     if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
@@ -626,7 +662,7 @@ int Run(const Args& a) {
   if (before.ActState == kStateRunning) return Fail(TaskWhat(name), "the task is already running");
   std::string refused;
   if (RuntimeDirRefused(&refused)) return Fail("service", refused);
-  CServiceControl service;
+  ServiceControl service;
   // Without a service the request would be lost.
   if (!service.IsServiceRunning()) return Fail("service", kMsgServiceNotStarted);
   if (a.Has("wait")) WaitForANewSecond(before);
@@ -647,7 +683,7 @@ int Abort(const Args& a) {
   if (before.ActState != kStateRunning) return Fail(TaskWhat(name), "the task is not running");
   std::string refused;
   if (RuntimeDirRefused(&refused)) return Fail("service", refused);
-  CServiceControl service;
+  ServiceControl service;
   if (!service.SendAbort(name)) return Fail("service", kMsgServiceNotStarted);
   if (a.Has("wait")) return WaitForRunEnd(&doc, before, true, kResultAborted);
   if (G().json) PrintJson(JsonObject({{"name", JsonString(name)}, {"requested", "true"}}));
@@ -669,14 +705,14 @@ int LockAndLoadTasks(CTasdekDoc* doc) {
 }
 
 const std::vector<Command>& TaskCommands() {
-  static const std::vector<OptionSpec> edit_options = [] {
+  static const std::vector<OptionSpec> kEditOptions = [] {
     std::vector<OptionSpec> o = kTaskOptions;
     o.insert(o.begin(), {"name", "NAME", "rename the task"});
     return o;
   }();
-  static const std::vector<OptionSpec> wait_option = {
+  static const std::vector<OptionSpec> kWaitOption = {
       {"wait", nullptr, "wait for the run to end and exit with its result"}};
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"task list", "",
         "list the tasks: name, server, next run time, last result, schedule, status",
         {{"server", "SERVER", "only the tasks of this server"},
@@ -696,7 +732,7 @@ const std::vector<Command>& TaskCommands() {
         "them (the same messages); a refused value is a usage error (exit status 2) and\n"
         "nothing is stored."},
        Add},
-      {{"task edit", "NAME", "change a task (its run state starts afresh)", edit_options, 1, 1,
+      {{"task edit", "NAME", "change a task (its run state starts afresh)", kEditOptions, 1, 1,
         "Options not given keep their values. A running task cannot be changed. To switch a\n"
         "task on or off without losing its last result, use 'task enable' and 'task disable'."},
        Edit},
@@ -712,18 +748,18 @@ const std::vector<Command>& TaskCommands() {
       {{"task delete", "NAME", "delete a task", {}, 1, 1,
         "On a terminal asks first (--yes does not ask). A running task cannot be deleted."},
        Delete},
-      {{"task run", "NAME", "ask the service to run a task now", wait_option, 1, 1,
+      {{"task run", "NAME", "ask the service to run a task now", kWaitOption, 1, 1,
         "Fails (status 1) when the service is not running. With --wait, waits until the run\n"
         "has ended, prints its Last Result and what its end code means, and exits 0 when it\n"
         "succeeded, 1 otherwise; it waits as long as the run lasts unless --timeout is given\n"
         "(exit status 124 then)."},
        Run},
-      {{"task abort", "NAME", "ask the service to abort a running task", wait_option, 1, 1,
+      {{"task abort", "NAME", "ask the service to abort a running task", kWaitOption, 1, 1,
         "With --wait, waits until the run has ended and exits 0 when it ended aborted, 1\n"
         "when it ended otherwise (its Last Result is printed); --timeout as for 'task run'."},
        Abort},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

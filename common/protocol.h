@@ -79,39 +79,43 @@ inline constexpr char kResultFdVar[] = "PONDREL_RESULT_FD";
 // ---- The downloader's results -----------------------------------------------------------
 namespace dl {
 
-// The result of one download run: kvdl_start's return value and the launcher's exit code.
-enum RunResult : int {
-  kResultOk = 0,
-  kResultAborted = 100,
-  kResultServerRebuildingList = 101,  // D020
-  kResultServerDeleting = 102,        // D021
-  kResultServerNoStorage = 103,       // D022
-  kResultInsufficientSpace = 104,     // D029
-  kResultNoPictures = 110,            // worker phase 1 only; the run then ends with 0
-  kResultWindowFailed = 200,
-  kResultUnknownOption = 1001,
-  kResultNoBlankAfterOption = 1002,
-  kResultEmptyValue = 1003,
-  kResultNoTaskName = 1005,
-  kResultNoProfile = 1008,            // D012
-  kResultResponseFileError = 2000,    // D018, while storing an HTTP body
-  kResultWorkerFileError = 2001,      // D018
-  kResultOutOfMemory = 3000,          // D010
-  kResultSemaphoreFailed = 3001,      // D004 (or D010 for the job record)
-  kResultPhase1StartFailed = 3002,    // D004
-  kResultPhase2StartFailed = 3003,    // D004
-  kResultDirectoryFailed = 4000,      // D013
-  kResultHttpError = 8000,            // D011: client error other than a time-out
-  kResultHttpForbidden = 8001,        // 403
-  kResultHttpTimeout = 8002,          // D011
-  kResultHttpUnauthorized = 8003,     // 401
-  kResultHttpNotFound = 8004,         // 404
-  kResultHttpUnavailable = 8005,      // 503, D026
-  kResultHttpOtherStatus = 8006,
-  kResultHttpSessionOption = 8007,    // D004
-  kResultDialUpFailed = 9000,
-  kResultProfileStoreAtDial = -1,
+// The result of one download run. It crosses the library and process boundary as its number
+// (kvdl_start's return value, the launcher's exit code and result pipe): ResultCode.
+enum class [[nodiscard]] RunResult : int {
+  kOk = 0,
+  kAborted = 100,
+  kServerRebuildingList = 101,  // D020
+  kServerDeleting = 102,        // D021
+  kServerNoStorage = 103,       // D022
+  kInsufficientSpace = 104,     // D029
+  kNoPictures = 110,            // worker phase 1 only; the run then ends with 0
+  kWindowFailed = 200,
+  kUnknownOption = 1001,
+  kNoBlankAfterOption = 1002,
+  kEmptyValue = 1003,
+  kNoTaskName = 1005,
+  kNoProfile = 1008,            // D012
+  kResponseFileError = 2000,    // D018, while storing an HTTP body
+  kWorkerFileError = 2001,      // D018
+  kOutOfMemory = 3000,          // D010
+  kSemaphoreFailed = 3001,      // D004 (or D010 for the job record)
+  kPhase1StartFailed = 3002,    // D004
+  kPhase2StartFailed = 3003,    // D004
+  kDirectoryFailed = 4000,      // D013
+  kHttpError = 8000,            // D011: client error other than a time-out
+  kHttpForbidden = 8001,        // 403
+  kHttpTimeout = 8002,          // D011
+  kHttpUnauthorized = 8003,     // 401
+  kHttpNotFound = 8004,         // 404
+  kHttpUnavailable = 8005,      // 503, D026
+  kHttpOtherStatus = 8006,
+  kHttpSessionOption = 8007,    // D004
+  kDialUpFailed = 9000,
+  kProfileStoreAtDial = -1,
 };
+
+
+constexpr int ResultCode(RunResult r) { return static_cast<int>(r); }
 
 }  // namespace dl
 }  // namespace pondrel

@@ -6,7 +6,7 @@
 
 namespace pondrel::dl {
 
-int ParseCommandLine(std::string_view text, CommandLine* out) {
+RunResult ParseCommandLine(std::string_view text, CommandLine* out) {
   *out = CommandLine{};
   std::size_t i = 0;
   while (i < text.size()) {
@@ -31,21 +31,21 @@ int ParseCommandLine(std::string_view text, CommandLine* out) {
       case kOptLogPath: target = &out->logPath; break;
       case kOptTaskName: target = &out->taskName; break;
       case 'e': case 'p': case 'u': case 'x': target = &ignored; break;
-      default: return kResultUnknownOption;
+      default: return RunResult::kUnknownOption;
     }
     ++i;
-    if (i >= text.size() || text[i] != ' ') return kResultNoBlankAfterOption;
+    if (i >= text.size() || text[i] != ' ') return RunResult::kNoBlankAfterOption;
     ++i;
     const std::size_t end = text.find(',', i);
     const std::string_view value =
         text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i);
-    if (value.empty() || value.size() > kOptionValueMax) return kResultEmptyValue;
+    if (value.empty() || value.size() > kOptionValueMax) return RunResult::kEmptyValue;
     target->assign(value);
     i += value.size();
   }
   out->serverIdSet = GuidFromHex(out->serverIdText, &out->serverId);
-  if (out->taskName.empty()) return kResultNoTaskName;
-  return 0;
+  if (out->taskName.empty()) return RunResult::kNoTaskName;
+  return RunResult::kOk;
 }
 
 }  // namespace pondrel::dl

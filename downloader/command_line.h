@@ -23,13 +23,13 @@ struct CommandLine {
   std::string taskName;      // "/t", mandatory
 };
 
-// Parses `text` into `out`. Returns 0, or 1001 (unknown option letter), 1002 (letter not
+// Parses `text` into `out`. Returns kOk, or 1001 (unknown option letter), 1002 (letter not
 // followed by a blank), 1003 (empty value, a value beginning with ",", or one longer than
 // 1023 characters) or 1005 (no task name).
 //
 // An option is "/", a letter of either case, one blank and a value. A value runs to the next
 // "," or the end of the text; "/" is this platform's path separator, so it belongs to the
 // value (the "/l" path holds it). Characters outside options are skipped.
-int ParseCommandLine(std::string_view text, CommandLine* out);
+RunResult ParseCommandLine(std::string_view text, CommandLine* out);
 
 }  // namespace pondrel::dl

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/guid.h"
@@ -9,9 +10,12 @@
 namespace pondrel::dl {
 
 struct RunContext;
+class HttpSession;
 
 struct DownloadJob {
   RunContext* context = nullptr;  // shared words, log, progress (the "window")
+  // The connection that the run's requests share; made by the first worker phase.
+  std::shared_ptr<HttpSession> session;
   std::string serverName;
   std::string hostName;
   std::uint32_t httpPort = 80;

@@ -96,7 +96,7 @@ class WorkerThread {
   bool Start(DownloadJob* job) {
     try {
       thread_ = std::thread([this, job] {
-        int code = kResultOutOfMemory;
+        RunResult code = RunResult::kOutOfMemory;
         try {
           code = RunWorkerPhase(*job);
         } catch (...) {
@@ -118,7 +118,7 @@ class WorkerThread {
     return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; });
   }
   bool Running() const { return thread_.joinable(); }
-  int Join() {
+  RunResult Join() {
     if (thread_.joinable()) thread_.join();
     return code_;
   }
@@ -131,19 +131,19 @@ class WorkerThread {
   std::mutex mu_;
   std::condition_variable cv_;
   bool done_ = false;
-  int code_ = 0;
+  RunResult code_ = RunResult::kOk;
 };
 
 // ---- the run ---------------------------------------------------------------------------
 
-class CDownloaderRun {
+class DownloaderRun {
  public:
   // `close_baseline`: the count of close requests before this run began to listen.
-  CDownloaderRun(const RunSettings& settings, unsigned close_baseline)
-      : settings_(settings), closeBaseline_(close_baseline) {
+  DownloaderRun(const RunSettings& settings, unsigned close_baseline)
+      : settings_(settings), close_baseline_(close_baseline) {
     if (!settings_.progress) {
-      ownProgress_ = std::make_unique<TerminalProgress>();
-      settings_.progress = ownProgress_.get();
+      own_progress_ = std::make_unique<TerminalProgress>();
+      settings_.progress = own_progress_.get();
     }
     ctx_.progress = settings_.progress;
     ctx_.timeouts = settings_.timeouts;
@@ -151,46 +151,46 @@ class CDownloaderRun {
     ctx_.diskSpace = settings_.diskSpace;
   }
 
-  int Run(std::string_view command_line);
+  RunResult Run(std::string_view command_line);
 
  private:
-  int LoadProfile();
-  int ConnectionStep();
-  int DialUp();
+  RunResult LoadProfile();
+  RunResult ConnectionStep();
+  RunResult DialUp();
   void WaitForDial();
-  int Download();
-  int RunPhase(int phase, int start_failure);
+  RunResult Download();
+  RunResult RunPhase(int phase, RunResult start_failure);
   void Pump();
   void BeginAbort();
 
   RunSettings settings_;
-  std::unique_ptr<TerminalProgress> ownProgress_;
+  std::unique_ptr<TerminalProgress> own_progress_;
   DownloadOptions options_;
   CommandLine cmd_;
   CKVSrvInfo profile_;
   RunContext ctx_;
   DownloadJob job_;
   WorkerThread* worker_ = nullptr;  // the running worker, for the abort procedure
-  RunLog stateLog_;                 // info/rascon.log of the image directory
+  RunLog state_log_;                 // info/rascon.log of the image directory
   std::unique_ptr<CRasDialer> dialer_;
-  unsigned closeBaseline_;
+  unsigned close_baseline_;
   bool aborting_ = false;
 };
 
-int CDownloaderRun::Run(std::string_view command_line) {
+RunResult DownloaderRun::Run(std::string_view command_line) {
   std::vector<std::string> option_notes;
   options_ = ReadDownloadOptions(&option_notes);
-  const int parsed = ParseCommandLine(command_line, &cmd_);
-  if (parsed != 0) return parsed;
-  const int loaded = LoadProfile();
-  if (loaded != 0) return loaded;
+  const RunResult parsed = ParseCommandLine(command_line, &cmd_);
+  if (parsed != RunResult::kOk) return parsed;
+  const RunResult loaded = LoadProfile();
+  if (loaded != RunResult::kOk) return loaded;
   for (const std::string& note : option_notes) ctx_.log.Write(kLogWarning, note);
-  const int result = ConnectionStep();
+  const RunResult result = ConnectionStep();
   settings_.progress->Clear();
   return result;
 }
 
-int CDownloaderRun::LoadProfile() {
+RunResult DownloaderRun::LoadProfile() {
   CKVSrvMgr store;
   int r = SRV_ERR_READ;
   if (store.Init()) {
@@ -200,16 +200,16 @@ int CDownloaderRun::LoadProfile() {
     if (!cmd_.logPath.empty()) {
       WriteLogLine(cmd_.logPath, cmd_.taskName, "", kLogError, kMsgNoServerInfo);
     }
-    return kResultNoProfile;
+    return RunResult::kNoProfile;
   }
   const std::string log_path = cmd_.logPath.empty()
                                    ? JoinPath(InfoDirOf(profile_.GetImageDirectory()), kRunLogName)
                                    : cmd_.logPath;
   ctx_.log.Set(log_path, cmd_.taskName, profile_.GetServerName());
-  return 0;
+  return RunResult::kOk;
 }
 
-void CDownloaderRun::BeginAbort() {
+void DownloaderRun::BeginAbort() {
   aborting_ = true;
   settings_.progress->Status(kStatusWillAbort);
   ctx_.abort.store(true);
@@ -221,19 +221,19 @@ void CDownloaderRun::BeginAbort() {
 }
 
 // Serves the requests that reach the run from outside between two wait steps.
-void CDownloaderRun::Pump() {
+void DownloaderRun::Pump() {
   if (dialer_) {
     // Dial events also arrive during the download: a link that drops is logged then.
     const bool dialling = dialer_->Dialling();
     if (dialer_->HandleEvents() > 0 && dialling) ctx_.TouchActivity();
   }
   if (aborting_) return;
-  const bool closed = settings_.closeOnSigterm && g_closeRequests.load() != closeBaseline_;
+  const bool closed = settings_.closeOnSigterm && g_closeRequests.load() != close_baseline_;
   const bool abort_button = settings_.abortRequest && settings_.abortRequest->load();
   if (closed || abort_button) BeginAbort();
 }
 
-int CDownloaderRun::ConnectionStep() {
+RunResult DownloaderRun::ConnectionStep() {
   // The mailslot report: task name and the "window handle", which on this platform is the
   // process id that receives the close request (SIGTERM).
   {
@@ -242,7 +242,7 @@ int CDownloaderRun::ConnectionStep() {
   }
   {
     CKVSrvMgr again;
-    if (!again.Init()) return kResultProfileStoreAtDial;
+    if (!again.Init()) return RunResult::kProfileStoreAtDial;
   }
   if (!profile_.GetUsePpp() || profile_.GetPppConnectionName().empty()) return Download();
   return DialUp();
@@ -251,11 +251,11 @@ int CDownloaderRun::ConnectionStep() {
 // The download over the profile's dial-up connection: one that is up already is used as it
 // is; otherwise the entry is dialled, and the download runs once the dial has connected.
 // What this run dialled is hung up after the download only when the command line says so.
-int CDownloaderRun::DialUp() {
-  stateLog_.Set(JoinPath(InfoDirOf(profile_.GetImageDirectory()), kDialLogName), cmd_.taskName,
+RunResult DownloaderRun::DialUp() {
+  state_log_.Set(JoinPath(InfoDirOf(profile_.GetImageDirectory()), kDialLogName), cmd_.taskName,
                 profile_.GetServerName());
   dialer_ = std::make_unique<CRasDialer>(
-      settings_.loadDialer ? settings_.loadDialer() : dialup::LoadDialer(), ctx_.log, stateLog_,
+      settings_.loadDialer ? settings_.loadDialer() : dialup::LoadDialer(), ctx_.log, state_log_,
       settings_.progress, settings_.hangUpWaitMs);
   std::string error_text;
   const int answer = dialer_->Connect(profile_.GetPppConnectionName(), profile_.GetPppAccount(),
@@ -269,20 +269,20 @@ int CDownloaderRun::DialUp() {
     ctx_.log.Writef(kLogError, kMsgDialError,
                     answer == -3 ? kDialParamsUnreadable : error_text.c_str());
     dialer_.reset();
-    return kResultDialUpFailed;
+    return RunResult::kDialUpFailed;
   }
   WaitForDial();
   if (ctx_.abort.load()) {
     dialer_->HangUp();
     ctx_.log.Write(kLogWarning, kMsgAborted);
     settings_.progress->Clear();
-    return kResultAborted;
+    return RunResult::kAborted;
   }
   if (dialer_->state() != CRasDialer::kConnected) {
     dialer_->HangUp();
-    return kResultDialUpFailed;
+    return RunResult::kDialUpFailed;
   }
-  const int result = Download();
+  const RunResult result = Download();
   if (cmd_.hangUp) dialer_->HangUp();
   return result;
 }
@@ -292,7 +292,7 @@ int CDownloaderRun::DialUp() {
 // ended by a hang-up, which it reports as its end; should even that end never come, the wait
 // gives up after one more stall limit. A second close request (the service stopping, which
 // asks again before it kills) ends the dial at once, so that no dial outlives the run.
-void CDownloaderRun::WaitForDial() {
+void DownloaderRun::WaitForDial() {
   ctx_.TouchActivity();
   bool cancelled = false;
   while (dialer_->Dialling()) {
@@ -301,7 +301,7 @@ void CDownloaderRun::WaitForDial() {
     if (!dialer_->Dialling()) break;
     const std::int64_t idle = ctx_.SecondsSinceActivity();
     const bool asked_twice =
-        settings_.closeOnSigterm && g_closeRequests.load() - closeBaseline_ >= 2;
+        settings_.closeOnSigterm && g_closeRequests.load() - close_baseline_ >= 2;
     if (cancelled) {
       if (idle >= settings_.stallLimitSeconds) break;
     } else if (asked_twice ||
@@ -313,7 +313,7 @@ void CDownloaderRun::WaitForDial() {
   }
 }
 
-int CDownloaderRun::Download() {
+RunResult DownloaderRun::Download() {
   ctx_.log.Write(kLogInfo, kMsgStarted);
   ctx_.abort.store(false);
 
@@ -329,14 +329,14 @@ int CDownloaderRun::Download() {
       unheld_failures = 0;
     } else if (++unheld_failures >= 2) {
       ctx_.log.Write(kLogError, kMsgFatal);
-      return kResultSemaphoreFailed;
+      return RunResult::kSemaphoreFailed;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(settings_.waitStepMs));
     Pump();
     if (ctx_.abort.load()) {
       ctx_.log.Write(kLogWarning, kMsgAborted);
       settings_.progress->Clear();
-      return kResultAborted;
+      return RunResult::kAborted;
     }
   }
 
@@ -361,20 +361,20 @@ int CDownloaderRun::Download() {
       !CreateDirectoryChain(JoinPath(job_.imageDirectory, "image")) ||
       !CreateDirectoryChain(InfoDirOf(job_.imageDirectory))) {
     ctx_.log.Write(kLogError, kMsgNoDirectory);
-    return kResultDirectoryFailed;
+    return RunResult::kDirectoryFailed;
   }
   ctx_.TouchActivity();
 
-  const int first = RunPhase(1, kResultPhase1StartFailed);
-  if (first == kResultNoPictures) return kResultOk;
-  if (first != kResultOk) return first;
-  return RunPhase(2, kResultPhase2StartFailed);
+  const RunResult first = RunPhase(1, RunResult::kPhase1StartFailed);
+  if (first == RunResult::kNoPictures) return RunResult::kOk;
+  if (first != RunResult::kOk) return first;
+  return RunPhase(2, RunResult::kPhase2StartFailed);
 }
 
 // Runs one worker phase and waits for it in steps, watching for stalls: a request that has
 // received nothing for the stall limit (during an abort: for more than the abort limit) is
 // closed once per run; the client then ends it with 8000 or 8002.
-int CDownloaderRun::RunPhase(int phase, int start_failure) {
+RunResult DownloaderRun::RunPhase(int phase, RunResult start_failure) {
   job_.phase = phase;
   job_.targetFile.clear();
   WorkerThread worker;
@@ -396,7 +396,7 @@ int CDownloaderRun::RunPhase(int phase, int start_failure) {
     Pump();
   }
   worker_ = nullptr;
-  const int code = worker.Join();
+  const RunResult code = worker.Join();
   if (aborting_) settings_.progress->Clear();
   return code;
 }
@@ -410,16 +410,16 @@ bool AskServerNameOnTerminal(std::string* name) {
 }
 
 // Manual mode: the download for the profile whose server name the user gives.
-int RunManual(const RunSettings& settings, unsigned close_baseline) {
+RunResult RunManual(const RunSettings& settings, unsigned close_baseline) {
   std::string name;
   const bool given =
       settings.askServerName ? settings.askServerName(&name) : AskServerNameOnTerminal(&name);
-  if (!given) return kResultOk;
+  if (!given) return RunResult::kOk;
   CKVSrvMgr store;
   bool more = false;
   if (!store.Init() || store.LoadAll(&more, kSrvMaskAll) != SRV_OK) {
     std::fprintf(stderr, "The server profiles cannot be read.\n");
-    return kResultOk;
+    return RunResult::kOk;
   }
   for (const CKVSrvInfo& info : store.Loaded()) {
     if (info.GetServerName() != name) continue;
@@ -428,22 +428,22 @@ int RunManual(const RunSettings& settings, unsigned close_baseline) {
     options.log_path = JoinPath(InfoDirOf(info.GetImageDirectory()), kRunLogName);
     options.task_name = kManualTaskName;
     const std::string command = FormatDownloaderOptions(options);
-    CDownloaderRun run(settings, close_baseline);
-    const int result = run.Run(command);
-    std::fprintf(stderr, "Download ended with result %d.\n", result);
-    return kResultOk;
+    DownloaderRun run(settings, close_baseline);
+    const RunResult result = run.Run(command);
+    std::fprintf(stderr, "Download ended with result %d.\n", ResultCode(result));
+    return RunResult::kOk;
   }
   std::fprintf(stderr, "No server profile is named \"%s\".\n", name.c_str());
-  return kResultOk;
+  return RunResult::kOk;
 }
 
 }  // namespace
 
-int RunDownload(std::string_view command_line, const RunSettings& settings) {
+RunResult RunDownload(std::string_view command_line, const RunSettings& settings) {
   const unsigned close_baseline = g_closeRequests.load();
   SigtermScope sigterm(settings.closeOnSigterm);
   if (command_line.empty()) return RunManual(settings, close_baseline);
-  CDownloaderRun run(settings, close_baseline);
+  DownloaderRun run(settings, close_baseline);
   return run.Run(command_line);
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "common/dialup/dialer.h"
+#include "common/protocol.h"
 #include "downloader/run_context.h"
 
 namespace pondrel::dl {
@@ -48,6 +49,6 @@ struct RunSettings {
 // Performs one run for `command_line` and returns its result code (see result_codes.h). An
 // empty command line is manual mode: it asks for a server name, runs the download for that
 // profile and returns 0.
-int RunDownload(std::string_view command_line, const RunSettings& settings = {});
+RunResult RunDownload(std::string_view command_line, const RunSettings& settings = {});
 
 }  // namespace pondrel::dl

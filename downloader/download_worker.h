@@ -4,6 +4,7 @@
 // when the profile says so, keeps the free-space policy and writes the run's summary.
 #pragma once
 
+#include "common/protocol.h"
 #include "downloader/download_job.h"
 
 namespace pondrel::dl {
@@ -13,6 +14,6 @@ inline constexpr std::uint64_t kPhase1NeedBytes = 104857600;  // 100 MB
 
 // Runs job.phase and returns the worker's exit code: 0, 100, 101-104, 110 (phase 1: the
 // server holds no pictures), 2001, 3000, or an HTTP result.
-int RunWorkerPhase(DownloadJob& job);
+RunResult RunWorkerPhase(DownloadJob& job);
 
 }  // namespace pondrel::dl

@@ -5,10 +5,13 @@
 #include "downloader/download_run.h"
 #include "downloader/result_codes.h"
 
+// The run's result leaves the library as its number.
 extern "C" int kvdl_start(const char* command_line) {
+  using pondrel::dl::ResultCode;
+  using pondrel::dl::RunResult;
   try {
-    return pondrel::dl::RunDownload(command_line ? command_line : "");
+    return ResultCode(pondrel::dl::RunDownload(command_line ? command_line : ""));
   } catch (...) {
-    return pondrel::dl::kResultOutOfMemory;
+    return ResultCode(RunResult::kOutOfMemory);
   }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "common/text_util.h"
 #include "common/unique_fd.h"
@@ -19,8 +20,9 @@ namespace pondrel::dl {
 namespace {
 
 constexpr long kHttpOk = 200;
-// File data is gathered to this size before each write.
-constexpr std::size_t kFileFlushBytes = 256 * 1024;
+// A body streaming into a file is checked against the job's free-space floor after every
+// this many bytes.
+constexpr std::uint64_t kSpaceCheckBytes = 256 * 1024;
 
 void GlobalInitOnce() {
   static std::once_flag once;
@@ -39,11 +41,13 @@ struct Transfer {
   CURL* curl = nullptr;
   const DownloadJob* job = nullptr;
   RunContext* ctx = nullptr;
+  long status = 0;         // the answer's status, once its headers are in
+  char* copy = nullptr;    // the caller's copy buffer
   std::size_t copyLength = 0;
-  std::string memory;  // the first copyLength bytes of an in-memory body
-  std::size_t bodyBytes = 0;
+  std::size_t copied = 0;
+  std::uint64_t bodyBytes = 0;
+  std::uint64_t uncheckedBytes = 0;  // file bytes written since the last free-space check
   UniqueFd file;
-  std::string pending;  // file bytes not yet written
   std::string partPath;  // the body is written here and renamed to targetFile when whole
   bool created = false;  // partPath was created by this request
   bool fileError = false;
@@ -53,17 +57,16 @@ struct Transfer {
   bool tooLong = false;     // a file body passed the limit
   bool noSpace = false;     // a file body took the volume below the job's floor
 
-  bool FlushFile() {
+  bool WriteFile(const char* data, std::size_t n) {
     std::size_t off = 0;
-    while (off < pending.size()) {
-      const ssize_t n = ::write(file.get(), pending.data() + off, pending.size() - off);
-      if (n < 0) {
+    while (off < n) {
+      const ssize_t w = ::write(file.get(), data + off, n - off);
+      if (w < 0) {
         if (errno == EINTR) continue;
         return false;
       }
-      off += static_cast<std::size_t>(n);
+      off += static_cast<std::size_t>(w);
     }
-    pending.clear();
     return true;
   }
 
@@ -74,6 +77,13 @@ struct Transfer {
     return file.valid();
   }
 
+  void CopyStart(const char* data, std::size_t n) {
+    if (copied >= copyLength) return;
+    const std::size_t take = std::min(n, copyLength - copied);
+    std::memcpy(copy + copied, data, take);
+    copied += take;
+  }
+
   // Whether the volume still holds the job's floor of free space. A volume that cannot be
   // measured does not end the body (a full disk then ends it as a file error).
   bool AboveSpaceFloor() const {
@@ -81,6 +91,40 @@ struct Transfer {
     std::uint64_t free_bytes = 0, total = 0;
     if (!ctx->MeasureDisk(job->imageDirectory, &free_bytes, &total)) return true;
     return free_bytes >= job->bodySpaceFloor;
+  }
+
+  // A chunk of a body that goes to the target file. False ends the request.
+  bool TakeFileChunk(const char* data, std::size_t n) {
+    if (bodyBytes + n > ctx->limits.fileBodyMax) {
+      tooLong = true;
+      return false;
+    }
+    if ((!file.valid() && !OpenFile()) || !WriteFile(data, n)) {
+      fileError = true;
+      return false;
+    }
+    CopyStart(data, n);
+    uncheckedBytes += n;
+    if (uncheckedBytes >= kSpaceCheckBytes) {
+      uncheckedBytes = 0;
+      if (!AboveSpaceFloor()) {
+        noSpace = true;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // A chunk of a body held in memory, which is cut at kMemoryBodyMax: the rest is not read.
+  bool TakeMemoryChunk(const char* data, std::size_t n) {
+    const std::size_t room = kMemoryBodyMax - static_cast<std::size_t>(bodyBytes);
+    CopyStart(data, std::min(n, room));
+    if (n >= room) {
+      bodyBytes = kMemoryBodyMax;
+      memoryFull = true;
+      return false;
+    }
+    return true;
   }
 };
 
@@ -103,41 +147,10 @@ size_t OnBody(char* data, size_t size, size_t nmemb, void* user) {
     t->closed = true;
     return CURL_WRITEFUNC_ERROR;
   }
-  long status = 0;
-  curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
-  if (status == kHttpOk && !t->job->targetFile.empty()) {
-    if (t->bodyBytes + n > t->ctx->limits.fileBodyMax) {
-      t->tooLong = true;
-      return CURL_WRITEFUNC_ERROR;
-    }
-    if (!t->file.valid() && !t->OpenFile()) {
-      t->fileError = true;
-      return CURL_WRITEFUNC_ERROR;
-    }
-    t->pending.append(data, n);
-    if (t->pending.size() >= kFileFlushBytes) {
-      if (!t->FlushFile()) {
-        t->fileError = true;
-        return CURL_WRITEFUNC_ERROR;
-      }
-      if (!t->AboveSpaceFloor()) {
-        t->noSpace = true;
-        return CURL_WRITEFUNC_ERROR;
-      }
-    }
-  } else {
-    // A body held in memory is cut at kMemoryBodyMax: the rest is not read at all.
-    const std::size_t room = kMemoryBodyMax - t->bodyBytes;
-    const std::size_t take = std::min(n, room);
-    if (t->memory.size() < t->copyLength) {
-      t->memory.append(data, std::min(take, t->copyLength - t->memory.size()));
-    }
-    if (n >= room) {
-      t->bodyBytes = kMemoryBodyMax;
-      t->memoryFull = true;
-      return CURL_WRITEFUNC_ERROR;
-    }
-  }
+  if (t->status == 0) curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &t->status);
+  const bool to_file = t->status == kHttpOk && !t->job->targetFile.empty();
+  const bool go_on = to_file ? t->TakeFileChunk(data, n) : t->TakeMemoryChunk(data, n);
+  if (!go_on) return CURL_WRITEFUNC_ERROR;
   t->bodyBytes += n;
   if (t->ctx->abort.load()) {
     t->aborted = true;
@@ -161,9 +174,9 @@ bool IsHex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-int CommunicationError(const RunContext& ctx, CURLcode code) {
+RunResult CommunicationError(const RunContext& ctx, CURLcode code) {
   ctx.log.Write(kLogError, kMsgCommunication);
-  return code == CURLE_OPERATION_TIMEDOUT ? kResultHttpTimeout : kResultHttpError;
+  return code == CURLE_OPERATION_TIMEDOUT ? RunResult::kHttpTimeout : RunResult::kHttpError;
 }
 
 // Clears the request slot however the request ends.
@@ -179,7 +192,150 @@ struct SlotGuard {
   }
 };
 
+// What a session was set up for: a change of any of these sets it up again.
+std::string SessionKey(const DownloadJob& job) {
+  const RunContext& ctx = *job.context;
+  std::string key;
+  for (const std::string* part :
+       {&job.hostName, &job.proxyHost, &job.account, &job.password}) {
+    key += std::to_string(part->size()) + ":" + *part;
+  }
+  for (const long v : {static_cast<long>(job.httpPort), static_cast<long>(job.useProxy),
+                       static_cast<long>(job.proxyPort), ctx.timeouts.connectMs,
+                       ctx.timeouts.receiveMs, ctx.timeouts.minBytesPerSecond,
+                       ctx.timeouts.requestMaxMs}) {
+    key += "," + std::to_string(v);
+  }
+  return key;
+}
+
+// The request headers: the Basic authorization on every request, no accept types (libcurl's
+// own "Accept: */*" is left out), and through a proxy the demand for the camera's own answer.
+curl_slist* BuildHeaders(const DownloadJob& job) {
+  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(
+      nullptr, BasicAuthorizationHeader(job.account, job.password).c_str()));
+  if (headers && !curl_slist_append(headers.get(), "Accept:")) return nullptr;
+  if (headers && job.useProxy) {
+    if (!curl_slist_append(headers.get(), "Pragma: no-cache") ||
+        !curl_slist_append(headers.get(), "Cache-Control: no-cache")) {
+      return nullptr;
+    }
+  }
+  return headers.release();
+}
+
+// The session's options: agent, proxy (none means none: the proxy variables of the environment
+// do not apply), time-outs, headers, callbacks. False when one is refused.
+bool SetSessionOptions(CURL* c, const DownloadJob& job, curl_slist* headers) {
+  const HttpTimeouts& to = job.context->timeouts;
+  const std::string proxy =
+      job.useProxy ? "http://" + job.proxyHost + ":" + std::to_string(job.proxyPort) : "";
+  return curl_easy_setopt(c, CURLOPT_USERAGENT, kAgentName) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, to.connectMs) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, to.minBytesPerSecond)) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, (to.receiveMs + 999) / 1000)) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, std::max(1L, to.requestMaxMs)) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_BUFFERSIZE, static_cast<long>(kReadChunk)) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &OnProgress) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+}
+
 }  // namespace
+
+struct HttpSession::Impl {
+  std::unique_ptr<CURL, EasyDeleter> curl;
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  std::string key;  // SessionKey of the job it is set up for; empty = not set up
+
+  // The handle set up for `job`, or null when it cannot be (the caller reports D004).
+  CURL* For(const DownloadJob& job) {
+    const std::string wanted = SessionKey(job);
+    if (curl && key == wanted) return curl.get();
+    key.clear();
+    if (curl) {
+      curl_easy_reset(curl.get());
+    } else {
+      curl.reset(curl_easy_init());
+    }
+    headers.reset(BuildHeaders(job));
+    if (!curl || !headers || !SetSessionOptions(curl.get(), job, headers.get())) return nullptr;
+    key = wanted;
+    return curl.get();
+  }
+};
+
+HttpSession::HttpSession() : impl_(std::make_unique<Impl>()) {}
+HttpSession::~HttpSession() = default;
+
+namespace {
+
+// Performs the request: the first connection attempt and the configured retries when the
+// server cannot be reached.
+CURLcode Perform(CURL* c, const Transfer& t, const RunContext& ctx) {
+  CURLcode code = CURLE_OK;
+  for (int attempt = 0;; ++attempt) {
+    code = curl_easy_perform(c);
+    if (code != CURLE_COULDNT_CONNECT || attempt >= ctx.timeouts.connectRetries || t.closed ||
+        ctx.closeRequest.load()) {
+      return code;
+    }
+  }
+}
+
+// The result of a transfer that did not end normally; nothing when it did.
+std::optional<RunResult> TransferFailure(const Transfer& t, CURLcode code, const RunContext& ctx) {
+  if (code == CURLE_WRITE_ERROR && t.memoryFull) code = CURLE_OK;
+  if (t.aborted || (code == CURLE_OK && ctx.abort.load())) {
+    ctx.log.Write(kLogWarning, kMsgAborted);
+    return RunResult::kAborted;
+  }
+  if (t.fileError) {
+    ctx.log.Write(kLogError, kMsgWorkFileD018);
+    return RunResult::kResponseFileError;
+  }
+  if (t.tooLong || t.noSpace) return CommunicationError(ctx, CURLE_WRITE_ERROR);
+  if (code != CURLE_OK && t.closed && ctx.abort.load()) {
+    // Closed by the abort procedure: the run was aborted, not a communication failure.
+    ctx.log.Write(kLogWarning, kMsgAborted);
+    return RunResult::kAborted;
+  }
+  if (code != CURLE_OK) return CommunicationError(ctx, t.closed ? CURLE_ABORTED_BY_CALLBACK : code);
+  return std::nullopt;
+}
+
+RunResult StatusResult(long status, const RunContext& ctx) {
+  switch (status) {
+    case kHttpOk:
+      return RunResult::kOk;
+    case 401:
+      return RunResult::kHttpUnauthorized;
+    case 403:
+      return RunResult::kHttpForbidden;
+    case 404:
+      return RunResult::kHttpNotFound;
+    case 503:
+      ctx.log.Write(kLogError, kMsgDisconnected);
+      return RunResult::kHttpUnavailable;
+    default:
+      return RunResult::kHttpOtherStatus;
+  }
+}
+
+// Puts a whole file body in place under its real name.
+bool PlaceFile(Transfer& t) {
+  return (t.file.valid() || t.OpenFile()) && ::close(t.file.release()) == 0 &&
+         ::rename(t.partPath.c_str(), t.job->targetFile.c_str()) == 0;
+}
+
+}  // namespace
+
 
 std::string PartFileOf(const std::string& target_file) {
   const std::size_t slash = target_file.rfind('/');
@@ -230,127 +386,43 @@ std::string ServerUrl(std::string_view host, unsigned port) {
   return url;
 }
 
-int HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
-              std::size_t copy_length) {
+RunResult HttpFetch(std::string_view path, const DownloadJob& job, char* copy_buffer,
+                    std::size_t copy_length, BodyFacts* facts) {
   GlobalInitOnce();
   RunContext& ctx = *job.context;
   SlotGuard slot(&ctx);
-
-  std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
-  if (!curl) {
-    ctx.log.Write(kLogError, kMsgFatal);
-    return kResultHttpSessionOption;
-  }
+  std::unique_ptr<HttpSession> own;
+  HttpSession* session = job.session.get();
+  if (!session) session = (own = std::make_unique<HttpSession>()).get();
   Transfer t;
-  t.curl = curl.get();
   t.job = &job;
   t.ctx = &ctx;
+  t.copy = copy_buffer;
   t.copyLength = copy_buffer ? copy_length : 0;
-
+  if (t.copyLength > 0) std::memset(copy_buffer, 0, t.copyLength);
+  CURL* c = session->impl().For(job);
+  t.curl = c;
   const std::string url = ServerUrl(job.hostName, job.httpPort & 0xFFFF) + std::string(path);
-  const std::string proxy =
-      job.useProxy ? "http://" + job.proxyHost + ":" + std::to_string(job.proxyPort) : "";
-  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(
-      nullptr, BasicAuthorizationHeader(job.account, job.password).c_str()));
-  // The request names no accept types: libcurl's own "Accept: */*" is left out.
-  if (headers && !curl_slist_append(headers.get(), "Accept:")) headers.reset();
-  // Every answer comes from the camera itself, never from a proxy's cache.
-  if (headers && job.useProxy) {
-    curl_slist* list = headers.get();
-    list = curl_slist_append(list, "Pragma: no-cache");
-    list = list ? curl_slist_append(list, "Cache-Control: no-cache") : nullptr;
-    if (!list) headers.reset();
-  }
-  CURL* c = curl.get();
-  // The session: agent, proxy (none means none: the proxy variables of the environment do
-  // not apply), no connection reuse, and the time-outs. Any refusal is a fatal error.
-  const bool options_ok =
-      headers &&
-      curl_easy_setopt(c, CURLOPT_USERAGENT, kAgentName) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, ctx.timeouts.connectMs) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT,
-                       std::max(1L, ctx.timeouts.minBytesPerSecond)) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME,
-                       std::max(1L, (ctx.timeouts.receiveMs + 999) / 1000)) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, std::max(1L, ctx.timeouts.requestMaxMs)) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_BUFFERSIZE, static_cast<long>(kReadChunk)) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_WRITEDATA, &t) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &OnProgress) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t) == CURLE_OK &&
-      curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
-  if (!options_ok) {
+  if (!c || curl_easy_setopt(c, CURLOPT_URL, url.c_str()) != CURLE_OK ||
+      curl_easy_setopt(c, CURLOPT_WRITEDATA, &t) != CURLE_OK ||
+      curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t) != CURLE_OK) {
     ctx.log.Write(kLogError, kMsgFatal);
-    return kResultHttpSessionOption;
+    return RunResult::kHttpSessionOption;
   }
-
   ctx.TouchActivity();
-  CURLcode code = CURLE_OK;
-  // The first connection attempt and two retries when the server cannot be reached.
-  for (int attempt = 0;; ++attempt) {
-    code = curl_easy_perform(c);
-    if (code != CURLE_COULDNT_CONNECT || attempt >= ctx.timeouts.connectRetries ||
-        t.closed || ctx.closeRequest.load()) {
-      break;
-    }
-  }
+  const CURLcode code = Perform(c, t, ctx);
   PartialFileGuard partial{&t};
-  if (code == CURLE_WRITE_ERROR && t.memoryFull) code = CURLE_OK;
-  if (t.aborted || (code == CURLE_OK && ctx.abort.load())) {
-    ctx.log.Write(kLogWarning, kMsgAborted);
-    return kResultAborted;
-  }
-  if (t.fileError) {
-    ctx.log.Write(kLogError, kMsgWorkFileD018);
-    return kResultResponseFileError;
-  }
-  if (t.tooLong || t.noSpace) return CommunicationError(ctx, CURLE_WRITE_ERROR);
-  if (code != CURLE_OK && t.closed && ctx.abort.load()) {
-    // Closed by the abort procedure: the run was aborted, not a communication failure.
-    ctx.log.Write(kLogWarning, kMsgAborted);
-    return kResultAborted;
-  }
-  if (code != CURLE_OK) return CommunicationError(ctx, t.closed ? CURLE_ABORTED_BY_CALLBACK : code);
-
+  if (facts) *facts = BodyFacts{t.bodyBytes, t.copied};
+  if (const auto failed = TransferFailure(t, code, ctx)) return *failed;
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-  switch (status) {
-    case kHttpOk:
-      break;
-    case 401:
-      return kResultHttpUnauthorized;
-    case 403:
-      return kResultHttpForbidden;
-    case 404:
-      return kResultHttpNotFound;
-    case 503:
-      ctx.log.Write(kLogError, kMsgDisconnected);
-      return kResultHttpUnavailable;
-    default:
-      return kResultHttpOtherStatus;
-  }
-  if (!job.targetFile.empty()) {
-    if ((!t.file.valid() && !t.OpenFile()) || !t.FlushFile() || ::close(t.file.release()) != 0 ||
-        ::rename(t.partPath.c_str(), job.targetFile.c_str()) != 0) {
-      ctx.log.Write(kLogError, kMsgWorkFileD018);
-      return kResultResponseFileError;
-    }
+  if (const RunResult r = StatusResult(status, ctx); r != RunResult::kOk) return r;
+  if (!job.targetFile.empty() && !PlaceFile(t)) {
+    ctx.log.Write(kLogError, kMsgWorkFileD018);
+    return RunResult::kResponseFileError;
   }
   partial.keep = true;
-  if (copy_buffer && copy_length > 0) {
-    std::memset(copy_buffer, 0, copy_length);
-    std::memcpy(copy_buffer, t.memory.data(), std::min(copy_length, t.memory.size()));
-  }
-  return kResultOk;
+  return RunResult::kOk;
 }
 
 }  // namespace pondrel::dl

@@ -82,9 +82,9 @@ CRasDialer::CRasDialer(std::unique_ptr<dialup::Dialer> library, const RunLog& ac
                        const RunLog& state_log, ProgressReporter* progress, int hang_up_wait_ms)
     : library_(std::move(library)),
       activity_(activity),
-      stateLog_(state_log),
+      state_log_(state_log),
       progress_(progress),
-      hangUpWaitMs_(hang_up_wait_ms) {}
+      hang_up_wait_ms_(hang_up_wait_ms) {}
 
 // Releasing the dialer does not hang up: a connection left up serves the next runs.
 CRasDialer::~CRasDialer() = default;
@@ -143,7 +143,7 @@ int CRasDialer::HangUp() {
   if (!g_hangUpGuard.compare_exchange_strong(expected, 0)) return -1;
   if (handle_ != 0) {
     if (library_->HangUp(handle_) == 0) handle_ = 0;
-    Pause(hangUpWaitMs_);
+    Pause(hang_up_wait_ms_);
   }
   g_hangUpGuard.store(1);
   return 0;
@@ -176,7 +176,7 @@ void CRasDialer::OnEvent(const dialup::DialEvent& event) {
   std::string line = DialStateName(event.state);
   if (has_text) line += " [error = '" + EscapeForLog(error_text) + "' ]";
   line += " (P001)";
-  stateLog_.Write(event.error != 0 ? kLogError : kLogInfo, line);
+  state_log_.Write(event.error != 0 ? kLogError : kLogInfo, line);
 
   if (event.error != 0) {
     if (has_text) {

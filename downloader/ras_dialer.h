@@ -62,9 +62,9 @@ class CRasDialer {
 
   std::unique_ptr<dialup::Dialer> library_;
   const RunLog& activity_;
-  const RunLog& stateLog_;
+  const RunLog& state_log_;
   ProgressReporter* progress_;
-  int hangUpWaitMs_;
+  int hang_up_wait_ms_;
   dialup::DialHandle handle_ = 0;
   int state_ = kIdle;
   bool dialling_ = false;

@@ -123,9 +123,9 @@ void EncodeIndexRecord(const ImageIndexRecord& rec, unsigned char out[kIndexReco
   PutLe16(out + 26, rec.tilt);
   PutLe16(out + 28, rec.zoom);
   PutLe16(out + 30, rec.brightness);
-  PutLe16(out + 32, static_cast<std::uint16_t>(rec.recordTime & 0xFFFF));
-  PutLe16(out + 34, static_cast<std::uint16_t>(rec.recordTime >> 16));
-  PutLe16(out + 36, static_cast<std::uint16_t>(rec.zoneOffset));
+  PutLe16(out + 32, static_cast<std::uint16_t>(rec.record_time & 0xFFFF));
+  PutLe16(out + 34, static_cast<std::uint16_t>(rec.record_time >> 16));
+  PutLe16(out + 36, static_cast<std::uint16_t>(rec.zone_offset));
   PutLe16(out + 38, rec.extension);
 }
 
@@ -141,8 +141,8 @@ void DecodeIndexRecord(const unsigned char in[kIndexRecordSize], ImageIndexRecor
   rec->tilt = Le16(in + 26);
   rec->zoom = Le16(in + 28);
   rec->brightness = Le16(in + 30);
-  rec->recordTime = static_cast<std::uint32_t>(Le16(in + 32)) | (static_cast<std::uint32_t>(Le16(in + 34)) << 16);
-  rec->zoneOffset = static_cast<std::int16_t>(Le16(in + 36));
+  rec->record_time = static_cast<std::uint32_t>(Le16(in + 32)) | (static_cast<std::uint32_t>(Le16(in + 34)) << 16);
+  rec->zone_offset = static_cast<std::int16_t>(Le16(in + 36));
   rec->extension = Le16(in + 38);
 }
 
@@ -169,16 +169,19 @@ std::string DayIndexPath(const std::string& info_dir, int year, int mmdd) {
   return JoinPath(WithoutTrailingSlash(info_dir), tail);
 }
 
-int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path) {
-  if (!IsValidPictureKey(key)) return kImageErrKey;
+namespace {
+
+// Opens (creates) the day file of `key` for appending, its year directory made first.
+UniqueFd OpenDayForAppend(const std::string& info_dir, std::string_view key) {
   char year[16];
   std::snprintf(year, sizeof year, "%4d", PictureKeyYear(key));
-  if (!CreateDirectoryChain(JoinPath(WithoutTrailingSlash(info_dir), year))) return kImageErrFile;
+  if (!CreateDirectoryChain(JoinPath(WithoutTrailingSlash(info_dir), year))) return UniqueFd();
   const std::string path = DayPathOfKey(info_dir, key);
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kIndexFileMode));
-  if (!fd) return kImageErrFile;
-  PictureHeader h;
-  if (!ReadPictureHeader(picture_path, &h)) return kImageErrHeader;
+  return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kIndexFileMode));
+}
+
+// The 40 bytes that file the picture with this header under `key`.
+void EncodeRecordOf(std::string_view key, const PictureHeader& h, unsigned char raw[kIndexRecordSize]) {
   ImageIndexRecord rec{};
   std::memcpy(rec.key, key.data(), key.size());
   rec.flag18 = 1;
@@ -190,11 +193,31 @@ int AddImage(const std::string& info_dir, std::string_view key, const std::strin
   rec.tilt = h.tilt;
   rec.zoom = h.zoom;
   rec.brightness = h.brightness;
-  rec.recordTime = h.recordTime;
-  rec.zoneOffset = h.zoneOffset;
+  rec.record_time = h.record_time;
+  rec.zone_offset = h.zone_offset;
   rec.extension = h.extension;
-  unsigned char raw[kIndexRecordSize];
   EncodeIndexRecord(rec, raw);
+}
+
+}  // namespace
+
+int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path) {
+  if (!IsValidPictureKey(key)) return kImageErrKey;
+  UniqueFd fd = OpenDayForAppend(info_dir, key);
+  if (!fd) return kImageErrFile;
+  PictureHeader h;
+  if (!ReadPictureHeader(picture_path, &h)) return kImageErrHeader;
+  unsigned char raw[kIndexRecordSize];
+  EncodeRecordOf(key, h, raw);
+  return AppendRecord(fd.get(), raw) ? kImageOk : kImageErrFile;
+}
+
+int AddImage(const std::string& info_dir, std::string_view key, const PictureHeader& header) {
+  if (!IsValidPictureKey(key)) return kImageErrKey;
+  UniqueFd fd = OpenDayForAppend(info_dir, key);
+  if (!fd) return kImageErrFile;
+  unsigned char raw[kIndexRecordSize];
+  EncodeRecordOf(key, header, raw);
   return AppendRecord(fd.get(), raw) ? kImageOk : kImageErrFile;
 }
 
@@ -212,12 +235,12 @@ int RemoveImage(const std::string& info_dir, std::string_view key) {
   off_t at = ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); });
   if (at >= 0) {
     // Zeroed in place with one write: the file never shrinks.
-    static const unsigned char zero[kIndexRecordSize] = {};
+    static const unsigned char kZero[kIndexRecordSize] = {};
     ssize_t n;
     do {
-      n = ::pwrite(fd.get(), zero, sizeof zero, at);
+      n = ::pwrite(fd.get(), kZero, sizeof kZero, at);
     } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(sizeof zero)) return kImageErrFile;
+    if (n != static_cast<ssize_t>(sizeof kZero)) return kImageErrFile;
   }
   return kImageOk;
 }
@@ -233,6 +256,28 @@ std::string ImagePath(const std::string& image_dir, std::string_view key) {
 // ---- DayIndexCache ----
 
 DayIndexCache::DayIndexCache(std::string info_dir) : info_dir_(std::move(info_dir)) {}
+
+namespace {
+
+void FillSignature(const struct stat& st, bool* exists, dev_t* dev, ino_t* ino, off_t* size,
+                   std::int64_t* mtime_ns, std::int64_t* ctime_ns) {
+  *exists = true;
+  *dev = st.st_dev;
+  *ino = st.st_ino;
+  *size = st.st_size;
+  *mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  *ctime_ns = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+DayIndexCache::Signature DayIndexCache::StatFd(int fd) {
+  Signature sig;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return sig;
+  FillSignature(st, &sig.exists, &sig.dev, &sig.ino, &sig.size, &sig.mtime_ns, &sig.ctime_ns);
+  return sig;
+}
 
 DayIndexCache::Signature DayIndexCache::Stat(const std::string& path) {
   Signature sig;
@@ -304,12 +349,18 @@ int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
     days_.erase(day_key);  // the file may have been created empty; read it again next time
     return rc;
   }
-  const Signature after = Stat(day->path);
+  KeepCurrent(day, key, before, Stat(day->path));
+  return rc;
+}
+
+void DayIndexCache::KeepCurrent(Day* day, std::string_view key, const Signature& before,
+                                const Signature& after) {
+  const std::string day_key(key.substr(0, 8));
   const bool only_ours = after.exists && (!before.exists || (after.ino == before.ino && after.dev == before.dev)) &&
                          after.size == (before.exists ? before.size : 0) + static_cast<off_t>(kIndexRecordSize);
   if (!only_ours) {
     days_.erase(day_key);
-    return rc;
+    return;
   }
   try {
     ++day->keys[std::string(key)];
@@ -317,7 +368,43 @@ int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
   } catch (const std::bad_alloc&) {
     days_.erase(day_key);
   }
-  return rc;
+}
+
+int DayIndexCache::AppendFdFor(std::string_view key, const Day& day) {
+  const std::string_view day_key = key.substr(0, 8);
+  const bool same_file = day.sig.exists && append_.dev == day.sig.dev && append_.ino == day.sig.ino;
+  if (append_.fd && append_.day_key == day_key && same_file) return append_.fd.get();
+  append_.fd.reset();
+  append_.day_key.assign(day_key);
+  UniqueFd fd(::open(day.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kIndexFileMode));
+  if (!fd && errno == ENOENT) fd = OpenDayForAppend(info_dir_, key);  // a new year
+  if (!fd) return -1;
+  const Signature opened = StatFd(fd.get());
+  append_.dev = opened.dev;
+  append_.ino = opened.ino;
+  append_.fd = std::move(fd);
+  return append_.fd.get();
+}
+
+int DayIndexCache::Add(std::string_view key, const PictureHeader& header) {
+  if (!IsValidPictureKey(key)) return kImageErrKey;
+  const std::string day_key(key.substr(0, 8));
+  Day* day = Fresh(key);
+  if (!day) {
+    append_.fd.reset();
+    return AddImage(info_dir_, key, header);
+  }
+  const Signature before = day->sig;
+  const int fd = AppendFdFor(key, *day);
+  unsigned char raw[kIndexRecordSize];
+  EncodeRecordOf(key, header, raw);
+  if (fd < 0 || !AppendRecord(fd, raw)) {
+    append_.fd.reset();
+    days_.erase(day_key);  // the file may have been created empty; read it again next time
+    return kImageErrFile;
+  }
+  KeepCurrent(day, key, before, StatFd(fd));
+  return kImageOk;
 }
 
 int DayIndexCache::Remove(std::string_view key) {

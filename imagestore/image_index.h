@@ -22,6 +22,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/unique_fd.h"
+#include "imagestore/picture_header.h"
+
 namespace pondrel {
 
 inline constexpr std::size_t kPictureKeyLength = 17;
@@ -43,8 +46,8 @@ struct ImageIndexRecord {
   std::uint16_t tilt;
   std::uint16_t zoom;           // hundredths; 0 = not recorded
   std::uint16_t brightness;     // 1 standard, 2 brighter, other = not recorded
-  std::uint32_t recordTime;     // seconds since 1970-01-01 UTC
-  std::int16_t zoneOffset;      // minutes to add for the camera's local time
+  std::uint32_t record_time;     // seconds since 1970-01-01 UTC
+  std::int16_t zone_offset;      // minutes to add for the camera's local time
   std::uint16_t extension;      // header extension word
 };
 static_assert(sizeof(ImageIndexRecord) == kIndexRecordSize);
@@ -73,6 +76,9 @@ inline constexpr int kImageErrKey = -3;      // the key is not of the form YYYYM
 // -1 the year directory or index file could not be created or opened; -2 not a camera
 // picture (nothing written); -3 invalid key.
 int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path);
+// The same with the picture's header already read (PictureHeaderOf, time-zone rule applied):
+// 0, -1 or -3.
+int AddImage(const std::string& info_dir, std::string_view key, const PictureHeader& header);
 // 1 when a (non-deleted) record with this key exists in its day file; 0 when not, when the
 // day has no index file, or for an invalid key. Reads the day file each time: a downloader
 // asking about many pictures uses DayIndexCache instead.
@@ -98,8 +104,14 @@ class DayIndexCache {
 
   int Contains(std::string_view key);                                    // as ContainsImage
   int Add(std::string_view key, const std::string& picture_path);        // as AddImage
+  // As AddImage with the header. The day file stays open for the next picture of the same
+  // day, as long as the file under its name is the one held open.
+  int Add(std::string_view key, const PictureHeader& header);
   int Remove(std::string_view key);                                      // as RemoveImage
-  void Clear() { days_.clear(); }
+  void Clear() {
+    days_.clear();
+    append_.fd.reset();
+  }
   // How often a day file was (re-)read (for benchmarks and tests).
   std::size_t FileReads() const { return file_reads_; }
 
@@ -128,11 +140,26 @@ class DayIndexCache {
     bool racy = false;
     TextMap<int> keys;  // live records per key
   };
+  // The day file held open for appending: which day and which file (device and inode).
+  struct AppendFile {
+    std::string day_key;
+    UniqueFd fd;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
   Day* Fresh(std::string_view key);
+  // After an append of `key`'s record: the set takes the key when only that record went in
+  // (the file grew by one record, same file), else the day is read again next time.
+  void KeepCurrent(Day* day, std::string_view key, const Signature& before, const Signature& after);
   static Signature Stat(const std::string& path);
+  static Signature StatFd(int fd);
+  // The open day file of `key`'s day, opened (its year directory made when missing) when
+  // another day or another file was held; -1 when it cannot be opened.
+  int AppendFdFor(std::string_view key, const Day& day);
 
   std::string info_dir_;
   TextMap<Day> days_;  // by "YYYYMMDD"
+  AppendFile append_;
   std::size_t file_reads_ = 0;
 };
 

@@ -25,9 +25,9 @@ constexpr std::size_t kDueListStep = 20;
 
 int RunResultOf(int exit_code) {
   switch (exit_code) {
-    case dl::kResultOk:
+    case dl::ResultCode(dl::RunResult::kOk):
       return kResultSucceeded;
-    case dl::kResultAborted:
+    case dl::ResultCode(dl::RunResult::kAborted):
       return kResultAborted;
     default:
       return kResultFailed;
@@ -268,14 +268,15 @@ int CKestova::TaskEndProc(int index) {
   procs_.Remove(index);
 
   if (found) {
-    if (exit_code == dl::kResultOk || exit_code == dl::kResultAborted) {
+    if (exit_code == dl::ResultCode(dl::RunResult::kOk) ||
+        exit_code == dl::ResultCode(dl::RunResult::kAborted)) {
       task.ActState = kStateWaiting;
       task.ActResult = RunResultOf(exit_code);
       task.RestRetryCnt = task.RetryCnt;
       CKVTaskFileLock lock(*tasks_, -1);
       CKVSchedule().UpdateTask(tasks_.get(), &task);
     } else {
-      if (exit_code == dl::kResultWindowFailed) {
+      if (exit_code == dl::ResultCode(dl::RunResult::kWindowFailed)) {
         std::string server_name;
         GetServerName(task.ServerId, &server_name);
         SetLog(task.Name, server_name.c_str(), kLogError, kMsgS005);

@@ -34,7 +34,7 @@ int main() {
   }
 
   PictureSeries series;
-  CPictureStore store(series);
+  PictureStore store(series);
   store.Add(10000);
   const auto list_start = Clock::now();
   const std::string list = FormatPictureList(store.Snapshot(), ListFormat{});

@@ -160,8 +160,8 @@ TEST(CamsimPictureFile, CarriesTheCameraHeaderWhereReadersLookForIt) {
   EXPECT_EQ(read.tilt, 9000);
   EXPECT_EQ(read.zoom, 250);
   EXPECT_EQ(read.brightness, 2);
-  EXPECT_EQ(read.recordTime, 0x12345678u);
-  EXPECT_EQ(read.zoneOffset, -300);
+  EXPECT_EQ(read.record_time, 0x12345678u);
+  EXPECT_EQ(read.zone_offset, -300);
   EXPECT_EQ(read.extension, 1);
   EXPECT_EQ(read.width, 704);
   EXPECT_EQ(read.height, 576);
@@ -215,7 +215,7 @@ TEST(CamsimPictureStore, HoldsASeriesWithKeysAndIdentifiers) {
   s.zone_offset = 540;
   s.cameras = {1, 2};
   s.triggers = {33, 1, 2};
-  CPictureStore store(s);
+  PictureStore store(s);
   EXPECT_EQ(store.Add(4), 4);
   const std::vector<CamPicture> all = store.Snapshot();
   ASSERT_EQ(all.size(), 4u);
@@ -245,7 +245,7 @@ TEST(CamsimPictureStore, HoldsASeriesWithKeysAndIdentifiers) {
   // A series never leaves four-digit years.
   s.start = Time("9999/12/31/23/59/58");
   s.interval_cs = 100;
-  CPictureStore late(s);
+  PictureStore late(s);
   EXPECT_EQ(late.Add(5), 2);
 }
 
@@ -278,7 +278,7 @@ TEST(CamsimProtocol, BuildsTheStatusBodyAndTheList) {
 
   PictureSeries s;
   s.start = Time("2024/01/02/03/04/05");
-  CPictureStore store(s);
+  PictureStore store(s);
   store.Add(3);
   ListFormat f;
   EXPECT_EQ(FormatPictureList(store.Snapshot(), f),
@@ -341,8 +341,21 @@ TEST(CamsimFaultPlan, ParsesTargetsAndActions) {
   }
 }
 
+TEST(CamsimFaultPlan, ConnectionFaultsTakeNoArgument) {
+  std::optional<Fault> f;
+  std::string error;
+  ASSERT_TRUE(ParseFaultAction("close", &f, &error));
+  EXPECT_EQ(f->action, FaultAction::kClose);
+  ASSERT_TRUE(ParseFaultAction("hangup*2", &f, &error));
+  EXPECT_EQ(f->action, FaultAction::kHangUp);
+  EXPECT_EQ(DescribeFault(FaultTarget{RequestKind::kData, ""}, *f), "data=hangup*2");
+  for (const char* bad : {"close:1", "hangup@3", "hangup:", "closed"}) {
+    EXPECT_FALSE(ParseFaultAction(bad, &f, &error)) << bad;
+  }
+}
+
 TEST(CamsimFaultPlan, PictureFaultsWinAndCountedFaultsRunOut) {
-  CFaultPlan plan;
+  FaultPlan plan;
   plan.Set({RequestKind::kData, ""}, Fault{FaultAction::kCode, 503, 2});
   plan.Set({RequestKind::kData, "7"}, Fault{FaultAction::kErrorBody, 0, -1});
   plan.Set({RequestKind::kDelete, "9"}, Fault{FaultAction::kCode, 401, 1});
@@ -395,7 +408,7 @@ class CamsimServerTest : public ::testing::Test {
     }
     return "<missing>";
   }
-  CCamServer server{Config()};
+  CamServer server{Config()};
 };
 
 TEST_F(CamsimServerTest, ChecksCredentialsPerRequestKind) {
@@ -422,12 +435,12 @@ TEST_F(CamsimServerTest, ChecksCredentialsPerRequestKind) {
   CamServerConfig open = Config();
   open.user.reset();
   open.admin.reset();
-  CCamServer anyone(open);
+  CamServer anyone(open);
   EXPECT_EQ(anyone.Handle(Get("/-kvidb-/rpdel?iid=1", nullptr)).status, 200);
   CamServerConfig empty = Config();
   empty.user = Credentials{"", ""};
   empty.admin.reset();
-  CCamServer colon(empty);
+  CamServer colon(empty);
   EXPECT_EQ(colon.Handle(Get("/-kvidb-/status", ":")).status, 200);
   EXPECT_EQ(colon.Handle(Get("/-kvidb-/status", nullptr)).status, 401);
   EXPECT_EQ(colon.Handle(Get("/-kvidb-/rpdel?iid=2", ":")).status, 200);
@@ -463,7 +476,7 @@ TEST_F(CamsimServerTest, IdentifiersTravelVerbatim) {
   CamServerConfig c = Config();
   c.series.id_prefix = "cam/a=b.";
   c.admin.reset();
-  CCamServer prefixed(c);
+  CamServer prefixed(c);
   EXPECT_EQ(prefixed.Handle(Get("/-kvidb-/enum?type=list&limit=1")).body,
             "20240506/07080900 cam/a=b.1\r\n");
   EXPECT_EQ(prefixed.Handle(Get("/-kvidb-/data?cam/a=b.1")).status, 200);

@@ -21,6 +21,7 @@
 #include "downloader/result_codes.h"
 #include "tests/downloader/fake_camera.h"
 #include "tests/downloader/run_fixture.h"
+#include "tests/support/image_files.h"
 
 namespace pondrel::dl {
 namespace {
@@ -99,13 +100,7 @@ class DialUpRun : public ::testing::Test {
     return Messages(ReadFile(world_.ImageDir() + "/info/rascon.log"));
   }
   std::vector<std::string> RunLog() const { return Messages(world_.Log()); }
-  int Pictures() const {
-    int n = 0;
-    std::error_code ec;
-    for (auto& e : std::filesystem::recursive_directory_iterator(world_.ImageDir() + "/image", ec))
-      n += e.path().extension() == ".jpg";
-    return n;
-  }
+  int Pictures() const { return pondrel::test::CountJpgs(world_.ImageDir()); }
 
   DownloaderWorld world_;
   FakeCamera camera_;
@@ -121,7 +116,7 @@ constexpr char kDialsAndConnects[] =
 
 TEST_F(DialUpRun, DialsFollowsTheStatesDownloadsAndHangsUpWithH) {
   DialScript script(world_, kDialsAndConnects);
-  ASSERT_EQ(kResultOk, world_.Run(CommandLine(true), Settings(script)));
+  ASSERT_EQ(RunResult::kOk, world_.Run(CommandLine(true), Settings(script)));
   EXPECT_EQ(3, Pictures());
 
   EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Opening Port (P001)",
@@ -146,14 +141,14 @@ TEST_F(DialUpRun, DialsFollowsTheStatesDownloadsAndHangsUpWithH) {
 
 TEST_F(DialUpRun, WithoutHTheLinkStaysUpAndTheNextRunUsesItAsItIs) {
   DialScript script(world_, kDialsAndConnects);
-  ASSERT_EQ(kResultOk, world_.Run(CommandLine(false), Settings(script)));
+  ASSERT_EQ(RunResult::kOk, world_.Run(CommandLine(false), Settings(script)));
   EXPECT_EQ("dial office user=dial password=given\n", script.Record());
   EXPECT_EQ("office\n", script.Links());
 
   // Already connected: nothing dialled, and nothing hung up even with /h.
   ::unlink((world_.ImageDir() + "/info/rascon.log").c_str());
   camera_.AddPictures(2, "20240103");
-  ASSERT_EQ(kResultOk, world_.Run(CommandLine(true), Settings(script)));
+  ASSERT_EQ(RunResult::kOk, world_.Run(CommandLine(true), Settings(script)));
   EXPECT_EQ(5, Pictures());
   EXPECT_EQ("dial office user=dial password=given\n", script.Record());
   EXPECT_EQ("office\n", script.Links());
@@ -171,7 +166,7 @@ TEST(DialUp, WithoutAConnectionNameNothingIsDialled) {
   DialScript script(world, kDialsAndConnects);
   RunSettings settings = world.Settings();
   settings.loadDialer = script.Loader();
-  ASSERT_EQ(kResultOk, world.Run(world.CommandLine(id) + ",/h", settings));
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id) + ",/h", settings));
   EXPECT_EQ("", script.Record());
   EXPECT_FALSE(std::filesystem::exists(world.ImageDir() + "/info/rascon.log"));
 }
@@ -194,7 +189,7 @@ TEST_F(DialUpRun, UnreadableDialParametersEndTheRunWith9000) {
     RunSettings settings = Settings(script);
     if (!c.load) settings.loadDialer = [] { return nullptr; };
     ::unlink(world_.LogPath().c_str());
-    EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(true), settings)) << c.script;
+    EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(true), settings)) << c.script;
     EXPECT_EQ(std::vector<std::string>{p003}, RunLog()) << c.script;
     EXPECT_EQ("", script.Record());
   }
@@ -217,7 +212,7 @@ TEST(DialUp, ANameThatCannotBeAnEntryIsRefusedBeforeAnythingRuns) {
   DialScript script(world, "entry ../peers/office\nstate 8192\n");
   RunSettings settings = world.Settings();
   settings.loadDialer = script.Loader();
-  EXPECT_EQ(kResultDialUpFailed, world.Run(world.CommandLine(id), settings));
+  EXPECT_EQ(RunResult::kDialUpFailed, world.Run(world.CommandLine(id), settings));
   EXPECT_EQ(1u, world.LogLines("Failed to get connection information\" (P003)").size());
   EXPECT_EQ("", script.Record());
 }
@@ -227,7 +222,7 @@ TEST_F(DialUpRun, AnErrorEventIsLoggedWithItsTextAndEndsTheRunWith9000) {
     DialScript script(world_,
                       "entry office\ntext 678 There was no answer.\n"
                       "state 0\nstate 2 10\nerror 678 10\n");
-    EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(false), Settings(script)));
+    EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(false), Settings(script)));
     EXPECT_EQ((std::vector<std::string>{
                   "<info><task1><cam1> Opening Port (P001)",
                   "<info><task1><cam1> Connecting Device (P001)",
@@ -243,7 +238,7 @@ TEST_F(DialUpRun, AnErrorEventIsLoggedWithItsTextAndEndsTheRunWith9000) {
   ::unlink(world_.LogPath().c_str());
   ::unlink((world_.ImageDir() + "/info/rascon.log").c_str());
   DialScript script(world_, "entry office\nstate 0\nstate 14 10\nerror 691 10\n");
-  EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(false), Settings(script)));
+  EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(false), Settings(script)));
   EXPECT_TRUE(Has(StateLog(), "<error><task1><cam1> Authenticated (P001)"));
   EXPECT_EQ(std::vector<std::string>{"<error><task1><cam1> Dial-up connection failed (P002)"},
             RunLog());
@@ -253,21 +248,21 @@ TEST_F(DialUpRun, AnErrorEventIsLoggedWithItsTextAndEndsTheRunWith9000) {
 TEST_F(DialUpRun, ADialThatCannotStartEndsTheRunWith9000AndSaysWhy) {
   {
     DialScript script(world_, "entry office\ndial-error 602\n");
-    EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(true), Settings(script)));
+    EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(true), Settings(script)));
     EXPECT_EQ((std::vector<std::string>{
                   "<error><task1><cam1> Dial-up connection error: \"Port already opend.\" (P003)"}),
               RunLog());
   }
   ::unlink(world_.LogPath().c_str());
   DialScript script(world_, "entry office\nmissing dial\n");
-  EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(true), Settings(script)));
+  EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(true), Settings(script)));
   EXPECT_EQ(1u, world_.LogLines("Dial-up connection error: \"Undefined RAS Dial Error \" (P003)").size());
   EXPECT_TRUE(camera_.Requests().empty());
 }
 
 TEST_F(DialUpRun, ADialThatDisconnectsEndsTheRunWith9000) {
   DialScript script(world_, "entry office\nstate 0\nstate 8193 10\n");
-  EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(false), Settings(script)));
+  EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(false), Settings(script)));
   EXPECT_TRUE(Has(StateLog(), "<info><task1><cam1> Disconnected (P001)"));
   EXPECT_TRUE(RunLog().empty());
   const auto status = world_.progress().Lines();
@@ -280,7 +275,7 @@ TEST_F(DialUpRun, AbortWhileDiallingLetsTheDialEndThenHangsUp) {
   std::atomic<bool> abort{true};
   RunSettings settings = Settings(script);
   settings.abortRequest = &abort;
-  EXPECT_EQ(kResultAborted, world_.Run(CommandLine(false), settings));
+  EXPECT_EQ(RunResult::kAborted, world_.Run(CommandLine(false), settings));
   EXPECT_TRUE(Has(StateLog(), "<info><task1><cam1> Connected (P001)"));
   EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Dial-up connection has completed. (P001)",
                                       "<warning><task1><cam1> Download has aborted. (D003)"}),
@@ -298,7 +293,7 @@ TEST_F(DialUpRun, ADialThatHangsIsEndedByTheAbortAndByTheWatchdog) {
   RunSettings settings = Settings(script);
   settings.abortRequest = &abort;
   settings.abortStallSeconds = 0;
-  EXPECT_EQ(kResultAborted, world_.Run(CommandLine(false), settings));
+  EXPECT_EQ(RunResult::kAborted, world_.Run(CommandLine(false), settings));
   EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Opening Port (P001)",
                                       "<info><task1><cam1> Disconnected (P001)"}),
             StateLog());
@@ -308,7 +303,7 @@ TEST_F(DialUpRun, ADialThatHangsIsEndedByTheAbortAndByTheWatchdog) {
   ::unlink((script.path() + ".record").c_str());
   settings = Settings(script);
   settings.stallLimitSeconds = 1;
-  EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(false), settings));
+  EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(false), settings));
   EXPECT_TRUE(RunLog().empty());
   EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
 }
@@ -324,7 +319,7 @@ TEST_F(DialUpRun, ASecondCloseRequestEndsAHangingDialAtOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ::kill(::getpid(), SIGTERM);
   });
-  EXPECT_EQ(kResultAborted, world_.Run(CommandLine(false), settings));
+  EXPECT_EQ(RunResult::kAborted, world_.Run(CommandLine(false), settings));
   service.join();
   EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
   EXPECT_EQ(std::vector<std::string>{"<warning><task1><cam1> Download has aborted. (D003)"},
@@ -340,9 +335,9 @@ TEST_F(DialUpRun, ALinkThatDropsDuringTheDownloadIsLogged) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     other_run.Release();
   });
-  const int result = world_.Run(CommandLine(true), Settings(script));
+  const RunResult result = world_.Run(CommandLine(true), Settings(script));
   release.join();
-  EXPECT_EQ(kResultOk, result);  // the camera is on loopback, which never drops
+  EXPECT_EQ(RunResult::kOk, result);  // the camera is on loopback, which never drops
   EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Opening Port (P001)",
                                       "<info><task1><cam1> Connected (P001)",
                                       "<info><task1><cam1> Disconnected (P001)"}),
@@ -366,15 +361,15 @@ while :; do sleep 0.05; done
 )SH");
   ::chmod((dir + "/pppd").c_str(), 0755);
   dialup::PppdConfig config;
-  config.pppdPath = dir + "/pppd";
-  config.peersDir = dir + "/peers";
-  config.runDir = dir + "/run";
+  config.pppd_path = dir + "/pppd";
+  config.peers_dir = dir + "/peers";
+  config.run_dir = dir + "/run";
   RunSettings settings = world_.Settings();
   settings.hangUpWaitMs = 10;
   settings.loadDialer = [config] { return dialup::PppdDialer::Load(config); };
 
   WriteFile(dir + "/mode", "up");
-  ASSERT_EQ(kResultOk, world_.Run(CommandLine(true), settings))
+  ASSERT_EQ(RunResult::kOk, world_.Run(CommandLine(true), settings))
       << world_.Log() << ReadFile(world_.ImageDir() + "/info/rascon.log");
   EXPECT_EQ(3, Pictures());
   EXPECT_EQ((std::vector<std::string>{
@@ -391,7 +386,7 @@ while :; do sleep 0.05; done
   ::unlink((world_.ImageDir() + "/info/rascon.log").c_str());
   ::unlink(world_.LogPath().c_str());
   WriteFile(dir + "/mode", "fail");
-  EXPECT_EQ(kResultDialUpFailed, world_.Run(CommandLine(true), settings));
+  EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(true), settings));
   EXPECT_TRUE(Has(StateLog(),
                   "<error><task1><cam1> Connecting Device [error = 'The connect script failed.' ] (P001)"));
   EXPECT_EQ((std::vector<std::string>{

@@ -46,7 +46,7 @@ TEST(CamsimRun, PicturesLandAndAreIndexed) {
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
   const std::string id = world.AddProfile(Profile(cam));
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   const auto keys = ListedKeys(world.ImageDir());
   ASSERT_EQ(12u, keys.size());
   for (const auto& key : keys) {
@@ -65,7 +65,7 @@ TEST(CamsimRun, SeventeenPicturesAreDeletedInBatchesOf8And8And1) {
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
   const std::string id = world.AddProfile(Profile(cam, true));
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   EXPECT_EQ("8,8,1", cam.Stats()["rpdel_batches"]);
   EXPECT_EQ(0, cam.Stat("pictures"));
   EXPECT_EQ(1u, world.LogLines("17 picture(s) (17 picture(s)  deleted,").size());
@@ -76,7 +76,7 @@ TEST(CamsimRun, LoginFailureOnStatusEndsWith8003) {
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
   const std::string id = world.AddProfile(Profile(cam));
-  EXPECT_EQ(kResultHttpUnauthorized, world.Run(world.CommandLine(id), world.Settings()));
+  EXPECT_EQ(RunResult::kHttpUnauthorized, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Failed to login. (D028)").size());
   EXPECT_EQ(1, cam.Stat("status_requests"));
 }
@@ -86,7 +86,7 @@ TEST(CamsimRun, ForbiddenPictureIsSkipped) {
   ASSERT_TRUE(cam.ok()) << cam.Output();
   DownloaderWorld world;
   const std::string id = world.AddProfile(Profile(cam));
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   EXPECT_EQ(4, CountJpgs(world.ImageDir()));
   EXPECT_EQ(5, cam.Stat("data_requests"));
   EXPECT_EQ(0u, world.LogLines("(D011)").size());
@@ -100,7 +100,7 @@ TEST(CamsimRun, ErrorBodyAndOversizedPictureAreHandled) {
   ASSERT_TRUE(cam.Control("picture-size=2500000\nadd=1", &answer)) << answer;
   DownloaderWorld world;
   const std::string id = world.AddProfile(Profile(cam));
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   const auto keys = ListedKeys(world.ImageDir());
   ASSERT_EQ(4u, keys.size());
   EXPECT_FALSE(std::filesystem::exists(ImagePath(world.ImageDir(), keys[0])));
@@ -115,8 +115,9 @@ TEST(CamsimRun, StalledBodyIsCutByTheWatchdog) {
   const std::string id = world.AddProfile(Profile(cam));
   RunSettings settings = world.Settings();
   settings.stallLimitSeconds = 1;
-  const int result = world.Run(world.CommandLine(id), settings);
-  EXPECT_TRUE(result == kResultHttpError || result == kResultHttpTimeout) << result;
+  const RunResult result = world.Run(world.CommandLine(id), settings);
+  EXPECT_TRUE(result == RunResult::kHttpError || result == RunResult::kHttpTimeout)
+      << ResultCode(result);
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Communication error (D011)").size());
   EXPECT_EQ(0, CountJpgs(world.ImageDir()));
 }
@@ -133,7 +134,7 @@ TEST(CamsimRun, SigtermAbortsWith100) {
     while (cam.Stat("faults_applied") < 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ::kill(::getpid(), SIGTERM);
   });
-  EXPECT_EQ(kResultAborted, world.Run(world.CommandLine(id), settings));
+  EXPECT_EQ(RunResult::kAborted, world.Run(world.CommandLine(id), settings));
   service.join();
   EXPECT_EQ(1u, world.LogLines("<warning><task1><cam1> Download has aborted. (D003)").size());
 }
@@ -149,9 +150,30 @@ TEST(CamsimRun, ThroughTinyproxy) {
   profile.useProxy = true;
   profile.proxyPort = proxy.port();
   const std::string id = world.AddProfile(profile);
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   EXPECT_EQ(10, CountJpgs(world.ImageDir()));
   EXPECT_EQ("8,2", cam.Stats()["rpdel_batches"]);
+}
+
+// A picture whose request fails keeps what was stored under its name before: only the
+// request's own part file goes.
+TEST(CamsimRun, FailedRequestKeepsThePictureStoredUnderItsNameBefore) {
+  CamsimProcess cam({"--pictures", "3"});
+  ASSERT_TRUE(cam.ok()) << cam.Output();
+  DownloaderWorld world;
+  const std::string id = world.AddProfile(Profile(cam));
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  const auto keys = ListedKeys(world.ImageDir());
+  ASSERT_EQ(3u, keys.size());
+  const std::string first = ImagePath(world.ImageDir(), keys[0]);
+  const auto size = std::filesystem::file_size(first);
+  // The index forgets the day; its pictures stay.
+  std::filesystem::remove_all(world.ImageDir() + "/info/" + keys[0].substr(0, 4));
+  ASSERT_TRUE(cam.Control("fault.data=code:500"));
+  EXPECT_EQ(RunResult::kHttpOtherStatus, world.Run(world.CommandLine(id), world.Settings()));
+  ASSERT_TRUE(std::filesystem::exists(first));
+  EXPECT_EQ(size, std::filesystem::file_size(first));
+  EXPECT_EQ(3, CountJpgs(world.ImageDir()));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ constexpr char kId[] = "00112233445566778899aabbccddeeff";
 
 TEST(CommandLine, ServiceLineWithPathsBlanksAndFlags) {
   CommandLine cmd;
-  ASSERT_EQ(0, ParseCommandLine(std::string("/g ") + kId +
+  ASSERT_EQ(RunResult::kOk, ParseCommandLine(std::string("/g ") + kId +
                                     ",/l /var/lib/pondrel/img one/dl.log,/t night shift,/d,/h",
                                 &cmd));
   EXPECT_TRUE(cmd.serverIdSet);
@@ -21,7 +21,7 @@ TEST(CommandLine, ServiceLineWithPathsBlanksAndFlags) {
   EXPECT_EQ("night shift", cmd.taskName);
   EXPECT_TRUE(cmd.hangUp);
 
-  ASSERT_EQ(0, ParseCommandLine("/T t,/E e,/p p,/U u,/x x,/D", &cmd));
+  ASSERT_EQ(RunResult::kOk, ParseCommandLine("/T t,/E e,/p p,/U u,/x x,/D", &cmd));
   EXPECT_EQ("t", cmd.taskName);
   EXPECT_FALSE(cmd.hangUp);
   EXPECT_FALSE(cmd.serverIdSet);
@@ -35,7 +35,7 @@ TEST(CommandLine, WhatTheServiceBuildsParsesBackToTheSameValues) {
     o.task_name = "night shift";
     o.delete_images = o.hang_up = flags;
     CommandLine cmd;
-    ASSERT_EQ(0, ParseCommandLine(FormatDownloaderOptions(o), &cmd));
+    ASSERT_EQ(RunResult::kOk, ParseCommandLine(FormatDownloaderOptions(o), &cmd));
     EXPECT_TRUE(cmd.serverIdSet);
     EXPECT_EQ(o.server_id, GuidToHex(cmd.serverId));
     EXPECT_EQ(o.log_path, cmd.logPath);
@@ -47,24 +47,24 @@ TEST(CommandLine, WhatTheServiceBuildsParsesBackToTheSameValues) {
 
 TEST(CommandLine, ErrorCodes) {
   CommandLine cmd;
-  EXPECT_EQ(kResultUnknownOption, ParseCommandLine("/t x,/q y", &cmd));
-  EXPECT_EQ(kResultUnknownOption, ParseCommandLine("/t x,/", &cmd));
-  EXPECT_EQ(kResultNoBlankAfterOption, ParseCommandLine("/tname", &cmd));
-  EXPECT_EQ(kResultNoBlankAfterOption, ParseCommandLine("/t", &cmd));
-  EXPECT_EQ(kResultEmptyValue, ParseCommandLine("/g ,/t x", &cmd));
-  EXPECT_EQ(kResultEmptyValue, ParseCommandLine("/t x,/l ", &cmd));
-  EXPECT_EQ(kResultEmptyValue, ParseCommandLine("/t " + std::string(1024, 'a'), &cmd));
-  EXPECT_EQ(0, ParseCommandLine("/t " + std::string(1023, 'a'), &cmd));
-  EXPECT_EQ(kResultNoTaskName, ParseCommandLine(std::string("/g ") + kId + ",/l /tmp/x", &cmd));
+  EXPECT_EQ(RunResult::kUnknownOption, ParseCommandLine("/t x,/q y", &cmd));
+  EXPECT_EQ(RunResult::kUnknownOption, ParseCommandLine("/t x,/", &cmd));
+  EXPECT_EQ(RunResult::kNoBlankAfterOption, ParseCommandLine("/tname", &cmd));
+  EXPECT_EQ(RunResult::kNoBlankAfterOption, ParseCommandLine("/t", &cmd));
+  EXPECT_EQ(RunResult::kEmptyValue, ParseCommandLine("/g ,/t x", &cmd));
+  EXPECT_EQ(RunResult::kEmptyValue, ParseCommandLine("/t x,/l ", &cmd));
+  EXPECT_EQ(RunResult::kEmptyValue, ParseCommandLine("/t " + std::string(1024, 'a'), &cmd));
+  EXPECT_EQ(RunResult::kOk, ParseCommandLine("/t " + std::string(1023, 'a'), &cmd));
+  EXPECT_EQ(RunResult::kNoTaskName, ParseCommandLine(std::string("/g ") + kId + ",/l /tmp/x", &cmd));
 }
 
 TEST(CommandLine, ServerIdMustBeExactly32LowerCaseDigits) {
   CommandLine cmd;
-  ASSERT_EQ(0, ParseCommandLine("/g 00112233445566778899AABBCCDDEEFF,/t x", &cmd));
+  ASSERT_EQ(RunResult::kOk, ParseCommandLine("/g 00112233445566778899AABBCCDDEEFF,/t x", &cmd));
   EXPECT_FALSE(cmd.serverIdSet);
-  ASSERT_EQ(0, ParseCommandLine("/g 00112233445566778899aabbccddeef,/t x", &cmd));
+  ASSERT_EQ(RunResult::kOk, ParseCommandLine("/g 00112233445566778899aabbccddeef,/t x", &cmd));
   EXPECT_FALSE(cmd.serverIdSet);
-  ASSERT_EQ(0, ParseCommandLine("/g 00112233445566778899aabbccddeeff0,/t x", &cmd));
+  ASSERT_EQ(RunResult::kOk, ParseCommandLine("/g 00112233445566778899aabbccddeeff0,/t x", &cmd));
   EXPECT_FALSE(cmd.serverIdSet);
 }
 
@@ -73,13 +73,13 @@ TEST(CommandLine, ServerIdMustBeExactly32LowerCaseDigits) {
 TEST(CommandLine, ProfileLookupFailures) {
   test::DownloaderWorld world;
   world.AddProfile({});
-  EXPECT_EQ(kResultNoProfile, world.Run("/l " + world.LogPath() + ",/t task1", world.Settings()));
+  EXPECT_EQ(RunResult::kNoProfile, world.Run("/l " + world.LogPath() + ",/t task1", world.Settings()));
   EXPECT_EQ(1u, world.LogLines("Failed to get the server information. (D012)").size());
-  EXPECT_EQ(kResultNoProfile,
+  EXPECT_EQ(RunResult::kNoProfile,
             world.Run(world.CommandLine("00112233445566778899AABBCCDDEEFF"), world.Settings()));
-  EXPECT_EQ(kResultNoProfile, world.Run(world.CommandLine(kId), world.Settings()));
+  EXPECT_EQ(RunResult::kNoProfile, world.Run(world.CommandLine(kId), world.Settings()));
   EXPECT_EQ(3u, world.LogLines("(D012)").size());
-  EXPECT_EQ(kResultUnknownOption, world.Run("/l " + world.LogPath() + ",/z 1,/t t", world.Settings()));
+  EXPECT_EQ(RunResult::kUnknownOption, world.Run("/l " + world.LogPath() + ",/z 1,/t t", world.Settings()));
   EXPECT_EQ(3u, world.LogLines("(D").size());
 }
 

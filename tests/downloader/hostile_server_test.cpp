@@ -57,7 +57,7 @@ TEST(HostileServer, EndlessBodiesAreCut) {
   const std::string dir = world.ImageDir();
 
   camera.endlessIds.insert("id2024010210000100");
-  EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Communication error (D011)").size());
   EXPECT_TRUE(test::PathExists(dir + "/image/2024/0102/10000000.jpg"));
   EXPECT_FALSE(test::PathExists(dir + "/image/2024/0102/10000100.jpg"));
@@ -66,14 +66,14 @@ TEST(HostileServer, EndlessBodiesAreCut) {
 
   camera.endlessList = true;
   ASSERT_TRUE(test::PathExists(dir + "/info/pict.lst"));  // the last run's list
-  EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_FALSE(test::PathExists(dir + "/info/pict.lst"));
   EXPECT_EQ(0, CountFiles(dir, ".part"));
   EXPECT_EQ(2u, world.LogLines("Communication error (D011)").size());
   camera.endlessList = false;
 
   camera.endlessStatus = true;
-  EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(3, CountJpgs(dir));
   // Every read stopped at its limit: what the camera got out over the three runs is that much
   // plus what the sockets buffer, not an endless stream.
@@ -97,7 +97,7 @@ TEST(HostileServer, StreamingBodyStopsAtTheFreeSpaceFloor) {
     *free_bytes = used >= (12ull << 20) ? 0 : (12ull << 20) - used;
     return true;
   };
-  EXPECT_EQ(kResultHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(1u, world.LogLines("Communication error (D011)").size());
   EXPECT_EQ(1, CountJpgs(dir));
   EXPECT_EQ(0, CountFiles(dir, ".part"));
@@ -111,7 +111,7 @@ TEST(HostileServer, DayDirectoryEmptiedForSpaceIsMadeAgain) {
   FakeCamera camera;
   camera.AddPictures(2, "20240102", 0);
   const std::string id = world.AddProfile(Profile(camera));
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
   const std::string dir = world.ImageDir();
   const std::uint64_t picture = JpgBytes(dir) / 2;
 
@@ -127,7 +127,7 @@ TEST(HostileServer, DayDirectoryEmptiedForSpaceIsMadeAgain) {
     *free_bytes = used >= room ? 0 : room - used;
     return true;
   };
-  EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_TRUE(test::PathExists(dir + "/image/2024/0102/10000200.jpg"));
   EXPECT_FALSE(test::PathExists(dir + "/image/2024/0102/10000000.jpg"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20240102/10000200"));
@@ -141,7 +141,7 @@ TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
   FakeCamera camera;
   camera.AddPictures(3, "20240102", 0);
   const std::string id = world.AddProfile(Profile(camera));
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
   camera.AddPictures(2, "20240103", 0);
   world.SetOption("DLLimitSpaceMB", 200);
   world.SetOption("DLImageAutomatic", 1);
@@ -153,7 +153,7 @@ TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
     *free_bytes = 500ull << 20;
     return true;
   };
-  EXPECT_EQ(0, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(5, CountJpgs(world.ImageDir()));
   EXPECT_EQ(0u, world.LogLines("(D030)").size());
   EXPECT_EQ(1u, world.LogLines("<warning><task1><cam1> The download option DLLimitSpaceMB holds "
@@ -199,18 +199,18 @@ TEST(DamagedStore, TornIndexTailCostsOneRecord) {
   FakeCamera camera;
   camera.AddPictures(20);
   const std::string id = world.AddProfile(Profile(camera));
-  ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+  ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
   const std::string index = world.ImageDir() + "/info/2024/0102.idx";
   ASSERT_EQ(800, FileSize(index));
 
   for (const long cut : {790L, 50L}) {
     ASSERT_EQ(0, ::truncate(index.c_str(), cut));
     const int before = camera.PictureRequests();
-    ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+    ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
     const int fetched = camera.PictureRequests() - before;
     EXPECT_EQ(20 - cut / 40, fetched) << "cut at " << cut;
     EXPECT_EQ(800, FileSize(index)) << "cut at " << cut;
-    ASSERT_EQ(0, world.Run(world.CommandLine(id), world.Settings()));
+    ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
     EXPECT_EQ(fetched, camera.PictureRequests() - before) << "fetched again after " << cut;
     for (int i = 0; i < 20; ++i) {
       char key[32];

@@ -60,10 +60,10 @@ TEST_F(HttpClientTest, AgentAuthorizationAndNoEnvironmentProxy) {
   setenv("http_proxy", "http://127.0.0.1:1", 1);
   setenv("HTTP_PROXY", "http://127.0.0.1:1", 1);
   char status[20];
-  EXPECT_EQ(0, HttpFetch("/-kvidb-/status", job_, status, sizeof status));
+  EXPECT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/status", job_, status, sizeof status));
   job_.account.clear();
   job_.password.clear();
-  EXPECT_EQ(0, HttpFetch("/-kvidb-/status", job_, status, sizeof status));
+  EXPECT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/status", job_, status, sizeof status));
   unsetenv("http_proxy");
   unsetenv("HTTP_PROXY");
   const auto requests = camera_.Requests();
@@ -93,7 +93,8 @@ TEST_F(HttpClientTest, StatusCodesMapToResultsAndLogLines) {
     test::WriteFile(env_.Path("dl.log"), "");
     camera_.statusCode = c.status;
     char status[20];
-    EXPECT_EQ(c.result, HttpFetch("/-kvidb-/status", job_, status, sizeof status)) << c.status;
+    EXPECT_EQ(c.result, ResultCode(HttpFetch("/-kvidb-/status", job_, status, sizeof status)))
+        << c.status;
     if (c.line) {
       EXPECT_NE(std::string::npos, Log().find(c.line)) << Log();
     } else {
@@ -103,7 +104,7 @@ TEST_F(HttpClientTest, StatusCodesMapToResultsAndLogLines) {
   // Nobody listening: a communication error.
   job_.httpPort = static_cast<std::uint32_t>(test::FreeLoopbackPort());
   test::WriteFile(env_.Path("dl.log"), "");
-  EXPECT_EQ(kResultHttpError, HttpFetch("/-kvidb-/status", job_));
+  EXPECT_EQ(RunResult::kHttpError, HttpFetch("/-kvidb-/status", job_));
   EXPECT_NE(std::string::npos, Log().find("<error><task><cam> Communication error (D011)"));
 }
 
@@ -115,29 +116,29 @@ TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
   camera_.AddPicture("20240102/10000100", "no", "x");
   camera_.forbiddenIds.insert("no");
   job_.targetFile = env_.Path("big.jpg");
-  ASSERT_EQ(0, HttpFetch("/-kvidb-/data?big", job_));
+  ASSERT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?big", job_));
   EXPECT_TRUE(test::ReadFile(job_.targetFile) == big);
   job_.targetFile = env_.Path("no.jpg");
-  EXPECT_EQ(kResultHttpForbidden, HttpFetch("/-kvidb-/data?no", job_));
+  EXPECT_EQ(RunResult::kHttpForbidden, HttpFetch("/-kvidb-/data?no", job_));
   struct stat st;
   EXPECT_NE(0, ::stat(job_.targetFile.c_str(), &st));
 
   camera_.state = 3;
   job_.targetFile.clear();
   unsigned char status[20];
-  ASSERT_EQ(0, HttpFetch("/-kvidb-/status", job_, reinterpret_cast<char*>(status), 20));
+  ASSERT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/status", job_, reinterpret_cast<char*>(status), 20));
   EXPECT_EQ(3, status[3]);
   EXPECT_EQ(2, status[7]);
 
   job_.targetFile = env_.Path("missing-dir/x.jpg");
-  EXPECT_EQ(kResultResponseFileError, HttpFetch("/-kvidb-/data?big", job_));
+  EXPECT_EQ(RunResult::kResponseFileError, HttpFetch("/-kvidb-/data?big", job_));
   EXPECT_NE(std::string::npos, Log().find("Work file I/O error (D018)"));
 }
 
 TEST_F(HttpClientTest, HostileIdentifierStaysInTheRequestLine) {
   camera_.AddPicture("20240102/10000000", "a%20b%0D%0AX-Evil:%20y", FakeCamera::MakePicture(100));
   job_.targetFile = env_.Path("p.jpg");
-  EXPECT_EQ(0, HttpFetch("/-kvidb-/data?" + EncodeIdentifier("a b\r\nX-Evil: y"), job_));
+  EXPECT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?" + EncodeIdentifier("a b\r\nX-Evil: y"), job_));
   const auto requests = camera_.Requests();
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ("/-kvidb-/data?a%20b%0D%0AX-Evil:%20y", requests[0].target);
@@ -148,7 +149,7 @@ TEST_F(HttpClientTest, AbortFlagEndsTheRequestAfterARead) {
   camera_.AddPictures(1);
   ctx_.abort = true;
   job_.targetFile = env_.Path("p.jpg");
-  EXPECT_EQ(kResultAborted, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
+  EXPECT_EQ(RunResult::kAborted, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
   EXPECT_NE(std::string::npos, Log().find("<warning><task><cam> Download has aborted. (D003)"));
 }
 
@@ -158,18 +159,18 @@ TEST_F(HttpClientTest, StalledBodyClosedOrTimedOut) {
   camera_.AddPictures(1, "20240102", 0, 50000);
   camera_.stallIds.insert("id2024010210000000");
   job_.targetFile = env_.Path("p.jpg");
-  int result = -1;
+  RunResult result = RunResult::kOk;
   std::thread fetch([&] { result = HttpFetch("/-kvidb-/data?id2024010210000000", job_); });
   camera_.WaitUntilStalling();
   EXPECT_TRUE(ctx_.requestOpen.load());
   ctx_.CloseCurrentRequest();
   fetch.join();
-  EXPECT_EQ(kResultHttpError, result);
+  EXPECT_EQ(RunResult::kHttpError, result);
   EXPECT_FALSE(ctx_.requestOpen.load());
   EXPECT_NE(std::string::npos, Log().find("Communication error (D011)"));
 
   ctx_.timeouts.receiveMs = 1000;
-  EXPECT_EQ(kResultHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
+  EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
 }
 
 // A camera that trickles keeps sending, so the idle time-out never fires: a body slower than
@@ -181,7 +182,7 @@ TEST_F(HttpClientTest, TrickleEndsWithTheTimeOutResult) {
   camera_.trickleBytesPerSecond = 4;
   ctx_.timeouts.receiveMs = 2000;
   job_.targetFile = env_.Path("p.jpg");
-  EXPECT_EQ(kResultHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
+  EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
   EXPECT_NE(std::string::npos, Log().find("Communication error (D011)"));
   EXPECT_FALSE(FileExists(job_.targetFile));
 
@@ -189,7 +190,7 @@ TEST_F(HttpClientTest, TrickleEndsWithTheTimeOutResult) {
   camera_.trickleBytesPerSecond = 2000;
   ctx_.timeouts.minBytesPerSecond = 100;
   ctx_.timeouts.requestMaxMs = 1500;
-  EXPECT_EQ(kResultHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000100", job_));
+  EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000100", job_));
   EXPECT_FALSE(FileExists(job_.targetFile));
 }
 
@@ -203,7 +204,7 @@ TEST_F(HttpClientTest, ThroughTinyproxy) {
   job_.proxyPort = proxy.port();
   setenv("no_proxy", "127.0.0.1", 1);  // a bypass list of the environment does not apply
   job_.targetFile = env_.Path("p.jpg");
-  EXPECT_EQ(0, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
+  EXPECT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
   unsetenv("no_proxy");
   const auto requests = camera_.Requests();
   ASSERT_EQ(1u, requests.size());

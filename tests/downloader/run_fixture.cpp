@@ -67,7 +67,7 @@ RunSettings DownloaderWorld::Settings() {
   return s;
 }
 
-int DownloaderWorld::Run(const std::string& command_line, RunSettings settings) {
+RunResult DownloaderWorld::Run(const std::string& command_line, RunSettings settings) {
   if (!settings.progress) settings.progress = &progress_;
   return RunDownload(command_line, settings);
 }
@@ -137,41 +137,6 @@ TinyProxy::~TinyProxy() {
     int status = 0;
     ::waitpid(pid_, &status, 0);
   }
-}
-
-namespace {
-
-// Sums over the regular files below <image_dir>/image that `take` accepts.
-template <typename Take>
-std::uint64_t SumImageFiles(const std::string& image_dir, Take take) {
-  std::uint64_t n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.is_regular_file(ec)) n += take(e);
-  }
-  return n;
-}
-
-}  // namespace
-
-int CountJpgs(const std::string& image_dir) {
-  return static_cast<int>(SumImageFiles(image_dir, [](const std::filesystem::directory_entry& e) {
-    return e.path().extension() == ".jpg" ? 1u : 0u;
-  }));
-}
-
-std::uint64_t JpgBytes(const std::string& image_dir) {
-  return SumImageFiles(image_dir, [](const std::filesystem::directory_entry& e) {
-    std::error_code ec;
-    return e.path().extension() == ".jpg" ? e.file_size(ec) : 0u;
-  });
-}
-
-std::uint64_t ImageBytes(const std::string& image_dir) {
-  return SumImageFiles(image_dir, [](const std::filesystem::directory_entry& e) {
-    std::error_code ec;
-    return e.file_size(ec);
-  });
 }
 
 bool PathExists(const std::string& path) {

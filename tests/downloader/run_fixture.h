@@ -8,13 +8,20 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "common/guid.h"
 #include "downloader/download_run.h"
 #include "downloader/progress_reporter.h"
+#include "tests/support/image_files.h"
 #include "tests/support/test_env.h"
+
+namespace pondrel::dl {
+// Results print as their numbers in test failures.
+inline void PrintTo(RunResult r, std::ostream* os) { *os << ResultCode(r); }
+}  // namespace pondrel::dl
 
 namespace pondrel::dl::test {
 
@@ -60,7 +67,7 @@ class DownloaderWorld {
   void SetOption(const char* name, std::uint32_t value);
   // "/g <id>,/l <log>,/t task1" for the profile.
   std::string CommandLine(const std::string& id_hex, const std::string& task = "task1") const;
-  int Run(const std::string& command_line, RunSettings settings = {});
+  RunResult Run(const std::string& command_line, RunSettings settings = {});
   // Settings with the recorder and short waits; stall limits as in production.
   RunSettings Settings();
 
@@ -96,9 +103,9 @@ int FreeLoopbackPort();
 
 // What a run left below <image_dir>/image: the ".jpg" files, their bytes, and every byte
 // (pictures still being written included).
-int CountJpgs(const std::string& image_dir);
-std::uint64_t JpgBytes(const std::string& image_dir);
-std::uint64_t ImageBytes(const std::string& image_dir);
+using pondrel::test::CountJpgs;
+using pondrel::test::ImageBytes;
+using pondrel::test::JpgBytes;
 bool PathExists(const std::string& path);
 
 }  // namespace pondrel::dl::test

@@ -48,7 +48,7 @@ TEST(TmpfsScenario, StopThenDeleteOldPictures) {
 
   // Aborting: the run stops before the volume falls under 10 % free, every stored picture
   // is whole.
-  EXPECT_EQ(kResultInsufficientSpace, world.Run(world.CommandLine(id), world.Settings()));
+  EXPECT_EQ(RunResult::kInsufficientSpace, world.Run(world.CommandLine(id), world.Settings()));
   auto sizes = JpgSizes(world.ImageDir());
   EXPECT_GE(sizes.size(), 10u);
   EXPECT_LT(sizes.size(), 20u);
@@ -61,7 +61,7 @@ TEST(TmpfsScenario, StopThenDeleteOldPictures) {
   // them and fetched again.
   camera.AddPictures(5, "20240109", 0, kPictureSize);
   world.SetOption("DLImageAutomatic", 1);
-  EXPECT_EQ(0, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
+  EXPECT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   sizes = JpgSizes(world.ImageDir());
   for (auto s : sizes) EXPECT_EQ(kPictureSize - 8, s);
   EXPECT_TRUE(std::filesystem::exists(world.ImageDir() + "/image/2024/0109/10000400.jpg"));
@@ -79,7 +79,7 @@ TEST(TmpfsFreeSpace, BothWays) {
   const pondrel::test::TmpfsChildRun run =
       pondrel::test::RunInPrivateTmpfs(env, "4m", kTmpfsVar, "TmpfsScenario.*");
   if (!run.skip.empty()) GTEST_SKIP() << run.skip;
-  EXPECT_EQ(0, run.exitCode) << run.output;
+  EXPECT_EQ(0, run.exit_code) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("[  PASSED  ] 1 test")) << run.output;
 }
 

@@ -259,7 +259,7 @@ int CKestova::TaskEndProc(int index) {
   UnwatchFd(e->child.pidfd());
   int exit_code = ReapLauncher(e->child, e->result_fd.get());
   // Ended by the user's abort before its own abort procedure could answer: still an abort.
-  if (e->abort_forced && exit_code == kExitCodeUnavailable) exit_code = dl::kResultAborted;
+  if (e->abort_forced && exit_code == kExitCodeUnavailable) exit_code = dl::ResultCode(dl::RunResult::kAborted);
   if (found) {
     task.EndCode = exit_code;
     SetTaskField(task.EndTime, GetTimeStr(Now()));

@@ -1,8 +1,10 @@
 // pondrel task: collection tasks.
 #include <cctype>
 #include <cstdio>
+#include <chrono>
 #include <ctime>
 #include <iostream>
+#include <thread>
 
 #include "cli/commands.h"
 #include "common/clock.h"
@@ -635,6 +637,17 @@ int WaitForRunEnd(CTasdekDoc* doc, const CKVTask& before, bool seen_running,
   return now.ActResult == success_result ? kExitOk : kExitFailure;
 }
 
+// A run's record tells it from the run before only by time stamps, which count seconds, and
+// the service starts a requested run at once: a request made in the second that the previous
+// run started or ended waits for the next second, so that --wait can tell the two runs apart.
+void WaitForANewSecond(const CKVTask& before) {
+  for (int i = 0; i < 30; ++i) {
+    const std::string now = TimeToTimeStr(GetClock().Now());
+    if (now != before.LastActTime && now != before.EndTime) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 int Run(const Args& a) {
   CTasdekDoc doc;
   if (int r = LockAndLoadTasks(&doc)) return r;
@@ -652,6 +665,7 @@ int Run(const Args& a) {
   ServiceControl service;
   // Without a service the request would be lost.
   if (!service.IsServiceRunning()) return Fail("service", kMsgServiceNotStarted);
+  if (a.Has("wait")) WaitForANewSecond(before);
   if (!service.SendExecuteNow(name)) return Fail("service", kMsgServiceNotStarted);
   if (a.Has("wait")) return WaitForRunEnd(&doc, before, false, kResultSucceeded);
   if (G().json) PrintJson(JsonObject({{"name", JsonString(name)}, {"requested", "true"}}));

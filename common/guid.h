@@ -14,8 +14,6 @@ struct Guid {
   bool IsZero() const;
   friend bool operator==(const Guid&, const Guid&) = default;
 };
-// The former name, kept while the service, downloader and stores code still use it.
-using KVGuid = Guid;
 
 // A fresh random (version 4) identifier; false when no randomness could be had.
 bool CreateGuid(Guid* out);

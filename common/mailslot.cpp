@@ -18,12 +18,29 @@ namespace {
 
 // How long a sender keeps trying while the owner's queue is full before it drops the message.
 constexpr int kSendRetryMs = 200;
+// Datagrams the reader moves per hold of the queue's lock, so that a flood never keeps the
+// owner's thread from reading.
+constexpr std::size_t kDrainBatch = 256;
 
 void SetError(char* err, std::size_t err_size, const std::string& text) {
   if (err && err_size) CopyCut(err, err_size, text.c_str());
 }
 
 }  // namespace
+
+MailslotKind ClassifyMailslotMessage(std::string_view datagram) {
+  switch (ParseMailslotTag(datagram.substr(0, datagram.find('\0')))) {
+    case MailslotTag::kRegister:
+      return MailslotKind::kRegistration;
+    case MailslotTag::kScan:
+    case MailslotTag::kExecute:
+    case MailslotTag::kAbort:
+      return MailslotKind::kTagged;
+    case MailslotTag::kNone:
+      break;
+  }
+  return MailslotKind::kOther;
+}
 
 void CKVMailSlot::SetName(std::string_view name) { name_ = std::string(name.substr(0, 259)); }
 
@@ -71,11 +88,6 @@ int CKVMailSlot::Create(std::string_view name, char* err, std::size_t err_size) 
 
 void CKVMailSlot::ReaderLoop() {
   for (;;) {
-    {
-      std::unique_lock<std::mutex> guard(lock_);
-      room_.wait(guard, [this] { return stopping_ || queue_.size() < kMailslotQueueMax; });
-      if (stopping_) return;
-    }
     pollfd p[2] = {{sock_.get(), POLLIN, 0}, {stop_fd_.get(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -83,26 +95,39 @@ void CKVMailSlot::ReaderLoop() {
     }
     if (p[1].revents) return;
     std::lock_guard<std::mutex> guard(lock_);
-    DrainLocked();
+    if (stopping_) return;
+    DrainLocked(kDrainBatch);
   }
 }
 
-void CKVMailSlot::DrainLocked() {
+void CKVMailSlot::DrainLocked(std::size_t max_datagrams) {
   // Received under the queue's lock, so that the reader thread and a Read on the owner's
   // thread never put two messages out of order.
   char buf[kMailslotMessageMax + 1];
-  while (queue_.size() < kMailslotQueueMax) {
+  for (std::size_t taken = 0; taken < max_datagrams; ++taken) {
     uid_t uid;
     gid_t gid;
     long n = ReceiveDgram(sock_.get(), buf, sizeof buf, &uid, &gid);
     if (n < 0) break;
+    if (n == 0) continue;  // not even the zero byte: no message at all
     // A datagram larger than a message cannot be read, as with the original channel: drop it.
     if (static_cast<std::size_t>(n) > kMailslotMessageMax) continue;
     if (!TrustedSender(uid, gid)) {
       refused_.fetch_add(1);
       continue;
     }
-    queue_.emplace_back(buf, static_cast<std::size_t>(n));
+    const std::string_view datagram(buf, static_cast<std::size_t>(n));
+    const MailslotKind kind = ClassifyMailslotMessage(datagram);
+    std::size_t& queued = queued_of_kind_[static_cast<int>(kind)];
+    const std::size_t limit = kind == MailslotKind::kRegistration ? kMailslotRegistrationQueueMax
+                              : kind == MailslotKind::kTagged     ? kMailslotQueueMax
+                                                                  : kMailslotOtherQueueMax;
+    if (queued >= limit) {
+      overflowed_.fetch_add(1);
+      continue;
+    }
+    ++queued;
+    queue_.push_back({kind, std::string(datagram)});
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t w = ::write(notify_fd_.get(), &one, sizeof one);
   }
@@ -111,7 +136,7 @@ void CKVMailSlot::DrainLocked() {
 void CKVMailSlot::Pump() {
   if (!sock_) return;
   std::lock_guard<std::mutex> guard(lock_);
-  DrainLocked();
+  DrainLocked(kDrainBatch);
 }
 
 std::size_t CKVMailSlot::Pending() const {
@@ -125,16 +150,16 @@ int CKVMailSlot::Read(char* buf, std::size_t size) {
   std::string msg;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    DrainLocked();
+    DrainLocked(kDrainBatch);
     if (queue_.empty() || size == 0) return 0;
-    msg = std::move(queue_.front());
+    msg = std::move(queue_.front().text);
+    --queued_of_kind_[static_cast<int>(queue_.front().kind)];
     queue_.pop_front();
     if (queue_.empty()) {
       std::uint64_t v;
       [[maybe_unused]] ssize_t r = ::read(notify_fd_.get(), &v, sizeof v);
     }
   }
-  room_.notify_one();
   if (msg.empty()) return 0;
   // Copy up to and including the zero byte, cut at the buffer's size.
   std::size_t len = msg.size();
@@ -176,7 +201,6 @@ void CKVMailSlot::Close() {
       std::lock_guard<std::mutex> guard(lock_);
       stopping_ = true;
     }
-    room_.notify_all();
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t w = ::write(stop_fd_.get(), &one, sizeof one);
     reader_.join();
@@ -191,6 +215,7 @@ void CKVMailSlot::Close() {
   stop_fd_.reset();
   std::lock_guard<std::mutex> guard(lock_);
   queue_.clear();
+  for (std::size_t& n : queued_of_kind_) n = 0;
 }
 
 }  // namespace pondrel

@@ -6,16 +6,20 @@
 //
 // The kernel queues only a few datagrams per socket, so the owner's reader thread moves
 // every arriving datagram into the owner's own queue at once, whatever the owner's thread is
-// doing; Read hands the messages out from there in arrival order, on any thread. Datagrams
-// from a sender that is neither root, nor this process's user, nor a member of the runtime
-// directory's group are dropped. The queue is bounded: while it is full the reader leaves
-// further datagrams to the kernel, whose senders retry briefly and then give up.
+// doing; Read hands the messages out from there, on any thread. Datagrams from a sender that
+// is neither root, nor this process's user, nor a member of the runtime directory's group are
+// dropped.
+//
+// Messages come out in arrival order, but each kind has a bound of its own, so that a flood of
+// one kind cannot crowd out another: downloaders' window reports ("ZORIC:04:"), the other
+// known messages, and everything else (probes, unknown tags, junk), whose bound is small. The
+// reader never stops taking datagrams from the kernel: when a kind is at its bound, the new
+// message of that kind is dropped and counted.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -30,8 +34,14 @@
 namespace pondrel {
 
 inline constexpr std::size_t kMailslotMessageMax = 1024;
-// Messages an owner keeps waiting at most.
-inline constexpr std::size_t kMailslotQueueMax = 1000;
+// Messages an owner keeps waiting at most, per kind.
+inline constexpr std::size_t kMailslotQueueMax = 1000;             // "ZORIC:01:" to "ZORIC:03:"
+inline constexpr std::size_t kMailslotRegistrationQueueMax = 256;  // "ZORIC:04:"
+inline constexpr std::size_t kMailslotOtherQueueMax = 16;          // probes and junk
+
+// The queue a message goes to.
+enum class MailslotKind { kRegistration, kTagged, kOther };
+MailslotKind ClassifyMailslotMessage(std::string_view datagram);
 
 class CKVMailSlot {
  public:
@@ -71,10 +81,12 @@ class CKVMailSlot {
   std::size_t Pending() const;
   // Datagrams dropped because their sender was not trusted.
   std::size_t Refused() const { return refused_.load(); }
+  // Messages dropped because their kind's queue was full.
+  std::size_t Overflowed() const { return overflowed_.load(); }
 
  private:
   void ReaderLoop();
-  void DrainLocked();
+  void DrainLocked(std::size_t max_datagrams);
 
   std::string name_;
   std::string path_;
@@ -84,10 +96,15 @@ class CKVMailSlot {
   UniqueFd stop_fd_;    // eventfd: ends the reader thread
   std::thread reader_;
   mutable std::mutex lock_;
-  std::condition_variable room_;
   bool stopping_ = false;
-  std::deque<std::string> queue_;
+  struct Queued {
+    MailslotKind kind;
+    std::string text;
+  };
+  std::deque<Queued> queue_;
+  std::size_t queued_of_kind_[3] = {};  // indexed by MailslotKind
   std::atomic<std::size_t> refused_{0};
+  std::atomic<std::size_t> overflowed_{0};
   char buffer_[kMailslotMessageMax] = {};
   int last_length_ = 0;
 };

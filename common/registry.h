@@ -98,9 +98,6 @@ class RegistryKey {
   std::string key_;
 };
 
-// The name this class had before it took the project's style; kept only until the branches
-// that still use it are merged.
-using CKVRegKey = RegistryKey;
 
 // The installation's root directory: "ROOT" under the settings key, read into 260 bytes,
 // with one trailing "\" or "/" removed. Empty when the key or value is missing or too long.

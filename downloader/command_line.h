@@ -17,7 +17,7 @@ struct CommandLine {
   bool hangUp = false;       // "/h": hang up the dial-up connection after the run
   bool deleteImages = false; // "/d": the task deletes the pictures on the server
   bool serverIdSet = false;  // "/g" held exactly 32 lower-case hexadecimal digits
-  KVGuid serverId;
+  Guid serverId;
   std::string serverIdText;  // the "/g" value as given
   std::string logPath;       // "/l"; empty = <imageDirectory>/info/dl.log
   std::string taskName;      // "/t", mandatory

@@ -33,7 +33,7 @@ struct DownloadJob {
   bool deleteOnServer = false;
   std::string imageDirectory;
   std::uint32_t freeSpacePercent = 10;
-  KVGuid serverId;
+  Guid serverId;
   bool autoDelete = false;
   std::uint32_t maxImages = 0;  // 0 = no limit
 };

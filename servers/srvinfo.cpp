@@ -87,7 +87,7 @@ CKVSrvInfo::CKVSrvInfo() = default;
 CKVSrvInfo::~CKVSrvInfo() = default;
 
 void CKVSrvInfo::Clear() {
-  id_ = KVGuid{};
+  id_ = Guid{};
   server_name_.clear();
   image_directory_.clear();
   host_name_.clear();

@@ -95,7 +95,7 @@ class CKVSrvInfo {
   CheckResult Validate() const;
 
   // Setters. Text setters return a check result and leave the field unchanged on failure.
-  void SetId(const KVGuid& id) { id_ = id; }
+  void SetId(const Guid& id) { id_ = id; }
   void SetId(const std::uint8_t bytes[16]);
   CheckResult SetServerName(std::string_view text);      // required, <= 255, trimmed of
                                                          // spaces/tabs, no leading ".",
@@ -122,7 +122,7 @@ class CKVSrvInfo {
   CheckResult SetSettingsPageUrl(std::string_view text);    // optional, <= 31
 
   // Getters; strings are never null ("" when absent).
-  const KVGuid& GetId() const { return id_; }
+  const Guid& GetId() const { return id_; }
   const std::string& GetServerName() const { return server_name_; }
   const std::string& GetImageDirectory() const { return image_directory_; }
   const std::string& GetHostName() const { return host_name_; }
@@ -140,7 +140,7 @@ class CKVSrvInfo {
   const std::string& GetSettingsPageUrl() const { return settings_page_url_; }
 
  private:
-  KVGuid id_;
+  Guid id_;
   std::string server_name_, image_directory_, host_name_;
   std::uint16_t http_port_ = kDefaultHttpPort;
   std::string admin_account_, admin_password_;

@@ -171,7 +171,7 @@ int CKVSrvMgr::GetNext(CKVSrvInfo* out, bool* more) {
   return SRV_OK;
 }
 
-int CKVSrvMgr::FindInLoaded(const KVGuid& id, CKVSrvInfo* out) const {
+int CKVSrvMgr::FindInLoaded(const Guid& id, CKVSrvInfo* out) const {
   for (const CKVSrvInfo& rec : list_) {
     if (rec.GetId() == id) return out->Assign(rec) ? SRV_OK : SRV_ERR_MEMORY;
   }
@@ -185,7 +185,7 @@ void CKVSrvMgr::FreeAll() {
   loaded_damaged_ = false;
 }
 
-int CKVSrvMgr::FindById(const KVGuid& id, CKVSrvInfo* out, std::uint16_t mask) {
+int CKVSrvMgr::FindById(const Guid& id, CKVSrvInfo* out, std::uint16_t mask) {
   if (base_path_.empty()) return SRV_ERR_READ;
   NamedLock lock(kSrvLockName);
   if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
@@ -236,7 +236,7 @@ int CKVSrvMgr::Add(CKVSrvInfo* record) {
   damage_saved_ = false;
   damaged_copy_path_.clear();
   if (CheckResultKind(record->Validate()) != CHK_OK) return SRV_ERR_INVALID;
-  KVGuid id = record->GetId();
+  Guid id = record->GetId();
   const int rc = EditLocked([&](std::vector<CKVSrvInfo>& list) {
     int conflict = CheckConflicts(list, *record, nullptr);
     if (conflict != SRV_OK) return conflict;
@@ -273,7 +273,7 @@ int CKVSrvMgr::Modify(const CKVSrvInfo& record) {
   });
 }
 
-int CKVSrvMgr::Delete(const KVGuid& id) {
+int CKVSrvMgr::Delete(const Guid& id) {
   damage_saved_ = false;
   damaged_copy_path_.clear();
   return EditLocked([&](std::vector<CKVSrvInfo>& list) {

@@ -84,7 +84,7 @@ class CKVSrvMgr {
   int GetNext(CKVSrvInfo* out, bool* more);
   // Looks `id` up in the loaded list (no lock, no file access): SRV_OK with the copy,
   // SRV_ERR_MEMORY if the copy fails, SRV_ERR_NOT_FOUND if absent.
-  int FindInLoaded(const KVGuid& id, CKVSrvInfo* out) const;
+  int FindInLoaded(const Guid& id, CKVSrvInfo* out) const;
   // Releases the loaded list.
   void FreeAll();
   // The loaded profiles in file order (valid until FreeAll or the next LoadAll).
@@ -93,7 +93,7 @@ class CKVSrvMgr {
   // Reads the file under the lock until `id` matches. SRV_OK and the copy; SRV_ERR_NOT_FOUND
   // if absent or no file; SRV_ERR_READ if the file cannot be opened; SRV_ERR_LOCK. A search
   // that ends at damaged bytes reports the damage as LoadAll does.
-  int FindById(const KVGuid& id, CKVSrvInfo* out, std::uint16_t mask = kSrvMaskAll);
+  int FindById(const Guid& id, CKVSrvInfo* out, std::uint16_t mask = kSrvMaskAll);
 
   // Stores a new profile. SRV_ERR_INVALID (Validate fails), SRV_ERR_LOCK, SRV_ERR_READ,
   // SRV_ERR_NAME_EXISTS (same name, case-sensitive), SRV_ERR_DIR_IN_USE (overlapping image
@@ -106,7 +106,7 @@ class CKVSrvMgr {
   int Modify(const CKVSrvInfo& record);
   // Removes the stored profile with that id. SRV_ERR_NOT_FOUND, SRV_ERR_LOCK, SRV_ERR_READ,
   // SRV_ERR_WRITE.
-  int Delete(const KVGuid& id);
+  int Delete(const Guid& id);
 
   // Add, Modify and Delete never silently drop a damaged tail of prp1: before the rewrite
   // the whole damaged file is copied aside (DamagedCopyPath()), and DamageSaved() is true

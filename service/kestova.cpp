@@ -31,16 +31,16 @@ constexpr int kStopPollMs = 100;
 // thousand tasks would otherwise be rewritten a thousand times.
 bool RescheduleChanged(const CKVTask& a, const CKVTask& b) {
   return a.ActState != b.ActState || a.ActResult != b.ActResult || a.EndCode != b.EndCode ||
-         std::strcmp(a.NextTime, b.NextTime) != 0;
+         std::strcmp(a.NextTime, b.NextTime) != 0 || std::strcmp(a.EndTime, b.EndTime) != 0;
 }
 
-std::int64_t SteadyNowMs() {
+}  // namespace
+
+std::int64_t CKestova::SteadyNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-}  // namespace
 
 CKestova::CKestova() {
   g_current.store(this);
@@ -53,7 +53,7 @@ CKestova::~CKestova() {
 
 CKestova* CKestova::Current() { return g_current.load(); }
 
-long CKestova::WndProc(int msg) {
+long CKestova::WndProc(BodyMessage msg) {
   CKestova* k = Current();
   return k ? k->windowMessage(msg) : 0;
 }
@@ -72,10 +72,9 @@ std::time_t CKestova::Now() const { return GetClock().Now(); }
 
 std::string CKestova::ServiceLogPath() const { return pondrel::ServiceLogPath(root_); }
 
-const char* CKestova::GetTimeStr(std::time_t t) {
-  static char buf[kTimeStrSize];
-  if (!TimeToTimeStr(t, buf, sizeof buf)) buf[0] = '\0';
-  return buf;
+std::string CKestova::GetTimeStr(std::time_t t) {
+  char buf[kTimeStrSize];
+  return TimeToTimeStr(t, buf, sizeof buf) ? std::string(buf) : std::string();
 }
 
 void CKestova::SetLog(const char* field1, const char* field2, int level, const char* message) {
@@ -148,14 +147,14 @@ int CKestova::initApplication() {
   WatchFd(tick_fd_.fd());
   WatchFd(clock_fd_.fd());
   stop_flag_.store(0);
-  return windowMessage(kWmCreate) ? 1 : 0;
+  return windowMessage(BodyMessage::kCreate) ? 1 : 0;
 }
 
 void CKestova::WatchFd(int fd) { loop_.Watch(fd); }
 
 void CKestova::UnwatchFd(int fd) { loop_.Unwatch(fd); }
 
-void CKestova::ArmTickTimer(bool on) { tick_fd_.Arm(on ? kTickMs : 0); }
+void CKestova::ArmTickTimer(bool on) { tick_fd_.Arm(on ? tick_ms_ : 0); }
 
 int CKestova::wmCreate() {
   initKVSched();
@@ -169,6 +168,7 @@ int CKestova::initKVSched() {
   // The mailslot first: a second instance, which cannot have it, must end before it resets
   // the states of the tasks that the first instance is running.
   initMailSlot();
+  WatchFd(slot_->NotifyFd());
   {
     TaskFileLock lock(*tasks_, -1);
     last_check_ = GetTimeStr(Now());
@@ -185,11 +185,22 @@ int CKestova::MarkMissedTasks() {
   if (tasks_->ReadAllTasks(&all) != 0) return 0;
   std::time_t now = Now();
   CKVSchedule sched;
-  int written = 0;
+  std::vector<CKVTask> changed;
+  std::vector<CKVTask> interrupted;
   for (CKVTask& t : all) {
     const CKVTask before = t;
+    const bool was_running = t.ActState == kStateRunning || t.ActResult == kResultRunning;
+    if (was_running) {
+      // The service ended while this task ran (a crash, a kill): the run has no result of its
+      // own, so it counts as failed rather than staying "running" for good.
+      t.ActResult = kResultFailed;
+      t.EndCode = kEndCodeNoExitCode;
+      SetTaskField(t.EndTime, GetTimeStr(now));
+      interrupted.push_back(t);
+    }
     std::time_t next = 0;
-    if (t.NextTime[0] && t.ActState != kStateDisabled && t.Effect == 1 &&
+    // The time an interrupted run was started for is that run, not a missed one.
+    if (!was_running && t.NextTime[0] && t.ActState != kStateDisabled && t.Effect == 1 &&
         TimeStrToTime(t.NextTime, &next) && next <= now) {
       // A run that fell due while the service was not running is not made up.
       t.ActState = kStateWaiting;
@@ -200,10 +211,21 @@ int CKestova::MarkMissedTasks() {
       // States 3 and 6 left by an earlier run of the service go back to waiting.
       t.ActState = kStateWaiting;
       sched.ComputeNextTime(&t, now);
-      if (RescheduleChanged(before, t) && tasks_->WriteTask(t) == 0) ++written;
     }
+    if (RescheduleChanged(before, t)) changed.push_back(t);
   }
+  // One rewrite of the file for the whole pass, however many tasks it touches.
+  const int written = tasks_->WriteTasks(changed) == 0 ? static_cast<int>(changed.size()) : 0;
+  RecordInterruptedRuns(interrupted);
   return written;
+}
+
+void CKestova::RecordInterruptedRuns(const std::vector<CKVTask>& interrupted) {
+  for (const CKVTask& t : interrupted) {
+    std::string server_name;
+    if (GetServerName(t.ServerId, &server_name) != 0) server_name = kServerUnknown;
+    SetLog(t.Name, server_name.c_str(), kLogError, kMsgS010);
+  }
 }
 
 int CKestova::initMailSlot() {
@@ -220,7 +242,7 @@ int CKestova::messageLoop() {
   return 1;
 }
 
-bool CKestova::postMessage(int msg) {
+bool CKestova::postMessage(BodyMessage msg) {
   {
     std::lock_guard<std::mutex> guard(msg_lock_);
     messages_.push_back(msg);
@@ -239,20 +261,24 @@ int CKestova::WaitProc() {
     int fd = ready[i];
     if (fd == msg_fd_.fd()) {
       msg_fd_.Consume();
-      std::deque<int> batch;
+      std::deque<BodyMessage> batch;
       {
         std::lock_guard<std::mutex> guard(msg_lock_);
         batch.swap(messages_);
       }
-      for (int m : batch) {
+      for (BodyMessage m : batch) {
         windowMessage(m);
         if (stop_flag_.load()) break;
       }
+    } else if (slot_ && fd == slot_->NotifyFd()) {
+      // What is left after this batch keeps the descriptor readable: the next wait returns
+      // at once, after the timers and the ended downloaders have had their turn.
+      DrainMailslot(kMessagesPerWake);
     } else if (fd == tick_fd_.fd()) {
       tick_fd_.Consume();
-      windowMessage(kWmTimer);
+      windowMessage(BodyMessage::kTick);
     } else if (fd == clock_fd_.fd()) {
-      if (clock_fd_.Changed()) windowMessage(kWmTimeChange);
+      if (clock_fd_.Changed()) windowMessage(BodyMessage::kTimeChange);
     } else {
       OnChildEnded(fd);
     }
@@ -260,19 +286,19 @@ int CKestova::WaitProc() {
   return 1;
 }
 
-long CKestova::windowMessage(int msg) {
+long CKestova::windowMessage(BodyMessage msg) {
   switch (msg) {
-    case kWmCreate:
+    case BodyMessage::kCreate:
       return wmCreate();
-    case kWmDestroy:
+    case BodyMessage::kDestroy:
       return wmDestroy();
-    case kWmTimer:
+    case BodyMessage::kTick:
       OnTick();
       return 1;
-    case kWmTimeChange:
+    case BodyMessage::kTimeChange:
       OnTimeChange();
       return 1;
-    case kWmStopDownloads:
+    case BodyMessage::kStopDownloads:
       stopping_.store(true);
       env_wait_.clear();
       env_wait_count_.store(0);
@@ -282,7 +308,7 @@ long CKestova::windowMessage(int msg) {
       stop_term_sent_ = stop_kill_sent_ = false;
       stop_ack_.store(true);
       return 1;
-    case kWmCommand:
+    case BodyMessage::kCommand:
     default:
       return 1;
   }
@@ -300,9 +326,10 @@ void CKestova::OnTick() {
       last_scan_ = now;
     }
     RetryEnvLockWaiters();
+    ForcePendingAborts();
   }
-  while (SteadyNowMs() < deadline) {
-    if (ReceiveDispatch() == 0) break;
+  // Messages are taken as they arrive; whatever is still waiting gets the rest of the second.
+  while (SteadyNowMs() < deadline && ReceiveDispatch() != 0) {
   }
 }
 
@@ -320,12 +347,14 @@ void CKestova::OnTimeChange() {
     std::vector<CKVTask> all;
     if (tasks_->ReadAllTasks(&all) == 0) {
       CKVSchedule sched;
+      std::vector<CKVTask> changed;
       for (CKVTask& t : all) {
         const CKVTask before = t;
         sched.ComputeNextTime(&t, now);
-        if (RescheduleChanged(before, t)) tasks_->WriteTask(t);
-        PostTASDEK(t);
+        if (RescheduleChanged(before, t)) changed.push_back(t);
       }
+      tasks_->WriteTasks(changed);
+      for (const CKVTask& t : all) PostTASDEK(t);
     }
   }
   last_scan_ = now;
@@ -335,7 +364,7 @@ void CKestova::OnTimeChange() {
 
 int CKestova::serviceBodyStop() {
   stopping_.store(true);
-  postMessage(kWmStopDownloads);
+  postMessage(BodyMessage::kStopDownloads);
   // Once the body has taken the request, it starts no further download.
   while (!stop_ack_.load() && !body_ended_.load())
     std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
@@ -361,11 +390,12 @@ void CKestova::EscalateStop() {
 
 int CKestova::wmDestroy() {
   if (slot_) {
+    UnwatchFd(slot_->NotifyFd());
     slot_->Close();
     slot_.reset();
   }
   for (int i = procs_.Count() - 1; i >= 0; --i) {
-    if (CKVProcEntry* e = procs_.At(i)) UnwatchFd(e->child.pidfd());
+    if (ProcEntry* e = procs_.At(i)) UnwatchFd(e->child.pidfd());
     procs_.Remove(i);
   }
   env_lock_.Release();

@@ -2,9 +2,10 @@
 // wait over the running downloaders' pidfds, a 1000 ms tick timer, a clock-change timer and
 // the queue of posted messages (what the hidden window receives on the original platform).
 // The service mailslot's own reader thread queues arriving messages whatever this thread is
-// doing. Every 60 seconds the tick scans schedule.ini for due tasks and starts
-// them; on every tick the mailslot is drained for the rest of that second; a downloader is
-// reaped as soon as it ends and its task written and announced to the Task View.
+// doing, and the wait covers that queue: a request is handled as soon as it arrives, a bounded
+// number per wake-up so that neither the tick nor the reaping waits behind a burst. Every 60
+// seconds the tick scans schedule.ini for due tasks and starts them; a downloader is reaped as
+// soon as it ends and its task written and announced to the Task View.
 //
 // serviceBodyStop runs on the framework's loop thread: it only posts requests to the body
 // thread and reads the running count, so the process table and the task state are changed by
@@ -50,6 +51,11 @@ inline constexpr char kLauncherDirVar[] = "PONDREL_KVDL_DIR";
 inline constexpr int kScanIntervalSec = 60;
 inline constexpr int kTickMs = 1000;
 inline constexpr int kClockChangeMinSec = 60;
+// Messages handled per wake-up before the wait is asked again.
+inline constexpr int kMessagesPerWake = 64;
+// An abort for a run whose downloader has not reported its window yet waits this long for the
+// report, then the downloader is sent the close request (SIGTERM) directly.
+inline constexpr int kAbortWithoutWindowMs = 5000;
 
 // The service's log lines.
 inline constexpr char kMsgS100[] = "Pondrel Task Scheduler Service has started. (S100)";
@@ -66,16 +72,19 @@ inline constexpr char kMsgS009[] = "Execution failure: Invalid image directory (
 // A damaged schedule.ini or prp1, logged once per damage: the file, what could not be read,
 // where the file as it was is kept.
 inline constexpr char kFmtS020[] = "%s is damaged: %s; %s. (S020)";
+// Logged at start-up for a task whose run was still going when the service ended abnormally.
+inline constexpr char kMsgS010[] =
+    "Execution failure: The run was interrupted because the service ended while it ran. (S010)";
 
 
-// Messages of the body's queue (the hidden window's messages).
-enum KestovaMessage : int {
-  kWmCreate = 1,
-  kWmDestroy = 2,
-  kWmTimer = 3,
-  kWmTimeChange = 4,
-  kWmCommand = 5,
-  kWmStopDownloads = 6,  // the stop path's request: close every downloader, start no more
+// What the body thread is asked to do through its queue (posted from any thread).
+enum class BodyMessage {
+  kCreate,
+  kDestroy,
+  kTick,
+  kTimeChange,
+  kCommand,
+  kStopDownloads,  // the stop path's request: close every downloader, start no more
 };
 
 // The "ZORIC:01:" message to the Task View: "%s:%02d:%02d:%s:%s".
@@ -95,7 +104,7 @@ class CKestova : public ServiceBody {
   void setSC(ServiceManager* scm, OVEventLog* wel);
   ServiceManager* getSCM() const { return scm_; }
   OVEventLog* getWEL() const { return wel_; }
-  // The handle that receives posted messages (valid for the object's life).
+  // The descriptor that wakes the body for posted messages (valid for the object's life).
   int getHWND() const { return msg_fd_.fd(); }
 
   int initApplication();
@@ -107,17 +116,18 @@ class CKestova : public ServiceBody {
   void initMonitoring() {}
   int messageLoop();
   int WaitProc();
-  long windowMessage(int msg);
-  static long WndProc(int msg);
+  long windowMessage(BodyMessage msg);
+  static long WndProc(BodyMessage msg);
   int wmCreate();
   int wmDestroy();
-  void destroyWindow() { postMessage(kWmDestroy); }
+  void destroyWindow() { postMessage(BodyMessage::kDestroy); }
   // Posts a message to the body thread; any thread.
-  bool postMessage(int msg);
+  bool postMessage(BodyMessage msg);
   [[noreturn]] void FatalExit(int code, const char* text);
   void CheckRootPath();
   void LogStoreDamage(const StoreDamage& damage);
-  static const char* GetTimeStr(std::time_t t);
+  // The time string of `t` (empty when it cannot be formatted).
+  static std::string GetTimeStr(std::time_t t);
   void SetLog(const char* field1, const char* field2, int level, const char* message);
 
   // Task engine.
@@ -129,14 +139,17 @@ class CKestova : public ServiceBody {
   int RetryProc(CKVTask task);
   int KillProc(const char* task_name);
   int StopProc();
-  int CheckServer(const KVGuid& id);
-  int GetServerName(const KVGuid& id, std::string* name);
-  int GetServerInfo(const KVGuid& id, std::string* name, std::string* image_dir);
-  int GetServerAddr(const KVGuid& id, sockaddr_in* addr);
+  int CheckServer(const Guid& id);
+  int GetServerName(const Guid& id, std::string* name);
+  int GetServerInfo(const Guid& id, std::string* name, std::string* image_dir);
+  int GetServerAddr(const Guid& id, sockaddr_in* addr);
   void PostTASDEK(const CKVTask& task);
 
-  // Mailslot receiver: one message; 0 ends the draining of this tick.
+  // Mailslot receiver: takes one message and acts on it. 0 when none waited, 1 otherwise
+  // (a probe or a message too short to act on included: it never ends the draining).
   int ReceiveDispatch();
+  // Takes up to `max_messages` waiting messages; the number taken.
+  int DrainMailslot(int max_messages);
   // The reaction to one message text (also used by the fuzz target). 1 handled or ignored,
   // 0 too short.
   int DispatchMessage(const char* text);
@@ -149,6 +162,10 @@ class CKestova : public ServiceBody {
   void SetRoot(std::string root);
   const std::string& Root() const { return root_; }
   void SetLauncherDir(std::string dir) { launcher_dir_ = std::move(dir); }
+  // The tick's period (tests stop it with a period far beyond their length).
+  void SetTickPeriod(int ms) { tick_ms_ = ms; }
+  // How long an abort waits for the downloader's window report before it is sent directly.
+  void SetAbortGrace(int ms) { abort_grace_ms_ = ms; }
   // The bounded stop: after `term_ms` a downloader still running gets SIGTERM, after a
   // further `kill_ms` SIGKILL.
   void SetStopGrace(int term_ms, int kill_ms) {
@@ -165,18 +182,43 @@ class CKestova : public ServiceBody {
   static CKestova* Current();
 
  private:
-  enum class Refusal { None, EnvLock, Other };
-  int DoProcInternal(const char* task_name, Refusal* refusal);
+  // What became of a request to start a task.
+  enum class StartOutcome {
+    kStarted,
+    kEnvLockTaken,  // another program holds the environment lock: nothing touched or logged
+    kRefused,       // a start check failed (logged and recorded as the design has it)
+  };
+  // A task on its way to a start: the record as read, its profile's name and image directory.
+  struct StartCandidate {
+    CKVTask task;
+    std::string server_name;
+    std::string image_dir;
+  };
+  [[nodiscard]] StartOutcome StartTask(const std::string& requested);
+  [[nodiscard]] bool TakeEnvLock();
+  [[nodiscard]] bool ReadStartCandidate(const std::string& requested, StartCandidate* c);
+  [[nodiscard]] bool PassesStartChecks(StartCandidate* c);
+  void MarkRunning(CKVTask* task, std::time_t now);
+  [[nodiscard]] bool ServerInUse(const Guid& id);
+  StartOutcome RefuseStart(StartCandidate* c, int end_code, const char* message);
+  [[nodiscard]] bool LaunchDownloader(const StartCandidate& c, LaunchedProcess* child);
+  void AddRunningEntry(const StartCandidate& c, LaunchedProcess child);
   int RetryProcInto(CKVTask& task);
   void OnTick();
   void OnTimeChange();
   void OnChildEnded(int pidfd);
+  void OnRegistration(std::string_view task_name, std::uint32_t window);
+  void ForcePendingAborts();
+  // Tasks left with a running result by a service that ended abnormally: failed, and logged.
+  void RecordInterruptedRuns(const std::vector<CKVTask>& interrupted);
   void RetryEnvLockWaiters();
   void EscalateStop();
   void WatchFd(int fd);
   void UnwatchFd(int fd);
   void ArmTickTimer(bool on);
   std::string ServiceLogPath() const;
+  // Real elapsed time, for the grace periods of aborts and the stop.
+  static std::int64_t SteadyNowMs();
   std::time_t Now() const;
 
   ServiceManager* scm_ = nullptr;
@@ -195,13 +237,15 @@ class CKestova : public ServiceBody {
   CKVProcTable procs_;
   std::unique_ptr<CKVTaskMgr> tasks_;
   std::string launcher_dir_;
+  int tick_ms_ = kTickMs;
+  int abort_grace_ms_ = kAbortWithoutWindowMs;
 
   EventLoop loop_;
   WakeEvent msg_fd_;           // posted messages waiting
   IntervalTimer tick_fd_;      // 1000 ms timer
   ClockChangeWatch clock_fd_;  // readable when the clock is set
   std::mutex msg_lock_;
-  std::deque<int> messages_;
+  std::deque<BodyMessage> messages_;
 
   // Tasks that were due while another program held the environment lock: retried once it is
   // free, as long as their due time is unchanged.

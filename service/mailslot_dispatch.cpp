@@ -1,4 +1,6 @@
 // The service's side of the mailslot protocol.
+#include <signal.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,7 +30,39 @@ void CKestova::PostTASDEK(const CKVTask& task) {
 int CKestova::ReceiveDispatch() {
   if (!slot_) return 0;
   if (!slot_->Receive() || slot_->LastLength() == 0) return 0;
-  return DispatchMessage(slot_->Message());
+  // A probe or a fragment is passed over; the messages behind it are not held up by it.
+  DispatchMessage(slot_->Message());
+  return 1;
+}
+
+int CKestova::DrainMailslot(int max_messages) {
+  int taken = 0;
+  while (taken < max_messages && !stop_flag_.load() && ReceiveDispatch() != 0) ++taken;
+  return taken;
+}
+
+void CKestova::OnRegistration(std::string_view task_name, std::uint32_t window) {
+  const int i = procs_.FindByName(task_name);
+  if (i < 0) return;
+  ProcEntry* e = procs_.At(i);
+  e->window.store(window);
+  if (e->abort_pending_since_ms != 0) {
+    // The user's abort came before this report: it is acted on now.
+    e->abort_pending_since_ms = 0;
+    procs_.CloseRequest(i);
+  }
+}
+
+void CKestova::ForcePendingAborts() {
+  const std::int64_t now = SteadyNowMs();
+  for (int i = 0; i < procs_.Count(); ++i) {
+    ProcEntry* e = procs_.At(i);
+    if (!e || e->abort_pending_since_ms == 0) continue;
+    if (now - e->abort_pending_since_ms < abort_grace_ms_) continue;
+    // A downloader that never reports its window would keep the abort from ever arriving.
+    e->abort_pending_since_ms = 0;
+    if (procs_.Signal(i, SIGTERM)) e->abort_forced = true;
+  }
 }
 
 void CKestova::TakePendingRegistrations() {
@@ -56,10 +90,7 @@ int CKestova::DispatchMessage(const char* text) {
   } else if (tag == MailslotTag::kRegister) {
     std::string name;
     std::uint32_t window = 0;
-    if (ParseRegisterArgument(arg, &name, &window)) {
-      int i = procs_.FindByName(name);
-      if (i >= 0) procs_.At(i)->window.store(window);
-    }
+    if (ParseRegisterArgument(arg, &name, &window)) OnRegistration(name, window);
   }
   return 1;
 }

@@ -27,12 +27,12 @@ CKVProcTable::~CKVProcTable() {
   for (int i = Count() - 1; i >= 0; --i) Remove(i);
 }
 
-CKVProcEntry* CKVProcTable::At(int i) const {
+ProcEntry* CKVProcTable::At(int i) const {
   if (i < 0 || i >= Count()) return nullptr;
   return entries_[static_cast<std::size_t>(i)].get();
 }
 
-int CKVProcTable::Add(std::unique_ptr<CKVProcEntry> entry) {
+int CKVProcTable::Add(std::unique_ptr<ProcEntry> entry) {
   int n = Count();
   if (n >= kMaxRunningDownloads || !entry) return -1;
   entries_[static_cast<std::size_t>(n)] = std::move(entry);
@@ -55,7 +55,7 @@ void CKVProcTable::Remove(int i) {
 }
 
 bool CKVProcTable::CloseRequest(int i) {
-  CKVProcEntry* e = At(i);
+  ProcEntry* e = At(i);
   if (!e || e->pid == 0 || e->window.load() == 0) return false;
   // The close request goes to our own child through its pidfd; the number the downloader
   // reported is never used as a process id.
@@ -63,7 +63,7 @@ bool CKVProcTable::CloseRequest(int i) {
 }
 
 bool CKVProcTable::Signal(int i, int sig) {
-  CKVProcEntry* e = At(i);
+  ProcEntry* e = At(i);
   return e && e->child.Signal(sig);
 }
 

@@ -22,7 +22,7 @@ inline constexpr int kMaxRunningDownloads = 16;
 // The exit code recorded when a downloader's result cannot be obtained (killed by a signal).
 inline constexpr int kExitCodeUnavailable = 9999;
 
-struct CKVProcEntry {
+struct ProcEntry {
   std::string task_name;       // at most 259 characters
   ChildProcess child;          // the process handle (its pidfd)
   pid_t pid = 0;               // non-zero once started
@@ -30,6 +30,11 @@ struct CKVProcEntry {
   std::atomic<std::uint32_t> window{0};
   std::string image_dir;       // at most 263 characters
   UniqueFd result_fd;          // read end of the PONDREL_RESULT_FD pipe
+  // An abort that arrived before the window report: sent once the report comes, or directly
+  // when it does not come in time (steady-clock milliseconds of the request; 0 = none).
+  std::int64_t abort_pending_since_ms = 0;
+  // The user's abort ended the process without the downloader's own abort procedure.
+  bool abort_forced = false;
 };
 
 class CKVProcTable {
@@ -41,9 +46,9 @@ class CKVProcTable {
 
   // Read from any thread (the stop path polls it); changed only by the service body thread.
   int Count() const { return count_.load(); }
-  CKVProcEntry* At(int i) const;
+  ProcEntry* At(int i) const;
   // Appends an entry; its index, or -1 when the table is full.
-  int Add(std::unique_ptr<CKVProcEntry> entry);
+  int Add(std::unique_ptr<ProcEntry> entry);
   // Removes entry i: a process still active is ended (SIGKILL) and reaped; the later entries
   // move down. Indices outside 0..Count()-1 are ignored.
   void Remove(int i);
@@ -58,7 +63,7 @@ class CKVProcTable {
   int FindByPidfd(int fd) const;
 
  private:
-  std::array<std::unique_ptr<CKVProcEntry>, kMaxRunningDownloads> entries_{};
+  std::array<std::unique_ptr<ProcEntry>, kMaxRunningDownloads> entries_{};
   std::atomic<int> count_{0};
 };
 

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -43,9 +44,7 @@ int CKestova::ExecDoTask() {
     FindDueTasks(Now(), &due);
   }
   for (const std::string& name : due) {
-    Refusal refusal = Refusal::None;
-    DoProcInternal(name.c_str(), &refusal);
-    if (refusal == Refusal::EnvLock) {
+    if (StartTask(name) == StartOutcome::kEnvLockTaken) {
       // Keep the due time: the task starts once the other program lets the lock go.
       CKVTask t;
       TaskFileLock lock(*tasks_, -1);
@@ -80,9 +79,7 @@ void CKestova::RetryEnvLockWaiters() {
     }
     // A task rescheduled meanwhile (edited, or its time recomputed) waits for its new time.
     if (!still_due) continue;
-    Refusal refusal = Refusal::None;
-    DoProcInternal(w.name.c_str(), &refusal);
-    if (refusal == Refusal::EnvLock) {
+    if (StartTask(w.name) == StartOutcome::kEnvLockTaken) {
       env_wait_.insert(env_wait_.end(), waiting.begin() + static_cast<std::ptrdiff_t>(i),
                        waiting.end());
       return;
@@ -110,25 +107,14 @@ int CKestova::FindDueTasks(std::time_t now, std::vector<std::string>* names) {
 }
 
 int CKestova::DoProc(const char* task_name) {
-  Refusal refusal = Refusal::None;
-  return DoProcInternal(task_name, &refusal);
+  if (!task_name) return -1;
+  return StartTask(task_name) == StartOutcome::kStarted ? 0 : -1;
 }
 
-int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
-  *refusal = Refusal::Other;
-  if (!task_name || !tasks_) return -1;
-  if (stopping_.load()) return -1;
-  const std::string requested = task_name;
-
-  // 1. The environment lock: another program changing settings keeps downloads from starting.
-  if (!env_lock_.held()) {
-    NamedObject lock = NamedObject::Create(kEnvLockName);
-    if (!lock.held()) {
-      *refusal = Refusal::EnvLock;
-      return -1;
-    }
-    env_lock_ = std::move(lock);
-  }
+// Checks and starts one task, in the order the refusals are looked for.
+CKestova::StartOutcome CKestova::StartTask(const std::string& requested) {
+  if (!tasks_ || stopping_.load()) return StartOutcome::kRefused;
+  if (!TakeEnvLock()) return StartOutcome::kEnvLockTaken;
   // While no downloader runs, the lock is let go again on every path that starts none.
   struct EnvRelease {
     CKestova* self;
@@ -137,105 +123,119 @@ int CKestova::DoProcInternal(const char* task_name, Refusal* refusal) {
     }
   } env_release{this};
 
-  // 2. Read the task.
   const std::time_t now = Now();
-  CKVTask task;
+  StartCandidate c;
+  if (!ReadStartCandidate(requested, &c)) return StartOutcome::kRefused;
+  if (!PassesStartChecks(&c)) return StartOutcome::kRefused;
+  MarkRunning(&c.task, now);
+  if (ServerInUse(c.task.ServerId)) return RefuseStart(&c, kEndCodeServerBusy, kMsgS002);
+  if (!IsDirectory(c.image_dir) && !CreateDirectoryChain(c.image_dir))
+    return RefuseStart(&c, 0, kMsgS009);
+  // The previous run's dial-up log is removed so that it holds only the latest run.
+  ::unlink(JoinPath(JoinPath(c.image_dir, "info"), kDialLogName).c_str());
+  LaunchedProcess child;
+  if (!LaunchDownloader(c, &child)) return RefuseStart(&c, 0, kMsgS005);
+  AddRunningEntry(c, std::move(child));
+  return StartOutcome::kStarted;
+}
+
+bool CKestova::TakeEnvLock() {
+  // Another program changing settings holds it, and keeps downloads from starting meanwhile.
+  if (env_lock_.held()) return true;
+  NamedObject lock = NamedObject::Create(kEnvLockName);
+  if (!lock.held()) return false;
+  env_lock_ = std::move(lock);
+  return true;
+}
+
+bool CKestova::ReadStartCandidate(const std::string& requested, StartCandidate* c) {
   int rc;
   {
     TaskFileLock lock(*tasks_, -1);
-    rc = tasks_->ReadTask(requested, &task);
+    rc = tasks_->ReadTask(requested, &c->task);
   }
-  auto unreadable = [&] {
-    task.EndCode = kEndCodeUnreadable;
-    SetLog(requested.c_str(), kServerUnknown, kLogError, kMsgS001);
-    task.ActResult = kResultFailed;
-    RetryProcInto(task);
-    PostTASDEK(task);
-    return -1;
-  };
-  // 3. Missing or invalid task.
-  if (rc != 0 || requested != task.Name || task.Validate() != 0) return unreadable();
-
-  // 4. The server profile. A profile that is gone is logged like an unreadable one, so that
+  // A missing or invalid task, or a profile that is gone or unreadable: logged alike, so that
   // the activity log says why the task keeps failing.
-  std::string server_name, image_dir;
-  if (GetServerInfo(task.ServerId, &server_name, &image_dir) != 0) return unreadable();
+  if (rc == 0 && requested == c->task.Name && c->task.Validate() == 0 &&
+      GetServerInfo(c->task.ServerId, &c->server_name, &c->image_dir) == 0)
+    return true;
+  c->task.EndCode = kEndCodeUnreadable;
+  SetLog(requested.c_str(), kServerUnknown, kLogError, kMsgS001);
+  c->task.ActResult = kResultFailed;
+  RetryProcInto(c->task);
+  PostTASDEK(c->task);
+  return false;
+}
 
-  // 5. Already running.
-  if (task.ActState == kStateRunning) {
-    SetLog(task.Name, server_name.c_str(), kLogError, kMsgS004);
-    return -1;
+bool CKestova::PassesStartChecks(StartCandidate* c) {
+  if (c->task.ActState == kStateRunning) {
+    SetLog(c->task.Name, c->server_name.c_str(), kLogError, kMsgS004);
+    return false;
   }
-  // 6. Not in effect, or disabled.
-  if (task.Effect == 0 || task.ActState == kStateDisabled) {
-    SetLog(task.Name, server_name.c_str(), kLogError, kMsgS006);
-    return -1;
+  if (c->task.Effect == 0 || c->task.ActState == kStateDisabled) {
+    SetLog(c->task.Name, c->server_name.c_str(), kLogError, kMsgS006);
+    return false;
   }
-  auto refuse = [&](int end_code, const char* message) {
-    if (end_code) task.EndCode = end_code;
-    SetLog(task.Name, server_name.c_str(), kLogError, message);
-    task.ActResult = kResultStartFailed;
-    RetryProcInto(task);
-    PostTASDEK(task);
-    return -1;
-  };
-  // 7. The limit of concurrent downloads.
-  if (procs_.Count() >= kMaxRunningDownloads) return refuse(kEndCodeTooManyTasks, kMsgS003);
+  if (procs_.Count() >= kMaxRunningDownloads) {
+    (void)RefuseStart(c, kEndCodeTooManyTasks, kMsgS003);
+    return false;
+  }
+  return true;
+}
 
-  // 8. Mark it running.
-  task.ActState = kStateRunning;
-  task.ActResult = kResultRunning;
-  SetTaskField(task.LastActTime, GetTimeStr(now));
+void CKestova::MarkRunning(CKVTask* task, std::time_t now) {
+  task->ActState = kStateRunning;
+  task->ActResult = kResultRunning;
+  SetTaskField(task->LastActTime, GetTimeStr(now));
   {
     TaskFileLock lock(*tasks_, -1);
-    tasks_->WriteTask(task);
+    tasks_->WriteTask(*task);
   }
-  PostTASDEK(task);
+  PostTASDEK(*task);
+}
 
-  // 9. Another running task on the same server.
-  int busy;
-  {
-    TaskFileLock lock(*tasks_, -1);
-    busy = CheckServer(task.ServerId);
-  }
-  if (busy) return refuse(kEndCodeServerBusy, kMsgS002);
+bool CKestova::ServerInUse(const Guid& id) {
+  TaskFileLock lock(*tasks_, -1);
+  return CheckServer(id) != 0;
+}
 
-  // 10. The image directory.
-  if (!IsDirectory(image_dir) && !CreateDirectoryChain(image_dir)) return refuse(0, kMsgS009);
+CKestova::StartOutcome CKestova::RefuseStart(StartCandidate* c, int end_code, const char* message) {
+  if (end_code) c->task.EndCode = end_code;
+  SetLog(c->task.Name, c->server_name.c_str(), kLogError, message);
+  c->task.ActResult = kResultStartFailed;
+  RetryProcInto(c->task);
+  PostTASDEK(c->task);
+  return StartOutcome::kRefused;
+}
 
-  // The previous run's dial-up log is removed so that it holds only the latest run.
-  ::unlink(JoinPath(JoinPath(image_dir, "info"), kDialLogName).c_str());
-
-  // 11. The downloader's command line, as one argument.
+bool CKestova::LaunchDownloader(const StartCandidate& c, LaunchedProcess* child) {
+  // The downloader's command line, as one argument.
   DownloaderOptions opts;
-  opts.server_id = task.ServerIdText();
-  opts.log_path = JoinPath(image_dir, kRunLogName);
-  opts.task_name = task.Name;
-  opts.delete_images = task.ImageDelete == 1;
-  opts.hang_up = task.RasDisconnect == 1;
-  const std::string options = FormatDownloaderOptions(opts);
+  opts.server_id = c.task.ServerIdText();
+  opts.log_path = JoinPath(c.image_dir, kRunLogName);
+  opts.task_name = c.task.Name;
+  opts.delete_images = c.task.ImageDelete == 1;
+  opts.hang_up = c.task.RasDisconnect == 1;
   std::string only_dir = launcher_dir_;
   if (only_dir.empty())
     if (const char* env = std::getenv(kLauncherDirVar)) only_dir = env;
-  std::string exe = FindExecutable(kLauncherName, only_dir);
-  LaunchedProcess child;
+  // A launcher that is missing or cannot run is a start failure.
+  const std::string exe = FindExecutable(kLauncherName, only_dir);
   std::string error;
-  // 12. A launcher that is missing or cannot run.
-  if (exe.empty() || !StartLauncher(exe, kLauncherName, options, &child, &error))
-    return refuse(0, kMsgS005);
+  return !exe.empty() &&
+         StartLauncher(exe, kLauncherName, FormatDownloaderOptions(opts), child, &error);
+}
 
-  // 13. Into the table.
-  auto entry = std::make_unique<CKVProcEntry>();
-  entry->task_name = std::string(task.Name).substr(0, 259);
+void CKestova::AddRunningEntry(const StartCandidate& c, LaunchedProcess child) {
+  auto entry = std::make_unique<ProcEntry>();
+  entry->task_name = std::string(c.task.Name).substr(0, 259);
   entry->pid = child.child.pid();
   entry->child = std::move(child.child);
   entry->result_fd = std::move(child.result_fd);
-  entry->image_dir = image_dir.substr(0, 263);
-  int pidfd = entry->child.pidfd();
+  entry->image_dir = c.image_dir.substr(0, 263);
+  const int pidfd = entry->child.pidfd();
   procs_.Add(std::move(entry));
   WatchFd(pidfd);
-  *refusal = Refusal::None;
-  return 0;
 }
 
 void CKestova::OnChildEnded(int pidfd) {
@@ -248,7 +248,7 @@ void CKestova::OnChildEnded(int pidfd) {
 }
 
 int CKestova::TaskEndProc(int index) {
-  CKVProcEntry* e = procs_.At(index);
+  ProcEntry* e = procs_.At(index);
   if (!e) return -1;
   CKVTask task;
   bool found;
@@ -257,7 +257,9 @@ int CKestova::TaskEndProc(int index) {
     found = tasks_->ReadTask(e->task_name, &task) == 0 && e->task_name == task.Name;
   }
   UnwatchFd(e->child.pidfd());
-  const int exit_code = ReapLauncher(e->child, e->result_fd.get());
+  int exit_code = ReapLauncher(e->child, e->result_fd.get());
+  // Ended by the user's abort before its own abort procedure could answer: still an abort.
+  if (e->abort_forced && exit_code == kExitCodeUnavailable) exit_code = dl::ResultCode(dl::RunResult::kAborted);
   if (found) {
     task.EndCode = exit_code;
     SetTaskField(task.EndTime, GetTimeStr(Now()));
@@ -322,7 +324,16 @@ int CKestova::RetryProcInto(CKVTask& task) {
 int CKestova::KillProc(const char* task_name) {
   if (!task_name) return 0;
   int i = procs_.FindByName(task_name);
-  if (i >= 0) procs_.CloseRequest(i);
+  if (i < 0) return 0;
+  ProcEntry* e = procs_.At(i);
+  if (e->window.load() == 0) {
+    // The downloader has not reported its window yet: the abort is kept until it does, so
+    // that an abort sent right after "execute now" is never lost.
+    if (e->abort_pending_since_ms == 0)
+      e->abort_pending_since_ms = SteadyNowMs();
+    return 0;
+  }
+  procs_.CloseRequest(i);
   return 0;
 }
 
@@ -331,7 +342,7 @@ int CKestova::StopProc() {
   return 0;
 }
 
-int CKestova::CheckServer(const KVGuid& id) {
+int CKestova::CheckServer(const Guid& id) {
   if (procs_.Count() == 0) return 0;
   sockaddr_in mine{};
   const bool mine_resolved = GetServerAddr(id, &mine) == 1;
@@ -350,7 +361,7 @@ int CKestova::CheckServer(const KVGuid& id) {
   return 0;
 }
 
-int CKestova::GetServerName(const KVGuid& id, std::string* name) {
+int CKestova::GetServerName(const Guid& id, std::string* name) {
   CKVSrvMgr mgr;
   if (!mgr.InitWithDirectory(root_)) return -1;
   CKVSrvInfo info;
@@ -359,7 +370,7 @@ int CKestova::GetServerName(const KVGuid& id, std::string* name) {
   return 0;
 }
 
-int CKestova::GetServerInfo(const KVGuid& id, std::string* name, std::string* image_dir) {
+int CKestova::GetServerInfo(const Guid& id, std::string* name, std::string* image_dir) {
   CKVSrvMgr mgr;
   if (!mgr.InitWithDirectory(root_)) return -1;
   CKVSrvInfo info;
@@ -371,7 +382,7 @@ int CKestova::GetServerInfo(const KVGuid& id, std::string* name, std::string* im
   return 0;
 }
 
-int CKestova::GetServerAddr(const KVGuid& id, sockaddr_in* addr) {
+int CKestova::GetServerAddr(const Guid& id, sockaddr_in* addr) {
   CKVSrvMgr mgr;
   if (!mgr.InitWithDirectory(root_)) return -1;
   CKVSrvInfo info;

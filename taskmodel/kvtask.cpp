@@ -315,7 +315,7 @@ bool ApplyKey(std::string_view line, CKVTask* t) {
   std::string_view key = line.substr(0, eq);
   std::string_view value = line.substr(eq + 1);
   if (key == "ServerId") {
-    if (!GuidFromHex(value, &t->ServerId)) t->ServerId = KVGuid();
+    if (!GuidFromHex(value, &t->ServerId)) t->ServerId = Guid();
   } else if (key == "StartTime") {
     CopyValueCut(t->StartTime, value);
   } else if (key == "TaskCycle") {
@@ -546,15 +546,17 @@ int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>* tasks) try {
   return kUnreadable;
 }
 
-// One rewrite of the file under the directory guard.
-//   task == nullptr: remove every section `name` (header and key lines).
-//   place_at_old: remove every section `name` and put the task's section where the first of
-//     them was (ReplaceTask).
+// One rewrite of the file under the directory guard, for one or more sections.
+//   edit.task == nullptr: remove every section edit.name (header and key lines).
+//   place_at_old (one edit only): remove every section edit.name and put the task's section
+//     where the first of them was (ReplaceTask).
 //   otherwise (WriteTask, name == task->Name): the task's section takes the place of the first
 //     header of that name; key lines of every section of that name are dropped.
-//   append_missing: when `name` is not in the file (or the file is missing), append the task.
-// Comments are always kept, so is everything outside the sections concerned.
-int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_at_old,
+//   append_missing: the tasks whose name is not in the file (or the file is missing) are
+//     appended in the order of the edits.
+// Comments are always kept, so is everything outside the sections concerned. Nothing is
+// written when no edit applies.
+int CKVTaskMgr::Rewrite(std::vector<SectionEdit>& edits, bool place_at_old,
                         bool append_missing) try {
   if (path_.empty()) return -1;
   DirectoryGuard guard(dir_);
@@ -569,14 +571,18 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
     if (!KeepDamagedCopy(path_, file->raw, file->mode, &copy)) return -1;
   }
 
+  std::unordered_map<std::string_view, std::size_t> edit_of;
+  edit_of.reserve(edits.size());
+  for (std::size_t i = 0; i < edits.size(); ++i) edit_of.emplace(edits[i].name, i);
+
   std::string out;
-  bool found = false;
+  bool any_found = false;
   if (rc == kLoaded) {
-    if (place_at_old && task) {
-      auto it = file->by_name.find(name);
+    if (place_at_old && edits.size() == 1 && edits[0].task) {
+      auto it = file->by_name.find(edits[0].name);
       if (it != file->by_name.end()) {
         CKVTask stored;
-        ReadTaskFrom(*file, name, &stored);
+        ReadTaskFrom(*file, edits[0].name, &stored);
         if (stored.HasName() && stored.ActState == kStateRunning) return -2;
       }
     }
@@ -587,11 +593,13 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
       std::string_view text = file->LineText(l);
       if (line.kind == ParsedFile::kHeader) {
         std::string_view sec_name = text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
-        in_target = sec_name == name;
+        auto it = edit_of.find(sec_name);
+        in_target = it != edit_of.end();
         if (in_target) {
-          if (!found && task) AppendSection(&out, *task);
-          const bool keep_header = found && task && !place_at_old;
-          found = true;
+          SectionEdit& edit = edits[it->second];
+          if (!edit.found && edit.task) AppendSection(&out, *edit.task);
+          const bool keep_header = edit.found && edit.task && !place_at_old;
+          edit.found = any_found = true;
           if (!keep_header) continue;
         }
       } else if (line.kind == ParsedFile::kKey && in_target) {
@@ -601,10 +609,17 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
       out.append("\r\n");
     }
   }
-  if (!found) {
-    if (!task || !append_missing) return 0;  // nothing to delete
-    AppendSection(&out, *task);
+  bool appended = false;
+  if (append_missing) {
+    for (std::size_t i = 0; i < edits.size(); ++i) {
+      const SectionEdit& edit = edits[i];
+      // A name given twice is written once.
+      if (edit.found || !edit.task || edit_of[edit.name] != i) continue;
+      AppendSection(&out, *edit.task);
+      appended = true;
+    }
   }
+  if (!any_found && !appended) return 0;  // nothing to delete or write
   const mode_t mode = file ? file->mode : 0644;
   if (!WriteFileAtomically(path_, out, temp_path_, mode)) return -1;
   // Keep the text just written as the parsed file, so an enumeration that writes as it goes
@@ -624,6 +639,27 @@ int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_a
 } catch (...) {  // out of memory while building the text: the file stays as it was
   rewriting_ = false;
   cache_.reset();
+  return -1;
+}
+
+int CKVTaskMgr::Rewrite(std::string_view name, const CKVTask* task, bool place_at_old,
+                        bool append_missing) {
+  std::vector<SectionEdit> edits{{name, task}};
+  return Rewrite(edits, place_at_old, append_missing);
+}
+
+int CKVTaskMgr::WriteTasks(const std::vector<CKVTask>& tasks) try {
+  if (tasks.empty()) return 0;
+  if (path_.empty()) return -1;
+  std::vector<SectionEdit> edits;
+  edits.reserve(tasks.size());
+  for (const CKVTask& t : tasks) {
+    if (!t.HasName()) continue;
+    if (!IsWritable(t)) return -1;
+    edits.push_back({FieldText(t.Name), &t});
+  }
+  return Rewrite(edits, false, true) == 0 ? 0 : -1;
+} catch (...) {
   return -1;
 }
 

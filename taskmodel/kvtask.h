@@ -176,7 +176,7 @@ class CKVTask {
   char NextTime[kTimeStrSize] = {};        // "NextTime": empty = no further run
   std::int32_t LoopCnt = 0;                // "LoopCnt": extra runs per occurrence
   std::int8_t LoopInterval = 1;            // "LoopInterval": hours between those runs
-  KVGuid ServerId;                         // "ServerId"
+  Guid ServerId;                         // "ServerId"
 };
 
 // The task store: reads and rewrites schedule.ini. Used by one thread; not copyable.
@@ -224,6 +224,13 @@ class CKVTaskMgr {
   // fields holding CR/LF.
   int WriteTask(const CKVTask& task);
 
+  // Writes several tasks in one rewrite of the file (one temporary file, one fsync, one rename,
+  // so a crash leaves either every change or none): each task replaces its section as
+  // WriteTask does; tasks not in the file are appended in the given order. Tasks without a
+  // name are passed over. 0 on success (also for none); -1 on failure (file unchanged).
+  // Two tasks of one name: the first is written.
+  int WriteTasks(const std::vector<CKVTask>& tasks);
+
   // Removes every section of that name. 0 on success, for an empty name, for a missing file
   // and for a name not in the file; -1 on failure (file unchanged).
   int DeleteTask(std::string_view name);
@@ -254,6 +261,12 @@ class CKVTaskMgr {
   int LoadFile(std::shared_ptr<const ParsedFile>* out);
   int ReadTaskFrom(const ParsedFile& file, std::string_view name, CKVTask* task) const;
   int EnumerateFrom(int section, CKVTask* task);
+  struct SectionEdit {
+    std::string_view name;
+    const CKVTask* task = nullptr;
+    bool found = false;
+  };
+  int Rewrite(std::vector<SectionEdit>& edits, bool place_at_old, bool append_missing);
   int Rewrite(std::string_view name, const CKVTask* task, bool place_at_old, bool append_missing);
   void RecoverFromTempFile();
 
@@ -285,8 +298,5 @@ class TaskFileLock {
   bool held_;
 };
 
-// The name this class had before it took the project's style; kept only until the branches
-// that still use it are merged.
-using CKVTaskFileLock = TaskFileLock;
 
 }  // namespace pondrel

@@ -18,7 +18,7 @@ double MsSince(std::chrono::steady_clock::time_point t0) {
 
 CKVSrvInfo Full(int i, const std::string& dir) {
   CKVSrvInfo p;
-  KVGuid id;
+  Guid id;
   CreateGuid(&id);
   p.SetId(id);
   p.SetServerName("camera " + std::to_string(i));

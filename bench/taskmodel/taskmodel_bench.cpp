@@ -36,7 +36,7 @@ CKVTask MakeTask(int i) {
   SetTaskField(t.DayofWeek, "0101010");
   t.TaskCycle = i % 4;
   t.RetryCnt = 3;
-  KVGuid g;
+  Guid g;
   CreateGuid(&g);
   t.ServerId = g;
   return t;

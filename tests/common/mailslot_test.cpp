@@ -122,6 +122,35 @@ TEST(MailSlot, ProbesCutsAndOversizedMessages) {
   EXPECT_EQ(sender.Send("late"), 0);  // no owner: fails at once
 }
 
+TEST(MailSlot, JunkOverflowsItsOwnSmallQueueAndNeverCostsARequestOrAReport) {
+  test::ScopedTestEnv env(false);
+  CKVMailSlot owner;
+  ASSERT_EQ(owner.Create(kServiceMailslot), 1);
+  CKVMailSlot sender(kServiceMailslot);
+  // Far more junk than any queue holds, while nobody reads: every send still goes through.
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_EQ(sender.Send(i % 2 ? std::string_view("ZORIC:0") : std::string_view("")), 1) << i;
+  ASSERT_EQ(sender.Send("ZORIC:02:run"), 1);
+  ASSERT_EQ(sender.Send("ZORIC:99:unknown"), 1);
+  ASSERT_EQ(sender.Send("ZORIC:04:run:42"), 1);
+  ASSERT_EQ(sender.Send("ZORIC:03:run"), 1);
+  while (owner.Overflowed() + owner.Pending() < 3004) SleepMs(1);
+  EXPECT_EQ(owner.Pending(), kMailslotOtherQueueMax + 3);
+  // In arrival order: the junk that fitted, then the request, the report and the abort.
+  std::vector<std::string> got;
+  while (owner.Receive() && owner.LastLength() > 0) got.emplace_back(owner.Message());
+  ASSERT_EQ(got.size(), kMailslotOtherQueueMax + 3);
+  for (std::size_t i = 0; i < kMailslotOtherQueueMax; ++i)
+    EXPECT_TRUE(got[i].empty() || got[i] == "ZORIC:0") << got[i];
+  EXPECT_EQ(got[kMailslotOtherQueueMax], "ZORIC:02:run");
+  EXPECT_EQ(got[kMailslotOtherQueueMax + 1], "ZORIC:04:run:42");
+  EXPECT_EQ(got[kMailslotOtherQueueMax + 2], "ZORIC:03:run");
+  EXPECT_EQ(owner.Overflowed(), 3000 - kMailslotOtherQueueMax + 1);
+  EXPECT_EQ(ClassifyMailslotMessage(std::string("ZORIC:01:\0", 10)), MailslotKind::kTagged);
+  EXPECT_EQ(ClassifyMailslotMessage("ZORIC:04:a:1"), MailslotKind::kRegistration);
+  EXPECT_EQ(ClassifyMailslotMessage(std::string("\0ZORIC:02:x", 11)), MailslotKind::kOther);
+}
+
 TEST(MailSlot, DatagramsFromAnUntrustedSenderAreDropped) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to send as another user";
   test::ScopedTestEnv env(false);

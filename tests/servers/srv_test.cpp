@@ -75,7 +75,7 @@ TEST(SrvCodec, RoundTripsRandomRecordsAndRuns) {
 
 TEST(SrvCodec, FullRecordIs980BytesAndSurvivesTheFile) {
   CKVSrvInfo p;
-  p.SetId(KVGuid{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}});
+  p.SetId(Guid{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}});
   ASSERT_EQ(p.SetServerName(std::string(255, 'n')), 0u);
   ASSERT_EQ(p.SetImageDirectory("/" + std::string(199, 'd')), 0u);
   ASSERT_EQ(p.SetHostName(std::string(63, 'h')), 0u);
@@ -283,7 +283,7 @@ TEST_F(SrvStore, EmptyStoreThenFirstAddCreatesPrp1) {
   EXPECT_EQ(mgr_.LoadAll(&more, kSrvMaskAll), SRV_OK);
   EXPECT_FALSE(more);
   CKVSrvInfo out;
-  EXPECT_EQ(mgr_.FindById(KVGuid{{1}}, &out), SRV_ERR_NOT_FOUND);
+  EXPECT_EQ(mgr_.FindById(Guid{{1}}, &out), SRV_ERR_NOT_FOUND);
 
   CKVSrvInfo p = Profile(env_, "cam", "img");
   ASSERT_EQ(mgr_.Add(&p), SRV_OK);
@@ -342,7 +342,7 @@ TEST_F(SrvStore, ModifyAndDelete) {
   CKVSrvInfo no_id = Profile(env_, "x", "x");
   EXPECT_EQ(mgr_.Modify(no_id), SRV_ERR_NO_ID);
   CKVSrvInfo unknown = Profile(env_, "x", "x");
-  unknown.SetId(KVGuid{{9, 9, 9}});
+  unknown.SetId(Guid{{9, 9, 9}});
   EXPECT_EQ(mgr_.Modify(unknown), SRV_ERR_NOT_FOUND);
 
   a.SetImageDirectory(env_.Path("a/"));  // the target is not tested against itself
@@ -369,7 +369,7 @@ TEST_F(SrvStore, DamagedTailIsListedUpToTheDamageAndKeptAsideOnRewrite) {
   ASSERT_EQ(mgr_.Add(&b), SRV_OK);
   // A record claiming 5000 bytes, then a good record that the reader can no longer reach.
   CKVSrvInfo lost = Profile(env_, "lost", "lost");
-  lost.SetId(KVGuid{{7, 7, 7}});
+  lost.SetId(Guid{{7, 7, 7}});
   std::string lost_rec;
   ASSERT_EQ(EncodeSrvFileRecord(lost, &lost_rec), SRV_OK);
   std::string damaged = test::ReadFile(Prp1()) + std::string("\x88\x13", 2) + std::string(300, 'z') + lost_rec;
@@ -422,7 +422,7 @@ TEST_F(SrvStore, ReadersTellTheDamageTheyMeet) {
   CKVSrvInfo out;
   EXPECT_EQ(mgr_.FindById(a.GetId(), &out), SRV_OK);
   EXPECT_EQ(seen.size(), 1u);
-  EXPECT_EQ(mgr_.FindById(KVGuid{{4, 4}}, &out), SRV_ERR_NOT_FOUND);
+  EXPECT_EQ(mgr_.FindById(Guid{{4, 4}}, &out), SRV_ERR_NOT_FOUND);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].copy, Prp1() + ".damaged");  // the same damage: no second copy
   EXPECT_FALSE(FileExists(Prp1() + ".damaged.1"));
@@ -431,7 +431,7 @@ TEST_F(SrvStore, ReadersTellTheDamageTheyMeet) {
 
 TEST_F(SrvStore, UnreadableStoredValuesAreDropped) {
   CKVSrvInfo p = Profile(env_, "cam", "img");
-  p.SetId(KVGuid{{1}});
+  p.SetId(Guid{{1}});
   std::string ser = SerializeSrvRecord(p);
   ser[18] = '.';  // the stored name now begins with a full stop
   std::string block, file;
@@ -440,7 +440,7 @@ TEST_F(SrvStore, UnreadableStoredValuesAreDropped) {
   file.push_back(static_cast<char>(block.size() >> 8));
   test::WriteFile(Prp1(), file + block);
   CKVSrvInfo out;
-  ASSERT_EQ(mgr_.FindById(KVGuid{{1}}, &out), SRV_OK);
+  ASSERT_EQ(mgr_.FindById(Guid{{1}}, &out), SRV_OK);
   EXPECT_EQ(out.GetServerName(), "");
   EXPECT_EQ(out.GetImageDirectory(), p.GetImageDirectory());
 }

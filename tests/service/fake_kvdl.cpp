@@ -2,6 +2,7 @@
 // ("/g <id>,/l <log>,/t <task>[,/d][,/h]"), records it, and behaves as the control file
 // "<FAKE_KVDL_DIR>/<task>.ctl" says, one word per line:
 //   register        send "ZORIC:04:<task>:<pid>" to the service's mailslot
+//   delayregister <ms>  wait that long before the report (a slow start)
 //   log <text>      write one activity-log line with <text> to the /l path
 //   wait            stay until SIGTERM (result 100) or until "<task>.go" appears
 //   ignoreterm      a SIGTERM does not end the wait
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
          << "\n";
   }
   bool do_register = false, do_wait = false, ignore_term = false, no_result = false, die = false;
-  int result = 0;
+  int result = 0, register_delay_ms = 0;
   std::ifstream ctl(dir + "/" + task + ".ctl");
   std::string line;
   while (std::getline(ctl, line)) {
@@ -74,6 +75,7 @@ int main(int argc, char** argv) {
     else if (w == "noresult") no_result = true;
     else if (w == "die") die = true;
     else if (w == "result") words >> result;
+    else if (w == "delayregister") words >> register_delay_ms;
     else if (w == "log") {
       std::string text;
       std::getline(words, text);
@@ -85,6 +87,7 @@ int main(int argc, char** argv) {
   sa.sa_handler = ignore_term ? SIG_IGN : OnTerm;
   sigaction(SIGTERM, &sa, nullptr);
   if (do_register) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(register_delay_ms));
     pondrel::CKVMailSlot slot(pondrel::kServiceMailslot);
     std::string msg = "ZORIC:04:" + task + ":" + std::to_string(::getpid());
     slot.Send(msg);

@@ -45,7 +45,7 @@ class WithDownloader : public ServiceFixture {
     WaitUntil([&] { return !(port = ReadFile(port_file)).empty(); });
     return std::atoi(port.c_str());
   }
-  KVGuid AddCamera(int port) {
+  Guid AddCamera(int port) {
     CKVSrvMgr mgr;
     EXPECT_TRUE(mgr.InitWithDirectory(env_.Root()));
     CKVSrvInfo info;
@@ -60,7 +60,7 @@ class WithDownloader : public ServiceFixture {
 };
 
 TEST_F(WithDownloader, RunSucceedsAndItsLogIsMerged) {
-  KVGuid srv = AddCamera(StartCamsim({"--pictures", "5"}));
+  Guid srv = AddCamera(StartCamsim({"--pictures", "5"}));
   WriteTask(MakeTask("fetch", srv, 600));
   StartService();
   Send("ZORIC:02:fetch");
@@ -75,7 +75,7 @@ TEST_F(WithDownloader, RunSucceedsAndItsLogIsMerged) {
 }
 
 TEST_F(WithDownloader, AbortThroughTheMailslotEndsTheRealDownloaderWith100) {
-  KVGuid srv = AddCamera(StartCamsim({"--pictures", "200", "--fault", "data=trickle:2000"}));
+  Guid srv = AddCamera(StartCamsim({"--pictures", "200", "--fault", "data=trickle:2000"}));
   WriteTask(MakeTask("slow", srv, 600));
   StartService();
   Send("ZORIC:02:slow");
@@ -83,7 +83,7 @@ TEST_F(WithDownloader, AbortThroughTheMailslotEndsTheRealDownloaderWith100) {
   // The downloader registers its process id; then the abort reaches it.
   ASSERT_TRUE(WaitUntil([&] {
     Tick();
-    CKVProcEntry* e = service_->ProcTable().At(0);
+    ProcEntry* e = service_->ProcTable().At(0);
     return e && e->window.load() != 0;
   }, 30000));
   Send("ZORIC:03:slow");

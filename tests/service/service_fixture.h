@@ -109,7 +109,7 @@ class ServiceFixture : public ::testing::Test {
   }
 
   // A profile whose image directory lies below the temporary directory.
-  KVGuid AddServer(const std::string& name, const std::string& host = "127.0.0.1") {
+  Guid AddServer(const std::string& name, const std::string& host = "127.0.0.1") {
     CKVSrvMgr mgr;
     EXPECT_TRUE(mgr.InitWithDirectory(env_.Root()));
     CKVSrvInfo info;
@@ -122,7 +122,7 @@ class ServiceFixture : public ::testing::Test {
   std::string ImageDir(const std::string& server) { return env_.Path("images/" + server); }
 
   // A daily task first due `offset` seconds after the test clock's start.
-  CKVTask MakeTask(const std::string& name, const KVGuid& server, int offset = 30) {
+  CKVTask MakeTask(const std::string& name, const Guid& server, int offset = 30) {
     CKVTask t;
     t.SetName(name);
     SetTaskField(t.StartTime, TimeToTimeStr(kTestStart + offset));
@@ -163,6 +163,8 @@ class ServiceFixture : public ::testing::Test {
   void StartService() {
     service_ = std::make_unique<CKestova>();
     service_->SetStopGrace(stop_term_ms_, stop_kill_ms_);
+    service_->SetTickPeriod(tick_ms_);
+    service_->SetAbortGrace(abort_grace_ms_);
     body_ = std::thread([this] { body_result_ = service_->serviceBodyMain(); });
     ASSERT_TRUE(WaitUntil([&] { return CountInLog("(S100)") > 0; }));
   }
@@ -175,9 +177,9 @@ class ServiceFixture : public ::testing::Test {
   // Moves the clock and lets the body's tick run at once.
   void Advance(int seconds) {
     clock_.AdvanceSeconds(seconds);
-    service_->postMessage(kWmTimer);
+    service_->postMessage(BodyMessage::kTick);
   }
-  void Tick() { service_->postMessage(kWmTimer); }
+  void Tick() { service_->postMessage(BodyMessage::kTick); }
   void Send(const std::string& msg) {
     CKVMailSlot slot(kServiceMailslot);
     ASSERT_EQ(slot.Send(msg), 1);
@@ -191,6 +193,8 @@ class ServiceFixture : public ::testing::Test {
   std::thread body_;
   int body_result_ = -1;
   int stop_term_ms_ = 2000, stop_kill_ms_ = 1000;
+  int tick_ms_ = kTickMs;
+  int abort_grace_ms_ = kAbortWithoutWindowMs;
 };
 
 inline int Lines(const std::string& text) {

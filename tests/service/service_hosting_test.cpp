@@ -173,6 +173,19 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
   host = SpawnHost("-debug");
   ASSERT_TRUE(WaitUntil([&] { return Running(); }));
   ASSERT_TRUE(WaitUntil([&] { return state("kept") == kStateWaiting && state("retrying") == kStateWaiting; }));
+  // The run that the kill cut short has a failed result and a log line, not "running" for good.
+  CKVTask kept;
+  tasks.ReadTask("kept", &kept);
+  EXPECT_EQ(kept.ActResult, kResultFailed);
+  EXPECT_EQ(kept.EndCode, kEndCodeNoExitCode);
+  EXPECT_NE(kept.EndTime[0], '\0');
+  EXPECT_TRUE(WaitUntil([&] {
+    return Log().find("<error><kept><cam> Execution failure: The run was interrupted because "
+                      "the service ended while it ran. (S010)") != std::string::npos;
+  }));
+  CKVTask retrying;
+  tasks.ReadTask("retrying", &retrying);
+  EXPECT_EQ(retrying.ActResult, kResultNone);
   ::kill(host, SIGTERM);
   int status = 0;
   ::waitpid(host, &status, 0);

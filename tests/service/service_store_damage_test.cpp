@@ -8,12 +8,12 @@ namespace pondrel::test {
 namespace {
 
 TEST_F(ServiceFixture, EachDamagedStoreIsLoggedOnceAndTheReadablePartStillRuns) {
-  KVGuid srv = AddServer("cam");
+  Guid srv = AddServer("cam");
   // prp1 ends in bytes that cannot be read; the task "lost" names a server that is not in
   // the readable part, so every start looks for it through the damage again.
   const std::string prp1 = env_.Root() + "/prp1";
   WriteFile(prp1, ReadFile(prp1) + std::string(50, '\xee'));
-  WriteTask(MakeTask("lost", KVGuid{{9, 9, 9}}, 30));
+  WriteTask(MakeTask("lost", Guid{{9, 9, 9}}, 30));
   WriteTask(MakeTask("good", srv, 30));
   // A block of NUL bytes between the two sections.
   const std::string schedule = env_.Root() + "/schedule.ini";

@@ -1,6 +1,7 @@
 #include "taskmodel/kvtask.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -548,6 +549,79 @@ TEST(TaskStoreLock, ConcurrentRewritersLoseNothing) {
   std::vector<CKVTask> all;
   ASSERT_EQ(mgr.ReadAllTasks(&all), 0);
   EXPECT_EQ(all.size(), 2u * kEach);
+}
+
+TEST_F(TaskStoreTest, BatchWriteReplacesInPlaceAppendsNewOnesAndKeepsTheRest) {
+  WriteFile(FilePath(), "; kept\r\n" + SectionText("a") + SectionText("b") + SectionText("c"));
+  std::vector<CKVTask> batch{MakeTask("c"), MakeTask("new"), MakeTask("a"), MakeTask("c"), CKVTask()};
+  batch[0].EndCode = 3;
+  batch[2].EndCode = 1;
+  batch[3].EndCode = 99;  // the same name again: the first one counts
+  ASSERT_EQ(mgr_.WriteTasks(batch), 0);
+  auto with_code = [](const char* name, int code) {
+    std::string text = SectionText(name);
+    const std::string from = "EndCode=0\r\n";
+    text.replace(text.find(from), from.size(), "EndCode=" + std::to_string(code) + "\r\n");
+    return text;
+  };
+  EXPECT_EQ(ReadFile(FilePath()),
+            "; kept\r\n" + with_code("a", 1) + SectionText("b") + with_code("c", 3) + SectionText("new"));
+  EXPECT_FALSE(FileExists(FilePath() + "bk"));
+  EXPECT_EQ(mgr_.WriteTasks({}), 0);
+
+  // A task that cannot be written fails the whole batch, and the file stays as it was.
+  const std::string before = ReadFile(FilePath());
+  CKVTask bad = MakeTask("b");
+  std::memcpy(bad.NextTime, "2003/04\r\n", 10);
+  EXPECT_EQ(mgr_.WriteTasks({MakeTask("z"), bad}), -1);
+  EXPECT_EQ(ReadFile(FilePath()), before);
+
+  // On a missing file the batch creates it.
+  ASSERT_EQ(::unlink(FilePath().c_str()), 0);
+  ASSERT_EQ(mgr_.WriteTasks({MakeTask("x"), MakeTask("y")}), 0);
+  EXPECT_EQ(ReadFile(FilePath()), SectionText("x") + SectionText("y"));
+}
+
+TEST(TaskStoreCrash, AKilledBatchWriteLosesNoTaskAndTearsNothing) {
+  // A writer killed at any point of a batch write leaves either the old file or the new one,
+  // whole: every task is there, and all of them carry the same generation.
+  test::ScopedTestEnv env;
+  constexpr int kTasks = 3000;
+  {
+    std::vector<CKVTask> all;
+    for (int i = 0; i < kTasks; ++i) all.push_back(MakeTask(("task" + std::to_string(i)).c_str()));
+    CKVTaskMgr mgr(env.Root());
+    ASSERT_EQ(mgr.WriteTasks(all), 0);
+  }
+  std::mt19937 rng(20261208);
+  int generation = 0;
+  for (int round = 1; round <= 12; ++round) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      SetSyncDelayForTest(20);  // widens the moment between the flush and the rename
+      CKVTaskMgr mgr(env.Root());
+      std::vector<CKVTask> all;
+      if (mgr.ReadAllTasks(&all) != 0) _exit(2);
+      for (CKVTask& t : all) t.EndCode = round;
+      _exit(mgr.WriteTasks(all) == 0 ? 0 : 1);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 40000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status)) {
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+    }
+    CKVTaskMgr mgr(env.Root());
+    std::vector<CKVTask> all;
+    ASSERT_EQ(mgr.ReadAllTasks(&all), 0) << "round " << round;
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(kTasks)) << "round " << round;
+    const int seen = all.front().EndCode;
+    EXPECT_TRUE(seen == generation || seen == round) << "round " << round << ": " << seen;
+    for (const CKVTask& t : all) ASSERT_EQ(t.EndCode, seen) << t.Name;
+    generation = seen;
+  }
 }
 
 }  // namespace

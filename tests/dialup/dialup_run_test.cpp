@@ -19,14 +19,14 @@
 #include "downloader/download_run.h"
 #include "downloader/ras_dialer.h"
 #include "downloader/result_codes.h"
-#include "tests/downloader/fake_camera.h"
+#include "tests/camsim/camsim_in_process.h"
 #include "tests/downloader/run_fixture.h"
 
 namespace pondrel::dl {
 namespace {
 
 using test::DownloaderWorld;
-using test::FakeCamera;
+using pondrel::test::CamsimInProcess;
 using test::ReadFile;
 using test::TestProfile;
 using test::WriteFile;
@@ -108,7 +108,7 @@ class DialUpRun : public ::testing::Test {
   }
 
   DownloaderWorld world_;
-  FakeCamera camera_;
+  CamsimInProcess camera_;
   std::string id_;
 };
 
@@ -163,7 +163,7 @@ TEST_F(DialUpRun, WithoutHTheLinkStaysUpAndTheNextRunUsesItAsItIs) {
 
 TEST(DialUp, WithoutAConnectionNameNothingIsDialled) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(1);
   TestProfile profile;
   profile.port = camera.port();

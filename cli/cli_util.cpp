@@ -44,6 +44,59 @@ void PrintHelp(const CommandSpec& spec) {
             << "'pondrel --help').\n";
 }
 
+namespace {
+
+// "--name", "--name=value" or "--name value" at argv[*i] (moved past a separate value): the
+// option's name and value, or a usage complaint.
+int TakeLongOption(const std::vector<std::string>& argv, std::size_t* i, const CommandSpec& spec,
+                   std::string* name, std::string* value) {
+  *name = argv[*i].substr(2);
+  value->clear();
+  bool has_inline = false;
+  if (auto eq = name->find('='); eq != std::string::npos) {
+    *value = name->substr(eq + 1);
+    name->resize(eq);
+    has_inline = true;
+  }
+  const OptionSpec* spec_opt = nullptr;
+  for (const OptionSpec& o : spec.options) {
+    if (*name == o.name) spec_opt = &o;
+  }
+  if (!spec_opt) {
+    return Complain("unknown option '--" + *name + "' for '" + spec.path + "' (see 'pondrel " +
+                        spec.path + " --help')",
+                    kExitUsage);
+  }
+  if (spec_opt->metavar) {
+    if (!has_inline) {
+      if (*i + 1 >= argv.size()) {
+        return Complain("option '--" + *name + "' needs a value", kExitUsage);
+      }
+      *value = argv[++*i];
+    }
+  } else if (has_inline) {
+    return Complain("option '--" + *name + "' takes no value", kExitUsage);
+  }
+  return kExitOk;
+}
+
+// Whether the command got as many arguments as it takes.
+int CheckPositionalCount(const std::vector<std::string>& positional, const CommandSpec& spec) {
+  if (positional.size() < spec.min_positional) {
+    return Complain(std::string("'") + spec.path + "' needs " + spec.args + " (see 'pondrel " +
+                        spec.path + " --help')",
+                    kExitUsage);
+  }
+  if (positional.size() > spec.max_positional) {
+    return Complain("unexpected argument '" + positional[spec.max_positional] + "' for '" +
+                        spec.path + "'",
+                    kExitUsage);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
 int ParseArgs(const std::vector<std::string>& argv, const CommandSpec& spec, Args* out,
               bool* help_shown) {
   *help_shown = false;
@@ -65,32 +118,8 @@ int ParseArgs(const std::vector<std::string>& argv, const CommandSpec& spec, Arg
       if (g > 0) continue;
     }
     if (!options_done && a.size() > 2 && a.compare(0, 2, "--") == 0) {
-      std::string name = a.substr(2), value;
-      bool has_inline = false;
-      if (auto eq = name.find('='); eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name = name.substr(0, eq);
-        has_inline = true;
-      }
-      const OptionSpec* spec_opt = nullptr;
-      for (const OptionSpec& o : spec.options) {
-        if (name == o.name) spec_opt = &o;
-      }
-      if (!spec_opt) {
-        return Complain("unknown option '--" + name + "' for '" + spec.path +
-                            "' (see 'pondrel " + spec.path + " --help')",
-                        kExitUsage);
-      }
-      if (spec_opt->metavar) {
-        if (!has_inline) {
-          if (i + 1 >= argv.size()) {
-            return Complain("option '--" + name + "' needs a value", kExitUsage);
-          }
-          value = argv[++i];
-        }
-      } else if (has_inline) {
-        return Complain("option '--" + name + "' takes no value", kExitUsage);
-      }
+      std::string name, value;
+      if (int rc = TakeLongOption(argv, &i, spec, &name, &value); rc != kExitOk) return rc;
       out->values_[name] = value;
       continue;
     }
@@ -99,17 +128,7 @@ int ParseArgs(const std::vector<std::string>& argv, const CommandSpec& spec, Arg
     }
     out->positional_.push_back(a);
   }
-  if (out->positional_.size() < spec.min_positional) {
-    return Complain(std::string("'") + spec.path + "' needs " + spec.args +
-                        " (see 'pondrel " + spec.path + " --help')",
-                    kExitUsage);
-  }
-  if (out->positional_.size() > spec.max_positional) {
-    return Complain("unexpected argument '" + out->positional_[spec.max_positional] + "' for '" +
-                        spec.path + "'",
-                    kExitUsage);
-  }
-  return kExitOk;
+  return CheckPositionalCount(out->positional_, spec);
 }
 
 int TakeGlobalSwitch(const std::vector<std::string>& argv, std::size_t* i) {

@@ -90,7 +90,7 @@ int Album(const Args& a) {
 int Delete(const Args& a) {
   CImageList list(ImageListMode::kDelete);
   std::string message;
-  CServiceControl service;
+  ServiceControl service;
   if (list.Open([&service] { return service.IsServiceRunning(); }, &message) != 0) {
     return Fail("images delete", message);
   }
@@ -117,7 +117,7 @@ int Delete(const Args& a) {
 }  // namespace
 
 const std::vector<Command>& ImagesCommands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"images days", "SERVER", "the days a server recorded, with their picture counts", {}, 1, 1,
         "SERVER is the server's name or its 32-digit identifier. One line per day: the date\n"
         "(YYYY/MM/DD) and the number of pictures; on a terminal with a header line and aligned\n"
@@ -133,7 +133,7 @@ const std::vector<Command>& ImagesCommands() {
         "runs; the service starts no download while the deletion runs."},
        Delete},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

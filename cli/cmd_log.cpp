@@ -21,7 +21,7 @@
 namespace pondrel::cli {
 
 using namespace pondrel::logviewer;
-using tasdek::CServiceControl;
+using tasdek::ServiceControl;
 
 namespace {
 
@@ -199,7 +199,7 @@ LogLine ParseStreamed(std::string_view line, bool cut) {
 std::string LogPathFor(const Args& a, int* status) {
   if (a.Has("file")) return a.Get("file");
   if (!RequireRoot(status)) return "";
-  return CServiceControl::LogPath();
+  return ServiceControl::LogPath();
 }
 
 // Prints what the file gains, for ever; starts over when the file is replaced or truncated.
@@ -224,11 +224,11 @@ int Follow(const std::string& path, std::uint64_t from, const CLineFilter& filte
   }
 }
 
-int Show(const Args& a) {
-  LogFilter f;
-  if (a.Has("task")) f.task = a.Get("task");
-  if (a.Has("server")) f.server = a.Get("server");
-  if (a.Has("code")) f.code = a.Get("code");
+// The filter and the number of entries the options ask for. kExitOk or a usage complaint.
+int ReadFilterOptions(const Args& a, LogFilter* f, long* last) {
+  if (a.Has("task")) f->task = a.Get("task");
+  if (a.Has("server")) f->server = a.Get("server");
+  if (a.Has("code")) f->code = a.Get("code");
   if (a.Has("level")) {
     const std::string list = a.Get("level");
     std::size_t pos = 0;
@@ -236,9 +236,9 @@ int Show(const Args& a) {
       std::size_t comma = list.find(',', pos);
       if (comma == std::string::npos) comma = list.size();
       const std::string w = list.substr(pos, comma - pos);
-      if (w == "error") f.levels |= kLevelBitError;
-      else if (w == "warning") f.levels |= kLevelBitWarning;
-      else if (w == "info" || w == "information") f.levels |= kLevelBitInfo;
+      if (w == "error") f->levels |= kLevelBitError;
+      else if (w == "warning") f->levels |= kLevelBitWarning;
+      else if (w == "info" || w == "information") f->levels |= kLevelBitInfo;
       else return BadValue("level", "'" + w + "' is not error, warning or info");
       pos = comma + 1;
     }
@@ -251,16 +251,15 @@ int Show(const Args& a) {
                                "' is not YYYY/MM/DD hh:mm:ss or ISO 8601 (YYYY-MM-DDThh:mm:ss), "
                                "years 1971 to 2037");
     }
-    (opt[0] == 's' ? f.start : f.end) = t;
+    (opt[0] == 's' ? f->start : f->end) = t;
   }
-  long last = -1;
   if (a.Has("lines")) {
     const std::string n = a.Get("lines");
-    if (!ParseInt(n, 0, 1000000000, &last)) {
+    if (!ParseInt(n, 0, 1000000000, last)) {
       return BadValue("lines", "'" + n + "' is not a number of entries");
     }
   }
-  const int check = CheckLogFilter(&f, a.Has("task"), a.Has("server"), a.Has("code"));
+  const int check = CheckLogFilter(f, a.Has("task"), a.Has("server"), a.Has("code"));
   if (check != kFilterOk) {
     const char* option = check == kFilterTaskMissing     ? "--task"
                          : check == kFilterServerMissing ? "--server"
@@ -268,7 +267,70 @@ int Show(const Args& a) {
                                                          : "--code";
     return Error(option, FilterCheckText(check), kExitUsage);
   }
+  return kExitOk;
+}
 
+// The last `last` entries that pass (all with `last` < 0), newest first or in file order,
+// read from the end backwards so that only those are read and kept.
+int PrintFromTheEnd(const std::string& path, const CLineFilter& filter, long last,
+                    bool newest_first, EntryPrinter* printer, std::uint64_t* end_offset) {
+  std::vector<std::string> kept;
+  std::vector<char> kept_cut;
+  const int rc = ForEachLineBackwards(
+      path,
+      [&](std::string_view line, bool cut) {
+        if (last >= 0 && kept.size() >= static_cast<std::size_t>(last)) return false;
+        const LogLine e = ParseStreamed(line, cut);
+        if (!filter.Passes(e)) return true;
+        if (newest_first && last < 0) {
+          printer->Print(e);
+          kept.emplace_back();  // counted only
+        } else {
+          kept.emplace_back(line);
+          kept_cut.push_back(cut);
+        }
+        return true;
+      },
+      end_offset);
+  if (rc != 0) {
+    std::fflush(stdout);
+    return Fail(path, LoadResultText(rc));
+  }
+  if (last >= 0) {
+    const std::size_t n = kept.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t k = newest_first ? i : n - 1 - i;
+      printer->Print(ParseStreamed(kept[k], kept_cut[k]));
+    }
+  }
+  return kExitOk;
+}
+
+// Every entry that passes, in file order; *end_offset the first byte not yet shown.
+int PrintFromTheStart(const std::string& path, const CLineFilter& filter, bool follow,
+                      EntryPrinter* printer, std::uint64_t* end_offset) {
+  CLogLineReader reader;
+  int rc = reader.Open(path);
+  std::string_view line;
+  bool cut;
+  while (rc == 0 && reader.Next(&line, &cut, follow)) {
+    const LogLine e = ParseStreamed(line, cut);
+    if (filter.Passes(e)) printer->Print(e);
+  }
+  if (rc == 0) rc = reader.error();
+  if (rc != 0) {
+    std::fflush(stdout);
+    return Fail(path, LoadResultText(rc));
+  }
+  // Follow on from the first byte not yet shown.
+  *end_offset = reader.Offset();
+  return kExitOk;
+}
+
+int Show(const Args& a) {
+  LogFilter f;
+  long last = -1;
+  if (int r = ReadFilterOptions(a, &f, &last)) return r;
   int status = kExitOk;
   const std::string path = LogPathFor(a, &status);
   if (path.empty()) return status;
@@ -278,55 +340,10 @@ int Show(const Args& a) {
   const bool newest_first = a.Has("newest-first");
   std::uint64_t end_offset = 0;
   printer.Begin();
-
-  if (last >= 0 || newest_first) {
-    // From the end backwards: only the entries asked for are read and kept.
-    std::vector<std::string> kept;
-    std::vector<char> kept_cut;
-    const int rc = ForEachLineBackwards(
-        path,
-        [&](std::string_view line, bool cut) {
-          if (last >= 0 && kept.size() >= static_cast<std::size_t>(last)) return false;
-          const LogLine e = ParseStreamed(line, cut);
-          if (!filter.Passes(e)) return true;
-          if (newest_first && last < 0) {
-            printer.Print(e);
-            kept.emplace_back();  // counted only
-          } else {
-            kept.emplace_back(line);
-            kept_cut.push_back(cut);
-          }
-          return true;
-        },
-        &end_offset);
-    if (rc != 0) {
-      std::fflush(stdout);
-      return Fail(path, LoadResultText(rc));
-    }
-    if (last >= 0) {
-      const std::size_t n = kept.size();
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t k = newest_first ? i : n - 1 - i;
-        printer.Print(ParseStreamed(kept[k], kept_cut[k]));
-      }
-    }
-  } else {
-    CLogLineReader reader;
-    int rc = reader.Open(path);
-    std::string_view line;
-    bool cut;
-    while (rc == 0 && reader.Next(&line, &cut, follow)) {
-      const LogLine e = ParseStreamed(line, cut);
-      if (filter.Passes(e)) printer.Print(e);
-    }
-    if (rc == 0) rc = reader.error();
-    if (rc != 0) {
-      std::fflush(stdout);
-      return Fail(path, LoadResultText(rc));
-    }
-    // Follow on from the first byte not yet shown.
-    end_offset = reader.Offset();
-  }
+  const int rc = last >= 0 || newest_first
+                     ? PrintFromTheEnd(path, filter, last, newest_first, &printer, &end_offset)
+                     : PrintFromTheStart(path, filter, follow, &printer, &end_offset);
+  if (rc != kExitOk) return rc;
   printer.End();
   if (follow) return Follow(path, end_offset, filter, &printer);
   return std::ferror(stdout) ? kExitFailure : kExitOk;
@@ -335,12 +352,12 @@ int Show(const Args& a) {
 int Clear(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
-  const std::string path = CServiceControl::LogPath();
+  const std::string path = ServiceControl::LogPath();
   if (::access(path.c_str(), F_OK) != 0) {
     return Fail(path, "nothing to delete: there is no activity log");
   }
   if (!Confirm(tasdek::kMsgAskClearLog)) return Fail(path, "not deleted");
-  if (!CServiceControl::ClearLog()) {
+  if (!ServiceControl::ClearLog()) {
     const int error = errno;
     return Fail(path, std::strerror(error));
   }
@@ -356,9 +373,9 @@ int Path(const Args&) {
   int status;
   if (!RequireRoot(&status)) return status;
   if (G().json) {
-    PrintJson(JsonObject({{"path", JsonString(CServiceControl::LogPath())}}));
+    PrintJson(JsonObject({{"path", JsonString(ServiceControl::LogPath())}}));
   } else {
-    std::cout << CServiceControl::LogPath() << "\n";
+    std::cout << ServiceControl::LogPath() << "\n";
   }
   return kExitOk;
 }
@@ -378,7 +395,7 @@ std::vector<std::string> LogShortForms(const std::vector<std::string>& argv_in) 
 }
 
 const std::vector<Command>& LogCommands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"log show", "", "show the activity log, oldest entry first",
         {{"task", "NAME", "only entries of this task (exact)"},
          {"server", "NAME", "only entries of this server (exact)"},
@@ -406,7 +423,7 @@ const std::vector<Command>& LogCommands() {
        Clear},
       {{"log path", "", "print the activity log's path", {}, 0, 0, nullptr}, Path},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

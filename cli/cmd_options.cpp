@@ -123,7 +123,7 @@ int Set(const Args& a) {
 }  // namespace
 
 const std::vector<Command>& OptionsCommands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"options get", "[NAME]", "show the download options", {}, 0, 1,
         "Names: min-free-space (percent of the disk that must stay free, 1-50),\n"
         "when-min-reached (abort or delete-old), limit-pictures (on or off),\n"
@@ -144,7 +144,7 @@ const std::vector<Command>& OptionsCommands() {
         "With --json the options as they now stand are printed."},
        Set},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

@@ -150,7 +150,7 @@ int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
   Waiter waiter("the server profile lock (another program is changing the server profiles)");
   bool timed_out = false;
   ServerSaveResult r = SaveServer(
-      form, rec, [&doc](const KVGuid& id) { return doc.IsServerRunning(id); }, nullptr, [&] {
+      form, rec, [&doc](const Guid& id) { return doc.IsServerRunning(id); }, nullptr, [&] {
         if (waiter.KeepWaiting()) return true;
         timed_out = true;
         return false;
@@ -311,7 +311,7 @@ int FindServer(const std::string& key, CKVSrvInfo* out, const std::string& optio
       return kExitOk;
     }
   }
-  KVGuid id;
+  Guid id;
   if (GuidFromHex(key, &id)) {
     for (const CKVSrvInfo& s : servers) {
       if (s.GetId() == id) {
@@ -326,7 +326,7 @@ int FindServer(const std::string& key, CKVSrvInfo* out, const std::string& optio
 }
 
 const std::vector<Command>& ServerCommands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"server list", "", "list the camera servers: name, host, proxy, PPP connection, id", {}, 0, 0,
         "One line per server. On a terminal with a header line and aligned columns, otherwise\n"
         "the fields separated by tabs without a header. \"----------\" stands for a proxy or\n"
@@ -349,7 +349,7 @@ const std::vector<Command>& ServerCommands() {
         "not ask). Prints what it removed. A server that a running task uses is kept."},
        Delete},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

@@ -22,7 +22,7 @@ int RefusedRuntimeDir() {
 
 int Status(const Args&) {
   if (int r = RefusedRuntimeDir()) return r;
-  CServiceControl s;
+  ServiceControl s;
   const bool installed = s.IsServiceInstalled();
   const bool running = s.IsServiceRunning();
   if (G().json) {
@@ -50,7 +50,7 @@ int StartOrStop(bool start) {
   int status;
   // The service cannot run without its installation directory; say so before trying.
   if (start && !RequireRoot(&status)) return status;
-  CServiceControl s;
+  ServiceControl s;
   if (s.IsServiceRunning() == start) return Report(start, false);
   Waiter waiter(start ? "the service to start" : "the service to stop");
   bool timed_out = false;
@@ -77,7 +77,7 @@ int Start(const Args&) { return StartOrStop(true); }
 int Stop(const Args&) { return StartOrStop(false); }
 
 int HostWord(const char* word, const char* what) {
-  CServiceControl s;
+  ServiceControl s;
   const int r = s.RunHostAndWait(word);
   if (r == -1) return Fail(kService, "cannot run the service host " + s.HostPath());
   if (r != 0) {
@@ -95,7 +95,7 @@ int Remove(const Args&) { return HostWord("-osremove", "remove"); }
 }  // namespace
 
 const std::vector<Command>& ServiceCommands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"service status", "", "whether the service runs (exit status 0) or not (3)", {}, 0, 0,
         "Prints \"running\" or \"stopped\" and whether the service is installed as a system\n"
         "service. The exit status follows systemctl is-active: 0 running, 3 stopped.\n"
@@ -114,7 +114,7 @@ const std::vector<Command>& ServiceCommands() {
       {{"service remove", "", "unregister the service (zoricsm -osremove)", {}, 0, 0, nullptr},
        Remove},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

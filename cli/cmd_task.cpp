@@ -391,7 +391,7 @@ int EditorRefusal(int code, const std::string& name) {
 int List(const Args& a) {
   CTasdekDoc doc;
   if (int r = LockAndLoadTasks(&doc)) return r;
-  CTaskListModel list(&doc);
+  TaskListModel list(&doc);
   if (a.Has("server")) {
     CKVSrvInfo s;
     if (int r = FindServer(a.Get("server"), &s, "--server")) return r;
@@ -649,7 +649,7 @@ int Run(const Args& a) {
   if (before.ActState == kStateRunning) return Fail(TaskWhat(name), "the task is already running");
   std::string refused;
   if (RuntimeDirRefused(&refused)) return Fail("service", refused);
-  CServiceControl service;
+  ServiceControl service;
   // Without a service the request would be lost.
   if (!service.IsServiceRunning()) return Fail("service", kMsgServiceNotStarted);
   if (!service.SendExecuteNow(name)) return Fail("service", kMsgServiceNotStarted);
@@ -669,7 +669,7 @@ int Abort(const Args& a) {
   if (before.ActState != kStateRunning) return Fail(TaskWhat(name), "the task is not running");
   std::string refused;
   if (RuntimeDirRefused(&refused)) return Fail("service", refused);
-  CServiceControl service;
+  ServiceControl service;
   if (!service.SendAbort(name)) return Fail("service", kMsgServiceNotStarted);
   if (a.Has("wait")) return WaitForRunEnd(&doc, before, true, kResultAborted);
   if (G().json) PrintJson(JsonObject({{"name", JsonString(name)}, {"requested", "true"}}));
@@ -691,14 +691,14 @@ int LockAndLoadTasks(CTasdekDoc* doc) {
 }
 
 const std::vector<Command>& TaskCommands() {
-  static const std::vector<OptionSpec> edit_options = [] {
+  static const std::vector<OptionSpec> kEditOptions = [] {
     std::vector<OptionSpec> o = kTaskOptions;
     o.insert(o.begin(), {"name", "NAME", "rename the task"});
     return o;
   }();
-  static const std::vector<OptionSpec> wait_option = {
+  static const std::vector<OptionSpec> kWaitOption = {
       {"wait", nullptr, "wait for the run to end and exit with its result"}};
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> kCommands = {
       {{"task list", "",
         "list the tasks: name, server, next run time, last result, schedule, status",
         {{"server", "SERVER", "only the tasks of this server"},
@@ -718,7 +718,7 @@ const std::vector<Command>& TaskCommands() {
         "them (the same messages); a refused value is a usage error (exit status 2) and\n"
         "nothing is stored."},
        Add},
-      {{"task edit", "NAME", "change a task (its run state starts afresh)", edit_options, 1, 1,
+      {{"task edit", "NAME", "change a task (its run state starts afresh)", kEditOptions, 1, 1,
         "Options not given keep their values. A running task cannot be changed. To switch a\n"
         "task on or off without losing its last result, use 'task enable' and 'task disable'."},
        Edit},
@@ -734,18 +734,18 @@ const std::vector<Command>& TaskCommands() {
       {{"task delete", "NAME", "delete a task", {}, 1, 1,
         "On a terminal asks first (--yes does not ask). A running task cannot be deleted."},
        Delete},
-      {{"task run", "NAME", "ask the service to run a task now", wait_option, 1, 1,
+      {{"task run", "NAME", "ask the service to run a task now", kWaitOption, 1, 1,
         "Fails (status 1) when the service is not running. With --wait, waits until the run\n"
         "has ended, prints its Last Result and what its end code means, and exits 0 when it\n"
         "succeeded, 1 otherwise; it waits as long as the run lasts unless --timeout is given\n"
         "(exit status 124 then)."},
        Run},
-      {{"task abort", "NAME", "ask the service to abort a running task", wait_option, 1, 1,
+      {{"task abort", "NAME", "ask the service to abort a running task", kWaitOption, 1, 1,
         "With --wait, waits until the run has ended and exits 0 when it ended aborted, 1\n"
         "when it ended otherwise (its Last Result is printed); --timeout as for 'task run'."},
        Abort},
   };
-  return commands;
+  return kCommands;
 }
 
 }  // namespace pondrel::cli

@@ -9,7 +9,7 @@
 namespace pondrel::cli {
 
 const std::vector<Group>& Groups() {
-  static const std::vector<Group> groups = {
+  static const std::vector<Group> kGroups = {
       {"server", "camera server profiles", ServerCommands},
       {"task", "collection tasks", TaskCommands},
       {"service", "the scheduler service", ServiceCommands},
@@ -17,7 +17,7 @@ const std::vector<Group>& Groups() {
       {"options", "download options", OptionsCommands},
       {"images", "recorded pictures by day", ImagesCommands},
   };
-  return groups;
+  return kGroups;
 }
 
 const char* const kTopHelpTail =
@@ -59,9 +59,14 @@ std::string TopHelp() {
     left.resize(12, ' ');
     std::string words;
     for (const Command& c : g.commands()) {
-      words += (words.empty() ? "" : ", ") + std::string(c.spec.path + std::string(g.name).size() + 1);
+      if (!words.empty()) words += ", ";
+      words += c.spec.path + std::string(g.name).size() + 1;
     }
-    text += left + g.summary + ": " + words + "\n";
+    text += left;
+    text += g.summary;
+    text += ": ";
+    text += words;
+    text += '\n';
   }
   return text + kTopHelpTail;
 }

@@ -6,8 +6,8 @@
 namespace pondrel {
 namespace {
 
-const SystemClock g_system_clock;
-std::atomic<const Clock*> g_clock{&g_system_clock};
+const SystemClock kSystemClock;
+std::atomic<const Clock*> g_clock{&kSystemClock};
 
 }  // namespace
 
@@ -21,6 +21,6 @@ std::int64_t SystemClock::SteadyMs() const {
 
 const Clock& GetClock() { return *g_clock.load(); }
 
-void SetClock(const Clock* clock) { g_clock.store(clock ? clock : &g_system_clock); }
+void SetClock(const Clock* clock) { g_clock.store(clock ? clock : &kSystemClock); }
 
 }  // namespace pondrel

@@ -27,14 +27,14 @@ bool ParseHexBytes(std::string_view text, std::uint8_t* out, std::size_t count, 
 
 }  // namespace
 
-bool KVGuid::IsZero() const {
+bool Guid::IsZero() const {
   for (auto b : bytes)
     if (b) return false;
   return true;
 }
 
-bool CreateGuid(KVGuid* out) {
-  KVGuid g;
+bool CreateGuid(Guid* out) {
+  Guid g;
   std::size_t got = 0;
   while (got < g.bytes.size()) {
     ssize_t n = getrandom(g.bytes.data() + got, g.bytes.size() - got, 0);
@@ -49,7 +49,7 @@ bool CreateGuid(KVGuid* out) {
   return true;
 }
 
-std::string GuidToHex(const KVGuid& g) {
+std::string GuidToHex(const Guid& g) {
   static const char kDigits[] = "0123456789abcdef";
   std::string s;
   s.reserve(32);
@@ -60,14 +60,14 @@ std::string GuidToHex(const KVGuid& g) {
   return s;
 }
 
-bool GuidFromHex(std::string_view text, KVGuid* out) {
-  KVGuid g;
+bool GuidFromHex(std::string_view text, Guid* out) {
+  Guid g;
   if (!ParseHexBytes(text, g.bytes.data(), 16, false)) return false;
   *out = g;
   return true;
 }
 
-std::string GuidToRegistryForm(const KVGuid& g) {
+std::string GuidToRegistryForm(const Guid& g) {
   const auto& b = g.bytes;
   char buf[40];
   std::snprintf(buf, sizeof buf,
@@ -77,14 +77,14 @@ std::string GuidToRegistryForm(const KVGuid& g) {
   return buf;
 }
 
-bool GuidFromRegistryForm(std::string_view text, KVGuid* out) {
+bool GuidFromRegistryForm(std::string_view text, Guid* out) {
   if (text.size() == 38 && text.front() == '{' && text.back() == '}')
     text = text.substr(1, 36);
   if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
       text[23] != '-')
     return false;
   std::uint8_t d1[4], d2[2], d3[2];
-  KVGuid g;
+  Guid g;
   if (!ParseHexBytes(text.substr(0, 8), d1, 4, true) ||
       !ParseHexBytes(text.substr(9, 4), d2, 2, true) ||
       !ParseHexBytes(text.substr(14, 4), d3, 2, true) ||

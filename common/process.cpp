@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +75,99 @@ ChildProcess::~ChildProcess() {
   }
 }
 
+namespace {
+
+// Everything the child needs, built before the fork: after it, the child may only make
+// async-signal-safe calls.
+struct ExecPlan {
+  std::vector<UniqueFd> high;  // the descriptors to hand down, first above every target number
+  std::vector<int> targets;    // the number each one gets in the child
+  std::vector<std::string> env, args;
+  std::vector<char*> envp, argv;
+  std::string exe;
+  sigset_t empty_mask;
+  pid_t parent = 0;
+};
+
+// Copies the descriptors to hand down above every number they move to, so that the moves
+// into place never overwrite one another. 0, or the errno value.
+int PrepareDescriptors(const ChildSpec& spec, ExecPlan* plan) {
+  const int above = kHighFd + 1 + static_cast<int>(spec.fds.size()) + 1;
+  auto hand_down = [&](int from, int to) {
+    UniqueFd copy(::fcntl(from, F_DUPFD_CLOEXEC, above));
+    if (!copy) return errno;
+    plan->high.push_back(std::move(copy));
+    plan->targets.push_back(to);
+    return 0;
+  };
+  for (const auto& [from, to] : spec.fds) {
+    if (int err = hand_down(from, to)) return err;
+  }
+  return spec.stderr_fd >= 0 ? hand_down(spec.stderr_fd, 2) : 0;
+}
+
+// The environment (ours with the spec's entries in place of same-named ones) and arguments.
+void PrepareArguments(const ChildSpec& spec, ExecPlan* plan) {
+  for (char** e = environ; e && *e; ++e) {
+    bool replaced = false;
+    for (const std::string& a : spec.env) replaced = replaced || EnvNameIs(*e, a);
+    if (!replaced) plan->envp.push_back(*e);
+  }
+  plan->env = spec.env;
+  for (std::string& a : plan->env) plan->envp.push_back(a.data());
+  plan->envp.push_back(nullptr);
+  plan->args = spec.argv.empty() ? std::vector<std::string>{spec.exe} : spec.argv;
+  for (std::string& a : plan->args) plan->argv.push_back(a.data());
+  plan->argv.push_back(nullptr);
+  plan->exe = spec.exe;
+  sigemptyset(&plan->empty_mask);
+  plan->parent = ::getpid();
+}
+
+// Standard input, output and error on /dev/null. 0, or the errno value.
+int StdioToNull() {
+  int err = 0;
+  const int null_fd = ::open("/dev/null", O_RDWR);
+  if (null_fd < 0) err = errno;
+  for (int i = 0; i < 3 && !err; ++i)
+    if (::dup2(null_fd, i) < 0) err = errno;
+  if (null_fd > 2) ::close(null_fd);
+  return err;
+}
+
+// The child's side of the fork (async-signal-safe calls only): default signal handling, its
+// group or session, its descriptors, then the program. A failure before the program runs is
+// written to `exec_w` as an errno value.
+[[noreturn]] void ExecChild(const ChildSpec& spec, ExecPlan& plan, int exec_w) {
+  for (int s = 1; s < NSIG; ++s)
+    if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
+  ::sigprocmask(SIG_SETMASK, &plan.empty_mask, nullptr);
+  if (spec.new_session) {
+    ::setsid();
+  } else if (spec.own_group) {
+    ::setpgid(0, 0);
+  }
+  int err = 0;
+  if (spec.die_with_parent) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) err = errno;
+    if (::getppid() != plan.parent) ::_exit(127);  // it died before the request took effect
+  }
+  if (spec.stdio_to_null && !err) err = StdioToNull();
+  ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  for (std::size_t i = 0; i < plan.high.size() && !err; ++i) {
+    if (::dup2(plan.high[i].get(), plan.targets[i]) < 0) err = errno;
+    if (!err) ::fcntl(plan.targets[i], F_SETFD, 0);
+  }
+  if (!err) {
+    ::execve(plan.exe.c_str(), plan.argv.data(), plan.envp.data());
+    err = errno;
+  }
+  [[maybe_unused]] ssize_t w = ::write(exec_w, &err, sizeof err);
+  ::_exit(127);
+}
+
+}  // namespace
+
 bool ChildProcess::Start(const ChildSpec& spec, ChildProcess* out, int* error) {
   auto fail = [&](int err) {
     if (error) *error = err;
@@ -82,77 +176,22 @@ bool ChildProcess::Start(const ChildSpec& spec, ChildProcess* out, int* error) {
   int exec_pipe[2];
   if (::pipe2(exec_pipe, O_CLOEXEC) != 0) return fail(errno);
   UniqueFd exec_r(exec_pipe[0]), exec_w0(exec_pipe[1]);
-  UniqueFd exec_w(::fcntl(exec_w0.get(), F_DUPFD_CLOEXEC, kHighFd + 1 + static_cast<int>(spec.fds.size())));
+  UniqueFd exec_w(
+      ::fcntl(exec_w0.get(), F_DUPFD_CLOEXEC, kHighFd + 1 + static_cast<int>(spec.fds.size())));
   if (!exec_w) return fail(errno);
   exec_w0.reset();
-  // The handed-down descriptors, first above every target number.
-  std::vector<UniqueFd> high;
-  std::vector<int> targets;
-  for (const auto& [from, to] : spec.fds) {
-    high.emplace_back(::fcntl(from, F_DUPFD_CLOEXEC, kHighFd + 1 + static_cast<int>(spec.fds.size()) + 1));
-    if (!high.back()) return fail(errno);
-    targets.push_back(to);
-  }
-  if (spec.stderr_fd >= 0) {
-    high.emplace_back(::fcntl(spec.stderr_fd, F_DUPFD_CLOEXEC, kHighFd + 1 + static_cast<int>(spec.fds.size()) + 1));
-    if (!high.back()) return fail(errno);
-    targets.push_back(2);
-  }
+  ExecPlan plan;
+  if (int err = PrepareDescriptors(spec, &plan)) return fail(err);
+  PrepareArguments(spec, &plan);
 
-  // Everything the child needs is built before the fork.
-  std::vector<char*> envp;
-  for (char** e = environ; e && *e; ++e) {
-    bool replaced = false;
-    for (const std::string& a : spec.env) replaced = replaced || EnvNameIs(*e, a);
-    if (!replaced) envp.push_back(*e);
-  }
-  std::vector<std::string> env = spec.env;
-  for (std::string& a : env) envp.push_back(a.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = spec.argv.empty() ? std::vector<std::string>{spec.exe} : spec.argv;
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const std::string exe = spec.exe;
-  sigset_t empty;
-  sigemptyset(&empty);
-
-  pid_t pid = ::fork();
+  const pid_t pid = ::fork();
   if (pid < 0) return fail(errno);
-  if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    for (int s = 1; s < NSIG; ++s)
-      if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
-    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
-    if (spec.new_session) {
-      ::setsid();
-    } else if (spec.own_group) {
-      ::setpgid(0, 0);
-    }
-    int err = 0;
-    if (spec.stdio_to_null) {
-      int null_fd = ::open("/dev/null", O_RDWR);
-      if (null_fd < 0) err = errno;
-      for (int i = 0; i < 3 && !err; ++i)
-        if (::dup2(null_fd, i) < 0) err = errno;
-      if (null_fd > 2) ::close(null_fd);
-    }
-    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    for (std::size_t i = 0; i < high.size() && !err; ++i) {
-      if (::dup2(high[i].get(), targets[i]) < 0) err = errno;
-      if (!err) ::fcntl(targets[i], F_SETFD, 0);
-    }
-    if (!err) {
-      ::execve(exe.c_str(), argv.data(), envp.data());
-      err = errno;
-    }
-    [[maybe_unused]] ssize_t w = ::write(exec_w.get(), &err, sizeof err);
-    ::_exit(127);
-  }
-  high.clear();
+  if (pid == 0) ExecChild(spec, plan, exec_w.get());
+  plan.high.clear();
   exec_w.reset();
+  // The exec pipe closes without a word when the program runs.
   int child_err = 0;
-  ssize_t n = ReadRetry(exec_r.get(), &child_err, sizeof child_err);
+  const ssize_t n = ReadRetry(exec_r.get(), &child_err, sizeof child_err);
   UniqueFd pidfd(PidfdOpen(pid));
   if (n > 0 || !pidfd) {
     const int err = n > 0 ? child_err : errno;

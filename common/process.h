@@ -23,8 +23,8 @@ struct ChildExit {
 struct ChildSpec {
   std::string exe;                // the program executed
   std::vector<std::string> argv;  // argv[0] first; empty: exe alone
-  // Descriptors of this process handed to the child as the given numbers (>= 3), open across
-  // exec; every other descriptor above 2 is closed in the child.
+  // Descriptors of this process handed to the child as the given numbers, open across exec
+  // (0 to 2 replace the standard streams); every other descriptor above 2 is closed in the child.
   std::vector<std::pair<int, int>> fds;
   // "NAME=value" entries replacing or adding to this process's environment.
   std::vector<std::string> env;
@@ -34,6 +34,9 @@ struct ChildSpec {
   // With ChildProcess::Start: this descriptor as the child's standard error (after
   // stdio_to_null), e.g. a file that keeps what the child says about a failure.
   int stderr_fd = -1;
+  // With ChildProcess::Start: the kernel kills the child (SIGKILL) when the thread that started
+  // it ends, so that nothing outlives a program that died without cleaning up.
+  bool die_with_parent = false;
 };
 
 // A started child: its pid and pidfd. Move-only; the destructor reaps an ended child (no

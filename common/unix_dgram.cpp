@@ -65,7 +65,7 @@ bool SendDgramPath(const std::string& path, const void* data, std::size_t size, 
   if (!MakeAddress(path, &addr, &len)) return false;
   UniqueFd fd = NewDgramSocket();
   if (!fd) return false;
-  const int kStepMs = 5;
+  constexpr int kStepMs = 5;
   for (int waited = 0;; waited += kStepMs) {
     ssize_t n = ::sendto(fd.get(), data, size, MSG_NOSIGNAL,
                          reinterpret_cast<sockaddr*>(&addr), len);

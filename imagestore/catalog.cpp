@@ -102,7 +102,7 @@ bool ListDays(const ImageCatalog& cat, int year, std::vector<int>* days) {
 }
 
 // The image directory of a server, read from the profile store; "" when it cannot be read.
-std::string ImageDirectoryOf(const KVGuid& server_id) {
+std::string ImageDirectoryOf(const Guid& server_id) {
   CKVSrvMgr mgr;
   if (!mgr.Init()) return {};
   CKVSrvInfo info;
@@ -118,18 +118,18 @@ bool IsLink(const std::string& path) {
 }  // namespace
 
 void CameraTriggerLists::Add(std::uint8_t camera, std::uint8_t trigger) {
-  InsertSorted(&triggersByCamera[camera], trigger);
-  InsertSorted(&camerasByTrigger[trigger], camera);
+  InsertSorted(&triggers_by_camera[camera], trigger);
+  InsertSorted(&cameras_by_trigger[trigger], camera);
 }
 
 bool CameraTriggerLists::HasMatch(const CatalogFilter& f) const {
-  if (f.Any()) return !triggersByCamera.empty();
+  if (f.Any()) return !triggers_by_camera.empty();
   if (f.camera != 0) {
-    auto it = triggersByCamera.find(f.camera);
-    if (it == triggersByCamera.end()) return false;
+    auto it = triggers_by_camera.find(f.camera);
+    if (it == triggers_by_camera.end()) return false;
     return f.trigger == 0 || std::binary_search(it->second.begin(), it->second.end(), f.trigger);
   }
-  return camerasByTrigger.count(f.trigger) != 0;
+  return cameras_by_trigger.count(f.trigger) != 0;
 }
 
 const CameraTriggerLists* ImageCatalog::ForYear(int year) const {
@@ -196,7 +196,7 @@ std::unique_ptr<ImageCatalog> OpenCatalogForDirectory(const std::string& image_d
   return cat;
 }
 
-std::unique_ptr<ImageCatalog> OpenCatalog(const KVGuid& server_id, const CatalogRange* range) {
+std::unique_ptr<ImageCatalog> OpenCatalog(const Guid& server_id, const CatalogRange* range) {
   std::string dir = ImageDirectoryOf(server_id);
   if (dir.empty()) return nullptr;
   return OpenCatalogForDirectory(dir, range);
@@ -258,9 +258,9 @@ long DayReader::ReadImageRecord(ImageRecordInfo* out) {
       out->tilt = rec.tilt;
       out->zoom = rec.zoom;
       out->brightness = rec.brightness;
-      out->recordTime = rec.recordTime;
-      out->zoneOffset = rec.zoneOffset;
-      out->jpgPath = ImagePath(image_dir_, key);
+      out->record_time = rec.record_time;
+      out->zone_offset = rec.zone_offset;
+      out->jpg_path = ImagePath(image_dir_, key);
     }
     return number;
   }
@@ -284,7 +284,7 @@ std::unique_ptr<DayReader> OpenDay(const ImageCatalog& catalog, int year, int mm
   return OpenDayInDirectory(catalog.ImageDirectory(), year, mmdd, filter);
 }
 
-std::unique_ptr<DayReader> OpenDay(const KVGuid& server_id, int year, int mmdd,
+std::unique_ptr<DayReader> OpenDay(const Guid& server_id, int year, int mmdd,
                                    const CatalogFilter& filter) {
   std::string dir = ImageDirectoryOf(server_id);
   if (dir.empty()) return nullptr;
@@ -316,7 +316,7 @@ int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd) {
   return 0;
 }
 
-int DeleteDay(const KVGuid& server_id, int year, int mmdd) {
+int DeleteDay(const Guid& server_id, int year, int mmdd) {
   std::string dir = ImageDirectoryOf(server_id);
   if (dir.empty()) return -1;
   return DeleteDayInDirectory(dir, year, mmdd);

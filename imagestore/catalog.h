@@ -44,8 +44,8 @@ struct CatalogFilter {
 // For each camera the ascending triggers that occur with it, and for each trigger the
 // ascending cameras.
 struct CameraTriggerLists {
-  std::map<std::uint8_t, std::vector<std::uint8_t>> triggersByCamera;
-  std::map<std::uint8_t, std::vector<std::uint8_t>> camerasByTrigger;
+  std::map<std::uint8_t, std::vector<std::uint8_t>> triggers_by_camera;
+  std::map<std::uint8_t, std::vector<std::uint8_t>> cameras_by_trigger;
   void Add(std::uint8_t camera, std::uint8_t trigger);
   bool HasMatch(const CatalogFilter& f) const;
 };
@@ -82,7 +82,7 @@ class ImageCatalog {
 // Opens the catalogue of the server `server_id` (its profile read with FindById), limited to
 // `range` when given. Null when the profile cannot be read; a catalogue without years when
 // the info directory is missing or empty.
-std::unique_ptr<ImageCatalog> OpenCatalog(const KVGuid& server_id,
+std::unique_ptr<ImageCatalog> OpenCatalog(const Guid& server_id,
                                           const CatalogRange* range = nullptr);
 // The same for an image directory given directly.
 std::unique_ptr<ImageCatalog> OpenCatalogForDirectory(const std::string& image_dir,
@@ -112,9 +112,9 @@ struct ImageRecordInfo {
   std::uint8_t trigger = 0;
   std::uint8_t camera = 0;
   std::uint16_t pan = 0, tilt = 0, zoom = 0, brightness = 0;
-  std::uint32_t recordTime = 0;
-  std::int16_t zoneOffset = 0;
-  std::string jpgPath;       // "<imageDirectory>/image/YYYY/MMDD/hhmmsscc.jpg"
+  std::uint32_t record_time = 0;
+  std::int16_t zone_offset = 0;
+  std::string jpg_path;       // "<imageDirectory>/image/YYYY/MMDD/hhmmsscc.jpg"
 };
 
 // An open reader on one day's index file, which it keeps open until destroyed.
@@ -139,7 +139,7 @@ class DayReader {
 
 // Opens the index of year/MMDD of the server `server_id`. Null when the profile cannot be
 // read or the file cannot be opened.
-std::unique_ptr<DayReader> OpenDay(const KVGuid& server_id, int year, int mmdd,
+std::unique_ptr<DayReader> OpenDay(const Guid& server_id, int year, int mmdd,
                                    const CatalogFilter& filter);
 std::unique_ptr<DayReader> OpenDay(const ImageCatalog& catalog, int year, int mmdd,
                                    const CatalogFilter& filter);
@@ -151,7 +151,7 @@ std::unique_ptr<DayReader> OpenDayInDirectory(const std::string& image_dir, int 
 // are left in place. 0; -1 when the profile cannot be read, when any of image, image/YYYY,
 // image/YYYY/MMDD, info, info/YYYY or the index file is a symbolic link (nothing is removed),
 // or when the pictures cannot all be removed (the index is then kept).
-int DeleteDay(const KVGuid& server_id, int year, int mmdd);
+int DeleteDay(const Guid& server_id, int year, int mmdd);
 int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd);
 
 }  // namespace pondrel

@@ -123,9 +123,9 @@ void EncodeIndexRecord(const ImageIndexRecord& rec, unsigned char out[kIndexReco
   PutLe16(out + 26, rec.tilt);
   PutLe16(out + 28, rec.zoom);
   PutLe16(out + 30, rec.brightness);
-  PutLe16(out + 32, static_cast<std::uint16_t>(rec.recordTime & 0xFFFF));
-  PutLe16(out + 34, static_cast<std::uint16_t>(rec.recordTime >> 16));
-  PutLe16(out + 36, static_cast<std::uint16_t>(rec.zoneOffset));
+  PutLe16(out + 32, static_cast<std::uint16_t>(rec.record_time & 0xFFFF));
+  PutLe16(out + 34, static_cast<std::uint16_t>(rec.record_time >> 16));
+  PutLe16(out + 36, static_cast<std::uint16_t>(rec.zone_offset));
   PutLe16(out + 38, rec.extension);
 }
 
@@ -141,8 +141,8 @@ void DecodeIndexRecord(const unsigned char in[kIndexRecordSize], ImageIndexRecor
   rec->tilt = Le16(in + 26);
   rec->zoom = Le16(in + 28);
   rec->brightness = Le16(in + 30);
-  rec->recordTime = static_cast<std::uint32_t>(Le16(in + 32)) | (static_cast<std::uint32_t>(Le16(in + 34)) << 16);
-  rec->zoneOffset = static_cast<std::int16_t>(Le16(in + 36));
+  rec->record_time = static_cast<std::uint32_t>(Le16(in + 32)) | (static_cast<std::uint32_t>(Le16(in + 34)) << 16);
+  rec->zone_offset = static_cast<std::int16_t>(Le16(in + 36));
   rec->extension = Le16(in + 38);
 }
 
@@ -193,8 +193,8 @@ void EncodeRecordOf(std::string_view key, const PictureHeader& h, unsigned char 
   rec.tilt = h.tilt;
   rec.zoom = h.zoom;
   rec.brightness = h.brightness;
-  rec.recordTime = h.recordTime;
-  rec.zoneOffset = h.zoneOffset;
+  rec.record_time = h.record_time;
+  rec.zone_offset = h.zone_offset;
   rec.extension = h.extension;
   EncodeIndexRecord(rec, raw);
 }
@@ -235,12 +235,12 @@ int RemoveImage(const std::string& info_dir, std::string_view key) {
   off_t at = ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); });
   if (at >= 0) {
     // Zeroed in place with one write: the file never shrinks.
-    static const unsigned char zero[kIndexRecordSize] = {};
+    static const unsigned char kZero[kIndexRecordSize] = {};
     ssize_t n;
     do {
-      n = ::pwrite(fd.get(), zero, sizeof zero, at);
+      n = ::pwrite(fd.get(), kZero, sizeof kZero, at);
     } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(sizeof zero)) return kImageErrFile;
+    if (n != static_cast<ssize_t>(sizeof kZero)) return kImageErrFile;
   }
   return kImageOk;
 }

@@ -46,8 +46,8 @@ struct ImageIndexRecord {
   std::uint16_t tilt;
   std::uint16_t zoom;           // hundredths; 0 = not recorded
   std::uint16_t brightness;     // 1 standard, 2 brighter, other = not recorded
-  std::uint32_t recordTime;     // seconds since 1970-01-01 UTC
-  std::int16_t zoneOffset;      // minutes to add for the camera's local time
+  std::uint32_t record_time;     // seconds since 1970-01-01 UTC
+  std::int16_t zone_offset;      // minutes to add for the camera's local time
   std::uint16_t extension;      // header extension word
 };
 static_assert(sizeof(ImageIndexRecord) == kIndexRecordSize);

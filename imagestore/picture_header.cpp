@@ -39,8 +39,8 @@ bool ParsePictureHeader(std::string_view file_start, PictureHeader* out) {
   h.tilt = Be16(p + 6);
   h.zoom = Be16(p + 8);
   h.brightness = Be16(p + 10);
-  h.recordTime = Be32(p + 12);
-  h.zoneOffset = static_cast<std::int16_t>(Be16(p + 16));
+  h.record_time = Be32(p + 12);
+  h.zone_offset = static_cast<std::int16_t>(Be16(p + 16));
   h.extension = Be16(p + 28);
   h.width = Be16(p + 30);
   h.height = Be16(p + 32);
@@ -74,7 +74,7 @@ bool PictureHeaderOf(std::string_view file_start, PictureHeader* out) {
   if (h.extension == 0) {
     // Old cameras leave the zone to the computer: minutes east of UTC where the picture was
     // taken (the offset in effect at its recording time).
-    h.zoneOffset = static_cast<std::int16_t>(LocalZoneOffsetMinutes(static_cast<std::time_t>(h.recordTime)));
+    h.zone_offset = static_cast<std::int16_t>(LocalZoneOffsetMinutes(static_cast<std::time_t>(h.record_time)));
     h.width = 320;
     h.height = 240;
   }
@@ -94,8 +94,8 @@ std::string BuildPictureHeader(const PictureHeader& h) {
   PutBe16(&out, h.tilt);
   PutBe16(&out, h.zoom);
   PutBe16(&out, h.brightness);
-  PutBe32(&out, h.recordTime);
-  PutBe16(&out, static_cast<std::uint16_t>(h.zoneOffset));
+  PutBe32(&out, h.record_time);
+  PutBe16(&out, static_cast<std::uint16_t>(h.zone_offset));
   PutBe16(&out, 0);
   PutBe32(&out, 0);
   PutBe32(&out, 0);

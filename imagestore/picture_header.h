@@ -28,8 +28,8 @@ struct PictureHeader {
   std::uint16_t tilt = 0;
   std::uint16_t zoom = 0;
   std::uint16_t brightness = 0;    // 1 standard, 2 brighter
-  std::uint32_t recordTime = 0;    // seconds since 1970-01-01 UTC
-  std::int16_t zoneOffset = 0;     // minutes to add to recordTime for the camera's local time
+  std::uint32_t record_time = 0;    // seconds since 1970-01-01 UTC
+  std::int16_t zone_offset = 0;     // minutes to add to record_time for the camera's local time
   std::uint16_t extension = 0;
   std::uint16_t width = 320;       // 320 x 240 when extension is 0
   std::uint16_t height = 240;
@@ -40,7 +40,7 @@ struct PictureHeader {
 bool ParsePictureHeader(std::string_view file_start, PictureHeader* out);
 
 // Reads the header of the picture file at `path` and applies the time-zone rule (extension
-// 0: zoneOffset = LocalZoneOffsetMinutes(recordTime); width 320, height 240). False when the
+// 0: zone_offset = LocalZoneOffsetMinutes(record_time); width 320, height 240). False when the
 // file cannot be read or is not a camera picture.
 bool ReadPictureHeader(const std::string& path, PictureHeader* out);
 // The same for the first bytes of a picture (at least 50), as a downloader has them while

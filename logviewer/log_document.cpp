@@ -337,6 +337,38 @@ struct CLogDocument::Part {
   NameIds own_ids;
 };
 
+namespace {
+
+// The record of the line of `length` bytes at `offset` in `buf`; `intern` turns a task name
+// (slot 0) or server name (slot 1) into its number. A line too long for a record keeps only
+// its place.
+template <typename Intern>
+LogRecord MakeRecord(const char* buf, std::uint64_t offset, std::uint64_t length,
+                     Intern& intern) {
+  LogRecord r;
+  r.offset = offset;
+  r.task = r.server = kNoName;
+  r.code = kNoCode;
+  if (length > kMaxRecordLine) {
+    r.length_level = kMaxRecordLine;
+    return r;
+  }
+  const std::string_view text(buf + offset, static_cast<std::size_t>(length));
+  const LogLine line = ParseLogLine(text);
+  r.length_level =
+      static_cast<std::uint32_t>(length) | static_cast<std::uint32_t>(line.level) << 30;
+  if (line.accepted) {
+    r.date = line.date;
+    r.task = intern(0, line.task);
+    r.server = intern(1, line.server);
+    r.message_begin = static_cast<std::uint32_t>(line.message.data() - text.data());
+    r.code = PackCode(line.code);
+  }
+  return r;
+}
+
+}  // namespace
+
 void CLogDocument::ParseOnePart(std::uint64_t from, std::uint64_t to, Part* part) const {
   const char* buf = buffer_;
   std::vector<LogRecord>& records = *part->records;
@@ -379,28 +411,7 @@ void CLogDocument::ParseOnePart(std::uint64_t from, std::uint64_t to, Part* part
     const std::uint64_t end = std::min(next_lf, next_cr);
     if (end > pos) {
       const std::uint64_t full = end - pos;
-      LogRecord r;
-      r.offset = pos;
-      if (full > kMaxRecordLine) {
-        r.length_level = kMaxRecordLine;
-        r.task = r.server = kNoName;
-        r.code = kNoCode;
-      } else {
-        const std::string_view text(buf + pos, static_cast<std::size_t>(full));
-        const LogLine line = ParseLogLine(text);
-        r.length_level = static_cast<std::uint32_t>(full) | static_cast<std::uint32_t>(line.level) << 30;
-        if (line.accepted) {
-          r.date = line.date;
-          r.task = intern(0, line.task);
-          r.server = intern(1, line.server);
-          r.message_begin = static_cast<std::uint32_t>(line.message.data() - text.data());
-          r.code = PackCode(line.code);
-        } else {
-          r.task = r.server = kNoName;
-          r.code = kNoCode;
-        }
-      }
-      records.push_back(r);
+      records.push_back(MakeRecord(buf, pos, full, intern));
     }
     pos = end + 1;
   }
@@ -639,72 +650,80 @@ std::vector<std::uint32_t> CLogDocument::FilterRows(const LogFilter& f) const {
   return rows;
 }
 
+void CLogDocument::SortRowsByMessage(std::vector<std::uint32_t>* rows) const {
+  // By eight bytes of the message at a time; rows equal so far are refined by the next eight.
+  std::vector<KeyedRow> items(rows->size());
+  for (std::size_t i = 0; i < rows->size(); ++i) {
+    items[i] = {PrefixKey(Message((*rows)[i]), 0), (*rows)[i]};
+  }
+  std::vector<KeyedRow> scratch;
+  RadixSortByKey64(&items, 0, items.size(), &scratch);
+  struct Range {
+    std::size_t begin, end, depth;
+  };
+  std::vector<Range> work;
+  auto push_runs = [&](std::size_t begin, std::size_t end, std::size_t depth) {
+    std::size_t i = begin;
+    while (i < end) {
+      std::size_t j = i + 1;
+      while (j < end && items[j].key == items[i].key) ++j;
+      if (j - i > 1) work.push_back({i, j, depth});
+      i = j;
+    }
+  };
+  push_runs(0, items.size(), 8);
+  while (!work.empty()) {
+    const Range r = work.back();
+    work.pop_back();
+    // Rows whose messages ended within the bytes compared so far are equal.
+    bool longer = false;
+    for (std::size_t i = r.begin; i < r.end; ++i) {
+      const std::string_view m = Message(items[i].row);
+      items[i].key = PrefixKey(m, r.depth);
+      longer = longer || m.size() > r.depth;
+    }
+    if (!longer) continue;
+    RadixSortByKey64(&items, r.begin, r.end, &scratch);
+    push_runs(r.begin, r.end, r.depth + 8);
+  }
+  for (std::size_t i = 0; i < rows->size(); ++i) (*rows)[i] = items[i].row;
+}
+
+void CLogDocument::SortRowsByField(std::vector<std::uint32_t>* rows, int column) const {
+  std::vector<std::uint32_t> rank;
+  if (column == kColumnTask || column == kColumnServer) {
+    // Names rank by their text; names beginning with "." rank with the placeholders.
+    std::vector<std::uint32_t> order(names_.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return names_[a] < names_[b]; });
+    rank.resize(names_.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) {
+      rank[order[i]] = names_[order[i]][0] == '.' ? UINT32_MAX : i;
+    }
+  }
+  std::vector<std::uint64_t> items(rows->size());
+  for (std::size_t i = 0; i < rows->size(); ++i) {
+    const std::uint32_t row = (*rows)[i];
+    const LogRecord& r = records_[row];
+    std::uint32_t key;
+    switch (column) {
+      case kColumnCode: key = r.code; break;
+      case kColumnDate: key = r.date == kNoDate ? UINT32_MAX : r.date; break;
+      case kColumnTask: key = r.task == kNoName ? UINT32_MAX : rank[r.task]; break;
+      default: key = r.server == kNoName ? UINT32_MAX : rank[r.server]; break;
+    }
+    items[i] = static_cast<std::uint64_t>(key) << 32 | row;
+  }
+  RadixSortByHighWord(&items);
+  for (std::size_t i = 0; i < rows->size(); ++i) (*rows)[i] = static_cast<std::uint32_t>(items[i]);
+}
+
 void CLogDocument::SortRows(std::vector<std::uint32_t>* rows, int column, bool ascending) const {
   if (column == kColumnMessage) {
-    // By eight bytes of the message at a time; rows equal so far are refined by the next eight.
-    std::vector<KeyedRow> items(rows->size());
-    for (std::size_t i = 0; i < rows->size(); ++i) {
-      items[i] = {PrefixKey(Message((*rows)[i]), 0), (*rows)[i]};
-    }
-    std::vector<KeyedRow> scratch;
-    RadixSortByKey64(&items, 0, items.size(), &scratch);
-    struct Range {
-      std::size_t begin, end, depth;
-    };
-    std::vector<Range> work;
-    auto push_runs = [&](std::size_t begin, std::size_t end, std::size_t depth) {
-      std::size_t i = begin;
-      while (i < end) {
-        std::size_t j = i + 1;
-        while (j < end && items[j].key == items[i].key) ++j;
-        if (j - i > 1) work.push_back({i, j, depth});
-        i = j;
-      }
-    };
-    push_runs(0, items.size(), 8);
-    while (!work.empty()) {
-      const Range r = work.back();
-      work.pop_back();
-      // Rows whose messages ended within the bytes compared so far are equal.
-      bool longer = false;
-      for (std::size_t i = r.begin; i < r.end; ++i) {
-        const std::string_view m = Message(items[i].row);
-        items[i].key = PrefixKey(m, r.depth);
-        longer = longer || m.size() > r.depth;
-      }
-      if (!longer) continue;
-      RadixSortByKey64(&items, r.begin, r.end, &scratch);
-      push_runs(r.begin, r.end, r.depth + 8);
-    }
-    for (std::size_t i = 0; i < rows->size(); ++i) (*rows)[i] = items[i].row;
+    SortRowsByMessage(rows);
   } else {
-    std::vector<std::uint32_t> rank;
-    if (column == kColumnTask || column == kColumnServer) {
-      // Names rank by their text; names beginning with "." rank with the placeholders.
-      std::vector<std::uint32_t> order(names_.size());
-      for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-      std::sort(order.begin(), order.end(),
-                [this](std::uint32_t a, std::uint32_t b) { return names_[a] < names_[b]; });
-      rank.resize(names_.size());
-      for (std::uint32_t i = 0; i < order.size(); ++i) {
-        rank[order[i]] = names_[order[i]][0] == '.' ? UINT32_MAX : i;
-      }
-    }
-    std::vector<std::uint64_t> items(rows->size());
-    for (std::size_t i = 0; i < rows->size(); ++i) {
-      const std::uint32_t row = (*rows)[i];
-      const LogRecord& r = records_[row];
-      std::uint32_t key;
-      switch (column) {
-        case kColumnCode: key = r.code; break;
-        case kColumnDate: key = r.date == kNoDate ? UINT32_MAX : r.date; break;
-        case kColumnTask: key = r.task == kNoName ? UINT32_MAX : rank[r.task]; break;
-        default: key = r.server == kNoName ? UINT32_MAX : rank[r.server]; break;
-      }
-      items[i] = static_cast<std::uint64_t>(key) << 32 | row;
-    }
-    RadixSortByHighWord(&items);
-    for (std::size_t i = 0; i < rows->size(); ++i) (*rows)[i] = static_cast<std::uint32_t>(items[i]);
+    SortRowsByField(rows, column);
   }
   if (!ascending) std::reverse(rows->begin(), rows->end());
 }

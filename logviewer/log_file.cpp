@@ -182,6 +182,24 @@ bool CLogLineReader::WasReplacedOrTruncated() const {
 
 // ---- Backwards -----------------------------------------------------------------------------
 
+namespace {
+
+// Reads up to `size` bytes at offset `at`, past interrupted and short reads: the number read
+// (fewer only at the end of the file), or -errno.
+ssize_t ReadAt(int fd, char* buf, std::size_t size, std::uint64_t at) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, buf + got, size - got, static_cast<off_t>(at + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -errno;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+}  // namespace
+
 int ForEachLineBackwards(const std::string& path,
                          const std::function<bool(std::string_view, bool)>& visit,
                          std::uint64_t* end) {
@@ -214,32 +232,18 @@ int ForEachLineBackwards(const std::string& path,
       text = std::string_view(block.data() + (from - block_start), take);
     } else {
       line_buf.resize(take);
-      std::size_t got = 0;
-      while (got < take) {
-        const ssize_t n = ::pread(fd.get(), line_buf.data() + got, take - got,
-                                  static_cast<off_t>(from + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -errno;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-      }
-      text = std::string_view(line_buf.data(), got);
+      const ssize_t got = ReadAt(fd.get(), line_buf.data(), take, from);
+      if (got < 0) return static_cast<int>(got);
+      text = std::string_view(line_buf.data(), static_cast<std::size_t>(got));
     }
     return visit(text, cut) ? 1 : 0;
   };
   while (block_start > 0) {
     block_len = std::min<std::uint64_t>(block_start, kBlock);
     block_start -= block_len;
-    std::size_t got = 0;
-    while (got < block_len) {
-      const ssize_t n = ::pread(fd.get(), block.data() + got, block_len - got,
-                                static_cast<off_t>(block_start + got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno;
-      if (n == 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    if (got < block_len) {
+    const ssize_t got = ReadAt(fd.get(), block.data(), block_len, block_start);
+    if (got < 0) return static_cast<int>(-got);
+    if (static_cast<std::uint64_t>(got) < block_len) {
       // The file shrank while it was read: what remains is read from its new end.
       return 0;
     }

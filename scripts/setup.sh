@@ -18,10 +18,11 @@ DEMO_PACKAGES=(
   util-linux procps tzdata
 )
 
-# The test tools on top (tests, benchmarks, sanitizer and fuzz builds, the desktop programs and
-# their screenshots, the browser checks, dial-up, the package checks).
+# The test tools on top (tests, benchmarks, sanitizer and fuzz builds, the formatter and lint
+# checks, the desktop programs and their screenshots, the browser checks, dial-up, the package
+# checks).
 PACKAGES=(
-  ccache clang libclang-rt-14-dev
+  ccache clang libclang-rt-14-dev clang-format clang-tidy
   libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev
   tinyproxy curl mount
   qt6-base-dev qt6-qpa-plugins libqt6test6 dbus dbus-daemon libglib2.0-bin xvfb xauth

@@ -20,7 +20,7 @@ constexpr int kAutoStoreInit = 8;
 constexpr int kAutoInvalid = 9;
 
 // Server identifiers arrive in the registry form without braces.
-bool ParseServerId(const std::string& text, KVGuid* id) {
+bool ParseServerId(const std::string& text, Guid* id) {
   return !text.empty() && text.front() != '{' && GuidFromRegistryForm("{" + text + "}", id);
 }
 
@@ -32,7 +32,7 @@ int SetterResult(CheckResult r) {
 
 // The values applied to a new record in their order; the first rejection ends it.
 int BuildRecord(const AutomationServerValues& v, CKVSrvInfo* rec) {
-  KVGuid id;
+  Guid id;
   if (!ParseServerId(v.server_id, &id)) return kAutoInvalid;
   rec->SetId(id);
   int r;
@@ -133,7 +133,7 @@ int StoreServerFromAutomation(const AutomationServerValues& v, bool modify) {
 }
 
 int CMainFrame::DeleteServer(const std::string& server_id) {
-  KVGuid id;
+  Guid id;
   if (!ParseServerId(server_id, &id)) return kAutoInvalid;
   // Deleting a server whose task runs would let the service write that task back when its
   // run ends, under a server that no longer exists.

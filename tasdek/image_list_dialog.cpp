@@ -81,7 +81,7 @@ CImageListDialog::CImageListDialog(std::unique_ptr<CImageList> model, QWidget* p
 void CImageListDialog::LoadServers() {
   std::string message;
   if (model_->LoadServers(&message) != 0) {
-    CMessagePresenter::Show(this, Q(message), MsgIcon::Exclamation);
+    CMessagePresenter::Show(this, Q(message), MsgIcon::kExclamation);
   }
   const QSignalBlocker block(servers);
   servers->clear();
@@ -132,7 +132,7 @@ void CImageListDialog::OnAction() {
   const int row = days->selectedItems().isEmpty() ? -1 : days->currentIndex().row();
   std::string question;
   if (!model_->Question(row, &question)) {
-    CMessagePresenter::Show(this, Q(question), MsgIcon::Exclamation);
+    CMessagePresenter::Show(this, Q(question), MsgIcon::kExclamation);
     return;
   }
   if (!CMessagePresenter::Ask(this, Q(question), QMessageBox::Ok | QMessageBox::Cancel)) return;
@@ -141,7 +141,7 @@ void CImageListDialog::OnAction() {
   if (model_->Mode() == ImageListMode::kDelete) {
     const ImageListOutcome out = model_->DeleteRow(row);
     if (out.code != 0) {
-      CMessagePresenter::Show(this, Q(out.message), MsgIcon::Exclamation);
+      CMessagePresenter::Show(this, Q(out.message), MsgIcon::kExclamation);
     } else {
       delete days->takeTopLevelItem(row);
     }
@@ -155,19 +155,19 @@ void CImageListDialog::OnAction() {
     progress->setRange(0, 100);
     progress->setValue(0);
     if (out.code != 0 || !Opener()(Q(out.top_page))) {
-      CMessagePresenter::Show(this, QString::fromLatin1(kMsgGenerateHtmlFailed), MsgIcon::Exclamation);
+      CMessagePresenter::Show(this, QString::fromLatin1(kMsgGenerateHtmlFailed), MsgIcon::kExclamation);
     }
   }
   model_->SetBusy(false);
   UpdateButton();
 }
 
-void OpenImageListDialog(QWidget* parent, ImageListMode mode, const CServiceControl& service) {
+void OpenImageListDialog(QWidget* parent, ImageListMode mode, const ServiceControl& service) {
   auto model = std::make_unique<CImageList>(mode);
   std::string message;
   if (model->Open([&service] { return service.IsServiceRunning(); }, &message) != 0) {
     CMessagePresenter::Show(parent, Q(message),
-                            message == kMsgMutexError ? MsgIcon::Exclamation : MsgIcon::Information);
+                            message == kMsgMutexError ? MsgIcon::kExclamation : MsgIcon::kInformation);
     return;
   }
   CImageListDialog dialog(std::move(model), parent);

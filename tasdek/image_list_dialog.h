@@ -17,7 +17,7 @@
 
 namespace pondrel::tasdek {
 
-class CServiceControl;
+class ServiceControl;
 
 class CImageListDialog : public QDialog {
   Q_OBJECT
@@ -56,7 +56,7 @@ class CImageListDialog : public QDialog {
 
 // The menu commands: opens the dialog in `mode` (delete mode only while `service` is not
 // running, with the environment lock), showing why when it cannot open.
-void OpenImageListDialog(QWidget* parent, ImageListMode mode, const CServiceControl& service);
+void OpenImageListDialog(QWidget* parent, ImageListMode mode, const ServiceControl& service);
 
 // Closing the Task View: offers to delete the albums of every server from the first that has
 // some. Returns after the user's answer (nothing is asked when there are none).

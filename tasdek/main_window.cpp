@@ -97,7 +97,7 @@ CMainFrame::~CMainFrame() {
   }
 }
 
-void CMainFrame::BuildMenus() {
+void CMainFrame::CreateActions() {
   act_new = MakeAction(this, "&New Task...", "Add new task", QKeySequence(Qt::CTRL | Qt::Key_N));
   act_edit = MakeAction(this, "&Edit Task...", "Edit a task");
   act_edit->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
@@ -128,7 +128,32 @@ void CMainFrame::BuildMenus() {
   act_exit->setIcon(QIcon::fromTheme(QStringLiteral("application-exit")));
   act_execute->setIcon(QIcon::fromTheme(QStringLiteral("media-playback-start")));
   act_abort->setIcon(QIcon::fromTheme(QStringLiteral("process-stop")));
+}
 
+void CMainFrame::ConnectActions() {
+  connect(act_new, &QAction::triggered, this, &CMainFrame::OnNewTask);
+  connect(act_edit, &QAction::triggered, this, &CMainFrame::OnEditTask);
+  connect(act_duplicate, &QAction::triggered, this, &CMainFrame::OnDuplicateTask);
+  connect(act_delete, &QAction::triggered, this, &CMainFrame::OnDeleteTask);
+  connect(act_execute, &QAction::triggered, this, &CMainFrame::OnExecuteNow);
+  connect(act_abort, &QAction::triggered, this, &CMainFrame::OnAbort);
+  connect(act_exit, &QAction::triggered, this, &QWidget::close);
+  connect(act_server_add, &QAction::triggered, this, &CMainFrame::OnServerAdd);
+  connect(act_server_edit, &QAction::triggered, this, &CMainFrame::OnServerList);
+  connect(act_refresh, &QAction::triggered, this, &CMainFrame::OnRefresh);
+  connect(act_display_log, &QAction::triggered, this, &CMainFrame::OnDisplayLog);
+  connect(act_clear_log, &QAction::triggered, this, &CMainFrame::OnClearLog);
+  connect(act_display_images, &QAction::triggered, this, [this] { if (display_images_) display_images_(); });
+  connect(act_delete_image, &QAction::triggered, this, [this] { if (delete_images_) delete_images_(); });
+  connect(act_start_service, &QAction::triggered, this, &CMainFrame::OnStartService);
+  connect(act_stop_service, &QAction::triggered, this, &CMainFrame::OnStopService);
+  connect(act_options, &QAction::triggered, this, &CMainFrame::OnOptions);
+  connect(act_about, &QAction::triggered, this, &CMainFrame::OnAbout);
+  connect(act_gen_html, &QAction::triggered, this, &CMainFrame::OnToggleGenHtml);
+}
+
+void CMainFrame::BuildMenus() {
+  CreateActions();
   QMenu* task = menuBar()->addMenu(QStringLiteral("&Task"));
   task->addAction(act_new);
   task->addAction(act_edit);
@@ -170,25 +195,7 @@ void CMainFrame::BuildMenus() {
 
   connect(task, &QMenu::aboutToShow, this, [this] { UpdateCommands(false); });
   connect(tools, &QMenu::aboutToShow, this, [this] { UpdateCommands(true); });
-  connect(act_new, &QAction::triggered, this, &CMainFrame::OnNewTask);
-  connect(act_edit, &QAction::triggered, this, &CMainFrame::OnEditTask);
-  connect(act_duplicate, &QAction::triggered, this, &CMainFrame::OnDuplicateTask);
-  connect(act_delete, &QAction::triggered, this, &CMainFrame::OnDeleteTask);
-  connect(act_execute, &QAction::triggered, this, &CMainFrame::OnExecuteNow);
-  connect(act_abort, &QAction::triggered, this, &CMainFrame::OnAbort);
-  connect(act_exit, &QAction::triggered, this, &QWidget::close);
-  connect(act_server_add, &QAction::triggered, this, &CMainFrame::OnServerAdd);
-  connect(act_server_edit, &QAction::triggered, this, &CMainFrame::OnServerList);
-  connect(act_refresh, &QAction::triggered, this, &CMainFrame::OnRefresh);
-  connect(act_display_log, &QAction::triggered, this, &CMainFrame::OnDisplayLog);
-  connect(act_clear_log, &QAction::triggered, this, &CMainFrame::OnClearLog);
-  connect(act_display_images, &QAction::triggered, this, [this] { if (display_images_) display_images_(); });
-  connect(act_delete_image, &QAction::triggered, this, [this] { if (delete_images_) delete_images_(); });
-  connect(act_start_service, &QAction::triggered, this, &CMainFrame::OnStartService);
-  connect(act_stop_service, &QAction::triggered, this, &CMainFrame::OnStopService);
-  connect(act_options, &QAction::triggered, this, &CMainFrame::OnOptions);
-  connect(act_about, &QAction::triggered, this, &CMainFrame::OnAbout);
-  connect(act_gen_html, &QAction::triggered, this, &CMainFrame::OnToggleGenHtml);
+  ConnectActions();
 }
 
 void CMainFrame::SizeColumns() {
@@ -243,7 +250,7 @@ bool CMainFrame::Create(std::string* error) {
 void CMainFrame::OfferFirstServer() {
   std::vector<CKVSrvInfo> servers;
   if (LoadServerList(&servers, kSrvMaskName) != SRV_OK || !servers.empty()) return;
-  CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::Information);
+  CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::kInformation);
   if (!IsEmbeddedMode()) OnServerAdd();
 }
 
@@ -375,10 +382,10 @@ void CMainFrame::OnNewTask() {
     return;
   }
   if (servers.empty()) {
-    CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::Information);
+    CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::kInformation);
     if (IsEmbeddedMode()) return;
     CKVSrvInfo rec;
-    CServerEditorDialog editor(rec, [this](const KVGuid& id) { return doc_.IsServerRunning(id); },
+    CServerEditorDialog editor(rec, [this](const Guid& id) { return doc_.IsServerRunning(id); },
                                ListPhonebookEntries(), this);
     if (editor.exec() != QDialog::Accepted) return;
   }
@@ -418,7 +425,7 @@ void CMainFrame::OnDuplicateTask() {
   if (name.empty()) return;
   char text[512];
   std::snprintf(text, sizeof text, kFmtDuplicateAs, name.c_str());
-  CMessagePresenter::Show(this, QString::fromUtf8(text), MsgIcon::Information);
+  CMessagePresenter::Show(this, QString::fromUtf8(text), MsgIcon::kInformation);
   const int r = doc_.AddTask(MakeDuplicate(e->task, name));
   if (r != kDocOk) {
     ShowDocResult(r);
@@ -498,7 +505,7 @@ void CMainFrame::OnStopService() {
 }
 
 void CMainFrame::OnDisplayLog() {
-  const std::string log = CServiceControl::LogPath();
+  const std::string log = ServiceControl::LogPath();
   const std::string viewer = FindExecutable("lorvik");
   if (viewer.empty()) {
     CMessagePresenter::Show(this, QStringLiteral("The Log Viewer (lorvik) was not found beside this program "
@@ -519,7 +526,7 @@ void CMainFrame::OnDisplayLog() {
 
 void CMainFrame::OnClearLog() {
   if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskClearLog), QMessageBox::Yes | QMessageBox::No)) return;
-  CServiceControl::ClearLog();
+  ServiceControl::ClearLog();
 }
 
 void CMainFrame::OnServerList() {
@@ -535,7 +542,7 @@ void CMainFrame::OnServerList() {
 
 void CMainFrame::OnServerAdd() {
   CKVSrvInfo rec;
-  CServerEditorDialog dlg(rec, [this](const KVGuid& id) { return doc_.IsServerRunning(id); },
+  CServerEditorDialog dlg(rec, [this](const Guid& id) { return doc_.IsServerRunning(id); },
                           ListPhonebookEntries(), this);
   dlg.exec();
 }
@@ -556,7 +563,7 @@ int CMainFrame::SelectServer(const std::string& server_id) {
   if (server_id.empty()) {
     list_.SetServerFilter(nullptr);
   } else {
-    KVGuid id;
+    Guid id;
     if (!GuidFromRegistryForm("{" + server_id + "}", &id)) return 9;
     list_.SetServerFilter(&id);
   }

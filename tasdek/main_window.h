@@ -75,10 +75,10 @@ class CMainFrame : public QMainWindow {
   void SelectRow(int row);
 
   CTasdekDoc& Doc() { return doc_; }
-  CTaskListModel& List() { return list_; }
+  TaskListModel& List() { return list_; }
   CTaskTableModel* Model() { return model_; }
   QTreeView* View() { return view_; }
-  CServiceControl& Service() { return service_; }
+  ServiceControl& Service() { return service_; }
   QMenu* ContextMenu(bool with_selection);
 
   QAction *act_new, *act_edit, *act_duplicate, *act_delete, *act_execute, *act_abort, *act_exit;
@@ -94,6 +94,8 @@ class CMainFrame : public QMainWindow {
 
  private:
   void BuildMenus();
+  void CreateActions();   // the commands with their texts, prompts, shortcuts and icons
+  void ConnectActions();  // each command to what it does
   void SizeColumns();
   void FitScheduleColumn();
   int schedule_min_width_ = 0;
@@ -101,10 +103,10 @@ class CMainFrame : public QMainWindow {
   void ShowDocResult(int code);
 
   CTasdekDoc doc_;
-  CTaskListModel list_;
+  TaskListModel list_;
   CTaskTableModel* model_;
   QTreeView* view_;
-  CServiceControl service_;
+  ServiceControl service_;
   CKVMailSlot slot_;
   std::unique_ptr<QSocketNotifier> notifier_;
   QProcess* lorvik_ = nullptr;

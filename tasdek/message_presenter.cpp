@@ -27,16 +27,16 @@ QMessageBox::StandardButton CMessagePresenter::Show(QWidget* parent, const QStri
   box.setText(text);
   box.setStandardButtons(buttons);
   switch (icon) {
-    case MsgIcon::Information: box.setIcon(QMessageBox::Information); break;
-    case MsgIcon::Question: box.setIcon(QMessageBox::Question); break;
-    case MsgIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
+    case MsgIcon::kInformation: box.setIcon(QMessageBox::Information); break;
+    case MsgIcon::kQuestion: box.setIcon(QMessageBox::Question); break;
+    case MsgIcon::kExclamation: box.setIcon(QMessageBox::Warning); break;
   }
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
 bool CMessagePresenter::Ask(QWidget* parent, const QString& text,
                             QMessageBox::StandardButtons buttons, const QString& caption) {
-  const auto b = Show(parent, text, MsgIcon::Question, buttons, caption);
+  const auto b = Show(parent, text, MsgIcon::kQuestion, buttons, caption);
   return b == QMessageBox::Yes || b == QMessageBox::Ok;
 }
 

@@ -12,12 +12,12 @@ namespace pondrel::tasdek {
 // The Task View's application title; the caption of its messages unless a dialog names its own.
 inline constexpr const char* kAppTitle = "Pondrel Task View";
 
-enum class MsgIcon { Information, Exclamation, Question };
+enum class MsgIcon { kInformation, kExclamation, kQuestion };
 
 struct ShownMessage {
   QString caption;
   QString text;
-  MsgIcon icon = MsgIcon::Exclamation;
+  MsgIcon icon = MsgIcon::kExclamation;
   QMessageBox::StandardButtons buttons = QMessageBox::Ok;
 };
 
@@ -27,7 +27,7 @@ class CMessagePresenter {
 
   // Shows a modal message box and returns the button the user chose.
   static QMessageBox::StandardButton Show(QWidget* parent, const QString& text,
-                                          MsgIcon icon = MsgIcon::Exclamation,
+                                          MsgIcon icon = MsgIcon::kExclamation,
                                           QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                           const QString& caption = QString::fromLatin1(kAppTitle));
   // A yes/no or OK/Cancel question: true for Yes or OK.

@@ -71,7 +71,7 @@ int COptionsDialog::TryAccept() {
   std::string message;
   const int step = ValidateOptionsForm(&f, &message);
   if (step != 0) {
-    CMessagePresenter::Show(this, QString::fromStdString(message), MsgIcon::Exclamation, QMessageBox::Ok,
+    CMessagePresenter::Show(this, QString::fromStdString(message), MsgIcon::kExclamation, QMessageBox::Ok,
                             QString::fromLatin1(kCaptionOptions));
     return step;
   }

@@ -31,12 +31,12 @@ QLineEdit* LimitedEdit(int limit, QWidget* parent, bool digits = false) {
 }
 
 void ShowServerInfoMessage(QWidget* parent, const std::string& text) {
-  CMessagePresenter::Show(parent, Q(text), MsgIcon::Exclamation, QMessageBox::Ok,
+  CMessagePresenter::Show(parent, Q(text), MsgIcon::kExclamation, QMessageBox::Ok,
                           QString::fromLatin1(kCaptionServerInfo));
 }
 
 void ShowServerListMessage(QWidget* parent, const char* text) {
-  CMessagePresenter::Show(parent, QString::fromLatin1(text), MsgIcon::Exclamation, QMessageBox::Ok,
+  CMessagePresenter::Show(parent, QString::fromLatin1(text), MsgIcon::kExclamation, QMessageBox::Ok,
                           QString::fromLatin1(kCaptionServerList));
 }
 
@@ -72,7 +72,7 @@ QString PickImageDirectory(QWidget* parent, const QString& current) {
 }
 
 CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
-                                         std::function<bool(const KVGuid&)> is_running,
+                                         std::function<bool(const Guid&)> is_running,
                                          std::vector<std::string> phonebook, QWidget* parent)
     : QDialog(parent), pick_folder(PickImageDirectory), record_(record), is_running_(std::move(is_running)) {
   setWindowTitle(QString::fromLatin1(kCaptionServerInfo));
@@ -101,6 +101,20 @@ CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
   ppp_password = LimitedEdit(15, this);
   ppp_password->setEchoMode(QLineEdit::Password);
 
+  LayOutControls();
+  FillControls(phonebook);
+
+  connect(use_proxy, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+  connect(use_ppp, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
+  connect(browse, &QPushButton::clicked, this, [this] {
+    const QString dir = pick_folder(this, image_directory->text());
+    if (!dir.isEmpty()) image_directory->setText(dir);
+  });
+  UpdateEnabling();
+}
+
+// The name and directory rows, then the server, proxy and PPP groups, and the buttons.
+void CServerEditorDialog::LayOutControls() {
   auto* top = new QGridLayout;
   top->addWidget(new QLabel(QStringLiteral("Server Name :"), this), 0, 0);
   top->addWidget(server_name, 0, 1, 1, 2);
@@ -150,8 +164,9 @@ CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
   all->addLayout(side);
   all->addWidget(buttons);
   setMinimumWidth(560);
+}
 
-  // The controls from the record; the connection list offers the system's dial-up entries.
+void CServerEditorDialog::FillControls(const std::vector<std::string>& phonebook) {
   const ServerEditorForm f = FormFromServer(record_, phonebook);
   for (const std::string& e : phonebook) connection->addItem(Q(e));
   server_name->setText(Q(f.server_name));
@@ -172,14 +187,6 @@ CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
   }
   ppp_account->setText(Q(f.ppp_account));
   ppp_password->setText(Q(f.ppp_password));
-
-  connect(use_proxy, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
-  connect(use_ppp, &QCheckBox::toggled, this, [this] { UpdateEnabling(); });
-  connect(browse, &QPushButton::clicked, this, [this] {
-    const QString dir = pick_folder(this, image_directory->text());
-    if (!dir.isEmpty()) image_directory->setText(dir);
-  });
-  UpdateEnabling();
 }
 
 void CServerEditorDialog::UpdateEnabling() {
@@ -253,7 +260,7 @@ CServerListDialog::CServerListDialog(CTaskTableModel* tasks, QWidget* parent)
 
   run_editor = [this](CKVSrvInfo* rec) {
     CServerEditorDialog dlg(
-        *rec, [this](const KVGuid& id) { return tasks_->Doc()->IsServerRunning(id); },
+        *rec, [this](const Guid& id) { return tasks_->Doc()->IsServerRunning(id); },
         ListPhonebookEntries(), this);
     if (dlg.exec() != QDialog::Accepted) return false;
     *rec = dlg.Result();
@@ -318,7 +325,7 @@ void CServerListDialog::UpdateButtons() {
 void CServerListDialog::SortByColumn(int column) {
   const bool descending = clicks_.Click(column);
   const int sel = SelectedRow();
-  const KVGuid selected_id = sel >= 0 ? rows_[static_cast<std::size_t>(sel)].GetId() : KVGuid{};
+  const Guid selected_id = sel >= 0 ? rows_[static_cast<std::size_t>(sel)].GetId() : Guid{};
   std::stable_sort(rows_.begin(), rows_.end(), [column, descending](const CKVSrvInfo& a, const CKVSrvInfo& b) {
     const int c = CompareServerRows(a, b, column);
     return descending ? c > 0 : c < 0;
@@ -362,7 +369,7 @@ void CServerListDialog::Edit() {
 void CServerListDialog::Delete() {
   const int row = SelectedRow();
   if (row < 0) return;
-  if (CMessagePresenter::Show(this, QString::fromLatin1(kMsgAskDeleteServer), MsgIcon::Question,
+  if (CMessagePresenter::Show(this, QString::fromLatin1(kMsgAskDeleteServer), MsgIcon::kQuestion,
                               QMessageBox::Yes | QMessageBox::No,
                               QString::fromLatin1(kCaptionServerList)) != QMessageBox::Yes) {
     return;

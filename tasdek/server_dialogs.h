@@ -26,7 +26,7 @@ class CServerEditorDialog : public QDialog {
  public:
   // Edits `record` (an empty record for a new server). `is_running` tells whether a running
   // task uses a server (may be empty). `phonebook` is the dial-up entry list.
-  CServerEditorDialog(const CKVSrvInfo& record, std::function<bool(const KVGuid&)> is_running,
+  CServerEditorDialog(const CKVSrvInfo& record, std::function<bool(const Guid&)> is_running,
                       std::vector<std::string> phonebook, QWidget* parent = nullptr);
 
   // After OK: the saved record, with the identifier the store gave a new profile.
@@ -62,8 +62,12 @@ class CServerEditorDialog : public QDialog {
   QLineEdit* ppp_password;
 
  private:
+  void LayOutControls();
+  // The controls from the record; the connection list offers the system's dial-up entries.
+  void FillControls(const std::vector<std::string>& phonebook);
+
   CKVSrvInfo record_;
-  std::function<bool(const KVGuid&)> is_running_;
+  std::function<bool(const Guid&)> is_running_;
 };
 
 // The folder picker of the server editor: "Select the image directory", folders only.

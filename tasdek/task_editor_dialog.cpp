@@ -22,7 +22,7 @@ QLabel* Label(const char* text, QWidget* parent) { return new QLabel(QString::fr
 }  // namespace
 
 CTaskEditorDialog::CTaskEditorDialog(const CKVTask& task, const std::string& server_name,
-                                     const CTasdekDoc& doc, const KVGuid* filter, QWidget* parent)
+                                     const CTasdekDoc& doc, const Guid* filter, QWidget* parent)
     : QDialog(parent), doc_(doc), original_name_(task.Name), result_(task) {
   setWindowTitle(QStringLiteral("Task Settings"));
   BuildControls();
@@ -34,7 +34,7 @@ CTaskEditorDialog::CTaskEditorDialog(const CKVTask& task, const std::string& ser
   UpdateDisconnect();
 }
 
-void CTaskEditorDialog::BuildControls() {
+QGridLayout* CTaskEditorDialog::BuildTaskRows() {
   name = new QLineEdit(this);
   name->setMaxLength(255);
   enabled = new QCheckBox(QStringLiteral("Enable this setting"), this);
@@ -64,8 +64,10 @@ void CTaskEditorDialog::BuildControls() {
   when->addStretch();
   top->addLayout(when, 3, 1, 1, 3);
   top->setColumnStretch(1, 1);
+  return top;
+}
 
-  // Repetition.
+QGroupBox* CTaskEditorDialog::BuildScheduleGroup() {
   auto* sched = new QGroupBox(QStringLiteral("Schedule"), this);
   auto* g = new QGridLayout(sched);
   once = new QRadioButton(QStringLiteral("Once"), sched);
@@ -85,7 +87,13 @@ void CTaskEditorDialog::BuildControls() {
   drow->addStretch();
   g->addLayout(drow, 1, 1);
   daily_fields_ = {every_d, daily_days, days_l};
+  AddWeeklyRows(sched, g);
+  AddMonthlyRows(sched, g);
+  g->setColumnStretch(1, 1);
+  return sched;
+}
 
+void CTaskEditorDialog::AddWeeklyRows(QGroupBox* sched, QGridLayout* g) {
   g->addWidget(weekly, 2, 0);
   auto* wrow = new QHBoxLayout;
   auto* every_w = Label("every", sched);
@@ -104,7 +112,9 @@ void CTaskEditorDialog::BuildControls() {
   g->addLayout(days, 3, 1);
   weekly_fields_ = {every_w, weekly_weeks, weeks_l};
   for (QCheckBox* b : weekdays) weekly_fields_.append(b);
+}
 
+void CTaskEditorDialog::AddMonthlyRows(QGroupBox* sched, QGridLayout* g) {
   g->addWidget(monthly, 4, 0);
   rule_day = new QRadioButton(QStringLiteral("Day"), sched);
   rule_the = new QRadioButton(QStringLiteral("The"), sched);
@@ -130,9 +140,9 @@ void CTaskEditorDialog::BuildControls() {
   g->addLayout(mrow2, 5, 1);
   day_fields_ = {month_day, of_every1};
   the_fields_ = {ordinal, weekday, of_every2};
-  g->setColumnStretch(1, 1);
+}
 
-  // Repeat and retry.
+QGridLayout* CTaskEditorDialog::BuildRepeatAndRetryRows() {
   auto* more = new QGridLayout;
   repeat = new QCheckBox(QStringLiteral("Repeat task :"), this);
   repeat_hours = new CSpinEdit(1, 23, 2, this);
@@ -161,21 +171,11 @@ void CTaskEditorDialog::BuildControls() {
   more->setColumnStretch(6, 1);
   repeat_fields_ = {r_every, repeat_hours, r_hours, repeat_times, r_times};
   retry_fields_ = {t_every, retry_minutes, t_minutes, retry_times, t_times};
+  return more;
+}
 
-  disconnect = new QCheckBox(
-      QStringLiteral("Disconnect after finishing download (for access via dial-up connections)"), this);
-
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-
-  auto* all = new QVBoxLayout(this);
-  all->addLayout(top);
-  all->addWidget(sched);
-  all->addLayout(more);
-  all->addWidget(disconnect);
-  all->addWidget(buttons);
-
+// The radio buttons and boxes that enable other controls, and the two radio groups.
+void CTaskEditorDialog::ConnectControls() {
   for (QAbstractButton* b : std::initializer_list<QAbstractButton*>{once, daily, weekly, monthly,
                                                                     rule_day, rule_the, repeat, retry}) {
     connect(b, &QAbstractButton::toggled, this, [this] { UpdateEnabling(); });
@@ -193,6 +193,27 @@ void CTaskEditorDialog::BuildControls() {
   exclusive({once, daily, weekly, monthly});
   exclusive({rule_day, rule_the});
   connect(server, &QComboBox::currentIndexChanged, this, [this] { UpdateDisconnect(); });
+}
+
+void CTaskEditorDialog::BuildControls() {
+  // Created in the dialog's order, which is also the order of the Tab key.
+  QGridLayout* top = BuildTaskRows();
+  QGroupBox* sched = BuildScheduleGroup();
+  QGridLayout* more = BuildRepeatAndRetryRows();
+  disconnect = new QCheckBox(
+      QStringLiteral("Disconnect after finishing download (for access via dial-up connections)"), this);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+  auto* all = new QVBoxLayout(this);
+  all->addLayout(top);
+  all->addWidget(sched);
+  all->addLayout(more);
+  all->addWidget(disconnect);
+  all->addWidget(buttons);
+  ConnectControls();
 }
 
 void CTaskEditorDialog::LoadControls(const TaskEditorForm& f) {

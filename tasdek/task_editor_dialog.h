@@ -13,6 +13,9 @@
 #include "tasdek/spin_edit.h"
 #include "taskview/task_editor.h"
 
+class QGridLayout;
+class QGroupBox;
+
 namespace pondrel::tasdek {
 
 class CTaskEditorDialog : public QDialog {
@@ -21,7 +24,7 @@ class CTaskEditorDialog : public QDialog {
   // Edits `task` (a fresh record for a new task). `server_name` is the task's resolved server
   // name; `filter` limits the server list to the view's filter server (null: all).
   CTaskEditorDialog(const CKVTask& task, const std::string& server_name, const CTasdekDoc& doc,
-                    const KVGuid* filter, QWidget* parent = nullptr);
+                    const Guid* filter, QWidget* parent = nullptr);
 
   // After OK: the edited task.
   const CKVTask& Result() const { return result_; }
@@ -61,6 +64,12 @@ class CTaskEditorDialog : public QDialog {
 
  private:
   void BuildControls();
+  QGridLayout* BuildTaskRows();  // name, enabled box, server, start date and time
+  QGroupBox* BuildScheduleGroup();
+  void AddWeeklyRows(QGroupBox* sched, QGridLayout* g);
+  void AddMonthlyRows(QGroupBox* sched, QGridLayout* g);
+  QGridLayout* BuildRepeatAndRetryRows();
+  void ConnectControls();
   void LoadControls(const TaskEditorForm& f);
   void UpdateDisconnect();
 

@@ -76,12 +76,12 @@ QIcon MakeIcon(int image) {
 }  // namespace
 
 const std::array<QIcon, 5>& StatusIcons() {
-  static const std::array<QIcon, 5> icons = {MakeIcon(0), MakeIcon(1), MakeIcon(2), MakeIcon(3),
+  static const std::array<QIcon, 5> kIcons = {MakeIcon(0), MakeIcon(1), MakeIcon(2), MakeIcon(3),
                                              MakeIcon(4)};
-  return icons;
+  return kIcons;
 }
 
-CTaskTableModel::CTaskTableModel(CTasdekDoc* doc, CTaskListModel* list, QObject* parent)
+CTaskTableModel::CTaskTableModel(CTasdekDoc* doc, TaskListModel* list, QObject* parent)
     : QAbstractTableModel(parent), doc_(doc), list_(list) {}
 
 int CTaskTableModel::rowCount(const QModelIndex& parent) const {

@@ -19,7 +19,7 @@ const std::array<QIcon, 5>& StatusIcons();
 class CTaskTableModel : public QAbstractTableModel {
   Q_OBJECT
  public:
-  CTaskTableModel(CTasdekDoc* doc, CTaskListModel* list, QObject* parent = nullptr);
+  CTaskTableModel(CTasdekDoc* doc, TaskListModel* list, QObject* parent = nullptr);
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -37,12 +37,12 @@ class CTaskTableModel : public QAbstractTableModel {
   void RedrawAll();
 
   const TaskEntry* EntryAt(int row) const;
-  CTaskListModel* List() { return list_; }
+  TaskListModel* List() { return list_; }
   CTasdekDoc* Doc() { return doc_; }
 
  private:
   CTasdekDoc* doc_;
-  CTaskListModel* list_;
+  TaskListModel* list_;
 };
 
 }  // namespace pondrel::tasdek

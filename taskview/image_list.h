@@ -38,7 +38,7 @@ inline constexpr const char* kEnvironmentLockName = "VeltaZoricSetEnvMutexName";
 enum class ImageListMode { kDisplay, kDelete };
 
 struct ImageListServer {
-  KVGuid id{};
+  Guid id{};
   std::string name;
   std::string image_dir;
 };

@@ -107,8 +107,63 @@ std::string CheckResultMessage(CheckResult result) {
   }
 }
 
+namespace {
+
+// The form's controls into `rec` through its setters, in the dialog's order: the first
+// refusal (0 when every value was taken).
+CheckResult ApplyServerForm(const ServerEditorForm& form, CKVSrvInfo* rec) {
+  CheckResult check = 0;
+  auto apply = [&check](CheckResult c) {
+    if (check == 0) check = c;
+  };
+  apply(rec->SetServerName(form.server_name));
+  if (check == 0) apply(rec->SetImageDirectory(form.image_directory));
+  if (check == 0) apply(rec->SetHostName(form.host_name));
+  if (check == 0) apply(rec->SetHttpPort(form.http_port));
+  if (check == 0) rec->SetDeleteImagesOnServer(form.delete_images ? 1 : 0);
+  if (check == 0) apply(rec->SetAdminAccount(form.admin_account));
+  if (check == 0) apply(rec->SetAdminPassword(form.admin_password));
+  if (check == 0) apply(rec->SetSettingsPageUrl(form.settings_page_url));
+  if (check == 0) {
+    rec->SetUseProxy(form.use_proxy ? 1 : 0);
+    if (form.use_proxy) {
+      apply(rec->SetProxyHost(form.proxy_host));
+      if (check == 0) apply(rec->SetProxyPort(form.proxy_port));
+    }
+  }
+  if (check == 0) {
+    rec->SetUsePpp(form.use_ppp ? 1 : 0);
+    if (form.use_ppp) {
+      apply(rec->SetPppConnectionName(form.ppp_connection_name));
+      if (check == 0) apply(rec->SetPppAccount(form.ppp_account));
+      if (check == 0) apply(rec->SetPppPassword(form.ppp_password));
+    }
+  }
+  if (check == 0) apply(rec->Validate());
+  return check;
+}
+
+// Modify, or Add when the profile is new; a taken profile lock is waited for as long as
+// `keep_waiting` says. The store's result.
+int StoreServer(CKVSrvMgr* store, CKVSrvInfo* rec, const std::function<bool()>& keep_waiting) {
+  bool adding = false;
+  int result;
+  for (;;) {
+    result = adding ? store->Add(rec) : store->Modify(*rec);
+    if (result == SRV_ERR_NO_ID && !adding) {
+      adding = true;
+      continue;
+    }
+    if (result != SRV_ERR_LOCK) break;
+    if (keep_waiting && !keep_waiting()) break;
+  }
+  return result;
+}
+
+}  // namespace
+
 ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
-                            const std::function<bool(const KVGuid&)>& is_running,
+                            const std::function<bool(const Guid&)>& is_running,
                             CKVSrvMgr* store, const std::function<bool()>& keep_waiting) {
   ServerSaveResult r;
   CKVSrvMgr own_store;
@@ -123,34 +178,7 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
   // The controls go into a scratch copy, so that a rejection leaves the caller's record as it
   // was.
   CKVSrvInfo rec(*record);
-  CheckResult check = 0;
-  auto apply = [&check](CheckResult c) {
-    if (check == 0) check = c;
-  };
-  apply(rec.SetServerName(form.server_name));
-  if (check == 0) apply(rec.SetImageDirectory(form.image_directory));
-  if (check == 0) apply(rec.SetHostName(form.host_name));
-  if (check == 0) apply(rec.SetHttpPort(form.http_port));
-  if (check == 0) rec.SetDeleteImagesOnServer(form.delete_images ? 1 : 0);
-  if (check == 0) apply(rec.SetAdminAccount(form.admin_account));
-  if (check == 0) apply(rec.SetAdminPassword(form.admin_password));
-  if (check == 0) apply(rec.SetSettingsPageUrl(form.settings_page_url));
-  if (check == 0) {
-    rec.SetUseProxy(form.use_proxy ? 1 : 0);
-    if (form.use_proxy) {
-      apply(rec.SetProxyHost(form.proxy_host));
-      if (check == 0) apply(rec.SetProxyPort(form.proxy_port));
-    }
-  }
-  if (check == 0) {
-    rec.SetUsePpp(form.use_ppp ? 1 : 0);
-    if (form.use_ppp) {
-      apply(rec.SetPppConnectionName(form.ppp_connection_name));
-      if (check == 0) apply(rec.SetPppAccount(form.ppp_account));
-      if (check == 0) apply(rec.SetPppPassword(form.ppp_password));
-    }
-  }
-  if (check == 0) apply(rec.Validate());
+  const CheckResult check = ApplyServerForm(form, &rec);
   if (check != 0) {
     r.code = -1;
     r.check = check;
@@ -162,17 +190,7 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
     r.message = kMsgServerRunning;
     return r;
   }
-  bool adding = false;
-  int result;
-  for (;;) {
-    result = adding ? store->Add(&rec) : store->Modify(rec);
-    if (result == SRV_ERR_NO_ID && !adding) {
-      adding = true;
-      continue;
-    }
-    if (result != SRV_ERR_LOCK) break;
-    if (keep_waiting && !keep_waiting()) break;
-  }
+  const int result = StoreServer(store, &rec, keep_waiting);
   r.code = result;
   if (result == SRV_OK) {
     *record = rec;
@@ -211,7 +229,7 @@ int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
   return SRV_OK;
 }
 
-ServerDeleteResult DeleteServerWithTasks(const KVGuid& id, CTasdekDoc* doc) {
+ServerDeleteResult DeleteServerWithTasks(const Guid& id, CTasdekDoc* doc) {
   ServerDeleteResult r;
   CKVSrvMgr store;
   if (!store.Init()) {

@@ -61,7 +61,7 @@ struct ServerSaveResult {
 // Modify, or Add when the record has no identifier yet, repeating while the store answers
 // SRV_ERR_LOCK. On success `record` holds the saved values with its identifier.
 ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
-                            const std::function<bool(const KVGuid&)>& is_running,
+                            const std::function<bool(const Guid&)>& is_running,
                             CKVSrvMgr* store = nullptr,
                             const std::function<bool()>& keep_waiting = {});
 
@@ -85,6 +85,6 @@ struct ServerDeleteResult {
 // Server list, Delete: deletes every task of the server from the schedule file (through the
 // document), then the profile. Refuses, before changing anything, when a task of that server
 // is running.
-ServerDeleteResult DeleteServerWithTasks(const KVGuid& id, CTasdekDoc* doc);
+ServerDeleteResult DeleteServerWithTasks(const Guid& id, CTasdekDoc* doc);
 
 }  // namespace pondrel::tasdek

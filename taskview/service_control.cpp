@@ -36,10 +36,10 @@ bool SendToService(const std::string& text) {
 
 bool HasServiceManager() { return IsDirectory("/run/systemd/system"); }
 
-CServiceControl::CServiceControl()
+ServiceControl::ServiceControl()
     : sleep_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
 
-std::string CServiceControl::HostPath() const {
+std::string ServiceControl::HostPath() const {
   if (!host_path_.empty()) return host_path_;
   // Beside this program (the build tree), in the installed layout's lib/pondrel, then PATH.
   const std::string dir = ProgramDirectory();
@@ -50,7 +50,7 @@ std::string CServiceControl::HostPath() const {
   return found.empty() ? "zoricsm" : found;
 }
 
-bool CServiceControl::IsServiceInstalled() const {
+bool ServiceControl::IsServiceInstalled() const {
   auto run_services_value = [] {
     CKVRegKey key;
     if (!key.OpenRead(kRunServicesKey)) return false;
@@ -66,9 +66,9 @@ bool CServiceControl::IsServiceInstalled() const {
   return run_services_value();
 }
 
-bool CServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
+bool ServiceControl::IsServiceRunning() const { return SendToService(std::string()); }
 
-bool CServiceControl::LaunchDetached(const std::string& word) const {
+bool ServiceControl::LaunchDetached(const std::string& word) const {
   // The host runs on as an orphan of init in a session of its own, so this program never has
   // to reap it.
   ChildSpec spec;
@@ -78,7 +78,7 @@ bool CServiceControl::LaunchDetached(const std::string& word) const {
   return StartDetached(std::move(spec));
 }
 
-int CServiceControl::RunHostAndWait(const std::string& word) const {
+int ServiceControl::RunHostAndWait(const std::string& word) const {
   const std::string host = HostPath();
   if (!IsExecutableFile(host)) return -1;
   ChildSpec spec;
@@ -89,7 +89,7 @@ int CServiceControl::RunHostAndWait(const std::string& word) const {
   return exit.code;
 }
 
-int CServiceControl::StartService() {
+int ServiceControl::StartService() {
   if (!LaunchDetached("-start")) return kServiceStartFailed;
   for (int i = 0; i < kProbeCount; ++i) {
     if (IsServiceRunning()) return kServiceOk;
@@ -98,7 +98,7 @@ int CServiceControl::StartService() {
   return IsServiceRunning() ? kServiceOk : kServiceStartFailed;
 }
 
-int CServiceControl::StopService() {
+int ServiceControl::StopService() {
   if (!LaunchDetached("-osstop")) return kServiceStopFailed;
   for (int i = 0; i < kProbeCount; ++i) {
     if (!IsServiceRunning()) return kServiceOk;
@@ -140,7 +140,7 @@ std::string HostFailureText(int fd) {
 
 }  // namespace
 
-int CServiceControl::RunWaiting(const char* word, bool want_running, int failure,
+int ServiceControl::RunWaiting(const char* word, bool want_running, int failure,
                                 const std::function<bool()>& keep_waiting, std::string* reason) {
   reason->clear();
   // The host's standard error goes to an unlinked temporary file (the service it starts
@@ -190,27 +190,27 @@ int CServiceControl::RunWaiting(const char* word, bool want_running, int failure
   return IsServiceRunning() == want_running ? kServiceOk : failure;
 }
 
-int CServiceControl::StartServiceWaiting(const std::function<bool()>& keep_waiting,
+int ServiceControl::StartServiceWaiting(const std::function<bool()>& keep_waiting,
                                          std::string* reason) {
   return RunWaiting("-start", true, kServiceStartFailed, keep_waiting, reason);
 }
 
-int CServiceControl::StopServiceWaiting(const std::function<bool()>& keep_waiting,
+int ServiceControl::StopServiceWaiting(const std::function<bool()>& keep_waiting,
                                         std::string* reason) {
   return RunWaiting("-osstop", false, kServiceStopFailed, keep_waiting, reason);
 }
 
-bool CServiceControl::SendExecuteNow(const std::string& task_name) const {
+bool ServiceControl::SendExecuteNow(const std::string& task_name) const {
   return SendToService(FormatExecuteNow(task_name));
 }
 
-bool CServiceControl::SendAbort(const std::string& task_name) const {
+bool ServiceControl::SendAbort(const std::string& task_name) const {
   return SendToService(FormatAbort(task_name));
 }
 
-std::string CServiceControl::LogPath() { return logviewer::DefaultLogPath(); }
+std::string ServiceControl::LogPath() { return logviewer::DefaultLogPath(); }
 
-bool CServiceControl::ClearLog() {
+bool ServiceControl::ClearLog() {
   const std::string path = LogPath();
   return !path.empty() && ::unlink(path.c_str()) == 0;
 }

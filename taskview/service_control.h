@@ -14,9 +14,9 @@ inline constexpr int kServiceOk = 0;
 inline constexpr int kServiceStartFailed = 4;
 inline constexpr int kServiceStopFailed = 5;
 
-class CServiceControl {
+class ServiceControl {
  public:
-  CServiceControl();
+  ServiceControl();
 
   // How long to wait between probes; tests replace it so that nothing sleeps.
   void SetSleep(std::function<void(int ms)> sleep) { sleep_ = std::move(sleep); }

@@ -53,7 +53,7 @@ class DocFileLock {
 
 // The name of a stored server profile; "" when it cannot be read. A new or edited row shows
 // the name of the server that its task now has, as the editor's selection named it.
-std::string StoredServerName(const KVGuid& id) {
+std::string StoredServerName(const Guid& id) {
   CKVSrvMgr srv;
   CKVSrvInfo p;
   if (!srv.Init() || srv.FindById(id, &p, kSrvMaskName) != SRV_OK) return "";
@@ -211,13 +211,13 @@ int CTasdekDoc::ResolveServers() {
   return kDocOk;
 }
 
-bool CTasdekDoc::IsServerRunning(const KVGuid& server_id) const {
+bool CTasdekDoc::IsServerRunning(const Guid& server_id) const {
   return std::any_of(tasks_.begin(), tasks_.end(), [&server_id](const TaskEntry& e) {
     return e.task.ServerId == server_id && e.task.ActState == kStateRunning;
   });
 }
 
-int CTasdekDoc::DeleteServerTasks(const KVGuid& server_id) {
+int CTasdekDoc::DeleteServerTasks(const Guid& server_id) {
   std::vector<std::string> names;
   for (const TaskEntry& e : tasks_) {
     if (e.task.ServerId == server_id) names.emplace_back(e.task.Name);
@@ -363,19 +363,19 @@ int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column) {
   return x < y ? -1 : (y < x ? 1 : 0);
 }
 
-int CTaskListModel::Refresh() {
+int TaskListModel::Refresh() {
   const int r = doc_->LoadTasks();
   Rebuild();
   return r;
 }
 
-void CTaskListModel::SetServerFilter(const KVGuid* server_id) {
+void TaskListModel::SetServerFilter(const Guid* server_id) {
   filtered_ = server_id != nullptr;
-  filter_id_ = server_id ? *server_id : KVGuid{};
+  filter_id_ = server_id ? *server_id : Guid{};
   Rebuild();
 }
 
-void CTaskListModel::Rebuild() {
+void TaskListModel::Rebuild() {
   rows_.clear();
   const auto& tasks = doc_->Tasks();
   for (std::size_t i = 0; i < tasks.size(); ++i) {
@@ -397,14 +397,14 @@ bool CHeaderClicks::Click(int column) {
   return descending;
 }
 
-void CTaskListModel::ClickColumn(int column) { SortRows(column, clicks_.Click(column)); }
+void TaskListModel::ClickColumn(int column) { SortRows(column, clicks_.Click(column)); }
 
-void CTaskListModel::RebuildKeepingSort() {
+void TaskListModel::RebuildKeepingSort() {
   Rebuild();
   if (clicks_.Column() >= 0) SortRows(clicks_.Column(), clicks_.LastDescending());
 }
 
-int CTaskListModel::FindRow(std::string_view name) const {
+int TaskListModel::FindRow(std::string_view name) const {
   const auto& tasks = doc_->Tasks();
   for (std::size_t i = 0; i < rows_.size(); ++i) {
     if (name == tasks[rows_[i]].task.Name) return static_cast<int>(i);
@@ -412,7 +412,7 @@ int CTaskListModel::FindRow(std::string_view name) const {
   return -1;
 }
 
-void CTaskListModel::SortRows(int column, bool descending) {
+void TaskListModel::SortRows(int column, bool descending) {
   // Each row's key is made once: time strings are converted per row, not per comparison.
   const auto& tasks = doc_->Tasks();
   std::vector<std::pair<SortKey, std::size_t>> keyed;

@@ -1,6 +1,6 @@
 // CTasdekDoc: the Task View's document - the tasks of schedule.ini with their resolved server
 // names, and every change to that file on the Task View's behalf, each under the file-access
-// lock. CTaskListModel: the task list as the view shows it (server filter, sorting, the five
+// lock. TaskListModel: the task list as the view shows it (server filter, sorting, the five
 // column texts and the status image), free of any toolkit.
 #pragma once
 
@@ -73,10 +73,10 @@ class CTasdekDoc {
   // server is not stored gets the invalid mark. 0, 1 or 3.
   int ResolveServers();
   // True when a task of the list uses that server and is running.
-  bool IsServerRunning(const KVGuid& server_id) const;
+  bool IsServerRunning(const Guid& server_id) const;
   // Deletes every task of that server from the file and the list; the first failure is the
   // result.
-  int DeleteServerTasks(const KVGuid& server_id);
+  int DeleteServerTasks(const Guid& server_id);
 
   // The store; holding its lock (CKVTaskFileLock) around several operations makes them one
   // read-modify-write: the operations then use the held lock instead of taking it again.
@@ -133,17 +133,17 @@ class CHeaderClicks {
 // The list as the view shows it: rows point into the document; a server filter; sorting by
 // header clicks (a click on another column, or after a descending sort, sorts ascending; a
 // second click on the same column sorts descending).
-class CTaskListModel {
+class TaskListModel {
  public:
-  explicit CTaskListModel(CTasdekDoc* doc) : doc_(doc) {}
+  explicit TaskListModel(CTasdekDoc* doc) : doc_(doc) {}
 
   // Reloads the document and rebuilds the rows in list order, keeping the filter and the sort
   // state (the next click on the last sorted column follows from it). The document's result.
   int Refresh();
   // Sets (or with null clears) the server filter and rebuilds the rows from the document.
-  void SetServerFilter(const KVGuid* server_id);
+  void SetServerFilter(const Guid* server_id);
   bool HasServerFilter() const { return filtered_; }
-  const KVGuid& ServerFilter() const { return filter_id_; }
+  const Guid& ServerFilter() const { return filter_id_; }
   // A click on a column header.
   void ClickColumn(int column);
   // Rebuilds the rows after the document added or removed tasks, in the order of the last
@@ -163,7 +163,7 @@ class CTaskListModel {
   CTasdekDoc* doc_;
   std::vector<std::size_t> rows_;
   bool filtered_ = false;
-  KVGuid filter_id_;
+  Guid filter_id_;
   CHeaderClicks clicks_;
 };
 

@@ -45,7 +45,7 @@ std::size_t CharCount(std::string_view s) {
 
 }  // namespace
 
-int LoadEditorServers(TaskEditorForm* form, const KVGuid* filter) {
+int LoadEditorServers(TaskEditorForm* form, const Guid* filter) {
   form->servers.clear();
   form->server_index = -1;
   CKVSrvMgr srv;
@@ -127,9 +127,12 @@ bool SelectedServerUsesPpp(const TaskEditorForm& form) {
   return r == SRV_OK && p.GetUsePpp() != 0;
 }
 
-int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name,
-                    const CTasdekDoc& doc, CKVTask* out) {
-  CKVTask t;
+namespace {
+
+// The task's name: trimmed, not empty, storable, without forbidden characters, not another
+// task's.
+int ApplyName(const TaskEditorForm& f, std::string_view original_name, const CTasdekDoc& doc,
+              CKVTask* t) {
   const std::string name = Trim(f.name);
   if (name.empty()) return kEdNameMissing;
   // Longer names than the edit holds, and control characters, would not survive the file.
@@ -138,8 +141,78 @@ int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name,
   if (name[0] == '.' || CharCount(name) > 255 || has_control) return kEdNameFormat;
   if (name.find_first_of(kForbidden) != std::string::npos) return kEdNameChars;
   if (name != original_name && doc.NameInUse(name)) return kEdNameExists;
-  if (!t.SetName(name)) return kEdNameFormat;
+  if (!t->SetName(name)) return kEdNameFormat;
 
+  return kEdOk;
+}
+
+// The cycle: once, every N days, every N weeks on chosen days, or monthly by day or weekday.
+int ApplyCycle(const TaskEditorForm& f, CKVTask* t) {
+  switch (f.repetition) {
+    case kRepOnce:
+      t->TaskCycle = kCycleOnce;
+      break;
+    case kRepDaily:
+      if (!InRange(f.daily_days, 1, 31)) return kEdDayRange;
+      t->TaskCycle = kCycleDays;
+      t->TaskInterval = static_cast<std::int32_t>(FieldNumber(f.daily_days));
+      break;
+    case kRepWeekly: {
+      if (!InRange(f.weekly_weeks, 1, 53)) return kEdWeekRange;
+      t->TaskCycle = kCycleWeeks;
+      t->TaskInterval = static_cast<std::int32_t>(FieldNumber(f.weekly_weeks));
+      bool any = false;
+      char days[8] = {};
+      for (int d = 0; d < 7; ++d) {
+        days[d] = f.weekdays[d] ? '1' : '0';
+        any = any || f.weekdays[d];
+      }
+      if (!any) return kEdNoWeekday;
+      SetTaskField(t->DayofWeek, days);
+      break;
+    }
+    default:
+      if (f.monthly_rule == kRuleWeekday) {
+        t->TaskInterval = f.ordinal * 10 + f.weekday;
+        t->MonthUnit = kMonthByWeekday;
+      } else {
+        if (!InRange(f.month_day, 1, 31)) return kEdMonthDayRange;
+        t->ActDayofMonth = static_cast<std::int32_t>(FieldNumber(f.month_day));
+        t->MonthUnit = kMonthByDay;
+      }
+      t->TaskCycle = kCycleMonths;
+      break;
+  }
+  return kEdOk;
+}
+
+// Repetition within the day and the retries after a failed run.
+int ApplyRepeatAndRetry(const TaskEditorForm& f, CKVTask* t) {
+  if (f.repeat) {
+    if (!InRange(f.repeat_times, 1, 23)) return kEdRepeatTimes;
+    t->LoopCnt = static_cast<std::int32_t>(FieldNumber(f.repeat_times));
+    if (!InRange(f.repeat_hours, 1, 23)) return kEdRepeatInterval;
+    t->LoopInterval = static_cast<std::int8_t>(FieldNumber(f.repeat_hours));
+  } else {
+    t->LoopCnt = 0;
+  }
+  if (f.retry) {
+    if (!InRange(f.retry_times, 1, 10)) return kEdRetryTimes;
+    t->RetryCnt = t->RestRetryCnt = static_cast<std::int32_t>(FieldNumber(f.retry_times));
+    if (!InRange(f.retry_minutes, 1, 10)) return kEdRetryInterval;
+    t->RetryInterval = static_cast<std::int32_t>(FieldNumber(f.retry_minutes));
+  } else {
+    t->RetryCnt = t->RestRetryCnt = 0;
+  }
+  return kEdOk;
+}
+
+}  // namespace
+
+int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name,
+                    const CTasdekDoc& doc, CKVTask* out) {
+  CKVTask t;
+  if (int code = ApplyName(f, original_name, doc, &t); code != kEdOk) return code;
   if (f.servers.empty() || f.server_index < 0 ||
       f.server_index >= static_cast<int>(f.servers.size())) {
     return kEdNoServer;
@@ -151,59 +224,8 @@ int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name,
   std::snprintf(start, sizeof start, "%04d/%02d/%02d/%02d/%02d/00", f.year, f.month, f.day,
                 f.hour, f.minute);
   SetTaskField(t.StartTime, start);
-
-  switch (f.repetition) {
-    case kRepOnce:
-      t.TaskCycle = kCycleOnce;
-      break;
-    case kRepDaily:
-      if (!InRange(f.daily_days, 1, 31)) return kEdDayRange;
-      t.TaskCycle = kCycleDays;
-      t.TaskInterval = static_cast<std::int32_t>(FieldNumber(f.daily_days));
-      break;
-    case kRepWeekly: {
-      if (!InRange(f.weekly_weeks, 1, 53)) return kEdWeekRange;
-      t.TaskCycle = kCycleWeeks;
-      t.TaskInterval = static_cast<std::int32_t>(FieldNumber(f.weekly_weeks));
-      bool any = false;
-      char days[8] = {};
-      for (int d = 0; d < 7; ++d) {
-        days[d] = f.weekdays[d] ? '1' : '0';
-        any = any || f.weekdays[d];
-      }
-      if (!any) return kEdNoWeekday;
-      SetTaskField(t.DayofWeek, days);
-      break;
-    }
-    default:
-      if (f.monthly_rule == kRuleWeekday) {
-        t.TaskInterval = f.ordinal * 10 + f.weekday;
-        t.MonthUnit = kMonthByWeekday;
-      } else {
-        if (!InRange(f.month_day, 1, 31)) return kEdMonthDayRange;
-        t.ActDayofMonth = static_cast<std::int32_t>(FieldNumber(f.month_day));
-        t.MonthUnit = kMonthByDay;
-      }
-      t.TaskCycle = kCycleMonths;
-      break;
-  }
-
-  if (f.repeat) {
-    if (!InRange(f.repeat_times, 1, 23)) return kEdRepeatTimes;
-    t.LoopCnt = static_cast<std::int32_t>(FieldNumber(f.repeat_times));
-    if (!InRange(f.repeat_hours, 1, 23)) return kEdRepeatInterval;
-    t.LoopInterval = static_cast<std::int8_t>(FieldNumber(f.repeat_hours));
-  } else {
-    t.LoopCnt = 0;
-  }
-  if (f.retry) {
-    if (!InRange(f.retry_times, 1, 10)) return kEdRetryTimes;
-    t.RetryCnt = t.RestRetryCnt = static_cast<std::int32_t>(FieldNumber(f.retry_times));
-    if (!InRange(f.retry_minutes, 1, 10)) return kEdRetryInterval;
-    t.RetryInterval = static_cast<std::int32_t>(FieldNumber(f.retry_minutes));
-  } else {
-    t.RetryCnt = t.RestRetryCnt = 0;
-  }
+  if (int code = ApplyCycle(f, &t); code != kEdOk) return code;
+  if (int code = ApplyRepeatAndRetry(f, &t); code != kEdOk) return code;
   t.RasDisconnect = f.disconnect ? 1 : 0;
   t.ActState = kStateWaiting;
   t.ActResult = kResultNone;

@@ -39,7 +39,7 @@ enum : int { kRepOnce = 0, kRepDaily = 1, kRepWeekly = 2, kRepMonthly = 3 };
 enum : int { kRuleDay = 0, kRuleWeekday = 1 };
 
 struct ServerChoice {
-  KVGuid id;
+  Guid id;
   std::string name;
 };
 
@@ -70,7 +70,7 @@ struct TaskEditorForm {
 
 // Fills the server drop-down (profiles in store order; with a filter only that server).
 // 0, kEdReadFailed or kEdNoMemory.
-int LoadEditorServers(TaskEditorForm* form, const KVGuid* filter);
+int LoadEditorServers(TaskEditorForm* form, const Guid* filter);
 
 // Shows a task in the form as the dialog does when it opens (the current time when
 // StartTime is unset). The server entry whose text equals `server_name` is selected, else the

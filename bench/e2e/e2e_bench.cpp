@@ -40,7 +40,7 @@ std::vector<std::string> CamArgs(int pictures) {
           "--password", "p", "--threads", "2"};
 }
 
-std::string KVdlOptions(E2EWorld& w, const pondrel::KVGuid& id, const std::string& task,
+std::string KVdlOptions(E2EWorld& w, const pondrel::Guid& id, const std::string& task,
                         const std::string& server) {
   return "/g " + pondrel::GuidToHex(id) + ",/l " + w.ImageDir(server) + "/dl.log,/t " + task;
 }
@@ -57,9 +57,9 @@ void ThroughTheService() {
   ProfileSpec spec;
   spec.port = cam.port();
   spec.name = "service";
-  const pondrel::KVGuid by_service = w.AddServer(spec);
+  const pondrel::Guid by_service = w.AddServer(spec);
   spec.name = "hand";
-  const pondrel::KVGuid by_hand = w.AddServer(spec);
+  const pondrel::Guid by_hand = w.AddServer(spec);
   w.AddTask("bench", by_service);
   if (!w.StartService()) {
     std::fprintf(stderr, "the service did not start\n");
@@ -99,7 +99,7 @@ void SixteenAtOnce() {
     }
   }
   E2EWorld w;
-  std::vector<pondrel::KVGuid> ids;
+  std::vector<pondrel::Guid> ids;
   for (int i = 0; i < kServers; ++i) {
     ProfileSpec spec;
     spec.port = cams[static_cast<std::size_t>(i)]->port();
@@ -109,7 +109,7 @@ void SixteenAtOnce() {
   ProfileSpec spec;
   spec.port = cams[0]->port();
   spec.name = "single";
-  const pondrel::KVGuid single = w.AddServer(spec);
+  const pondrel::Guid single = w.AddServer(spec);
 
   auto start = Clock::now();
   StartedProcess one = w.StartKVdl({KVdlOptions(w, single, "single", "single")});

@@ -35,7 +35,7 @@ class PaintCounter : public QObject {
   }
 };
 
-std::string ScheduleText(int tasks, const std::vector<KVGuid>& servers, int running_task) {
+std::string ScheduleText(int tasks, const std::vector<Guid>& servers, int running_task) {
   std::string text;
   text.reserve(static_cast<std::size_t>(tasks) * 200);
   for (int i = 0; i < tasks; ++i) {
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   test::ScopedTestEnv env;
   constexpr int kServers = 100, kTasks = 10000;
-  std::vector<KVGuid> ids;
+  std::vector<Guid> ids;
   {
     CKVSrvMgr store;
     store.Init();

@@ -51,7 +51,7 @@ void WriteDay(const std::string& image_dir, int year, int month, int day, int pe
     rec.tilt = 18000;
     rec.zoom = 100;
     rec.brightness = 1;
-    rec.recordTime = static_cast<std::uint32_t>(midnight + s);
+    rec.record_time = static_cast<std::uint32_t>(midnight + s);
     rec.extension = 1;
     unsigned char raw[kIndexRecordSize];
     EncodeIndexRecord(rec, raw);

@@ -23,7 +23,7 @@ static double Ms(Clock::time_point a, Clock::time_point b) {
 int main() {
   for (int n : {100, 1000, 5000}) {
     test::ScopedTestEnv env;
-    KVGuid ids[10];
+    Guid ids[10];
     for (int s = 0; s < 10; ++s) {
       CKVSrvInfo rec;
       rec.SetServerName("cam" + std::to_string(s));
@@ -50,7 +50,7 @@ int main() {
     auto t0 = Clock::now();
     const int r = doc.LoadTasks();
     auto t1 = Clock::now();
-    tasdek::CTaskListModel list(&doc);
+    tasdek::TaskListModel list(&doc);
     list.SetServerFilter(nullptr);
     list.ClickColumn(tasdek::kColNextRunTime);
     auto t2 = Clock::now();

@@ -154,7 +154,7 @@ std::vector<std::string> PppdDialOptions(const PppdConfig& config, const DialPar
                                          int password_fd) {
   // Options after "call" override those of the peer file.
   std::vector<std::string> o = {"call",     params.entry, "nodetach",
-                                "nopersist", "linkname",   config.linkPrefix + params.entry,
+                                "nopersist", "linkname",   config.link_prefix + params.entry,
                                 "logfd",    "1"};
   if (!params.user.empty()) {
     o.insert(o.end(), {"user", params.user});
@@ -163,7 +163,7 @@ std::vector<std::string> PppdDialOptions(const PppdConfig& config, const DialPar
     // The plugin's option exists only once the plugin is loaded.
     o.insert(o.end(), {"plugin", "passwordfd.so", "passwordfd", std::to_string(password_fd)});
   }
-  o.insert(o.end(), config.extraOptions.begin(), config.extraOptions.end());
+  o.insert(o.end(), config.extra_options.begin(), config.extra_options.end());
   return o;
 }
 
@@ -171,7 +171,7 @@ std::vector<std::string> PppdDialOptions(const PppdConfig& config, const DialPar
 
 std::unique_ptr<PppdDialer> PppdDialer::Load(PppdConfig config) {
   struct stat st;
-  if (::stat(config.pppdPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  if (::stat(config.pppd_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   return std::make_unique<PppdDialer>(std::move(config));
 }
 
@@ -181,13 +181,13 @@ PppdDialer::~PppdDialer() {
   // A link that is up stays up: its pppd runs on in its own session. A pppd that was told to
   // hang up is given its grace time and then killed, so that no half-closed link is left.
   for (auto& [handle, link] : links_) {
-    if (link.exited || !link.hangUpAsked) continue;
+    if (link.exited || !link.hang_up_asked) continue;
     // Polled every 20 ms; the count bounds the wait should the clock stand still.
     for (int polls = 0; !link.exited && !link.killed; ++polls) {
       Reap(link, false);
       if (link.exited) break;
-      if (GetClock().SteadyMs() - link.hangUpAtMs >= config_.hangUpGraceMs ||
-          polls * 20 >= config_.hangUpGraceMs) {
+      if (GetClock().SteadyMs() - link.hang_up_at_ms >= config_.hang_up_grace_ms ||
+          polls * 20 >= config_.hang_up_grace_ms) {
         PidfdSignal(link.pidfd.get(), SIGKILL);
         link.killed = true;
         Reap(link, true);
@@ -200,13 +200,13 @@ PppdDialer::~PppdDialer() {
 
 int PppdDialer::EnumEntries(std::vector<std::string>* names) {
   names->clear();
-  DIR* dir = ::opendir(config_.peersDir.c_str());
+  DIR* dir = ::opendir(config_.peers_dir.c_str());
   if (!dir) return kPppdNoSuchEntry;
   while (dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
     if (name.empty() || name[0] == '.' || !IsValidEntryName(name)) continue;
     struct stat st;
-    if (::stat(JoinPath(config_.peersDir, name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    if (::stat(JoinPath(config_.peers_dir, name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
       names->push_back(name);
   }
   ::closedir(dir);
@@ -216,9 +216,9 @@ int PppdDialer::EnumEntries(std::vector<std::string>* names) {
 
 int PppdDialer::EnumConnections(std::vector<std::string>* entries) {
   entries->clear();
-  DIR* dir = ::opendir(config_.runDir.c_str());
+  DIR* dir = ::opendir(config_.run_dir.c_str());
   if (!dir) return 0;
-  const std::string prefix = "ppp-" + config_.linkPrefix;
+  const std::string prefix = "ppp-" + config_.link_prefix;
   const std::string suffix = ".pid";
   while (dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
@@ -227,7 +227,7 @@ int PppdDialer::EnumConnections(std::vector<std::string>* entries) {
       continue;
     const std::string entry = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
     std::string text;
-    if (!ReadWholeFile(JoinPath(config_.runDir, name), &text, 4096)) continue;
+    if (!ReadWholeFile(JoinPath(config_.run_dir, name), &text, 4096)) continue;
     // "<pid>\n", and "<interface>\n" once the link has one: pppd writes the file as it
     // starts dialling and again when the interface exists.
     char* end = nullptr;
@@ -246,7 +246,7 @@ int PppdDialer::GetEntryDialParams(const std::string& entry, DialParams* params)
   if (!IsValidEntryName(entry)) return kPppdNoSuchEntry;
   // The peer file must be a regular file that can be read; a stat, so that a special file
   // there is never opened.
-  const std::string path = JoinPath(config_.peersDir, entry);
+  const std::string path = JoinPath(config_.peers_dir, entry);
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), R_OK) != 0)
     return kPppdNoSuchEntry;
@@ -255,24 +255,70 @@ int PppdDialer::GetEntryDialParams(const std::string& entry, DialParams* params)
   return 0;
 }
 
+namespace {
+
+// The password in a pipe whose write end is closed before pppd starts: pppd reads it to its
+// end when the peer asks for authentication. Its read end (lifted above the numbers the child
+// uses) in *read_end, none for an empty password. 0, or the errno value.
+int PasswordPipe(const std::string& password, UniqueFd* read_end) {
+  if (password.empty()) return 0;
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) return errno;
+  UniqueFd r(p[0]), w(p[1]);
+  if (!WriteAll(w.get(), password)) return errno;
+  w.reset();
+  *read_end = Lift(std::move(r));
+  return *read_end ? 0 : errno;
+}
+
+// The descriptors pppd is started with.
+struct PppdStdio {
+  int devnull;     // its standard input
+  int output;      // its standard output and error
+  int password;    // becomes kPasswordFd, or -1
+  int exec_report; // where a failure before the exec is written as an errno value
+};
+
+// The child's side of the fork (async-signal-safe calls only): pppd in a session of its own.
+[[noreturn]] void ExecPppd(const char* exe, char** argv, char** envp, const PppdStdio& fds) {
+  for (int s = 1; s < NSIG; ++s)
+    if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+  ::setsid();
+  int err = 0;
+  if (::dup2(fds.devnull, 0) < 0 || ::dup2(fds.output, 1) < 0 || ::dup2(fds.output, 2) < 0)
+    err = errno;
+  if (!err && fds.password >= 0 && ::dup2(fds.password, kPasswordFd) < 0) err = errno;
+  if (!err) {
+    ::close_range(fds.password >= 0 ? kPasswordFd + 1 : kPasswordFd, ~0U, CLOSE_RANGE_CLOEXEC);
+    ::execve(exe, argv, envp);
+    err = errno;
+  }
+  [[maybe_unused]] ssize_t w = ::write(fds.exec_report, &err, sizeof err);
+  ::_exit(127);
+}
+
+// What the child said on its exec pipe: true, with the errno value, when pppd could not be
+// started (the pipe closes without a word once it runs).
+bool ReadExecReport(int fd, int* err) {
+  ssize_t n;
+  while ((n = ::read(fd, err, sizeof *err)) < 0 && errno == EINTR) {
+  }
+  return n > 0;
+}
+
+}  // namespace
+
 int PppdDialer::Dial(const DialParams& params, DialHandle* handle) {
   *handle = 0;
   if (!IsValidEntryName(params.entry)) return kPppdNoSuchEntry;
   if (params.password.size() > kMaxPassword) return kPppdStartFailedBase + E2BIG;
   auto fail = [](int err) { return kPppdStartFailedBase + err; };
 
-  // The password goes into a pipe whose write end is closed before pppd starts: pppd reads
-  // it to its end when the peer asks for authentication.
   UniqueFd password_r;
-  if (!params.password.empty()) {
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return fail(errno);
-    UniqueFd r(p[0]), w(p[1]);
-    if (!WriteAll(w.get(), params.password)) return fail(errno);
-    w.reset();
-    password_r = Lift(std::move(r));
-    if (!password_r) return fail(errno);
-  }
+  if (int err = PasswordPipe(params.password, &password_r)) return fail(err);
   int out[2], exec_pipe[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return fail(errno);
   UniqueFd out_r(out[0]), out_w(Lift(UniqueFd(out[1])));
@@ -284,45 +330,27 @@ int PppdDialer::Dial(const DialParams& params, DialHandle* handle) {
 
   // Everything the child needs is built before the fork.
   std::vector<std::string> args = PppdDialOptions(config_, params, password_r ? kPasswordFd : -1);
-  args.insert(args.begin(), config_.pppdPath);
+  args.insert(args.begin(), config_.pppd_path);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::string path_var = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
   char* envp[] = {path_var.data(), nullptr};
-  sigset_t empty;
-  sigemptyset(&empty);
 
   const pid_t pid = ::fork();
   if (pid < 0) return fail(errno);
   if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    for (int s = 1; s < NSIG; ++s)
-      if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
-    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
-    ::setsid();
-    int err = 0;
-    if (::dup2(devnull.get(), 0) < 0 || ::dup2(out_w.get(), 1) < 0 || ::dup2(out_w.get(), 2) < 0)
-      err = errno;
-    if (!err && password_r && ::dup2(password_r.get(), kPasswordFd) < 0) err = errno;
-    if (!err) {
-      ::close_range(password_r ? kPasswordFd + 1 : kPasswordFd, ~0U, CLOSE_RANGE_CLOEXEC);
-      ::execve(config_.pppdPath.c_str(), argv.data(), envp);
-      err = errno;
-    }
-    [[maybe_unused]] ssize_t w = ::write(exec_w.get(), &err, sizeof err);
-    ::_exit(127);
+    ExecPppd(config_.pppd_path.c_str(), argv.data(), envp,
+             {devnull.get(), out_w.get(), password_r ? password_r.get() : -1, exec_w.get()});
   }
   out_w.reset();
   exec_w.reset();
   password_r.reset();
   int child_err = 0;
-  ssize_t n;
-  while ((n = ::read(exec_r.get(), &child_err, sizeof child_err)) < 0 && errno == EINTR) {
-  }
-  UniqueFd pidfd(n > 0 ? -1 : PidfdOpen(pid));
-  if (n > 0 || !pidfd) {
-    const int err = n > 0 ? child_err : errno;
+  const bool refused = ReadExecReport(exec_r.get(), &child_err);
+  UniqueFd pidfd(refused ? -1 : PidfdOpen(pid));
+  if (refused || !pidfd) {
+    const int err = refused ? child_err : errno;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -330,7 +358,7 @@ int PppdDialer::Dial(const DialParams& params, DialHandle* handle) {
   }
   ::fcntl(out_r.get(), F_SETFL, O_NONBLOCK);
 
-  const DialHandle id = nextHandle_++;
+  const DialHandle id = next_handle_++;
   Link& link = links_[id];
   link.entry = params.entry;
   link.pid = pid;
@@ -339,14 +367,14 @@ int PppdDialer::Dial(const DialParams& params, DialHandle* handle) {
   // pppd opens the device and runs its connect script (the dialling) at once.
   link.events.push_back({kOpenPort, kDialNoError});
   link.events.push_back({kConnectDevice, kDialNoError});
-  link.lastState = kConnectDevice;
+  link.last_state = kConnectDevice;
   *handle = id;
   return 0;
 }
 
 bool PppdDialer::InterfaceUp(const std::string& ifname) const {
   if (ifname.empty()) return false;
-  return config_.interfaceUp ? config_.interfaceUp(ifname) : InterfaceUpWithAddress(ifname);
+  return config_.interface_up ? config_.interface_up(ifname) : InterfaceUpWithAddress(ifname);
 }
 
 void PppdDialer::ReadOutput(Link& link) {
@@ -363,9 +391,9 @@ void PppdDialer::ReadOutput(Link& link) {
       if (!note.ifname.empty()) link.ifname = note.ifname;
       if (note.address) link.address = true;
       // States are reported while the dial goes on, and only forwards.
-      if (note.state >= 0 && !link.connected && note.state != link.lastState) {
+      if (note.state >= 0 && !link.connected && note.state != link.last_state) {
         link.events.push_back({note.state, kDialNoError});
-        link.lastState = note.state;
+        link.last_state = note.state;
       }
     }
   }
@@ -386,16 +414,16 @@ void PppdDialer::Reap(Link& link, bool wait) {
   DialEvent end{kDisconnected, kDialNoError};
   const bool by_signal = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
   const int status = info.si_status;
-  if (link.hangUpAsked) {
+  if (link.hang_up_asked) {
     // Our own hang-up: the link ended as asked, however pppd went.
   } else if (by_signal) {
-    end = {link.connected ? kDisconnected : link.lastState, kPppdKilledBase + status};
+    end = {link.connected ? kDisconnected : link.last_state, kPppdKilledBase + status};
   } else if (status == 0 || status == 5) {
     // Ended at the peer's request, or told to end by someone else.
   } else if (link.connected) {
     end.error = status;  // the link dropped: idle, connect time, modem hang-up, no echo...
   } else {
-    end = {link.lastState, status};
+    end = {link.last_state, status};
   }
   link.events.push_back(end);
 }
@@ -408,8 +436,8 @@ void PppdDialer::Service(Link& link) {
     link.connected = true;
     link.events.push_back({kConnected, kDialNoError});
   }
-  if (link.hangUpAsked && !link.killed &&
-      GetClock().SteadyMs() - link.hangUpAtMs >= config_.hangUpGraceMs) {
+  if (link.hang_up_asked && !link.killed &&
+      GetClock().SteadyMs() - link.hang_up_at_ms >= config_.hang_up_grace_ms) {
     PidfdSignal(link.pidfd.get(), SIGKILL);
     link.killed = true;
   }
@@ -431,16 +459,16 @@ int PppdDialer::HangUp(DialHandle handle) {
   if (it == links_.end()) return kPppdInvalidHandle;
   Link& link = it->second;
   Reap(link, false);
-  if (link.exited || link.hangUpAsked) return 0;
+  if (link.exited || link.hang_up_asked) return 0;
   if (PidfdSignal(link.pidfd.get(), SIGTERM) != 0 && errno != ESRCH) return kPppdStartFailedBase + errno;
-  link.hangUpAsked = true;
-  link.hangUpAtMs = GetClock().SteadyMs();
+  link.hang_up_asked = true;
+  link.hang_up_at_ms = GetClock().SteadyMs();
   return 0;
 }
 
 bool PppdDialer::ErrorString(int code, std::string* text) {
   if (code == kPppdNoSuchEntry) {
-    *text = "The connection has no peer file in " + config_.peersDir + ".";
+    *text = "The connection has no peer file in " + config_.peers_dir + ".";
   } else if (code >= kPppdStartFailedBase) {
     *text = "pppd could not be started: " + std::string(std::strerror(code - kPppdStartFailedBase));
   } else if (code >= kPppdKilledBase) {

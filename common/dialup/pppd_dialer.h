@@ -42,16 +42,16 @@ enum PppdError : int {
 };
 
 struct PppdConfig {
-  std::string pppdPath = "/usr/sbin/pppd";
-  std::string peersDir = "/etc/ppp/peers";
-  std::string runDir = "/run";
-  std::string linkPrefix = "pondrel-";
+  std::string pppd_path = "/usr/sbin/pppd";
+  std::string peers_dir = "/etc/ppp/peers";
+  std::string run_dir = "/run";
+  std::string link_prefix = "pondrel-";
   // Options appended to the command line (tests add "dryrun").
-  std::vector<std::string> extraOptions;
+  std::vector<std::string> extra_options;
   // How long a pppd that was told to hang up may take before it is killed.
-  int hangUpGraceMs = 10000;
+  int hang_up_grace_ms = 10000;
   // Whether the interface is up with an address; empty = the system's interfaces.
-  std::function<bool(const std::string& ifname)> interfaceUp;
+  std::function<bool(const std::string& ifname)> interface_up;
 };
 
 // What one line of pppd's log output says about the link.
@@ -112,24 +112,24 @@ class PppdDialer final : public Dialer {
     PppdLogParser parser;
     std::deque<DialEvent> events;
     std::string ifname;
-    int lastState = kOpenPort;
+    int last_state = kOpenPort;
     bool address = false;
     bool connected = false;
     bool exited = false;
-    bool hangUpAsked = false;
+    bool hang_up_asked = false;
     bool killed = false;
-    std::int64_t hangUpAtMs = 0;
+    std::int64_t hang_up_at_ms = 0;
   };
 
   void Service(Link& link);
   void ReadOutput(Link& link);
   void Reap(Link& link, bool wait);
   bool InterfaceUp(const std::string& ifname) const;
-  std::string LinkName(const std::string& entry) const { return config_.linkPrefix + entry; }
+  std::string LinkName(const std::string& entry) const { return config_.link_prefix + entry; }
 
   PppdConfig config_;
   std::map<DialHandle, Link> links_;
-  DialHandle nextHandle_ = 1;
+  DialHandle next_handle_ = 1;
 };
 
 }  // namespace pondrel::dialup

@@ -73,7 +73,7 @@ bool ScriptedDialer::Parse(const std::string& text) {
       missing_.insert(f);
     } else if (word == "dial-error") {
       if (!(args >> a)) return false;
-      dialError_ = static_cast<int>(a);
+      dial_error_ = static_cast<int>(a);
     } else if (word == "state" || word == "error") {
       if (!(args >> a)) return false;
       args >> delay;
@@ -136,11 +136,11 @@ int ScriptedDialer::Dial(const DialParams& params, DialHandle* handle) {
   if (!IsValidEntryName(params.entry)) return kNoSuchEntry;
   Record("dial " + params.entry + " user=" + params.user +
          " password=" + (params.password.empty() ? "none" : "given"));
-  if (dialError_ != 0) return dialError_;
-  const DialHandle id = nextHandle_++;
+  if (dial_error_ != 0) return dial_error_;
+  const DialHandle id = next_handle_++;
   Playing& p = dials_[id];
   p.entry = params.entry;
-  p.lastStepMs = GetClock().SteadyMs();
+  p.last_step_ms = GetClock().SteadyMs();
   *handle = id;
   return 0;
 }
@@ -149,24 +149,24 @@ bool ScriptedDialer::NextEvent(DialHandle handle, DialEvent* event) {
   auto it = dials_.find(handle);
   if (it == dials_.end()) return false;
   Playing& p = it->second;
-  if (p.finalPending) {
-    p.finalPending = false;
+  if (p.final_pending) {
+    p.final_pending = false;
     *event = {kDisconnected, kDialNoError};
     return true;
   }
-  if (p.hungUp || p.next >= steps_.size()) return false;
+  if (p.hung_up || p.next >= steps_.size()) return false;
   const Step& step = steps_[p.next];
   if (step.kind == StepKind::kHang) return false;
   // After the dial has ended only a drop of the link is still to come.
   if (p.ended && step.kind != StepKind::kDrop) return false;
   const std::int64_t now = GetClock().SteadyMs();
-  if (now - p.lastStepMs < step.delayMs) return false;
-  p.lastStepMs = now;
+  if (now - p.last_step_ms < step.delay_ms) return false;
+  p.last_step_ms = now;
   ++p.next;
   switch (step.kind) {
     case StepKind::kState:
       *event = {step.value, kDialNoError};
-      p.lastState = step.value;
+      p.last_state = step.value;
       if (step.value == kConnected) {
         p.ended = p.up = true;
         SetLinkUp(p.entry, true);
@@ -175,7 +175,7 @@ bool ScriptedDialer::NextEvent(DialHandle handle, DialEvent* event) {
       }
       return true;
     case StepKind::kError:
-      *event = {p.lastState, step.value};
+      *event = {p.last_state, step.value};
       p.ended = true;
       return true;
     case StepKind::kDrop:
@@ -194,12 +194,12 @@ int ScriptedDialer::HangUp(DialHandle handle) {
   auto it = dials_.find(handle);
   if (it == dials_.end()) return kInvalidHandle;
   Playing& p = it->second;
-  if (p.hungUp) return 0;
+  if (p.hung_up) return 0;
   Record("hang-up " + p.entry);
-  p.hungUp = true;
+  p.hung_up = true;
   if (p.up) SetLinkUp(p.entry, false);
   p.up = false;
-  if (!p.ended) p.finalPending = true;
+  if (!p.ended) p.final_pending = true;
   p.ended = true;
   return 0;
 }

@@ -57,17 +57,17 @@ class ScriptedDialer final : public Dialer {
   struct Step {
     StepKind kind;
     int value = 0;
-    std::int64_t delayMs = 0;
+    std::int64_t delay_ms = 0;
   };
   struct Playing {
     std::string entry;
     std::size_t next = 0;           // the next step
-    std::int64_t lastStepMs = 0;    // when the step before it was played
-    int lastState = kOpenPort;
+    std::int64_t last_step_ms = 0;    // when the step before it was played
+    int last_state = kOpenPort;
     bool ended = false;             // connected, disconnected or failed
     bool up = false;
-    bool hungUp = false;
-    bool finalPending = false;      // the disconnection of a hung-up dial, not yet reported
+    bool hung_up = false;
+    bool final_pending = false;      // the disconnection of a hung-up dial, not yet reported
   };
 
   explicit ScriptedDialer(std::string script_path) : path_(std::move(script_path)) {}
@@ -80,9 +80,9 @@ class ScriptedDialer final : public Dialer {
   std::set<DialerFunction> missing_;
   std::map<int, std::string> texts_;
   std::vector<Step> steps_;
-  int dialError_ = 0;
+  int dial_error_ = 0;
   std::map<DialHandle, Playing> dials_;
-  DialHandle nextHandle_ = 1;
+  DialHandle next_handle_ = 1;
 };
 
 }  // namespace pondrel::dialup

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string rebuilt = BuildPicture(h);
   if (!ParsePictureHeader(rebuilt, &back)) std::abort();
   if (back.trigger != h.trigger || back.camera != h.camera || back.pan != h.pan ||
-      back.recordTime != h.recordTime || back.extension != h.extension) {
+      back.record_time != h.record_time || back.extension != h.extension) {
     std::abort();
   }
   return 0;

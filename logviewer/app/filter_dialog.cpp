@@ -32,19 +32,8 @@ QDateTimeEdit* MakePicker(QWidget* parent, std::time_t t) {
 
 }  // namespace
 
-CFilterDialog::CFilterDialog(const logviewer::LogFilter& filter, QWidget* parent)
-    : QDialog(parent), filter_(filter) {
-  setWindowTitle(QStringLiteral("Filter"));
-
-  task_check = new QCheckBox(QStringLiteral("Specify Task :"), this);
-  task_edit = new QLineEdit(QString::fromStdString(filter.task), this);
-  task_edit->setMaxLength(255);
-  task_check->setChecked(!filter.task.empty());
-  server_check = new QCheckBox(QStringLiteral("Specify Server :"), this);
-  server_edit = new QLineEdit(QString::fromStdString(filter.server), this);
-  server_edit->setMaxLength(255);
-  server_check->setChecked(!filter.server.empty());
-
+// "Error Type": by priority (the level boxes), by code, or not at all.
+QGroupBox* CFilterDialog::BuildErrorTypeGroup(const logviewer::LogFilter& filter) {
   auto* type_box = new QGroupBox(QStringLiteral("Error Type"), this);
   priority_radio = new QRadioButton(QStringLiteral("Specify Priority"), type_box);
   code_radio = new QRadioButton(QStringLiteral("Specify Code :"), type_box);
@@ -64,19 +53,6 @@ CFilterDialog::CFilterDialog(const logviewer::LogFilter& filter, QWidget* parent
   else if (!filter.code.empty()) code_radio->setChecked(true);
   else none_radio->setChecked(true);
 
-  start_check = new QCheckBox(QStringLiteral("Specify Start Date && Time :"), this);
-  start_check->setChecked(filter.start != 0);
-  start_edit = MakePicker(this, filter.start);
-  end_check = new QCheckBox(QStringLiteral("Specify End Date && Time :"), this);
-  end_check->setChecked(filter.end != 0);
-  end_edit = MakePicker(this, filter.end);
-
-  auto* names = new QGridLayout;
-  names->addWidget(task_check, 0, 0);
-  names->addWidget(task_edit, 0, 1);
-  names->addWidget(server_check, 1, 0);
-  names->addWidget(server_edit, 1, 1);
-
   auto* levels = new QHBoxLayout;
   levels->addSpacing(20);
   levels->addWidget(error_check);
@@ -92,6 +68,36 @@ CFilterDialog::CFilterDialog(const logviewer::LogFilter& filter, QWidget* parent
   type_layout->addLayout(levels);
   type_layout->addLayout(code_row);
   type_layout->addWidget(none_radio);
+  return type_box;
+}
+
+CFilterDialog::CFilterDialog(const logviewer::LogFilter& filter, QWidget* parent)
+    : QDialog(parent), filter_(filter) {
+  setWindowTitle(QStringLiteral("Filter"));
+
+  task_check = new QCheckBox(QStringLiteral("Specify Task :"), this);
+  task_edit = new QLineEdit(QString::fromStdString(filter.task), this);
+  task_edit->setMaxLength(255);
+  task_check->setChecked(!filter.task.empty());
+  server_check = new QCheckBox(QStringLiteral("Specify Server :"), this);
+  server_edit = new QLineEdit(QString::fromStdString(filter.server), this);
+  server_edit->setMaxLength(255);
+  server_check->setChecked(!filter.server.empty());
+
+  QGroupBox* type_box = BuildErrorTypeGroup(filter);
+
+  start_check = new QCheckBox(QStringLiteral("Specify Start Date && Time :"), this);
+  start_check->setChecked(filter.start != 0);
+  start_edit = MakePicker(this, filter.start);
+  end_check = new QCheckBox(QStringLiteral("Specify End Date && Time :"), this);
+  end_check->setChecked(filter.end != 0);
+  end_edit = MakePicker(this, filter.end);
+
+  auto* names = new QGridLayout;
+  names->addWidget(task_check, 0, 0);
+  names->addWidget(task_edit, 0, 1);
+  names->addWidget(server_check, 1, 0);
+  names->addWidget(server_edit, 1, 1);
 
   auto* times = new QGridLayout;
   times->addWidget(start_check, 0, 0);

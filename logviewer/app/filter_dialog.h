@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QDateTimeEdit;
+class QGroupBox;
 class QLineEdit;
 class QRadioButton;
 
@@ -42,6 +43,7 @@ class CFilterDialog : public QDialog {
   QDateTimeEdit* end_edit;
 
  private:
+  QGroupBox* BuildErrorTypeGroup(const logviewer::LogFilter& filter);
   void UpdateEnabling();
   logviewer::LogFilter filter_;
 };

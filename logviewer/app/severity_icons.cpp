@@ -65,8 +65,8 @@ QIcon Make(int level) {
 }  // namespace
 
 const QIcon& SeverityIcon(int level) {
-  static const QIcon icons[4] = {Make(0), Make(1), Make(2), Make(3)};
-  return icons[level >= 1 && level <= 3 ? level : 0];
+  static const QIcon kIcons[4] = {Make(0), Make(1), Make(2), Make(3)};
+  return kIcons[level >= 1 && level <= 3 ? level : 0];
 }
 
 QIcon ApplicationIcon() {

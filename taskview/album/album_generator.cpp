@@ -117,7 +117,7 @@ std::string AngleText(std::uint16_t raw) {
 
 AlbumEntry MakeEntry(const ImageRecordInfo& rec) {
   AlbumEntry e;
-  e.path = rec.jpgPath;
+  e.path = rec.jpg_path;
   std::replace(e.path.begin(), e.path.end(), '\\', '/');
   e.trigger = rec.trigger;
   e.camera = rec.camera;
@@ -127,8 +127,8 @@ AlbumEntry MakeEntry(const ImageRecordInfo& rec) {
   e.zoom = rec.zoom == 0 ? std::string() : Format("%.2f", rec.zoom * 0.01);
   // The camera's local time: its offset applied, then broken down by UTC rules, so the PC's
   // own time zone plays no part.
-  const time_t t = static_cast<time_t>(static_cast<std::int64_t>(rec.recordTime) +
-                                       static_cast<std::int64_t>(rec.zoneOffset) * 60);
+  const time_t t = static_cast<time_t>(static_cast<std::int64_t>(rec.record_time) +
+                                       static_cast<std::int64_t>(rec.zone_offset) * 60);
   gmtime_r(&t, &e.when);
   return e;
 }

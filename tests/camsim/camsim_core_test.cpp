@@ -160,8 +160,8 @@ TEST(CamsimPictureFile, CarriesTheCameraHeaderWhereReadersLookForIt) {
   EXPECT_EQ(read.tilt, 9000);
   EXPECT_EQ(read.zoom, 250);
   EXPECT_EQ(read.brightness, 2);
-  EXPECT_EQ(read.recordTime, 0x12345678u);
-  EXPECT_EQ(read.zoneOffset, -300);
+  EXPECT_EQ(read.record_time, 0x12345678u);
+  EXPECT_EQ(read.zone_offset, -300);
   EXPECT_EQ(read.extension, 1);
   EXPECT_EQ(read.width, 704);
   EXPECT_EQ(read.height, 576);

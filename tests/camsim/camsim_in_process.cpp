@@ -41,7 +41,7 @@ std::string CamsimInProcess::MakePicture(std::size_t size, std::uint32_t seed) {
   PictureHeader h;
   h.trigger = 33;
   h.camera = 1;
-  h.recordTime = 1700000000 + seed;
+  h.record_time = 1700000000 + seed;
   std::string body(size > 60 ? size - 60 : 0, '\0');
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 31 + seed) & 0xff);
   return BuildPicture(h, body);

@@ -1,14 +1,7 @@
 #include "tests/camsim/camsim_process.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <httplib.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -18,26 +11,6 @@
 #include "tests/support/test_env.h"
 
 namespace pondrel::test {
-namespace {
-
-// Waits for `pid` up to `ms`; returns its status, or -1 while it still runs.
-int WaitFor(pid_t pid, int ms, int* status) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (true) {
-    const pid_t r = ::waitpid(pid, status, WNOHANG);
-    if (r == pid || (r < 0 && errno != EINTR)) return 0;
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-int ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
-
-}  // namespace
 
 std::string CamsimProcess::Executable() { return StageDir() + "/camsim"; }
 
@@ -48,29 +21,12 @@ CamsimProcess::CamsimProcess(const std::vector<std::string>& args) {
   const std::string port_file = dir_ + "/port";
   const std::string out_file = dir_ + "/output.txt";
 
-  std::vector<std::string> argv_text = {Executable(), "--port", "0", "--port-file", port_file,
-                                        "--request-log", RequestLogPath()};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  const pid_t parent = ::getpid();
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    // Only async-signal-safe calls between fork and exec. camsim dies with the test.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    const int fd = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      ::close(fd);
-    }
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  if (pid_ < 0) return;
+  std::vector<std::string> argv = {"--port", "0", "--port-file", port_file, "--request-log",
+                                   RequestLogPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessOptions options;
+  options.output_path = out_file;
+  if (!process_.Start(Executable(), argv, options)) return;
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -79,11 +35,8 @@ CamsimProcess::CamsimProcess(const std::vector<std::string>& args) {
       port_ = std::atoi(text.c_str());
       if (port_ > 0) return;
     }
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;  // it ended at once (bad options, cannot listen): see Output()
-      return;
-    }
+    // Ended at once (bad options, cannot listen): see Output().
+    if (!process_.Running()) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -97,16 +50,8 @@ CamsimProcess::~CamsimProcess() {
 }
 
 int CamsimProcess::Stop() {
-  if (pid_ <= 0) return -1;
-  int status = 0;
-  ::kill(pid_, SIGTERM);
-  if (WaitFor(pid_, 10000, &status) < 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-  }
-  pid_ = -1;
   port_ = 0;
-  return ExitCodeOf(status);
+  return process_.Stop();
 }
 
 std::string CamsimProcess::Url(const std::string& target) const {

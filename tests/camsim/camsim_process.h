@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_process.h"
+
 namespace pondrel::test {
 
 // One line of camsim's request log.
@@ -38,7 +40,7 @@ class CamsimProcess {
 
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
   // "http://127.0.0.1:<port>" followed by `target`.
   std::string Url(const std::string& target = "") const;
   // The private temporary directory (port file, request log, camsim's output).
@@ -67,7 +69,7 @@ class CamsimProcess {
 
  private:
   std::string dir_;
-  pid_t pid_ = -1;
+  TestProcess process_;
   int port_ = 0;
 };
 

@@ -4,7 +4,6 @@
 // completion.
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -13,13 +12,13 @@
 #include "common/clock.h"
 #include "common/named_object.h"
 #include "common/registry.h"
+#include "common/unique_fd.h"
 #include "servers/srvmgr.h"
 #include "taskmodel/kvtask.h"
 #include "taskmodel/timestr.h"
 #include "tests/cli/run_pondrel.h"
 #include "tests/support/test_env.h"
-
-extern char** environ;
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 namespace {
@@ -43,23 +42,20 @@ class CliConventions : public ::testing::Test {
   }
   // Runs pondrel with standard output on a pseudo-terminal; what it printed there.
   std::string RunOnTerminal(const std::vector<std::string>& args) {
-    const std::string program = StageDir() + "/pondrel";
-    int master = -1;
-    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execve(program.c_str(), argv.data(), environ);
-      ::_exit(127);
-    }
+    int master = -1, terminal = -1;
+    if (::openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+    UniqueFd reader(master), writer(terminal);
+    ProcessOptions on_terminal;
+    on_terminal.fds = {{terminal, 0}, {terminal, 1}, {terminal, 2}};
+    TestProcess pondrel;
+    const bool started = pondrel.Start(StageDir() + "/pondrel", args, on_terminal);
+    writer.reset();  // the terminal ends (read fails) once pondrel has closed its side
+    if (!started) return pondrel.Error();
     std::string out;
     char buf[4096];
     ssize_t n;
     while ((n = ::read(master, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    ::close(master);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    pondrel.Wait();
     std::string plain;  // the terminal turns "\n" into "\r\n"
     for (char c : out) {
       if (c != '\r') plain += c;
@@ -286,7 +282,8 @@ TEST_F(CliConventions, ManPageAndCompletionComeFromTheHelpTexts) {
   }
   const std::string script = env_.Path("completion.bash");
   WriteFile(script, completion.out);
-  EXPECT_EQ(std::system(("bash -n " + script).c_str()), 0);
+  const ProgramRun syntax = RunProgram("/bin/bash", {"-n", script});
+  EXPECT_EQ(syntax.status, 0) << syntax.err;
   // The exit statuses are told in the top help.
   CliResult help = Run({"--help"});
   EXPECT_NE(help.out.find("124  a wait on a lock or the service ran past --timeout"),

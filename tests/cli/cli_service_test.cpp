@@ -7,7 +7,6 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,6 +24,7 @@
 #include "tests/camsim/camsim_process.h"
 #include "tests/cli/run_pondrel.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 namespace {
@@ -205,7 +205,7 @@ TEST_F(CliServiceTest, StartSaysWhyTheServiceCouldNotStart) {
   const std::string host = env_.Path("zoricsm");
   WriteFile(host, "#!/bin/sh\necho 'zoricsm: The unit kestova.service is masked.' >&2\nexit 1\n");
   ASSERT_EQ(::chmod(host.c_str(), 0755), 0);
-  tasdek::CServiceControl control;
+  tasdek::ServiceControl control;
   control.SetHostPath(host);
   std::string reason;
   int polls = 0;
@@ -333,26 +333,18 @@ class CliAccountsTest : public CliServiceTest {
   // Everything the service's first run made in ROOT becomes the group's as well.
   void ShareRoot() { ASSERT_EQ(Sh("chgrp -R " + group_ + " " + env_.Root() + " && chmod -R g+rwX " + env_.Root()), 0); }
 
-  static int Sh(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str());
-  }
+  static int Sh(const std::string& command) { return RunProgram("/bin/sh", {"-c", command}).status; }
   // Runs `body` in a child process under `user` (its groups included); its exit status.
   static int As(const std::string& user, const std::function<int()>& body) {
     const passwd* pw = ::getpwnam(user.c_str());
     if (!pw) return -1;
     const uid_t uid = pw->pw_uid;
     const gid_t gid = pw->pw_gid;
-    pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
+    return RunInChild([&] {
       if (::initgroups(user.c_str(), gid) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-        ::_exit(125);
-      ::_exit(body());
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return 125;
+      return body();
+    });
   }
   // The pondrel program under `user`.
   CliResult PondrelAs(const std::string& user, const std::vector<std::string>& args) {

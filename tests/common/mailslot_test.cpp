@@ -13,6 +13,7 @@
 #include "common/runtime_dir.h"
 #include "common/unix_dgram.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel {
 namespace {
@@ -75,16 +76,12 @@ TEST(MailSlot, NotifyDescriptorIsReadableExactlyWhileMessagesWait) {
 
 TEST(MailSlot, AKilledOwnersSocketAndLockFileDoNotStopTheNextOwner) {
   test::ScopedTestEnv env(false);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int status = test::RunInChild([] {
     CKVMailSlot owner;
     ::kill(::getpid(), owner.Create(kServiceMailslot) ? SIGKILL : SIGABRT);
-    _exit(1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    return 1;
+  });
+  ASSERT_EQ(status, 128 + SIGKILL);
   const std::string path = env.RuntimeDir() + "/mailslot/velta.zoric.ver1.0.server.zoricsm";
   EXPECT_TRUE(FileExists(path));
   EXPECT_TRUE(FileExists(path + ".lock"));
@@ -137,14 +134,10 @@ TEST(MailSlot, DatagramsFromAnUntrustedSenderAreDropped) {
   ASSERT_EQ(::chmod((env.RuntimeDir() + "/mailslot").c_str(), 0711), 0);
   ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
   auto send_as = [&](uid_t uid, gid_t gid) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) _exit(2);
-      _exit(SendDgramPath(path, "ZORIC:01:\0", 10, 0) ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return test::RunInChild([&] {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) return 2;
+      return SendDgramPath(path, "ZORIC:01:\0", 10, 0) ? 0 : 1;
+    });
   };
   EXPECT_EQ(send_as(65534, 65534), 0);  // nobody: delivered by the kernel...
   EXPECT_EQ(send_as(0, 0), 0);          // root

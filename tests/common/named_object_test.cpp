@@ -12,6 +12,7 @@
 #include "common/mailslot.h"
 #include "common/runtime_dir.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel {
 namespace {
@@ -49,16 +50,12 @@ TEST(NamedObject, RuntimeDirectoriesKeepTestsApart) {
 TEST(NamedObject, StaleFilesOfADeadHolderBlockNobody) {
   test::ScopedTestEnv env(false);
   // A holder killed without cleaning up leaves its lock file and its event's socket file.
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int status = test::RunInChild([] {
     NamedObject ev = NamedObject::CreateEvent("Stale");
     ::kill(::getpid(), ev.held() ? SIGKILL : SIGABRT);
-    _exit(1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    return 1;
+  });
+  ASSERT_EQ(status, 128 + SIGKILL);
   EXPECT_TRUE(FileExists(env.RuntimeDir() + "/Stale.lock"));
   EXPECT_TRUE(FileExists(env.RuntimeDir() + "/Stale.sock"));
   EXPECT_FALSE(NamedObject::Exists("Stale"));

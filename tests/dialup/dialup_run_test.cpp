@@ -21,6 +21,7 @@
 #include "downloader/result_codes.h"
 #include "tests/camsim/camsim_in_process.h"
 #include "tests/downloader/run_fixture.h"
+#include "tests/support/image_files.h"
 
 namespace pondrel::dl {
 namespace {
@@ -99,13 +100,7 @@ class DialUpRun : public ::testing::Test {
     return Messages(ReadFile(world_.ImageDir() + "/info/rascon.log"));
   }
   std::vector<std::string> RunLog() const { return Messages(world_.Log()); }
-  int Pictures() const {
-    int n = 0;
-    std::error_code ec;
-    for (auto& e : std::filesystem::recursive_directory_iterator(world_.ImageDir() + "/image", ec))
-      n += e.path().extension() == ".jpg";
-    return n;
-  }
+  int Pictures() const { return pondrel::test::CountJpgs(world_.ImageDir()); }
 
   DownloaderWorld world_;
   CamsimInProcess camera_;
@@ -366,9 +361,9 @@ while :; do sleep 0.05; done
 )SH");
   ::chmod((dir + "/pppd").c_str(), 0755);
   dialup::PppdConfig config;
-  config.pppdPath = dir + "/pppd";
-  config.peersDir = dir + "/peers";
-  config.runDir = dir + "/run";
+  config.pppd_path = dir + "/pppd";
+  config.peers_dir = dir + "/peers";
+  config.run_dir = dir + "/run";
   RunSettings settings = world_.Settings();
   settings.hangUpWaitMs = 10;
   settings.loadDialer = [config] { return dialup::PppdDialer::Load(config); };

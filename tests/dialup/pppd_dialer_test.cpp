@@ -111,10 +111,10 @@ esac
 
   PppdConfig Config() const {
     PppdConfig c;
-    c.pppdPath = dir_ + "/pppd";
-    c.peersDir = dir_ + "/peers";
-    c.runDir = dir_ + "/run";
-    c.hangUpGraceMs = 300;
+    c.pppd_path = dir_ + "/pppd";
+    c.peers_dir = dir_ + "/peers";
+    c.run_dir = dir_ + "/run";
+    c.hang_up_grace_ms = 300;
     return c;
   }
   void SetMode(const std::string& mode) const { WriteFile(dir_ + "/mode", mode); }
@@ -364,7 +364,7 @@ TEST(PppdDialer, OnlyALivePppdOfTheLinkCountsAsAConnection) {
   dialer.HangUp(handle);
 
   PppdConfig nowhere = fake.Config();
-  nowhere.runDir = fake.Dir() + "/no-such-dir";
+  nowhere.run_dir = fake.Dir() + "/no-such-dir";
   PppdDialer other(nowhere);
   EXPECT_EQ(0, other.EnumConnections(&up));
   EXPECT_TRUE(up.empty());
@@ -376,10 +376,10 @@ TEST(PppdDialer, APppdThatCannotRunFailsTheDialAtOnce) {
   PppdConfig config = fake.Config();
   EXPECT_EQ(nullptr, PppdDialer::Load([&] {
               PppdConfig c = config;
-              c.pppdPath = fake.Dir() + "/not-installed";
+              c.pppd_path = fake.Dir() + "/not-installed";
               return c;
             }()));
-  ::chmod(config.pppdPath.c_str(), 0644);
+  ::chmod(config.pppd_path.c_str(), 0644);
   auto dialer = PppdDialer::Load(config);
   ASSERT_NE(nullptr, dialer);
   DialHandle handle = 5;
@@ -439,7 +439,7 @@ TEST(RealPppd, AcceptsTheDialersCommandLine) {
   SystemPeer peer;
   ASSERT_TRUE(peer.ok());
   PppdConfig config;
-  config.extraOptions = {"dryrun"};
+  config.extra_options = {"dryrun"};
   PppdDialer dialer(config);
   DialParams params;
   ASSERT_EQ(0, dialer.GetEntryDialParams(peer.name(), &params));
@@ -471,7 +471,7 @@ TEST(RealPppd, ThePasswordIsNeitherOnItsCommandLineNorInItsEnvironment) {
   SystemPeer peer(/*fifo=*/true);
   ASSERT_TRUE(peer.ok());
   PppdConfig config;
-  config.extraOptions = {"dryrun"};
+  config.extra_options = {"dryrun"};
   PppdDialer dialer(config);
   DialHandle handle = 0;
   ASSERT_EQ(0, dialer.Dial({peer.name(), "dial", "s3cret-pw"}, &handle));

@@ -139,41 +139,6 @@ TinyProxy::~TinyProxy() {
   }
 }
 
-namespace {
-
-// Sums over the regular files below <image_dir>/image that `take` accepts.
-template <typename Take>
-std::uint64_t SumImageFiles(const std::string& image_dir, Take take) {
-  std::uint64_t n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec)) {
-    if (e.is_regular_file(ec)) n += take(e);
-  }
-  return n;
-}
-
-}  // namespace
-
-int CountJpgs(const std::string& image_dir) {
-  return static_cast<int>(SumImageFiles(image_dir, [](const std::filesystem::directory_entry& e) {
-    return e.path().extension() == ".jpg" ? 1u : 0u;
-  }));
-}
-
-std::uint64_t JpgBytes(const std::string& image_dir) {
-  return SumImageFiles(image_dir, [](const std::filesystem::directory_entry& e) {
-    std::error_code ec;
-    return e.path().extension() == ".jpg" ? e.file_size(ec) : 0u;
-  });
-}
-
-std::uint64_t ImageBytes(const std::string& image_dir) {
-  return SumImageFiles(image_dir, [](const std::filesystem::directory_entry& e) {
-    std::error_code ec;
-    return e.file_size(ec);
-  });
-}
-
 bool PathExists(const std::string& path) {
   std::error_code ec;
   return std::filesystem::exists(path, ec);

@@ -15,6 +15,7 @@
 #include "common/guid.h"
 #include "downloader/download_run.h"
 #include "downloader/progress_reporter.h"
+#include "tests/support/image_files.h"
 #include "tests/support/test_env.h"
 
 namespace pondrel::dl {
@@ -102,9 +103,9 @@ int FreeLoopbackPort();
 
 // What a run left below <image_dir>/image: the ".jpg" files, their bytes, and every byte
 // (pictures still being written included).
-int CountJpgs(const std::string& image_dir);
-std::uint64_t JpgBytes(const std::string& image_dir);
-std::uint64_t ImageBytes(const std::string& image_dir);
+using pondrel::test::CountJpgs;
+using pondrel::test::ImageBytes;
+using pondrel::test::JpgBytes;
 bool PathExists(const std::string& path);
 
 }  // namespace pondrel::dl::test

@@ -79,7 +79,7 @@ TEST(TmpfsFreeSpace, BothWays) {
   const pondrel::test::TmpfsChildRun run =
       pondrel::test::RunInPrivateTmpfs(env, "4m", kTmpfsVar, "TmpfsScenario.*");
   if (!run.skip.empty()) GTEST_SKIP() << run.skip;
-  EXPECT_EQ(0, run.exitCode) << run.output;
+  EXPECT_EQ(0, run.exit_code) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("[  PASSED  ] 1 test")) << run.output;
 }
 

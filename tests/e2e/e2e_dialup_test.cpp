@@ -13,6 +13,7 @@
 #include "taskview/service_control.h"
 #include "tests/camsim/camsim_process.h"
 #include "tests/e2e/e2e_world.h"
+#include "tests/support/image_files.h"
 
 namespace pondrel::test {
 namespace {
@@ -33,14 +34,6 @@ class DialScript {
   std::string path_;
 };
 
-int CountJpgs(const std::string& image_dir) {
-  int n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec))
-    n += e.path().extension() == ".jpg";
-  return n;
-}
-
 ProfileSpec DialUpProfile(const CamsimProcess& cam) {
   ProfileSpec spec;
   spec.port = cam.port();
@@ -49,7 +42,7 @@ ProfileSpec DialUpProfile(const CamsimProcess& cam) {
 }
 
 // A daily task whose runs hang up what they dialled (",/h").
-CKVTask AddHangingUpTask(E2EWorld& w, const std::string& name, const KVGuid& id) {
+CKVTask AddHangingUpTask(E2EWorld& w, const std::string& name, const Guid& id) {
   CKVTask t = w.AddTask(name, id);
   t.RasDisconnect = 1;
   w.WriteTask(t);
@@ -69,7 +62,7 @@ TEST(EndToEndDialUp, ScheduledRunDialsCollectsAndHangsUp) {
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   DialScript script(w, "entry office\nstate 0\nstate 2 50\nstate 14 50\nstate 8192 50\n");
-  const KVGuid id = w.AddServer(DialUpProfile(cam));
+  const Guid id = w.AddServer(DialUpProfile(cam));
   AddHangingUpTask(w, "daily", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -103,7 +96,7 @@ TEST(EndToEndDialUp, ConnectionAlreadyUpIsUsedAndLeftUpEvenWithH) {
   E2EWorld w;
   DialScript script(w, "entry office\nstate 8192\n");
   script.SetLinks("office\n");
-  const KVGuid id = w.AddServer(DialUpProfile(cam));
+  const Guid id = w.AddServer(DialUpProfile(cam));
   AddHangingUpTask(w, "daily", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -123,7 +116,7 @@ TEST(EndToEndDialUp, DialThatFailsEndsTheRunWith9000) {
   E2EWorld w;
   DialScript script(w, "entry office\ntext 19 Authentication to the peer failed.\n"
                        "state 0\nstate 2 20\nerror 19 20\n");
-  const KVGuid id = w.AddServer(DialUpProfile(cam));
+  const Guid id = w.AddServer(DialUpProfile(cam));
   w.AddTask("daily", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -155,7 +148,7 @@ TEST(EndToEndDialUp, AbortWhileDiallingHangsUpAndEndsWith100) {
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   DialScript script(w, "entry office\nstate 0\nstate 2 100\nstate 8192 2500\n");
-  const KVGuid id = w.AddServer(DialUpProfile(cam));
+  const Guid id = w.AddServer(DialUpProfile(cam));
   w.AddTask("daily", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -164,7 +157,7 @@ TEST(EndToEndDialUp, AbortWhileDiallingHangsUpAndEndsWith100) {
     return script.Record().find("dial office") != std::string::npos && !w.ServiceChildren().empty();
   })) << w.ServiceLog();
   // KVdl reported itself to the service before it dialled, so the abort finds it.
-  tasdek::CServiceControl control;
+  tasdek::ServiceControl control;
   ASSERT_TRUE(control.SendAbort("daily"));
   ASSERT_TRUE(w.WaitTaskEnded("daily", 20000)) << w.ServiceLog();
   const CKVTask t = w.ReadTask("daily");

@@ -22,6 +22,7 @@
 #include "taskview/tasdek_doc.h"
 #include "tests/camsim/camsim_process.h"
 #include "tests/e2e/e2e_world.h"
+#include "tests/support/image_files.h"
 
 namespace pondrel::test {
 namespace {
@@ -30,14 +31,6 @@ ProfileSpec Profile(const CamsimProcess& cam) {
   ProfileSpec spec;
   spec.port = cam.port();
   return spec;
-}
-
-int CountJpgs(const std::string& image_dir) {
-  int n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(image_dir + "/image", ec))
-    if (e.path().extension() == ".jpg") ++n;
-  return n;
 }
 
 // The command line of a running process, its NUL separators kept.
@@ -62,7 +55,7 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
   // text to KVdl as one argument, which must reach the downloader whole.
   ProfileSpec spec = Profile(cam);
   spec.name = "front door";
-  const KVGuid id = w.AddServer(spec);
+  const Guid id = w.AddServer(spec);
   // ",/d" goes on the command line, but deletion on the server follows the profile, which
   // keeps the pictures here.
   const CKVTask before = w.AddTask("daily", id, /*image_delete=*/true);
@@ -154,7 +147,7 @@ TEST(EndToEnd, DeletionOnTheServerGoesInBatchesOfEightEightAndOne) {
   E2EWorld w;
   ProfileSpec spec = Profile(cam);
   spec.delete_on_server = true;
-  const KVGuid id = w.AddServer(spec);
+  const Guid id = w.AddServer(spec);
   w.AddTask("purge", id, /*image_delete=*/true);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -180,7 +173,7 @@ TEST(EndToEnd, RefusedLoginEndsWith8003AndD028) {
   E2EWorld w;
   ProfileSpec spec = Profile(cam);
   spec.password = "wrong";
-  const KVGuid id = w.AddServer(spec);
+  const Guid id = w.AddServer(spec);
   w.AddTask("login", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -204,7 +197,7 @@ TEST(EndToEnd, AbortThroughTheServiceEndsTheRunWith100) {
                      "p", "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   w.AddTask("slow", id, /*image_delete=*/true);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -218,7 +211,7 @@ TEST(EndToEnd, AbortThroughTheServiceEndsTheRunWith100) {
   EXPECT_EQ(w.ReadTask("slow").ActState, kStateRunning);
 
   // The Task View's abort command.
-  tasdek::CServiceControl control;
+  tasdek::ServiceControl control;
   ASSERT_TRUE(control.IsServiceRunning());
   ASSERT_TRUE(control.SendAbort("slow"));
   ASSERT_TRUE(w.WaitTaskEnded("slow", 15000)) << w.ServiceLog();
@@ -241,7 +234,7 @@ TEST(EndToEnd, SecondDownloaderForTheSameServerWaitsForTheFirst) {
                      "p", "--fault", "data=trickle:4000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   const std::string hex = GuidToHex(id);
   const std::string first_log = w.env().Path("first.log");
   const std::string second_log = w.env().Path("second.log");
@@ -276,7 +269,7 @@ TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
                      "p", "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   w.AddTask("stopped", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -286,7 +279,7 @@ TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
   // The service handles its mailslot in arrival order on its tick: once it has refused to
   // start the running task again (S004), it has also taken the downloader's earlier report,
   // so the stop's close request can reach the downloader at once.
-  ASSERT_TRUE(tasdek::CServiceControl().SendExecuteNow("stopped"));
+  ASSERT_TRUE(tasdek::ServiceControl().SendExecuteNow("stopped"));
   ASSERT_TRUE(WaitFor([&] {
     return w.ServiceLog().find("<error><stopped><cam1> Execution failure: The task is already "
                                "running. (S004)") != std::string::npos;
@@ -312,7 +305,7 @@ TEST(EndToEnd, FailedRunIsRetriedOnALaterScanAndThenSucceeds) {
                      "status=code:503*1"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   CKVTask t = w.AddTask("retried", id);
   t.RetryCnt = 1;
   t.RestRetryCnt = 1;
@@ -353,7 +346,7 @@ TEST(EndToEnd, SecondTaskOnTheSameServerInTheSameScanIsRefusedWithS002) {
   CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   w.AddTask("first", id);
   w.AddTask("second", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
@@ -379,7 +372,7 @@ TEST(EndToEnd, TaskDeletedWhileItRunsStillHasItsRunLogMerged) {
                      "p", "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   w.AddTask("gone", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -387,7 +380,7 @@ TEST(EndToEnd, TaskDeletedWhileItRunsStillHasItsRunLogMerged) {
   const pid_t kvdl = WaitForPictureDownload(w, cam);
   ASSERT_GT(kvdl, 0) << w.ServiceLog() << w.ServiceOutput();
   ASSERT_TRUE(w.DeleteTask("gone"));
-  ASSERT_TRUE(tasdek::CServiceControl().SendAbort("gone"));
+  ASSERT_TRUE(tasdek::ServiceControl().SendAbort("gone"));
   ASSERT_TRUE(WaitFor([&] { return w.ServiceChildren().empty(); })) << w.ServiceLog();
   ASSERT_TRUE(WaitFor([&] {
     return w.ServiceLog().find("<warning><gone><cam1> Download has aborted. (D003)") !=
@@ -404,7 +397,7 @@ TEST(EndToEnd, DueTaskWaitsWhileAnotherProgramHoldsTheEnvironmentLock) {
   CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   const CKVTask before = w.AddTask("held", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
   {
@@ -432,7 +425,7 @@ TEST(EndToEnd, DownloaderKilledBySignalCountsAsFailedWith9999) {
                      "p", "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   w.AddTask("killed", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -468,7 +461,7 @@ TEST(EndToEnd, TaskViewStartsTheServiceRunsTasksNowAndStopsItDuringADownload) {
   w.AddTask("later", w.AddServer(slow_spec), false, 3600);
 
   // The service in the background, as the Task View starts it ("zoricsm -start").
-  tasdek::CServiceControl control;
+  tasdek::ServiceControl control;
   control.SetHostPath(w.HostDir() + "/zoricsm");
   ASSERT_EQ(control.StartService(), tasdek::kServiceOk);
   ASSERT_TRUE(w.AdoptBackgroundService());
@@ -506,7 +499,7 @@ TEST(EndToEnd, LauncherFailuresAreRecordedAsFailedRuns) {
   CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   w.AddTask("nolib", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
 
@@ -541,7 +534,7 @@ TEST(EndToEnd, RunLeftByACrashedServiceKeepsTheNextRunWaitingForTheServer) {
                      "p", "--fault", "data=trickle:4000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  const KVGuid id = w.AddServer(Profile(cam));
+  const Guid id = w.AddServer(Profile(cam));
   w.AddTask("crash", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
   w.RunScan();
@@ -553,7 +546,7 @@ TEST(EndToEnd, RunLeftByACrashedServiceKeepsTheNextRunWaitingForTheServer) {
   // must wait for the orphan, which the new service knows nothing of.
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
   ASSERT_TRUE(WaitFor([&] { return w.ReadTask("crash").ActState == kStateWaiting; }));
-  ASSERT_TRUE(tasdek::CServiceControl().SendExecuteNow("crash"));
+  ASSERT_TRUE(tasdek::ServiceControl().SendExecuteNow("crash"));
   ASSERT_TRUE(WaitFor([&] { return w.ReadTask("crash").ActState == kStateRunning; }));
   while (!E2EWorld::Gone(orphans[0])) {
     ASSERT_EQ(cam.Stat("status_requests"), 1);

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,62 +21,11 @@
 #include "taskmodel/schedule.h"
 #include "taskmodel/timestr.h"
 
-extern char** environ;
-
 namespace pondrel::test {
 namespace {
 
 constexpr char kClockLibrary[] = "libpondrel_e2e_clock.so";
 constexpr int kChildResultFd = 100;
-
-// The environment of a child: ours with `extra` ("NAME=value") put in place of same-named
-// entries.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
-  std::vector<std::string> env;
-  for (char** e = environ; e && *e; ++e) {
-    std::string entry = *e;
-    std::string name = entry.substr(0, entry.find('='));
-    bool replaced = false;
-    for (const auto& x : extra)
-      if (x.compare(0, name.size() + 1, name + "=") == 0) replaced = true;
-    if (!replaced) env.push_back(entry);
-  }
-  env.insert(env.end(), extra.begin(), extra.end());
-  return env;
-}
-
-// fork + exec with everything prepared before the fork. `out_path` receives stdout and
-// stderr; `result_w` (when >= 0) becomes the child's PONDREL_RESULT_FD.
-pid_t Spawn(const std::string& exe, const std::vector<std::string>& args,
-            const std::vector<std::string>& env_entries, const std::string& out_path,
-            int result_w) {
-  std::vector<std::string> argv_text{exe.substr(exe.rfind('/') + 1)};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv, envp;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_text = env_entries;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (out >= 0) {
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-    }
-    if (result_w >= 0) ::dup2(result_w, kChildResultFd);
-    ::execve(exe.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  if (out >= 0) ::close(out);
-  return pid;
-}
-
-// Reaps `pid` if it has ended; its wait status in *status.
-bool Reaped(pid_t pid, int* status) {
-  return ::waitpid(pid, status, WNOHANG) == pid;
-}
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -148,11 +96,8 @@ E2EWorld::~E2EWorld() {
 }
 
 void E2EWorld::KillEverything() {
-  for (StartedProcess& p : by_hand_) {
-    if (p.pid > 0) {
-      ::kill(p.pid, SIGKILL);
-      ::waitpid(p.pid, nullptr, 0);
-    }
+  for (HandStarted& p : by_hand_) {
+    p.process.Kill();
     if (p.result_fd >= 0) ::close(p.result_fd);
   }
   by_hand_.clear();
@@ -165,10 +110,10 @@ void E2EWorld::KillEverything() {
   if (service_pid_ > 0) {
     // The downloaders first (the service reaps them), then the service itself.
     for (pid_t child : ServiceChildren()) ::kill(child, SIGKILL);
-    ::kill(service_pid_, SIGKILL);
     if (service_is_child_) {
-      ::waitpid(service_pid_, nullptr, 0);
+      service_.Kill();
     } else {
+      ::kill(service_pid_, SIGKILL);
       WaitFor([&] { return Gone(service_pid_); }, 5000);
     }
     service_pid_ = -1;
@@ -185,7 +130,7 @@ void E2EWorld::AdvanceClock(std::int64_t seconds) {
     __atomic_store_n(clock_offset_, *clock_offset_ + seconds, __ATOMIC_RELAXED);
 }
 
-KVGuid E2EWorld::AddServer(const ProfileSpec& spec) {
+Guid E2EWorld::AddServer(const ProfileSpec& spec) {
   CKVSrvInfo info;
   info.SetServerName(spec.name);
   info.SetImageDirectory(ImageDir(spec.name));
@@ -201,7 +146,7 @@ KVGuid E2EWorld::AddServer(const ProfileSpec& spec) {
     info.SetPppPassword(spec.ppp_password);
   }
   CKVSrvMgr store;
-  if (!store.Init() || store.Add(&info) != SRV_OK) return KVGuid{};
+  if (!store.Init() || store.Add(&info) != SRV_OK) return Guid{};
   return info.GetId();
 }
 
@@ -209,7 +154,7 @@ std::string E2EWorld::ImageDir(const std::string& server) const {
   return env_.Path("images/" + server);
 }
 
-CKVTask E2EWorld::AddTask(const std::string& name, const KVGuid& server, bool image_delete,
+CKVTask E2EWorld::AddTask(const std::string& name, const Guid& server, bool image_delete,
                           int due_in) {
   CKVTask t;
   t.SetName(name);
@@ -248,18 +193,23 @@ bool E2EWorld::StartService() {
   if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
   std::string asan = "verify_asan_link_order=0";
   if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old) asan = std::string(old) + ":" + asan;
-  std::vector<std::string> env = ChildEnvironment({
+  ProcessOptions options;
+  options.argv0 = "zoricsm";
+  options.env = {
       "LD_PRELOAD=" + preload,
       "PONDREL_E2E_CLOCK_FILE=" + clock_path_,
       "ASAN_OPTIONS=" + asan,
       // The launcher is found beside the service, never in some directory of the caller's.
       "PATH=/usr/bin:/bin",
-  });
-  service_pid_ = Spawn(host_dir_ + "/zoricsm", {"-debug"}, env, env_.Path("zoricsm.out"), -1);
-  if (service_pid_ <= 0) return false;
+  };
+  options.output_path = env_.Path("zoricsm.out");
+  options.append = true;
+  if (!service_.Start(host_dir_ + "/zoricsm", {"-debug"}, options)) return false;
+  service_pid_ = service_.pid();
+  service_is_child_ = true;
   return WaitFor([&] {
-    int status;
-    if (service_pid_ > 0 && Reaped(service_pid_, &status)) {
+    if (service_pid_ > 0 && !service_.Running()) {
+      service_.Wait(0);  // it ended at once: see ServiceOutput()
       service_pid_ = -1;
       return true;
     }
@@ -303,23 +253,25 @@ bool E2EWorld::WaitTaskEnded(const std::string& name, int timeout_ms) const {
 
 int E2EWorld::StopService(int timeout_ms) {
   if (service_pid_ <= 0 || !service_is_child_) return -1;
-  ::kill(service_pid_, SIGTERM);
-  int status = 0;
-  bool ended = WaitFor([&] { return Reaped(service_pid_, &status); }, timeout_ms);
-  if (!ended) {
+  service_.Signal(SIGTERM);
+  const int status = service_.Wait(timeout_ms);
+  if (status < 0) {
     KillEverything();
     return -1;
   }
   service_pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return service_.Exited() ? status : -1;
 }
 
 std::vector<pid_t> E2EWorld::CrashService() {
   std::vector<pid_t> children = ServiceChildren();
   orphans_.insert(orphans_.end(), children.begin(), children.end());
   if (service_pid_ > 0) {
-    ::kill(service_pid_, SIGKILL);
-    if (service_is_child_) ::waitpid(service_pid_, nullptr, 0);
+    if (service_is_child_) {
+      service_.Kill();
+    } else {
+      ::kill(service_pid_, SIGKILL);
+    }
     service_pid_ = -1;
   }
   return children;
@@ -357,27 +309,35 @@ StartedProcess E2EWorld::StartKVdl(const std::vector<std::string>& args) {
   StartedProcess p;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return p;
-  std::vector<std::string> env =
-      ChildEnvironment({"PONDREL_RESULT_FD=" + std::to_string(kChildResultFd)});
-  p.pid = Spawn(host_dir_ + "/KVdl", args, env, env_.Path("kvdl.out"), fds[1]);
+  ProcessOptions options;
+  options.argv0 = "KVdl";
+  options.env = {"PONDREL_RESULT_FD=" + std::to_string(kChildResultFd)};
+  options.output_path = env_.Path("kvdl.out");
+  options.append = true;
+  options.fds = {{fds[1], kChildResultFd}};
+  HandStarted started;
+  started.process.Start(host_dir_ + "/KVdl", args, options);
   ::close(fds[1]);
+  p.pid = started.process.started() ? started.process.pid() : -1;
   p.result_fd = fds[0];
-  by_hand_.push_back(p);
+  started.result_fd = fds[0];
+  by_hand_.push_back(std::move(started));
   return p;
 }
 
 std::optional<int> E2EWorld::WaitKVdl(StartedProcess& p, int timeout_ms) {
-  int status = 0;
-  if (p.pid <= 0 || !WaitFor([&] { return Reaped(p.pid, &status); }, timeout_ms))
-    return std::nullopt;
-  for (auto& q : by_hand_)
-    if (q.pid == p.pid) q.pid = -1;
+  if (p.pid <= 0) return std::nullopt;
+  HandStarted* started = nullptr;
+  for (HandStarted& q : by_hand_)
+    if (q.process.started() && q.process.pid() == p.pid) started = &q;
+  if (!started) return std::nullopt;
+  const int status = started->process.Wait(timeout_ms);
+  if (status < 0) return std::nullopt;
   p.pid = -1;
   char buf[32] = {};
   ssize_t n = ::read(p.result_fd, buf, sizeof buf - 1);
   if (n > 0) return std::atoi(buf);
-  return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+  return started->process.Exited() ? std::optional<int>(status) : std::nullopt;
 }
-
 
 }  // namespace pondrel::test

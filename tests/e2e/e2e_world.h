@@ -22,6 +22,7 @@
 #include "common/guid.h"
 #include "taskmodel/kvtask.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 
@@ -65,10 +66,10 @@ class E2EWorld {
 
   // --- stores ---
   // Adds a profile for 127.0.0.1:<port>; its image directory is <dir>/images/<name>.
-  KVGuid AddServer(const ProfileSpec& spec);
+  Guid AddServer(const ProfileSpec& spec);
   std::string ImageDir(const std::string& server = "cam1") const;
   // A daily task first due `due_in` seconds from Now(); `image_delete` sets the ",/d" flag.
-  CKVTask AddTask(const std::string& name, const KVGuid& server, bool image_delete = false,
+  CKVTask AddTask(const std::string& name, const Guid& server, bool image_delete = false,
                   int due_in = 30);
   CKVTask ReadTask(const std::string& name) const;
   void WriteTask(const CKVTask& task);
@@ -115,9 +116,15 @@ class E2EWorld {
   ScopedTestEnv env_;
   std::string host_dir_, clock_path_;
   volatile std::int64_t* clock_offset_ = nullptr;
+  // The service started here (service_is_child_) or adopted by its pid.
+  TestProcess service_;
   pid_t service_pid_ = -1;
   bool service_is_child_ = true;
-  std::vector<StartedProcess> by_hand_;
+  struct HandStarted {
+    TestProcess process;
+    int result_fd = -1;  // read end of its result pipe, closed by the world
+  };
+  std::vector<HandStarted> by_hand_;
   std::vector<pid_t> orphans_;
 };
 

@@ -70,8 +70,8 @@ TEST_F(ImageStore, HeaderFieldsAreCopiedBigEndianIntoTheRecord) {
   h.tilt = 18000;
   h.zoom = 250;
   h.brightness = 1;
-  h.recordTime = 0x3B9ACA00;
-  h.zoneOffset = -300;
+  h.record_time = 0x3B9ACA00;
+  h.zone_offset = -300;
   h.extension = 7;
   h.width = 640;
   h.height = 480;
@@ -93,9 +93,9 @@ TEST_F(ImageStore, HeaderFieldsAreCopiedBigEndianIntoTheRecord) {
   ImageRecordInfo info;
   EXPECT_EQ(reader->ReadImageRecord(&info), 23595999);
   EXPECT_EQ(info.pan, 0x1234);
-  EXPECT_EQ(info.zoneOffset, -300);
-  EXPECT_EQ(info.recordTime, 0x3B9ACA00u);
-  EXPECT_EQ(info.jpgPath, Image() + "/image/2001/1231/23595999.jpg");
+  EXPECT_EQ(info.zone_offset, -300);
+  EXPECT_EQ(info.record_time, 0x3B9ACA00u);
+  EXPECT_EQ(info.jpg_path, Image() + "/image/2001/1231/23595999.jpg");
   EXPECT_EQ(reader->NextImage(), -1);
 }
 
@@ -103,16 +103,16 @@ TEST_F(ImageStore, ExtensionZeroTakesTheComputersZone) {
   ScopedTz tz("JST-9");
   PictureHeader h;
   h.extension = 0;
-  h.zoneOffset = 123;
+  h.zone_offset = 123;
   h.width = 1;
   PictureHeader got;
   ASSERT_TRUE(ReadPictureHeader(Picture(h), &got));
-  EXPECT_EQ(got.zoneOffset, 540);
+  EXPECT_EQ(got.zone_offset, 540);
   EXPECT_EQ(got.width, 320);
   EXPECT_EQ(got.height, 240);
   h.extension = 1;
   ASSERT_TRUE(ReadPictureHeader(Picture(h), &got));
-  EXPECT_EQ(got.zoneOffset, 123);
+  EXPECT_EQ(got.zone_offset, 123);
 }
 
 TEST_F(ImageStore, InvalidHeaderGivesMinus2AndNoRecord) {
@@ -239,10 +239,10 @@ TEST_F(ImageStore, CatalogueRecognisesYearsAndDaysAndApplliesRangeAndFilters) {
   auto cat = OpenCatalogForDirectory(Image());
   ASSERT_TRUE(cat);
   EXPECT_EQ(cat->Years(), (std::vector<int>{2001, 2002, 2003}));
-  EXPECT_EQ(cat->Whole().triggersByCamera.at(1), (std::vector<std::uint8_t>{33, 34}));
-  EXPECT_EQ(cat->Whole().camerasByTrigger.at(33), (std::vector<std::uint8_t>{1}));
+  EXPECT_EQ(cat->Whole().triggers_by_camera.at(1), (std::vector<std::uint8_t>{33, 34}));
+  EXPECT_EQ(cat->Whole().cameras_by_trigger.at(33), (std::vector<std::uint8_t>{1}));
   ASSERT_TRUE(cat->ForYear(2002));
-  EXPECT_EQ(cat->ForYear(2002)->camerasByTrigger.at(2), (std::vector<std::uint8_t>{3}));
+  EXPECT_EQ(cat->ForYear(2002)->cameras_by_trigger.at(2), (std::vector<std::uint8_t>{3}));
 
   CatalogFilter cam1{0, 1};
   EXPECT_EQ(cat->NextYear(cam1), 2001);
@@ -273,7 +273,7 @@ TEST_F(ImageStore, CatalogueRecognisesYearsAndDaysAndApplliesRangeAndFilters) {
   EXPECT_EQ(limited->Years(), (std::vector<int>{2001, 2002}));
   EXPECT_EQ(OpenYear(*limited, 2001, CatalogFilter{})->Days(), (std::vector<int>{1231}));
   EXPECT_TRUE(OpenYear(*limited, 2002, CatalogFilter{})->Days().empty());
-  EXPECT_FALSE(limited->Whole().triggersByCamera.count(3));
+  EXPECT_FALSE(limited->Whole().triggers_by_camera.count(3));
 
   auto empty = OpenCatalogForDirectory(env_.Path("nothing"));
   ASSERT_TRUE(empty);
@@ -302,8 +302,8 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   ASSERT_TRUE(cat);
   EXPECT_EQ(cat->Years(), (std::vector<int>{2004}));
   EXPECT_TRUE(OpenDay(p.GetId(), 2004, 404, CatalogFilter{}));
-  EXPECT_FALSE(OpenCatalog(KVGuid{{5, 5}}));
-  EXPECT_EQ(DeleteDay(KVGuid{{5, 5}}, 2004, 404), -1);
+  EXPECT_FALSE(OpenCatalog(Guid{{5, 5}}));
+  EXPECT_EQ(DeleteDay(Guid{{5, 5}}, 2004, 404), -1);
 
   EXPECT_EQ(DeleteDay(p.GetId(), 2004, 404), 0);
   EXPECT_FALSE(FileExists(Image() + "/image/2004/0404"));

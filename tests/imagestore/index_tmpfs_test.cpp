@@ -82,7 +82,7 @@ TEST(IndexTmpfs, FullDisk) {
   const test::TmpfsChildRun run =
       test::RunInPrivateTmpfs(env, "12k", kTmpfsVar, "IndexTmpfsScenario.*");
   if (!run.skip.empty()) GTEST_SKIP() << run.skip;
-  EXPECT_EQ(0, run.exitCode) << run.output;
+  EXPECT_EQ(0, run.exit_code) << run.output;
   EXPECT_NE(std::string::npos, run.output.find("[  PASSED  ] 1 test")) << run.output;
 }
 

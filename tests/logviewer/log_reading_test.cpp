@@ -3,7 +3,6 @@
 // line ends, huge lines, files changing while read; follow mode; the streaming readers.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +19,7 @@
 #include "logviewer/log_document.h"
 #include "logviewer/log_file.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::logviewer {
 namespace {
@@ -117,22 +117,17 @@ TEST(LogReading, AnUnreadableFileIsRetriedThenReported) {
   ASSERT_EQ(::chmod(path.c_str(), 0), 0);
   ASSERT_EQ(::chmod(env.Dir().c_str(), 0755), 0);
   // Root reads every file: the reader runs as an unprivileged user in a child process.
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(90);
+  const int status = test::RunInChild([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 90;
     CLogDocument doc;
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = doc.Load(path);
     const auto waited = std::chrono::steady_clock::now() - t0;
     // Ten attempts, 100 ms apart.
-    _exit(rc == EACCES && waited >= std::chrono::milliseconds(800) ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 90) GTEST_SKIP() << "cannot change user here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return rc == EACCES && waited >= std::chrono::milliseconds(800) ? 0 : 1;
+  });
+  if (status == 90) GTEST_SKIP() << "cannot change user here";
+  EXPECT_EQ(status, 0);
 }
 
 TEST(LogReading, BinaryGarbageNulsAndCrOnlyLineEndsGivePlaceholdersOrEntries) {

@@ -1,8 +1,6 @@
 // pondrel log show as a program: the last N entries, newest first, times in both forms,
 // JSON from untrusted bytes, and --follow while the file grows, shrinks and is replaced.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +12,7 @@
 
 #include "tests/cli/run_pondrel.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 namespace {
@@ -85,14 +84,13 @@ TEST_F(LogShowTest, JsonCarriesBadBytesAsValidText) {
 TEST_F(LogShowTest, FollowPrintsAppendedEntriesAndStartsOverOnAReplacedFile) {
   WriteFile(path_, Entry(1, "D001"));
   const std::string out = env_.Path("follow.out");
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const std::string program = StageDir() + "/pondrel";
-  const char* argv[] = {program.c_str(), "log", "show", "--follow", "--task", "daily", nullptr};
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &fa, nullptr, const_cast<char**>(argv), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
+  ProcessOptions options;
+  options.output_path = out;
+  options.stderr_path = env_.Path("follow.err");
+  TestProcess follow;
+  ASSERT_TRUE(follow.Start(StageDir() + "/pondrel", {"log", "show", "--follow", "--task", "daily"},
+                           options))
+      << follow.Error();
   auto wait_for = [&](const std::string& expected) {
     for (int i = 0; i < 100 && ReadFile(out) != expected; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -123,9 +121,8 @@ TEST_F(LogShowTest, FollowPrintsAppendedEntriesAndStartsOverOnAReplacedFile) {
   std::filesystem::rename(path_ + ".new", path_);
   const std::string third = second + "D004\t2003/04/04 06:07:08\tdaily\tcam\tEntry of day 4.\n";
   EXPECT_EQ(wait_for(third), third);
-  ::kill(pid, SIGTERM);
-  int status;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(follow.Signal(SIGTERM));
+  EXPECT_GE(follow.Wait(), 0);
 }
 
 }  // namespace

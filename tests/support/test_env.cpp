@@ -1,7 +1,6 @@
 #include "tests/support/test_env.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +11,7 @@
 #include <sstream>
 
 #include "common/registry.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 namespace {
@@ -86,20 +86,14 @@ namespace {
 
 // Runs `unshare --mount --propagation private -- /bin/true` and returns "" when it worked,
 // else what it said (its wording differs between versions, so only the outcome counts).
-std::string ProbeUnshare(const std::string& out) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(126);
-    ::dup2(::fileno(stdout), 2);
-    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--",
-            "/bin/true", nullptr);
-    ::_exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return "cannot run unshare";
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-  std::string said = ReadFile(out);
-  return said.empty() ? "unshare ended with status " + std::to_string(status) : said;
+std::string ProbeUnshare() {
+  ProcessOptions options;
+  options.argv0 = "unshare";
+  const ProgramRun r = RunProgram(
+      "/usr/bin/unshare", {"--mount", "--propagation", "private", "--", "/bin/true"}, "", options);
+  if (r.status == 0) return "";
+  const std::string said = r.out + r.err;
+  return said.empty() ? "unshare ended with status " + std::to_string(r.status) : said;
 }
 
 }  // namespace
@@ -115,7 +109,7 @@ TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& siz
     run.skip = "/usr/bin/unshare is missing";
     return run;
   }
-  const std::string refusal = ProbeUnshare(env.Path("unshare-probe.out"));
+  const std::string refusal = ProbeUnshare();
   if (!refusal.empty()) {
     run.skip = "this system refuses a private mount namespace: " + refusal;
     return run;
@@ -127,24 +121,23 @@ TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& siz
   const std::string script = "mount -t tmpfs -o size=" + size +
                              " pondrel-test \"$0\" || exit 77; exec \"$1\" --gtest_filter=" +
                              filter;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setenv(var, mount.c_str(), 1);
-    if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(126);
-    ::dup2(::fileno(stdout), 2);
-    ::execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "--", "/bin/sh",
-            "-c", script.c_str(), mount.c_str(), self.c_str(), nullptr);
-    ::_exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) {
-    run.skip = "cannot start the child";
+  ProcessOptions options;
+  options.argv0 = "unshare";
+  options.env = {std::string(var) + "=" + mount};
+  options.output_path = out;
+  TestProcess child;
+  if (!child.Start("/usr/bin/unshare",
+                   {"--mount", "--propagation", "private", "--", "/bin/sh", "-c", script, mount,
+                    self},
+                   options)) {
+    run.skip = "cannot start the child: " + child.Error();
     return run;
   }
+  const int status = child.Wait();
   run.output = ReadFile(out);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (run.exitCode == 77 ||
-      (run.exitCode == 1 && run.output.find("unshare failed") != std::string::npos)) {
+  run.exit_code = status;
+  if (run.exit_code == 77 ||
+      (run.exit_code == 1 && run.output.find("unshare failed") != std::string::npos)) {
     run.skip = "cannot mount a tmpfs in a private namespace here: " + run.output;
   }
   return run;

@@ -42,7 +42,7 @@ void WriteFile(const std::string& path, const std::string& data);
 // and /usr/bin/unshare: without them, or when the mount is refused, `skip` says why.
 struct TmpfsChildRun {
   std::string skip;    // not empty: the child could not run its cases here
-  int exitCode = -1;   // the child's exit status
+  int exit_code = -1;  // the child's exit status
   std::string output;  // its standard output and error
 };
 TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size,

@@ -117,13 +117,13 @@ class ImageListDialogTest : public QObject {
     AddPictures(Dir("yard"), 2003, 1, 5, 4);
     AddPictures(Dir("yard"), 2003, 1, 6, 2);
     MessageAnswers answers;
-    CServiceControl service;
+    ServiceControl service;
     {
       CKVMailSlot running;
       QCOMPARE(running.Create(kServiceMailslot), 1);
       OpenImageListDialog(nullptr, ImageListMode::kDelete, service);
       QCOMPARE(answers.Last(), Q("Stop the Pondrel Task Scheduler Service to continue."));
-      QVERIFY(answers.Shown().back().icon == MsgIcon::Information);
+      QVERIFY(answers.Shown().back().icon == MsgIcon::kInformation);
     }
     {
       NamedLock other(kEnvironmentLockName);

@@ -10,7 +10,7 @@
 
 namespace pondrel::tasdek::sample {
 
-inline KVGuid AddServer(const std::string& name, const std::string& image_dir,
+inline Guid AddServer(const std::string& name, const std::string& image_dir,
                         const std::string& proxy = "", const std::string& ppp = "") {
   CKVSrvInfo rec;
   rec.SetServerName(name);
@@ -30,7 +30,7 @@ inline KVGuid AddServer(const std::string& name, const std::string& image_dir,
   return rec.GetId();
 }
 
-inline CKVTask MakeTask(const std::string& name, const KVGuid& server) {
+inline CKVTask MakeTask(const std::string& name, const Guid& server) {
   CKVTask t;
   t.SetName(name);
   SetTaskField(t.StartTime, "2003/01/01/08/00/00");
@@ -49,9 +49,9 @@ inline void StoreTasks(const std::vector<CKVTask>& tasks) {
 // A small world that shows every kind of row: three servers, and tasks that are waiting,
 // running, disabled, failed, finished once and weekly or monthly.
 inline void BuildShowcase(const std::string& root) {
-  const KVGuid lobby = AddServer("Lobby camera", root + "/img/lobby");
-  const KVGuid gate = AddServer("Gate camera", root + "/img/gate", "proxy.example", "");
-  const KVGuid roof = AddServer("Roof camera", root + "/img/roof");
+  const Guid lobby = AddServer("Lobby camera", root + "/img/lobby");
+  const Guid gate = AddServer("Gate camera", root + "/img/gate", "proxy.example", "");
+  const Guid roof = AddServer("Roof camera", root + "/img/roof");
   std::vector<CKVTask> tasks;
   CKVTask a = MakeTask("Lobby daily", lobby);
   a.ActResult = kResultSucceeded;

@@ -51,7 +51,7 @@ class TasdekDialogsTest : public QObject {
   void cleanup() { env_.reset(); }
 
   void TaskEditorEnablesTheFieldsOfTheChosenRepetition() {
-    const KVGuid s = sample::AddServer("Cam", env_->Root() + "/img");
+    const Guid s = sample::AddServer("Cam", env_->Root() + "/img");
     CTasdekDoc doc;
     doc.LoadTasks();
     CKVTask fresh;
@@ -88,7 +88,7 @@ class TasdekDialogsTest : public QObject {
 
   void TaskEditorValidatesInTheDesignedOrder() {
     sample::AddServer("Cam", env_->Root() + "/img");
-    const KVGuid s2 = sample::AddServer("Cam2", env_->Root() + "/img2");
+    const Guid s2 = sample::AddServer("Cam2", env_->Root() + "/img2");
     sample::StoreTasks({sample::MakeTask("Other", s2)});
     CTasdekDoc doc;
     QCOMPARE(doc.LoadTasks(), 0);
@@ -100,7 +100,7 @@ class TasdekDialogsTest : public QObject {
       QCOMPARE(dlg.TryAccept(), code);
       QCOMPARE(answers.Shown().size(), std::size_t{1});
       QCOMPARE(answers.Last(), text);
-      QCOMPARE(answers.Shown().back().icon, MsgIcon::Exclamation);
+      QCOMPARE(answers.Shown().back().icon, MsgIcon::kExclamation);
     };
     SetText(dlg.name, "   ");
     expect(kEdNameMissing, Q("Task Name is not specified."));
@@ -262,7 +262,7 @@ class TasdekDialogsTest : public QObject {
 
   void ServerListSortsDeletesAndKeepsButtonsInStep() {
     MessageAnswers answers;
-    const KVGuid a = sample::AddServer("b-cam", env_->Root() + "/b", "zproxy");
+    const Guid a = sample::AddServer("b-cam", env_->Root() + "/b", "zproxy");
     sample::AddServer("a-cam", env_->Root() + "/a");
     sample::AddServer("c-cam", env_->Root() + "/c", "aproxy");
     sample::StoreTasks({sample::MakeTask("of b", a)});
@@ -380,7 +380,7 @@ class TasdekDialogsTest : public QObject {
 
   void NewTaskDuplicateAndDelete() {
     MessageAnswers answers;
-    const KVGuid s = sample::AddServer("Cam", env_->Root() + "/img");
+    const Guid s = sample::AddServer("Cam", env_->Root() + "/img");
     sample::StoreTasks({sample::MakeTask("First", s)});
     CMainFrame frame;
     std::string error;
@@ -398,7 +398,7 @@ class TasdekDialogsTest : public QObject {
     // Duplicating twice: "Untitled", then "Untitled0", both disabled.
     frame.OnDuplicateTask();
     QCOMPARE(answers.Last(), Q("Duplicate the task as \"Untitled\"."));
-    QCOMPARE(answers.Shown().back().icon, MsgIcon::Information);
+    QCOMPARE(answers.Shown().back().icon, MsgIcon::kInformation);
     frame.OnDuplicateTask();
     QCOMPARE(answers.Last(), Q("Duplicate the task as \"Untitled0\"."));
     QCOMPARE(Stored("Untitled0").Effect, 0);
@@ -453,7 +453,7 @@ class TasdekDialogsTest : public QObject {
 
   void AnnouncementsRefreshOnlyTheirRow() {
     MessageAnswers answers;
-    const KVGuid s = sample::AddServer("Cam", env_->Root() + "/img");
+    const Guid s = sample::AddServer("Cam", env_->Root() + "/img");
     sample::StoreTasks({sample::MakeTask("A", s), sample::MakeTask("B", s), sample::MakeTask("C", s)});
     CMainFrame frame;
     std::string error;

@@ -39,7 +39,7 @@ class TasdekLiveTest : public QObject {
     // Nothing listens on this port: the run fails at once, as a camera that is switched off.
     test::ProfileSpec spec;
     spec.port = 9;
-    const KVGuid server = world.AddServer(spec);
+    const Guid server = world.AddServer(spec);
     world.AddTask("Live", server, false, 3600);
     world.AddTask("Other", server, false, 3600);
     QVERIFY(world.StartService());

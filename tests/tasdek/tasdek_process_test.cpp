@@ -56,7 +56,7 @@ QList<QVariant> ServerValues(const QString& id, const QString& name, const QStri
 }
 
 bool StoredServer(const std::string& registry_id, CKVSrvInfo* out) {
-  KVGuid id;
+  Guid id;
   if (!GuidFromRegistryForm(registry_id, &id)) return false;
   CKVSrvMgr store;
   return store.Init() && store.FindById(id, out) == SRV_OK;
@@ -111,7 +111,7 @@ class TasdekProcessTest : public QObject {
   }
 
   void AutomationMethodsConvertAndMapResults() {
-    const KVGuid keep = sample::AddServer("Keep", env_->Root() + "/keep");
+    const Guid keep = sample::AddServer("Keep", env_->Root() + "/keep");
     sample::StoreTasks({sample::MakeTask("keep task", keep)});
     Start({QStringLiteral("-SAM")});
     QTRY_VERIFY_WITH_TIMEOUT(NameOwned(), 10000);

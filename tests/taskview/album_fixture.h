@@ -42,8 +42,8 @@ inline void AddRecord(const std::string& image_dir, int year, int month, int day
   t.tm_hour = p.hour;
   t.tm_min = p.minute;
   t.tm_sec = p.second;
-  rec.recordTime = static_cast<std::uint32_t>(timegm(&t) - p.zone_offset * 60);
-  rec.zoneOffset = p.zone_offset;
+  rec.record_time = static_cast<std::uint32_t>(timegm(&t) - p.zone_offset * 60);
+  rec.zone_offset = p.zone_offset;
   rec.extension = 1;
   unsigned char raw[kIndexRecordSize];
   EncodeIndexRecord(rec, raw);

@@ -2,9 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +11,6 @@
 #include <thread>
 
 #include "common/fs_util.h"
-
-extern char** environ;
 
 namespace pondrel::test {
 namespace {
@@ -222,18 +217,8 @@ std::string FindChromium() {
 Chromium::~Chromium() {
   to_browser_.reset();
   from_browser_.reset();
-  if (pid_ > 0) {
-    // The browser's helpers (zygote, renderers, GPU) share its process group.
-    ::kill(-pid_, SIGTERM);
-    int status = 0;
-    bool reaped = false;
-    for (int i = 0; i < 100 && !reaped; ++i) {
-      reaped = ::waitpid(pid_, &status, WNOHANG) == pid_;
-      if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(-pid_, SIGKILL);
-    if (!reaped) ::waitpid(pid_, &status, 0);
-  }
+  // The browser's helpers (zygote, renderers, GPU) share its process group.
+  browser_.Stop(5000);
   if (!profile_dir_.empty()) RemoveTree(profile_dir_);
 }
 
@@ -253,29 +238,17 @@ bool Chromium::Start(const std::string& profile_dir, std::string* error) {
   UniqueFd cmd_read(commands[0]), answer_write(answers[1]);
   to_browser_.reset(commands[1]);
   from_browser_.reset(answers[0]);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, cmd_read.get(), 3);
-  posix_spawn_file_actions_adddup2(&fa, answer_write.get(), 4);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
   const std::string user_data = "--user-data-dir=" + profile_dir_;
-  std::vector<const char*> argv = {program.c_str(), "--headless", "--remote-debugging-pipe",
-                                   "--no-sandbox", "--disable-gpu", "--no-first-run",
-                                   "--no-default-browser-check", "--disable-extensions",
-                                   "--hide-scrollbars", "--window-size=1200,800",
-                                   user_data.c_str(), "about:blank", nullptr};
-  const int r = posix_spawn(&pid_, program.c_str(), &fa, &attr,
-                            const_cast<char* const*>(argv.data()), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (r != 0) {
-    pid_ = -1;
-    *error = std::string("cannot start chromium: ") + std::strerror(r);
+  test::ProcessOptions options;
+  options.output_path = "/dev/null";
+  options.fds = {{cmd_read.get(), 3}, {answer_write.get(), 4}};
+  options.own_group = true;
+  if (!browser_.Start(program,
+                      {"--headless", "--remote-debugging-pipe", "--no-sandbox", "--disable-gpu",
+                       "--no-first-run", "--no-default-browser-check", "--disable-extensions",
+                       "--hide-scrollbars", "--window-size=1200,800", user_data, "about:blank"},
+                      options)) {
+    *error = browser_.Error();
     return false;
   }
   Json answer;

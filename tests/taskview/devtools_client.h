@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 
@@ -64,7 +65,7 @@ class Chromium {
   bool Send(const std::string& json);
   bool Receive(int id, Json* answer, int timeout_ms);
 
-  pid_t pid_ = -1;
+  test::TestProcess browser_;
   UniqueFd to_browser_, from_browser_;
   std::string profile_dir_, pending_, session_;
   int next_id_ = 0;

@@ -96,7 +96,7 @@ TEST(Options, SaveWritesAllFourAndTheHtmlToggle) {
 
 TEST(ServiceControl, ProbeAndRequestsGoToTheServiceMailslot) {
   test::ScopedTestEnv env;
-  CServiceControl s;
+  ServiceControl s;
   EXPECT_FALSE(s.IsServiceRunning());
   EXPECT_FALSE(s.SendExecuteNow("t"));
   CKVMailSlot owner;
@@ -119,7 +119,7 @@ TEST(ServiceControl, ProbeAndRequestsGoToTheServiceMailslot) {
 
 TEST(ServiceControl, StartAndStopJudgeOnlyByTheProbe) {
   test::ScopedTestEnv env;
-  CServiceControl s;
+  ServiceControl s;
   CKVMailSlot owner;
   int sleeps = 0;
   s.SetSleep([&](int ms) {
@@ -154,7 +154,7 @@ TEST(ServiceControl, StartAndStopJudgeOnlyByTheProbe) {
 TEST(ServiceControl, InstalledFromTheRunServicesValue) {
   if (HasServiceManager()) GTEST_SKIP() << "this machine has a service manager";
   test::ScopedTestEnv env;
-  CServiceControl s;
+  ServiceControl s;
   EXPECT_FALSE(s.IsServiceInstalled());
   // The service manager's key does not count without a service manager.
   ASSERT_TRUE(CKVRegKey::CreatePath("SYSTEM\\CurrentControlSet\\Services\\Kestova"));
@@ -169,11 +169,11 @@ TEST(ServiceControl, InstalledFromTheRunServicesValue) {
 
 TEST(ServiceControl, ClearLogDeletesTheActivityLog) {
   test::ScopedTestEnv env;
-  EXPECT_EQ(CServiceControl::LogPath(), env.Root() + "/SYSTEM/kvrpd.log");
+  EXPECT_EQ(ServiceControl::LogPath(), env.Root() + "/SYSTEM/kvrpd.log");
   std::filesystem::create_directories(env.Root() + "/SYSTEM");
-  test::WriteFile(CServiceControl::LogPath(), "x\r\n");
-  EXPECT_TRUE(CServiceControl::ClearLog());
-  EXPECT_EQ(test::ReadFile(CServiceControl::LogPath()), "");
+  test::WriteFile(ServiceControl::LogPath(), "x\r\n");
+  EXPECT_TRUE(ServiceControl::ClearLog());
+  EXPECT_EQ(test::ReadFile(ServiceControl::LogPath()), "");
 }
 
 }  // namespace

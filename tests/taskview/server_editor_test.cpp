@@ -27,12 +27,12 @@ class ServerEditorTest : public ::testing::Test {
     return f;
   }
   ServerSaveResult Save(const ServerEditorForm& f, CKVSrvInfo* rec) {
-    return SaveServer(f, rec, [this](const KVGuid& id) { return running_ && id == running_id_; });
+    return SaveServer(f, rec, [this](const Guid& id) { return running_ && id == running_id_; });
   }
 
   test::ScopedTestEnv env_;
   bool running_ = false;
-  KVGuid running_id_;
+  Guid running_id_;
 };
 
 TEST_F(ServerEditorTest, NewServerIsAddedAndCarriesItsIdentifier) {
@@ -177,7 +177,7 @@ TEST_F(ServerEditorTest, SaveWaitsWhileAnotherProgramHoldsTheProfileLock) {
   });
   CKVSrvInfo rec;
   ServerSaveResult r =
-      SaveServer(Form("cam", "img"), &rec, [](const KVGuid&) { return false; }, &store);
+      SaveServer(Form("cam", "img"), &rec, [](const Guid&) { return false; }, &store);
   release.join();
   EXPECT_EQ(r.code, 0) << r.message;
   EXPECT_FALSE(rec.GetId().IsZero());

@@ -109,8 +109,8 @@ TEST(TasdekDoc, NoRootIsAReadError) {
 
 TEST(TasdekDoc, TaskOfAVanishedServerIsHiddenButKeptAndNeverOverwritten) {
   test::ScopedTestEnv env;
-  const KVGuid cam = AddServer("cam", env.Dir() + "/img");
-  KVGuid gone;
+  const Guid cam = AddServer("cam", env.Dir() + "/img");
+  Guid gone;
   gone.bytes[0] = 0x42;
   StoreTask(MakeTask("visible", cam));
   CKVTask hidden = MakeTask("hidden", gone);
@@ -134,7 +134,7 @@ TEST(TasdekDoc, TaskOfAVanishedServerIsHiddenButKeptAndNeverOverwritten) {
 
 TEST(TasdekDoc, RunningTaskCanBeNeitherModifiedNorDeleted) {
   test::ScopedTestEnv env;
-  const KVGuid cam = AddServer("cam", env.Dir() + "/img");
+  const Guid cam = AddServer("cam", env.Dir() + "/img");
   CKVTask t = MakeTask("busy", cam);
   t.ActState = kStateRunning;
   StoreTask(t);
@@ -165,7 +165,7 @@ TEST(TasdekDoc, RunningTaskCanBeNeitherModifiedNorDeleted) {
 
 TEST(TasdekDoc, RenameOntoAnotherTaskIsRefused) {
   test::ScopedTestEnv env;
-  const KVGuid cam = AddServer("cam", env.Dir() + "/img");
+  const Guid cam = AddServer("cam", env.Dir() + "/img");
   StoreTask(MakeTask("a", cam));
   StoreTask(MakeTask("b", cam));
   CTasdekDoc doc;
@@ -176,8 +176,8 @@ TEST(TasdekDoc, RenameOntoAnotherTaskIsRefused) {
 
 TEST(TasdekDoc, AddedAndEditedRowsShowTheirServerName) {
   test::ScopedTestEnv env;
-  const KVGuid cam = AddServer("cam", env.Dir() + "/img");
-  const KVGuid yard = AddServer("yard", env.Dir() + "/yard");
+  const Guid cam = AddServer("cam", env.Dir() + "/img");
+  const Guid yard = AddServer("yard", env.Dir() + "/yard");
   StoreTask(MakeTask("t", cam));
   CTasdekDoc doc;
   ASSERT_EQ(doc.LoadTasks(), kDocOk);
@@ -191,7 +191,7 @@ TEST(TasdekDoc, AddedAndEditedRowsShowTheirServerName) {
 
 TEST(TasdekDoc, ReloadKeepsServerNameAndTakesFileState) {
   test::ScopedTestEnv env;
-  const KVGuid cam = AddServer("cam", env.Dir() + "/img");
+  const Guid cam = AddServer("cam", env.Dir() + "/img");
   CKVTask t = MakeTask("t", cam);
   StoreTask(t);
   CTasdekDoc doc;
@@ -206,13 +206,13 @@ TEST(TasdekDoc, ReloadKeepsServerNameAndTakesFileState) {
 
 TEST(TaskListModel, SortClicksAndFilterSurvivesRefresh) {
   test::ScopedTestEnv env;
-  const KVGuid a = AddServer("a", env.Dir() + "/a");
-  const KVGuid b = AddServer("b", env.Dir() + "/b");
+  const Guid a = AddServer("a", env.Dir() + "/a");
+  const Guid b = AddServer("b", env.Dir() + "/b");
   StoreTask(MakeTask("t2", a));
   StoreTask(MakeTask("t1", b));
   StoreTask(MakeTask("t3", a));
   CTasdekDoc doc;
-  CTaskListModel list(&doc);
+  TaskListModel list(&doc);
   ASSERT_EQ(list.Refresh(), kDocOk);
   auto names = [&list] {
     std::string s;
@@ -237,12 +237,12 @@ TEST(TaskListModel, SortClicksAndFilterSurvivesRefresh) {
 
 TEST(TaskListModel, RefreshKeepsTheSortState) {
   test::ScopedTestEnv env;
-  const KVGuid a = AddServer("a", env.Dir() + "/a");
+  const Guid a = AddServer("a", env.Dir() + "/a");
   StoreTask(MakeTask("t2", a));
   StoreTask(MakeTask("t1", a));
   StoreTask(MakeTask("t3", a));
   CTasdekDoc doc;
-  CTaskListModel list(&doc);
+  TaskListModel list(&doc);
   ASSERT_EQ(list.Refresh(), kDocOk);
   list.ClickColumn(kColTaskName);  // ascending
   // The refresh shows the file order again but the view still remembers its last sort, so

@@ -30,7 +30,7 @@ class TaskEditorTest : public ::testing::Test {
   int Ok(std::string_view original = "") { return ApplyTaskEditor(form_, original, doc_, &out_); }
 
   test::ScopedTestEnv env_;
-  KVGuid cam_, other_;
+  Guid cam_, other_;
   CTasdekDoc doc_;
   TaskEditorForm form_;
   CKVTask out_;

@@ -9,7 +9,7 @@
 
 namespace pondrel::tasdek::testing {
 
-inline KVGuid AddServer(const std::string& name, const std::string& image_dir) {
+inline Guid AddServer(const std::string& name, const std::string& image_dir) {
   CKVSrvInfo rec;
   rec.SetServerName(name);
   rec.SetImageDirectory(image_dir);
@@ -20,7 +20,7 @@ inline KVGuid AddServer(const std::string& name, const std::string& image_dir) {
   return rec.GetId();
 }
 
-inline CKVTask MakeTask(const std::string& name, const KVGuid& server) {
+inline CKVTask MakeTask(const std::string& name, const Guid& server) {
   CKVTask t;
   t.SetName(name);
   SetTaskField(t.StartTime, "2003/01/01/08/00/00");

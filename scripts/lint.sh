@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Holds the code to one form and one set of lint rules: clang-format (.clang-format) must have
+# nothing to change, and clang-tidy (.clang-tidy, and the .clang-tidy of a folder where one
+# refines it) must find nothing, in the project's own sources. clang-tidy reads how each file
+# is compiled from <build-dir>/compile_commands.json, so build first (scripts/build.sh).
+#
+#   scripts/lint.sh [build-dir] [path...]     default: build, every source of the repository
+#   scripts/lint.sh --format-only [path...]   only the formatter (no build needed)
+#   PONDREL_LINT_JOBS=N                       clang-tidy processes at once (default 2)
+#
+# Files whose compile command is not in the build (the fuzz targets outside a fuzz build, the
+# desktop programs without Qt) are formatted but not linted. Exit status 0 when clean, 1 when
+# something was found, 2 on a usage error.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+format_only=0
+if [ "${1:-}" = --format-only ]; then
+  format_only=1
+  shift
+  build=""
+else
+  build=${1:-build}
+  shift || true
+fi
+jobs=${PONDREL_LINT_JOBS:-2}
+CLANG_FORMAT=${CLANG_FORMAT:-clang-format}
+CLANG_TIDY=${CLANG_TIDY:-clang-tidy}
+
+paths=("$@")
+[ ${#paths[@]} -gt 0 ] || paths=(.)
+mapfile -t files < <(git ls-files -- "${paths[@]}" | grep -E '\.(c|cc|cpp|h)$' || true)
+if [ ${#files[@]} -eq 0 ]; then
+  echo "lint: no C or C++ sources under ${paths[*]}" >&2
+  exit 2
+fi
+
+status=0
+echo "== clang-format (${#files[@]} files)"
+if ! "$CLANG_FORMAT" --dry-run -Werror "${files[@]}"; then
+  echo "lint: clang-format would change the files above (fix: clang-format -i FILE)" >&2
+  status=1
+fi
+[ "$format_only" = 1 ] && exit "$status"
+
+db="$build/compile_commands.json"
+if [ ! -f "$db" ]; then
+  echo "lint: $db is missing: build first (bash scripts/build.sh $build)" >&2
+  exit 2
+fi
+# The translation units of the build among the files; headers are checked through them.
+known=$(grep -o '"file": *"[^"]*"' "$db" | sed 's/^"file": *"//; s/"$//' | sort -u)
+top=$(pwd)
+# Headers are checked where they are ours: below a module folder of the repository.
+top_re=$(printf '%s' "$top" | sed 's/[].[^$*+?(){}|\\]/\\&/g')
+modules="common|taskmodel|servers|imagestore|service|downloader|taskview|logviewer|hosts|camsim|cli|tasdek|packaging|tests|bench|fuzz"
+units=()
+for f in "${files[@]}"; do
+  case "$f" in *.h) continue ;; esac
+  if grep -qxF "$top/$f" <<<"$known"; then units+=("$f"); fi
+done
+echo "== clang-tidy (${#units[@]} translation units, $jobs at a time)"
+log=$(mktemp /tmp/pondrel-lint-XXXXXX.log)
+trap 'rm -f "$log"' EXIT
+# GCC's warning options in the compile commands mean nothing to clang.
+tidy_status=0
+if ! printf '%s\0' "${units[@]}" |
+     xargs -0 -r -n 4 -P "$jobs" "$CLANG_TIDY" -p "$build" --quiet \
+       --header-filter="^$top_re/($modules)/" \
+       --extra-arg=-Wno-unknown-warning-option >"$log" 2>&1; then
+  tidy_status=1
+fi
+# Each finding once, even when a header is reached from many files.
+grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error):' "$log" | sort -u || true
+if [ "$tidy_status" != 0 ]; then
+  if ! grep -qE ': (warning|error):' "$log"; then cat "$log" >&2; fi
+  echo "lint: clang-tidy found the problems above" >&2
+  status=1
+fi
+exit "$status"

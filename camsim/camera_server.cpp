@@ -95,8 +95,12 @@ ResponsePlan CamServer::Handle(const IncomingRequest& request) {
       fault && fault->action == FaultAction::kOversize ? static_cast<std::size_t>(fault->param)
                                                        : 0;
   ResponsePlan plan = CameraAnswer(target, oversize, lock);
-  if (fault) ApplyDelivery(*fault, &plan);
+  if (fault) ApplyDelivery(*fault, target.kind, &plan);
   return plan;
+}
+
+void CamServer::AddPicture(const std::string& key, const std::string& id, std::string file) {
+  store_.Put(key, id, std::move(file));
 }
 
 ResponsePlan CamServer::ControlAnswer(const IncomingRequest& request) {
@@ -170,8 +174,9 @@ ResponsePlan CamServer::CameraAnswer(const ParsedTarget& target, std::size_t ove
   return plan;
 }
 
-// How the body leaves under a fault: stalled, dropped, trickled, closing the connection.
-void CamServer::ApplyDelivery(const Fault& fault, ResponsePlan* plan) {
+// How the body leaves under a fault: stalled, dropped, trickled, closing the connection,
+// never ending (the list goes on with lines the list reader skips, other bodies with zeros).
+void CamServer::ApplyDelivery(const Fault& fault, RequestKind kind, ResponsePlan* plan) {
   switch (fault.action) {
     case FaultAction::kStall:
       plan->delivery = Delivery::kStall;
@@ -191,6 +196,10 @@ void CamServer::ApplyDelivery(const Fault& fault, ResponsePlan* plan) {
       break;
     case FaultAction::kHangUp:
       plan->delivery = Delivery::kHangUp;
+      break;
+    case FaultAction::kEndless:
+      plan->delivery = Delivery::kEndless;
+      if (kind == RequestKind::kList) Oversize(kind, 64 * 1024, &plan->filler);
       break;
     default:
       break;

@@ -43,10 +43,12 @@ struct IncomingRequest {
   std::string user_agent;
   std::string body;
   std::string peer;  // the client's address and port: one per connection
+  std::vector<std::pair<std::string, std::string>> headers;  // as sent, names in lower case
 };
 
-// kHangUp: the whole body, then the connection closes without a word.
-enum class Delivery { kWhole, kStall, kDrop, kTrickle, kHangUp };
+// kHangUp: the whole body, then the connection closes without a word. kEndless: the body
+// without a length, then the filler over and over until the client goes away.
+enum class Delivery { kWhole, kStall, kDrop, kTrickle, kHangUp, kEndless };
 
 struct ResponsePlan {
   int status = 200;
@@ -55,6 +57,7 @@ struct ResponsePlan {
   Delivery delivery = Delivery::kWhole;
   long param = 0;  // kStall: seconds; kTrickle: bytes per second
   long cut_at = -1;  // kStall, kDrop: where the body is interrupted; -1 = its middle
+  std::string filler;  // kEndless: what follows the body (empty: zero bytes)
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
@@ -90,6 +93,8 @@ class CamServer {
   // faults (the active faults in text form, blank-separated).
   std::string StatsText() const;
   std::size_t PictureCount() const { return store_.Count(); }
+  // Adds a picture of the caller's making: `file` is served as it is, whatever it holds.
+  void AddPicture(const std::string& key, const std::string& id, std::string file);
 
  private:
   struct Stats {
@@ -112,7 +117,7 @@ class CamServer {
   std::optional<ResponsePlan> Refusal(const IncomingRequest& request, const ParsedTarget& target);
   ResponsePlan CameraAnswer(const ParsedTarget& target, std::size_t oversize,
                             std::unique_lock<std::mutex>& lock);
-  static void ApplyDelivery(const Fault& fault, ResponsePlan* plan);
+  static void ApplyDelivery(const Fault& fault, RequestKind kind, ResponsePlan* plan);
   bool Authorized(RequestKind kind, const std::optional<std::string>& credentials) const;
 
   const CamServerConfig config_;

@@ -24,6 +24,7 @@ const char* ActionName(FaultAction a) {
     case FaultAction::kOversize: return "oversize";
     case FaultAction::kClose: return "close";
     case FaultAction::kHangUp: return "hangup";
+    case FaultAction::kEndless: return "endless";
   }
   return "?";
 }
@@ -105,6 +106,7 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
       {"oversize", FaultAction::kOversize, 1, 100000000},
       {"close", FaultAction::kClose, 0, 0},
       {"hangup", FaultAction::kHangUp, 0, 0},
+      {"endless", FaultAction::kEndless, 0, 0},
   };
   for (const Spec& s : kSpecs) {
     if (name != s.name) continue;
@@ -133,7 +135,8 @@ std::string DescribeFault(const FaultTarget& target, const Fault& fault) {
   s += ActionName(fault.action);
   const bool has_param = fault.action != FaultAction::kErrorBody &&
                          fault.action != FaultAction::kDrop && fault.action != FaultAction::kClose &&
-                         fault.action != FaultAction::kHangUp;
+                         fault.action != FaultAction::kHangUp &&
+                         fault.action != FaultAction::kEndless;
   if (has_param) {
     s += ":" + std::to_string(fault.param);
   }

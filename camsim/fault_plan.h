@@ -1,7 +1,7 @@
 // The faults the simulated camera can be told to show: a chosen HTTP status, an "error" body,
 // a stall in the middle of a body, a dropped connection, a slow trickle, an oversized body, a
-// connection closed after the answer ("Connection: close") and a kept connection dropped
-// silently after a whole answer (as a server's idle time-out does),
+// connection closed after the answer ("Connection: close"), a kept connection dropped
+// silently after a whole answer (as a server's idle time-out does) and a body that never ends,
 // each for every request of one kind or for the requests naming one picture, for ever or for
 // a number of requests.
 //
@@ -10,7 +10,7 @@
 //   target: status | list | data | rpdel, optionally followed by "." and a picture identifier
 //           (data: the request for that picture; rpdel: any batch naming it)
 //   action: none | code:<http status> | error | stall:<seconds> | drop | trickle:<bytes/s>
-//           | oversize:<bytes> | close | hangup; stall and drop may add "@<byte offset>" to stop there instead
+//           | oversize:<bytes> | close | hangup | endless; stall and drop may add "@<byte offset>" to stop there instead
 //           of in the middle of the body ("drop@0": headers only); any action may end in
 //           "*<n>" to apply to the next n requests only
 #pragma once
@@ -34,6 +34,7 @@ enum class FaultAction {
   kOversize,
   kClose,   // the answer says "Connection: close" and the connection closes after it
   kHangUp,  // the whole answer goes out as kept-alive, then the connection closes unannounced
+  kEndless,  // the body has no length and never ends: filler follows until the client leaves
 };
 
 struct Fault {

@@ -6,6 +6,11 @@
 namespace pondrel::camsim {
 
 std::string PictureFileOf(const CamPicture& p, std::size_t size) {
+  if (!p.file.empty() || p.size == 0) {
+    std::string file = p.file;
+    if (file.size() < size) file.append(size - file.size(), '\0');
+    return file;
+  }
   return BuildPictureFile(p.header, "camsim " + p.key + " id " + p.id, size ? size : p.size);
 }
 
@@ -34,6 +39,16 @@ int PictureStore::Add(int count) {
     ++added_;
   }
   return added;
+}
+
+void PictureStore::Put(const std::string& key, const std::string& id, std::string file) {
+  std::lock_guard<std::mutex> lock(mu_);
+  CamPicture p;
+  p.id = id;
+  p.key = key;
+  p.size = file.size();
+  p.file = std::move(file);
+  pictures_.push_back(std::move(p));
 }
 
 void PictureStore::SetPictureSize(std::size_t size) {

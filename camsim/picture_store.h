@@ -33,6 +33,7 @@ struct CamPicture {
   std::string key;  // "YYYYMMDD/hhmmsscc"
   PictureHeaderFields header;
   std::size_t size = 0;
+  std::string file;  // set: served as it is instead of a file made from the header
 };
 
 // The file served for `p`, padded to `size` bytes (its own size when 0).
@@ -45,6 +46,8 @@ class PictureStore {
   // Adds `count` pictures continuing the series; returns how many were added (fewer when the
   // series would leave four-digit years).
   int Add(int count);
+  // Adds one picture the caller made, outside the series (its identifier and key as given).
+  void Put(const std::string& key, const std::string& id, std::string file);
   // Pictures added later get this size.
   void SetPictureSize(std::size_t size);
 

@@ -547,6 +547,36 @@ TEST_F(CamsimServerTest, AppliesFaults) {
   EXPECT_EQ(server.Handle(Get("/-kvidb-/data?5")).status, 404);
 }
 
+// Bodies that never end: the list goes on with lines the list reader skips, the status and
+// pictures with zeros; pictures of a test's own making are served byte for byte and deleted
+// like the series' own.
+TEST_F(CamsimServerTest, EndlessBodiesAndHandMadePictures) {
+  ASSERT_EQ(server.Handle(Control("fault.list=endless\nfault.data=endless*1")).status, 200);
+  const ResponsePlan list = server.Handle(Get("/-kvidb-/enum?type=list&limit=0"));
+  EXPECT_EQ(list.delivery, Delivery::kEndless);
+  EXPECT_EQ(list.body.substr(0, 21), "20240506/07080900 1\r\n");
+  ASSERT_FALSE(list.filler.empty());
+  EXPECT_EQ(list.filler.find(' '), std::string::npos);
+  EXPECT_EQ(list.filler.back(), '\n');
+  const ResponsePlan picture = server.Handle(Get("/-kvidb-/data?1"));
+  EXPECT_EQ(picture.delivery, Delivery::kEndless);
+  EXPECT_TRUE(picture.filler.empty());  // zeros
+  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?1")).delivery, Delivery::kWhole);
+  std::optional<Fault> f;
+  std::string error;
+  EXPECT_FALSE(ParseFaultAction("endless:5", &f, &error));
+
+  const std::size_t held = server.PictureCount();
+  server.AddPicture("20240102/10000900", "nohead", std::string(3000, 'x'));
+  EXPECT_EQ(server.PictureCount(), held + 1);
+  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?nohead")).body, std::string(3000, 'x'));
+  EXPECT_NE(server.Handle(Get("/-kvidb-/enum?type=list&limit=0")).body.find(
+                "20240102/10000900 nohead\r\n"),
+            std::string::npos);
+  server.Handle(Get("/-kvidb-/rpdel?iid=nohead", "admin:secret"));
+  EXPECT_EQ(server.PictureCount(), held);
+}
+
 TEST(CamsimOptions, ParsesTheCommandLine) {
   CamsimOptions o;
   std::string error;

@@ -19,7 +19,7 @@
 #include "downloader/download_run.h"
 #include "downloader/ras_dialer.h"
 #include "downloader/result_codes.h"
-#include "tests/downloader/fake_camera.h"
+#include "tests/camsim/camsim_in_process.h"
 #include "tests/downloader/run_fixture.h"
 #include "tests/support/image_files.h"
 
@@ -27,7 +27,7 @@ namespace pondrel::dl {
 namespace {
 
 using test::DownloaderWorld;
-using test::FakeCamera;
+using pondrel::test::CamsimInProcess;
 using test::ReadFile;
 using test::TestProfile;
 using test::WriteFile;
@@ -103,7 +103,7 @@ class DialUpRun : public ::testing::Test {
   int Pictures() const { return pondrel::test::CountJpgs(world_.ImageDir()); }
 
   DownloaderWorld world_;
-  FakeCamera camera_;
+  CamsimInProcess camera_;
   std::string id_;
 };
 
@@ -158,7 +158,7 @@ TEST_F(DialUpRun, WithoutHTheLinkStaysUpAndTheNextRunUsesItAsItIs) {
 
 TEST(DialUp, WithoutAConnectionNameNothingIsDialled) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(1);
   TestProfile profile;
   profile.port = camera.port();

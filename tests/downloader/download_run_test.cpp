@@ -15,19 +15,19 @@
 #include "common/named_object.h"
 #include "downloader/result_codes.h"
 #include "imagestore/image_index.h"
-#include "tests/downloader/fake_camera.h"
+#include "tests/camsim/camsim_in_process.h"
 #include "tests/downloader/run_fixture.h"
 
 namespace pondrel::dl {
 namespace {
 
 using test::DownloaderWorld;
-using test::FakeCamera;
+using pondrel::test::CamsimInProcess;
 using test::TestProfile;
 using test::CountJpgs;
 using test::JpgBytes;
 
-TestProfile Profile(const FakeCamera& camera, bool delete_on_server = false) {
+TestProfile Profile(const CamsimInProcess& camera, bool delete_on_server = false) {
   TestProfile profile;
   profile.port = camera.port();
   profile.deleteOnServer = delete_on_server;
@@ -36,7 +36,7 @@ TestProfile Profile(const FakeCamera& camera, bool delete_on_server = false) {
 
 TEST(DownloadRun, PicturesLandWithIndexRecordsLogAndImageList) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(3, "20240102", 0);
   camera.AddPictures(2, "20240103", 100);
   const std::string id = world.AddProfile(Profile(camera));
@@ -44,7 +44,7 @@ TEST(DownloadRun, PicturesLandWithIndexRecordsLogAndImageList) {
 
   const std::string dir = world.ImageDir();
   const std::string first = dir + "/image/2024/0102/10000000.jpg";
-  EXPECT_EQ(FakeCamera::MakePicture(2000, 0), test::ReadFile(first));
+  EXPECT_EQ(CamsimInProcess::MakePicture(2000, 0), test::ReadFile(first));
   EXPECT_TRUE(test::PathExists(dir + "/image/2024/0103/10014000.jpg"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20240102/10000200"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20240103/10014000"));
@@ -78,7 +78,7 @@ TEST(DownloadRun, PicturesLandWithIndexRecordsLogAndImageList) {
 // the pictures are still stored.
 TEST(DownloadRun, ImageListWriteFailureIsReportedPerPicture) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(2);
   const std::string id = world.AddProfile(Profile(camera));
   std::filesystem::create_directories(world.ImageDir());
@@ -92,7 +92,7 @@ TEST(DownloadRun, ImageListWriteFailureIsReportedPerPicture) {
 
 TEST(DownloadRun, DeletionOnServerInBatchesOfEight) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(17);
   const std::string id = world.AddProfile(Profile(camera, true));
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
@@ -107,7 +107,7 @@ TEST(DownloadRun, DeletionOnServerInBatchesOfEight) {
 
 TEST(DownloadRun, PerRunLimitStopsAndFlushesTheBatch) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(10);
   const std::string id = world.AddProfile(Profile(camera, true));
   world.SetOption("DLLimitDWImgFiles", 1);
@@ -134,10 +134,12 @@ TEST(DownloadRun, StatusAnswersEndPhaseOne) {
   };
   for (const Case& c : cases) {
     DownloaderWorld world;
-    FakeCamera camera;
+    CamsimInProcess camera;
     camera.AddPictures(2);
-    camera.state = c.state;
-    camera.statusCode = c.status;
+    ASSERT_TRUE(camera.Control("state=" + std::to_string(c.state)));
+    if (c.status != 200) {
+      ASSERT_TRUE(camera.Control("fault.status=code:" + std::to_string(c.status)));
+    }
     const std::string id = world.AddProfile(Profile(camera));
     EXPECT_EQ(c.result, ResultCode(world.Run(world.CommandLine(id), world.Settings())));
     EXPECT_EQ(1u, world.LogLines(c.line).size()) << world.Log();
@@ -146,7 +148,7 @@ TEST(DownloadRun, StatusAnswersEndPhaseOne) {
   }
   // No pictures on the server: result 0 without a list request.
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   const std::string id = world.AddProfile(Profile(camera));
   EXPECT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(1u, camera.Requests().size());
@@ -157,14 +159,14 @@ TEST(DownloadRun, StatusAnswersEndPhaseOne) {
 // list lines whose key is not YYYYMMDD/hhmmsscc never become paths.
 TEST(DownloadRun, BadPicturesAndHostileListLinesAreSkipped) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(6);
-  camera.forbiddenIds.insert("id2024010210000100");
-  camera.errorBodyIds.insert("id2024010210000200");
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000100=code:403"));
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000200=error"));
   camera.AddPicture("20240102/10000900", "nohead", std::string(3000, 'x'));
-  camera.extraListLines =
-      "../../../../tmp/x idx\r\n2024010a/10000000 idy\r\nnoblank\n"
-      "20240102/1000000012 idz\n20240102/10001000\x1b[2J id\r\n";
+  ASSERT_TRUE(camera.Control(
+      "list-extra=../../../../tmp/x idx\nlist-extra=2024010a/10000000 idy\nlist-extra=noblank\n"
+      "list-extra=20240102/1000000012 idz\nlist-extra=20240102/10001000\x1b[2J id"));
   const std::string id = world.AddProfile(Profile(camera));
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(4, CountJpgs(world.ImageDir()));
@@ -178,9 +180,9 @@ TEST(DownloadRun, BadPicturesAndHostileListLinesAreSkipped) {
 
 TEST(DownloadRun, DeletionLoginFailureIsLoggedOnceAndDownloadingGoesOn) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(10);
-  camera.deleteCode = 401;
+  ASSERT_TRUE(camera.Control("fault.rpdel=code:401"));
   const std::string id = world.AddProfile(Profile(camera, true));
   EXPECT_EQ(RunResult::kHttpUnauthorized, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(10, CountJpgs(world.ImageDir()));
@@ -197,9 +199,9 @@ TEST(DownloadRun, DeletionLoginFailureIsLoggedOnceAndDownloadingGoesOn) {
 // limit of 180 seconds, passed on an injected clock.
 TEST(DownloadRun, StalledBodyIsCutByTheWatchdog) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(3, "20240102", 0, 40000);
-  camera.stallIds.insert("id2024010210000100");
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000100=stall:86400"));
   const std::string id = world.AddProfile(Profile(camera));
   TestClock clock(1'700'000'000, 1'000'000);
   SetClock(&clock);
@@ -221,9 +223,9 @@ TEST(DownloadRun, StalledBodyIsCutByTheWatchdog) {
 
 TEST(DownloadRun, AbortFlagDuringAStalledReadEndsWith100) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(3, "20240102", 0, 40000);
-  camera.stallIds.insert("id2024010210000100");
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000100=stall:86400"));
   const std::string id = world.AddProfile(Profile(camera));
   std::atomic<bool> abort{false};
   RunSettings settings = world.Settings();
@@ -243,9 +245,9 @@ TEST(DownloadRun, AbortFlagDuringAStalledReadEndsWith100) {
 
 TEST(DownloadRun, SigtermIsTheCloseRequest) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(2, "20240102", 0, 40000);
-  camera.stallIds.insert("id2024010210000000");
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000000=stall:86400"));
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
   settings.closeOnSigterm = true;
@@ -264,7 +266,7 @@ TEST(DownloadRun, SigtermIsTheCloseRequest) {
 // 100 and leaves the holder's semaphore alone.
 TEST(DownloadRun, SemaphoreWaitIsAbortable) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(1);
   const std::string id = world.AddProfile(Profile(camera));
   NamedObject holder = NamedObject::Create(id + "SEM");
@@ -296,7 +298,7 @@ TEST(DownloadRun, SemaphoreWaitIsAbortable) {
 // Free space below the limit and no automatic deletion: D029, 104, nothing stored.
 TEST(DownloadRun, InsufficientSpaceAborts) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(4);
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
@@ -316,7 +318,7 @@ TEST(DownloadRun, InsufficientSpaceAborts) {
 // stop a run that had room.
 TEST(DownloadRun, FailedSpaceMeasurementKeepsTheLastFigure) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(4);
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
@@ -336,7 +338,7 @@ TEST(DownloadRun, FailedSpaceMeasurementKeepsTheLastFigure) {
 // A run stopped for space still sends its pending deletion batch, and still ends with 104.
 TEST(DownloadRun, SpaceStopKeeps104AfterTheBatchFlush) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(6);
   const std::string id = world.AddProfile(Profile(camera, true));
   RunSettings settings = world.Settings();
@@ -359,7 +361,7 @@ TEST(DownloadRun, SpaceStopKeeps104AfterTheBatchFlush) {
 // with less than 110 % of the need.
 TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(3, "20230505", 0);
   camera.AddPictures(2, "20230506", 0);
   const std::string id = world.AddProfile(Profile(camera, true));
@@ -409,7 +411,7 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
 
 TEST(DownloadRun, DialUpEntryFailsWithoutADialer) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   TestProfile profile = Profile(camera);
   profile.usePpp = true;
   profile.pppEntry = "office";
@@ -427,7 +429,7 @@ TEST(DownloadRun, ThroughTinyproxy) {
   DownloaderWorld world;
   test::TinyProxy proxy(world.env().Dir());
   ASSERT_TRUE(proxy.ok());
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(9);
   TestProfile profile = Profile(camera, true);
   profile.useProxy = true;
@@ -440,7 +442,7 @@ TEST(DownloadRun, ThroughTinyproxy) {
     EXPECT_NE(std::string::npos, r.headers.at("via").find("tinyproxy")) << r.target;
   }
   // An unsupported status through a proxy names the port as a possible cause.
-  camera.statusCode = 404;
+  ASSERT_TRUE(camera.Control("fault.status=code:404"));
   EXPECT_EQ(RunResult::kHttpNotFound, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(1u, world.LogLines("or the port number is invalid. (D024)").size());
 }
@@ -455,7 +457,7 @@ TEST(DownloadRun, KvdlStartFromTheSharedLibrary) {
   ASSERT_NE(nullptr, kvdl_start);
   EXPECT_EQ(nullptr, ::dlsym(handle, "_ZN7pondrel2dl11RunDownloadESt17basic_string_viewIcSt11char_traitsIcEERKNS0_11RunSettingsE"));
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(2);
   const std::string id = world.AddProfile(Profile(camera));
   EXPECT_EQ(ResultCode(RunResult::kUnknownOption), kvdl_start("/t x,/w 1"));
@@ -466,7 +468,7 @@ TEST(DownloadRun, KvdlStartFromTheSharedLibrary) {
 
 TEST(DownloadRun, ManualModeAsksForTheServerAndReturnsZero) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(2);
   world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();

@@ -14,14 +14,14 @@
 #include "downloader/picture_list.h"
 #include "downloader/result_codes.h"
 #include "imagestore/image_index.h"
-#include "tests/downloader/fake_camera.h"
+#include "tests/camsim/camsim_in_process.h"
 #include "tests/downloader/run_fixture.h"
 
 namespace pondrel::dl {
 namespace {
 
 using test::DownloaderWorld;
-using test::FakeCamera;
+using pondrel::test::CamsimInProcess;
 using test::TestProfile;
 using test::CountJpgs;
 using test::ImageBytes;
@@ -38,7 +38,7 @@ int CountFiles(const std::string& image_dir, const std::string& suffix) {
   return n;
 }
 
-TestProfile Profile(const FakeCamera& camera) {
+TestProfile Profile(const CamsimInProcess& camera) {
   TestProfile profile;
   profile.port = camera.port();
   return profile;
@@ -49,30 +49,30 @@ TestProfile Profile(const FakeCamera& camera) {
 // and the run goes on.
 TEST(HostileServer, EndlessBodiesAreCut) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(3);
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
   settings.limits.fileBodyMax = 3u << 20;
   const std::string dir = world.ImageDir();
 
-  camera.endlessIds.insert("id2024010210000100");
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000100=endless"));
   EXPECT_EQ(RunResult::kHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Communication error (D011)").size());
   EXPECT_TRUE(test::PathExists(dir + "/image/2024/0102/10000000.jpg"));
   EXPECT_FALSE(test::PathExists(dir + "/image/2024/0102/10000100.jpg"));
   EXPECT_EQ(0, ContainsImage(dir + "/info", "20240102/10000100"));
-  camera.endlessIds.clear();
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000100=none"));
 
-  camera.endlessList = true;
+  ASSERT_TRUE(camera.Control("fault.list=endless"));
   ASSERT_TRUE(test::PathExists(dir + "/info/pict.lst"));  // the last run's list
   EXPECT_EQ(RunResult::kHttpError, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_FALSE(test::PathExists(dir + "/info/pict.lst"));
   EXPECT_EQ(0, CountFiles(dir, ".part"));
   EXPECT_EQ(2u, world.LogLines("Communication error (D011)").size());
-  camera.endlessList = false;
+  ASSERT_TRUE(camera.Control("fault.list=none"));
 
-  camera.endlessStatus = true;
+  ASSERT_TRUE(camera.Control("fault.status=endless"));
   EXPECT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(3, CountJpgs(dir));
   // Every read stopped at its limit: what the camera got out over the three runs is that much
@@ -84,9 +84,9 @@ TEST(HostileServer, EndlessBodiesAreCut) {
 // space the options keep, without waiting for the byte limit.
 TEST(HostileServer, StreamingBodyStopsAtTheFreeSpaceFloor) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(2);
-  camera.endlessIds.insert("id2024010210000100");
+  ASSERT_TRUE(camera.Control("fault.data.id2024010210000100=endless"));
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
   const std::string dir = world.ImageDir();
@@ -108,7 +108,7 @@ TEST(HostileServer, StreamingBodyStopsAtTheFreeSpaceFloor) {
 // directory with them: the directory is made again and the picture is stored.
 TEST(HostileServer, DayDirectoryEmptiedForSpaceIsMadeAgain) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(2, "20240102", 0);
   const std::string id = world.AddProfile(Profile(camera));
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
@@ -138,7 +138,7 @@ TEST(HostileServer, DayDirectoryEmptiedForSpaceIsMadeAgain) {
 // a warning: 200 % free space with automatic deletion no longer empties the store.
 TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(3, "20240102", 0);
   const std::string id = world.AddProfile(Profile(camera));
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
@@ -196,7 +196,7 @@ TEST(DamagedStore, OverLongListLinesAreSkipped) {
 // append, and the run after it finds every picture.
 TEST(DamagedStore, TornIndexTailCostsOneRecord) {
   DownloaderWorld world;
-  FakeCamera camera;
+  CamsimInProcess camera;
   camera.AddPictures(20);
   const std::string id = world.AddProfile(Profile(camera));
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));

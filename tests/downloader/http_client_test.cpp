@@ -9,14 +9,14 @@
 #include "common/fs_util.h"
 #include "downloader/result_codes.h"
 #include "downloader/run_context.h"
-#include "tests/downloader/fake_camera.h"
+#include "tests/camsim/camsim_in_process.h"
 #include "tests/downloader/run_fixture.h"
 #include "tests/support/test_env.h"
 
 namespace pondrel::dl {
 namespace {
 
-using test::FakeCamera;
+using pondrel::test::CamsimInProcess;
 
 class HttpClientTest : public ::testing::Test {
  protected:
@@ -34,7 +34,7 @@ class HttpClientTest : public ::testing::Test {
 
   test::ScopedTestEnv env_;
   test::RecordingProgress progress_;
-  FakeCamera camera_;
+  CamsimInProcess camera_;
   RunContext ctx_;
   DownloadJob job_;
 };
@@ -91,7 +91,7 @@ TEST_F(HttpClientTest, StatusCodesMapToResultsAndLogLines) {
                         {500, 8006, nullptr}, {302, 8006, nullptr}};
   for (const Case& c : cases) {
     test::WriteFile(env_.Path("dl.log"), "");
-    camera_.statusCode = c.status;
+    ASSERT_TRUE(camera_.Control("fault.status=code:" + std::to_string(c.status)));
     char status[20];
     EXPECT_EQ(c.result, ResultCode(HttpFetch("/-kvidb-/status", job_, status, sizeof status)))
         << c.status;
@@ -111,10 +111,10 @@ TEST_F(HttpClientTest, StatusCodesMapToResultsAndLogLines) {
 // A body that goes to a file arrives whole, however long; a picture answered 403 leaves no
 // file; the status bytes are copied from memory.
 TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
-  const std::string big = FakeCamera::MakePicture(2'500'000, 7);
+  const std::string big = CamsimInProcess::MakePicture(2'500'000, 7);
   camera_.AddPicture("20240102/10000000", "big", big);
   camera_.AddPicture("20240102/10000100", "no", "x");
-  camera_.forbiddenIds.insert("no");
+  ASSERT_TRUE(camera_.Control("fault.data.no=code:403"));
   job_.targetFile = env_.Path("big.jpg");
   ASSERT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?big", job_));
   EXPECT_TRUE(test::ReadFile(job_.targetFile) == big);
@@ -123,7 +123,7 @@ TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
   struct stat st;
   EXPECT_NE(0, ::stat(job_.targetFile.c_str(), &st));
 
-  camera_.state = 3;
+  ASSERT_TRUE(camera_.Control("state=3"));
   job_.targetFile.clear();
   unsigned char status[20];
   ASSERT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/status", job_, reinterpret_cast<char*>(status), 20));
@@ -136,7 +136,7 @@ TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
 }
 
 TEST_F(HttpClientTest, HostileIdentifierStaysInTheRequestLine) {
-  camera_.AddPicture("20240102/10000000", "a%20b%0D%0AX-Evil:%20y", FakeCamera::MakePicture(100));
+  camera_.AddPicture("20240102/10000000", "a%20b%0D%0AX-Evil:%20y", CamsimInProcess::MakePicture(100));
   job_.targetFile = env_.Path("p.jpg");
   EXPECT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?" + EncodeIdentifier("a b\r\nX-Evil: y"), job_));
   const auto requests = camera_.Requests();
@@ -157,7 +157,7 @@ TEST_F(HttpClientTest, AbortFlagEndsTheRequestAfterARead) {
 // callbacks, or by the receive time-out.
 TEST_F(HttpClientTest, StalledBodyClosedOrTimedOut) {
   camera_.AddPictures(1, "20240102", 0, 50000);
-  camera_.stallIds.insert("id2024010210000000");
+  ASSERT_TRUE(camera_.Control("fault.data.id2024010210000000=stall:86400"));
   job_.targetFile = env_.Path("p.jpg");
   RunResult result = RunResult::kOk;
   std::thread fetch([&] { result = HttpFetch("/-kvidb-/data?id2024010210000000", job_); });
@@ -178,8 +178,7 @@ TEST_F(HttpClientTest, StalledBodyClosedOrTimedOut) {
 // time-out result and nothing of it is kept.
 TEST_F(HttpClientTest, TrickleEndsWithTheTimeOutResult) {
   camera_.AddPictures(2, "20240102", 0, 300000);
-  camera_.trickleIds = {"id2024010210000000", "id2024010210000100"};
-  camera_.trickleBytesPerSecond = 4;
+  ASSERT_TRUE(camera_.Control("fault.data=trickle:4"));
   ctx_.timeouts.receiveMs = 2000;
   job_.targetFile = env_.Path("p.jpg");
   EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
@@ -187,7 +186,7 @@ TEST_F(HttpClientTest, TrickleEndsWithTheTimeOutResult) {
   EXPECT_FALSE(FileExists(job_.targetFile));
 
   // Fast enough for the rate, but the request may not last for ever.
-  camera_.trickleBytesPerSecond = 2000;
+  ASSERT_TRUE(camera_.Control("fault.data=trickle:2000"));
   ctx_.timeouts.minBytesPerSecond = 100;
   ctx_.timeouts.requestMaxMs = 1500;
   EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000100", job_));

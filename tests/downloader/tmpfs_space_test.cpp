@@ -12,7 +12,7 @@
 #include <string>
 
 #include "downloader/result_codes.h"
-#include "tests/downloader/fake_camera.h"
+#include "tests/camsim/camsim_in_process.h"
 #include "tests/downloader/run_fixture.h"
 
 namespace pondrel::dl {
@@ -38,7 +38,7 @@ TEST(TmpfsScenario, StopThenDeleteOldPictures) {
   ASSERT_LT(vfs.f_blocks * vfs.f_frsize, 8u << 20) << "not the small tmpfs";
 
   test::DownloaderWorld world;
-  test::FakeCamera camera;
+  pondrel::test::CamsimInProcess camera;
   camera.AddPictures(20, "20240102", 0, kPictureSize);
   test::TestProfile profile;
   profile.port = camera.port();

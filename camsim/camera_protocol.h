@@ -34,9 +34,9 @@ ParsedTarget ParseTarget(std::string_view target);
 std::string BuildStatusBody(std::uint32_t state, std::uint32_t count);
 
 struct ListFormat {
-  bool crlf = true;                       // lines end in "\r\n", else "\n"
-  long limit = 0;                         // at most this many pictures; 0 = all
-  std::vector<std::string> extra_lines;   // appended verbatim after the pictures
+  bool crlf = true;                      // lines end in "\r\n", else "\n"
+  long limit = 0;                        // at most this many pictures; 0 = all
+  std::vector<std::string> extra_lines;  // appended verbatim after the pictures
 };
 
 // One "<key> <identifier>" line per picture, in store order.

@@ -71,16 +71,10 @@ ResponsePlan CamServer::Handle(const IncomingRequest& request) {
   ++stats_.requests;
   ++stats_.by_kind[static_cast<int>(target.kind)];
   switch (target.kind) {
-    case RequestKind::kControl:
-      lock.unlock();
-      return ControlAnswer(request);
-    case RequestKind::kStats:
-      lock.unlock();
-      return TextAnswer(200, StatsText());
-    case RequestKind::kOther:
-      return TextAnswer(404, "not found\n");
-    default:
-      break;
+    case RequestKind::kControl: lock.unlock(); return ControlAnswer(request);
+    case RequestKind::kStats: lock.unlock(); return TextAnswer(200, StatsText());
+    case RequestKind::kOther: return TextAnswer(404, "not found\n");
+    default: break;
   }
   if (std::optional<ResponsePlan> refusal = Refusal(request, target)) return *refusal;
   if (target.kind == RequestKind::kDelete) stats_.delete_batches.push_back(target.ids.size());
@@ -92,8 +86,7 @@ ResponsePlan CamServer::Handle(const IncomingRequest& request) {
   }
   if (fault && fault->action == FaultAction::kErrorBody) return TextAnswer(200, "error");
   const std::size_t oversize =
-      fault && fault->action == FaultAction::kOversize ? static_cast<std::size_t>(fault->param)
-                                                       : 0;
+      fault && fault->action == FaultAction::kOversize ? static_cast<std::size_t>(fault->param) : 0;
   ResponsePlan plan = CameraAnswer(target, oversize, lock);
   if (fault) ApplyDelivery(*fault, target.kind, &plan);
   return plan;
@@ -143,8 +136,7 @@ ResponsePlan CamServer::CameraAnswer(const ParsedTarget& target, std::size_t ove
     case RequestKind::kStatus:
       plan.content_type = "application/octet-stream";
       plan.body = BuildStatusBody(
-          state_, count_override_ ? *count_override_
-                                  : static_cast<std::uint32_t>(store_.Count()));
+          state_, count_override_ ? *count_override_ : static_cast<std::uint32_t>(store_.Count()));
       break;
     case RequestKind::kList: {
       ListFormat format = list_format_;
@@ -167,8 +159,7 @@ ResponsePlan CamServer::CameraAnswer(const ParsedTarget& target, std::size_t ove
       stats_.delete_unknown += static_cast<long>(target.ids.size()) - removed;
       break;
     }
-    default:
-      break;
+    default: break;
   }
   if (oversize) Oversize(target.kind, oversize, &plan.body);
   return plan;
@@ -191,23 +182,18 @@ void CamServer::ApplyDelivery(const Fault& fault, RequestKind kind, ResponsePlan
       plan->delivery = Delivery::kTrickle;
       plan->param = fault.param;
       break;
-    case FaultAction::kClose:
-      plan->headers.emplace_back("Connection", "close");
-      break;
-    case FaultAction::kHangUp:
-      plan->delivery = Delivery::kHangUp;
-      break;
+    case FaultAction::kClose: plan->headers.emplace_back("Connection", "close"); break;
+    case FaultAction::kHangUp: plan->delivery = Delivery::kHangUp; break;
     case FaultAction::kEndless:
       plan->delivery = Delivery::kEndless;
       if (kind == RequestKind::kList) Oversize(kind, 64 * 1024, &plan->filler);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
 bool CamServer::ControlLine(std::string_view key, std::string_view value, bool apply,
-                             std::string* error) {
+                            std::string* error) {
   long n = 0;
   if (key.substr(0, 6) == "fault.") {
     FaultTarget target;
@@ -326,9 +312,9 @@ std::string CamServer::StatsText() const {
   put("pictures", std::to_string(pictures));
   put("state", std::to_string(state_));
   put("requests", std::to_string(stats_.requests));
-  for (RequestKind k : {RequestKind::kStatus, RequestKind::kList, RequestKind::kData,
-                        RequestKind::kDelete, RequestKind::kControl, RequestKind::kStats,
-                        RequestKind::kOther}) {
+  for (RequestKind k :
+       {RequestKind::kStatus, RequestKind::kList, RequestKind::kData, RequestKind::kDelete,
+        RequestKind::kControl, RequestKind::kStats, RequestKind::kOther}) {
     put((std::string(KindName(k)) + "_requests").c_str(),
         std::to_string(stats_.by_kind[static_cast<int>(k)]));
   }

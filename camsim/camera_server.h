@@ -28,11 +28,11 @@ struct Credentials {
 
 struct CamServerConfig {
   PictureSeries series;
-  int pictures = 10;                  // pictures held at start
-  std::optional<Credentials> user;    // unset: requests need no credentials
-  std::optional<Credentials> admin;   // set: deletion needs exactly these; they also open
-                                      // every other request
-  int missing_picture_status = 404;   // answer to a picture request for an unknown identifier
+  int pictures = 10;                 // pictures held at start
+  std::optional<Credentials> user;   // unset: requests need no credentials
+  std::optional<Credentials> admin;  // set: deletion needs exactly these; they also open
+                                     // every other request
+  int missing_picture_status = 404;  // answer to a picture request for an unknown identifier
   bool list_crlf = true;
 };
 
@@ -55,8 +55,8 @@ struct ResponsePlan {
   std::string content_type = "text/plain";
   std::string body;
   Delivery delivery = Delivery::kWhole;
-  long param = 0;  // kStall: seconds; kTrickle: bytes per second
-  long cut_at = -1;  // kStall, kDrop: where the body is interrupted; -1 = its middle
+  long param = 0;      // kStall: seconds; kTrickle: bytes per second
+  long cut_at = -1;    // kStall, kDrop: where the body is interrupted; -1 = its middle
   std::string filler;  // kEndless: what follows the body (empty: zero bytes)
   std::vector<std::pair<std::string, std::string>> headers;
 };

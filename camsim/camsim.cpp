@@ -115,8 +115,7 @@ int main(int argc, char** argv) {
     case pondrel::camsim::OptionsResult::kError:
       std::fprintf(stderr, "camsim: %s\n%s", error.c_str(), pondrel::camsim::kCamsimUsage);
       return 1;
-    case pondrel::camsim::OptionsResult::kRun:
-      break;
+    case pondrel::camsim::OptionsResult::kRun: break;
   }
   return pondrel::camsim::Run(options);
 }

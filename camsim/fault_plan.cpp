@@ -111,8 +111,7 @@ bool ParseFaultAction(std::string_view text, std::optional<Fault>* out, std::str
   for (const Spec& s : kSpecs) {
     if (name != s.name) continue;
     const bool wants_arg = s.max != 0;
-    if (wants_arg != has_arg ||
-        (wants_arg && !ParseLong(arg, s.min, s.max, &f.param))) {
+    if (wants_arg != has_arg || (wants_arg && !ParseLong(arg, s.min, s.max, &f.param))) {
       *error = "bad argument in fault action \"" + std::string(text) + "\"";
       return false;
     }
@@ -133,10 +132,10 @@ std::string DescribeFault(const FaultTarget& target, const Fault& fault) {
   if (!target.id.empty()) s += "." + target.id;
   s += "=";
   s += ActionName(fault.action);
-  const bool has_param = fault.action != FaultAction::kErrorBody &&
-                         fault.action != FaultAction::kDrop && fault.action != FaultAction::kClose &&
-                         fault.action != FaultAction::kHangUp &&
-                         fault.action != FaultAction::kEndless;
+  const bool has_param =
+      fault.action != FaultAction::kErrorBody && fault.action != FaultAction::kDrop &&
+      fault.action != FaultAction::kClose && fault.action != FaultAction::kHangUp &&
+      fault.action != FaultAction::kEndless;
   if (has_param) {
     s += ":" + std::to_string(fault.param);
   }

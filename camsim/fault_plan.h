@@ -10,8 +10,9 @@
 //   target: status | list | data | rpdel, optionally followed by "." and a picture identifier
 //           (data: the request for that picture; rpdel: any batch naming it)
 //   action: none | code:<http status> | error | stall:<seconds> | drop | trickle:<bytes/s>
-//           | oversize:<bytes> | close | hangup | endless; stall and drop may add "@<byte offset>" to stop there instead
-//           of in the middle of the body ("drop@0": headers only); any action may end in
+//           | oversize:<bytes> | close | hangup | endless; stall and drop may add "@<byte offset>"
+//           to stop there instead of in the middle of the body ("drop@0": headers only); any action
+//           may end in
 //           "*<n>" to apply to the next n requests only
 #pragma once
 
@@ -32,8 +33,8 @@ enum class FaultAction {
   kDrop,
   kTrickle,
   kOversize,
-  kClose,   // the answer says "Connection: close" and the connection closes after it
-  kHangUp,  // the whole answer goes out as kept-alive, then the connection closes unannounced
+  kClose,    // the answer says "Connection: close" and the connection closes after it
+  kHangUp,   // the whole answer goes out as kept-alive, then the connection closes unannounced
   kEndless,  // the body has no length and never ends: filler follows until the client leaves
 };
 
@@ -47,9 +48,7 @@ struct Fault {
 struct FaultTarget {
   RequestKind kind = RequestKind::kData;
   std::string id;  // empty: every request of the kind
-  bool operator<(const FaultTarget& o) const {
-    return kind != o.kind ? kind < o.kind : id < o.id;
-  }
+  bool operator<(const FaultTarget& o) const { return kind != o.kind ? kind < o.kind : id < o.id; }
 };
 
 bool ParseFaultTarget(std::string_view text, FaultTarget* out, std::string* error);

@@ -151,8 +151,7 @@ httplib::ContentProvider ProviderFor(const ResponsePlan& plan, std::shared_ptr<P
         return writer->Write(sink, offset, writer->body().size()) && false;
       };
     case Delivery::kWhole:
-    case Delivery::kEndless:
-      break;
+    case Delivery::kEndless: break;
   }
   return nullptr;
 }
@@ -162,8 +161,7 @@ httplib::ContentProvider ProviderFor(const ResponsePlan& plan, std::shared_ptr<P
 httplib::ContentProviderWithoutLength EndlessProvider(std::shared_ptr<PieceWriter> writer,
                                                       std::string filler, DeliveryState& state) {
   if (filler.empty()) filler.assign(64 * 1024, '\0');
-  return [writer, filler = std::move(filler), &state](std::size_t offset,
-                                                      httplib::DataSink& sink) {
+  return [writer, filler = std::move(filler), &state](std::size_t offset, httplib::DataSink& sink) {
     const std::size_t length = writer->body().size();
     if (offset < length) {
       if (!sink.write(writer->body().data() + offset, length - offset)) {
@@ -248,7 +246,8 @@ struct HttpTransport::Impl {
   DeliveryState state;
   httplib::Server svr;
 
-  Impl(CamServer& s, RequestLog& l, RequestObserver o) : server(s), log(l), observer(std::move(o)) {}
+  Impl(CamServer& s, RequestLog& l, RequestObserver o)
+      : server(s), log(l), observer(std::move(o)) {}
   void Route(int threads);
 };
 

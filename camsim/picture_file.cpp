@@ -94,8 +94,8 @@ std::string BuildPictureFile(const PictureHeaderFields& h, const std::string& la
   std::string head;
   PutMarker(&head, 0xD8);
   PutSegment(&head, 0xE0, EncodeHeaderPayload(h));
-  const std::string body = ImageBody(std::max<std::uint16_t>(width, 1),
-                                     std::max<std::uint16_t>(height, 1));
+  const std::string body =
+      ImageBody(std::max<std::uint16_t>(width, 1), std::max<std::uint16_t>(height, 1));
 
   // A short label always fits the first comment segment, however the padding is split.
   const std::string text = label.substr(0, 1000);

@@ -12,16 +12,16 @@ namespace pondrel::camsim {
 // The camera header that follows the APP0 marker: 44 bytes starting with "KV", multi-byte
 // fields big-endian.
 struct PictureHeaderFields {
-  std::uint8_t trigger = 33;         // 1, 2 = device input; 33..36 = schedule 1..4
+  std::uint8_t trigger = 33;  // 1, 2 = device input; 33..36 = schedule 1..4
   std::uint8_t camera = 1;
-  std::uint16_t pan = 18000;         // hundredths of a degree + 18000; 0 = not recorded
+  std::uint16_t pan = 18000;  // hundredths of a degree + 18000; 0 = not recorded
   std::uint16_t tilt = 18000;
-  std::uint16_t zoom = 100;          // hundredths; 0 = not recorded
-  std::uint16_t brightness = 1;      // 1 = standard, 2 = brighter
-  std::uint32_t record_time = 0;     // seconds since 1970-01-01 00:00 UTC
-  std::int16_t zone_offset = 0;      // minutes east of UTC; only meaningful with an extension
-  std::uint16_t extension = 1;       // 0 = old camera: 320 x 240, zone taken from the reader
-  std::uint16_t width = 640;         // not written when `extension` is 0
+  std::uint16_t zoom = 100;       // hundredths; 0 = not recorded
+  std::uint16_t brightness = 1;   // 1 = standard, 2 = brighter
+  std::uint32_t record_time = 0;  // seconds since 1970-01-01 00:00 UTC
+  std::int16_t zone_offset = 0;   // minutes east of UTC; only meaningful with an extension
+  std::uint16_t extension = 1;    // 0 = old camera: 320 x 240, zone taken from the reader
+  std::uint16_t width = 640;      // not written when `extension` is 0
   std::uint16_t height = 480;
 };
 

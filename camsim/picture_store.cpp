@@ -29,8 +29,7 @@ int PictureStore::Add(int count) {
     const std::size_t n = static_cast<std::size_t>(added_);
     if (!series_.cameras.empty()) h.camera = series_.cameras[n % series_.cameras.size()];
     if (!series_.triggers.empty()) h.trigger = series_.triggers[n % series_.triggers.size()];
-    h.record_time =
-        static_cast<std::uint32_t>(ToCentiseconds(t) / 100 - series_.zone_offset * 60);
+    h.record_time = static_cast<std::uint32_t>(ToCentiseconds(t) / 100 - series_.zone_offset * 60);
     h.zone_offset = series_.zone_offset;
     h.extension = series_.extension;
     h.width = series_.width;

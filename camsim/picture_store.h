@@ -25,7 +25,7 @@ struct PictureSeries {
   std::uint16_t height = 480;
   std::vector<std::uint8_t> cameras{1};    // cycled per picture
   std::vector<std::uint8_t> triggers{33};  // cycled per picture
-  std::string id_prefix;  // put before each serial number in identifiers
+  std::string id_prefix;                   // put before each serial number in identifiers
 };
 
 struct CamPicture {

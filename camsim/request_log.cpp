@@ -13,7 +13,7 @@ bool RequestLog::Open(const std::string& path) {
 }
 
 void RequestLog::Write(const std::string& method, const std::string& target, int status,
-                        std::size_t bytes) {
+                       std::size_t bytes) {
   if (!fd_.valid()) return;
   const std::string line = FormatRequestLogLine(method, target, status, bytes);
   // O_APPEND makes each write land whole at the end, whichever thread writes.
@@ -21,8 +21,8 @@ void RequestLog::Write(const std::string& method, const std::string& target, int
   (void)n;
 }
 
-std::string FormatRequestLogLine(const std::string& method, const std::string& target,
-                                 int status, std::size_t bytes) {
+std::string FormatRequestLogLine(const std::string& method, const std::string& target, int status,
+                                 std::size_t bytes) {
   std::string line = method.empty() ? "-" : method;
   line += ' ';
   if (target.empty()) line += '-';

@@ -14,8 +14,7 @@ class RequestLog {
   // Opens (creating, appending) `path`; false when it cannot be opened.
   bool Open(const std::string& path);
   bool IsOpen() const { return fd_.valid(); }
-  void Write(const std::string& method, const std::string& target, int status,
-             std::size_t bytes);
+  void Write(const std::string& method, const std::string& target, int status, std::size_t bytes);
 
  private:
   UniqueFd fd_;
@@ -23,7 +22,7 @@ class RequestLog {
 
 // "<method> <target> <status> <bytes>\n"; control characters and blanks in the target are
 // written as %XX so that the line keeps its four fields.
-std::string FormatRequestLogLine(const std::string& method, const std::string& target,
-                                 int status, std::size_t bytes);
+std::string FormatRequestLogLine(const std::string& method, const std::string& target, int status,
+                                 std::size_t bytes);
 
 }  // namespace pondrel::camsim

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <thread>
@@ -35,8 +35,10 @@ void PrintHelp(const CommandSpec& spec) {
   for (const OptionSpec& o : spec.options) {
     std::string left = std::string("  --") + o.name;
     if (o.metavar) left += std::string(" ") + o.metavar;
-    if (left.size() < 30) left.resize(30, ' ');
-    else left += "\n" + std::string(30, ' ');
+    if (left.size() < 30)
+      left.resize(30, ' ');
+    else
+      left += "\n" + std::string(30, ' ');
     std::cout << left << o.help << "\n";
   }
   std::cout << "  --help, -h                  show this help\n"
@@ -88,9 +90,9 @@ int CheckPositionalCount(const std::vector<std::string>& positional, const Comma
                     kExitUsage);
   }
   if (positional.size() > spec.max_positional) {
-    return Complain("unexpected argument '" + positional[spec.max_positional] + "' for '" +
-                        spec.path + "'",
-                    kExitUsage);
+    return Complain(
+        "unexpected argument '" + positional[spec.max_positional] + "' for '" + spec.path + "'",
+        kExitUsage);
   }
   return kExitOk;
 }
@@ -151,7 +153,8 @@ int TakeGlobalSwitch(const std::vector<std::string>& argv, std::size_t* i) {
     }
     long seconds;
     if (!ParseInt(value, 0, 86400 * 365, &seconds)) {
-      return -BadValue("timeout", "'" + value + "' is not a number of seconds (0 waits without limit)");
+      return -BadValue("timeout",
+                       "'" + value + "' is not a number of seconds (0 waits without limit)");
     }
     G().timeout_seconds = static_cast<int>(seconds);
     G().timeout_given = true;
@@ -162,8 +165,7 @@ int TakeGlobalSwitch(const std::vector<std::string>& argv, std::size_t* i) {
 
 int Error(std::string_view what, std::string_view message, int status) {
   if (G().json) {
-    std::vector<std::pair<std::string, std::string>> members = {
-        {"error", JsonString(message)}};
+    std::vector<std::pair<std::string, std::string>> members = {{"error", JsonString(message)}};
     if (!what.empty()) members.push_back({"what", JsonString(what)});
     members.push_back({"exit_status", std::to_string(status)});
     std::cerr << JsonObject(members) << "\n";
@@ -224,7 +226,8 @@ bool Waiter::KeepWaiting(int interval_ms) {
     announced_ = true;
     if (!G().json) {
       std::cerr << "pondrel: waiting for " << what_;
-      if (timeout_seconds_ > 0) std::cerr << " (at most " << timeout_seconds_ << " s, see --timeout)";
+      if (timeout_seconds_ > 0)
+        std::cerr << " (at most " << timeout_seconds_ << " s, see --timeout)";
       std::cerr << " ...\n" << std::flush;
     }
   }
@@ -233,8 +236,8 @@ bool Waiter::KeepWaiting(int interval_ms) {
 }
 
 int Waiter::TimedOut() const {
-  return Error(what_, "still busy after " + std::to_string(timeout_seconds_) +
-                          " s; gave up (--timeout)",
+  return Error(what_,
+               "still busy after " + std::to_string(timeout_seconds_) + " s; gave up (--timeout)",
                kExitTimeout);
 }
 

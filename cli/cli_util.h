@@ -26,8 +26,8 @@ struct OptionSpec {
 };
 
 struct CommandSpec {
-  const char* path;      // "task add"
-  const char* args;      // "NAME" (positional arguments, for the usage line)
+  const char* path;  // "task add"
+  const char* args;  // "NAME" (positional arguments, for the usage line)
   const char* summary;
   std::vector<OptionSpec> options;
   std::size_t min_positional = 0;

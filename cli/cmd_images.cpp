@@ -34,8 +34,8 @@ int FindDay(const CImageList& list, const CKVSrvInfo& server, const std::string&
             int* status) {
   int y, m, d;
   if (!ParseRecordedDate(text, &y, &m, &d)) {
-    *status = Error("day '" + text + "'", "not a date (YYYY/MM/DD, YYYY-MM-DD or YYYYMMDD)",
-                    kExitUsage);
+    *status =
+        Error("day '" + text + "'", "not a date (YYYY/MM/DD, YYYY-MM-DD or YYYYMMDD)", kExitUsage);
     return -1;
   }
   for (std::size_t i = 0; i < list.Rows().size(); ++i) {
@@ -78,8 +78,8 @@ int Album(const Args& a) {
   if (out.code != 0) return Fail(what, out.message);
   const long count = list.Rows()[row].count;
   if (G().json) {
-    PrintJson(JsonObject({{"top_page", JsonString(out.top_page)},
-                          {"pictures", std::to_string(count)}}));
+    PrintJson(
+        JsonObject({{"top_page", JsonString(out.top_page)}, {"pictures", std::to_string(count)}}));
   } else {
     std::cout << out.top_page << "\n";
   }
@@ -118,17 +118,31 @@ int Delete(const Args& a) {
 
 const std::vector<Command>& ImagesCommands() {
   static const std::vector<Command> kCommands = {
-      {{"images days", "SERVER", "the days a server recorded, with their picture counts", {}, 1, 1,
+      {{"images days",
+        "SERVER",
+        "the days a server recorded, with their picture counts",
+        {},
+        1,
+        1,
         "SERVER is the server's name or its 32-digit identifier. One line per day: the date\n"
         "(YYYY/MM/DD) and the number of pictures; on a terminal with a header line and aligned\n"
         "columns, otherwise separated by a tab."},
        Days},
-      {{"images album", "SERVER DAY", "generate a day's HTML album and print its top page",
-        {{"open", nullptr, "open the top page in the desktop's browser (xdg-open)"}}, 2, 2,
+      {{"images album",
+        "SERVER DAY",
+        "generate a day's HTML album and print its top page",
+        {{"open", nullptr, "open the top page in the desktop's browser (xdg-open)"}},
+        2,
+        2,
         "DAY is YYYY/MM/DD (or YYYY-MM-DD, YYYYMMDD). The album is written anew under\n"
         "<image directory>/html/YYYYMMDD."},
        Album},
-      {{"images delete", "SERVER DAY", "delete a day's pictures, index and album", {}, 2, 2,
+      {{"images delete",
+        "SERVER DAY",
+        "delete a day's pictures, index and album",
+        {},
+        2,
+        2,
         "On a terminal asks first (--yes does not ask). Refused while the scheduler service\n"
         "runs; the service starts no download while the deletion runs."},
        Delete},

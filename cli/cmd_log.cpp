@@ -110,9 +110,14 @@ std::string ValidUtf8(std::string_view s) {
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
     const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    std::size_t len = c < 0x80         ? 1
+                      : (c >> 5) == 6  ? 2
+                      : (c >> 4) == 14 ? 3
+                      : (c >> 3) == 30 ? 4
+                                       : 0;
     bool ok = len > 0 && i + len <= s.size();
-    for (std::size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) >> 6) == 2;
+    for (std::size_t k = 1; ok && k < len; ++k)
+      ok = (static_cast<unsigned char>(s[i + k]) >> 6) == 2;
     if (ok && len == 2 && c < 0xC2) ok = false;
     if (ok && len == 3) {
       const auto c1 = static_cast<unsigned char>(s[i + 1]);
@@ -236,10 +241,14 @@ int ReadFilterOptions(const Args& a, LogFilter* f, long* last) {
       std::size_t comma = list.find(',', pos);
       if (comma == std::string::npos) comma = list.size();
       const std::string w = list.substr(pos, comma - pos);
-      if (w == "error") f->levels |= kLevelBitError;
-      else if (w == "warning") f->levels |= kLevelBitWarning;
-      else if (w == "info" || w == "information") f->levels |= kLevelBitInfo;
-      else return BadValue("level", "'" + w + "' is not error, warning or info");
+      if (w == "error")
+        f->levels |= kLevelBitError;
+      else if (w == "warning")
+        f->levels |= kLevelBitWarning;
+      else if (w == "info" || w == "information")
+        f->levels |= kLevelBitInfo;
+      else
+        return BadValue("level", "'" + w + "' is not error, warning or info");
       pos = comma + 1;
     }
   }
@@ -386,17 +395,23 @@ std::vector<std::string> LogShortForms(const std::vector<std::string>& argv_in) 
   // Short forms as in tail: -n N and -f.
   std::vector<std::string> argv;
   for (const std::string& w : argv_in) {
-    if (w == "-n") argv.push_back("--lines");
-    else if (w == "-f") argv.push_back("--follow");
-    else if (w.size() > 2 && w.compare(0, 2, "-n") == 0 && w[2] >= '0' && w[2] <= '9') argv.push_back("--lines=" + w.substr(2));
-    else argv.push_back(w);
+    if (w == "-n")
+      argv.push_back("--lines");
+    else if (w == "-f")
+      argv.push_back("--follow");
+    else if (w.size() > 2 && w.compare(0, 2, "-n") == 0 && w[2] >= '0' && w[2] <= '9')
+      argv.push_back("--lines=" + w.substr(2));
+    else
+      argv.push_back(w);
   }
   return argv;
 }
 
 const std::vector<Command>& LogCommands() {
   static const std::vector<Command> kCommands = {
-      {{"log show", "", "show the activity log, oldest entry first",
+      {{"log show",
+        "",
+        "show the activity log, oldest entry first",
         {{"task", "NAME", "only entries of this task (exact)"},
          {"server", "NAME", "only entries of this server (exact)"},
          {"code", "CODE", "only entries with this code, a letter and three digits (S001)"},
@@ -409,7 +424,8 @@ const std::vector<Command>& LogCommands() {
          {"follow", nullptr, "keep showing entries as they are written (also -f)"},
          {"newest-first", nullptr, "newest entry first"},
          {"file", "PATH", "read this log file instead of ROOT/SYSTEM/kvrpd.log"}},
-        0, 0,
+        0,
+        0,
         "One line per entry: code, date and time, task, server, message, separated by tabs.\n"
         "Lines without the log's layout show \"....\" and \"..........\" with the raw line as\n"
         "message; a time or level filter leaves them out. A time without a zone is local time.\n"
@@ -417,7 +433,12 @@ const std::vector<Command>& LogCommands() {
         "dates are ISO 8601 with the offset, task and server \"\" for the service's entries.\n"
         "The log is read as a stream: memory stays small whatever the size of the file."},
        Show},
-      {{"log clear", "", "delete the activity log", {}, 0, 0,
+      {{"log clear",
+        "",
+        "delete the activity log",
+        {},
+        0,
+        0,
         "On a terminal asks first (--yes does not ask). Fails (status 1) when there is no\n"
         "log to delete."},
        Clear},

@@ -45,16 +45,21 @@ int Get(const Args& a) {
     return kExitOk;
   }
   for (const auto& [k, val] : items) {
-    if (only.empty()) std::cout << k << "=" << val << "\n";
-    else if (k == only) std::cout << val << "\n";
+    if (only.empty())
+      std::cout << k << "=" << val << "\n";
+    else if (k == only)
+      std::cout << val << "\n";
   }
   return kExitOk;
 }
 
 bool OnOff(const std::string& s, bool* out) {
-  if (s == "on" || s == "1" || s == "yes") *out = true;
-  else if (s == "off" || s == "0" || s == "no") *out = false;
-  else return false;
+  if (s == "on" || s == "1" || s == "yes")
+    *out = true;
+  else if (s == "off" || s == "0" || s == "no")
+    *out = false;
+  else
+    return false;
   return true;
 }
 
@@ -87,9 +92,12 @@ int Set(const Args& a) {
   }
   if (a.Has("when-min-reached")) {
     const std::string w = a.Get("when-min-reached");
-    if (w == "abort") form.action_index = 0;
-    else if (w == "delete-old") form.action_index = 1;
-    else return BadValue("when-min-reached", "'" + w + "' is not abort or delete-old");
+    if (w == "abort")
+      form.action_index = 0;
+    else if (w == "delete-old")
+      form.action_index = 1;
+    else
+      return BadValue("when-min-reached", "'" + w + "' is not abort or delete-old");
   }
   if (a.Has("limit-pictures") && !OnOff(a.Get("limit-pictures"), &form.limit_checked)) {
     return BadValue("limit-pictures", "'" + a.Get("limit-pictures") + "' is not on or off");
@@ -131,21 +139,29 @@ int Set(const Args& a) {
 
 const std::vector<Command>& OptionsCommands() {
   static const std::vector<Command> kCommands = {
-      {{"options get", "[NAME]", "show the download options", {}, 0, 1,
+      {{"options get",
+        "[NAME]",
+        "show the download options",
+        {},
+        0,
+        1,
         "Names: min-free-space (percent of the disk that must stay free, 1-50),\n"
         "when-min-reached (abort or delete-old), limit-pictures (on or off),\n"
         "max-pictures (1-10000, used when limit-pictures is on), gen-html (on or off).\n"
         "Missing settings show their defaults: 10, abort, off, 10000, on.\n"
         "With --json the names are keys with underscores (min_free_space, ...)."},
        Get},
-      {{"options set", "", "change the download options",
+      {{"options set",
+        "",
+        "change the download options",
         {{"min-free-space", "PERCENT", "free space to keep on the image directory's disk, 1-50"},
          {"when-min-reached", "ACTION", "abort (the task) or delete-old (pictures)"},
          {"limit-pictures", "on|off", "limit the pictures per download"},
          {"max-pictures", "N", "maximum pictures per download, 1-10000"},
          {"gen-html", "on|off", "the HTML generation toggle of the task list"},
          {"create", nullptr, "make the registry file when it does not exist"}},
-        0, 0,
+        0,
+        0,
         "The four download options are written together; nothing is written when a value is\n"
         "refused (exit status 2). The registry file must exist unless --create is given.\n"
         "With --json the options as they now stand are printed."},

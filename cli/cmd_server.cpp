@@ -51,7 +51,8 @@ const std::vector<OptionSpec> kEditOptions = {
     {"delete-images", nullptr, "delete the downloaded pictures on the server"},
     {"keep-images", nullptr, "keep the pictures on the server"},
     {"admin-account", "ACCOUNT", "administrator account (at most 15 characters; \"\" clears)"},
-    {"password-stdin", nullptr, "read the administrator password from the first line of standard input"},
+    {"password-stdin", nullptr,
+     "read the administrator password from the first line of standard input"},
     {"no-password", nullptr, "clear the administrator password"},
     {"settings-page-url", "URL", "settings page URL (at most 31 characters)"},
     {"proxy-host", "HOST", "use this HTTP proxy (at most 63 characters)"},
@@ -93,7 +94,8 @@ int ApplyServerOptions(const Args& a, ServerEditorForm* f) {
   if (a.Has("proxy-host")) f->proxy_host = a.Get("proxy-host");
   if (a.Has("proxy-port")) f->proxy_port = a.Get("proxy-port");
   if (a.Has("no-proxy")) f->use_proxy = false;
-  const bool ppp_set = a.Has("ppp-connection") || a.Has("ppp-account") || a.Has("ppp-password-stdin");
+  const bool ppp_set =
+      a.Has("ppp-connection") || a.Has("ppp-account") || a.Has("ppp-password-stdin");
   if (ppp_set && a.Has("no-ppp")) {
     return Complain("--no-ppp excludes the --ppp-... options", kExitUsage);
   }
@@ -150,7 +152,8 @@ int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
   Waiter waiter("the server profile lock (another program is changing the server profiles)");
   bool timed_out = false;
   ServerSaveResult r = SaveServer(
-      form, rec, [&doc](const Guid& id) { return doc.IsServerRunning(id); }, nullptr, [&] {
+      form, rec, [&doc](const Guid& id) { return doc.IsServerRunning(id); }, nullptr,
+      [&] {
         if (waiter.KeepWaiting()) return true;
         timed_out = true;
         return false;
@@ -326,12 +329,22 @@ int FindServer(const std::string& key, CKVSrvInfo* out, const std::string& optio
 
 const std::vector<Command>& ServerCommands() {
   static const std::vector<Command> kCommands = {
-      {{"server list", "", "list the camera servers: name, host, proxy, PPP connection, id", {}, 0, 0,
+      {{"server list",
+        "",
+        "list the camera servers: name, host, proxy, PPP connection, id",
+        {},
+        0,
+        0,
         "One line per server. On a terminal with a header line and aligned columns, otherwise\n"
         "the fields separated by tabs without a header. \"----------\" stands for a proxy or\n"
         "dial-up connection that is not used."},
        List},
-      {{"server show", "SERVER", "show one server's settings (passwords are never shown)", {}, 1, 1,
+      {{"server show",
+        "SERVER",
+        "show one server's settings (passwords are never shown)",
+        {},
+        1,
+        1,
         "SERVER is the server's name or its 32-digit identifier."},
        Show},
       {{"server add", "[NAME]", "add a camera server", kEditOptions, 0, 1,
@@ -343,7 +356,12 @@ const std::vector<Command>& ServerCommands() {
         "Options not given keep their values; --name renames. A server that a running task\n"
         "uses cannot be changed."},
        Edit},
-      {{"server delete", "SERVER", "delete a camera server and every task that uses it", {}, 1, 1,
+      {{"server delete",
+        "SERVER",
+        "delete a camera server and every task that uses it",
+        {},
+        1,
+        1,
         "Names the tasks that go with the server and, on a terminal, asks first (--yes does\n"
         "not ask). Prints what it removed. A server that a running task uses is kept."},
        Delete},

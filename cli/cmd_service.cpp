@@ -39,8 +39,8 @@ int Status(const Args&) {
 // The outcome of start or stop: {"state":...} with --json, nothing otherwise.
 int Report(bool running, bool changed) {
   if (G().json) {
-    PrintJson(JsonObject({{"state", JsonString(running ? "running" : "stopped")},
-                          {"changed", JsonBool(changed)}}));
+    PrintJson(JsonObject(
+        {{"state", JsonString(running ? "running" : "stopped")}, {"changed", JsonBool(changed)}}));
   }
   return kExitOk;
 }
@@ -66,8 +66,9 @@ int StartOrStop(bool start) {
   const std::string message = start ? kMsgStartFailed : kMsgStopFailed;
   if (!reason.empty()) return Fail(kService, message + " " + reason);
   if (timed_out) {
-    return Error(kService, message + " It did not answer within " +
-                               std::to_string(G().timeout_seconds) + " s (--timeout).",
+    return Error(kService,
+                 message + " It did not answer within " + std::to_string(G().timeout_seconds) +
+                     " s (--timeout).",
                  kExitTimeout);
   }
   return Fail(kService, message);
@@ -96,19 +97,39 @@ int Remove(const Args&) { return HostWord("-osremove", "remove"); }
 
 const std::vector<Command>& ServiceCommands() {
   static const std::vector<Command> kCommands = {
-      {{"service status", "", "whether the service runs (exit status 0) or not (3)", {}, 0, 0,
+      {{"service status",
+        "",
+        "whether the service runs (exit status 0) or not (3)",
+        {},
+        0,
+        0,
         "Prints \"running\" or \"stopped\" and whether the service is installed as a system\n"
         "service. The exit status follows systemctl is-active: 0 running, 3 stopped.\n"
         "Running means that the service's mailslot takes a probe message."},
        Status},
-      {{"service start", "", "start the service (zoricsm -start) and wait until it answers", {}, 0, 0,
+      {{"service start",
+        "",
+        "start the service (zoricsm -start) and wait until it answers",
+        {},
+        0,
+        0,
         "Waits until the service answers, at most --timeout seconds (exit status 124 then).\n"
         "When the service host cannot start the service, its own reason is shown."},
        Start},
-      {{"service stop", "", "stop the service (zoricsm -osstop) and wait until it is gone", {}, 0, 0,
+      {{"service stop",
+        "",
+        "stop the service (zoricsm -osstop) and wait until it is gone",
+        {},
+        0,
+        0,
         "Waits until the service is gone, at most --timeout seconds (exit status 124 then)."},
        Stop},
-      {{"service install", "", "register the service with the system (zoricsm -osinstall)", {}, 0, 0,
+      {{"service install",
+        "",
+        "register the service with the system (zoricsm -osinstall)",
+        {},
+        0,
+        0,
         nullptr},
        Install},
       {{"service remove", "", "unregister the service (zoricsm -osremove)", {}, 0, 0, nullptr},

@@ -1,7 +1,7 @@
 // pondrel task: collection tasks.
 #include <cctype>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <iostream>
 #include <thread>
@@ -9,13 +9,13 @@
 #include "cli/commands.h"
 #include "common/clock.h"
 #include "common/guid.h"
-#include "taskmodel/schedule.h"
 #include "common/runtime_dir.h"
+#include "taskmodel/schedule.h"
 #include "taskmodel/timestr.h"
 #include "taskview/messages.h"
 #include "taskview/service_control.h"
-#include "taskview/task_editor.h"
 #include "taskview/tasdek_doc.h"
+#include "taskview/task_editor.h"
 
 namespace pondrel::cli {
 
@@ -24,7 +24,7 @@ using namespace pondrel::tasdek;
 namespace {
 
 constexpr const char* kDayShort[7] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
-constexpr const char* kDayLong[7] = {"sunday", "monday", "tuesday", "wednesday",
+constexpr const char* kDayLong[7] = {"sunday",   "monday", "tuesday", "wednesday",
                                      "thursday", "friday", "saturday"};
 constexpr const char* kOrdinalWords[5] = {"first", "second", "third", "fourth", "final"};
 
@@ -93,11 +93,17 @@ std::string EndCodeMeaning(std::int32_t code) {
     case 103: return "the camera server has no picture storage";
     case 104: return "not enough free space on the image directory's disk";
     case 200: return "the downloader could not start its work";
-    case 1001: case 1002: case 1003: case 1005: return "the downloader was started wrongly";
+    case 1001:
+    case 1002:
+    case 1003:
+    case 1005: return "the downloader was started wrongly";
     case 1008: return "the server profile could not be read";
-    case 2000: case 2001: return "a work file could not be written";
+    case 2000:
+    case 2001: return "a work file could not be written";
     case 3000: return "not enough memory";
-    case 3001: case 3002: case 3003: return "the downloader could not start its work";
+    case 3001:
+    case 3002:
+    case 3003: return "the downloader could not start its work";
     case 4000: return "a picture directory could not be created";
     case 8000: return "communication error";
     case 8001: return "the camera server refused access (HTTP 403)";
@@ -168,10 +174,12 @@ int NoSuchTask(const std::string& name) {
 }
 
 const std::vector<OptionSpec> kTaskOptions = {
-    {"server", "SERVER", "the camera server (name or identifier; may be left out when there is only one)"},
+    {"server", "SERVER",
+     "the camera server (name or identifier; may be left out when there is only one)"},
     {"enable", nullptr, "the task is in effect"},
     {"disable", nullptr, "keep the task but never start it"},
-    {"start", "TIME", "first run, \"YYYY/MM/DD HH:MM\" (1971-2037), or \"now\": the service's next scan"},
+    {"start", "TIME",
+     "first run, \"YYYY/MM/DD HH:MM\" (1971-2037), or \"now\": the service's next scan"},
     {"cycle", "KIND", "once, daily, weekly or monthly"},
     {"every", "N", "daily: every N days (1-31); weekly: every N weeks (1-53)"},
     {"weekdays", "DAYS", "weekly: days such as Mon,Wed,Fri (or \"all\")"},
@@ -219,16 +227,14 @@ bool ParseStart(const std::string& text, TaskEditorForm* f) {
 // An option given with its opposite, or a number that is not all digits (the editor reads
 // the leading digits of a number; here a number is all digits).
 int CheckTaskOptionForms(const Args& a) {
-  auto exclusive = [&a](const char* x, const char* y) {
-    return a.Has(x) && a.Has(y);
-  };
+  auto exclusive = [&a](const char* x, const char* y) { return a.Has(x) && a.Has(y); };
   if (exclusive("enable", "disable") || exclusive("repeat-every", "no-repeat") ||
       exclusive("repeat-times", "no-repeat") || exclusive("retry-every", "no-retry") ||
       exclusive("retry-times", "no-retry") || exclusive("disconnect", "no-disconnect")) {
     return Complain("contradicting options: an option and its opposite (see --help)", kExitUsage);
   }
-  for (const char* option : {"every", "day-of-month", "repeat-every", "repeat-times",
-                             "retry-every", "retry-times"}) {
+  for (const char* option :
+       {"every", "day-of-month", "repeat-every", "repeat-times", "retry-every", "retry-times"}) {
     long n;
     if (a.Has(option) && !ParseInt(a.Get(option), 0, 1000000, &n)) {
       return BadValue(option, "'" + a.Get(option) + "' is not a whole number");
@@ -261,16 +267,24 @@ int ApplyServerAndStart(const Args& a, TaskEditorForm* f) {
 int ApplyCycle(const Args& a, TaskEditorForm* f) {
   if (a.Has("cycle")) {
     const std::string c = Lower(a.Get("cycle"));
-    if (c == "once") f->repetition = kRepOnce;
-    else if (c == "daily") f->repetition = kRepDaily;
-    else if (c == "weekly") f->repetition = kRepWeekly;
-    else if (c == "monthly") f->repetition = kRepMonthly;
-    else return BadValue("cycle", "'" + a.Get("cycle") + "' is not once, daily, weekly or monthly");
+    if (c == "once")
+      f->repetition = kRepOnce;
+    else if (c == "daily")
+      f->repetition = kRepDaily;
+    else if (c == "weekly")
+      f->repetition = kRepWeekly;
+    else if (c == "monthly")
+      f->repetition = kRepMonthly;
+    else
+      return BadValue("cycle", "'" + a.Get("cycle") + "' is not once, daily, weekly or monthly");
   }
   if (a.Has("every")) {
-    if (f->repetition == kRepWeekly) f->weekly_weeks = a.Get("every");
-    else if (f->repetition == kRepDaily) f->daily_days = a.Get("every");
-    else return BadValue("every", "applies to daily and weekly tasks only");
+    if (f->repetition == kRepWeekly)
+      f->weekly_weeks = a.Get("every");
+    else if (f->repetition == kRepDaily)
+      f->daily_days = a.Get("every");
+    else
+      return BadValue("every", "applies to daily and weekly tasks only");
   }
   return kExitOk;
 }
@@ -322,7 +336,8 @@ int ApplyMonthlyRule(const Args& a, TaskEditorForm* f) {
   if (a.Has("month-weekday")) {
     const int d = DayIndex(a.Get("month-weekday"));
     if (d < 0) {
-      return BadValue("month-weekday", "'" + a.Get("month-weekday") + "' is not a day (Sunday-Saturday)");
+      return BadValue("month-weekday",
+                      "'" + a.Get("month-weekday") + "' is not a day (Sunday-Saturday)");
     }
     f->monthly_rule = kRuleWeekday;
     f->weekday = d;
@@ -369,9 +384,12 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
 // The option that sets what an editor code refuses (for naming it in an error).
 const char* OptionOfEditorCode(int code) {
   switch (code) {
-    case kEdNameMissing: case kEdNameFormat: case kEdNameChars: return "name";
+    case kEdNameMissing:
+    case kEdNameFormat:
+    case kEdNameChars: return "name";
     case kEdNoServer: return "server";
-    case kEdDayRange: case kEdWeekRange: return "every";
+    case kEdDayRange:
+    case kEdWeekRange: return "every";
     case kEdNoWeekday: return "weekdays";
     case kEdMonthDayRange: return "day-of-month";
     case kEdRepeatInterval: return "repeat-every";
@@ -404,11 +422,15 @@ int List(const Args& a) {
   if (a.Has("reverse") && !a.Has("sort")) return BadValue("reverse", "needs --sort");
   if (a.Has("sort")) {
     const std::string c = Lower(a.Get("sort"));
-    int col = c == "name" ? kColTaskName : c == "server" ? kColServerName
-            : c == "next" ? kColNextRunTime : c == "result" ? kColLastResult
-            : c == "schedule" ? kColSchedule : -1;
+    int col = c == "name"       ? kColTaskName
+              : c == "server"   ? kColServerName
+              : c == "next"     ? kColNextRunTime
+              : c == "result"   ? kColLastResult
+              : c == "schedule" ? kColSchedule
+                                : -1;
     if (col < 0) {
-      return BadValue("sort", "'" + a.Get("sort") + "' is not name, server, next, result or schedule");
+      return BadValue("sort",
+                      "'" + a.Get("sort") + "' is not name, server, next, result or schedule");
     }
     list.ClickColumn(col);
     if (a.Has("reverse")) list.ClickColumn(col);
@@ -452,9 +474,9 @@ std::vector<std::pair<std::string, std::string>> TaskRecord(const TaskEntry& e) 
       {"Last Run Time", DisplayTime(t.LastActTime)},
       {"State", StateWord(t.ActState)},
       {"Result", ResultWord(t.ActResult)},
-      {"End Code", t.ActResult == kResultNone ? std::to_string(t.EndCode)
-                                               : std::to_string(t.EndCode) + " (" +
-                                                     EndCodeMeaning(t.EndCode) + ")"},
+      {"End Code", t.ActResult == kResultNone
+                       ? std::to_string(t.EndCode)
+                       : std::to_string(t.EndCode) + " (" + EndCodeMeaning(t.EndCode) + ")"},
       {"End Time", DisplayTime(t.EndTime)},
   };
 }
@@ -488,7 +510,8 @@ int Add(const Args& a) {
   // see the same file.
   if (int r = LockAndLoadTasks(&doc)) return r;
   TaskEditorForm form;
-  if (int r = LoadEditorServers(&form, nullptr)) return Fail("server profiles", TaskEditorMessage(r, ""));
+  if (int r = LoadEditorServers(&form, nullptr))
+    return Fail("server profiles", TaskEditorMessage(r, ""));
   if (form.servers.empty()) return Fail("server profiles", kMsgNoServer);
   if (!a.Has("server") && form.servers.size() > 1) {
     return BadValue("server", "missing: there are " + std::to_string(form.servers.size()) +
@@ -512,7 +535,8 @@ int Edit(const Args& a) {
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
   TaskEditorForm form;
-  if (int r = LoadEditorServers(&form, nullptr)) return Fail("server profiles", TaskEditorMessage(r, ""));
+  if (int r = LoadEditorServers(&form, nullptr))
+    return Fail("server profiles", TaskEditorMessage(r, ""));
   FormFromTask(e->task, e->server_name, &form);
   if (a.Has("name")) form.name = a.Get("name");
   if (int r = ApplyTaskOptions(a, &form)) return r;
@@ -713,12 +737,14 @@ const std::vector<Command>& TaskCommands() {
   static const std::vector<OptionSpec> kWaitOption = {
       {"wait", nullptr, "wait for the run to end and exit with its result"}};
   static const std::vector<Command> kCommands = {
-      {{"task list", "",
+      {{"task list",
+        "",
         "list the tasks: name, server, next run time, last result, schedule, status",
         {{"server", "SERVER", "only the tasks of this server"},
          {"sort", "COLUMN", "sort by name, server, next, result or schedule"},
          {"reverse", nullptr, "with --sort: descending"}},
-        0, 0,
+        0,
+        0,
         "One line per task. On a terminal with a header line and aligned columns, otherwise\n"
         "the six fields separated by tabs without a header. Status is scheduled, running,\n"
         "finished, disabled or invalid. Tasks whose server no longer exists are not listed\n"
@@ -736,16 +762,36 @@ const std::vector<Command>& TaskCommands() {
         "Options not given keep their values. A running task cannot be changed. To switch a\n"
         "task on or off without losing its last result, use 'task enable' and 'task disable'."},
        Edit},
-      {{"task enable", "NAME", "put a task in effect (its last result is kept)", {}, 1, 1,
+      {{"task enable",
+        "NAME",
+        "put a task in effect (its last result is kept)",
+        {},
+        1,
+        1,
         "The next run is computed from the schedule."},
        Enable},
-      {{"task disable", "NAME", "keep a task but never start it (its last result is kept)", {}, 1, 1,
+      {{"task disable",
+        "NAME",
+        "keep a task but never start it (its last result is kept)",
+        {},
+        1,
+        1,
         nullptr},
        Disable},
-      {{"task duplicate", "NAME", "copy a task as \"Untitled\", \"Untitled0\", ... (disabled)", {}, 1, 1,
+      {{"task duplicate",
+        "NAME",
+        "copy a task as \"Untitled\", \"Untitled0\", ... (disabled)",
+        {},
+        1,
+        1,
         nullptr},
        Duplicate},
-      {{"task delete", "NAME", "delete a task", {}, 1, 1,
+      {{"task delete",
+        "NAME",
+        "delete a task",
+        {},
+        1,
+        1,
         "On a terminal asks first (--yes does not ask). A running task cannot be deleted."},
        Delete},
       {{"task run", "NAME", "ask the service to run a task now", kWaitOption, 1, 1,

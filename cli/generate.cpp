@@ -16,9 +16,12 @@ std::string Roff(std::string_view text) {
   bool line_start = true;
   for (char c : text) {
     if (line_start && (c == '.' || c == '\'')) out += "\\&";
-    if (c == '\\') out += "\\e";
-    else if (c == '-') out += "\\-";
-    else out += c;
+    if (c == '\\')
+      out += "\\e";
+    else if (c == '-')
+      out += "\\-";
+    else
+      out += c;
     line_start = c == '\n';
   }
   return out;
@@ -30,7 +33,8 @@ int Man() {
     << ".SH NAME\npondrel \\- manage Pondrel's camera servers, tasks, service, log and options\n"
     << ".SH SYNOPSIS\n.B pondrel\n[\\fB\\-\\-json\\fR] [\\fB\\-\\-timeout\\fR \\fISECONDS\\fR] "
        "\\fIgroup\\fR \\fIcommand\\fR [\\fIOPTIONS\\fR] [\\fIARGS\\fR]\n"
-    << ".SH DESCRIPTION\n.nf\n" << Roff(TopHelp()) << ".fi\n";
+    << ".SH DESCRIPTION\n.nf\n"
+    << Roff(TopHelp()) << ".fi\n";
   for (const Group& g : Groups()) {
     o << ".SH " << Roff(g.name) << " \\- " << Roff(g.summary) << "\n";
     for (const Command& c : g.commands()) {

@@ -15,8 +15,10 @@ int RunGroup(const Group& group, const std::vector<std::string>& argv) {
     for (const Command& c : commands) {
       std::string left = std::string("  ") + (c.spec.path + skip);
       if (c.spec.args && *c.spec.args) left += std::string(" ") + c.spec.args;
-      if (left.size() < 28) left.resize(28, ' ');
-      else left += "\n" + std::string(28, ' ');
+      if (left.size() < 28)
+        left.resize(28, ' ');
+      else
+        left += "\n" + std::string(28, ' ');
       os << left << c.spec.summary << "\n";
     }
     os << "\nSee 'pondrel " << group.name << " <command> --help' for a command's options.\n";

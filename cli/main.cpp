@@ -103,7 +103,8 @@ int Main(int argc, char** argv) {
       return kExitOk;
     }
     if (args[i] == "--generate") {
-      if (i + 1 >= args.size()) return Complain("option '--generate' needs man or bash-completion", kExitUsage);
+      if (i + 1 >= args.size())
+        return Complain("option '--generate' needs man or bash-completion", kExitUsage);
       return Generate(args[i + 1]);
     }
     return Complain("unknown option '" + args[i] + "' (see 'pondrel --help')", kExitUsage);

@@ -34,7 +34,8 @@ bool EventLoop::Wait(std::vector<int>* ready, int timeout_ms) {
   return true;
 }
 
-IntervalTimer::IntervalTimer() : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {}
+IntervalTimer::IntervalTimer()
+    : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {}
 
 void IntervalTimer::Arm(int period_ms) {
   itimerspec its{};

@@ -11,7 +11,7 @@ namespace pondrel {
 namespace {
 
 bool SetLock(int fd, int cmd) {
-  struct flock fl{};
+  struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   for (;;) {
@@ -21,7 +21,7 @@ bool SetLock(int fd, int cmd) {
 }
 
 bool HeldOnFd(int fd) {
-  struct flock fl{};
+  struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;

@@ -175,7 +175,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view data,
   }
   fd.reset();
   if (int delay = g_sync_delay_ms.load(); delay > 0) {
-    struct timespec ts{delay / 1000, static_cast<long>(delay % 1000) * 1000000L};
+    struct timespec ts {
+      delay / 1000, static_cast<long>(delay % 1000) * 1000000L
+    };
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
   }
@@ -231,8 +233,7 @@ bool IsOnNetworkFileSystem(const std::string& path) {
     case 0x65735546:  // FUSE (sshfs and other network mounts)
     case 0x00C36400:  // Ceph
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

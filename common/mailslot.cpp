@@ -30,14 +30,11 @@ void SetError(char* err, std::size_t err_size, const std::string& text) {
 
 MailslotKind ClassifyMailslotMessage(std::string_view datagram) {
   switch (ParseMailslotTag(datagram.substr(0, datagram.find('\0')))) {
-    case MailslotTag::kRegister:
-      return MailslotKind::kRegistration;
+    case MailslotTag::kRegister: return MailslotKind::kRegistration;
     case MailslotTag::kScan:
     case MailslotTag::kExecute:
-    case MailslotTag::kAbort:
-      return MailslotKind::kTagged;
-    case MailslotTag::kNone:
-      break;
+    case MailslotTag::kAbort: return MailslotKind::kTagged;
+    case MailslotTag::kNone: break;
   }
   return MailslotKind::kOther;
 }

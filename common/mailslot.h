@@ -17,9 +17,9 @@
 // message of that kind is dropped and counted.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>

@@ -29,8 +29,8 @@ int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid
 
 int WaitId(int pidfd, siginfo_t* info, int options) {
   int rc;
-  while ((rc = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), info,
-                        options)) != 0 &&
+  while ((rc = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), info, options)) !=
+             0 &&
          errno == EINTR) {
   }
   return rc;
@@ -244,7 +244,8 @@ bool StartDetached(ChildSpec spec, int* error) {
     return false;
   }
   UniqueFd exec_r(exec_pipe[0]), exec_w(exec_pipe[1]);
-  std::vector<std::string> args = spec.argv.empty() ? std::vector<std::string>{spec.exe} : spec.argv;
+  std::vector<std::string> args =
+      spec.argv.empty() ? std::vector<std::string>{spec.exe} : spec.argv;
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -22,8 +22,8 @@ std::string FormatTaskChanged(int state, int result, std::string_view end_time,
     return s;
   };
   // The tag keeps its colon and another follows it, as the Task View has always read it.
-  return kTagScan + std::string(":") + two(state) + ":" + two(result) + ":" + std::string(end_time) + ":" +
-         std::string(task_name);
+  return kTagScan + std::string(":") + two(state) + ":" + two(result) + ":" +
+         std::string(end_time) + ":" + std::string(task_name);
 }
 
 MailslotTag ParseMailslotTag(std::string_view message, std::string_view* arg) {

@@ -23,9 +23,9 @@ inline constexpr std::size_t kTagLen = 9;
 
 enum class MailslotTag { kNone, kScan, kExecute, kAbort, kRegister };
 
-std::string FormatScanRequest();                             // "ZORIC:01:"
-std::string FormatExecuteNow(std::string_view task_name);    // "ZORIC:02:<task>"
-std::string FormatAbort(std::string_view task_name);         // "ZORIC:03:<task>"
+std::string FormatScanRequest();                           // "ZORIC:01:"
+std::string FormatExecuteNow(std::string_view task_name);  // "ZORIC:02:<task>"
+std::string FormatAbort(std::string_view task_name);       // "ZORIC:03:<task>"
 // "ZORIC:04:<task>:<window>"; the window is the downloader's process id on this platform.
 std::string FormatRegister(std::string_view task_name, std::uint32_t window);
 // The service's report to the Task View: "ZORIC:01::<state %02d>:<result %02d>:<end>:<task>"
@@ -44,9 +44,9 @@ bool ParseTaskChanged(std::string_view message, std::string* task_name);
 
 // ---- Named objects ----------------------------------------------------------------------
 inline constexpr char kTaskFileLockName[] = "VeltaZoricFileAccMutexName";  // schedule.ini
-inline constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";        // held while downloads run
-inline constexpr char kSrvLockName[] = "KVSrvMgr_Name_Mutex";              // the server profiles
-inline constexpr char kEventLogMutexName[] = "MutexToProtectOrvaneLog";    // OVEvent.log
+inline constexpr char kEnvLockName[] = "VeltaZoricSetEnvMutexName";      // held while downloads run
+inline constexpr char kSrvLockName[] = "KVSrvMgr_Name_Mutex";            // the server profiles
+inline constexpr char kEventLogMutexName[] = "MutexToProtectOrvaneLog";  // OVEvent.log
 // The service's events, followed by the service's name.
 inline constexpr char kStartedEventPrefix[] = "ORVANE_STATUS_STARTED_";
 inline constexpr char kStoppedEventPrefix[] = "ORVANE_STATUS_STOPED_";
@@ -81,39 +81,38 @@ namespace dl {
 
 // The result of one download run. It crosses the library and process boundary as its number
 // (kvdl_start's return value, the launcher's exit code and result pipe): ResultCode.
-enum class [[nodiscard]] RunResult : int {
-  kOk = 0,
-  kAborted = 100,
-  kServerRebuildingList = 101,  // D020
-  kServerDeleting = 102,        // D021
-  kServerNoStorage = 103,       // D022
-  kInsufficientSpace = 104,     // D029
-  kNoPictures = 110,            // worker phase 1 only; the run then ends with 0
-  kWindowFailed = 200,
-  kUnknownOption = 1001,
-  kNoBlankAfterOption = 1002,
-  kEmptyValue = 1003,
-  kNoTaskName = 1005,
-  kNoProfile = 1008,            // D012
-  kResponseFileError = 2000,    // D018, while storing an HTTP body
-  kWorkerFileError = 2001,      // D018
-  kOutOfMemory = 3000,          // D010
-  kSemaphoreFailed = 3001,      // D004 (or D010 for the job record)
-  kPhase1StartFailed = 3002,    // D004
-  kPhase2StartFailed = 3003,    // D004
-  kDirectoryFailed = 4000,      // D013
-  kHttpError = 8000,            // D011: client error other than a time-out
-  kHttpForbidden = 8001,        // 403
-  kHttpTimeout = 8002,          // D011
-  kHttpUnauthorized = 8003,     // 401
-  kHttpNotFound = 8004,         // 404
-  kHttpUnavailable = 8005,      // 503, D026
-  kHttpOtherStatus = 8006,
-  kHttpSessionOption = 8007,    // D004
-  kDialUpFailed = 9000,
-  kProfileStoreAtDial = -1,
+enum class [[nodiscard]] RunResult : int{
+    kOk = 0,
+    kAborted = 100,
+    kServerRebuildingList = 101,  // D020
+    kServerDeleting = 102,        // D021
+    kServerNoStorage = 103,       // D022
+    kInsufficientSpace = 104,     // D029
+    kNoPictures = 110,            // worker phase 1 only; the run then ends with 0
+    kWindowFailed = 200,
+    kUnknownOption = 1001,
+    kNoBlankAfterOption = 1002,
+    kEmptyValue = 1003,
+    kNoTaskName = 1005,
+    kNoProfile = 1008,          // D012
+    kResponseFileError = 2000,  // D018, while storing an HTTP body
+    kWorkerFileError = 2001,    // D018
+    kOutOfMemory = 3000,        // D010
+    kSemaphoreFailed = 3001,    // D004 (or D010 for the job record)
+    kPhase1StartFailed = 3002,  // D004
+    kPhase2StartFailed = 3003,  // D004
+    kDirectoryFailed = 4000,    // D013
+    kHttpError = 8000,          // D011: client error other than a time-out
+    kHttpForbidden = 8001,      // 403
+    kHttpTimeout = 8002,        // D011
+    kHttpUnauthorized = 8003,   // 401
+    kHttpNotFound = 8004,       // 404
+    kHttpUnavailable = 8005,    // 503, D026
+    kHttpOtherStatus = 8006,
+    kHttpSessionOption = 8007,  // D004
+    kDialUpFailed = 9000,
+    kProfileStoreAtDial = -1,
 };
-
 
 constexpr int ResultCode(RunResult r) { return static_cast<int>(r); }
 

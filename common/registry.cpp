@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "common/fs_util.h"
@@ -288,7 +288,8 @@ RegFile ParseRegFile(std::string_view text, RegHive hive) {
     } else if (l.front() == '[') {
       current = nullptr;
       const auto close = l.rfind(']');
-      std::string_view path = close == std::string_view::npos ? std::string_view() : l.substr(1, close - 1);
+      std::string_view path =
+          close == std::string_view::npos ? std::string_view() : l.substr(1, close - 1);
       const bool ours = close != std::string_view::npos && path.size() >= prefix.size() &&
                         EqualsNoCase(path.substr(0, prefix.size()), prefix) &&
                         (path.size() == prefix.size() || path[prefix.size()] == '\\');
@@ -332,8 +333,7 @@ std::string FormatValue(const Entry& e) {
     case RegType::Text:
       if (NeedsHexText(v.text)) return "hex(1):" + HexList(v.text + std::string(1, '\0'));
       return Quote(v.text);
-    case RegType::ExpandText:
-      return "hex(2):" + HexList(v.text + std::string(1, '\0'));
+    case RegType::ExpandText: return "hex(2):" + HexList(v.text + std::string(1, '\0'));
     case RegType::MultiText: {
       std::string bytes;
       for (const auto& s : v.multi) {
@@ -389,7 +389,8 @@ RegFile LoadRegFile(RegHive hive) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     RegFile file;
-    if (errno != ENOENT && errno != ENOTDIR) file.damage = std::string("the file cannot be read (") + std::strerror(errno) + ")";
+    if (errno != ENOENT && errno != ENOTDIR)
+      file.damage = std::string("the file cannot be read (") + std::strerror(errno) + ")";
     return file;
   }
   if (!ReadAllFromFd(fd.get(), &text, kMaxRegistryFile)) {

@@ -98,7 +98,6 @@ class RegistryKey {
   std::string key_;
 };
 
-
 // The installation's root directory: "ROOT" under the settings key, read into 260 bytes,
 // with one trailing "\" or "/" removed. Empty when the key or value is missing or too long.
 std::string ReadRootDir();

@@ -46,9 +46,9 @@ bool CheckDir(const std::string& dir, std::string* error) {
                       std::to_string(me) + " may own it");
   }
   if (st.st_mode & S_IRWXO) {
-    return Refuse(error, dir,
-                  "is open to other users (mode " + OctalMode(st.st_mode) +
-                      "); it must be 2770 or tighter");
+    return Refuse(
+        error, dir,
+        "is open to other users (mode " + OctalMode(st.st_mode) + "); it must be 2770 or tighter");
   }
   if (::access(dir.c_str(), R_OK | W_OK | X_OK) != 0) {
     const int err = errno;
@@ -141,7 +141,8 @@ bool TrustedSender(uid_t uid, gid_t gid) {
   if (gid == st.st_gid) return true;
   // Supplementary membership, looked up once per user and directory group.
   static std::mutex lock;
-  static std::map<std::pair<uid_t, gid_t>, bool>* cache = new std::map<std::pair<uid_t, gid_t>, bool>;
+  static std::map<std::pair<uid_t, gid_t>, bool>* cache =
+      new std::map<std::pair<uid_t, gid_t>, bool>;
   std::lock_guard<std::mutex> guard(lock);
   auto key = std::make_pair(uid, st.st_gid);
   if (auto it = cache->find(key); it != cache->end()) return it->second;

@@ -67,8 +67,8 @@ Bus Connect(std::string* error_text) {
       if (sd_bus_set_address(priv, kPrivateSocket) >= 0 && sd_bus_start(priv) >= 0) return bus;
     }
   }
-  SetError(error_text, std::string("Failed to connect to the service manager: ") +
-                           std::strerror(-r));
+  SetError(error_text,
+           std::string("Failed to connect to the service manager: ") + std::strerror(-r));
   return nullptr;
 }
 
@@ -237,8 +237,8 @@ int JournalPriorityForSeverity(int severity) {
 bool JournalSendEvent(int priority, std::string_view message, std::uint32_t event_id,
                       std::string_view source, std::string_view identifier) {
   const std::string msg(message), src(source), ident(identifier);
-  return sd_journal_send("MESSAGE=%s", msg.c_str(), "PRIORITY=%d", priority,
-                         "SYSLOG_IDENTIFIER=%s", ident.c_str(), "PONDREL_EVENT_ID=%u",
+  return sd_journal_send("MESSAGE=%s", msg.c_str(), "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=%s",
+                         ident.c_str(), "PONDREL_EVENT_ID=%u",
                          static_cast<unsigned>(event_id & 0xFFFF), "PONDREL_EVENT_SOURCE=%s",
                          src.c_str(), nullptr) == 0;
 }

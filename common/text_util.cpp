@@ -65,7 +65,8 @@ std::string Base64Encode(std::string_view data) {
   std::size_t i = 0;
   for (; i + 3 <= data.size(); i += 3) {
     const std::uint32_t b = static_cast<std::uint32_t>(static_cast<unsigned char>(data[i])) << 16 |
-                            static_cast<std::uint32_t>(static_cast<unsigned char>(data[i + 1])) << 8 |
+                            static_cast<std::uint32_t>(static_cast<unsigned char>(data[i + 1]))
+                                << 8 |
                             static_cast<unsigned char>(data[i + 2]);
     for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(b >> shift) & 63]);
   }

@@ -29,7 +29,9 @@ UniqueFd NewDgramSocket() {
 
 void SleepMs(int ms) {
   if (ms <= 0) return;
-  struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  struct timespec ts {
+    ms / 1000, static_cast<long>(ms % 1000) * 1000000L
+  };
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
@@ -67,8 +69,8 @@ bool SendDgramPath(const std::string& path, const void* data, std::size_t size, 
   if (!fd) return false;
   constexpr int kStepMs = 5;
   for (int waited = 0;; waited += kStepMs) {
-    ssize_t n = ::sendto(fd.get(), data, size, MSG_NOSIGNAL,
-                         reinterpret_cast<sockaddr*>(&addr), len);
+    ssize_t n =
+        ::sendto(fd.get(), data, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), len);
     if (n == static_cast<ssize_t>(size)) return true;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN && waited < retry_ms) {

@@ -30,7 +30,10 @@ RunResult ParseCommandLine(std::string_view text, CommandLine* out) {
       case kOptServerId: target = &out->serverIdText; break;
       case kOptLogPath: target = &out->logPath; break;
       case kOptTaskName: target = &out->taskName; break;
-      case 'e': case 'p': case 'u': case 'x': target = &ignored; break;
+      case 'e':
+      case 'p':
+      case 'u':
+      case 'x': target = &ignored; break;
       default: return RunResult::kUnknownOption;
     }
     ++i;

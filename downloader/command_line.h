@@ -14,9 +14,9 @@ namespace pondrel::dl {
 inline constexpr std::size_t kOptionValueMax = 1023;
 
 struct CommandLine {
-  bool hangUp = false;       // "/h": hang up the dial-up connection after the run
-  bool deleteImages = false; // "/d": the task deletes the pictures on the server
-  bool serverIdSet = false;  // "/g" held exactly 32 lower-case hexadecimal digits
+  bool hangUp = false;        // "/h": hang up the dial-up connection after the run
+  bool deleteImages = false;  // "/d": the task deletes the pictures on the server
+  bool serverIdSet = false;   // "/g" held exactly 32 lower-case hexadecimal digits
   Guid serverId;
   std::string serverIdText;  // the "/g" value as given
   std::string logPath;       // "/l"; empty = <imageDirectory>/info/dl.log

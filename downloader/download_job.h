@@ -28,8 +28,8 @@ struct DownloadJob {
   // A body streaming into targetFile is ended when the free space of the image directory's
   // volume falls below this many bytes (0 = not checked).
   std::uint64_t bodySpaceFloor = 0;
-  std::string listFile;    // <imageDirectory>/info/pict.lst
-  int phase = 1;           // 1 = status and list, 2 = download
+  std::string listFile;  // <imageDirectory>/info/pict.lst
+  int phase = 1;         // 1 = status and list, 2 = download
   bool deleteOnServer = false;
   std::string imageDirectory;
   std::uint32_t freeSpacePercent = 10;

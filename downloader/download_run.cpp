@@ -171,7 +171,7 @@ class DownloaderRun {
   RunContext ctx_;
   DownloadJob job_;
   WorkerThread* worker_ = nullptr;  // the running worker, for the abort procedure
-  RunLog state_log_;                 // info/rascon.log of the image directory
+  RunLog state_log_;                // info/rascon.log of the image directory
   std::unique_ptr<CRasDialer> dialer_;
   unsigned close_baseline_;
   bool aborting_ = false;
@@ -194,7 +194,8 @@ RunResult DownloaderRun::LoadProfile() {
   CKVSrvMgr store;
   int r = SRV_ERR_READ;
   if (store.Init()) {
-    r = cmd_.serverIdSet ? store.FindById(cmd_.serverId, &profile_, kSrvMaskAll) : SRV_ERR_NOT_FOUND;
+    r = cmd_.serverIdSet ? store.FindById(cmd_.serverId, &profile_, kSrvMaskAll)
+                         : SRV_ERR_NOT_FOUND;
   }
   if (r != SRV_OK) {
     if (!cmd_.logPath.empty()) {
@@ -253,7 +254,7 @@ RunResult DownloaderRun::ConnectionStep() {
 // What this run dialled is hung up after the download only when the command line says so.
 RunResult DownloaderRun::DialUp() {
   state_log_.Set(JoinPath(InfoDirOf(profile_.GetImageDirectory()), kDialLogName), cmd_.taskName,
-                profile_.GetServerName());
+                 profile_.GetServerName());
   dialer_ = std::make_unique<CRasDialer>(
       settings_.loadDialer ? settings_.loadDialer() : dialup::LoadDialer(), ctx_.log, state_log_,
       settings_.progress, settings_.hangUpWaitMs);
@@ -304,8 +305,8 @@ void DownloaderRun::WaitForDial() {
         settings_.closeOnSigterm && g_closeRequests.load() - close_baseline_ >= 2;
     if (cancelled) {
       if (idle >= settings_.stallLimitSeconds) break;
-    } else if (asked_twice ||
-               (aborting_ ? idle > settings_.abortStallSeconds : idle >= settings_.stallLimitSeconds)) {
+    } else if (asked_twice || (aborting_ ? idle > settings_.abortStallSeconds
+                                         : idle >= settings_.stallLimitSeconds)) {
       dialer_->CancelDial();
       cancelled = true;
       ctx_.TouchActivity();

@@ -168,7 +168,7 @@ class Worker {
   std::int64_t measured_at_ms_ = -1;        // when free_ was measured; -1 = not yet
   std::uint64_t stored_since_measure_ = 0;  // bytes this run stored since
   int pictures_since_measure_ = 0;
-  bool directories_removed_ = false;        // removing old pictures emptied directories
+  bool directories_removed_ = false;  // removing old pictures emptied directories
   int downloaded_ = 0;
   int deleted_on_server_ = 0;
   int deletion_failure_ = 0;
@@ -257,20 +257,16 @@ RunResult Worker::Phase2() {
 // The one place that decides what phase 2 returns.
 RunResult Worker::Phase2Result(LoopEnd end) const {
   switch (end) {
-    case LoopEnd::kAborted:
-      return RunResult::kAborted;
+    case LoopEnd::kAborted: return RunResult::kAborted;
     case LoopEnd::kNoSpace:
       // Whatever the flushed batch answered: the run stopped for want of space.
       return RunResult::kInsufficientSpace;
-    case LoopEnd::kFileError:
-      return RunResult::kWorkerFileError;
-    case LoopEnd::kNoMemory:
-      return RunResult::kOutOfMemory;
+    case LoopEnd::kFileError: return RunResult::kWorkerFileError;
+    case LoopEnd::kNoMemory: return RunResult::kOutOfMemory;
     case LoopEnd::kListDone:
     case LoopEnd::kLimitReached:
     case LoopEnd::kRequestFailed:
-    case LoopEnd::kDeleteFailed:
-      break;
+    case LoopEnd::kDeleteFailed: break;
   }
   return last_request_;
 }
@@ -381,7 +377,8 @@ StepEnd Worker::FetchPicture(const std::string& identifier, FetchedPicture* out)
   out->refused = r == RunResult::kHttpForbidden;
   last_request_ = out->refused ? RunResult::kOk : r;
   if (r == RunResult::kOk || out->refused) return std::nullopt;
-  if (r == RunResult::kHttpUnauthorized || r == RunResult::kHttpNotFound || r == RunResult::kHttpOtherStatus) {
+  if (r == RunResult::kHttpUnauthorized || r == RunResult::kHttpNotFound ||
+      r == RunResult::kHttpOtherStatus) {
     Log(kLogError, kMsgCommunication);
   }
   return LoopEnd::kRequestFailed;
@@ -477,8 +474,7 @@ bool Worker::Measure(std::uint64_t* free_bytes, std::uint64_t* total) {
 
 // Measures the volume again unless the estimate stays well clear of the need.
 void Worker::RefreshFreeSpace() {
-  const std::uint64_t estimate =
-      free_ > stored_since_measure_ ? free_ - stored_since_measure_ : 0;
+  const std::uint64_t estimate = free_ > stored_since_measure_ ? free_ - stored_since_measure_ : 0;
   if (measured_at_ms_ < 0 || estimate < need_ + kSpaceMargin ||
       GetClock().SteadyMs() - measured_at_ms_ >= kSpaceRefreshMs ||
       pictures_since_measure_ >= kSpaceRefreshPictures) {
@@ -609,8 +605,8 @@ std::string LatestText(std::string s) {
   if (s.empty()) return s;
   std::replace(s.begin(), s.end(), ' ', '0');
   s.resize(16, '0');
-  return s.substr(0, 4) + "/" + s.substr(4, 2) + "/" + s.substr(6, 2) + " " + s.substr(8, 2) +
-         ":" + s.substr(10, 2) + ":" + s.substr(12, 2) + ":" + s.substr(14, 2);
+  return s.substr(0, 4) + "/" + s.substr(4, 2) + "/" + s.substr(6, 2) + " " + s.substr(8, 2) + ":" +
+         s.substr(10, 2) + ":" + s.substr(12, 2) + ":" + s.substr(14, 2);
 }
 
 void Worker::EndOfPhase() {

@@ -41,8 +41,8 @@ struct Transfer {
   CURL* curl = nullptr;
   const DownloadJob* job = nullptr;
   RunContext* ctx = nullptr;
-  long status = 0;         // the answer's status, once its headers are in
-  char* copy = nullptr;    // the caller's copy buffer
+  long status = 0;       // the answer's status, once its headers are in
+  char* copy = nullptr;  // the caller's copy buffer
   std::size_t copyLength = 0;
   std::size_t copied = 0;
   std::uint64_t bodyBytes = 0;
@@ -196,14 +196,13 @@ struct SlotGuard {
 std::string SessionKey(const DownloadJob& job) {
   const RunContext& ctx = *job.context;
   std::string key;
-  for (const std::string* part :
-       {&job.hostName, &job.proxyHost, &job.account, &job.password}) {
+  for (const std::string* part : {&job.hostName, &job.proxyHost, &job.account, &job.password}) {
     key += std::to_string(part->size()) + ":" + *part;
   }
-  for (const long v : {static_cast<long>(job.httpPort), static_cast<long>(job.useProxy),
-                       static_cast<long>(job.proxyPort), ctx.timeouts.connectMs,
-                       ctx.timeouts.receiveMs, ctx.timeouts.minBytesPerSecond,
-                       ctx.timeouts.requestMaxMs}) {
+  for (const long v :
+       {static_cast<long>(job.httpPort), static_cast<long>(job.useProxy),
+        static_cast<long>(job.proxyPort), ctx.timeouts.connectMs, ctx.timeouts.receiveMs,
+        ctx.timeouts.minBytesPerSecond, ctx.timeouts.requestMaxMs}) {
     key += "," + std::to_string(v);
   }
   return key;
@@ -212,8 +211,8 @@ std::string SessionKey(const DownloadJob& job) {
 // The request headers: the Basic authorization on every request, no accept types (libcurl's
 // own "Accept: */*" is left out), and through a proxy the demand for the camera's own answer.
 curl_slist* BuildHeaders(const DownloadJob& job) {
-  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(
-      nullptr, BasicAuthorizationHeader(job.account, job.password).c_str()));
+  std::unique_ptr<curl_slist, SlistDeleter> headers(
+      curl_slist_append(nullptr, BasicAuthorizationHeader(job.account, job.password).c_str()));
   if (headers && !curl_slist_append(headers.get(), "Accept:")) return nullptr;
   if (headers && job.useProxy) {
     if (!curl_slist_append(headers.get(), "Pragma: no-cache") ||
@@ -234,8 +233,10 @@ bool SetSessionOptions(CURL* c, const DownloadJob& job, curl_slist* headers) {
          curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, to.connectMs) == CURLE_OK &&
-         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, to.minBytesPerSecond)) == CURLE_OK &&
-         curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, (to.receiveMs + 999) / 1000)) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, to.minBytesPerSecond)) ==
+             CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, (to.receiveMs + 999) / 1000)) ==
+             CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, std::max(1L, to.requestMaxMs)) == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
@@ -312,19 +313,12 @@ std::optional<RunResult> TransferFailure(const Transfer& t, CURLcode code, const
 
 RunResult StatusResult(long status, const RunContext& ctx) {
   switch (status) {
-    case kHttpOk:
-      return RunResult::kOk;
-    case 401:
-      return RunResult::kHttpUnauthorized;
-    case 403:
-      return RunResult::kHttpForbidden;
-    case 404:
-      return RunResult::kHttpNotFound;
-    case 503:
-      ctx.log.Write(kLogError, kMsgDisconnected);
-      return RunResult::kHttpUnavailable;
-    default:
-      return RunResult::kHttpOtherStatus;
+    case kHttpOk: return RunResult::kOk;
+    case 401: return RunResult::kHttpUnauthorized;
+    case 403: return RunResult::kHttpForbidden;
+    case 404: return RunResult::kHttpNotFound;
+    case 503: ctx.log.Write(kLogError, kMsgDisconnected); return RunResult::kHttpUnavailable;
+    default: return RunResult::kHttpOtherStatus;
   }
 }
 
@@ -335,7 +329,6 @@ bool PlaceFile(Transfer& t) {
 }
 
 }  // namespace
-
 
 std::string PartFileOf(const std::string& target_file) {
   const std::size_t slash = target_file.rfind('/');
@@ -358,8 +351,7 @@ std::string EncodeIdentifier(std::string_view identifier) {
     const unsigned char c = static_cast<unsigned char>(identifier[i]);
     bool escape = c <= 0x20 || c >= 0x7f || std::strchr("\"#<>\\^`{|}", c) != nullptr;
     if (c == '%') {
-      escape = !(i + 2 < identifier.size() && IsHex(identifier[i + 1]) &&
-                 IsHex(identifier[i + 2]));
+      escape = !(i + 2 < identifier.size() && IsHex(identifier[i + 1]) && IsHex(identifier[i + 2]));
     }
     if (escape) {
       out += '%';

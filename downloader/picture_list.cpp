@@ -30,8 +30,10 @@ bool PictureListReader::Fill() {
   const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, file_);
   end_ += n;
   if (n == 0) {
-    if (std::ferror(file_)) error_ = true;
-    else eof_ = true;
+    if (std::ferror(file_))
+      error_ = true;
+    else
+      eof_ = true;
     return false;
   }
   return true;

@@ -36,7 +36,8 @@ const char* DialStateName(int state) {
     case 2: return "Connecting Device";
     case 3: return "Device Connected";
     case 4: return "All DevicesConnected";
-    case 5: case 19: return "Starting Authentication";
+    case 5:
+    case 19: return "Starting Authentication";
     case 6: return "Authentication Notify";
     case 7: return "Authentication Retry";
     case 8: return "Callback Requested";
@@ -69,7 +70,8 @@ const char* DialStatusText(int state) {
     case 0: return "Preparing for the connection.";
     case 1: return "The port is already opened.";
     case 2: return "Dialing.";
-    case 5: case 19: return "User authentication has started.";
+    case 5:
+    case 19: return "User authentication has started.";
     case 14: return "User authentication has completed.";
     case 21: return "Logged on to the network.";
     case 8192: return "Connected.";

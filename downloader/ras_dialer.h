@@ -30,8 +30,8 @@ class CRasDialer {
   // `library` may be null: the dialer is missing. `activity` is the run's log, `state_log`
   // the same run's rascon.log. `hang_up_wait_ms`: the pause after each hang-up, in which the
   // link goes down and its port becomes free.
-  CRasDialer(std::unique_ptr<dialup::Dialer> library, const RunLog& activity, const RunLog& state_log,
-             ProgressReporter* progress, int hang_up_wait_ms = 3000);
+  CRasDialer(std::unique_ptr<dialup::Dialer> library, const RunLog& activity,
+             const RunLog& state_log, ProgressReporter* progress, int hang_up_wait_ms = 3000);
   ~CRasDialer();
   CRasDialer(const CRasDialer&) = delete;
   CRasDialer& operator=(const CRasDialer&) = delete;

@@ -2,11 +2,10 @@
 // code), the worker's own codes, and the activity-log messages of the downloader.
 #pragma once
 
-#include "common/protocol.h"            // the run results (RunResult)
+#include "common/protocol.h"         // the run results (RunResult)
 #include "taskmodel/activity_log.h"  // the levels kLogInfo, kLogWarning, kLogError
 
 namespace pondrel::dl {
-
 
 // Message texts (English string table).
 inline constexpr char kMsgStarted[] = "Download has started. (D001)";
@@ -33,7 +32,8 @@ inline constexpr char kMsgServerRebuilding[] =
 inline constexpr char kMsgServerDeleting[] =
     "Cannot start because the server is deleting the recorded pictures. (D021)";
 inline constexpr char kMsgServerNoStorage[] = "No storage device is found on the server. (D022)";
-inline constexpr char kMsgUnsupported[] = "The server does not support the required function. (D023)";
+inline constexpr char kMsgUnsupported[] =
+    "The server does not support the required function. (D023)";
 inline constexpr char kMsgUnsupportedOrPort[] =
     "The server does not support the required function, or the port number is invalid. (D024)";
 inline constexpr char kMsgDeleteLoginFailed[] =

@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
   std::string problem;
   if (pondrel::ReadUsableRootDir(&problem).empty())
     std::fprintf(stderr, "KVdl: %s: %s\n",
-                 pondrel::RegistryFilePath(pondrel::RegHive::LocalMachine).c_str(), problem.c_str());
+                 pondrel::RegistryFilePath(pondrel::RegHive::LocalMachine).c_str(),
+                 problem.c_str());
   int result = kResultNoLibrary;
   const std::string lib = pondrel::ProgramDirectory() + "/libfetchko.so";
   if (void* handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL)) {

@@ -202,7 +202,8 @@ std::unique_ptr<ImageCatalog> OpenCatalog(const Guid& server_id, const CatalogRa
   return OpenCatalogForDirectory(dir, range);
 }
 
-std::unique_ptr<DayList> OpenYear(const ImageCatalog& catalog, int year, const CatalogFilter& filter) {
+std::unique_ptr<DayList> OpenYear(const ImageCatalog& catalog, int year,
+                                  const CatalogFilter& filter) {
   try {
     std::vector<int> days;
     if (!ListDays(catalog, year, &days)) return nullptr;
@@ -210,10 +211,11 @@ std::unique_ptr<DayList> OpenYear(const ImageCatalog& catalog, int year, const C
       std::vector<int> matching;
       for (int mmdd : days) {
         bool found = false;
-        ForEachRecord(DayIndexPath(catalog.InfoDirectory(), year, mmdd), [&](const ImageIndexRecord& rec) {
-          found = filter.Matches(rec.trigger, rec.camera);
-          return found;
-        });
+        ForEachRecord(DayIndexPath(catalog.InfoDirectory(), year, mmdd),
+                      [&](const ImageIndexRecord& rec) {
+                        found = filter.Matches(rec.trigger, rec.camera);
+                        return found;
+                      });
         if (found) matching.push_back(mmdd);
       }
       days.swap(matching);

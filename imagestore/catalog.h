@@ -54,9 +54,9 @@ class ImageCatalog {
  public:
   const std::string& ImageDirectory() const { return image_dir_; }
   const std::string& InfoDirectory() const { return info_dir_; }  // with a trailing "/"
-  const std::vector<int>& Years() const { return years_; }          // ascending
+  const std::vector<int>& Years() const { return years_; }        // ascending
   const CameraTriggerLists& Whole() const { return whole_; }
-  const CameraTriggerLists* ForYear(int year) const;                // null for an unknown year
+  const CameraTriggerLists* ForYear(int year) const;  // null for an unknown year
   bool HasRange() const { return has_range_; }
   const CatalogRange& Range() const { return range_; }
   // Whether year/MMDD lies within the range (always true without one).
@@ -103,18 +103,19 @@ class DayList {
 // The day index files of `year` within the catalogue's range; with a filter other than
 // Any(), only days whose file holds at least one matching record. Null when the year
 // directory cannot be read.
-std::unique_ptr<DayList> OpenYear(const ImageCatalog& catalog, int year, const CatalogFilter& filter);
+std::unique_ptr<DayList> OpenYear(const ImageCatalog& catalog, int year,
+                                  const CatalogFilter& filter);
 
 // One picture as ReadImageRecord gives it.
 struct ImageRecordInfo {
-  long number = -1;          // hhmmsscc as a number
-  std::string key;           // "YYYYMMDD/hhmmsscc"
+  long number = -1;  // hhmmsscc as a number
+  std::string key;   // "YYYYMMDD/hhmmsscc"
   std::uint8_t trigger = 0;
   std::uint8_t camera = 0;
   std::uint16_t pan = 0, tilt = 0, zoom = 0, brightness = 0;
   std::uint32_t record_time = 0;
   std::int16_t zone_offset = 0;
-  std::string jpg_path;       // "<imageDirectory>/image/YYYY/MMDD/hhmmsscc.jpg"
+  std::string jpg_path;  // "<imageDirectory>/image/YYYY/MMDD/hhmmsscc.jpg"
 };
 
 // An open reader on one day's index file, which it keeps open until destroyed.

@@ -38,7 +38,9 @@ void PutLe16(unsigned char* p, std::uint16_t v) {
   p[0] = static_cast<unsigned char>(v & 0xFF);
   p[1] = static_cast<unsigned char>(v >> 8);
 }
-std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t Le16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 
 // Whether the 18-byte key field holds exactly `key`.
 bool KeyMatches(const unsigned char* raw, std::string_view key) {
@@ -141,7 +143,8 @@ void DecodeIndexRecord(const unsigned char in[kIndexRecordSize], ImageIndexRecor
   rec->tilt = Le16(in + 26);
   rec->zoom = Le16(in + 28);
   rec->brightness = Le16(in + 30);
-  rec->record_time = static_cast<std::uint32_t>(Le16(in + 32)) | (static_cast<std::uint32_t>(Le16(in + 34)) << 16);
+  rec->record_time =
+      static_cast<std::uint32_t>(Le16(in + 32)) | (static_cast<std::uint32_t>(Le16(in + 34)) << 16);
   rec->zone_offset = static_cast<std::int16_t>(Le16(in + 36));
   rec->extension = Le16(in + 38);
 }
@@ -158,10 +161,16 @@ long PictureNumber(std::string_view key) {
   if (!IsValidPictureKey(key)) return -1;
   return static_cast<long>(Digits(key.substr(9, 8)));
 }
-int PictureKeyYear(std::string_view key) { return IsValidPictureKey(key) ? Digits(key.substr(0, 4)) : -1; }
-int PictureKeyDay(std::string_view key) { return IsValidPictureKey(key) ? Digits(key.substr(4, 4)) : -1; }
+int PictureKeyYear(std::string_view key) {
+  return IsValidPictureKey(key) ? Digits(key.substr(0, 4)) : -1;
+}
+int PictureKeyDay(std::string_view key) {
+  return IsValidPictureKey(key) ? Digits(key.substr(4, 4)) : -1;
+}
 
-std::string InfoDirOf(const std::string& image_dir) { return JoinPath(WithoutTrailingSlash(image_dir), "info"); }
+std::string InfoDirOf(const std::string& image_dir) {
+  return JoinPath(WithoutTrailingSlash(image_dir), "info");
+}
 
 std::string DayIndexPath(const std::string& info_dir, int year, int mmdd) {
   char tail[32];
@@ -181,7 +190,8 @@ UniqueFd OpenDayForAppend(const std::string& info_dir, std::string_view key) {
 }
 
 // The 40 bytes that file the picture with this header under `key`.
-void EncodeRecordOf(std::string_view key, const PictureHeader& h, unsigned char raw[kIndexRecordSize]) {
+void EncodeRecordOf(std::string_view key, const PictureHeader& h,
+                    unsigned char raw[kIndexRecordSize]) {
   ImageIndexRecord rec{};
   std::memcpy(rec.key, key.data(), key.size());
   rec.flag18 = 1;
@@ -225,14 +235,18 @@ int ContainsImage(const std::string& info_dir, std::string_view key) {
   if (!IsValidPictureKey(key)) return 0;
   UniqueFd fd(::open(DayPathOfKey(info_dir, key).c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return 0;
-  return ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); }) >= 0 ? 1 : 0;
+  return ScanRecords(fd.get(),
+                     [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); }) >= 0
+             ? 1
+             : 0;
 }
 
 int RemoveImage(const std::string& info_dir, std::string_view key) {
   if (!IsValidPictureKey(key)) return kImageErrKey;
   UniqueFd fd(::open(DayPathOfKey(info_dir, key).c_str(), O_RDWR | O_CLOEXEC));
   if (!fd) return kImageErrFile;
-  off_t at = ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); });
+  off_t at =
+      ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); });
   if (at >= 0) {
     // Zeroed in place with one write: the file never shrinks.
     static const unsigned char kZero[kIndexRecordSize] = {};
@@ -295,7 +309,8 @@ DayIndexCache::Signature DayIndexCache::Stat(const std::string& path) {
 DayIndexCache::Day* DayIndexCache::Fresh(std::string_view key) {
   const std::string_view day_key = key.substr(0, 8);
   auto it = days_.find(day_key);
-  if (it != days_.end() && !it->second.racy && Stat(it->second.path) == it->second.sig) return &it->second;
+  if (it != days_.end() && !it->second.racy && Stat(it->second.path) == it->second.sig)
+    return &it->second;
   try {
     Day fresh;
     fresh.path = it != days_.end() ? it->second.path : DayPathOfKey(info_dir_, key);
@@ -310,7 +325,8 @@ DayIndexCache::Day* DayIndexCache::Fresh(std::string_view key) {
       fresh.sig = Stat(path);
       struct timespec started;
       clock_gettime(CLOCK_REALTIME, &started);
-      const std::int64_t started_ns = static_cast<std::int64_t>(started.tv_sec) * 1000000000 + started.tv_nsec;
+      const std::int64_t started_ns =
+          static_cast<std::int64_t>(started.tv_sec) * 1000000000 + started.tv_nsec;
       fresh.racy = started_ns - fresh.sig.mtime_ns < kRacyWindowNs;
       ++file_reads_;
       ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) {
@@ -356,8 +372,9 @@ int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
 void DayIndexCache::KeepCurrent(Day* day, std::string_view key, const Signature& before,
                                 const Signature& after) {
   const std::string day_key(key.substr(0, 8));
-  const bool only_ours = after.exists && (!before.exists || (after.ino == before.ino && after.dev == before.dev)) &&
-                         after.size == (before.exists ? before.size : 0) + static_cast<off_t>(kIndexRecordSize);
+  const bool only_ours =
+      after.exists && (!before.exists || (after.ino == before.ino && after.dev == before.dev)) &&
+      after.size == (before.exists ? before.size : 0) + static_cast<off_t>(kIndexRecordSize);
   if (!only_ours) {
     days_.erase(day_key);
     return;

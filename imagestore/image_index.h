@@ -35,20 +35,20 @@ inline constexpr mode_t kIndexFileMode = 0660;
 // One record of a day index file (little-endian on disk; a first key byte of 0 marks a
 // deleted record).
 struct ImageIndexRecord {
-  char key[18];                 // the picture key, zero-terminated, rest zero
-  std::uint8_t flag18;          // always 1
-  std::uint8_t reserved19;      // always 0
-  std::uint8_t flag20;          // always 1
-  std::uint8_t flag21;          // always 1
-  std::uint8_t trigger;         // 1, 2 device input; 33..36 schedule 1..4
+  char key[18];             // the picture key, zero-terminated, rest zero
+  std::uint8_t flag18;      // always 1
+  std::uint8_t reserved19;  // always 0
+  std::uint8_t flag20;      // always 1
+  std::uint8_t flag21;      // always 1
+  std::uint8_t trigger;     // 1, 2 device input; 33..36 schedule 1..4
   std::uint8_t camera;
-  std::uint16_t pan;            // hundredths of a degree + 18000; 0 = not recorded
+  std::uint16_t pan;  // hundredths of a degree + 18000; 0 = not recorded
   std::uint16_t tilt;
-  std::uint16_t zoom;           // hundredths; 0 = not recorded
-  std::uint16_t brightness;     // 1 standard, 2 brighter, other = not recorded
-  std::uint32_t record_time;     // seconds since 1970-01-01 UTC
-  std::int16_t zone_offset;      // minutes to add for the camera's local time
-  std::uint16_t extension;      // header extension word
+  std::uint16_t zoom;         // hundredths; 0 = not recorded
+  std::uint16_t brightness;   // 1 standard, 2 brighter, other = not recorded
+  std::uint32_t record_time;  // seconds since 1970-01-01 UTC
+  std::int16_t zone_offset;   // minutes to add for the camera's local time
+  std::uint16_t extension;    // header extension word
 };
 static_assert(sizeof(ImageIndexRecord) == kIndexRecordSize);
 
@@ -68,9 +68,9 @@ int PictureKeyDay(std::string_view key);
 
 // Results of AddImage / RemoveImage.
 inline constexpr int kImageOk = 0;
-inline constexpr int kImageErrFile = -1;     // year directory or index file not created/opened
-inline constexpr int kImageErrHeader = -2;   // the picture has no valid camera header
-inline constexpr int kImageErrKey = -3;      // the key is not of the form YYYYMMDD/hhmmsscc
+inline constexpr int kImageErrFile = -1;    // year directory or index file not created/opened
+inline constexpr int kImageErrHeader = -2;  // the picture has no valid camera header
+inline constexpr int kImageErrKey = -3;     // the key is not of the form YYYYMMDD/hhmmsscc
 
 // Files the picture `picture_path` under `key` in "<info_dir>/YYYY/MMDD.idx": 0 appended;
 // -1 the year directory or index file could not be created or opened; -2 not a camera
@@ -102,12 +102,12 @@ class DayIndexCache {
   explicit DayIndexCache(std::string info_dir);
   const std::string& InfoDir() const { return info_dir_; }
 
-  int Contains(std::string_view key);                                    // as ContainsImage
-  int Add(std::string_view key, const std::string& picture_path);        // as AddImage
+  int Contains(std::string_view key);                              // as ContainsImage
+  int Add(std::string_view key, const std::string& picture_path);  // as AddImage
   // As AddImage with the header. The day file stays open for the next picture of the same
   // day, as long as the file under its name is the one held open.
   int Add(std::string_view key, const PictureHeader& header);
-  int Remove(std::string_view key);                                      // as RemoveImage
+  int Remove(std::string_view key);  // as RemoveImage
   void Clear() {
     days_.clear();
     append_.fd.reset();

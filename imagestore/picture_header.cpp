@@ -10,7 +10,9 @@
 namespace pondrel {
 namespace {
 
-std::uint16_t Be16(const unsigned char* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+std::uint16_t Be16(const unsigned char* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
 std::uint32_t Be32(const unsigned char* p) {
   return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
          (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
@@ -74,7 +76,8 @@ bool PictureHeaderOf(std::string_view file_start, PictureHeader* out) {
   if (h.extension == 0) {
     // Old cameras leave the zone to the computer: minutes east of UTC where the picture was
     // taken (the offset in effect at its recording time).
-    h.zone_offset = static_cast<std::int16_t>(LocalZoneOffsetMinutes(static_cast<std::time_t>(h.record_time)));
+    h.zone_offset =
+        static_cast<std::int16_t>(LocalZoneOffsetMinutes(static_cast<std::time_t>(h.record_time)));
     h.width = 320;
     h.height = 240;
   }

@@ -19,19 +19,20 @@ namespace pondrel {
 
 inline constexpr std::size_t kPicturePayloadOffset = 6;
 inline constexpr std::size_t kPicturePayloadSize = 44;
-inline constexpr std::size_t kPictureHeaderSize = kPicturePayloadOffset + kPicturePayloadSize;  // 50
+inline constexpr std::size_t kPictureHeaderSize =
+    kPicturePayloadOffset + kPicturePayloadSize;  // 50
 
 struct PictureHeader {
-  std::uint8_t trigger = 0;        // 1, 2 device input; 33..36 schedule 1..4
+  std::uint8_t trigger = 0;  // 1, 2 device input; 33..36 schedule 1..4
   std::uint8_t camera = 0;
-  std::uint16_t pan = 0;           // hundredths of a degree + 18000; 0 = not recorded
+  std::uint16_t pan = 0;  // hundredths of a degree + 18000; 0 = not recorded
   std::uint16_t tilt = 0;
   std::uint16_t zoom = 0;
-  std::uint16_t brightness = 0;    // 1 standard, 2 brighter
-  std::uint32_t record_time = 0;    // seconds since 1970-01-01 UTC
-  std::int16_t zone_offset = 0;     // minutes to add to record_time for the camera's local time
+  std::uint16_t brightness = 0;   // 1 standard, 2 brighter
+  std::uint32_t record_time = 0;  // seconds since 1970-01-01 UTC
+  std::int16_t zone_offset = 0;   // minutes to add to record_time for the camera's local time
   std::uint16_t extension = 0;
-  std::uint16_t width = 320;       // 320 x 240 when extension is 0
+  std::uint16_t width = 320;  // 320 x 240 when extension is 0
   std::uint16_t height = 240;
 };
 

@@ -51,7 +51,8 @@ std::uint32_t PackCode(std::string_view code) {
 std::uint64_t ReadRange(int fd, char* dst, std::uint64_t from, std::uint64_t count, int* err) {
   std::uint64_t done = 0;
   while (done < count) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, 1u << 30));
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - done, 1u << 30));
     const ssize_t n = ::pread(fd, dst + done, want, static_cast<off_t>(from + done));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -155,7 +156,8 @@ int CheckLogFilter(LogFilter* f, bool task_given, bool server_given, bool code_g
   if (code_given) {
     if (f->code.empty()) return kFilterCodeMissing;
     if (!IsValidCodeText(f->code)) return kFilterCodeInvalid;
-    if (f->code[0] >= 'a' && f->code[0] <= 'z') f->code[0] = static_cast<char>(f->code[0] - 'a' + 'A');
+    if (f->code[0] >= 'a' && f->code[0] <= 'z')
+      f->code[0] = static_cast<char>(f->code[0] - 'a' + 'A');
   } else {
     f->code.clear();
   }
@@ -287,7 +289,8 @@ int CLogDocument::ReadFile(int fd, std::uint64_t size_hint) {
     const std::uint64_t half = size_hint / 2;
     int err2 = 0;
     std::uint64_t got2 = 0;
-    std::thread second([&] { got2 = ReadRange(fd, buffer_ + half, half, size_hint - half, &err2); });
+    std::thread second(
+        [&] { got2 = ReadRange(fd, buffer_ + half, half, size_hint - half, &err2); });
     got = ReadRange(fd, buffer_, 0, half, &err);
     second.join();
     if (err == 0) err = err2;
@@ -343,8 +346,7 @@ namespace {
 // (slot 0) or server name (slot 1) into its number. A line too long for a record keeps only
 // its place.
 template <typename Intern>
-LogRecord MakeRecord(const char* buf, std::uint64_t offset, std::uint64_t length,
-                     Intern& intern) {
+LogRecord MakeRecord(const char* buf, std::uint64_t offset, std::uint64_t length, Intern& intern) {
   LogRecord r;
   r.offset = offset;
   r.task = r.server = kNoName;
@@ -355,8 +357,8 @@ LogRecord MakeRecord(const char* buf, std::uint64_t offset, std::uint64_t length
   }
   const std::string_view text(buf + offset, static_cast<std::size_t>(length));
   const LogLine line = ParseLogLine(text);
-  r.length_level =
-      static_cast<std::uint32_t>(length) | static_cast<std::uint32_t>(line.level) << 30;
+  r.length_level = static_cast<std::uint32_t>(length) | static_cast<std::uint32_t>(line.level)
+                                                            << 30;
   if (line.accepted) {
     r.date = line.date;
     r.task = intern(0, line.task);
@@ -444,7 +446,8 @@ std::size_t CLogDocument::EstimateLines(std::uint64_t from, std::uint64_t to) co
   std::uint64_t ends = 0;
   for (std::uint64_t i = from; i < from + sample; ++i) ends += buffer_[i] == '\n';
   if (ends == 0) ends = 1;
-  return static_cast<std::size_t>((to - from) / std::max<std::uint64_t>(1, sample / ends) * 5 / 4 + 1024);
+  return static_cast<std::size_t>((to - from) / std::max<std::uint64_t>(1, sample / ends) * 5 / 4 +
+                                  1024);
 }
 
 void CLogDocument::Parse(std::uint64_t from) {

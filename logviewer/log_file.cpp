@@ -19,8 +19,9 @@ constexpr std::size_t kBlock = 256 * 1024;
 
 bool DirectoryOfExists(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   struct stat st;
   return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -36,7 +37,7 @@ int OpenLogForReading(const std::string& path, UniqueFd* out, bool* missing) {
   for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd) {
-      struct flock lk{};
+      struct flock lk {};
       lk.l_type = F_RDLCK;
       lk.l_whence = SEEK_SET;
       // Directories and FIFOs take no lock; only a conflicting writer's lock makes us wait.
@@ -174,7 +175,8 @@ bool CLogLineReader::WasReplacedOrTruncated() const {
   struct stat st;
   if (::stat(path_.c_str(), &st) != 0) return ino_ != 0;
   if (!S_ISREG(st.st_mode)) return false;
-  if (static_cast<std::uint64_t>(st.st_dev) != dev_ || static_cast<std::uint64_t>(st.st_ino) != ino_) {
+  if (static_cast<std::uint64_t>(st.st_dev) != dev_ ||
+      static_cast<std::uint64_t>(st.st_ino) != ino_) {
     return true;
   }
   return static_cast<std::uint64_t>(st.st_size) < consumed_ + (end_ - begin_);

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <functional>
 
 #include "common/unique_fd.h"
 

@@ -71,8 +71,8 @@ void FormatDateKey(DateKey key, char out[20]) {
   int y, m, d;
   CivilFromDays(static_cast<long>(k / 86400) + kDays1971, &y, &m, &d);
   std::uint32_t s = k % 86400;
-  const int v[6] = {y, m, d, static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
-                    static_cast<int>(s % 60)};
+  const int v[6] = {
+      y, m, d, static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60), static_cast<int>(s % 60)};
   // "YYYY/MM/DD hh:mm:ss" without printf: the list asks for many of these.
   char* p = out;
   p[0] = static_cast<char>('0' + v[0] / 1000 % 10);

@@ -11,11 +11,12 @@
 namespace pondrel {
 
 // Check-result texts; %s is the field's label.
-inline constexpr char kMsgNotSpecified[] = "%s is not specified.";                        // kinds 2, 7
-inline constexpr char kMsgTooLong[] = "Please enter %s with %d charactors or less.";     // kind 3 (limit)
-inline constexpr char kMsgRange[] = "Specify %s in the range of %d to %d.";               // kind 4 (1, 65535)
-inline constexpr char kMsgInvalidFormat[] = "%s is invalid format.";                      // kinds 5, 6
-inline constexpr char kMsgNotEnoughMemory[] = "Not enough memory";                        // kind 1
+inline constexpr char kMsgNotSpecified[] = "%s is not specified.";  // kinds 2, 7
+inline constexpr char kMsgTooLong[] =
+    "Please enter %s with %d charactors or less.";                           // kind 3 (limit)
+inline constexpr char kMsgRange[] = "Specify %s in the range of %d to %d.";  // kind 4 (1, 65535)
+inline constexpr char kMsgInvalidFormat[] = "%s is invalid format.";         // kinds 5, 6
+inline constexpr char kMsgNotEnoughMemory[] = "Not enough memory";           // kind 1
 // Kind 8: two lines, the second listing the forbidden characters each after a blank.
 inline constexpr char kMsgBadCharsLine1[] = "The following characters are invalid for a %s. ";
 inline constexpr char kMsgBadCharsLine2[] = " \" \\ / | : ; , * ? < >";

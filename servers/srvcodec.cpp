@@ -34,7 +34,8 @@ class BitWriter {
   explicit BitWriter(std::string* out) : out_(out) {}
   void Put(unsigned bit) {
     if (bit_ == 0) out_->push_back('\0');
-    if (bit) out_->back() = static_cast<char>(static_cast<unsigned char>(out_->back()) | (1u << bit_));
+    if (bit)
+      out_->back() = static_cast<char>(static_cast<unsigned char>(out_->back()) | (1u << bit_));
     last_bit_ = bit_;
     bit_ = (bit_ + 1) & 7;
   }
@@ -121,7 +122,8 @@ int ParseSrvRecord(std::string_view data, std::uint16_t mask, CKVSrvInfo* out) {
   if (selected(FLD_PROXY_PORT)) out->SetProxyPortRaw(u16);
   if (!take_u8(&u8)) return SRV_END_OF_FILE;
   if (selected(FLD_USE_PPP)) out->SetUsePpp(u8);
-  if (!take_string(FLD_PPP_CONNECTION_NAME, &CKVSrvInfo::SetPppConnectionName)) return SRV_END_OF_FILE;
+  if (!take_string(FLD_PPP_CONNECTION_NAME, &CKVSrvInfo::SetPppConnectionName))
+    return SRV_END_OF_FILE;
   if (!take_string(FLD_PPP_ACCOUNT, &CKVSrvInfo::SetPppAccount)) return SRV_END_OF_FILE;
   if (!take_string(FLD_PPP_PASSWORD, &CKVSrvInfo::SetPppPassword)) return SRV_END_OF_FILE;
   if (!take_u8(&u8)) return SRV_END_OF_FILE;
@@ -184,7 +186,11 @@ bool DecompressSrvRecord(std::string_view block, std::string* out, std::size_t m
   const std::size_t stream_bytes = block.size() - 257;
   const std::size_t total_bits = (stream_bytes - 1) * 8 + last_bit + 1;
   std::size_t bit = 0;
-  auto next = [&]() -> unsigned { unsigned b = (stream[bit >> 3] >> (bit & 7)) & 1u; ++bit; return b; };
+  auto next = [&]() -> unsigned {
+    unsigned b = (stream[bit >> 3] >> (bit & 7)) & 1u;
+    ++bit;
+    return b;
+  };
 
   std::string result;
   try {
@@ -244,7 +250,8 @@ int DecodeSrvFileRecord(std::string_view data, std::size_t* offset, std::uint16_
     return SRV_END_OF_FILE;
   };
   if (data.size() - pos < 2) return bad();
-  std::size_t n = static_cast<unsigned char>(data[pos]) | (static_cast<unsigned char>(data[pos + 1]) << 8);
+  std::size_t n =
+      static_cast<unsigned char>(data[pos]) | (static_cast<unsigned char>(data[pos + 1]) << 8);
   if (n > kSrvBlockMax || data.size() - pos - 2 < n) return bad();
   std::string record;
   if (!DecompressSrvRecord(data.substr(pos + 2, n), &record, kSrvRecordMax - 1)) return bad();

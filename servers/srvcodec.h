@@ -17,10 +17,10 @@
 
 namespace pondrel {
 
-inline constexpr std::size_t kSrvBlockMax = 4096;      // largest N in the length field
-inline constexpr std::size_t kSrvRecordMax = 4096;     // serialised record must be shorter
-inline constexpr std::size_t kSrvBlockMin = 258;       // index byte, table, one stream byte
-inline constexpr std::size_t kSrvFullRecordSize = 980; // every string at its limit
+inline constexpr std::size_t kSrvBlockMax = 4096;       // largest N in the length field
+inline constexpr std::size_t kSrvRecordMax = 4096;      // serialised record must be shorter
+inline constexpr std::size_t kSrvBlockMin = 258;        // index byte, table, one stream byte
+inline constexpr std::size_t kSrvFullRecordSize = 980;  // every string at its limit
 
 // The serialised record of `info` (all 16 fields).
 std::string SerializeSrvRecord(const CKVSrvInfo& info);
@@ -34,8 +34,7 @@ bool CompressSrvRecord(std::string_view in, std::string* out);
 // The exact inverse. False for a block shorter than 258 bytes, a code of more than 7
 // leading ones, a stream that does not end exactly at the end of a code, or an odd pair
 // stream. Output larger than `max_out` bytes also fails.
-bool DecompressSrvRecord(std::string_view block, std::string* out,
-                         std::size_t max_out = 1u << 20);
+bool DecompressSrvRecord(std::string_view block, std::string* out, std::size_t max_out = 1u << 20);
 
 // One on-disk record: length field and block (SRV_ERR_MEMORY when compression fails or the
 // block would exceed 4096 bytes).

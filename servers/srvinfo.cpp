@@ -158,7 +158,8 @@ CheckResult CKVSrvInfo::SetImageDirectory(std::string_view text) {
   if (text.size() > kImageDirectoryMax) return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_TOO_LONG);
   if (!IsValidLocalPath(text)) return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_FORMAT);
   // A directory that does not exist yet is judged by its nearest existing ancestor.
-  if (IsOnNetworkFileSystem(std::string(text))) return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_FORMAT);
+  if (IsOnNetworkFileSystem(std::string(text)))
+    return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_FORMAT);
   // Stored without one trailing separator, except the root itself.
   if (text.size() > 1 && text.back() == '/') text.remove_suffix(1);
   return SetOptional(&image_directory_, text, kImageDirectoryMax, FLD_IMAGE_DIRECTORY);
@@ -218,7 +219,8 @@ bool IsValidLocalPath(std::string_view path) {
     if (after_separator && (c == '/' || c == ' ' || c == '.')) return false;
     if (after_blank && c == '/') return false;
     if (c != '/') {
-      if (len == 1 && kPathForbidden.find(static_cast<char>(c)) != std::string_view::npos) return false;
+      if (len == 1 && kPathForbidden.find(static_cast<char>(c)) != std::string_view::npos)
+        return false;
       // Control characters (the zero byte included) make no directory name.
       if (c < 0x20 || c == 0x7f) return false;
     }
@@ -246,7 +248,8 @@ bool ImageDirectoriesOverlap(std::string_view a, std::string_view b) {
   // ASCII letters fold; every other byte (UTF-8 sequences included) compares exactly, so a
   // trailing byte is never mistaken for a letter.
   for (std::size_t i = 0; i < n; ++i) {
-    if (FoldAscii(static_cast<unsigned char>(shorter[i])) != FoldAscii(static_cast<unsigned char>(longer[i])))
+    if (FoldAscii(static_cast<unsigned char>(shorter[i])) !=
+        FoldAscii(static_cast<unsigned char>(longer[i])))
       return false;
   }
   return longer.size() == n || longer[n] == '/';

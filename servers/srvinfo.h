@@ -58,15 +58,19 @@ using CheckResult = std::uint32_t;
 inline constexpr CheckResult MakeCheckResult(std::uint16_t field, std::uint16_t kind) {
   return (static_cast<CheckResult>(field) << 16) | kind;
 }
-inline constexpr std::uint16_t CheckResultField(CheckResult r) { return static_cast<std::uint16_t>(r >> 16); }
-inline constexpr std::uint16_t CheckResultKind(CheckResult r) { return static_cast<std::uint16_t>(r & 0xFFFF); }
+inline constexpr std::uint16_t CheckResultField(CheckResult r) {
+  return static_cast<std::uint16_t>(r >> 16);
+}
+inline constexpr std::uint16_t CheckResultKind(CheckResult r) {
+  return static_cast<std::uint16_t>(r & 0xFFFF);
+}
 
 // Character limits of the text fields (the setters refuse longer input with CHK_TOO_LONG).
 inline constexpr std::size_t kServerNameMax = 255;
 inline constexpr std::size_t kImageDirectoryMax = 200;
 inline constexpr std::size_t kHostNameMax = 63;
 inline constexpr std::size_t kPortTextMax = 5;
-inline constexpr std::size_t kAccountMax = 15;   // both accounts and both passwords
+inline constexpr std::size_t kAccountMax = 15;  // both accounts and both passwords
 inline constexpr std::size_t kProxyHostMax = 63;
 inline constexpr std::size_t kPppConnectionNameMax = 255;
 inline constexpr std::size_t kSettingsPageUrlMax = 31;
@@ -108,18 +112,18 @@ class CKVSrvInfo {
   CheckResult SetHttpPort(std::string_view text);        // required, <= 5 chars, digits,
                                                          // 1..65535
   void SetHttpPortRaw(std::uint16_t port) { http_port_ = port; }
-  CheckResult SetAdminAccount(std::string_view text);    // optional, <= 15
-  CheckResult SetAdminPassword(std::string_view text);   // optional, <= 15
+  CheckResult SetAdminAccount(std::string_view text);   // optional, <= 15
+  CheckResult SetAdminPassword(std::string_view text);  // optional, <= 15
   void SetUseProxy(std::uint8_t flag) { use_proxy_ = flag; }
-  CheckResult SetProxyHost(std::string_view text);       // optional, <= 63
-  CheckResult SetProxyPort(std::string_view text);       // empty sets 0; else as HTTP port
+  CheckResult SetProxyHost(std::string_view text);  // optional, <= 63
+  CheckResult SetProxyPort(std::string_view text);  // empty sets 0; else as HTTP port
   void SetProxyPortRaw(std::uint16_t port) { proxy_port_ = port; }
-  void SetUsePpp(std::uint8_t flag) { use_ppp_ = flag; }  // 0 Ethernet, 1 dial-up
+  void SetUsePpp(std::uint8_t flag) { use_ppp_ = flag; }    // 0 Ethernet, 1 dial-up
   CheckResult SetPppConnectionName(std::string_view text);  // optional, <= 255
   CheckResult SetPppAccount(std::string_view text);         // optional, <= 15
   CheckResult SetPppPassword(std::string_view text);        // optional, <= 15
   void SetDeleteImagesOnServer(std::uint8_t flag) { delete_images_on_server_ = flag; }
-  CheckResult SetSettingsPageUrl(std::string_view text);    // optional, <= 31
+  CheckResult SetSettingsPageUrl(std::string_view text);  // optional, <= 31
 
   // Getters; strings are never null ("" when absent).
   const Guid& GetId() const { return id_; }

@@ -20,10 +20,10 @@ namespace pondrel {
 // What one pass of the internal reader saw of the file.
 struct CKVSrvMgr::FileRead {
   bool exists = false;
-  bool damaged = false;    // bytes after the last readable record could not be read
+  bool damaged = false;           // bytes after the last readable record could not be read
   std::size_t damage_offset = 0;  // where the unreadable bytes begin
   std::size_t readable = 0;       // records read before them
-  std::string raw;         // the whole file as read (kept to save it aside when damaged)
+  std::string raw;                // the whole file as read (kept to save it aside when damaged)
 };
 
 namespace {
@@ -69,7 +69,8 @@ bool CKVSrvMgr::InitWithDirectory(const std::string& root) {
   return true;
 }
 
-int CKVSrvMgr::ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask, FileRead* info) const {
+int CKVSrvMgr::ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
+                                FileRead* info) const {
   out->clear();
   *info = FileRead{};
   if (base_path_.empty()) return SRV_ERR_READ;
@@ -123,7 +124,8 @@ int CKVSrvMgr::RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRe
     damaged_copy_path_ = copy;
   }
   // prp2 is written, flushed and renamed over prp1: there is always a complete prp1.
-  if (!WriteFileAtomically(DataFilePath(), content, TempFilePath(), kSrvFileMode)) return SRV_ERR_WRITE;
+  if (!WriteFileAtomically(DataFilePath(), content, TempFilePath(), kSrvFileMode))
+    return SRV_ERR_WRITE;
   return SRV_OK;
 }
 

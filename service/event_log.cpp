@@ -19,20 +19,17 @@
 namespace pondrel {
 namespace {
 
-constexpr char kEventSourceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+constexpr char kEventSourceKeyPrefix[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 constexpr int kMutexRetryMs = 10;
 
 const char* SeverityText(int severity) {
   switch (severity) {
     case 0:
-    case 1:
-      return "INFORMATION : ";
-    case 2:
-      return "WARNING : ";
-    case 3:
-      return "ERROR : ";
-    default:
-      return "UNKNOWN : ";
+    case 1: return "INFORMATION : ";
+    case 2: return "WARNING : ";
+    case 3: return "ERROR : ";
+    default: return "UNKNOWN : ";
   }
 }
 
@@ -44,7 +41,8 @@ void FileEventSink::Write(std::uint32_t, int, const std::string& record, const s
   NamedLockGuard guard(lock);
 
   struct stat st {};
-  if (::stat(path_.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kEventLogMaxBytes) {
+  if (::stat(path_.c_str(), &st) == 0 &&
+      static_cast<std::uint64_t>(st.st_size) > kEventLogMaxBytes) {
     // The old log becomes the one ".bak" copy (an older copy is replaced); a new log starts.
     std::string bak = path_ + ".bak";
     if (::rename(path_.c_str(), bak.c_str()) != 0) {
@@ -93,16 +91,13 @@ std::string OVEventLog::FormatMessage(std::uint32_t id, int count, const char* c
     return strings[i];
   };
   switch (id) {
-    case kEventServiceStarted:
-      return "The service has started.";
-    case kEventServiceStopped:
-      return "The service has stopped.";
+    case kEventServiceStarted: return "The service has started.";
+    case kEventServiceStopped: return "The service has stopped.";
     case kEventRootCreated:
       return "The ROOT directory " + arg(0) +
              " did not exist and was created empty; the schedule and the server profiles of "
              "an earlier ROOT are not there.";
-    case kEventServiceError:
-      return arg(0);
+    case kEventServiceError: return arg(0);
     default: {
       std::string text = "Event " + std::to_string(id & 0xFFFF);
       for (int i = 0; i < count; ++i) text += " " + arg(i);

@@ -56,8 +56,7 @@ class OVEventLog {
   virtual void Report(std::uint32_t id, int count, const char* const* strings);
   // Up to five strings; missing or null ones become empty texts.
   void ReportStrings(std::uint32_t id, const char* s1 = nullptr, const char* s2 = nullptr,
-                     const char* s3 = nullptr, const char* s4 = nullptr,
-                     const char* s5 = nullptr);
+                     const char* s3 = nullptr, const char* s4 = nullptr, const char* s5 = nullptr);
   // One number, in decimal, between two strings.
   void ReportNumber(std::uint32_t id, const char* before, long number, const char* after);
   virtual void Destroy();

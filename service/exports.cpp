@@ -110,8 +110,8 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
     // Without a usable ROOT the service body would end at once without a word.
     std::string problem;
     if (ReadUsableRootDir(&problem).empty()) {
-      const std::string text = "cannot run the service: " +
-                               RegistryFilePath(RegHive::LocalMachine) + ": " + problem;
+      const std::string text =
+          "cannot run the service: " + RegistryFilePath(RegHive::LocalMachine) + ": " + problem;
       g_kestova.FatalExit(kExitNoRoot, text.c_str());
     }
   };

@@ -42,9 +42,7 @@ std::int64_t CKestova::SteadyNowMs() {
       .count();
 }
 
-CKestova::CKestova() {
-  g_current.store(this);
-}
+CKestova::CKestova() { g_current.store(this); }
 
 CKestova::~CKestova() {
   CKestova* self = this;
@@ -90,7 +88,8 @@ void CKestova::LogStoreDamage(const StoreDamage& damage) {
   }
   const std::string copy = damage.copy.empty() ? std::string("no copy of it could be kept")
                                                : "the file as it was is kept in " + damage.copy;
-  std::string text(damage.file.size() + damage.skipped.size() + copy.size() + sizeof kFmtS020, '\0');
+  std::string text(damage.file.size() + damage.skipped.size() + copy.size() + sizeof kFmtS020,
+                   '\0');
   text.resize(static_cast<std::size_t>(std::snprintf(text.data(), text.size(), kFmtS020,
                                                      damage.file.c_str(), damage.skipped.c_str(),
                                                      copy.c_str())));
@@ -288,16 +287,10 @@ int CKestova::WaitProc() {
 
 long CKestova::windowMessage(BodyMessage msg) {
   switch (msg) {
-    case BodyMessage::kCreate:
-      return wmCreate();
-    case BodyMessage::kDestroy:
-      return wmDestroy();
-    case BodyMessage::kTick:
-      OnTick();
-      return 1;
-    case BodyMessage::kTimeChange:
-      OnTimeChange();
-      return 1;
+    case BodyMessage::kCreate: return wmCreate();
+    case BodyMessage::kDestroy: return wmDestroy();
+    case BodyMessage::kTick: OnTick(); return 1;
+    case BodyMessage::kTimeChange: OnTimeChange(); return 1;
     case BodyMessage::kStopDownloads:
       stopping_.store(true);
       env_wait_.clear();
@@ -309,8 +302,7 @@ long CKestova::windowMessage(BodyMessage msg) {
       stop_ack_.store(true);
       return 1;
     case BodyMessage::kCommand:
-    default:
-      return 1;
+    default: return 1;
   }
 }
 

@@ -76,7 +76,6 @@ inline constexpr char kFmtS020[] = "%s is damaged: %s; %s. (S020)";
 inline constexpr char kMsgS010[] =
     "Execution failure: The run was interrupted because the service ended while it ran. (S010)";
 
-
 // What the body thread is asked to do through its queue (posted from any thread).
 enum class BodyMessage {
   kCreate,
@@ -227,7 +226,7 @@ class CKestova : public ServiceBody {
   bool root_fixed_ = false;
   std::mutex damage_lock_;
   std::set<std::string> damage_told_;  // each damaged store is logged once
-  std::string last_check_;  // time string: start of the next due window
+  std::string last_check_;             // time string: start of the next due window
   std::atomic<int> stop_flag_{0};
   std::time_t last_scan_ = 0;
   std::time_t last_tick_ = 0;

@@ -23,13 +23,13 @@ inline constexpr int kMaxRunningDownloads = 16;
 inline constexpr int kExitCodeUnavailable = 9999;
 
 struct ProcEntry {
-  std::string task_name;       // at most 259 characters
-  ChildProcess child;          // the process handle (its pidfd)
-  pid_t pid = 0;               // non-zero once started
+  std::string task_name;  // at most 259 characters
+  ChildProcess child;     // the process handle (its pidfd)
+  pid_t pid = 0;          // non-zero once started
   // Reported by the downloader ("ZORIC:04:"); 0 until then. Read by the stop path too.
   std::atomic<std::uint32_t> window{0};
-  std::string image_dir;       // at most 263 characters
-  UniqueFd result_fd;          // read end of the PONDREL_RESULT_FD pipe
+  std::string image_dir;  // at most 263 characters
+  UniqueFd result_fd;     // read end of the PONDREL_RESULT_FD pipe
   // An abort that arrived before the window report: sent once the report comes, or directly
   // when it does not come in time (steady-clock milliseconds of the request; 0 = none).
   std::int64_t abort_pending_since_ms = 0;

@@ -161,9 +161,7 @@ void ServiceManager::SetServiceExitCode(std::uint32_t code) {
   service_exit_code_.store(code & 0xFFFF);
 }
 
-void ServiceManager::RequestStop() {
-  wake_fd_.Set();
-}
+void ServiceManager::RequestStop() { wake_fd_.Set(); }
 
 void ServiceManager::Destroy() {
   started_.Release();
@@ -184,7 +182,8 @@ bool ServiceManager::RunLoop(ServiceBody* body, int ready_fd) {
 
   // Ctrl-C, SIGTERM and a hang-up ask for a stop. They are blocked before the body thread
   // exists, so only this thread's signal watch sees them.
-  std::optional<SignalWatch> signals(std::in_place, std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
+  std::optional<SignalWatch> signals(std::in_place,
+                                     std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
   WakeEvent body_done;
   EventLoop loop;
   loop.Watch(signals->fd());
@@ -236,8 +235,7 @@ bool ServiceManager::RunBackground(ServiceBody* body) {
   if (IsRunning()) return false;
   UniqueFd ready_read, ready_write;
   switch (ForkIntoBackground(&ready_read, &ready_write)) {
-    case BackgroundRole::kFailed:
-      return false;
+    case BackgroundRole::kFailed: return false;
     case BackgroundRole::kForeground: {
       // The background process tells whether it took the service's names.
       pollfd p{ready_read.get(), POLLIN, 0};
@@ -245,8 +243,7 @@ bool ServiceManager::RunBackground(ServiceBody* body) {
       return ::poll(&p, 1, kBackgroundStartWaitMs) > 0 && ::read(ready_read.get(), &c, 1) == 1 &&
              c == '1';
     }
-    case BackgroundRole::kBackground:
-      break;
+    case BackgroundRole::kBackground: break;
   }
   // Tell the starter before the body runs; a second instance fails here.
   if (NamedObject::Exists(EventName(kRequestStopEventPrefix))) {

@@ -44,7 +44,8 @@ enum ServiceState : std::uint32_t {
   kServicePausePending = 6,
 };
 
-inline constexpr char kRunServicesKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
+inline constexpr char kRunServicesKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\RunServices";
 inline constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 inline constexpr char kHostServicesKey[] =
     "SYSTEM\\CurrentControlSet\\Services\\DIVIV\\Parameters\\3.0\\Services";

@@ -56,7 +56,8 @@ std::string ExecValue(std::string_view path) {
 
 std::string UnitNameFor(std::string_view service_name) {
   std::string name;
-  for (char c : service_name) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char c : service_name)
+    name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return name + ".service";
 }
 
@@ -112,17 +113,12 @@ std::string SystemdServiceManager::UnitFilePath() const {
 
 void SystemdServiceManager::OnStateReported(std::uint32_t state) {
   switch (state) {
-    case kServiceRunning:
-      systemd::Notify("READY=1\nSTATUS=Running");
-      break;
+    case kServiceRunning: systemd::Notify("READY=1\nSTATUS=Running"); break;
     case kServiceStopPending:
       systemd::Notify("STOPPING=1\nSTATUS=Stopping: aborting the running downloads");
       break;
-    case kServiceStopped:
-      systemd::Notify("STATUS=Stopped");
-      break;
-    default:
-      break;
+    case kServiceStopped: systemd::Notify("STATUS=Stopped"); break;
+    default: break;
   }
 }
 
@@ -170,8 +166,7 @@ bool SystemdServiceManager::WaitForActiveState(int timeout_ms, bool want_active,
       if (state == "active") return true;
       if (state == "failed" || (state == "inactive" && waited >= 1000)) {
         if (error_text)
-          *error_text = "The service failed to start; journalctl -u " + UnitName() +
-                        " tells why.";
+          *error_text = "The service failed to start; journalctl -u " + UnitName() + " tells why.";
         return false;
       }
     } else if (state == "inactive" || state == "failed" || state.empty()) {

@@ -31,11 +31,11 @@ inline constexpr int kSystemdStopWaitMs = 120000;
 std::string UnitNameFor(std::string_view service_name);
 
 struct UnitFileSettings {
-  std::string description;   // the display name
-  std::string exec_path;     // the host program, run without an option word
-  std::string group;         // the installation's group; empty: none
-  std::string after;         // ordering dependency, e.g. "network.target"
-  std::string alias;         // an extra name for the unit, e.g. "pondrel.service"; may be empty
+  std::string description;  // the display name
+  std::string exec_path;    // the host program, run without an option word
+  std::string group;        // the installation's group; empty: none
+  std::string after;        // ordering dependency, e.g. "network.target"
+  std::string alias;        // an extra name for the unit, e.g. "pondrel.service"; may be empty
 };
 
 // The unit file text: Type=notify with the runtime directory, a bounded stop that first lets

@@ -25,12 +25,9 @@ constexpr std::size_t kDueListStep = 20;
 
 int RunResultOf(int exit_code) {
   switch (exit_code) {
-    case dl::ResultCode(dl::RunResult::kOk):
-      return kResultSucceeded;
-    case dl::ResultCode(dl::RunResult::kAborted):
-      return kResultAborted;
-    default:
-      return kResultFailed;
+    case dl::ResultCode(dl::RunResult::kOk): return kResultSucceeded;
+    case dl::ResultCode(dl::RunResult::kAborted): return kResultAborted;
+    default: return kResultFailed;
   }
 }
 
@@ -259,7 +256,8 @@ int CKestova::TaskEndProc(int index) {
   UnwatchFd(e->child.pidfd());
   int exit_code = ReapLauncher(e->child, e->result_fd.get());
   // Ended by the user's abort before its own abort procedure could answer: still an abort.
-  if (e->abort_forced && exit_code == kExitCodeUnavailable) exit_code = dl::ResultCode(dl::RunResult::kAborted);
+  if (e->abort_forced && exit_code == kExitCodeUnavailable)
+    exit_code = dl::ResultCode(dl::RunResult::kAborted);
   if (found) {
     task.EndCode = exit_code;
     SetTaskField(task.EndTime, GetTimeStr(Now()));
@@ -329,8 +327,7 @@ int CKestova::KillProc(const char* task_name) {
   if (e->window.load() == 0) {
     // The downloader has not reported its window yet: the abort is kept until it does, so
     // that an abort sent right after "execute now" is never lost.
-    if (e->abort_pending_since_ms == 0)
-      e->abort_pending_since_ms = SteadyNowMs();
+    if (e->abort_pending_since_ms == 0) e->abort_pending_since_ms = SteadyNowMs();
     return 0;
   }
   procs_.CloseRequest(i);

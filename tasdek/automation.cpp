@@ -67,10 +67,10 @@ int BuildRecord(const AutomationServerValues& v, CKVSrvInfo* rec) {
 }
 
 AutomationServerValues Values(const QString& server_id, const QString& server_name,
-                              const QString& image_directory, const QString& host_name, int http_port,
-                              const QString& admin_account, const QString& admin_password,
-                              const QString& settings_page_url, short delete_images,
-                              const QString& proxy_host, int proxy_port,
+                              const QString& image_directory, const QString& host_name,
+                              int http_port, const QString& admin_account,
+                              const QString& admin_password, const QString& settings_page_url,
+                              short delete_images, const QString& proxy_host, int proxy_port,
                               const QString& ppp_connection_name, const QString& ppp_account,
                               const QString& ppp_password) {
   AutomationServerValues v;
@@ -165,10 +165,10 @@ int CDocumentAdaptor::DeleteServer(const QString& server_id) {
   return frame_->DeleteServer(server_id.toStdString());
 }
 
-int CDocumentAdaptor::AddServer(const QString& a, const QString& b, const QString& c, const QString& d,
-                                int e, const QString& f, const QString& g, const QString& h, short i,
-                                const QString& j, int k, const QString& l, const QString& m,
-                                const QString& n) {
+int CDocumentAdaptor::AddServer(const QString& a, const QString& b, const QString& c,
+                                const QString& d, int e, const QString& f, const QString& g,
+                                const QString& h, short i, const QString& j, int k,
+                                const QString& l, const QString& m, const QString& n) {
   return StoreServerFromAutomation(Values(a, b, c, d, e, f, g, h, i, j, k, l, m, n), false);
 }
 
@@ -224,9 +224,9 @@ bool RegisterAutomation(CMainFrame* frame, QString* error) {
 bool AskRunningInstanceToRaise() {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return false;
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      QString::fromLatin1(kBusName), QString::fromLatin1(kFramePath),
-      QString::fromLatin1(kFrameInterface), QStringLiteral("Raise"));
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(QString::fromLatin1(kBusName), QString::fromLatin1(kFramePath),
+                                     QString::fromLatin1(kFrameInterface), QStringLiteral("Raise"));
   // The running instance is never started for this.
   call.setAutoStartService(false);
   const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);

@@ -40,16 +40,18 @@ class CDocumentAdaptor : public QDBusAbstractAdaptor {
  public slots:
   int SelectServer(const QString& server_id);
   int DeleteServer(const QString& server_id);
-  int AddServer(const QString& server_id, const QString& server_name, const QString& image_directory,
-                const QString& host_name, int http_port, const QString& admin_account,
-                const QString& admin_password, const QString& settings_page_url, short delete_images,
-                const QString& proxy_host, int proxy_port, const QString& ppp_connection_name,
-                const QString& ppp_account, const QString& ppp_password);
-  int ModifyServer(const QString& server_id, const QString& server_name, const QString& image_directory,
-                   const QString& host_name, int http_port, const QString& admin_account,
-                   const QString& admin_password, const QString& settings_page_url, short delete_images,
-                   const QString& proxy_host, int proxy_port, const QString& ppp_connection_name,
-                   const QString& ppp_account, const QString& ppp_password);
+  int AddServer(const QString& server_id, const QString& server_name,
+                const QString& image_directory, const QString& host_name, int http_port,
+                const QString& admin_account, const QString& admin_password,
+                const QString& settings_page_url, short delete_images, const QString& proxy_host,
+                int proxy_port, const QString& ppp_connection_name, const QString& ppp_account,
+                const QString& ppp_password);
+  int ModifyServer(const QString& server_id, const QString& server_name,
+                   const QString& image_directory, const QString& host_name, int http_port,
+                   const QString& admin_account, const QString& admin_password,
+                   const QString& settings_page_url, short delete_images, const QString& proxy_host,
+                   int proxy_port, const QString& ppp_connection_name, const QString& ppp_account,
+                   const QString& ppp_password);
   void ShowWindow();
   void UpdateWindow();
 

@@ -102,9 +102,8 @@ void CImageListDialog::showEvent(QShowEvent* event) {
 void CImageListDialog::Refill() {
   filled_ = true;
   days->clear();
-  model_->SelectServer(servers->currentIndex(), [this](int position) {
-    progress->setValue(position);
-  });
+  model_->SelectServer(servers->currentIndex(),
+                       [this](int position) { progress->setValue(position); });
   ShowRows();
 }
 
@@ -155,7 +154,8 @@ void CImageListDialog::OnAction() {
     progress->setRange(0, 100);
     progress->setValue(0);
     if (out.code != 0 || !Opener()(Q(out.top_page))) {
-      CMessagePresenter::Show(this, QString::fromLatin1(kMsgGenerateHtmlFailed), MsgIcon::kExclamation);
+      CMessagePresenter::Show(this, QString::fromLatin1(kMsgGenerateHtmlFailed),
+                              MsgIcon::kExclamation);
     }
   }
   model_->SetBusy(false);
@@ -166,8 +166,9 @@ void OpenImageListDialog(QWidget* parent, ImageListMode mode, const ServiceContr
   auto model = std::make_unique<CImageList>(mode);
   std::string message;
   if (model->Open([&service] { return service.IsServiceRunning(); }, &message) != 0) {
-    CMessagePresenter::Show(parent, Q(message),
-                            message == kMsgMutexError ? MsgIcon::kExclamation : MsgIcon::kInformation);
+    CMessagePresenter::Show(
+        parent, Q(message),
+        message == kMsgMutexError ? MsgIcon::kExclamation : MsgIcon::kInformation);
     return;
   }
   CImageListDialog dialog(std::move(model), parent);

@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   }
   QString bus_error;
   if (!RegisterAutomation(&frame, &bus_error)) {
-    std::fprintf(stderr, "tasdek: automation is not available (%s)\n", bus_error.toLocal8Bit().constData());
+    std::fprintf(stderr, "tasdek: automation is not available (%s)\n",
+                 bus_error.toLocal8Bit().constData());
     // Started for automation, there is nothing to do without the bus.
     if (words.embedding) return 1;
   }

@@ -4,8 +4,8 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QHeaderView>
-#include <QResizeEvent>
 #include <QMenuBar>
+#include <QResizeEvent>
 #include <QStatusBar>
 #include <cstdio>
 
@@ -101,22 +101,28 @@ void CMainFrame::CreateActions() {
   act_new = MakeAction(this, "&New Task...", "Add new task", QKeySequence(Qt::CTRL | Qt::Key_N));
   act_edit = MakeAction(this, "&Edit Task...", "Edit a task");
   act_edit->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
-  act_duplicate = MakeAction(this, "D&uplicate Task", "Duplicate a task", QKeySequence(Qt::CTRL | Qt::Key_D));
+  act_duplicate =
+      MakeAction(this, "D&uplicate Task", "Duplicate a task", QKeySequence(Qt::CTRL | Qt::Key_D));
   act_delete = MakeAction(this, "&Delete Task", "Delete a task", QKeySequence(Qt::Key_Delete));
-  act_execute = MakeAction(this, "E&xecute now", "Execute the selected task now", QKeySequence(Qt::CTRL | Qt::Key_E));
+  act_execute = MakeAction(this, "E&xecute now", "Execute the selected task now",
+                           QKeySequence(Qt::CTRL | Qt::Key_E));
   act_abort = MakeAction(this, "&Abort", "Abort Task");
   act_exit = MakeAction(this, "E&xit", "Closes an application");
   act_server_add = MakeAction(this, "&Add...", "Add new server information");
-  act_server_edit = MakeAction(this, "&Edit", "Display server list and confirm/edit server information");
-  act_refresh = MakeAction(this, "&Refresh", "Refresh a task information", QKeySequence(Qt::Key_F5));
+  act_server_edit =
+      MakeAction(this, "&Edit", "Display server list and confirm/edit server information");
+  act_refresh =
+      MakeAction(this, "&Refresh", "Refresh a task information", QKeySequence(Qt::Key_F5));
   act_display_log = MakeAction(this, "Display &Log...", "Start log viewer and display log");
   act_clear_log = MakeAction(this, "&Clear Log", "Clear log file");
-  act_display_images = MakeAction(this, "Display &Images...", "Generate and display HTML file to view image files");
+  act_display_images =
+      MakeAction(this, "Display &Images...", "Generate and display HTML file to view image files");
   act_delete_image = MakeAction(this, "&Delete Image...", "Delete image files");
   act_start_service = MakeAction(this, "&Start Service", "Start Service");
   act_stop_service = MakeAction(this, "S&top Service", "Stop Service");
   act_options = MakeAction(this, "&Options...", "Setup operating environment.");
-  act_about = MakeAction(this, "&About Pondrel Task View...", "View the program, version and copyright information");
+  act_about = MakeAction(this, "&About Pondrel Task View...",
+                         "View the program, version and copyright information");
   act_gen_html = MakeAction(this, "Generate HTML", "");
   act_gen_html->setCheckable(true);
   act_gen_html->setChecked(ReadGenHtmlFlag());
@@ -143,8 +149,12 @@ void CMainFrame::ConnectActions() {
   connect(act_refresh, &QAction::triggered, this, &CMainFrame::OnRefresh);
   connect(act_display_log, &QAction::triggered, this, &CMainFrame::OnDisplayLog);
   connect(act_clear_log, &QAction::triggered, this, &CMainFrame::OnClearLog);
-  connect(act_display_images, &QAction::triggered, this, [this] { if (display_images_) display_images_(); });
-  connect(act_delete_image, &QAction::triggered, this, [this] { if (delete_images_) delete_images_(); });
+  connect(act_display_images, &QAction::triggered, this, [this] {
+    if (display_images_) display_images_();
+  });
+  connect(act_delete_image, &QAction::triggered, this, [this] {
+    if (delete_images_) delete_images_();
+  });
   connect(act_start_service, &QAction::triggered, this, &CMainFrame::OnStartService);
   connect(act_stop_service, &QAction::triggered, this, &CMainFrame::OnStopService);
   connect(act_options, &QAction::triggered, this, &CMainFrame::OnOptions);
@@ -231,7 +241,8 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
 bool CMainFrame::Create(std::string* error) {
   char err[256] = {};
   if (!slot_.Create(kTaskViewMailslot, err, sizeof err)) {
-    *error = std::string("cannot create the Task View's mailslot (another Task View owns it?): ") + err;
+    *error =
+        std::string("cannot create the Task View's mailslot (another Task View owns it?): ") + err;
     return false;
   }
   notifier_ = std::make_unique<QSocketNotifier>(slot_.NotifyFd(), QSocketNotifier::Read);
@@ -385,12 +396,14 @@ void CMainFrame::OnNewTask() {
     CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::kInformation);
     if (IsEmbeddedMode()) return;
     CKVSrvInfo rec;
-    CServerEditorDialog editor(rec, [this](const Guid& id) { return doc_.IsServerRunning(id); },
-                               ListPhonebookEntries(), this);
+    CServerEditorDialog editor(
+        rec, [this](const Guid& id) { return doc_.IsServerRunning(id); }, ListPhonebookEntries(),
+        this);
     if (editor.exec() != QDialog::Accepted) return;
   }
   CKVTask fresh;
-  CTaskEditorDialog dlg(fresh, "", doc_, list_.HasServerFilter() ? &list_.ServerFilter() : nullptr, this);
+  CTaskEditorDialog dlg(fresh, "", doc_, list_.HasServerFilter() ? &list_.ServerFilter() : nullptr,
+                        this);
   if (dlg.exec() != QDialog::Accepted) return;
   const int r = AddEditedTask(&doc_, dlg.Result());
   if (r != kDocOk) {
@@ -441,7 +454,8 @@ void CMainFrame::OnDeleteTask() {
   const std::string name = e->task.Name;
   char text[512];
   std::snprintf(text, sizeof text, kFmtDeleteTaskAsk, name.c_str());
-  if (!CMessagePresenter::Ask(this, QString::fromUtf8(text), QMessageBox::Ok | QMessageBox::Cancel)) return;
+  if (!CMessagePresenter::Ask(this, QString::fromUtf8(text), QMessageBox::Ok | QMessageBox::Cancel))
+    return;
   const int r = doc_.DeleteTask(name);
   if (r == kDocTaskRunning) {
     // The service would write a running task back when its run ends.
@@ -477,13 +491,17 @@ void CMainFrame::OnAbort() {
   const TaskEntry* e = model_->EntryAt(SelectedRow());
   if (!e || e->task.ActState != kStateRunning) return;
   const std::string name = e->task.Name;
-  if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskAbort), QMessageBox::Yes | QMessageBox::No)) return;
+  if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskAbort),
+                              QMessageBox::Yes | QMessageBox::No))
+    return;
   service_.SendAbort(name);
 }
 
 void CMainFrame::OnStartService() {
-  if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskStart).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
-                              QMessageBox::Ok | QMessageBox::Cancel)) {
+  if (!CMessagePresenter::Ask(
+          this,
+          QString::fromLatin1(kMsgAskStart).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
+          QMessageBox::Ok | QMessageBox::Cancel)) {
     return;
   }
   int r;
@@ -495,7 +513,9 @@ void CMainFrame::OnStartService() {
 }
 
 void CMainFrame::OnStopService() {
-  if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskStop), QMessageBox::Ok | QMessageBox::Cancel)) return;
+  if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskStop),
+                              QMessageBox::Ok | QMessageBox::Cancel))
+    return;
   int r;
   {
     WaitCursor wait;
@@ -508,8 +528,9 @@ void CMainFrame::OnDisplayLog() {
   const std::string log = ServiceControl::LogPath();
   const std::string viewer = FindExecutable("lorvik");
   if (viewer.empty()) {
-    CMessagePresenter::Show(this, QStringLiteral("The Log Viewer (lorvik) was not found beside this program "
-                                                 "or on the search path, so the log cannot be displayed."));
+    CMessagePresenter::Show(
+        this, QStringLiteral("The Log Viewer (lorvik) was not found beside this program "
+                             "or on the search path, so the log cannot be displayed."));
     return;
   }
   if (lorvik_ && lorvik_->state() != QProcess::NotRunning) {
@@ -525,7 +546,9 @@ void CMainFrame::OnDisplayLog() {
 }
 
 void CMainFrame::OnClearLog() {
-  if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskClearLog), QMessageBox::Yes | QMessageBox::No)) return;
+  if (!CMessagePresenter::Ask(this, QString::fromLatin1(kMsgAskClearLog),
+                              QMessageBox::Yes | QMessageBox::No))
+    return;
   ServiceControl::ClearLog();
 }
 
@@ -542,8 +565,9 @@ void CMainFrame::OnServerList() {
 
 void CMainFrame::OnServerAdd() {
   CKVSrvInfo rec;
-  CServerEditorDialog dlg(rec, [this](const Guid& id) { return doc_.IsServerRunning(id); },
-                          ListPhonebookEntries(), this);
+  CServerEditorDialog dlg(
+      rec, [this](const Guid& id) { return doc_.IsServerRunning(id); }, ListPhonebookEntries(),
+      this);
   dlg.exec();
 }
 

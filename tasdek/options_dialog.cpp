@@ -23,7 +23,9 @@ COptionsDialog::COptionsDialog(QWidget* parent) : QDialog(parent) {
   pictures_label = new QLabel(QStringLiteral("Picture(s)"), this);
 
   auto* g = new QGridLayout;
-  g->addWidget(new QLabel(QStringLiteral("Min. amount of free space required on image directory :"), this), 0, 0);
+  g->addWidget(
+      new QLabel(QStringLiteral("Min. amount of free space required on image directory :"), this),
+      0, 0);
   auto* fs = new QHBoxLayout;
   fs->addWidget(free_space);
   fs->addWidget(new QLabel(QStringLiteral("%"), this));
@@ -71,8 +73,8 @@ int COptionsDialog::TryAccept() {
   std::string message;
   const int step = ValidateOptionsForm(&f, &message);
   if (step != 0) {
-    CMessagePresenter::Show(this, QString::fromStdString(message), MsgIcon::kExclamation, QMessageBox::Ok,
-                            QString::fromLatin1(kCaptionOptions));
+    CMessagePresenter::Show(this, QString::fromStdString(message), MsgIcon::kExclamation,
+                            QMessageBox::Ok, QString::fromLatin1(kCaptionOptions));
     return step;
   }
   max_pictures->setText(QString::fromStdString(f.max_text));
@@ -109,9 +111,10 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("About Pondrel Task View"));
   auto* icon = new QLabel(this);
   icon->setPixmap(AppIcon().pixmap(48, 48));
-  auto* text = new QLabel(QStringLiteral("<b>Pondrel Task View Ver. 1.0</b><br><br>"
-                                         "Collects pictures from network camera servers on a schedule."),
-                          this);
+  auto* text =
+      new QLabel(QStringLiteral("<b>Pondrel Task View Ver. 1.0</b><br><br>"
+                                "Collects pictures from network camera servers on a schedule."),
+                 this);
   text->setWordWrap(true);
   auto* ok = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(ok, &QDialogButtonBox::accepted, this, &QDialog::accept);

@@ -25,7 +25,8 @@ QLineEdit* LimitedEdit(int limit, QWidget* parent, bool digits = false) {
   auto* e = new QLineEdit(parent);
   e->setMaxLength(limit);
   if (digits) {
-    e->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), e));
+    e->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), e));
   }
   return e;
 }
@@ -74,7 +75,10 @@ QString PickImageDirectory(QWidget* parent, const QString& current) {
 CServerEditorDialog::CServerEditorDialog(const CKVSrvInfo& record,
                                          std::function<bool(const Guid&)> is_running,
                                          std::vector<std::string> phonebook, QWidget* parent)
-    : QDialog(parent), pick_folder(PickImageDirectory), record_(record), is_running_(std::move(is_running)) {
+    : QDialog(parent),
+      pick_folder(PickImageDirectory),
+      record_(record),
+      is_running_(std::move(is_running)) {
   setWindowTitle(QString::fromLatin1(kCaptionServerInfo));
   server_name = LimitedEdit(255, this);
   image_directory = LimitedEdit(200, this);
@@ -182,7 +186,8 @@ void CServerEditorDialog::FillControls(const std::vector<std::string>& phonebook
   proxy_port->setText(Q(f.proxy_port));
   use_ppp->setChecked(f.use_ppp);
   if (!phonebook.empty()) {
-    const int i = connection->findText(Q(f.ppp_connection_name), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const int i =
+        connection->findText(Q(f.ppp_connection_name), Qt::MatchExactly | Qt::MatchCaseSensitive);
     connection->setCurrentIndex(i >= 0 ? i : 0);
   }
   ppp_account->setText(Q(f.ppp_account));
@@ -193,12 +198,14 @@ void CServerEditorDialog::UpdateEnabling() {
   const bool have_entries = connection->count() > 0;
   use_ppp->setEnabled(have_entries);
   const bool ppp_on = use_ppp->isChecked() && have_entries;
-  for (QWidget* w : std::initializer_list<QWidget*>{connection_label, connection, ppp_account_label,
-                                                    ppp_account, ppp_password_label, ppp_password}) {
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{connection_label, connection, ppp_account_label, ppp_account,
+                                       ppp_password_label, ppp_password}) {
     w->setEnabled(ppp_on);
   }
   const bool proxy_on = use_proxy->isChecked();
-  for (QWidget* w : std::initializer_list<QWidget*>{proxy_host_label, proxy_host, proxy_port_label, proxy_port}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{proxy_host_label, proxy_host, proxy_port_label,
+                                                    proxy_port}) {
     w->setEnabled(proxy_on);
   }
 }
@@ -217,7 +224,8 @@ ServerEditorForm CServerEditorDialog::FormFromControls() const {
   f.proxy_host = proxy_host->text().toStdString();
   f.proxy_port = proxy_port->text().toStdString();
   f.use_ppp = use_ppp->isChecked() && connection->count() > 0;
-  f.ppp_connection_name = connection->currentIndex() >= 0 ? connection->currentText().toStdString() : "";
+  f.ppp_connection_name =
+      connection->currentIndex() >= 0 ? connection->currentText().toStdString() : "";
   f.ppp_account = ppp_account->text().toStdString();
   f.ppp_password = ppp_password->text().toStdString();
   return f;
@@ -326,10 +334,11 @@ void CServerListDialog::SortByColumn(int column) {
   const bool descending = clicks_.Click(column);
   const int sel = SelectedRow();
   const Guid selected_id = sel >= 0 ? rows_[static_cast<std::size_t>(sel)].GetId() : Guid{};
-  std::stable_sort(rows_.begin(), rows_.end(), [column, descending](const CKVSrvInfo& a, const CKVSrvInfo& b) {
-    const int c = CompareServerRows(a, b, column);
-    return descending ? c > 0 : c < 0;
-  });
+  std::stable_sort(rows_.begin(), rows_.end(),
+                   [column, descending](const CKVSrvInfo& a, const CKVSrvInfo& b) {
+                     const int c = CompareServerRows(a, b, column);
+                     return descending ? c > 0 : c < 0;
+                   });
   int new_sel = -1;
   for (std::size_t i = 0; sel >= 0 && i < rows_.size(); ++i) {
     if (rows_[i].GetId() == selected_id) new_sel = static_cast<int>(i);
@@ -354,7 +363,8 @@ void CServerListDialog::Edit() {
   if (row < 0) return;
   CKVSrvMgr store;
   CKVSrvInfo full;
-  if (!store.Init() || store.FindById(rows_[static_cast<std::size_t>(row)].GetId(), &full, kSrvMaskAll) != SRV_OK) {
+  if (!store.Init() ||
+      store.FindById(rows_[static_cast<std::size_t>(row)].GetId(), &full, kSrvMaskAll) != SRV_OK) {
     ShowServerListMessage(this, kMsgServerReadFailed);
     return;
   }
@@ -374,7 +384,8 @@ void CServerListDialog::Delete() {
                               QString::fromLatin1(kCaptionServerList)) != QMessageBox::Yes) {
     return;
   }
-  const ServerDeleteResult r = DeleteServerWithTasks(rows_[static_cast<std::size_t>(row)].GetId(), tasks_->Doc());
+  const ServerDeleteResult r =
+      DeleteServerWithTasks(rows_[static_cast<std::size_t>(row)].GetId(), tasks_->Doc());
   tasks_->List()->RebuildKeepingSort();
   tasks_->Reset();
   if (r.task_result != 0) {
@@ -386,7 +397,9 @@ void CServerListDialog::Delete() {
   }
   rows_.erase(rows_.begin() + row);
   delete list->takeTopLevelItem(row);
-  if (!rows_.empty()) list->setCurrentItem(list->topLevelItem(std::min<int>(row, static_cast<int>(rows_.size()) - 1)));
+  if (!rows_.empty())
+    list->setCurrentItem(
+        list->topLevelItem(std::min<int>(row, static_cast<int>(rows_.size()) - 1)));
   UpdateButtons();
 }
 

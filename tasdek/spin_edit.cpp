@@ -25,8 +25,10 @@ CSpinEdit::CSpinEdit(int min, int max, int max_length, QWidget* parent)
     b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
     connect(b, &QToolButton::pressed, this, [this] { held_.start(); });
   }
-  connect(up_, &QToolButton::clicked, this, [this] { step(+1, held_.isValid() ? held_.elapsed() : 0); });
-  connect(down_, &QToolButton::clicked, this, [this] { step(-1, held_.isValid() ? held_.elapsed() : 0); });
+  connect(up_, &QToolButton::clicked, this,
+          [this] { step(+1, held_.isValid() ? held_.elapsed() : 0); });
+  connect(down_, &QToolButton::clicked, this,
+          [this] { step(-1, held_.isValid() ? held_.elapsed() : 0); });
   auto* arrows = new QVBoxLayout;
   arrows->setContentsMargins(0, 0, 0, 0);
   arrows->setSpacing(0);

@@ -1,8 +1,8 @@
 #include "tasdek/tasdek_app.h"
 
+#include <strings.h>
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 
 #include "common/fs_util.h"
 #include "common/registry.h"
@@ -22,7 +22,8 @@ CommandWords ParseCommandWords(const std::string& line) {
     const char* rest = line.c_str() + i + 1;
     if (strcasecmp(rest, "RegServer") == 0) w.reg_server = true;
     if (strcasecmp(rest, "UnregServer") == 0) w.unreg_server = true;
-    if (strcasecmp(rest, "StandAloneMode") == 0 || strcasecmp(rest, "SAM") == 0) w.stand_alone = true;
+    if (strcasecmp(rest, "StandAloneMode") == 0 || strcasecmp(rest, "SAM") == 0)
+      w.stand_alone = true;
     if (strcasecmp(rest, "Embedding") == 0) w.embedding = true;
   }
   return w;
@@ -59,8 +60,8 @@ bool RegisterServer(const std::string& program) {
     if (c == '"' || c == '\\') quoted += '\\';
     quoted += c;
   }
-  const std::string text = std::string("[D-BUS Service]\nName=") + kBusName + "\nExec=\"" + quoted +
-                           "\" -Embedding\n";
+  const std::string text =
+      std::string("[D-BUS Service]\nName=") + kBusName + "\nExec=\"" + quoted + "\" -Embedding\n";
   return WriteFileAtomically(path, text, path + ".tmp");
 }
 

@@ -17,7 +17,9 @@ constexpr const char* kWeekdayNames[7] = {"Sunday",   "Monday", "Tuesday", "Wedn
                                           "Thursday", "Friday", "Saturday"};
 constexpr const char* kOrdinalNames[5] = {"first", "second", "third", "fourth", "final"};
 
-QLabel* Label(const char* text, QWidget* parent) { return new QLabel(QString::fromLatin1(text), parent); }
+QLabel* Label(const char* text, QWidget* parent) {
+  return new QLabel(QString::fromLatin1(text), parent);
+}
 
 }  // namespace
 
@@ -45,7 +47,8 @@ QGridLayout* CTaskEditorDialog::BuildTaskRows() {
   start_date->setDisplayFormat(QStringLiteral("yyyy/MM/dd"));
   start_date->setDateRange(QDate(1971, 1, 1), QDate(2037, 12, 31));
   start_date->setCalendarPopup(true);
-  start_date->setMinimumWidth(start_date->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/000")) + 40);
+  start_date->setMinimumWidth(
+      start_date->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/000")) + 40);
   start_time = new QTimeEdit(this);
   start_time->setDisplayFormat(QStringLiteral("HH:mm"));
 
@@ -176,8 +179,8 @@ QGridLayout* CTaskEditorDialog::BuildRepeatAndRetryRows() {
 
 // The radio buttons and boxes that enable other controls, and the two radio groups.
 void CTaskEditorDialog::ConnectControls() {
-  for (QAbstractButton* b : std::initializer_list<QAbstractButton*>{once, daily, weekly, monthly,
-                                                                    rule_day, rule_the, repeat, retry}) {
+  for (QAbstractButton* b : std::initializer_list<QAbstractButton*>{
+           once, daily, weekly, monthly, rule_day, rule_the, repeat, retry}) {
     connect(b, &QAbstractButton::toggled, this, [this] { UpdateEnabling(); });
   }
   // The two groups of radio buttons are independent of each other.
@@ -201,7 +204,8 @@ void CTaskEditorDialog::BuildControls() {
   QGroupBox* sched = BuildScheduleGroup();
   QGridLayout* more = BuildRepeatAndRetryRows();
   disconnect = new QCheckBox(
-      QStringLiteral("Disconnect after finishing download (for access via dial-up connections)"), this);
+      QStringLiteral("Disconnect after finishing download (for access via dial-up connections)"),
+      this);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
@@ -276,8 +280,8 @@ TaskEditorForm CTaskEditorDialog::FormFromControls() const {
   f.day = d.day();
   f.hour = t.hour();
   f.minute = t.minute();
-  f.repetition = once->isChecked()     ? kRepOnce
-                 : weekly->isChecked() ? kRepWeekly
+  f.repetition = once->isChecked()      ? kRepOnce
+                 : weekly->isChecked()  ? kRepWeekly
                  : monthly->isChecked() ? kRepMonthly
                                         : kRepDaily;
   f.daily_days = daily_days->text().toStdString();

@@ -77,7 +77,7 @@ QIcon MakeIcon(int image) {
 
 const std::array<QIcon, 5>& StatusIcons() {
   static const std::array<QIcon, 5> kIcons = {MakeIcon(0), MakeIcon(1), MakeIcon(2), MakeIcon(3),
-                                             MakeIcon(4)};
+                                              MakeIcon(4)};
   return kIcons;
 }
 
@@ -88,7 +88,9 @@ int CTaskTableModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(list_->RowCount());
 }
 
-int CTaskTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 5; }
+int CTaskTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : 5;
+}
 
 QVariant CTaskTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};

@@ -46,12 +46,9 @@ std::string OneLine(std::string_view text, std::size_t max_bytes) {
 
 const char* LogLevelWord(int level) {
   switch (level) {
-    case kLogInfo:
-      return "info";
-    case kLogWarning:
-      return "warning";
-    default:
-      return "error";
+    case kLogInfo: return "info";
+    case kLogWarning: return "warning";
+    default: return "error";
   }
 }
 

@@ -29,7 +29,7 @@ enum : int {
   kLogError = 2,
 };
 
-inline constexpr std::size_t kMaxLogLineLen = 1023;  // including the CR LF
+inline constexpr std::size_t kMaxLogLineLen = 1023;     // including the CR LF
 inline constexpr char kServiceLogName[] = "kvrpd.log";  // in <ROOT>/SYSTEM
 inline constexpr char kRunLogName[] = "dl.log";         // in the task's image directory
 inline constexpr char kDialLogName[] = "rascon.log";

@@ -52,8 +52,8 @@ void CopyValueCut(char (&field)[N], std::string_view value) {
 // digits; anything else gives 0. Values beyond 32 bits are clamped.
 std::int32_t ParseNumber(std::string_view text) {
   std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\v' ||
-                             text[i] == '\f')) {
+  while (i < text.size() &&
+         (text[i] == ' ' || text[i] == '\t' || text[i] == '\v' || text[i] == '\f')) {
     ++i;
   }
   bool negative = false;
@@ -121,9 +121,9 @@ void AppendSection(std::string* out, const CKVTask& t) {
 // in the values (a value is whatever follows the last "=" of its line).
 bool IsWritable(const CKVTask& t) {
   if (HasLineBreak(FieldText(t.Name))) return false;
-  for (std::string_view v : {FieldText(t.StartTime), FieldText(t.DayofWeek),
-                             FieldText(t.LastActTime), FieldText(t.EndTime),
-                             FieldText(t.NextTime)}) {
+  for (std::string_view v :
+       {FieldText(t.StartTime), FieldText(t.DayofWeek), FieldText(t.LastActTime),
+        FieldText(t.EndTime), FieldText(t.NextTime)}) {
     if (HasLineBreak(v) || v.find('=') != std::string_view::npos) return false;
   }
   return true;
@@ -248,8 +248,9 @@ struct CKVTaskMgr::ParsedFile {
       raw = bytes;
       const bool bom = bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF");
       bytes = Utf16ToUtf8(std::string_view(bytes).substr(bom ? 2 : 0), big_endian);
-      damage = "the file is UTF-16 text; it was read converted to 8-bit text, as the next change "
-               "of a task saves it";
+      damage =
+          "the file is UTF-16 text; it was read converted to 8-bit text, as the next change "
+          "of a task saves it";
     }
     text = std::move(bytes);
     const std::size_t nuls = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\0'));
@@ -286,8 +287,8 @@ struct CKVTaskMgr::ParsedFile {
     if (!lines.empty() && !IsLineEnd(text.back())) {
       const std::string_view last = LineText(lines.size() - 1);
       const bool cut = lines.back().kind == kHeader ? last.back() != ']'
-                       : lines.back().kind == kKey ? last.find('=') == std::string_view::npos
-                                                   : false;
+                       : lines.back().kind == kKey  ? last.find('=') == std::string_view::npos
+                                                    : false;
       if (cut) {
         if (raw.empty()) raw = text;
         AddDamage("the last line \"" + std::string(last.substr(0, 40)) +
@@ -299,7 +300,8 @@ struct CKVTaskMgr::ParsedFile {
       if (!sections.empty()) sections.back().end = l;
       std::string_view line = LineText(l);
       // The name is what lies between the first and the last character.
-      std::string_view name = line.size() >= 2 ? line.substr(1, line.size() - 2) : std::string_view();
+      std::string_view name =
+          line.size() >= 2 ? line.substr(1, line.size() - 2) : std::string_view();
       sections.push_back({name, l, lines.size()});
       by_name[name].push_back(sections.size() - 1);
     }
@@ -592,7 +594,8 @@ int CKVTaskMgr::Rewrite(std::vector<SectionEdit>& edits, bool place_at_old,
       const ParsedFile::Line& line = file->lines[l];
       std::string_view text = file->LineText(l);
       if (line.kind == ParsedFile::kHeader) {
-        std::string_view sec_name = text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
+        std::string_view sec_name =
+            text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
         auto it = edit_of.find(sec_name);
         in_target = it != edit_of.end();
         if (in_target) {

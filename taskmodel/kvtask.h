@@ -72,8 +72,8 @@ inline constexpr char kTaskFileName[] = "schedule.ini";
 inline constexpr char kTaskTempFileName[] = "schedule.inibk";
 
 // Field widths (bytes, including the terminating zero).
-inline constexpr std::size_t kTaskNameSize = 257;   // names of 1..256 characters
-inline constexpr std::size_t kDayOfWeekSize = 8;    // 7 characters "0"/"1", Sunday first
+inline constexpr std::size_t kTaskNameSize = 257;  // names of 1..256 characters
+inline constexpr std::size_t kDayOfWeekSize = 8;   // 7 characters "0"/"1", Sunday first
 inline constexpr std::size_t kMaxTaskNameLen = kTaskNameSize - 1;
 
 // TaskCycle: the schedule kind.
@@ -155,28 +155,28 @@ class CKVTask {
   std::string ServerIdText() const { return GuidToHex(ServerId); }
 
   // Fields, in the order of the record; each comment names its key in the file.
-  char Name[kTaskNameSize] = {};           // the section name
-  char StartTime[kTimeStrSize] = {};       // "StartTime": first scheduled run
-  std::int32_t TaskCycle = kCycleDays;     // "TaskCycle"
-  std::int32_t TaskInterval = 1;           // "TaskInterval": days / weeks / ordinal*10+weekday
-  char DayofWeek[kDayOfWeekSize] = {};     // "DayofWeek": "0100000" = Mondays
-  std::int32_t MonthUnit = kMonthByDay;    // "MonthUnit"
-  std::int32_t ActDayofMonth = 1;          // "ActDayofMonth"
-  std::int32_t ImageDelete = 0;            // "ImageDelete": downloader option ",/d"
-  std::int32_t RasDisconnect = 0;          // "RasDisconnect": downloader option ",/h"
-  std::int32_t RetryCnt = 0;               // "RetryCnt": retries after a failed run
-  std::int32_t RestRetryCnt = 0;           // "RestRetryCnt": retries left for this occurrence
-  std::int32_t RetryInterval = 1;          // "RetryInterval": minutes between failure and retry
-  std::int32_t Effect = 1;                 // "Effect": 1 = in effect, 0 = never started
-  char LastActTime[kTimeStrSize] = {};     // "LastActTime"
-  std::int32_t ActState = kStateWaiting;   // "ActState"
-  std::int32_t EndCode = 0;                // "EndCode"
-  std::int32_t ActResult = kResultNone;    // "ActResult"
-  char EndTime[kTimeStrSize] = {};         // "EndTime"
-  char NextTime[kTimeStrSize] = {};        // "NextTime": empty = no further run
-  std::int32_t LoopCnt = 0;                // "LoopCnt": extra runs per occurrence
-  std::int8_t LoopInterval = 1;            // "LoopInterval": hours between those runs
-  Guid ServerId;                         // "ServerId"
+  char Name[kTaskNameSize] = {};          // the section name
+  char StartTime[kTimeStrSize] = {};      // "StartTime": first scheduled run
+  std::int32_t TaskCycle = kCycleDays;    // "TaskCycle"
+  std::int32_t TaskInterval = 1;          // "TaskInterval": days / weeks / ordinal*10+weekday
+  char DayofWeek[kDayOfWeekSize] = {};    // "DayofWeek": "0100000" = Mondays
+  std::int32_t MonthUnit = kMonthByDay;   // "MonthUnit"
+  std::int32_t ActDayofMonth = 1;         // "ActDayofMonth"
+  std::int32_t ImageDelete = 0;           // "ImageDelete": downloader option ",/d"
+  std::int32_t RasDisconnect = 0;         // "RasDisconnect": downloader option ",/h"
+  std::int32_t RetryCnt = 0;              // "RetryCnt": retries after a failed run
+  std::int32_t RestRetryCnt = 0;          // "RestRetryCnt": retries left for this occurrence
+  std::int32_t RetryInterval = 1;         // "RetryInterval": minutes between failure and retry
+  std::int32_t Effect = 1;                // "Effect": 1 = in effect, 0 = never started
+  char LastActTime[kTimeStrSize] = {};    // "LastActTime"
+  std::int32_t ActState = kStateWaiting;  // "ActState"
+  std::int32_t EndCode = 0;               // "EndCode"
+  std::int32_t ActResult = kResultNone;   // "ActResult"
+  char EndTime[kTimeStrSize] = {};        // "EndTime"
+  char NextTime[kTimeStrSize] = {};       // "NextTime": empty = no further run
+  std::int32_t LoopCnt = 0;               // "LoopCnt": extra runs per occurrence
+  std::int8_t LoopInterval = 1;           // "LoopInterval": hours between those runs
+  Guid ServerId;                          // "ServerId"
 };
 
 // The task store: reads and rewrites schedule.ini. Used by one thread; not copyable.
@@ -255,7 +255,6 @@ class CKVTaskMgr {
   void Unlock();
   bool IsLocked() const { return lock_.held(); }
 
-
  private:
   struct ParsedFile;  // the parsed text of schedule.ini
   int LoadFile(std::shared_ptr<const ParsedFile>* out);
@@ -297,6 +296,5 @@ class TaskFileLock {
   CKVTaskMgr& mgr_;
   bool held_;
 };
-
 
 }  // namespace pondrel

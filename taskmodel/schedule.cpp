@@ -191,8 +191,8 @@ int SearchMonthDay(const CKVTask& task, const StartWall& w, std::time_t now, con
   return 0;
 }
 
-int SearchMonthWeekday(const CKVTask& task, const StartWall& w, std::time_t start,
-                       std::time_t now, const Repeat& rep, std::time_t* next) {
+int SearchMonthWeekday(const CKVTask& task, const StartWall& w, std::time_t start, std::time_t now,
+                       const Repeat& rep, std::time_t* next) {
   if (task.TaskInterval < 0 || rep.window < 0) return 0;
   const int weekday = task.TaskInterval % 10;
   const int ordinal = task.TaskInterval / 10;
@@ -244,20 +244,16 @@ int FindNextRunTime(const CKVTask& task, std::time_t now, std::time_t* next) {
   if (rep.step < 0) rep.window = 0;
 
   switch (task.TaskCycle) {
-    case kCycleDays:
-      return SearchDays(task, w, start, now, rep, next);
-    case kCycleWeeks:
-      return SearchWeeks(task, w, start, now, rep, next);
+    case kCycleDays: return SearchDays(task, w, start, now, rep, next);
+    case kCycleWeeks: return SearchWeeks(task, w, start, now, rep, next);
     case kCycleMonths:
       if (task.MonthUnit == kMonthByDay) return SearchMonthDay(task, w, now, rep, next);
       if (task.MonthUnit == kMonthByWeekday) {
         return SearchMonthWeekday(task, w, start, now, rep, next);
       }
       return 0;
-    case kCycleOnce:
-      return FirstQualifying(start, rep, start, now, next) ? 1 : 0;
-    default:
-      return 0;
+    case kCycleOnce: return FirstQualifying(start, rep, start, now, next) ? 1 : 0;
+    default: return 0;
   }
 }
 

@@ -213,8 +213,7 @@ ImageListOutcome CImageList::GenerateRow(int row, const std::function<void(long,
   req.progress = progress;
   album::AlbumResult result;
   const int r = album::GenerateAlbum(req, &result);
-  if (r != album::kAlbumOk || result.appended < rows_[row].count ||
-      !FileExists(result.top_page)) {
+  if (r != album::kAlbumOk || result.appended < rows_[row].count || !FileExists(result.top_page)) {
     out.code = 1;
     out.message = kMsgGenerateHtmlFailed;
     return out;

@@ -80,9 +80,9 @@ bool ParseRecordedDate(const std::string& text, int* year, int* month, int* day)
 
 // Result of a row action.
 struct ImageListOutcome {
-  int code = 0;         // 0 done
-  std::string message;  // what the dialog shows when code != 0
-  std::string top_page; // display mode: the page to open
+  int code = 0;          // 0 done
+  std::string message;   // what the dialog shows when code != 0
+  std::string top_page;  // display mode: the page to open
 };
 
 class CImageList {

@@ -8,7 +8,8 @@ namespace pondrel::tasdek {
 inline constexpr const char* kMsgReadFailed = "Failed to read a file.";
 inline constexpr const char* kMsgWriteSettingFailed = "Failed to write a setting file.";
 inline constexpr const char* kMsgNoMemory = "Not enough memory.";
-inline constexpr const char* kMsgStartFailed = "Failed to start the Pondrel Task Scheduler Service.";
+inline constexpr const char* kMsgStartFailed =
+    "Failed to start the Pondrel Task Scheduler Service.";
 inline constexpr const char* kMsgStopFailed = "Failed to stop the Pondrel Task Scheduler Service.";
 inline constexpr const char* kMsgMutexError = "Mutex error";
 inline constexpr const char* kMsgTaskRunning = "You can not modify a running task's settings.";
@@ -59,9 +60,12 @@ inline constexpr const char* kMsgServerNoMemory = "Not enough memory";
 inline constexpr const char* kMsgServerWriteFailed = "Failed to write a file.";
 inline constexpr const char* kMsgServerReadFailed = "Failed to read a file.";
 inline constexpr const char* kMsgServerNameExists = "The specified server name already exists.";
-inline constexpr const char* kMsgServerDirInUse = "The specified image directory is already in use.";
-inline constexpr const char* kMsgServerRunning = "You can not modify a running server's information.";
-inline constexpr const char* kMsgAskDeleteServer = "Are you sure you want to delete the specified server?";
+inline constexpr const char* kMsgServerDirInUse =
+    "The specified image directory is already in use.";
+inline constexpr const char* kMsgServerRunning =
+    "You can not modify a running server's information.";
+inline constexpr const char* kMsgAskDeleteServer =
+    "Are you sure you want to delete the specified server?";
 inline constexpr const char* kFmtCheckEmpty = "%s is not specified.";
 inline constexpr const char* kFmtCheckTooLong = "Please enter %s with %d charactors or less.";
 inline constexpr const char* kFmtCheckRange = "Specify %s in the range of %d to %d.";

@@ -105,12 +105,13 @@ int ValidateOptionsForm(OptionsForm* form, std::string* message) {
 bool SaveOptionsForm(const OptionsForm& form) {
   RegistryKey key;
   if (!key.OpenAll(kSettingsKey)) return false;
-  bool written =
-      key.WriteNumber(kNames[0], static_cast<std::uint32_t>(ParseLeadingNumber(form.free_space_text)));
+  bool written = key.WriteNumber(
+      kNames[0], static_cast<std::uint32_t>(ParseLeadingNumber(form.free_space_text)));
   written = key.WriteNumber(kNames[1], static_cast<std::uint32_t>(form.action_index)) && written;
   written = key.WriteNumber(kNames[2], form.limit_checked ? 1u : 0u) && written;
-  written = key.WriteNumber(kNames[3], static_cast<std::uint32_t>(ParseLeadingNumber(form.max_text))) &&
-            written;
+  written =
+      key.WriteNumber(kNames[3], static_cast<std::uint32_t>(ParseLeadingNumber(form.max_text))) &&
+      written;
   return written;
 }
 

@@ -7,10 +7,10 @@
 
 namespace pondrel::tasdek {
 
-inline constexpr std::uint32_t kDefaultLimitSpace = 10;        // "DLLimitSpaceMB", percent
-inline constexpr std::uint32_t kDefaultImageAutomatic = 0;     // "DLImageAutomatic", abort
-inline constexpr std::uint32_t kDefaultLimitImgFiles = 0;      // "DLLimitDWImgFiles", no limit
-inline constexpr std::uint32_t kDefaultImgFilesMax = 10000;    // "DLDWImgFilesMax"
+inline constexpr std::uint32_t kDefaultLimitSpace = 10;      // "DLLimitSpaceMB", percent
+inline constexpr std::uint32_t kDefaultImageAutomatic = 0;   // "DLImageAutomatic", abort
+inline constexpr std::uint32_t kDefaultLimitImgFiles = 0;    // "DLLimitDWImgFiles", no limit
+inline constexpr std::uint32_t kDefaultImgFilesMax = 10000;  // "DLDWImgFilesMax"
 
 struct OptionsValues {
   std::uint32_t limit_space = kDefaultLimitSpace;

@@ -97,9 +97,7 @@ std::string CheckResultMessage(CheckResult result) {
     case CHK_TOO_LONG:
       std::snprintf(buf, sizeof buf, kFmtCheckTooLong, w.label, w.limit);
       return buf;
-    case CHK_RANGE:
-      std::snprintf(buf, sizeof buf, kFmtCheckRange, w.label, 1, 65535);
-      return buf;
+    case CHK_RANGE: std::snprintf(buf, sizeof buf, kFmtCheckRange, w.label, 1, 65535); return buf;
     case CHK_FORMAT:
     case CHK_LEADING_DOT: return Format1(kFmtCheckFormat, w.label);
     case CHK_BAD_CHARS: return Format1(kFmtCheckBadChars, w.label);
@@ -163,8 +161,8 @@ int StoreServer(CKVSrvMgr* store, CKVSrvInfo* rec, const std::function<bool()>& 
 }  // namespace
 
 ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
-                            const std::function<bool(const Guid&)>& is_running,
-                            CKVSrvMgr* store, const std::function<bool()>& keep_waiting) {
+                            const std::function<bool(const Guid&)>& is_running, CKVSrvMgr* store,
+                            const std::function<bool()>& keep_waiting) {
   ServerSaveResult r;
   CKVSrvMgr own_store;
   // A caller that waits itself sees each refusal of the lock at once.

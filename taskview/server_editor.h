@@ -49,9 +49,9 @@ ServerEditorForm FormFromServer(const CKVSrvInfo& rec, const std::vector<std::st
 std::string CheckResultMessage(CheckResult result);
 
 struct ServerSaveResult {
-  int code = 0;          // 0 saved; else the store answer, or -1 for a validation or
-                         // running-server refusal, -2 when the store could not be set up
-  std::string message;   // the editor's message ("" when saved)
+  int code = 0;           // 0 saved; else the store answer, or -1 for a validation or
+                          // running-server refusal, -2 when the store could not be set up
+  std::string message;    // the editor's message ("" when saved)
   CheckResult check = 0;  // a refused value: the setter's or Validate's result (its field)
 };
 
@@ -77,9 +77,9 @@ int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask = kSrvMaskSe
                    const std::function<bool()>& keep_waiting = {});
 
 struct ServerDeleteResult {
-  int code = 0;              // 0 deleted (or already gone); else a failure
-  std::string message;       // the list's message on failure
-  int task_result = 0;       // result of deleting the server's tasks (0 when all went)
+  int code = 0;         // 0 deleted (or already gone); else a failure
+  std::string message;  // the list's message on failure
+  int task_result = 0;  // result of deleting the server's tasks (0 when all went)
 };
 
 // Server list, Delete: deletes every task of the server from the schedule file (through the

@@ -141,7 +141,7 @@ std::string HostFailureText(int fd) {
 }  // namespace
 
 int ServiceControl::RunWaiting(const char* word, bool want_running, int failure,
-                                const std::function<bool()>& keep_waiting, std::string* reason) {
+                               const std::function<bool()>& keep_waiting, std::string* reason) {
   reason->clear();
   // The host's standard error goes to an unlinked temporary file (the service it starts
   // leaves its own standard error for /dev/null); the host itself is this program's child,
@@ -191,12 +191,12 @@ int ServiceControl::RunWaiting(const char* word, bool want_running, int failure,
 }
 
 int ServiceControl::StartServiceWaiting(const std::function<bool()>& keep_waiting,
-                                         std::string* reason) {
+                                        std::string* reason) {
   return RunWaiting("-start", true, kServiceStartFailed, keep_waiting, reason);
 }
 
 int ServiceControl::StopServiceWaiting(const std::function<bool()>& keep_waiting,
-                                        std::string* reason) {
+                                       std::string* reason) {
   return RunWaiting("-osstop", false, kServiceStopFailed, keep_waiting, reason);
 }
 

@@ -91,9 +91,8 @@ int CTasdekDoc::LoadTasks() {
   if (srv.Init() && srv.LoadAll(&more, kSrvMaskNameAndDir) == SRV_OK) {
     const auto& profiles = srv.Loaded();
     std::erase_if(tasks_, [&profiles](const TaskEntry& e) {
-      return std::none_of(profiles.begin(), profiles.end(), [&e](const CKVSrvInfo& p) {
-        return p.GetId() == e.task.ServerId;
-      });
+      return std::none_of(profiles.begin(), profiles.end(),
+                          [&e](const CKVSrvInfo& p) { return p.GetId() == e.task.ServerId; });
     });
   }
   return result;
@@ -157,7 +156,8 @@ int CTasdekDoc::ModifyTask(std::string_view old_name, const CKVTask& task) {
   }
   if (auto it = file_names_.find(old_name); it != file_names_.end()) file_names_.erase(it);
   file_names_.insert(task.Name);
-  if (!(entry->task.ServerId == task.ServerId)) entry->server_name = StoredServerName(task.ServerId);
+  if (!(entry->task.ServerId == task.ServerId))
+    entry->server_name = StoredServerName(task.ServerId);
   entry->task = task;
   return kDocOk;
 }
@@ -280,8 +280,7 @@ std::string DescribeSchedule(const CKVTask& t) {
         s += buf;
       }
       break;
-    default:
-      break;
+    default: break;
   }
   return s;
 }

@@ -149,9 +149,7 @@ int ApplyName(const TaskEditorForm& f, std::string_view original_name, const CTa
 // The cycle: once, every N days, every N weeks on chosen days, or monthly by day or weekday.
 int ApplyCycle(const TaskEditorForm& f, CKVTask* t) {
   switch (f.repetition) {
-    case kRepOnce:
-      t->TaskCycle = kCycleOnce;
-      break;
+    case kRepOnce: t->TaskCycle = kCycleOnce; break;
     case kRepDaily:
       if (!InRange(f.daily_days, 1, 31)) return kEdDayRange;
       t->TaskCycle = kCycleDays;
@@ -209,8 +207,8 @@ int ApplyRepeatAndRetry(const TaskEditorForm& f, CKVTask* t) {
 
 }  // namespace
 
-int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name,
-                    const CTasdekDoc& doc, CKVTask* out) {
+int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name, const CTasdekDoc& doc,
+                    CKVTask* out) {
   CKVTask t;
   if (int code = ApplyName(f, original_name, doc, &t); code != kEdOk) return code;
   if (f.servers.empty() || f.server_index < 0 ||
@@ -221,8 +219,8 @@ int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name,
   t.Effect = f.enabled ? 1 : 0;
 
   char start[64];
-  std::snprintf(start, sizeof start, "%04d/%02d/%02d/%02d/%02d/00", f.year, f.month, f.day,
-                f.hour, f.minute);
+  std::snprintf(start, sizeof start, "%04d/%02d/%02d/%02d/%02d/00", f.year, f.month, f.day, f.hour,
+                f.minute);
   SetTaskField(t.StartTime, start);
   if (int code = ApplyCycle(f, &t); code != kEdOk) return code;
   if (int code = ApplyRepeatAndRetry(f, &t); code != kEdOk) return code;

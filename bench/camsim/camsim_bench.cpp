@@ -27,7 +27,8 @@ int main() {
     const int rounds = size > 1000000 ? 50 : 2000;
     std::size_t total = 0;
     const auto start = Clock::now();
-    for (int i = 0; i < rounds; ++i) total += BuildPictureFile(PictureHeaderFields{}, "x", size).size();
+    for (int i = 0; i < rounds; ++i)
+      total += BuildPictureFile(PictureHeaderFields{}, "x", size).size();
     const double s = SecondsSince(start);
     std::printf("build picture %7zu bytes: %8.1f us each (%.0f MB/s)\n", size, s / rounds * 1e6,
                 total / s / 1e6);

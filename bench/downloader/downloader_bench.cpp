@@ -144,11 +144,13 @@ void BenchThousandPictures() {
   // bench/compare-downloaders.sh interleaves many rounds for figures to quote.
   std::printf("   time ratio Pondrel / curl (connections reused), below 1 = Pondrel faster: %.2f\n",
               pondrel_s / curl_reuse_s);
-  std::printf("   time ratio Pondrel / curl (a new connection each), below 1 = Pondrel faster: %.2f\n",
-              pondrel_s / curl_fresh_s);
-  std::printf("   per picture: Pondrel %.0f us, curl with a new connection each %.0f us, of\n"
-              "   which the TCP connect on loopback takes %.0f us on average\n",
-              pondrel_s / n * 1e6, curl_fresh_s / n * 1e6, fresh_connect_us);
+  std::printf(
+      "   time ratio Pondrel / curl (a new connection each), below 1 = Pondrel faster: %.2f\n",
+      pondrel_s / curl_fresh_s);
+  std::printf(
+      "   per picture: Pondrel %.0f us, curl with a new connection each %.0f us, of\n"
+      "   which the TCP connect on loopback takes %.0f us on average\n",
+      pondrel_s / n * 1e6, curl_fresh_s / n * 1e6, fresh_connect_us);
 }
 
 // 100,000 stored pictures over 100 days, and the list naming all of them.
@@ -199,9 +201,10 @@ void BenchKnownList() {
     const double s = Seconds(start);
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
-    std::printf("2. phase 2 over a list of %d pictures, all stored already: %.3f s (result %d),\n"
-                "   %.0f list lines/s, peak resident memory %ld KB (%ld KB before the phase)\n",
-                count, s, result, count / s, ru.ru_maxrss, before.ru_maxrss);
+    std::printf(
+        "2. phase 2 over a list of %d pictures, all stored already: %.3f s (result %d),\n"
+        "   %.0f list lines/s, peak resident memory %ld KB (%ld KB before the phase)\n",
+        count, s, result, count / s, ru.ru_maxrss, before.ru_maxrss);
     std::fflush(stdout);
     ::_exit(0);
   }
@@ -236,9 +239,10 @@ void BenchSixteenAtOnce() {
   for (auto& t : runs) t.join();
   const double s = Seconds(start);
   const int total = kServers * kPictures;
-  std::printf("3. %d downloads at once against %d simulators, %d pictures of 50 KB each:\n"
-              "   %.3f s, %.0f pictures/s in total (%d runs failed)\n",
-              kServers, kServers, kPictures, s, total / s, failures.load());
+  std::printf(
+      "3. %d downloads at once against %d simulators, %d pictures of 50 KB each:\n"
+      "   %.3f s, %.0f pictures/s in total (%d runs failed)\n",
+      kServers, kServers, kPictures, s, total / s, failures.load());
 }
 
 }  // namespace

@@ -36,8 +36,11 @@ double Seconds(Clock::time_point since) {
 }
 
 std::vector<std::string> CamArgs(int pictures) {
-  return {"--pictures", std::to_string(pictures), "--picture-size", "51200", "--user", "u",
-          "--password", "p", "--threads", "2"};
+  return {"--pictures",     std::to_string(pictures),
+          "--picture-size", "51200",
+          "--user",         "u",
+          "--password",     "p",
+          "--threads",      "2"};
 }
 
 std::string KVdlOptions(E2EWorld& w, const pondrel::Guid& id, const std::string& task,

@@ -53,21 +53,25 @@ int main() {
   auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < n; ++i) found += cache.Contains(Key((i * 7919) % n));
   double ms = MsSince(t0);
-  std::printf("DayIndexCache: %d ContainsImage questions against a day of %d records: %.1f ms "
-              "(%d found, %zu file reads)\n", n, n, ms, found, cache.FileReads());
+  std::printf(
+      "DayIndexCache: %d ContainsImage questions against a day of %d records: %.1f ms "
+      "(%d found, %zu file reads)\n",
+      n, n, ms, found, cache.FileReads());
 
   t0 = std::chrono::steady_clock::now();
   found = 0;
   for (int i = 0; i < n; ++i) found += cache.Contains("20240101/99" + Key(i).substr(11));
-  std::printf("DayIndexCache: %d questions for absent keys: %.1f ms (%d found)\n", n, MsSince(t0), found);
+  std::printf("DayIndexCache: %d questions for absent keys: %.1f ms (%d found)\n", n, MsSince(t0),
+              found);
 
   const int sample = 200;
   t0 = std::chrono::steady_clock::now();
   found = 0;
   for (int i = 0; i < sample; ++i) found += ContainsImage(info, Key((i * 7919) % n));
   double per = MsSince(t0) / sample;
-  std::printf("ContainsImage (file scan): %.3f ms per question, so %d questions would take about %.1f s\n",
-              per, n, per * n / 1000.0);
+  std::printf(
+      "ContainsImage (file scan): %.3f ms per question, so %d questions would take about %.1f s\n",
+      per, n, per * n / 1000.0);
 
   // Appends through the cache keep it current without re-reading.
   PictureHeader h;
@@ -81,7 +85,7 @@ int main() {
     cache.Add(key, env.Path("pic.jpg"));
     found += cache.Contains(key);
   }
-  std::printf("DayIndexCache: 1000 Add + Contains pairs: %.1f ms (%zu extra file reads)\n", MsSince(t0),
-              cache.FileReads() - reads);
+  std::printf("DayIndexCache: 1000 Add + Contains pairs: %.1f ms (%zu extra file reads)\n",
+              MsSince(t0), cache.FileReads() - reads);
   return 0;
 }

@@ -46,7 +46,8 @@ int Generate(const char* path, long megabytes) {
   std::setvbuf(f, buf, _IOFBF, sizeof buf);
   std::minstd_rand rng0(42);
   auto rng = [&rng0] { return static_cast<unsigned>(rng0()); };
-  const char* tasks[] = {"daily", "nightly", "front door hourly", "yard", "garage weekly", "backup"};
+  const char* tasks[] = {"daily", "nightly",       "front door hourly",
+                         "yard",  "garage weekly", "backup"};
   const char* servers[] = {"front door", "yard", "garage", "lobby cam", "parking"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -60,31 +61,38 @@ int Generate(const char* path, long megabytes) {
     std::tm tm;
     gmtime_r(&t, &tm);
     char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%s %02d %02d:%02d:%02d %04d", kMonths[tm.tm_mon], tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    std::snprintf(stamp, sizeof stamp, "%s %02d %02d:%02d:%02d %04d", kMonths[tm.tm_mon],
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
     const unsigned kind = rng() % 1000;
     const char* task = tasks[rng() % 6];
     const char* server = servers[rng() % 5];
     int n;
     if (kind < 2) {
-      n = std::snprintf(line, sizeof line, "%s <info>< >< > Pondrel Task Scheduler Service has %s. (S10%d)\r\n",
-                        stamp, kind ? "stopped" : "started", kind);
+      n = std::snprintf(line, sizeof line,
+                        "%s <info>< >< > Pondrel Task Scheduler Service has %s. (S10%d)\r\n", stamp,
+                        kind ? "stopped" : "started", kind);
     } else if (kind < 3) {
       // A line cut short (a power failure) or other debris: placeholders.
       n = std::snprintf(line, sizeof line, "%.*s\r\n", static_cast<int>(rng() % 40 + 1), stamp);
     } else if (kind < 20) {
-      n = std::snprintf(line, sizeof line, "%s <error><%s><%s> The camera server did not answer (HTTP %u). (D80%u)\r\n",
-                        stamp, task, server, 500 + rng() % 5, rng() % 8);
+      n = std::snprintf(
+          line, sizeof line,
+          "%s <error><%s><%s> The camera server did not answer (HTTP %u). (D80%u)\r\n", stamp, task,
+          server, 500 + rng() % 5, rng() % 8);
     } else if (kind < 40) {
-      n = std::snprintf(line, sizeof line, "%s <warning><%s><%s> Free space is below %u MB; the oldest pictures are deleted. (D104)\r\n",
+      n = std::snprintf(line, sizeof line,
+                        "%s <warning><%s><%s> Free space is below %u MB; the oldest pictures are "
+                        "deleted. (D104)\r\n",
                         stamp, task, server, 10 + rng() % 90);
     } else if (kind < 100) {
       n = std::snprintf(line, sizeof line, "%s <info><%s><%s> Download has %s. (D00%d)\r\n", stamp,
                         task, server, kind % 2 ? "started" : "finished", kind % 2 ? 1 : 3);
     } else {
-      n = std::snprintf(line, sizeof line, "%s <info><%s><%s> Picture %04d%02d%02d/%02d%02d%02d%02u stored (%u bytes). (D002)\r\n",
-                        stamp, task, server, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                        tm.tm_min, tm.tm_sec, rng() % 100, 20000 + rng() % 60000);
+      n = std::snprintf(
+          line, sizeof line,
+          "%s <info><%s><%s> Picture %04d%02d%02d/%02d%02d%02d%02u stored (%u bytes). (D002)\r\n",
+          stamp, task, server, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+          tm.tm_sec, rng() % 100, 20000 + rng() % 60000);
     }
     std::fwrite(line, 1, static_cast<std::size_t>(n), f);
     written += n;
@@ -108,8 +116,8 @@ int Open(const char* path) {
     return 1;
   }
   const long rss = ResidentKiB();
-  std::printf("open (read, parse, index): %.3f s  %zu records, %.1f MB\n", open_s, doc.RecordCount(),
-              doc.ByteCount() / 1048576.0);
+  std::printf("open (read, parse, index): %.3f s  %zu records, %.1f MB\n", open_s,
+              doc.RecordCount(), doc.ByteCount() / 1048576.0);
   std::printf("resident after open: %.1f MB (%.2f x the file; %.1f MB before)\n", rss / 1024.0,
               rss * 1024.0 / static_cast<double>(doc.ByteCount()), rss0 / 1024.0);
 
@@ -122,7 +130,8 @@ int Open(const char* path) {
       std::vector<std::uint32_t> rows = all;
       t0 = Clock::now();
       doc.SortRows(&rows, c, asc);
-      std::printf("sort %-12s %-10s: %.3f s\n", kNames[c], asc ? "ascending" : "descending", Seconds(t0));
+      std::printf("sort %-12s %-10s: %.3f s\n", kNames[c], asc ? "ascending" : "descending",
+                  Seconds(t0));
     }
   }
   LogFilter f;
@@ -152,7 +161,8 @@ int Open(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "generate") == 0) return Generate(argv[2], std::atol(argv[3]));
+  if (argc == 4 && std::strcmp(argv[1], "generate") == 0)
+    return Generate(argv[2], std::atol(argv[3]));
   if (argc == 3 && std::strcmp(argv[1], "open") == 0) return Open(argv[2]);
   std::fprintf(stderr, "usage: log_bench generate PATH MEGABYTES | log_bench open PATH\n");
   return 2;

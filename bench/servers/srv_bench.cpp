@@ -53,7 +53,8 @@ int main() {
     if (mgr.LoadAll(&more, kSrvMaskAll) != SRV_OK || mgr.Loaded().size() != 1000) return 1;
   }
   double ms = MsSince(t0) / loads;
-  std::printf("LoadAll, 1000 profiles (%zu bytes), mask 0xFFFE: %.2f ms per load\n", file.size(), ms);
+  std::printf("LoadAll, 1000 profiles (%zu bytes), mask 0xFFFE: %.2f ms per load\n", file.size(),
+              ms);
   t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < loads; ++i) mgr.LoadAll(&more, kSrvMaskServerList);
   std::printf("LoadAll, 1000 profiles, mask 0x0D8A (no image directory): %.2f ms per load\n",
@@ -76,7 +77,8 @@ int main() {
   const int rounds = 20000;
   t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < rounds; ++i) {
-    if (!CompressSrvRecord(ser, &block) || !DecompressSrvRecord(block, &back) || back != ser) return 1;
+    if (!CompressSrvRecord(ser, &block) || !DecompressSrvRecord(block, &back) || back != ser)
+      return 1;
   }
   double us = MsSince(t0) * 1000.0 / rounds;
   std::printf("compress + decompress of a %zu-byte record (block %zu bytes): %.2f us per round\n",

@@ -106,7 +106,8 @@ void ScanFigures() {
       t0 = Clk::now();
       k.ExecDoTask();
       exec_best = std::min(exec_best, Ms(Clk::now() - t0));
-      if (k.ProcTable().Count() != 16) std::printf("  (unexpected: %d started)\n", k.ProcTable().Count());
+      if (k.ProcTable().Count() != 16)
+        std::printf("  (unexpected: %d started)\n", k.ProcTable().Count());
       for (int i = k.ProcTable().Count() - 1; i >= 0; --i) k.ProcTable().Remove(i);
       clock.Set(kStart);
       WriteTasks(env.Root(), servers, n);
@@ -152,8 +153,10 @@ void LatencyFigures() {
     bool running = false;
     while (!running && Clk::now() < deadline) {
       int n = tv.Read(buf, sizeof buf);
-      if (n > 0 && std::string(buf).rfind("ZORIC:01::03:", 0) == 0) running = true;
-      else std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (n > 0 && std::string(buf).rfind("ZORIC:01::03:", 0) == 0)
+        running = true;
+      else
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     // The child has recorded itself (and is waiting) once its line is there.
     std::string args;
@@ -185,8 +188,10 @@ void LatencyFigures() {
     std::printf("Reap latency: no samples\n");
     return;
   }
-  std::printf("Reap latency (SIGTERM to the downloader -> task written, \"ZORIC:01:\" received), %zu runs:\n",
-              samples.size());
+  std::printf(
+      "Reap latency (SIGTERM to the downloader -> task written, \"ZORIC:01:\" received), %zu "
+      "runs:\n",
+      samples.size());
   std::printf("  median %.2f ms, min %.2f ms, max %.2f ms\n", samples[samples.size() / 2],
               samples.front(), samples.back());
 }
@@ -255,7 +260,8 @@ std::string MakeHostDir(const test::ScopedTestEnv& env) {
   std::filesystem::create_directories(bin);
   const char* from = std::getenv("SERVICE_BENCH_HOST_FROM");
   for (const char* f : {"zoricsm", "libkestova.so"})
-    std::filesystem::copy_file((from ? std::string(from) : test::StageDir()) + "/" + f, bin + "/" + f);
+    std::filesystem::copy_file((from ? std::string(from) : test::StageDir()) + "/" + f,
+                               bin + "/" + f);
   std::filesystem::copy_file(test::StageDir() + "/fake_kvdl", bin + "/KVdl");
   return bin;
 }

@@ -39,11 +39,13 @@ std::string ScheduleText(int tasks, const std::vector<Guid>& servers, int runnin
   std::string text;
   text.reserve(static_cast<std::size_t>(tasks) * 200);
   for (int i = 0; i < tasks; ++i) {
-    text += "[task" + std::to_string(i) + "]\r\nServerId=" + GuidToHex(servers[i % servers.size()]) +
-            "\r\nStartTime=2003/01/01/08/00/00\r\nTaskCycle=" + std::to_string(i % 4) +
-            "\r\nTaskInterval=1\r\nDayofWeek=0111110\r\nActState=" + (i == running_task ? "3" : "5") +
-            "\r\nActResult=" + std::to_string(i % 3) + "\r\nEndTime=2003/01/01/08/05/00\r\nNextTime=2003/01/0" +
-            std::to_string(1 + i % 9) + "/08/00/00\r\n";
+    text +=
+        "[task" + std::to_string(i) + "]\r\nServerId=" + GuidToHex(servers[i % servers.size()]) +
+        "\r\nStartTime=2003/01/01/08/00/00\r\nTaskCycle=" + std::to_string(i % 4) +
+        "\r\nTaskInterval=1\r\nDayofWeek=0111110\r\nActState=" + (i == running_task ? "3" : "5") +
+        "\r\nActResult=" + std::to_string(i % 3) +
+        "\r\nEndTime=2003/01/01/08/05/00\r\nNextTime=2003/01/0" + std::to_string(1 + i % 9) +
+        "/08/00/00\r\n";
   }
   return text;
 }
@@ -105,16 +107,19 @@ int main(int argc, char** argv) {
     const int before = counter.paints;
     while (counter.paints == before && Ms(m, Clock::now()) < 1000) QApplication::processEvents();
     const auto b = Clock::now();
-    if (std::getenv("TASDEK_BENCH_DETAIL")) std::printf("  reload %.2f ms, paint %.2f ms\n", Ms(a, m), Ms(m, b));
+    if (std::getenv("TASDEK_BENCH_DETAIL"))
+      std::printf("  reload %.2f ms, paint %.2f ms\n", Ms(a, m), Ms(m, b));
     times.push_back(Ms(a, b));
     for (const auto& args : changed) {
-      const auto from = args.at(0).value<QModelIndex>().row(), to = args.at(1).value<QModelIndex>().row();
+      const auto from = args.at(0).value<QModelIndex>().row(),
+                 to = args.at(1).value<QModelIndex>().row();
       rows_redrawn += to - from + 1;
     }
   }
   std::sort(times.begin(), times.end());
-  std::printf("one announcement to its refreshed row: median %.2f ms, max %.2f ms; rows redrawn per "
-              "announcement: %.1f\n",
-              times[times.size() / 2], times.back(), rows_redrawn / 20.0);
+  std::printf(
+      "one announcement to its refreshed row: median %.2f ms, max %.2f ms; rows redrawn per "
+      "announcement: %.1f\n",
+      times[times.size() / 2], times.back(), rows_redrawn / 20.0);
   return 0;
 }

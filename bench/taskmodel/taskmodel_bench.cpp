@@ -84,8 +84,9 @@ void BenchScan(int n) {
       (round == 0 ? cold : warm) += NowSec() - t0;
     }
   }
-  std::printf("scan pass, %5d tasks (%d seen): %8.2f ms with reading the file, %8.2f ms unchanged file\n",
-              n, seen, cold / passes * 1e3, warm / passes * 1e3);
+  std::printf(
+      "scan pass, %5d tasks (%d seen): %8.2f ms with reading the file, %8.2f ms unchanged file\n",
+      n, seen, cold / passes * 1e3, warm / passes * 1e3);
 
   {
     double cold_all = 0, warm_all = 0;
@@ -99,8 +100,10 @@ void BenchScan(int n) {
       cold_all += t1 - t0;
       warm_all += NowSec() - t1;
     }
-    std::printf("ReadAllTasks, %5d tasks (%zu read): %8.2f ms with reading the file, %8.2f ms unchanged file\n",
-                n, all.size(), cold_all / passes * 1e3, warm_all / passes * 1e3);
+    std::printf(
+        "ReadAllTasks, %5d tasks (%zu read): %8.2f ms with reading the file, %8.2f ms unchanged "
+        "file\n",
+        n, all.size(), cold_all / passes * 1e3, warm_all / passes * 1e3);
   }
 
   CKVTaskMgr mgr(env.Root());

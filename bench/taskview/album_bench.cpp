@@ -85,15 +85,16 @@ int main() {
     for (const char* stem : {"detail", "thumb", "list"}) {
       for (int p = 0; p < 864; ++p) {
         std::string page;
-        ReadWholeFile(album::AlbumDayDirectory(dir, req.date) + "/" + stem + std::to_string(p) +
-                          "-e.html",
-                      &page);
+        ReadWholeFile(
+            album::AlbumDayDirectory(dir, req.date) + "/" + stem + std::to_string(p) + "-e.html",
+            &page);
         bytes += page.size();
       }
     }
-    std::printf("album of a day of 86400 pictures: %.3f s (result %d, %ld pictures, 864 pages, "
-                "%.1f MB, %ld progress updates; goal < 5 s)\n",
-                Seconds(a, b), code, r.appended, bytes / 1e6, updates);
+    std::printf(
+        "album of a day of 86400 pictures: %.3f s (result %d, %ld pictures, 864 pages, "
+        "%.1f MB, %ld progress updates; goal < 5 s)\n",
+        Seconds(a, b), code, r.appended, bytes / 1e6, updates);
   }
   {
     test::ScopedTestEnv env;
@@ -112,9 +113,10 @@ int main() {
     const auto b = Clock::now();
     long total = 0;
     for (const auto& r : rows) total += r.count;
-    std::printf("day list of a year of one picture a minute: %.3f s (%zu days, %ld pictures; "
-                "goal < 1 s)\n",
-                Seconds(a, b), rows.size(), total);
+    std::printf(
+        "day list of a year of one picture a minute: %.3f s (%zu days, %ld pictures; "
+        "goal < 1 s)\n",
+        Seconds(a, b), rows.size(), total);
   }
   return 0;
 }

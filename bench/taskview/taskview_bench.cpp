@@ -70,10 +70,11 @@ int main() {
     int status = 0;
     waitpid(pid, &status, 0);
     auto t4 = Clock::now();
-    std::printf("tasks %5d: load %8.1f ms (result %d), sort by next run %6.1f ms, "
-                "row texts %6.1f ms (%zu chars), pondrel task list %8.1f ms (status %d)\n",
-                n, Ms(t0, t1), r, Ms(t1, t2), Ms(t2, t3), chars, Ms(t3, t4),
-                WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::printf(
+        "tasks %5d: load %8.1f ms (result %d), sort by next run %6.1f ms, "
+        "row texts %6.1f ms (%zu chars), pondrel task list %8.1f ms (status %d)\n",
+        n, Ms(t0, t1), r, Ms(t1, t2), Ms(t2, t3), chars, Ms(t3, t4),
+        WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   }
   return 0;
 }

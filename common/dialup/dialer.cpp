@@ -15,7 +15,8 @@ std::unique_ptr<Dialer> LoadDialer() {
 }
 
 bool IsValidEntryName(std::string_view entry) {
-  if (entry.empty() || entry.find('/') != entry.npos || entry.find("..") != entry.npos) return false;
+  if (entry.empty() || entry.find('/') != entry.npos || entry.find("..") != entry.npos)
+    return false;
   for (char c : entry) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
   }

@@ -153,9 +153,9 @@ bool InterfaceUpWithAddress(const std::string& ifname) {
 std::vector<std::string> PppdDialOptions(const PppdConfig& config, const DialParams& params,
                                          int password_fd) {
   // Options after "call" override those of the peer file.
-  std::vector<std::string> o = {"call",     params.entry, "nodetach",
+  std::vector<std::string> o = {"call",      params.entry, "nodetach",
                                 "nopersist", "linkname",   config.link_prefix + params.entry,
-                                "logfd",    "1"};
+                                "logfd",     "1"};
   if (!params.user.empty()) {
     o.insert(o.end(), {"user", params.user});
   }
@@ -225,7 +225,8 @@ int PppdDialer::EnumConnections(std::vector<std::string>* entries) {
     if (name.size() <= prefix.size() + suffix.size() || !StartsWith(name, prefix) ||
         !name.ends_with(suffix))
       continue;
-    const std::string entry = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    const std::string entry =
+        name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
     std::string text;
     if (!ReadWholeFile(JoinPath(config_.run_dir, name), &text, 4096)) continue;
     // "<pid>\n", and "<interface>\n" once the link has one: pppd writes the file as it
@@ -233,7 +234,8 @@ int PppdDialer::EnumConnections(std::vector<std::string>* entries) {
     char* end = nullptr;
     const long pid = std::strtol(text.c_str(), &end, 10);
     if (pid <= 1 || pid > INT32_MAX || *end != '\n') continue;
-    const std::string ifname = FirstWord(std::string_view(text).substr(static_cast<std::size_t>(end + 1 - text.c_str())));
+    const std::string ifname =
+        FirstWord(std::string_view(text).substr(static_cast<std::size_t>(end + 1 - text.c_str())));
     if (RunsLink(static_cast<pid_t>(pid), LinkName(entry)) && InterfaceUp(ifname))
       entries->push_back(entry);
   }
@@ -273,10 +275,10 @@ int PasswordPipe(const std::string& password, UniqueFd* read_end) {
 
 // The descriptors pppd is started with.
 struct PppdStdio {
-  int devnull;     // its standard input
-  int output;      // its standard output and error
-  int password;    // becomes kPasswordFd, or -1
-  int exec_report; // where a failure before the exec is written as an errno value
+  int devnull;      // its standard input
+  int output;       // its standard output and error
+  int password;     // becomes kPasswordFd, or -1
+  int exec_report;  // where a failure before the exec is written as an errno value
 };
 
 // The child's side of the fork (async-signal-safe calls only): pppd in a session of its own.
@@ -387,7 +389,8 @@ void PppdDialer::ReadOutput(Link& link) {
       if (n == 0) link.output.reset();  // every writer has gone
       return;
     }
-    for (const PppdLogNote& note : link.parser.Feed(std::string_view(buf, static_cast<std::size_t>(n)))) {
+    for (const PppdLogNote& note :
+         link.parser.Feed(std::string_view(buf, static_cast<std::size_t>(n)))) {
       if (!note.ifname.empty()) link.ifname = note.ifname;
       if (note.address) link.address = true;
       // States are reported while the dial goes on, and only forwards.
@@ -460,7 +463,8 @@ int PppdDialer::HangUp(DialHandle handle) {
   Link& link = it->second;
   Reap(link, false);
   if (link.exited || link.hang_up_asked) return 0;
-  if (PidfdSignal(link.pidfd.get(), SIGTERM) != 0 && errno != ESRCH) return kPppdStartFailedBase + errno;
+  if (PidfdSignal(link.pidfd.get(), SIGTERM) != 0 && errno != ESRCH)
+    return kPppdStartFailedBase + errno;
   link.hang_up_asked = true;
   link.hang_up_at_ms = GetClock().SteadyMs();
   return 0;
@@ -474,7 +478,8 @@ bool PppdDialer::ErrorString(int code, std::string* text) {
   } else if (code >= kPppdKilledBase) {
     const int sig = code - kPppdKilledBase;
     const char* name = sigabbrev_np(sig);
-    *text = "pppd was killed by signal " + std::to_string(sig) + (name ? std::string(" (SIG") + name + ")" : "") + ".";
+    *text = "pppd was killed by signal " + std::to_string(sig) +
+            (name ? std::string(" (SIG") + name + ")" : "") + ".";
   } else {
     *text = PppdExitText(code);
   }

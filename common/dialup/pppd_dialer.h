@@ -35,10 +35,10 @@ namespace pondrel::dialup {
 
 // Error codes of this backend, beyond pppd's own exit statuses (1 to 19).
 enum PppdError : int {
-  kPppdNoSuchEntry = 623,      // no peer file of that name, or a name that cannot be one
+  kPppdNoSuchEntry = 623,  // no peer file of that name, or a name that cannot be one
   kPppdInvalidHandle = 6,
-  kPppdKilledBase = 1000,      // + the signal that ended pppd
-  kPppdStartFailedBase = 2000, // + errno of starting pppd
+  kPppdKilledBase = 1000,       // + the signal that ended pppd
+  kPppdStartFailedBase = 2000,  // + errno of starting pppd
 };
 
 struct PppdConfig {
@@ -56,9 +56,9 @@ struct PppdConfig {
 
 // What one line of pppd's log output says about the link.
 struct PppdLogNote {
-  int state = -1;       // a connection state reached, or -1
-  std::string ifname;   // the link's interface, when the line names it
-  bool address = false; // the link has its local address
+  int state = -1;        // a connection state reached, or -1
+  std::string ifname;    // the link's interface, when the line names it
+  bool address = false;  // the link has its local address
 };
 
 // Reads pppd's log output line by line.

@@ -77,7 +77,8 @@ bool ScriptedDialer::Parse(const std::string& text) {
     } else if (word == "state" || word == "error") {
       if (!(args >> a)) return false;
       args >> delay;
-      steps_.push_back({word == "state" ? StepKind::kState : StepKind::kError, static_cast<int>(a), delay});
+      steps_.push_back(
+          {word == "state" ? StepKind::kState : StepKind::kError, static_cast<int>(a), delay});
     } else if (word == "drop") {
       args >> delay;
       steps_.push_back({StepKind::kDrop, kDisconnected, delay});
@@ -184,8 +185,7 @@ bool ScriptedDialer::NextEvent(DialHandle handle, DialEvent* event) {
       if (p.up) SetLinkUp(p.entry, false);
       p.up = false;
       return true;
-    case StepKind::kHang:
-      break;
+    case StepKind::kHang: break;
   }
   return false;
 }

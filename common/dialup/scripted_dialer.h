@@ -62,12 +62,12 @@ class ScriptedDialer final : public Dialer {
   struct Playing {
     std::string entry;
     std::size_t next = 0;           // the next step
-    std::int64_t last_step_ms = 0;    // when the step before it was played
+    std::int64_t last_step_ms = 0;  // when the step before it was played
     int last_state = kOpenPort;
-    bool ended = false;             // connected, disconnected or failed
+    bool ended = false;  // connected, disconnected or failed
     bool up = false;
     bool hung_up = false;
-    bool final_pending = false;      // the disconnection of a hung-up dial, not yet reported
+    bool final_pending = false;  // the disconnection of a hung-up dial, not yet reported
   };
 
   explicit ScriptedDialer(std::string script_path) : path_(std::move(script_path)) {}

@@ -19,8 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::string_view part : {text.substr(0, cut), text.substr(cut)}) {
     for (const PppdLogNote& note : parser.Feed(part)) {
       ++lines;
-      if (note.state != -1 && note.state != kDeviceConnected && note.state != kAllDevicesConnected &&
-          note.state != kAuthenticated && note.state != kProjected)
+      if (note.state != -1 && note.state != kDeviceConnected &&
+          note.state != kAllDevicesConnected && note.state != kAuthenticated &&
+          note.state != kProjected)
         std::abort();
       if (note.ifname.size() >= IFNAMSIZ) std::abort();
     }

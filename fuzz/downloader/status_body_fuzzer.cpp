@@ -18,10 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memset(other + 8, 0xA5, kStatusBytes - 8);
   const ServerStatus again = ParseServerStatus(other);
   if (again.state != status.state || again.count != status.count) std::abort();
-  const std::uint32_t state = (static_cast<std::uint32_t>(static_cast<unsigned char>(body[0])) << 24) |
-                              (static_cast<std::uint32_t>(static_cast<unsigned char>(body[1])) << 16) |
-                              (static_cast<std::uint32_t>(static_cast<unsigned char>(body[2])) << 8) |
-                              static_cast<unsigned char>(body[3]);
+  const std::uint32_t state =
+      (static_cast<std::uint32_t>(static_cast<unsigned char>(body[0])) << 24) |
+      (static_cast<std::uint32_t>(static_cast<unsigned char>(body[1])) << 16) |
+      (static_cast<std::uint32_t>(static_cast<unsigned char>(body[2])) << 8) |
+      static_cast<unsigned char>(body[3]);
   if (status.state != state) std::abort();
   return 0;
 }

@@ -46,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (reader->ReadImageRecord(&rec) >= 0) {
     ++seen;
     if (!IsValidPictureKey(rec.key)) std::abort();
-    if (rec.jpg_path.rfind(image + "/image/", 0) != 0 || rec.jpg_path.find("..") != std::string::npos) std::abort();
+    if (rec.jpg_path.rfind(image + "/image/", 0) != 0 ||
+        rec.jpg_path.find("..") != std::string::npos)
+      std::abort();
     // Records of another day may sit in this file; the lookups only see their own day.
     if (rec.key.compare(0, 8, "20240101") == 0) {
       if (ContainsImage(info, rec.key) != 1 || cache.Contains(rec.key) != 1) std::abort();

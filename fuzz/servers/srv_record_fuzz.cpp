@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string plain;
   if (DecompressSrvRecord(in, &plain, 1u << 16) && !plain.empty() && plain.size() < 65536) {
     std::string block, back;
-    if (!CompressSrvRecord(plain, &block) || !DecompressSrvRecord(block, &back, 1u << 16) || back != plain)
+    if (!CompressSrvRecord(plain, &block) || !DecompressSrvRecord(block, &back, 1u << 16) ||
+        back != plain)
       std::abort();
   }
 

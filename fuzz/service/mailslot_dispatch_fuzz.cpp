@@ -13,8 +13,8 @@
 
 #include "common/fs_util.h"
 #include "common/mailslot.h"
-#include "common/runtime_dir.h"
 #include "common/named_object.h"
+#include "common/runtime_dir.h"
 #include "service/kestova.h"
 
 namespace {

@@ -48,10 +48,14 @@ QGroupBox* CFilterDialog::BuildErrorTypeGroup(const logviewer::LogFilter& filter
   info_check->setChecked(filter.levels & kLevelBitInfo);
   code_edit = new QLineEdit(QString::fromStdString(filter.code), type_box);
   code_edit->setMaxLength(4);
-  code_edit->setFixedWidth(code_edit->fontMetrics().horizontalAdvance(QStringLiteral("W0000")) + 16);
-  if (filter.levels != 0) priority_radio->setChecked(true);
-  else if (!filter.code.empty()) code_radio->setChecked(true);
-  else none_radio->setChecked(true);
+  code_edit->setFixedWidth(code_edit->fontMetrics().horizontalAdvance(QStringLiteral("W0000")) +
+                           16);
+  if (filter.levels != 0)
+    priority_radio->setChecked(true);
+  else if (!filter.code.empty())
+    code_radio->setChecked(true);
+  else
+    none_radio->setChecked(true);
 
   auto* levels = new QHBoxLayout;
   levels->addSpacing(20);
@@ -116,8 +120,9 @@ CFilterDialog::CFilterDialog(const logviewer::LogFilter& filter, QWidget* parent
   layout->addWidget(buttons);
 
   // Every click on a check box or radio button re-applies the enabling rules.
-  for (QAbstractButton* b : std::initializer_list<QAbstractButton*>{
-           task_check, server_check, priority_radio, code_radio, none_radio, start_check, end_check}) {
+  for (QAbstractButton* b :
+       std::initializer_list<QAbstractButton*>{task_check, server_check, priority_radio, code_radio,
+                                               none_radio, start_check, end_check}) {
     connect(b, &QAbstractButton::toggled, this, &CFilterDialog::UpdateEnabling);
   }
   UpdateEnabling();
@@ -145,15 +150,18 @@ void CFilterDialog::accept() {
                (info_check->isChecked() ? kLevelBitInfo : 0);
   }
   f.code = code_edit->text().toStdString();
-  if (start_check->isChecked()) f.start = static_cast<std::time_t>(start_edit->dateTime().toSecsSinceEpoch());
-  if (end_check->isChecked()) f.end = static_cast<std::time_t>(end_edit->dateTime().toSecsSinceEpoch());
-  const int check = logviewer::CheckLogFilter(&f, task_check->isChecked(), server_check->isChecked(),
-                                              code_radio->isChecked());
+  if (start_check->isChecked())
+    f.start = static_cast<std::time_t>(start_edit->dateTime().toSecsSinceEpoch());
+  if (end_check->isChecked())
+    f.end = static_cast<std::time_t>(end_edit->dateTime().toSecsSinceEpoch());
+  const int check = logviewer::CheckLogFilter(&f, task_check->isChecked(),
+                                              server_check->isChecked(), code_radio->isChecked());
   if (check != logviewer::kFilterOk) {
-    QWidget* at_fault = check == logviewer::kFilterTaskMissing     ? static_cast<QWidget*>(task_edit)
+    QWidget* at_fault = check == logviewer::kFilterTaskMissing ? static_cast<QWidget*>(task_edit)
                         : check == logviewer::kFilterServerMissing ? server_edit
-                        : check == logviewer::kFilterStartAfterEnd ? static_cast<QWidget*>(start_edit)
-                                                                   : code_edit;
+                        : check == logviewer::kFilterStartAfterEnd
+                            ? static_cast<QWidget*>(start_edit)
+                            : code_edit;
     // The start picker gets the focus before the message; the edits after it.
     if (check == logviewer::kFilterStartAfterEnd) at_fault->setFocus();
     Presenter().Warn(this, QString::fromUtf8(logviewer::FilterCheckText(check)));

@@ -39,14 +39,13 @@ int main(int argc, char** argv) {
   CSingleInstance instance;
   errno = 0;
   switch (instance.Start()) {
-    case CSingleInstance::kOtherRuns:
-      return 0;
+    case CSingleInstance::kOtherRuns: return 0;
     case CSingleInstance::kFailed:
-      Presenter().Warn(nullptr, QString::fromStdString(pondrel::logviewer::LoadResultText(
-                                    errno != 0 ? errno : EAGAIN)));
+      Presenter().Warn(
+          nullptr,
+          QString::fromStdString(pondrel::logviewer::LoadResultText(errno != 0 ? errno : EAGAIN)));
       return 1;
-    case CSingleInstance::kFirst:
-      break;
+    case CSingleInstance::kFirst: break;
   }
 
   CMainFrame frame(argument);

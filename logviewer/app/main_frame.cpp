@@ -60,8 +60,8 @@ void CLorvikView::SizeColumns() {
     setColumnWidth(c, widths[c]);
     others += widths[c];
   }
-  setColumnWidth(4, std::max(SampleWidth(fm, QString(50, QLatin1Char('0'))),
-                             viewport()->width() - others));
+  setColumnWidth(
+      4, std::max(SampleWidth(fm, QString(50, QLatin1Char('0'))), viewport()->width() - others));
 }
 
 void CLorvikView::resizeEvent(QResizeEvent* event) {
@@ -139,7 +139,8 @@ void CMainFrame::Fill() {
     if (sort_column_ >= 0) doc_.SortRows(&rows, sort_column_, ascending_);
   } catch (const std::bad_alloc&) {
     model_->SetRows({});
-    Presenter().Warn(this, QString::fromStdString(logviewer::LoadResultText(logviewer::kLoadNoMemory)));
+    Presenter().Warn(this,
+                     QString::fromStdString(logviewer::LoadResultText(logviewer::kLoadNoMemory)));
     return;
   }
   model_->SetRows(std::move(rows));
@@ -166,7 +167,8 @@ void CMainFrame::SortByColumn(int column) {
   doc_.SortRows(&model_->rows(), column, ascending_);
   model_->RowsReordered();
   view_->horizontalHeader()->setSortIndicatorShown(true);
-  view_->horizontalHeader()->setSortIndicator(column, ascending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
+  view_->horizontalHeader()->setSortIndicator(
+      column, ascending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
 void CMainFrame::SetFollow(bool on) {

@@ -21,6 +21,8 @@ void CMessagePresenter::About(QWidget* parent) {
 }
 
 CMessagePresenter& Presenter() { return *g_presenter; }
-void SetPresenter(CMessagePresenter* presenter) { g_presenter = presenter ? presenter : &g_default; }
+void SetPresenter(CMessagePresenter* presenter) {
+  g_presenter = presenter ? presenter : &g_default;
+}
 
 }  // namespace pondrel::lorvik

@@ -30,12 +30,15 @@ int main(int argc, char** argv) {
       "Apr 05 06:00:00 2003 <info>< >< > Pondrel Task Scheduler Service has started. (S100)\r\n"
       "Apr 05 06:07:08 2003 <info><daily><front door> Download has started. (D001)\r\n"
       "Apr 05 06:07:09 2003 <info><daily><front door> 12 pictures on the server, 12 new. (D002)\r\n"
-      "Apr 05 06:07:40 2003 <warning><daily><front door> Free space is below the limit; the oldest pictures are deleted. (D104)\r\n"
+      "Apr 05 06:07:40 2003 <warning><daily><front door> Free space is below the limit; the oldest "
+      "pictures are deleted. (D104)\r\n"
       "Apr 05 06:08:00 2003 <info><daily><front door> Download has finished. (D003)\r\n"
-      "Apr 05 07:00:00 2003 <error><nightly><yard> Execution failure: Another task has already accessed the same server. (S002)\r\n"
+      "Apr 05 07:00:00 2003 <error><nightly><yard> Execution failure: Another task has already "
+      "accessed the same server. (S002)\r\n"
       "this line was cut short by a power failure\r\n"
       "Apr 05 07:30:00 2003 <info><hourly><garage> Dial-up connection established. (P001)\r\n"
-      "Apr 05 07:31:10 2003 <error><hourly><garage> The camera server did not answer (HTTP 503). (D801)\r\n"
+      "Apr 05 07:31:10 2003 <error><hourly><garage> The camera server did not answer (HTTP 503). "
+      "(D801)\r\n"
       "Apr 05 08:00:00 2003 <info>< >< > Pondrel Task Scheduler Service has stopped. (S101)\r\n");
   f.close();
 
@@ -57,7 +60,7 @@ int main(int argc, char** argv) {
   dialog.show();
   QApplication::processEvents();
   dialog.grab().save(out + QStringLiteral("/lorvik-filter.png"));
-  std::printf("%s/lorvik-window.png\n%s/lorvik-sorted.png\n%s/lorvik-filter.png\n",
-              argv[1], argv[1], argv[1]);
+  std::printf("%s/lorvik-window.png\n%s/lorvik-sorted.png\n%s/lorvik-filter.png\n", argv[1],
+              argv[1], argv[1]);
   return 0;
 }

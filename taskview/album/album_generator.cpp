@@ -366,7 +366,8 @@ bool AlbumWriter::AppendPicture(const AlbumEntry& e) {
   if (!list_.IsOpen() && n_ > 0) {
     // A continued album: its cut last list page takes the next lines.
     bool created = false;
-    if (!list_.OpenAppend(PagePath("list", static_cast<int>((n_ - 1) / kPicturesPerPage)), &created))
+    if (!list_.OpenAppend(PagePath("list", static_cast<int>((n_ - 1) / kPicturesPerPage)),
+                          &created))
       return false;
   }
   const std::string url = FileUrl(e.path);
@@ -399,8 +400,8 @@ bool AlbumWriter::AppendPicture(const AlbumEntry& e) {
     list_.Append(Format(tx_.recorded_on, Year(w), Month(w), w.tm_mday));
     list_.Append("<SELECT name=\"s1\" onChange=\"anc(this.form.s1);\">\n");
   }
-  list_.Append(Format("<OPTION value=\"#IMAGE%ld\">%02d:%02d:%02d\n", n_, w.tm_hour, w.tm_min,
-                      w.tm_sec));
+  list_.Append(
+      Format("<OPTION value=\"#IMAGE%ld\">%02d:%02d:%02d\n", n_, w.tm_hour, w.tm_min, w.tm_sec));
   if (first_of_page) {
     allist_.Append(Format("<A href=\"index%d-%c.html\" target=\"stage\">", page, letter_));
     allist_.Append(Format("%02d:%02d:%02d -</A><BR>\n", w.tm_hour, w.tm_min, w.tm_sec));

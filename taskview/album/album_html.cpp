@@ -14,9 +14,12 @@ char32_t DecodeUtf8(std::string_view s, std::size_t* i) {
   const unsigned char lead = static_cast<unsigned char>(s[*i]);
   int len = 0;
   char32_t cp = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) len = 2, cp = lead & 0x1F;
-  else if (lead >= 0xE0 && lead <= 0xEF) len = 3, cp = lead & 0x0F;
-  else if (lead >= 0xF0 && lead <= 0xF4) len = 4, cp = lead & 0x07;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    len = 2, cp = lead & 0x1F;
+  else if (lead >= 0xE0 && lead <= 0xEF)
+    len = 3, cp = lead & 0x0F;
+  else if (lead >= 0xF0 && lead <= 0xF4)
+    len = 4, cp = lead & 0x07;
   if (len == 0 || *i + len > s.size()) {
     ++*i;
     return 0xFFFD;

@@ -18,22 +18,22 @@ char LanguageLetter(AlbumLanguage language);
 
 struct AlbumTexts {
   // Value texts ("%d" is the number shown).
-  const char* trigger_device;      // "Device %d"
-  const char* trigger_schedule;    // "Schedule %d"
-  const char* camera;              // "Camera %d"
+  const char* trigger_device;    // "Device %d"
+  const char* trigger_schedule;  // "Schedule %d"
+  const char* camera;            // "Camera %d"
   const char* brightness_standard;
   const char* brightness_brighter;
   // The day index page's sentence above the list of page start times.
   const char* allist_sentence;
   // List page: heading after the server name, view switch links, previous / next link texts
   // ("%d" the count), the recording date before the time drop-down.
-  const char* heading_before;      // English "Images of "
-  const char* heading_after;       // Japanese "の画像"
+  const char* heading_before;  // English "Images of "
+  const char* heading_after;   // Japanese "の画像"
   const char* thumbnail_view;
   const char* detail_display;
-  const char* prev_pics;           // "Prev. %d pics"
-  const char* next_pics;           // "Next %d pics"
-  const char* recorded_on;         // "recorded on %04d/%02d/%02d "
+  const char* prev_pics;    // "Prev. %d pics"
+  const char* next_pics;    // "Next %d pics"
+  const char* recorded_on;  // "recorded on %04d/%02d/%02d "
   // Detail entry lines; the date line takes year, month, day, hour, minute, second.
   const char* detail_date;
   const char* detail_trigger;
@@ -44,16 +44,16 @@ struct AlbumTexts {
   const char* detail_brightness;
   const char* detail_file_name;
   // Tooltip pieces: the date ("%04d/%02d/%02d" or with units) and time of the recording.
-  const char* tip_recorded;        // "Recorded Time: "
+  const char* tip_recorded;  // "Recorded Time: "
   const char* tip_date;
   const char* tip_time;
-  const char* tip_trigger;         // "Trigger: "
-  const char* tip_camera;          // "\nCamera: "
-  const char* tip_pan;             // "\nPan: %s\n"
-  const char* tip_tilt;            // "Tilt: %s\n"
-  const char* tip_zoom;            // "Zoom: %s\n"
-  const char* tip_brightness;      // "Brighter: "
-  const char* tip_file_name;       // "File Name: %s"
+  const char* tip_trigger;     // "Trigger: "
+  const char* tip_camera;      // "\nCamera: "
+  const char* tip_pan;         // "\nPan: %s\n"
+  const char* tip_tilt;        // "Tilt: %s\n"
+  const char* tip_zoom;        // "Zoom: %s\n"
+  const char* tip_brightness;  // "Brighter: "
+  const char* tip_file_name;   // "File Name: %s"
 };
 
 const AlbumTexts& TextsFor(AlbumLanguage language);

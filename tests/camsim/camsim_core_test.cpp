@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "common/text_util.h"
 #include "camsim/camera_protocol.h"
 #include "camsim/camera_server.h"
 #include "camsim/camera_time.h"
@@ -17,6 +16,7 @@
 #include "camsim/picture_file.h"
 #include "camsim/picture_store.h"
 #include "camsim/request_log.h"
+#include "common/text_util.h"
 #include "imagestore/picture_header.h"
 
 #ifdef CAMSIM_TEST_LIBJPEG
@@ -335,8 +335,9 @@ TEST(CamsimFaultPlan, ParsesTargetsAndActions) {
   EXPECT_EQ(f->at, 100);
   ASSERT_TRUE(ParseFaultAction("none", &f, &error));
   EXPECT_FALSE(f);
-  for (const char* bad : {"code", "code:99", "code:600", "drop:1", "error:2", "trickle:0",
-                          "oversize:", "stall:-1", "code:503*0", "code:503*x", "explode", "error@3", "drop@", "stall:1@-2"}) {
+  for (const char* bad :
+       {"code", "code:99", "code:600", "drop:1", "error:2", "trickle:0", "oversize:", "stall:-1",
+        "code:503*0", "code:503*x", "explode", "error@3", "drop@", "stall:1@-2"}) {
     EXPECT_FALSE(ParseFaultAction(bad, &f, &error)) << bad;
   }
 }
@@ -493,8 +494,8 @@ TEST_F(CamsimServerTest, ControlLinesApplyAllOrNothing) {
   EXPECT_EQ(server.Handle(Control("state=x\n")).status, 400);
   EXPECT_EQ(server.Handle(Control("no equals sign\n")).status, 400);
 
-  const ResponsePlan ok = server.Handle(Control(
-      "# comment\n\nstate=3\r\nadd=2\ncount=40\nlist-eol=lf\nlist-extra=junk\ndelete=1\n"));
+  const ResponsePlan ok = server.Handle(
+      Control("# comment\n\nstate=3\r\nadd=2\ncount=40\nlist-eol=lf\nlist-extra=junk\ndelete=1\n"));
   EXPECT_EQ(ok.status, 200) << ok.body;
   EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(3, 40));
   const std::string list = server.Handle(Get("/-kvidb-/enum?type=list&limit=0")).body;
@@ -511,10 +512,11 @@ TEST_F(CamsimServerTest, ControlLinesApplyAllOrNothing) {
 }
 
 TEST_F(CamsimServerTest, AppliesFaults) {
-  ASSERT_EQ(server.Handle(Control("fault.data.2=code:403*1\nfault.data.3=error\n"
-                                  "fault.status=code:503*1\nfault.list=oversize:2000100\n"
-                                  "fault.data.4=oversize:2500000\nfault.data.5=stall:7\n"
-                                  "fault.rpdel=drop\nfault.data.1=trickle:3000"))
+  ASSERT_EQ(server
+                .Handle(Control("fault.data.2=code:403*1\nfault.data.3=error\n"
+                                "fault.status=code:503*1\nfault.list=oversize:2000100\n"
+                                "fault.data.4=oversize:2500000\nfault.data.5=stall:7\n"
+                                "fault.rpdel=drop\nfault.data.1=trickle:3000"))
                 .status,
             200);
   EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).status, 503);
@@ -570,8 +572,8 @@ TEST_F(CamsimServerTest, EndlessBodiesAndHandMadePictures) {
   server.AddPicture("20240102/10000900", "nohead", std::string(3000, 'x'));
   EXPECT_EQ(server.PictureCount(), held + 1);
   EXPECT_EQ(server.Handle(Get("/-kvidb-/data?nohead")).body, std::string(3000, 'x'));
-  EXPECT_NE(server.Handle(Get("/-kvidb-/enum?type=list&limit=0")).body.find(
-                "20240102/10000900 nohead\r\n"),
+  EXPECT_NE(server.Handle(Get("/-kvidb-/enum?type=list&limit=0"))
+                .body.find("20240102/10000900 nohead\r\n"),
             std::string::npos);
   server.Handle(Get("/-kvidb-/rpdel?iid=nohead", "admin:secret"));
   EXPECT_EQ(server.PictureCount(), held);
@@ -580,12 +582,33 @@ TEST_F(CamsimServerTest, EndlessBodiesAndHandMadePictures) {
 TEST(CamsimOptions, ParsesTheCommandLine) {
   CamsimOptions o;
   std::string error;
-  ASSERT_EQ(ParseCamsimOptions({"--port", "8080", "--pictures=17", "--picture-size", "9000",
-                                "--start", "2024/12/31/23/59/00", "--interval-cs", "50",
-                                "--user", "u", "--password", "", "--admin-user", "a",
-                                "--admin-password", "b", "--fault", "data.3=error", "--state",
-                                "2", "--request-log", "/tmp/x.log", "--cameras", "1,2,3",
-                                "--id-prefix", "cam/a=b."},
+  ASSERT_EQ(ParseCamsimOptions({"--port",
+                                "8080",
+                                "--pictures=17",
+                                "--picture-size",
+                                "9000",
+                                "--start",
+                                "2024/12/31/23/59/00",
+                                "--interval-cs",
+                                "50",
+                                "--user",
+                                "u",
+                                "--password",
+                                "",
+                                "--admin-user",
+                                "a",
+                                "--admin-password",
+                                "b",
+                                "--fault",
+                                "data.3=error",
+                                "--state",
+                                "2",
+                                "--request-log",
+                                "/tmp/x.log",
+                                "--cameras",
+                                "1,2,3",
+                                "--id-prefix",
+                                "cam/a=b."},
                                &o, &error),
             OptionsResult::kRun)
       << error;

@@ -47,8 +47,7 @@ std::string CamsimInProcess::MakePicture(std::size_t size, std::uint32_t seed) {
   return BuildPicture(h, body);
 }
 
-void CamsimInProcess::AddPicture(const std::string& key, const std::string& id,
-                                 std::string file) {
+void CamsimInProcess::AddPicture(const std::string& key, const std::string& id, std::string file) {
   server_.AddPicture(key, id, std::move(file));
 }
 

@@ -28,7 +28,7 @@ namespace pondrel::test {
 
 // A request as the camera received it.
 struct ReceivedRequest {
-  std::string target;                         // path and query as sent
+  std::string target;                          // path and query as sent
   std::map<std::string, std::string> headers;  // names in lower case
 };
 

@@ -21,7 +21,7 @@ CamsimProcess::CamsimProcess(const std::vector<std::string>& args) {
   const std::string port_file = dir_ + "/port";
   const std::string out_file = dir_ + "/output.txt";
 
-  std::vector<std::string> argv = {"--port", "0", "--port-file", port_file, "--request-log",
+  std::vector<std::string> argv = {"--port",        "0", "--port-file", port_file, "--request-log",
                                    RequestLogPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessOptions options;

@@ -26,7 +26,7 @@ struct CamsimRequest {
   std::string method;
   std::string target;  // path and query as sent
   int status = 0;
-  long bytes = 0;      // body bytes actually sent
+  long bytes = 0;  // body bytes actually sent
 };
 
 class CamsimProcess {

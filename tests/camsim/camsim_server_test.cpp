@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/text_util.h"
 #include "camsim/camera_protocol.h"
+#include "common/text_util.h"
 #include "imagestore/picture_header.h"
 #include "tests/camsim/camsim_process.h"
 
@@ -29,10 +29,10 @@ std::unique_ptr<httplib::Client> ClientFor(const CamsimProcess& cam, int read_ti
   return client;
 }
 
-const std::vector<std::string> kAccounts = {"--pictures", "17", "--picture-size", "6000",
-                                            "--start", "2024/02/29/23/59/58", "--interval-cs",
-                                            "50", "--user", "cam", "--password", "pw",
-                                            "--admin-user", "adm", "--admin-password", "sec"};
+const std::vector<std::string> kAccounts = {
+    "--pictures",    "17",  "--picture-size",   "6000", "--start",    "2024/02/29/23/59/58",
+    "--interval-cs", "50",  "--user",           "cam",  "--password", "pw",
+    "--admin-user",  "adm", "--admin-password", "sec"};
 
 TEST(CamsimServer, ServesTheFourRequestsAndDeletesForReal) {
   CamsimProcess cam(kAccounts);
@@ -77,8 +77,7 @@ TEST(CamsimServer, ServesTheFourRequestsAndDeletesForReal) {
   EXPECT_EQ(cam.Stat("pictures"), 0);
   EXPECT_EQ(client->Get("/-kvidb-/data?5", Auth("cam:pw"))->status, 404);
   EXPECT_EQ(client->Get("/-kvidb-/enum?type=list&limit=0", Auth("cam:pw"))->body, "");
-  EXPECT_EQ(client->Get("/-kvidb-/status", Auth("cam:pw"))->body,
-            camsim::BuildStatusBody(0, 0));
+  EXPECT_EQ(client->Get("/-kvidb-/status", Auth("cam:pw"))->body, camsim::BuildStatusBody(0, 0));
 
   const std::vector<CamsimRequest> log = cam.Requests("/-kvidb-/");
   ASSERT_EQ(log.size(), 9u);
@@ -117,8 +116,8 @@ TEST(CamsimServer, RefusesWrongCredentials) {
 }
 
 TEST(CamsimServer, ShowsFaultsFromTheCommandLineAndTheControlRequest) {
-  CamsimProcess cam({"--pictures", "6", "--picture-size", "4000", "--fault",
-                     "data.2=code:403*1", "--fault", "status=code:503*1", "--state", "2"});
+  CamsimProcess cam({"--pictures", "6", "--picture-size", "4000", "--fault", "data.2=code:403*1",
+                     "--fault", "status=code:503*1", "--state", "2"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   auto client = ClientFor(cam);
   EXPECT_EQ(client->Get("/-kvidb-/status")->status, 503);
@@ -129,10 +128,11 @@ TEST(CamsimServer, ShowsFaultsFromTheCommandLineAndTheControlRequest) {
   std::string answer;
   EXPECT_FALSE(cam.Control("fault.data=explode", &answer));
   EXPECT_NE(answer.find("explode"), std::string::npos);
-  ASSERT_TRUE(cam.Control("state=0\nfault.data.3=error\nfault.data.4=drop@1000\n"
-                          "fault.data.5=stall:1\nfault.data.6=trickle:20000\n"
-                          "fault.data.1=oversize:2500000\nadd=2",
-                          &answer))
+  ASSERT_TRUE(
+      cam.Control("state=0\nfault.data.3=error\nfault.data.4=drop@1000\n"
+                  "fault.data.5=stall:1\nfault.data.6=trickle:20000\n"
+                  "fault.data.1=oversize:2500000\nadd=2",
+                  &answer))
       << answer;
   EXPECT_EQ(client->Get("/-kvidb-/status")->body, camsim::BuildStatusBody(0, 8));
   EXPECT_EQ(client->Get("/-kvidb-/data?3")->body, "error");

@@ -29,8 +29,8 @@ class CliConventions : public ::testing::Test {
     return RunPondrel(args, input);
   }
   void AddServer(const std::string& name) {
-    CliResult r = Run({"server", "add", name, "--image-dir", env_.Dir() + "/" + name, "--host",
-                       "127.0.0.1"});
+    CliResult r =
+        Run({"server", "add", name, "--image-dir", env_.Dir() + "/" + name, "--host", "127.0.0.1"});
     ASSERT_EQ(r.status, 0) << r.err;
   }
   CKVTask ReadTask(const std::string& name) {
@@ -73,10 +73,10 @@ TEST_F(CliConventions, HeldLocksAreWaitedForWithAWordAndAnEnd) {
     CKVTaskMgr other;
     TaskFileLock hold(other, -1);
     ASSERT_TRUE(hold.held());
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"--timeout", "2", "task", "list"},
-             {"task", "add", "t", "--timeout", "2"},
-             {"task", "show", "t", "--timeout=2"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--timeout", "2", "task", "list"},
+                                               {"task", "add", "t", "--timeout", "2"},
+                                               {"task", "show", "t", "--timeout=2"}}) {
       CliResult r = Run(args);
       EXPECT_EQ(r.status, 124) << args[0] << r.err;
       EXPECT_NE(r.err.find("pondrel: waiting for the schedule file lock"), std::string::npos)
@@ -149,8 +149,8 @@ TEST_F(CliConventions, NoSilentGuesses) {
   EXPECT_FALSE(ReadTask("two").ServerId == ReadTask("one").ServerId);
 
   // Two names for one server.
-  r = Run({"server", "add", "foo", "--name", "bar", "--image-dir", env_.Dir() + "/f", "--host",
-           "h"});
+  r = Run(
+      {"server", "add", "foo", "--name", "bar", "--image-dir", env_.Dir() + "/f", "--host", "h"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("the name is given twice"), std::string::npos) << r.err;
   EXPECT_EQ(Run({"server", "show", "bar"}).status, 1);
@@ -218,18 +218,19 @@ TEST_F(CliConventions, StartNowIsTheServicesNextScan) {
 TEST_F(CliConventions, JsonKeysAreSnakeCaseAndTimesCarryTheirOffset) {
   AddServer("cam");
   ASSERT_EQ(Run({"task", "add", "t", "--start", "2030/06/01 08:00"}).status, 0);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--json", "task", "list"}, {"--json", "task", "show", "t"},
-           {"--json", "server", "list"}, {"--json", "options", "get"},
-           {"--json", "service", "status"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--json", "task", "list"},
+                                             {"--json", "task", "show", "t"},
+                                             {"--json", "server", "list"},
+                                             {"--json", "options", "get"},
+                                             {"--json", "service", "status"}}) {
     CliResult r = Run(args);
     ASSERT_TRUE(r.status == 0 || r.status == 3) << args[1] << r.err;
     // Every key: lower case letters, digits and underscores.
     for (std::size_t pos = 0; (pos = r.out.find("\":", pos)) != std::string::npos; ++pos) {
       const std::size_t open = r.out.rfind('"', pos - 1);
       const std::string key = r.out.substr(open + 1, pos - open - 1);
-      EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"),
-                std::string::npos)
+      EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"), std::string::npos)
           << key << " in " << r.out;
     }
   }
@@ -276,7 +277,8 @@ TEST_F(CliConventions, ManPageAndCompletionComeFromTheHelpTexts) {
   }
   for (const char* option : {"--wait", "--min-free-space", "--create", "--proxy-port"}) {
     std::string roff = "\\fB";
-    for (const char* c = option; *c; ++c) roff += *c == '-' ? std::string("\\-") : std::string(1, *c);
+    for (const char* c = option; *c; ++c)
+      roff += *c == '-' ? std::string("\\-") : std::string(1, *c);
     EXPECT_NE(man.out.find(roff), std::string::npos) << option;
     EXPECT_NE(completion.out.find(option), std::string::npos) << option;
   }

@@ -21,7 +21,8 @@ using album::testing::AddPictures;
 class CliImages : public ::testing::Test {
  protected:
   void SetUp() override {
-    CliResult r = RunPondrel({"server", "add", "cam 50%", "--image-dir", Dir(), "--host", "127.0.0.1"});
+    CliResult r =
+        RunPondrel({"server", "add", "cam 50%", "--image-dir", Dir(), "--host", "127.0.0.1"});
     ASSERT_EQ(r.status, 0) << r.err;
     AddPictures(Dir(), 2003, 1, 5, 120);
     AddPictures(Dir(), 2004, 2, 29, 2);
@@ -35,7 +36,8 @@ TEST_F(CliImages, DaysAndAlbum) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "2003/01/05\t120\n2004/02/29\t2\n");
   r = RunPondrel({"--json", "images", "days", "cam 50%"});
-  EXPECT_EQ(r.out, "[{\"date\":\"2003/01/05\",\"count\":120},{\"date\":\"2004/02/29\",\"count\":2}]\n");
+  EXPECT_EQ(r.out,
+            "[{\"date\":\"2003/01/05\",\"count\":120},{\"date\":\"2004/02/29\",\"count\":2}]\n");
   EXPECT_EQ(RunPondrel({"images", "days", "nobody"}).status, 1);
   EXPECT_EQ(RunPondrel({"images", "days"}).status, 2);
 
@@ -59,8 +61,9 @@ TEST_F(CliImages, DaysAndAlbum) {
   WriteFile(Dir() + "/html", "in the way");
   r = RunPondrel({"images", "album", "cam 50%", "2003/01/05"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err,
-            "pondrel: server 'cam 50%' 2003/01/05: Failed to generate HTML file to view image files.\n");
+  EXPECT_EQ(
+      r.err,
+      "pondrel: server 'cam 50%' 2003/01/05: Failed to generate HTML file to view image files.\n");
 }
 
 TEST_F(CliImages, AlbumOpenHandsTheTopPageToXdgOpen) {
@@ -86,7 +89,8 @@ TEST_F(CliImages, DeleteIsRefusedWhileTheServiceRunsAndTakesTheLock) {
     ASSERT_EQ(service.Create(kServiceMailslot), 1);
     CliResult r = RunPondrel({"images", "delete", "cam 50%", "2003/01/05"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "pondrel: images delete: Stop the Pondrel Task Scheduler Service to continue.\n");
+    EXPECT_EQ(r.err,
+              "pondrel: images delete: Stop the Pondrel Task Scheduler Service to continue.\n");
   }
   {
     NamedLock env("VeltaZoricSetEnvMutexName");

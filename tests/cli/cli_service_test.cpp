@@ -62,8 +62,8 @@ class CliServiceTest : public ::testing::Test {
 
   // The server "cam" on `cam` and the task "busy" on it, due long ago.
   void AddServerAndBusyTask(const CamsimProcess& cam) {
-    ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures",
-                          "--host", "127.0.0.1", "--port", std::to_string(cam.port())})
+    ASSERT_EQ(RunPondrel({"server", "add", "cam", "--image-dir", env_.Dir() + "/pictures", "--host",
+                          "127.0.0.1", "--port", std::to_string(cam.port())})
                   .status,
               0);
     ASSERT_EQ(RunPondrel({"task", "add", "busy", "--start", "2002/01/01 00:00"}).status, 0);
@@ -105,13 +105,12 @@ TEST_F(CliServiceTest, RoundTripCollectsThePictures) {
   CamsimProcess cam({"--pictures", "24", "--user", "demo", "--password", "pw"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   const std::string pictures = env_.Dir() + "/pictures";
-  CliResult r = RunPondrel({"server", "add", "cam", "--image-dir", pictures, "--host",
-                            "127.0.0.1", "--port", std::to_string(cam.port()), "--admin-account",
-                            "demo", "--password-stdin"},
-                           "pw\n");
+  CliResult r =
+      RunPondrel({"server", "add", "cam", "--image-dir", pictures, "--host", "127.0.0.1", "--port",
+                  std::to_string(cam.port()), "--admin-account", "demo", "--password-stdin"},
+                 "pw\n");
   ASSERT_EQ(r.status, 0) << r.err;
-  ASSERT_EQ(RunPondrel({"task", "add", "collect", "--cycle", "once", "--start",
-                        "2002/01/01 00:00"})
+  ASSERT_EQ(RunPondrel({"task", "add", "collect", "--cycle", "once", "--start", "2002/01/01 00:00"})
                 .status,
             0);
   StartService();
@@ -171,9 +170,9 @@ TEST_F(CliServiceTest, WaitingForARunEndsWithItsResult) {
                         "127.0.0.1", "--port", std::to_string(slow.port())})
                 .status,
             0);
-  ASSERT_EQ(RunPondrel({"task", "add", "s", "--server", "slow", "--start", "2002/01/01 00:00"})
-                .status,
-            0);
+  ASSERT_EQ(
+      RunPondrel({"task", "add", "s", "--server", "slow", "--start", "2002/01/01 00:00"}).status,
+      0);
   ASSERT_EQ(RunPondrel({"task", "run", "s"}).status, 0);
   bool running = false;
   for (int i = 0; i < 300 && !running; ++i) {
@@ -220,8 +219,7 @@ TEST_F(CliServiceTest, StartSaysWhyTheServiceCouldNotStart) {
   EXPECT_LT(polls, 200);
   // A host that ends with nothing to say: its status is the reason.
   WriteFile(host, "#!/bin/sh\nexit 4\n");
-  EXPECT_EQ(control.StartServiceWaiting([] { return true; }, &reason),
-            tasdek::kServiceStartFailed);
+  EXPECT_EQ(control.StartServiceWaiting([] { return true; }, &reason), tasdek::kServiceStartFailed);
   EXPECT_NE(reason.find("ended with status 4"), std::string::npos) << reason;
 }
 
@@ -257,7 +255,8 @@ TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
       ASSERT_TRUE(cam.Control("add=4"));  // something new to fetch
     }
     ASSERT_EQ(RunPondrel({"task", "run", "busy"}).status, 0);
-    ASSERT_TRUE(wait_for(true)) << "the run did not start:\n" << RunPondrel({"log", "show"}).out
+    ASSERT_TRUE(wait_for(true)) << "the run did not start:\n"
+                                << RunPondrel({"log", "show"}).out
                                 << RunPondrel({"task", "show", "busy"}).out;
     // While it runs, an edit is refused and leaves the stored task alone.
     CliResult r = RunPondrel({"task", "edit", "busy", "--retry-times", "9"});
@@ -271,8 +270,8 @@ TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
     EXPECT_EQ(ended.RetryCnt, last_edit);
     // Once it has ended, the edit goes through, complete.
     last_edit = round + 1;
-    r = RunPondrel({"task", "edit", "busy", "--retry-times", std::to_string(last_edit),
-                    "--retry-every", "2"});
+    r = RunPondrel(
+        {"task", "edit", "busy", "--retry-times", std::to_string(last_edit), "--retry-every", "2"});
     ASSERT_EQ(r.status, 0) << r.err;
     const CKVTask edited = ReadTask("busy");
     EXPECT_EQ(edited.RetryCnt, last_edit);
@@ -291,7 +290,6 @@ TEST_F(CliServiceTest, EditsWhileTheServiceRunsTheTaskAreNeverLost) {
   const std::string file = ReadFile(env_.Root() + "/schedule.ini");
   EXPECT_EQ(file.find("[busy]"), file.rfind("[busy]")) << "the task's section is doubled";
 }
-
 
 // Two real accounts beside root: a member of the installation's group and an outsider. The
 // test's installation is shared the way the system one is: its runtime directory belongs to
@@ -331,9 +329,14 @@ class CliAccountsTest : public CliServiceTest {
     if (made_group_) Sh("groupdel " + group_);
   }
   // Everything the service's first run made in ROOT becomes the group's as well.
-  void ShareRoot() { ASSERT_EQ(Sh("chgrp -R " + group_ + " " + env_.Root() + " && chmod -R g+rwX " + env_.Root()), 0); }
+  void ShareRoot() {
+    ASSERT_EQ(Sh("chgrp -R " + group_ + " " + env_.Root() + " && chmod -R g+rwX " + env_.Root()),
+              0);
+  }
 
-  static int Sh(const std::string& command) { return RunProgram("/bin/sh", {"-c", command}).status; }
+  static int Sh(const std::string& command) {
+    return RunProgram("/bin/sh", {"-c", command}).status;
+  }
   // Runs `body` in a child process under `user` (its groups included); its exit status.
   static int As(const std::string& user, const std::function<int()>& body) {
     const passwd* pw = ::getpwnam(user.c_str());
@@ -399,10 +402,11 @@ TEST_F(CliAccountsTest, AnOutsiderIsRefusedEverythingAGroupMemberMayDo) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find(env_.RuntimeDir()), std::string::npos) << r.err;
   const std::string zoricsm = StageDir() + "/zoricsm";
-  EXPECT_EQ(As(outsider_, [&] {
-              ::execl(zoricsm.c_str(), zoricsm.c_str(), "-start", nullptr);
-              return 127;
-            }),
+  EXPECT_EQ(As(outsider_,
+               [&] {
+                 ::execl(zoricsm.c_str(), zoricsm.c_str(), "-start", nullptr);
+                 return 127;
+               }),
             3);  // the host's exit code for a refused runtime directory
   EXPECT_FALSE(Running());
   StartService();
@@ -418,16 +422,18 @@ TEST_F(CliAccountsTest, AnOutsiderIsRefusedEverythingAGroupMemberMayDo) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find(env_.RuntimeDir()), std::string::npos) << r.err;
   EXPECT_NE(PondrelAs(outsider_, {"task", "run", "busy"}).status, 0);
-  EXPECT_EQ(As(outsider_, [] {
-              CKVMailSlot slot(kServiceMailslot);
-              return slot.Send(std::string("ZORIC:02:busy")) + 10 * slot.Send(std::string());
-            }),
+  EXPECT_EQ(As(outsider_,
+               [] {
+                 CKVMailSlot slot(kServiceMailslot);
+                 return slot.Send(std::string("ZORIC:02:busy")) + 10 * slot.Send(std::string());
+               }),
             0);
-  EXPECT_EQ(As(outsider_, [] {
-              return NamedObject::Create("VeltaZoricFileAccMutexName").held() +
-                     2 * NamedObject::Exists("ORVANE_REQUEST_STOP_KESTOVA") +
-                     4 * NamedObject::Signal("ORVANE_REQUEST_STOP_KESTOVA");
-            }),
+  EXPECT_EQ(As(outsider_,
+               [] {
+                 return NamedObject::Create("VeltaZoricFileAccMutexName").held() +
+                        2 * NamedObject::Exists("ORVANE_REQUEST_STOP_KESTOVA") +
+                        4 * NamedObject::Signal("ORVANE_REQUEST_STOP_KESTOVA");
+               }),
             0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_TRUE(Running());
@@ -438,7 +444,9 @@ TEST_F(CliAccountsTest, AnOutsiderIsRefusedEverythingAGroupMemberMayDo) {
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(WaitState("busy", kStateRunning));
   EXPECT_NE(PondrelAs(outsider_, {"task", "abort", "busy"}).status, 0);
-  EXPECT_EQ(As(outsider_, [] { return CKVMailSlot(kServiceMailslot).Send(std::string("ZORIC:03:busy")); }), 0);
+  EXPECT_EQ(As(outsider_,
+               [] { return CKVMailSlot(kServiceMailslot).Send(std::string("ZORIC:03:busy")); }),
+            0);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(ReadTask("busy").ActState, kStateRunning);
   r = PondrelAs(member_, {"task", "abort", "busy"});
@@ -447,10 +455,11 @@ TEST_F(CliAccountsTest, AnOutsiderIsRefusedEverythingAGroupMemberMayDo) {
   EXPECT_EQ(t.ActResult, kResultAborted) << "EndCode " << t.EndCode;
 
   // The member takes a lock (and sees it taken), stops the service and starts it again.
-  EXPECT_EQ(As(member_, [] {
-              NamedObject lock = NamedObject::Create("VeltaZoricFileAccMutexName");
-              return lock.held() + 2 * NamedObject::Exists("VeltaZoricFileAccMutexName");
-            }),
+  EXPECT_EQ(As(member_,
+               [] {
+                 NamedObject lock = NamedObject::Create("VeltaZoricFileAccMutexName");
+                 return lock.held() + 2 * NamedObject::Exists("VeltaZoricFileAccMutexName");
+               }),
             3);
   r = PondrelAs(member_, {"service", "stop"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -16,12 +16,13 @@ class CliStores : public ::testing::Test {
  protected:
   std::string Registry() const { return RegistryFilePath(RegHive::LocalMachine); }
   void AddServer(const std::string& name) {
-    CliResult r = RunPondrel({"server", "add", name, "--image-dir", env_.Dir() + "/" + name,
-                              "--host", "127.0.0.1"});
+    CliResult r = RunPondrel(
+        {"server", "add", name, "--image-dir", env_.Dir() + "/" + name, "--host", "127.0.0.1"});
     ASSERT_EQ(r.status, 0) << r.err;
   }
   void AddTask(const std::string& name, const std::string& server) {
-    CliResult r = RunPondrel({"task", "add", name, "--server", server, "--start", "2030/01/01 08:00"});
+    CliResult r =
+        RunPondrel({"task", "add", name, "--server", server, "--start", "2030/01/01 08:00"});
     ASSERT_EQ(r.status, 0) << r.err;
   }
   static std::string Utf16(const std::string& text) {
@@ -56,7 +57,10 @@ TEST_F(CliStores, OptionsSetNeverReplacesARegistryFileItCouldNotRead) {
     // What needs ROOT says why it is missing.
     CliResult r = RunPondrel({"server", "list"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("pondrel: " + Registry() + ": no installation directory: \"ROOT\" is not set (", 0), 0u)
+    EXPECT_EQ(
+        r.err.rfind("pondrel: " + Registry() + ": no installation directory: \"ROOT\" is not set (",
+                    0),
+        0u)
         << r.err;
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
   }
@@ -75,8 +79,8 @@ TEST_F(CliStores, DamagedProfilesAndScheduleAreToldAndTheRestStillWorks) {
   const std::string prp1 = env_.Root() + "/prp1";
   std::string profiles = ReadFile(prp1);
   // The second profile's length field claims more than the file holds.
-  const std::size_t first = static_cast<unsigned char>(profiles[0]) |
-                            static_cast<unsigned char>(profiles[1]) << 8;
+  const std::size_t first =
+      static_cast<unsigned char>(profiles[0]) | static_cast<unsigned char>(profiles[1]) << 8;
   profiles[first + 2] = '\xff';
   profiles[first + 3] = '\x0f';
   WriteFile(prp1, profiles);

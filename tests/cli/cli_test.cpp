@@ -20,8 +20,8 @@ class CliTest : public ::testing::Test {
   }
   // Adds the server "cam" and returns its identifier.
   std::string AddCam(const std::string& name = "cam", const std::string& dir = "img") {
-    CliResult r = Run({"server", "add", name, "--image-dir", env_.Dir() + "/" + dir, "--host",
-                       "127.0.0.1"});
+    CliResult r =
+        Run({"server", "add", name, "--image-dir", env_.Dir() + "/" + dir, "--host", "127.0.0.1"});
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out.substr(0, 32);
   }
@@ -32,9 +32,13 @@ class CliTest : public ::testing::Test {
 };
 
 TEST_F(CliTest, HelpOnEveryLevelAndUsageErrors) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"server", "--help"}, {"task", "add", "--help"}, {"service", "-h"},
-           {"log", "show", "--help"}, {"options", "set", "--help"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"},
+                                             {"server", "--help"},
+                                             {"task", "add", "--help"},
+                                             {"service", "-h"},
+                                             {"log", "show", "--help"},
+                                             {"options", "set", "--help"}}) {
     CliResult r = Run(args);
     EXPECT_EQ(r.status, 0) << args[0];
     EXPECT_NE(r.out.find("Usage: pondrel"), std::string::npos) << r.out;
@@ -45,8 +49,8 @@ TEST_F(CliTest, HelpOnEveryLevelAndUsageErrors) {
   CliResult r = Run({"task", "list", "--colour"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("unknown option '--colour'"), std::string::npos);
-  EXPECT_EQ(Run({"task", "show"}).status, 2);              // missing NAME
-  EXPECT_EQ(Run({"task", "show", "a", "b"}).status, 2);    // one too many
+  EXPECT_EQ(Run({"task", "show"}).status, 2);                 // missing NAME
+  EXPECT_EQ(Run({"task", "show", "a", "b"}).status, 2);       // one too many
   EXPECT_EQ(Run({"task", "add", "t", "--cycle"}).status, 2);  // value missing
 }
 
@@ -80,12 +84,13 @@ TEST_F(CliTest, ServerAddValidatesLikeTheEditorAndWritesNothingOnRefusal) {
     EXPECT_EQ(r.err, c.message);
   }
   CliResult r = Run({"server", "add", "a;b", "--image-dir", env_.Dir() + "/img", "--host", "h"});
-  EXPECT_EQ(r.err, "pondrel: --name: The following characters are invalid for a Server Name. \n "
-                   "\" \\ / | : ; , * ? < >\n");
+  EXPECT_EQ(r.err,
+            "pondrel: --name: The following characters are invalid for a Server Name. \n "
+            "\" \\ / | : ; , * ? < >\n");
   EXPECT_FALSE(std::filesystem::exists(env_.Root() + "/prp1"));
   // A line feed in a name would print a forged line in "server show".
-  r = Run({"server", "add", "evil\nHostName=spoof", "--image-dir", env_.Dir() + "/img", "--host",
-           "h"});
+  r = Run(
+      {"server", "add", "evil\nHostName=spoof", "--image-dir", env_.Dir() + "/img", "--host", "h"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "pondrel: --name: Server Name is invalid format.\n");
   EXPECT_FALSE(std::filesystem::exists(env_.Root() + "/prp1"));
@@ -106,9 +111,11 @@ TEST_F(CliTest, PasswordsComeFromStandardInputAndAreNeverShown) {
                     "s3cr3t-pw\n");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("s3cr3t"), std::string::npos);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"server", "show", "cam"}, {"--json", "server", "show", "cam"},
-           {"server", "list"}, {"--json", "server", "list"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"server", "show", "cam"},
+                                             {"--json", "server", "show", "cam"},
+                                             {"server", "list"},
+                                             {"--json", "server", "list"}}) {
     CliResult s = Run(args);
     EXPECT_EQ(s.status, 0);
     EXPECT_EQ(s.out.find("s3cr3t"), std::string::npos) << s.out;
@@ -210,8 +217,7 @@ TEST_F(CliTest, TaskListShowsTheFiveColumns) {
   EXPECT_NE(r.out.find("\tStart Time:2002/01/15 10:30:00 Interval:every 3 days, \tdisabled\n"),
             std::string::npos);
   EXPECT_NE(r.out.find("w\tcam\t"), std::string::npos);
-  EXPECT_NE(r.out.find("Interval:the final Fri of every month, \tscheduled\n"),
-            std::string::npos);
+  EXPECT_NE(r.out.find("Interval:the final Fri of every month, \tscheduled\n"), std::string::npos);
   EXPECT_LT(r.out.find("d\t"), r.out.find("w\t"));
   r = Run({"task", "list", "--sort", "name", "--reverse"});
   EXPECT_LT(r.out.find("w\t"), r.out.find("d\t"));
@@ -225,8 +231,7 @@ TEST_F(CliTest, TaskListShowsTheFiveColumns) {
 TEST_F(CliTest, EditDuplicateAndDeleteKeepTheFileConsistent) {
   AddCam();
   AddCam("other", "other");
-  ASSERT_EQ(Run({"task", "add", "a", "--server", "cam", "--retry-times", "3", "--retry-every",
-                 "5"})
+  ASSERT_EQ(Run({"task", "add", "a", "--server", "cam", "--retry-times", "3", "--retry-every", "5"})
                 .status,
             0);
   ASSERT_EQ(Run({"task", "add", "b", "--server", "cam"}).status, 0);
@@ -303,8 +308,8 @@ TEST_F(CliTest, OptionsSetValidatesLikeTheDialog) {
   EXPECT_EQ(Run({"options", "set", "--max-pictures", "0"}).status, 2);
   EXPECT_EQ(ReadFile(RegistryFilePath(RegHive::LocalMachine)), reg_before);
 
-  ASSERT_EQ(Run({"options", "set", "--min-free-space", "25", "--when-min-reached",
-                 "delete-old", "--gen-html", "off"})
+  ASSERT_EQ(Run({"options", "set", "--min-free-space", "25", "--when-min-reached", "delete-old",
+                 "--gen-html", "off"})
                 .status,
             0);
   r = Run({"--json", "options", "get"});
@@ -316,11 +321,12 @@ TEST_F(CliTest, OptionsSetValidatesLikeTheDialog) {
 
 TEST_F(CliTest, LogShowFilters) {
   std::filesystem::create_directories(env_.Root() + "/SYSTEM");
-  WriteFile(env_.Root() + "/SYSTEM/kvrpd.log",
-            "Apr 05 06:07:08 2003 <info>< >< > Pondrel Task Scheduler Service has started. (S100)\r\n"
-            "Apr 05 06:08:00 2003 <error><daily><cam> Execution failure: Invalid task (S006)\r\n"
-            "not a log line\r\n"
-            "Apr 06 07:00:00 2003 <info><daily><cam> Download has started. (D001)\r\n");
+  WriteFile(
+      env_.Root() + "/SYSTEM/kvrpd.log",
+      "Apr 05 06:07:08 2003 <info>< >< > Pondrel Task Scheduler Service has started. (S100)\r\n"
+      "Apr 05 06:08:00 2003 <error><daily><cam> Execution failure: Invalid task (S006)\r\n"
+      "not a log line\r\n"
+      "Apr 06 07:00:00 2003 <info><daily><cam> Download has started. (D001)\r\n");
   CliResult r = Run({"log", "show"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
@@ -353,7 +359,7 @@ TEST_F(CliTest, LogShowFilters) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "deleted " + env_.Root() + "/SYSTEM/kvrpd.log\n");
   EXPECT_EQ(Run({"log", "show"}).out, "");  // a missing log is an empty log
-  r = Run({"log", "clear"});  // nothing left to delete
+  r = Run({"log", "clear"});                // nothing left to delete
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(": nothing to delete: there is no activity log\n"), std::string::npos);
 }

@@ -70,7 +70,7 @@ TEST(Registry, MissingKeysAndValuesAndShortBuffersFail) {
   EXPECT_TRUE(key.ReadText("five", buf, sizeof buf));
   EXPECT_STREQ(buf, "12345");
   EXPECT_FALSE(key.ReadText("six", buf, sizeof buf));  // the text and its zero must fit
-  EXPECT_TRUE(RegistryKey::KeyExists("A"));              // levels are created one by one
+  EXPECT_TRUE(RegistryKey::KeyExists("A"));            // levels are created one by one
   EXPECT_EQ(RegistryKey::SubKeyNames("A"), std::vector<std::string>{"B"});
 
   EXPECT_FALSE(RegistryKey::CreatePath(std::string(260, 'k')));
@@ -234,7 +234,8 @@ TEST(Registry, RewritesKeepCommentsAndLinesTheyCannotRead) {
   const std::string file = ReadFile(path);
   for (const char* line :
        {"; installed by hand\n", "; the root\n", "\"ROOT\"=\"/srv\n", "\"Name=\"x\"\n", "bare=1\n",
-        "[HKEY_CURRENT_USER\\Other]\n\"Y\"=\"1\"\n", "[broken\n\"Z\"=\"2\"\n", "\"New\"=dword:00000001\n"}) {
+        "[HKEY_CURRENT_USER\\Other]\n\"Y\"=\"1\"\n", "[broken\n\"Z\"=\"2\"\n",
+        "\"New\"=dword:00000001\n"}) {
     EXPECT_NE(file.find(line), std::string::npos) << line << " in\n" << file;
   }
   EXPECT_EQ(file.find("Kept"), std::string::npos) << file;

@@ -26,8 +26,8 @@
 namespace pondrel::dl {
 namespace {
 
-using test::DownloaderWorld;
 using pondrel::test::CamsimInProcess;
+using test::DownloaderWorld;
 using test::ReadFile;
 using test::TestProfile;
 using test::WriteFile;
@@ -119,11 +119,11 @@ TEST_F(DialUpRun, DialsFollowsTheStatesDownloadsAndHangsUpWithH) {
   ASSERT_EQ(RunResult::kOk, world_.Run(CommandLine(true), Settings(script)));
   EXPECT_EQ(3, Pictures());
 
-  EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Opening Port (P001)",
-                                      "<info><task1><cam1> Connecting Device (P001)",
-                                      "<info><task1><cam1> Authenticated (P001)",
-                                      "<info><task1><cam1> Connected (P001)"}),
-            StateLog());
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "<info><task1><cam1> Opening Port (P001)", "<info><task1><cam1> Connecting Device (P001)",
+          "<info><task1><cam1> Authenticated (P001)", "<info><task1><cam1> Connected (P001)"}),
+      StateLog());
   const auto log = RunLog();
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ("<info><task1><cam1> Dial-up connection has completed. (P001)", log[0]);
@@ -182,9 +182,9 @@ TEST_F(DialUpRun, UnreadableDialParametersEndTheRunWith9000) {
     const char* script;
     bool load;
   };
-  for (const Case& c : {Case{"entry home\nstate 8192\n", true},
-                        Case{"entry office\nmissing get-entry-dial-params\nstate 8192\n", true},
-                        Case{"", false}}) {
+  for (const Case& c :
+       {Case{"entry home\nstate 8192\n", true},
+        Case{"entry office\nmissing get-entry-dial-params\nstate 8192\n", true}, Case{"", false}}) {
     DialScript script(world_, c.script);
     RunSettings settings = Settings(script);
     if (!c.load) settings.loadDialer = [] { return nullptr; };
@@ -223,14 +223,16 @@ TEST_F(DialUpRun, AnErrorEventIsLoggedWithItsTextAndEndsTheRunWith9000) {
                       "entry office\ntext 678 There was no answer.\n"
                       "state 0\nstate 2 10\nerror 678 10\n");
     EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(false), Settings(script)));
-    EXPECT_EQ((std::vector<std::string>{
-                  "<info><task1><cam1> Opening Port (P001)",
-                  "<info><task1><cam1> Connecting Device (P001)",
-                  "<error><task1><cam1> Connecting Device [error = 'There was no answer.' ] (P001)"}),
-              StateLog());
-    EXPECT_EQ((std::vector<std::string>{
-                  "<error><task1><cam1> Dial-up connection error: \"There was no answer.\" (P003)"}),
-              RunLog());
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "<info><task1><cam1> Opening Port (P001)",
+            "<info><task1><cam1> Connecting Device (P001)",
+            "<error><task1><cam1> Connecting Device [error = 'There was no answer.' ] (P001)"}),
+        StateLog());
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "<error><task1><cam1> Dial-up connection error: \"There was no answer.\" (P003)"}),
+        RunLog());
     // What was dialled is hung up, even without /h.
     EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
   }
@@ -256,7 +258,8 @@ TEST_F(DialUpRun, ADialThatCannotStartEndsTheRunWith9000AndSaysWhy) {
   ::unlink(world_.LogPath().c_str());
   DialScript script(world_, "entry office\nmissing dial\n");
   EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(true), Settings(script)));
-  EXPECT_EQ(1u, world_.LogLines("Dial-up connection error: \"Undefined RAS Dial Error \" (P003)").size());
+  EXPECT_EQ(
+      1u, world_.LogLines("Dial-up connection error: \"Undefined RAS Dial Error \" (P003)").size());
   EXPECT_TRUE(camera_.Requests().empty());
 }
 
@@ -277,9 +280,10 @@ TEST_F(DialUpRun, AbortWhileDiallingLetsTheDialEndThenHangsUp) {
   settings.abortRequest = &abort;
   EXPECT_EQ(RunResult::kAborted, world_.Run(CommandLine(false), settings));
   EXPECT_TRUE(Has(StateLog(), "<info><task1><cam1> Connected (P001)"));
-  EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Dial-up connection has completed. (P001)",
-                                      "<warning><task1><cam1> Download has aborted. (D003)"}),
-            RunLog());
+  EXPECT_EQ(
+      (std::vector<std::string>{"<info><task1><cam1> Dial-up connection has completed. (P001)",
+                                "<warning><task1><cam1> Download has aborted. (D003)"}),
+      RunLog());
   EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
   EXPECT_EQ("", script.Links());
   EXPECT_TRUE(camera_.Requests().empty());
@@ -372,13 +376,14 @@ while :; do sleep 0.05; done
   ASSERT_EQ(RunResult::kOk, world_.Run(CommandLine(true), settings))
       << world_.Log() << ReadFile(world_.ImageDir() + "/info/rascon.log");
   EXPECT_EQ(3, Pictures());
-  EXPECT_EQ((std::vector<std::string>{
-                "<info><task1><cam1> Opening Port (P001)", "<info><task1><cam1> Connecting Device (P001)",
-                "<info><task1><cam1> Device Connected (P001)",
-                "<info><task1><cam1> All DevicesConnected (P001)",
-                "<info><task1><cam1> Authenticated (P001)", "<info><task1><cam1> Projected (P001)",
-                "<info><task1><cam1> Connected (P001)"}),
-            StateLog());
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "<info><task1><cam1> Opening Port (P001)", "<info><task1><cam1> Connecting Device (P001)",
+          "<info><task1><cam1> Device Connected (P001)",
+          "<info><task1><cam1> All DevicesConnected (P001)",
+          "<info><task1><cam1> Authenticated (P001)", "<info><task1><cam1> Projected (P001)",
+          "<info><task1><cam1> Connected (P001)"}),
+      StateLog());
   const pid_t pid = std::atoi(ReadFile(dir + "/pid").c_str());
   // Hung up with /h: pppd has gone (reaped by the dialer).
   EXPECT_TRUE(pid > 0 && ::kill(pid, 0) != 0);
@@ -387,11 +392,13 @@ while :; do sleep 0.05; done
   ::unlink(world_.LogPath().c_str());
   WriteFile(dir + "/mode", "fail");
   EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(true), settings));
-  EXPECT_TRUE(Has(StateLog(),
-                  "<error><task1><cam1> Connecting Device [error = 'The connect script failed.' ] (P001)"));
-  EXPECT_EQ((std::vector<std::string>{
-                "<error><task1><cam1> Dial-up connection error: \"The connect script failed.\" (P003)"}),
-            RunLog());
+  EXPECT_TRUE(
+      Has(StateLog(),
+          "<error><task1><cam1> Connecting Device [error = 'The connect script failed.' ] (P001)"));
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "<error><task1><cam1> Dial-up connection error: \"The connect script failed.\" (P003)"}),
+      RunLog());
 }
 
 TEST(CRasDialer, StateNamesAndStatusTexts) {

@@ -130,8 +130,8 @@ TEST(PppdDialer, EntryNamesThatCannotBePeerFilesAreRefusedBeforeAnythingRuns) {
   EXPECT_TRUE(IsValidEntryName("provider"));
   EXPECT_TRUE(IsValidEntryName("office link 2"));
   EXPECT_TRUE(IsValidEntryName("b\xc3\xbcro"));
-  for (const char* bad : {"", "../office", "a/b", "/etc/passwd", "..", "x..y", "of\nfice",
-                          "tab\there", "del\x7f"}) {
+  for (const char* bad :
+       {"", "../office", "a/b", "/etc/passwd", "..", "x..y", "of\nfice", "tab\there", "del\x7f"}) {
     EXPECT_FALSE(IsValidEntryName(bad)) << bad;
   }
 
@@ -250,7 +250,8 @@ TEST(PppdDialer, LinkComesUpWithItsInterfaceAndGoesDownOnHangUp) {
   EXPECT_EQ("s3cret-pw", fake.PasswordRead());
   EXPECT_EQ(std::string::npos, ProcFile(pid, "cmdline").find("s3cret-pw"));
   EXPECT_EQ(std::string("PATH=/usr/sbin:/usr/bin:/sbin:/bin") + '\0', ProcFile(pid, "environ"));
-  EXPECT_NE(std::string::npos, fake.Args().find("user\ndial\nplugin\npasswordfd.so\npasswordfd\n3\n"));
+  EXPECT_NE(std::string::npos,
+            fake.Args().find("user\ndial\nplugin\npasswordfd.so\npasswordfd\n3\n"));
   // In a session of its own: the link outlives the process that dialled it.
   EXPECT_EQ(pid, ::getsid(pid));
 
@@ -486,11 +487,13 @@ TEST(RealPppd, ThePasswordIsNeitherOnItsCommandLineNorInItsEnvironment) {
   {
     const int fd = ::open(peer.path().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
-      [[maybe_unused]] ssize_t n = ::write(fd, SystemPeer::kOptions, std::strlen(SystemPeer::kOptions));
+      [[maybe_unused]] ssize_t n =
+          ::write(fd, SystemPeer::kOptions, std::strlen(SystemPeer::kOptions));
       ::close(fd);
     }
   }
-  EXPECT_NE(std::string::npos, cmdline.find(std::string("linkname") + '\0' + "pondrel-" + peer.name()));
+  EXPECT_NE(std::string::npos,
+            cmdline.find(std::string("linkname") + '\0' + "pondrel-" + peer.name()));
   EXPECT_NE(std::string::npos, cmdline.find(std::string("passwordfd") + '\0' + "3"));
   EXPECT_EQ(std::string::npos, cmdline.find("s3cret-pw"));
   EXPECT_EQ(std::string::npos, environ_text.find("s3cret-pw"));

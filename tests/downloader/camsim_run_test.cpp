@@ -131,7 +131,8 @@ TEST(CamsimRun, SigtermAbortsWith100) {
   settings.closeOnSigterm = true;
   settings.abortStallSeconds = 0;
   std::thread service([&] {
-    while (cam.Stat("faults_applied") < 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (cam.Stat("faults_applied") < 1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ::kill(::getpid(), SIGTERM);
   });
   EXPECT_EQ(RunResult::kAborted, world.Run(world.CommandLine(id), settings));

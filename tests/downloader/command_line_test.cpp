@@ -12,9 +12,10 @@ constexpr char kId[] = "00112233445566778899aabbccddeeff";
 
 TEST(CommandLine, ServiceLineWithPathsBlanksAndFlags) {
   CommandLine cmd;
-  ASSERT_EQ(RunResult::kOk, ParseCommandLine(std::string("/g ") + kId +
-                                    ",/l /var/lib/pondrel/img one/dl.log,/t night shift,/d,/h",
-                                &cmd));
+  ASSERT_EQ(RunResult::kOk,
+            ParseCommandLine(std::string("/g ") + kId +
+                                 ",/l /var/lib/pondrel/img one/dl.log,/t night shift,/d,/h",
+                             &cmd));
   EXPECT_TRUE(cmd.serverIdSet);
   EXPECT_EQ(kId, GuidToHex(cmd.serverId));
   EXPECT_EQ("/var/lib/pondrel/img one/dl.log", cmd.logPath);
@@ -55,7 +56,8 @@ TEST(CommandLine, ErrorCodes) {
   EXPECT_EQ(RunResult::kEmptyValue, ParseCommandLine("/t x,/l ", &cmd));
   EXPECT_EQ(RunResult::kEmptyValue, ParseCommandLine("/t " + std::string(1024, 'a'), &cmd));
   EXPECT_EQ(RunResult::kOk, ParseCommandLine("/t " + std::string(1023, 'a'), &cmd));
-  EXPECT_EQ(RunResult::kNoTaskName, ParseCommandLine(std::string("/g ") + kId + ",/l /tmp/x", &cmd));
+  EXPECT_EQ(RunResult::kNoTaskName,
+            ParseCommandLine(std::string("/g ") + kId + ",/l /tmp/x", &cmd));
 }
 
 TEST(CommandLine, ServerIdMustBeExactly32LowerCaseDigits) {
@@ -73,13 +75,15 @@ TEST(CommandLine, ServerIdMustBeExactly32LowerCaseDigits) {
 TEST(CommandLine, ProfileLookupFailures) {
   test::DownloaderWorld world;
   world.AddProfile({});
-  EXPECT_EQ(RunResult::kNoProfile, world.Run("/l " + world.LogPath() + ",/t task1", world.Settings()));
+  EXPECT_EQ(RunResult::kNoProfile,
+            world.Run("/l " + world.LogPath() + ",/t task1", world.Settings()));
   EXPECT_EQ(1u, world.LogLines("Failed to get the server information. (D012)").size());
   EXPECT_EQ(RunResult::kNoProfile,
             world.Run(world.CommandLine("00112233445566778899AABBCCDDEEFF"), world.Settings()));
   EXPECT_EQ(RunResult::kNoProfile, world.Run(world.CommandLine(kId), world.Settings()));
   EXPECT_EQ(3u, world.LogLines("(D012)").size());
-  EXPECT_EQ(RunResult::kUnknownOption, world.Run("/l " + world.LogPath() + ",/z 1,/t t", world.Settings()));
+  EXPECT_EQ(RunResult::kUnknownOption,
+            world.Run("/l " + world.LogPath() + ",/z 1,/t t", world.Settings()));
   EXPECT_EQ(3u, world.LogLines("(D").size());
 }
 

@@ -17,8 +17,10 @@ using test::TestProfile;
 
 // Every camera request needs the account; deletion needs it too.
 CamsimProcess GuardedCamera(int pictures, std::vector<std::string> faults = {}) {
-  std::vector<std::string> args = {"--pictures", std::to_string(pictures), "--user", "admin",
-                                   "--password", "secret", "--admin-user", "admin",
+  std::vector<std::string> args = {"--pictures",       std::to_string(pictures),
+                                   "--user",           "admin",
+                                   "--password",       "secret",
+                                   "--admin-user",     "admin",
                                    "--admin-password", "secret"};
   for (const std::string& f : faults) {
     args.push_back("--fault");
@@ -76,7 +78,8 @@ TEST(ConnectionReuse, KeptConnectionDroppedMidRunIsReplaced) {
   EXPECT_EQ(0, cam.Stat("no_authorization"));
   EXPECT_EQ(4, cam.Stat("connections"));
   EXPECT_EQ(0u, world.LogLines("(D011)").size());
-  EXPECT_EQ(1u, world.LogLines("Download is completed: 16 picture(s) (16 picture(s)  deleted,").size());
+  EXPECT_EQ(1u,
+            world.LogLines("Download is completed: 16 picture(s) (16 picture(s)  deleted,").size());
 }
 
 // Pictures of 1 MiB against a volume whose free space falls by what the run stores: the
@@ -100,10 +103,13 @@ TEST(ConnectionReuse, FreeSpaceRuleHoldsExactlyAtItsLimit) {
     *free_bytes = base - test::ImageBytes(dir);
     return true;
   };
-  EXPECT_EQ(RunResult::kInsufficientSpace, world.Run(world.CommandLine(id), settings)) << world.Log();
+  EXPECT_EQ(RunResult::kInsufficientSpace, world.Run(world.CommandLine(id), settings))
+      << world.Log();
   EXPECT_EQ(41, CountJpgs(dir));
-  EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Download is aborted because of insufficient "
-                               "free space.[10239MB remaining, 10240MB needs] (D029)").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("<error><task1><cam1> Download is aborted because of insufficient "
+                              "free space.[10239MB remaining, 10240MB needs] (D029)")
+                    .size());
 }
 
 }  // namespace

@@ -21,11 +21,11 @@
 namespace pondrel::dl {
 namespace {
 
-using test::DownloaderWorld;
 using pondrel::test::CamsimInProcess;
-using test::TestProfile;
 using test::CountJpgs;
+using test::DownloaderWorld;
 using test::JpgBytes;
+using test::TestProfile;
 
 TestProfile Profile(const CamsimInProcess& camera, bool delete_on_server = false) {
   TestProfile profile;
@@ -98,9 +98,11 @@ TEST(DownloadRun, DeletionOnServerInBatchesOfEight) {
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ((std::vector<int>{8, 8, 1}), camera.DeleteBatches());
   EXPECT_EQ(0u, camera.PicturesHeld());
-  EXPECT_EQ(1u, world.LogLines("Download is completed: 17 picture(s) (17 picture(s)  deleted,  "
-                               "Recorded date of the latest downloaded image: 2024/01/02 "
-                               "10:00:16:00) (D002)").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("Download is completed: 17 picture(s) (17 picture(s)  deleted,  "
+                              "Recorded date of the latest downloaded image: 2024/01/02 "
+                              "10:00:16:00) (D002)")
+                    .size());
   const auto lines = world.progress().Lines();
   EXPECT_EQ(3, std::count(lines.begin(), lines.end(), "Deleting image files on the server."));
 }
@@ -125,8 +127,9 @@ TEST(DownloadRun, StatusAnswersEndPhaseOne) {
     const char* line;
   };
   const Case cases[] = {
-      {2, 200, 101, "<error><task1><cam1> Cannot start because the server is recreating the list "
-                    "of the recorded pictures. (D020)"},
+      {2, 200, 101,
+       "<error><task1><cam1> Cannot start because the server is recreating the list "
+       "of the recorded pictures. (D020)"},
       {3, 200, 102, "Cannot start because the server is deleting the recorded pictures. (D021)"},
       {4, 200, 103, "<error><task1><cam1> No storage device is found on the server. (D022)"},
       {0, 401, 8003, "<error><task1><cam1> Failed to login. (D028)"},
@@ -187,8 +190,10 @@ TEST(DownloadRun, DeletionLoginFailureIsLoggedOnceAndDownloadingGoesOn) {
   EXPECT_EQ(RunResult::kHttpUnauthorized, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(10, CountJpgs(world.ImageDir()));
   EXPECT_EQ((std::vector<int>{8, 2}), camera.DeleteBatches());
-  EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Could not delete images because login as "
-                               "an Administrator failed. (D025)").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("<error><task1><cam1> Could not delete images because login as "
+                              "an Administrator failed. (D025)")
+                    .size());
   const std::string log = world.Log();
   const auto d027 = log.find("Failed to delete image files. (D027)");
   ASSERT_NE(std::string::npos, d027);
@@ -309,8 +314,10 @@ TEST(DownloadRun, InsufficientSpaceAborts) {
   };
   EXPECT_EQ(RunResult::kInsufficientSpace, world.Run(world.CommandLine(id), settings));
   EXPECT_EQ(0, camera.PictureRequests());
-  EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Download is aborted because of insufficient "
-                               "free space.[50MB remaining, 100MB needs] (D029)").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("<error><task1><cam1> Download is aborted because of insufficient "
+                              "free space.[50MB remaining, 100MB needs] (D029)")
+                    .size());
   EXPECT_EQ(1u, world.LogLines("No pictures (D002)").size());
 }
 
@@ -387,8 +394,10 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
   EXPECT_TRUE(test::PathExists(dir + "/image/2023/0506/10000100.jpg"));
   EXPECT_EQ(0, ContainsImage(dir + "/info", "20230505/10000200"));
   EXPECT_EQ(1, ContainsImage(dir + "/info", "20230506/10000100"));
-  EXPECT_EQ(1u, world.LogLines("<info><task1><cam1> Old image was deleted because of insufficient "
-                               "free space: 4 image(s) (D030)").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("<info><task1><cam1> Old image was deleted because of insufficient "
+                              "free space: 4 image(s) (D030)")
+                    .size());
   EXPECT_EQ(0u, world.LogLines("(D031)").size());
 
   // A run that ends with free space between 100 % and 110 % of the need warns.
@@ -399,9 +408,11 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
     return true;
   };
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), tight));
-  EXPECT_EQ(1u, world.LogLines("<warning><task1><cam1> Additional free space is going to be "
-                               "required on the disk to save images.[105MB remaining, 100MB "
-                               "needs] (D031)").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("<warning><task1><cam1> Additional free space is going to be "
+                              "required on the disk to save images.[105MB remaining, 100MB "
+                              "needs] (D031)")
+                    .size());
 
   // Nothing old left to delete: D029 and 104.
   camera.AddPictures(5, "20250101", 0);
@@ -419,8 +430,10 @@ TEST(DownloadRun, DialUpEntryFailsWithoutADialer) {
   RunSettings settings = world.Settings();
   settings.loadDialer = [] { return nullptr; };
   EXPECT_EQ(RunResult::kDialUpFailed, world.Run(world.CommandLine(id), settings));
-  EXPECT_EQ(1u, world.LogLines("<error><task1><cam1> Dial-up connection error: \"Failed to get "
-                               "connection information\" (P003)").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("<error><task1><cam1> Dial-up connection error: \"Failed to get "
+                              "connection information\" (P003)")
+                    .size());
   EXPECT_EQ(0u, camera.Requests().size());
 }
 
@@ -455,7 +468,9 @@ TEST(DownloadRun, KvdlStartFromTheSharedLibrary) {
   using Entry = int (*)(const char*);
   auto kvdl_start = reinterpret_cast<Entry>(::dlsym(handle, "kvdl_start"));
   ASSERT_NE(nullptr, kvdl_start);
-  EXPECT_EQ(nullptr, ::dlsym(handle, "_ZN7pondrel2dl11RunDownloadESt17basic_string_viewIcSt11char_traitsIcEERKNS0_11RunSettingsE"));
+  EXPECT_EQ(nullptr, ::dlsym(handle,
+                             "_ZN7pondrel2dl11RunDownloadESt17basic_string_viewIcSt11char_"
+                             "traitsIcEERKNS0_11RunSettingsE"));
   DownloaderWorld world;
   CamsimInProcess camera;
   camera.AddPictures(2);
@@ -478,8 +493,8 @@ TEST(DownloadRun, ManualModeAsksForTheServerAndReturnsZero) {
   };
   EXPECT_EQ(RunResult::kOk, RunDownload("", settings));
   EXPECT_EQ(2, CountJpgs(world.ImageDir()));
-  EXPECT_NE(std::string::npos,
-            test::ReadFile(world.ImageDir() + "/info/dl.log").find("<info><M><cam1> Download has started. (D001)"));
+  EXPECT_NE(std::string::npos, test::ReadFile(world.ImageDir() + "/info/dl.log")
+                                   .find("<info><M><cam1> Download has started. (D001)"));
   settings.askServerName = [](std::string* name) {
     *name = "nobody";
     return true;

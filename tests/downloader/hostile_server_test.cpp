@@ -20,12 +20,12 @@
 namespace pondrel::dl {
 namespace {
 
-using test::DownloaderWorld;
 using pondrel::test::CamsimInProcess;
-using test::TestProfile;
 using test::CountJpgs;
+using test::DownloaderWorld;
 using test::ImageBytes;
 using test::JpgBytes;
+using test::TestProfile;
 
 // Files of the image directory whose name ends in `suffix`.
 int CountFiles(const std::string& image_dir, const std::string& suffix) {
@@ -33,7 +33,9 @@ int CountFiles(const std::string& image_dir, const std::string& suffix) {
   std::error_code ec;
   for (auto& e : std::filesystem::recursive_directory_iterator(image_dir, ec)) {
     const std::string name = e.path().filename().string();
-    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) ++n;
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      ++n;
   }
   return n;
 }
@@ -156,12 +158,14 @@ TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
   EXPECT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), settings)) << world.Log();
   EXPECT_EQ(5, CountJpgs(world.ImageDir()));
   EXPECT_EQ(0u, world.LogLines("(D030)").size());
-  EXPECT_EQ(1u, world.LogLines("<warning><task1><cam1> The download option DLLimitSpaceMB holds "
-                               "200, outside 1 to 50; 10 is used instead. (D032)").size());
-  EXPECT_EQ(1u, world.LogLines("DLDWImgFilesMax holds 0, outside 1 to 10000; 10000 is used").size());
+  EXPECT_EQ(1u, world
+                    .LogLines("<warning><task1><cam1> The download option DLLimitSpaceMB holds "
+                              "200, outside 1 to 50; 10 is used instead. (D032)")
+                    .size());
+  EXPECT_EQ(1u,
+            world.LogLines("DLDWImgFilesMax holds 0, outside 1 to 10000; 10000 is used").size());
   EXPECT_EQ(2u, world.LogLines("(D032)").size());
 }
-
 
 long FileSize(const std::string& path) {
   struct stat st;

@@ -86,9 +86,10 @@ TEST_F(HttpClientTest, StatusCodesMapToResultsAndLogLines) {
     int result;
     const char* line;
   };
-  const Case cases[] = {{401, 8003, nullptr}, {403, 8001, nullptr}, {404, 8004, nullptr},
-                        {503, 8005, "<error><task><cam> Disconnected. (D026)"},
-                        {500, 8006, nullptr}, {302, 8006, nullptr}};
+  const Case cases[] = {
+      {401, 8003, nullptr}, {403, 8001, nullptr},
+      {404, 8004, nullptr}, {503, 8005, "<error><task><cam> Disconnected. (D026)"},
+      {500, 8006, nullptr}, {302, 8006, nullptr}};
   for (const Case& c : cases) {
     test::WriteFile(env_.Path("dl.log"), "");
     ASSERT_TRUE(camera_.Control("fault.status=code:" + std::to_string(c.status)));
@@ -126,7 +127,8 @@ TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
   ASSERT_TRUE(camera_.Control("state=3"));
   job_.targetFile.clear();
   unsigned char status[20];
-  ASSERT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/status", job_, reinterpret_cast<char*>(status), 20));
+  ASSERT_EQ(RunResult::kOk,
+            HttpFetch("/-kvidb-/status", job_, reinterpret_cast<char*>(status), 20));
   EXPECT_EQ(3, status[3]);
   EXPECT_EQ(2, status[7]);
 
@@ -136,9 +138,11 @@ TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
 }
 
 TEST_F(HttpClientTest, HostileIdentifierStaysInTheRequestLine) {
-  camera_.AddPicture("20240102/10000000", "a%20b%0D%0AX-Evil:%20y", CamsimInProcess::MakePicture(100));
+  camera_.AddPicture("20240102/10000000", "a%20b%0D%0AX-Evil:%20y",
+                     CamsimInProcess::MakePicture(100));
   job_.targetFile = env_.Path("p.jpg");
-  EXPECT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?" + EncodeIdentifier("a b\r\nX-Evil: y"), job_));
+  EXPECT_EQ(RunResult::kOk,
+            HttpFetch("/-kvidb-/data?" + EncodeIdentifier("a b\r\nX-Evil: y"), job_));
   const auto requests = camera_.Requests();
   ASSERT_EQ(1u, requests.size());
   EXPECT_EQ("/-kvidb-/data?a%20b%0D%0AX-Evil:%20y", requests[0].target);

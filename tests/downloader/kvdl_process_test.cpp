@@ -47,7 +47,8 @@ std::string Finish(const Launched& l, int* exit_code) {
   std::string text;
   char buf[64];
   ssize_t n;
-  while ((n = ::read(l.resultFd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  while ((n = ::read(l.resultFd, buf, sizeof buf)) > 0)
+    text.append(buf, static_cast<std::size_t>(n));
   ::close(l.resultFd);
   int status = 0;
   ::waitpid(l.pid, &status, 0);
@@ -86,7 +87,8 @@ TEST(KvdlProcess, RunReportsItsPidAndResult) {
 TEST(KvdlProcess, SigtermEndsTheRunWith100) {
   if (!KvdlBuilt()) GTEST_SKIP() << "KVdl is not built";
   // The first picture trickles in slowly: the abort is noticed after the next chunk.
-  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--fault", "data=trickle:3000*1"});
+  CamsimProcess cam(
+      {"--pictures", "3", "--picture-size", "60000", "--fault", "data=trickle:3000*1"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   test::DownloaderWorld world;
   test::TestProfile profile;

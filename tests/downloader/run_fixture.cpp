@@ -24,7 +24,7 @@ DownloaderWorld::DownloaderWorld() {}
 
 std::string DownloaderWorld::AddProfile(const TestProfile& profile) {
   imageDir_ = profile.imageDirectory.empty() ? env_.Root() + "/images/" + profile.serverName
-                                          : profile.imageDirectory;
+                                             : profile.imageDirectory;
   CKVSrvInfo info;
   info.SetServerName(profile.serverName);
   info.SetImageDirectory(imageDir_);

@@ -67,10 +67,13 @@ TEST(TmpfsScenario, StopThenDeleteOldPictures) {
   EXPECT_TRUE(std::filesystem::exists(world.ImageDir() + "/image/2024/0109/10000400.jpg"));
   EXPECT_FALSE(std::filesystem::exists(world.ImageDir() + "/image/2024/0102/10000000.jpg"));
   EXPECT_EQ(stored_first, sizes.size());
-  EXPECT_EQ(1u, world.LogLines("free space: " + std::to_string(25 - stored_first) +
-                               " image(s) (D030)").size());
-  EXPECT_EQ(1u, world.LogLines("Download is completed: " + std::to_string(25 - stored_first) +
-                               " picture(s)").size());
+  EXPECT_EQ(1u,
+            world.LogLines("free space: " + std::to_string(25 - stored_first) + " image(s) (D030)")
+                .size());
+  EXPECT_EQ(
+      1u,
+      world.LogLines("Download is completed: " + std::to_string(25 - stored_first) + " picture(s)")
+          .size());
   EXPECT_GE(::statvfs(mount, &vfs), 0);
 }
 

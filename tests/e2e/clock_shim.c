@@ -29,9 +29,7 @@ __attribute__((constructor)) static void MapOffsetFile(void) {
   if (p != MAP_FAILED) g_offset = (volatile int64_t*)p;
 }
 
-static int64_t Offset(void) {
-  return g_offset ? __atomic_load_n(g_offset, __ATOMIC_RELAXED) : 0;
-}
+static int64_t Offset(void) { return g_offset ? __atomic_load_n(g_offset, __ATOMIC_RELAXED) : 0; }
 
 static int RealClock(clockid_t id, struct timespec* ts) {
   return (int)syscall(SYS_clock_gettime, id, ts);

@@ -114,8 +114,9 @@ TEST(EndToEndDialUp, DialThatFailsEndsTheRunWith9000) {
   CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
-  DialScript script(w, "entry office\ntext 19 Authentication to the peer failed.\n"
-                       "state 0\nstate 2 20\nerror 19 20\n");
+  DialScript script(w,
+                    "entry office\ntext 19 Authentication to the peer failed.\n"
+                    "state 0\nstate 2 20\nerror 19 20\n");
   const Guid id = w.AddServer(DialUpProfile(cam));
   w.AddTask("daily", id);
   ASSERT_TRUE(w.StartService()) << w.ServiceOutput();
@@ -125,8 +126,9 @@ TEST(EndToEndDialUp, DialThatFailsEndsTheRunWith9000) {
   const CKVTask t = w.ReadTask("daily");
   EXPECT_EQ(t.EndCode, 9000);
   EXPECT_EQ(t.ActResult, kResultFailed);
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><daily><cam1> Dial-up connection error: "
-                                           "\"Authentication to the peer failed.\" (P003)")
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(),
+                      "<error><daily><cam1> Dial-up connection error: "
+                      "\"Authentication to the peer failed.\" (P003)")
                 .size(),
             1u)
       << w.ServiceLog();
@@ -163,9 +165,9 @@ TEST(EndToEndDialUp, AbortWhileDiallingHangsUpAndEndsWith100) {
   const CKVTask t = w.ReadTask("daily");
   EXPECT_EQ(t.EndCode, 100);
   EXPECT_EQ(t.ActResult, kResultAborted);
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<warning><daily><cam1> Download has aborted. (D003)")
-                .size(),
-            1u)
+  EXPECT_EQ(
+      LinesWith(w.ServiceLogLines(), "<warning><daily><cam1> Download has aborted. (D003)").size(),
+      1u)
       << w.ServiceLog();
   EXPECT_FALSE(StateLog(w).empty());
   EXPECT_NE(StateLog(w).back().find("Connected (P001)"), std::string::npos);

@@ -15,9 +15,9 @@
 #include "common/mailslot.h"
 #include "common/named_object.h"
 #include "imagestore/image_index.h"
+#include "logviewer/log_document.h"
 #include "taskmodel/kvtask.h"
 #include "taskmodel/timestr.h"
-#include "logviewer/log_document.h"
 #include "taskview/service_control.h"
 #include "taskview/tasdek_doc.h"
 #include "tests/camsim/camsim_process.h"
@@ -92,7 +92,8 @@ TEST(EndToEnd, ScheduledRunFilesPicturesLogsAndMovesTheNextTime) {
 
   // The run's log is merged after the service's own lines, and its dl.log is gone.
   const auto lines = w.ServiceLogLines();
-  const int s100 = FindLine(lines, "<info>< >< > Pondrel Task Scheduler Service has started. (S100)");
+  const int s100 =
+      FindLine(lines, "<info>< >< > Pondrel Task Scheduler Service has started. (S100)");
   const int d001 = FindLine(lines, "<info><daily><front door> Download has started. (D001)");
   const int d002 = FindLine(lines,
                             "<info><daily><front door> Download is completed: 3 picture(s) (no "
@@ -193,8 +194,8 @@ TEST(EndToEnd, RefusedLoginEndsWith8003AndD028) {
 
 TEST(EndToEnd, AbortThroughTheServiceEndsTheRunWith100) {
   // Each picture trickles for half a minute: the abort comes in the middle of the first.
-  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
-                     "p", "--fault", "data=trickle:2000"});
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password", "p",
+                     "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   const Guid id = w.AddServer(Profile(cam));
@@ -219,9 +220,9 @@ TEST(EndToEnd, AbortThroughTheServiceEndsTheRunWith100) {
   EXPECT_EQ(t.EndCode, 100);
   EXPECT_EQ(t.ActResult, kResultAborted);
   EXPECT_EQ(t.ActState, kStateWaiting);
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<warning><slow><cam1> Download has aborted. (D003)")
-                .size(),
-            1u)
+  EXPECT_EQ(
+      LinesWith(w.ServiceLogLines(), "<warning><slow><cam1> Download has aborted. (D003)").size(),
+      1u)
       << w.ServiceLog();
   // The half-received picture is not kept.
   EXPECT_EQ(CountJpgs(w.ImageDir()), 0);
@@ -230,8 +231,8 @@ TEST(EndToEnd, AbortThroughTheServiceEndsTheRunWith100) {
 
 TEST(EndToEnd, SecondDownloaderForTheSameServerWaitsForTheFirst) {
   // Two pictures of 8,000 bytes at 4,000 bytes a second: the first run takes about 4 seconds.
-  CamsimProcess cam({"--pictures", "2", "--picture-size", "8000", "--user", "u", "--password",
-                     "p", "--fault", "data=trickle:4000"});
+  CamsimProcess cam({"--pictures", "2", "--picture-size", "8000", "--user", "u", "--password", "p",
+                     "--fault", "data=trickle:4000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   const Guid id = w.AddServer(Profile(cam));
@@ -259,14 +260,15 @@ TEST(EndToEnd, SecondDownloaderForTheSameServerWaitsForTheFirst) {
   EXPECT_EQ(cam.Stat("status_requests"), 2);
   EXPECT_EQ(cam.Stat("data_requests"), 2);
   EXPECT_NE(ReadFile(first_log).find("Download is completed: 2 picture(s)"), std::string::npos);
-  EXPECT_NE(ReadFile(second_log).find("<info><second><cam1> Download is completed: No pictures (D002)"),
-            std::string::npos)
+  EXPECT_NE(
+      ReadFile(second_log).find("<info><second><cam1> Download is completed: No pictures (D002)"),
+      std::string::npos)
       << ReadFile(second_log);
 }
 
 TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
-  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
-                     "p", "--fault", "data=trickle:2000"});
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password", "p",
+                     "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   const Guid id = w.AddServer(Profile(cam));
@@ -281,8 +283,9 @@ TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
   // so the stop's close request can reach the downloader at once.
   ASSERT_TRUE(tasdek::ServiceControl().SendExecuteNow("stopped"));
   ASSERT_TRUE(WaitFor([&] {
-    return w.ServiceLog().find("<error><stopped><cam1> Execution failure: The task is already "
-                               "running. (S004)") != std::string::npos;
+    return w.ServiceLog().find(
+               "<error><stopped><cam1> Execution failure: The task is already "
+               "running. (S004)") != std::string::npos;
   })) << w.ServiceLog();
 
   EXPECT_EQ(w.StopService(), 0) << w.ServiceOutput();
@@ -301,8 +304,8 @@ TEST(EndToEnd, ServiceStopEndsTheRunningDownloadWith100AndMergesItsLog) {
 
 TEST(EndToEnd, FailedRunIsRetriedOnALaterScanAndThenSucceeds) {
   // The first status request is answered 503 ("Disconnected"), the retry finds the camera up.
-  CamsimProcess cam({"--pictures", "2", "--user", "u", "--password", "p", "--fault",
-                     "status=code:503*1"});
+  CamsimProcess cam(
+      {"--pictures", "2", "--user", "u", "--password", "p", "--fault", "status=code:503*1"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   const Guid id = w.AddServer(Profile(cam));
@@ -323,7 +326,8 @@ TEST(EndToEnd, FailedRunIsRetriedOnALaterScanAndThenSucceeds) {
   std::time_t acted = 0;
   ASSERT_TRUE(TimeStrToTime(failed.LastActTime, &acted));
   EXPECT_EQ(std::string(failed.NextTime), TimeToTimeStr(acted + 60));
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><retried><cam1> Disconnected. (D026)").size(), 1u)
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><retried><cam1> Disconnected. (D026)").size(),
+            1u)
       << w.ServiceLog();
 
   // The retry time falls into the next scan's window.
@@ -337,8 +341,9 @@ TEST(EndToEnd, FailedRunIsRetriedOnALaterScanAndThenSucceeds) {
   std::time_t start = 0;
   ASSERT_TRUE(TimeStrToTime(done.StartTime, &start));
   EXPECT_EQ(std::string(done.NextTime), TimeToTimeStr(start + 86400));
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<info><retried><cam1> Download has started. (D001)").size(),
-            2u);
+  EXPECT_EQ(
+      LinesWith(w.ServiceLogLines(), "<info><retried><cam1> Download has started. (D001)").size(),
+      2u);
   EXPECT_EQ(CountJpgs(w.ImageDir()), 2);
 }
 
@@ -359,8 +364,9 @@ TEST(EndToEnd, SecondTaskOnTheSameServerInTheSameScanIsRefusedWithS002) {
   EXPECT_EQ(refused.EndCode, 9990);
   EXPECT_EQ(refused.ActResult, kResultStartFailed);
   EXPECT_EQ(refused.ActState, kStateWaiting);
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><second><cam1> Execution failure: Another task "
-                                           "has already accessed the same server. (S002)")
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(),
+                      "<error><second><cam1> Execution failure: Another task "
+                      "has already accessed the same server. (S002)")
                 .size(),
             1u)
       << w.ServiceLog();
@@ -368,8 +374,8 @@ TEST(EndToEnd, SecondTaskOnTheSameServerInTheSameScanIsRefusedWithS002) {
 }
 
 TEST(EndToEnd, TaskDeletedWhileItRunsStillHasItsRunLogMerged) {
-  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
-                     "p", "--fault", "data=trickle:2000"});
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password", "p",
+                     "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   const Guid id = w.AddServer(Profile(cam));
@@ -421,8 +427,8 @@ TEST(EndToEnd, DueTaskWaitsWhileAnotherProgramHoldsTheEnvironmentLock) {
 }
 
 TEST(EndToEnd, DownloaderKilledBySignalCountsAsFailedWith9999) {
-  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password",
-                     "p", "--fault", "data=trickle:2000"});
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "60000", "--user", "u", "--password", "p",
+                     "--fault", "data=trickle:2000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   const Guid id = w.AddServer(Profile(cam));
@@ -440,8 +446,9 @@ TEST(EndToEnd, DownloaderKilledBySignalCountsAsFailedWith9999) {
   EXPECT_EQ(t.ActResult, kResultFailed);
   EXPECT_EQ(t.ActState, kStateWaiting);
   // What the run wrote before it died is still merged.
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<info><killed><cam1> Download has started. (D001)").size(),
-            1u);
+  EXPECT_EQ(
+      LinesWith(w.ServiceLogLines(), "<info><killed><cam1> Download has started. (D001)").size(),
+      1u);
   EXPECT_FALSE(std::filesystem::exists(w.ImageDir() + "/dl.log"));
 }
 
@@ -478,8 +485,9 @@ TEST(EndToEnd, TaskViewStartsTheServiceRunsTasksNowAndStopsItDuringADownload) {
   ASSERT_GT(WaitForPictureDownload(w, slow), 0) << w.ServiceLog();
   ASSERT_TRUE(control.SendExecuteNow("later"));  // refused (S004): the report is taken too
   ASSERT_TRUE(WaitFor([&] {
-    return w.ServiceLog().find("<error><later><slow> Execution failure: The task is already "
-                               "running. (S004)") != std::string::npos;
+    return w.ServiceLog().find(
+               "<error><later><slow> Execution failure: The task is already "
+               "running. (S004)") != std::string::npos;
   })) << w.ServiceLog();
 
   // "zoricsm -osstop": the running download is closed and the service ends.
@@ -521,8 +529,9 @@ TEST(EndToEnd, LauncherFailuresAreRecordedAsFailedRuns) {
   const CKVTask nolauncher = w.ReadTask("nolauncher");
   EXPECT_EQ(nolauncher.ActResult, kResultStartFailed);
   EXPECT_EQ(nolauncher.ActState, kStateWaiting);
-  EXPECT_EQ(LinesWith(w.ServiceLogLines(), "<error><nolauncher><cam1> Execution failure: Failed "
-                                           "to execute the downloader (S005)")
+  EXPECT_EQ(LinesWith(w.ServiceLogLines(),
+                      "<error><nolauncher><cam1> Execution failure: Failed "
+                      "to execute the downloader (S005)")
                 .size(),
             1u)
       << w.ServiceLog();
@@ -530,8 +539,8 @@ TEST(EndToEnd, LauncherFailuresAreRecordedAsFailedRuns) {
 
 TEST(EndToEnd, RunLeftByACrashedServiceKeepsTheNextRunWaitingForTheServer) {
   // Three pictures of 8,000 bytes at 4,000 bytes a second: about six seconds.
-  CamsimProcess cam({"--pictures", "3", "--picture-size", "8000", "--user", "u", "--password",
-                     "p", "--fault", "data=trickle:4000"});
+  CamsimProcess cam({"--pictures", "3", "--picture-size", "8000", "--user", "u", "--password", "p",
+                     "--fault", "data=trickle:4000"});
   ASSERT_TRUE(cam.ok()) << cam.Output();
   E2EWorld w;
   const Guid id = w.AddServer(Profile(cam));
@@ -565,8 +574,8 @@ TEST(EndToEnd, RunLeftByACrashedServiceKeepsTheNextRunWaitingForTheServer) {
       << w.ServiceLog();
   EXPECT_EQ(LinesWith(lines, "<info><crash><cam1> Download is completed: 3 picture(s)").size(), 1u)
       << w.ServiceLog();
-  EXPECT_EQ(LinesWith(lines, "<info><crash><cam1> Download is completed: No pictures (D002)").size(),
-            1u)
+  EXPECT_EQ(
+      LinesWith(lines, "<info><crash><cam1> Download is completed: No pictures (D002)").size(), 1u)
       << w.ServiceLog();
 }
 

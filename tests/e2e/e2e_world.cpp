@@ -49,7 +49,8 @@ bool WaitFor(const std::function<bool()>& cond, int timeout_ms) {
   return cond();
 }
 
-std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& needle) {
+std::vector<std::string> LinesWith(const std::vector<std::string>& lines,
+                                   const std::string& needle) {
   std::vector<std::string> out;
   for (const auto& l : lines)
     if (l.find(needle) != std::string::npos) out.push_back(l);
@@ -91,8 +92,7 @@ E2EWorld::~E2EWorld() {
     for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
       if (out.find(mark) != std::string::npos) ADD_FAILURE() << file << ":\n" << out;
   }
-  if (clock_offset_)
-    ::munmap(const_cast<std::int64_t*>(clock_offset_), sizeof(std::int64_t));
+  if (clock_offset_) ::munmap(const_cast<std::int64_t*>(clock_offset_), sizeof(std::int64_t));
 }
 
 void E2EWorld::KillEverything() {
@@ -126,8 +126,7 @@ std::time_t E2EWorld::Now() const {
 }
 
 void E2EWorld::AdvanceClock(std::int64_t seconds) {
-  if (clock_offset_)
-    __atomic_store_n(clock_offset_, *clock_offset_ + seconds, __ATOMIC_RELAXED);
+  if (clock_offset_) __atomic_store_n(clock_offset_, *clock_offset_ + seconds, __ATOMIC_RELAXED);
 }
 
 Guid E2EWorld::AddServer(const ProfileSpec& spec) {
@@ -192,7 +191,8 @@ bool E2EWorld::StartService() {
   std::string preload = StageDir() + "/" + kClockLibrary;
   if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
   std::string asan = "verify_asan_link_order=0";
-  if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old) asan = std::string(old) + ":" + asan;
+  if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old)
+    asan = std::string(old) + ":" + asan;
   ProcessOptions options;
   options.argv0 = "zoricsm";
   options.env = {
@@ -208,13 +208,14 @@ bool E2EWorld::StartService() {
   service_pid_ = service_.pid();
   service_is_child_ = true;
   return WaitFor([&] {
-    if (service_pid_ > 0 && !service_.Running()) {
-      service_.Wait(0);  // it ended at once: see ServiceOutput()
-      service_pid_ = -1;
-      return true;
-    }
-    return ServiceLog().find("(S100)") != std::string::npos;
-  }) && service_pid_ > 0;
+           if (service_pid_ > 0 && !service_.Running()) {
+             service_.Wait(0);  // it ended at once: see ServiceOutput()
+             service_pid_ = -1;
+             return true;
+           }
+           return ServiceLog().find("(S100)") != std::string::npos;
+         }) &&
+         service_pid_ > 0;
 }
 
 bool E2EWorld::AdoptBackgroundService() {

@@ -98,9 +98,9 @@ class E2EWorld {
   std::vector<pid_t> CrashService();
   // The pids of the service's running children (its downloaders).
   std::vector<pid_t> ServiceChildren() const;
-  std::string ServiceLog() const;                // ROOT/SYSTEM/kvrpd.log
+  std::string ServiceLog() const;  // ROOT/SYSTEM/kvrpd.log
   std::vector<std::string> ServiceLogLines() const;
-  std::string ServiceOutput() const;             // what zoricsm printed
+  std::string ServiceOutput() const;  // what zoricsm printed
 
   // --- downloaders started by hand ---
   // Runs KVdl from the host directory with `args` as its arguments (not joined here: the
@@ -129,7 +129,8 @@ class E2EWorld {
 };
 
 // Lines of `text` that contain `needle`.
-std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& needle);
+std::vector<std::string> LinesWith(const std::vector<std::string>& lines,
+                                   const std::string& needle);
 // Index of the first line containing `needle` at or after `from`, or -1.
 int FindLine(const std::vector<std::string>& lines, const std::string& needle, int from = 0);
 

@@ -29,8 +29,10 @@ class ScopedTz {
     tzset();
   }
   ~ScopedTz() {
-    if (had_) setenv("TZ", saved_.c_str(), 1);
-    else unsetenv("TZ");
+    if (had_)
+      setenv("TZ", saved_.c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
 
@@ -151,15 +153,17 @@ TEST_F(ImageStore, RemovalZeroesInPlace) {
 
 TEST_F(ImageStore, MalformedKeysNeverReachTheFileSystem) {
   const std::string pic = Picture();
-  for (const char* key : {"../../../x/000000", "2002/101/00000001", "20020101/000000011", "2002010100000001",
-                          "2002a101/00000001", "20020101/0000000/", "20020101\\00000001", "", "20020101/0000000"}) {
+  for (const char* key :
+       {"../../../x/000000", "2002/101/00000001", "20020101/000000011", "2002010100000001",
+        "2002a101/00000001", "20020101/0000000/", "20020101\\00000001", "", "20020101/0000000"}) {
     EXPECT_EQ(AddImage(Info(), key, pic), kImageErrKey) << key;
     EXPECT_EQ(RemoveImage(Info(), key), kImageErrKey) << key;
     EXPECT_EQ(ContainsImage(Info(), key), 0) << key;
     EXPECT_EQ(ImagePath(Image(), key), "") << key;
   }
   EXPECT_FALSE(FileExists(Info()));
-  EXPECT_EQ(ImagePath(Image() + "/", "20020101/12345678"), Image() + "/image/2002/0101/12345678.jpg");
+  EXPECT_EQ(ImagePath(Image() + "/", "20020101/12345678"),
+            Image() + "/image/2002/0101/12345678.jpg");
   EXPECT_EQ(PictureNumber("20020101/12345678"), 12345678);
 }
 
@@ -296,7 +300,8 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   // A link inside the day leads outside; removing the day must not follow it.
   ASSERT_TRUE(CreateDirectoryChain(env_.Path("outside")));
   WriteFile(env_.Path("outside/keep.txt"), "keep");
-  ASSERT_EQ(::symlink(env_.Path("outside").c_str(), (Image() + "/image/2004/0404/sub/link").c_str()), 0);
+  ASSERT_EQ(
+      ::symlink(env_.Path("outside").c_str(), (Image() + "/image/2004/0404/sub/link").c_str()), 0);
 
   auto cat = OpenCatalog(p.GetId());
   ASSERT_TRUE(cat);

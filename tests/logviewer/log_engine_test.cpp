@@ -29,7 +29,8 @@ TEST(LogLine, LinesOfTheWritersLayoutParse) {
   EXPECT_EQ(e.code, "S006");
   EXPECT_EQ(e.message, "Execution failure: Invalid task");
   // The service's own lines: blank fields, and a day written with a leading blank.
-  e = ParseLogLine("Apr  5 06:07:08 2003 <info>< >< > Pondrel Task Scheduler Service has started. (S100)");
+  e = ParseLogLine(
+      "Apr  5 06:07:08 2003 <info>< >< > Pondrel Task Scheduler Service has started. (S100)");
   ASSERT_TRUE(e.accepted);
   EXPECT_EQ(DateText(e.date), "2003/04/05 06:07:08");
   EXPECT_EQ(e.level, kLevelInfo);
@@ -140,7 +141,8 @@ TEST_F(LogDocumentTest, RecordsPointIntoTheFileAndTheListRunsNewestFirst) {
   EXPECT_EQ(doc_.Message(2), "not a log line");
   EXPECT_FALSE(doc_.Accepted(5));
   const std::vector<std::uint32_t> rows = doc_.FilterRows(LogFilter());
-  EXPECT_EQ(Codes(rows), (std::vector<std::string>{"....", "D001", "D104", "....", "S006", "S100"}));
+  EXPECT_EQ(Codes(rows),
+            (std::vector<std::string>{"....", "D001", "D104", "....", "S006", "S100"}));
 }
 
 TEST_F(LogDocumentTest, FiltersDropPlaceholdersUnderTimeAndLevel) {
@@ -201,10 +203,10 @@ TEST_F(LogDocumentTest, SortingPutsPlaceholdersLastAndDescendingIsTheReverse) {
   ASSERT_EQ(doc_.Load(Write(kSample)), 0);
   std::vector<std::uint32_t> rows = doc_.FilterRows(LogFilter());
   doc_.SortRows(&rows, kColumnDate, true);
-  EXPECT_EQ(Column(rows, kColumnDate),
-            (std::vector<std::string>{"2003/04/05 06:07:08", "2003/04/05 06:08:00",
-                                      "2003/04/06 07:00:00", "2003/04/06 07:00:01", "..........",
-                                      ".........."}));
+  EXPECT_EQ(
+      Column(rows, kColumnDate),
+      (std::vector<std::string>{"2003/04/05 06:07:08", "2003/04/05 06:08:00", "2003/04/06 07:00:00",
+                                "2003/04/06 07:00:01", "..........", ".........."}));
   // Clicking "Date & Time" twice: the oldest last, placeholders first.
   doc_.SortRows(&rows, kColumnDate, false);
   EXPECT_EQ(Column(rows, kColumnDate),
@@ -215,8 +217,8 @@ TEST_F(LogDocumentTest, SortingPutsPlaceholdersLastAndDescendingIsTheReverse) {
   EXPECT_EQ(Column(rows, kColumnCode),
             (std::vector<std::string>{"D001", "D104", "S006", "S100", "....", "...."}));
   doc_.SortRows(&rows, kColumnTask, true);
-  EXPECT_EQ(Column(rows, kColumnTask),
-            (std::vector<std::string>{" ", "daily", "daily", "nightly", "..........", ".........."}));
+  EXPECT_EQ(Column(rows, kColumnTask), (std::vector<std::string>{" ", "daily", "daily", "nightly",
+                                                                 "..........", ".........."}));
   doc_.SortRows(&rows, kColumnServer, false);
   EXPECT_EQ(Column(rows, kColumnServer),
             (std::vector<std::string>{"..........", "..........", "door", "door", "cam", " "}));
@@ -229,9 +231,10 @@ TEST_F(LogDocumentTest, SortingPutsPlaceholdersLastAndDescendingIsTheReverse) {
 TEST_F(LogDocumentTest, MessageSortSeparatesLongCommonPrefixes) {
   std::string text;
   // Messages that agree in their first 8, 16 and 24 bytes, and one that is a prefix of another.
-  for (const char* m : {"Picture 20030405/06070803 was downloaded.", "Picture 20030405/06070801 was downloaded.",
-                        "Picture 20030405/0607080", "Picture 20030405/06070802 was downloaded.",
-                        "Picture 20030405/06070801 was downloaded", "Picture \xE9", "Picture 1"}) {
+  for (const char* m :
+       {"Picture 20030405/06070803 was downloaded.", "Picture 20030405/06070801 was downloaded.",
+        "Picture 20030405/0607080", "Picture 20030405/06070802 was downloaded.",
+        "Picture 20030405/06070801 was downloaded", "Picture \xE9", "Picture 1"}) {
     text += std::string("Apr 05 06:07:08 2003 <info><t><s> ") + m + " (D001)\n";
   }
   ASSERT_EQ(doc_.Load(Write(text)), 0);

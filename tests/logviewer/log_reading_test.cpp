@@ -161,10 +161,11 @@ TEST(LogReading, BinaryGarbageNulsAndCrOnlyLineEndsGivePlaceholdersOrEntries) {
   // The streaming reader splits and parses the same way.
   ExpectStreamMatchesDocument(path, doc);
   std::size_t back = doc.RecordCount();
-  ASSERT_EQ(ForEachLineBackwards(path, [&](std::string_view l, bool) {
-              EXPECT_EQ(l, doc.Line(--back));
-              return true;
-            }),
+  ASSERT_EQ(ForEachLineBackwards(path,
+                                 [&](std::string_view l, bool) {
+                                   EXPECT_EQ(l, doc.Line(--back));
+                                   return true;
+                                 }),
             0);
   EXPECT_EQ(back, 0u);
 }
@@ -196,14 +197,15 @@ TEST(LogReading, AHundredMegabyteLineWithoutAnEnd) {
   EXPECT_EQ(n, 3);
   EXPECT_EQ(cuts, 1);
   n = cuts = 0;
-  ASSERT_EQ(ForEachLineBackwards(path, [&](std::string_view l, bool c) {
-              ++n;
-              cuts += c;
-              if (c) {
-                EXPECT_EQ(l.substr(0, 3), "xxx");
-              }
-              return true;
-            }),
+  ASSERT_EQ(ForEachLineBackwards(path,
+                                 [&](std::string_view l, bool c) {
+                                   ++n;
+                                   cuts += c;
+                                   if (c) {
+                                     EXPECT_EQ(l.substr(0, 3), "xxx");
+                                   }
+                                   return true;
+                                 }),
             0);
   EXPECT_EQ(n, 3);
   EXPECT_EQ(cuts, 1);
@@ -293,7 +295,8 @@ TEST(LogReading, ALargeLogParsedInPartsEqualsTheLineByLineParse) {
   const char* tasks[] = {"daily", "nightly", "hourly", " "};
   while (text.size() < (12u << 20)) {
     char line[200];
-    std::snprintf(line, sizeof line, "Apr %02u 06:07:%02u 2003 <info><%s><cam %u> Picture %u stored. (D%03u)%s",
+    std::snprintf(line, sizeof line,
+                  "Apr %02u 06:07:%02u 2003 <info><%s><cam %u> Picture %u stored. (D%03u)%s",
                   static_cast<unsigned>(rng() % 28 + 1), static_cast<unsigned>(rng() % 60),
                   tasks[rng() % 4], static_cast<unsigned>(rng() % 5), static_cast<unsigned>(rng()),
                   static_cast<unsigned>(rng() % 1000), rng() % 50 == 0 ? "\r" : "\r\n");

@@ -19,8 +19,9 @@ namespace {
 
 std::string Entry(int day, const char* code, const char* task = "daily") {
   char line[160];
-  std::snprintf(line, sizeof line, "Apr %02d 06:07:08 2003 <info><%s><cam> Entry of day %d. (%s)\r\n",
-                day, task, day, code);
+  std::snprintf(line, sizeof line,
+                "Apr %02d 06:07:08 2003 <info><%s><cam> Entry of day %d. (%s)\r\n", day, task, day,
+                code);
   return line;
 }
 
@@ -49,7 +50,8 @@ TEST_F(LogShowTest, LastEntriesNewestFirstAndTimeWindows) {
             "D002\t2003/04/08 06:07:08\tdaily\tcam\tEntry of day 8.\n"
             "D002\t2003/04/06 06:07:08\tdaily\tcam\tEntry of day 6.\n");
   EXPECT_EQ(RunPondrel({"log", "show", "--lines=0"}).out, "");
-  r = RunPondrel({"log", "show", "--since", "2003-04-03T06:07:08", "--until", "2003/04/04 06:07:08"});
+  r = RunPondrel(
+      {"log", "show", "--since", "2003-04-03T06:07:08", "--until", "2003/04/04 06:07:08"});
   EXPECT_EQ(r.out.substr(0, 4), "D001");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2);
   // With a zone, the instant is taken as given: UTC+02:00 is two hours earlier in UTC.
@@ -57,7 +59,8 @@ TEST_F(LogShowTest, LastEntriesNewestFirstAndTimeWindows) {
   r = RunPondrel({"log", "show", "--since", "2003-04-09T08:07:08+02:00"});
   EXPECT_EQ(r.out, "D001\t2003/04/09 06:07:08\tdaily\tcam\tEntry of day 9.\n");
   unsetenv("TZ");
-  for (const char* bad : {"2003-04-31T00:00:00", "1970/01/01 00:00:00", "2003/04/05", "yesterday"}) {
+  for (const char* bad :
+       {"2003-04-31T00:00:00", "1970/01/01 00:00:00", "2003/04/05", "yesterday"}) {
     r = RunPondrel({"log", "show", "--since", bad});
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_EQ(r.err.find("pondrel: --since: '"), 0u) << r.err;
@@ -68,17 +71,20 @@ TEST_F(LogShowTest, LastEntriesNewestFirstAndTimeWindows) {
 }
 
 TEST_F(LogShowTest, JsonCarriesBadBytesAsValidText) {
-  WriteFile(path_, std::string("Apr 05 06:07:08 2003 <info><t\xff\x01><cam> caf\xc3\xa9 \xc3 (D001)\n") +
-                       std::string("bin\0ary\n", 8));
+  WriteFile(path_,
+            std::string("Apr 05 06:07:08 2003 <info><t\xff\x01><cam> caf\xc3\xa9 \xc3 (D001)\n") +
+                std::string("bin\0ary\n", 8));
   setenv("TZ", "UTC", 1);
   const CliResult r = RunPondrel({"--json", "log", "show"});
   unsetenv("TZ");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "[{\"code\":\"D001\",\"date\":\"2003-04-05T06:07:08+00:00\",\"level\":\"info\",\"task\":"
-            "\"t\xef\xbf\xbd\\u0001\",\"server\":\"cam\",\"message\":\"caf\xc3\xa9 \xef\xbf\xbd\","
-            "\"parsed\":true},{\"code\":\"....\",\"date\":null,\"level\":\"\",\"task\":"
-            "\"..........\",\"server\":\"..........\",\"message\":\"bin\\u0000ary\",\"parsed\":false}]\n");
+  EXPECT_EQ(
+      r.out,
+      "[{\"code\":\"D001\",\"date\":\"2003-04-05T06:07:08+00:00\",\"level\":\"info\",\"task\":"
+      "\"t\xef\xbf\xbd\\u0001\",\"server\":\"cam\",\"message\":\"caf\xc3\xa9 \xef\xbf\xbd\","
+      "\"parsed\":true},{\"code\":\"....\",\"date\":null,\"level\":\"\",\"task\":"
+      "\"..........\",\"server\":\"..........\",\"message\":\"bin\\u0000ary\",\"parsed\":false}]"
+      "\n");
 }
 
 TEST_F(LogShowTest, FollowPrintsAppendedEntriesAndStartsOverOnAReplacedFile) {

@@ -45,7 +45,9 @@ constexpr char kLog[] =
     "Apr 06 07:00:00 2003 <warning><nightly><door> Free space is low. (D104)\r\n"
     "Apr 06 07:00:01 2003 <info><daily><door> Download has started. (D001)\r\n";
 
-QString Cell(CMainFrame& frame, int row, int column) { return frame.model()->CellText(row, column); }
+QString Cell(CMainFrame& frame, int row, int column) {
+  return frame.model()->CellText(row, column);
+}
 
 void ClickHeader(CMainFrame& frame, int column) {
   QHeaderView* header = frame.view()->horizontalHeader();
@@ -86,8 +88,10 @@ class LorvikTest : public QObject {
       QCOMPARE(frame.model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(), titles[c]);
     }
     const QFontMetrics fm = frame.view()->fontMetrics();
-    QCOMPARE(frame.view()->columnWidth(1), fm.horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 20);
-    QVERIFY(frame.view()->columnWidth(4) >= fm.horizontalAdvance(QString(50, QLatin1Char('0'))) + 20);
+    QCOMPARE(frame.view()->columnWidth(1),
+             fm.horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 20);
+    QVERIFY(frame.view()->columnWidth(4) >=
+            fm.horizontalAdvance(QString(50, QLatin1Char('0'))) + 20);
     QCOMPARE(frame.reload_action()->shortcut(), QKeySequence(Qt::Key_F5));
     QCOMPARE(frame.filter_action()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_F));
     QVERIFY(!frame.follow_action()->isChecked());
@@ -217,9 +221,10 @@ class LorvikTest : public QObject {
     QCOMPARE(frame.model()->rowCount(), 2);
     ClickHeader(frame, 0);
     QCOMPARE(Cell(frame, 0, 0), QStringLiteral("D104"));
-    test::WriteFile(path_, std::string(kLog) +
-                               "Apr 07 07:00:00 2003 <error><daily><door> Download failed. (D800)\r\n"
-                               "Apr 07 07:00:01 2003 <info><daily><door> Not shown. (D001)\r\n");
+    test::WriteFile(path_,
+                    std::string(kLog) +
+                        "Apr 07 07:00:00 2003 <error><daily><door> Download failed. (D800)\r\n"
+                        "Apr 07 07:00:01 2003 <info><daily><door> Not shown. (D001)\r\n");
     // F5 on the window.
     frame.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&frame));

@@ -165,7 +165,9 @@ TEST(SrvInfo, ControlCharactersAreRefusedInEveryTextField) {
   EXPECT_EQ(p.SetServerName("a\tb"), R(2, CHK_FORMAT));
   EXPECT_EQ(p.GetServerName(), "cam");
   EXPECT_EQ(p.SetHostName("host\r\nX: 1"), R(4, CHK_FORMAT));
-  EXPECT_EQ(p.SetAdminAccount("a\x7f" "b"), R(6, CHK_FORMAT));
+  EXPECT_EQ(p.SetAdminAccount("a\x7f"
+                              "b"),
+            R(6, CHK_FORMAT));
   EXPECT_EQ(p.SetAdminPassword(std::string("p\0w", 3)), R(7, CHK_FORMAT));
   EXPECT_EQ(p.SetProxyHost("proxy\n"), R(9, CHK_FORMAT));
   EXPECT_EQ(p.SetPppConnectionName("isp\nplugin x.so"), R(12, CHK_FORMAT));
@@ -174,7 +176,10 @@ TEST(SrvInfo, ControlCharactersAreRefusedInEveryTextField) {
   EXPECT_EQ(p.SetSettingsPageUrl("http://x/\n"), R(16, CHK_FORMAT));
   EXPECT_EQ(FormatCheckMessage(R(2, CHK_FORMAT)), "Server Name is invalid format.");
   // UTF-8 text is not control text.
-  EXPECT_EQ(p.SetServerName("Kamera \xc3\xa4" "u\xc3\x9f" "en"), 0u);
+  EXPECT_EQ(p.SetServerName("Kamera \xc3\xa4"
+                            "u\xc3\x9f"
+                            "en"),
+            0u);
 }
 
 TEST(SrvInfo, ValidateOrderAndClear) {
@@ -212,8 +217,8 @@ TEST(SrvInfo, ImageDirectoryRules) {
   EXPECT_EQ(p.SetImageDirectory("/tmp/not/yet/made"), 0u);  // judged by its existing ancestor
   EXPECT_EQ(p.SetImageDirectory("/tmp/caf\xC3\xA9 a/b"), 0u);
   for (const char* bad : {"img", "//srv/share", "/tmp/ img", "/tmp /img", "/tmp//img", "/tmp/img ",
-                          "/tmp/.img", "/tmp/../etc", "/tmp/a\\b", "/tmp/a:b", "/tmp/a*b", "/tmp/a|b",
-                          "/tmp/a,b", "/tmp/a\tb", "C:\\img"}) {
+                          "/tmp/.img", "/tmp/../etc", "/tmp/a\\b", "/tmp/a:b", "/tmp/a*b",
+                          "/tmp/a|b", "/tmp/a,b", "/tmp/a\tb", "C:\\img"}) {
     EXPECT_EQ(p.SetImageDirectory(bad), R(3, CHK_FORMAT)) << bad;
   }
   EXPECT_EQ(p.SetImageDirectory("/" + std::string(200, 'a')), R(3, CHK_TOO_LONG));
@@ -241,7 +246,8 @@ TEST(SrvInfo, NetworkFileSystemDirectoryIsRefused) {
     char dev[256], dir[256], type[64];
     if (std::sscanf(line.c_str(), "%255s %255s %63s", dev, dir, type) == 3 &&
         (std::string(type).rfind("nfs", 0) == 0 || std::string(type) == "cifs" ||
-         std::string(type) == "smb3" || std::string(type) == "9p" || std::string(type) == "fuse.sshfs")) {
+         std::string(type) == "smb3" || std::string(type) == "9p" ||
+         std::string(type) == "fuse.sshfs")) {
       mount = dir;
       break;
     }
@@ -254,13 +260,16 @@ TEST(SrvInfo, NetworkFileSystemDirectoryIsRefused) {
 TEST(SrvMessages, TextsForCheckResults) {
   EXPECT_EQ(FormatCheckMessage(R(2, CHK_EMPTY)), "Server Name is not specified.");
   EXPECT_EQ(FormatCheckMessage(R(2, CHK_BLANK)), "Server Name is not specified.");
-  EXPECT_EQ(FormatCheckMessage(R(4, CHK_TOO_LONG)), "Please enter Host Name with 63 charactors or less.");
-  EXPECT_EQ(FormatCheckMessage(R(10, CHK_RANGE)), "Specify HTTP Proxy Port in the range of 1 to 65535.");
+  EXPECT_EQ(FormatCheckMessage(R(4, CHK_TOO_LONG)),
+            "Please enter Host Name with 63 charactors or less.");
+  EXPECT_EQ(FormatCheckMessage(R(10, CHK_RANGE)),
+            "Specify HTTP Proxy Port in the range of 1 to 65535.");
   EXPECT_EQ(FormatCheckMessage(R(3, CHK_FORMAT)), "Image Directory is invalid format.");
   EXPECT_EQ(FormatCheckMessage(R(0, CHK_MEMORY)), "Not enough memory");
   EXPECT_EQ(FormatCheckMessage(R(2, CHK_BAD_CHARS)),
             "The following characters are invalid for a Server Name. \n \" \\ / | : ; , * ? < >");
-  EXPECT_EQ(FormatStoreMessage(SRV_ERR_DIR_IN_USE), "The specified image directory is already in use.");
+  EXPECT_EQ(FormatStoreMessage(SRV_ERR_DIR_IN_USE),
+            "The specified image directory is already in use.");
 }
 
 class SrvStore : public ::testing::Test {
@@ -372,7 +381,8 @@ TEST_F(SrvStore, DamagedTailIsListedUpToTheDamageAndKeptAsideOnRewrite) {
   lost.SetId(Guid{{7, 7, 7}});
   std::string lost_rec;
   ASSERT_EQ(EncodeSrvFileRecord(lost, &lost_rec), SRV_OK);
-  std::string damaged = test::ReadFile(Prp1()) + std::string("\x88\x13", 2) + std::string(300, 'z') + lost_rec;
+  std::string damaged =
+      test::ReadFile(Prp1()) + std::string("\x88\x13", 2) + std::string(300, 'z') + lost_rec;
   test::WriteFile(Prp1(), damaged);
 
   bool more = false;

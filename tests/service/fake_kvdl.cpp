@@ -69,13 +69,20 @@ int main(int argc, char** argv) {
     std::istringstream words(line);
     std::string w;
     words >> w;
-    if (w == "register") do_register = true;
-    else if (w == "wait") do_wait = true;
-    else if (w == "ignoreterm") ignore_term = true;
-    else if (w == "noresult") no_result = true;
-    else if (w == "die") die = true;
-    else if (w == "result") words >> result;
-    else if (w == "delayregister") words >> register_delay_ms;
+    if (w == "register")
+      do_register = true;
+    else if (w == "wait")
+      do_wait = true;
+    else if (w == "ignoreterm")
+      ignore_term = true;
+    else if (w == "noresult")
+      no_result = true;
+    else if (w == "die")
+      die = true;
+    else if (w == "result")
+      words >> result;
+    else if (w == "delayregister")
+      words >> register_delay_ms;
     else if (w == "log") {
       std::string text;
       std::getline(words, text);

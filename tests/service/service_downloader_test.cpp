@@ -65,8 +65,12 @@ TEST_F(WithDownloader, RunSucceedsAndItsLogIsMerged) {
   StartService();
   Send("ZORIC:02:fetch");
   Tick();
-  ASSERT_TRUE(WaitUntil([&] { return ReadTask("fetch").ActState == kStateWaiting &&
-                                     ReadTask("fetch").ActResult != kResultNone; }, 60000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return ReadTask("fetch").ActState == kStateWaiting &&
+               ReadTask("fetch").ActResult != kResultNone;
+      },
+      60000));
   CKVTask r = ReadTask("fetch");
   EXPECT_EQ(r.EndCode, 0) << ServiceLog();
   EXPECT_EQ(r.ActResult, kResultSucceeded);
@@ -81,11 +85,13 @@ TEST_F(WithDownloader, AbortThroughTheMailslotEndsTheRealDownloaderWith100) {
   Send("ZORIC:02:slow");
   Tick();
   // The downloader registers its process id; then the abort reaches it.
-  ASSERT_TRUE(WaitUntil([&] {
-    Tick();
-    ProcEntry* e = service_->ProcTable().At(0);
-    return e && e->window.load() != 0;
-  }, 30000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        Tick();
+        ProcEntry* e = service_->ProcTable().At(0);
+        return e && e->window.load() != 0;
+      },
+      30000));
   Send("ZORIC:03:slow");
   Tick();
   ASSERT_TRUE(WaitUntil([&] { return ReadTask("slow").ActState == kStateWaiting; }, 60000));

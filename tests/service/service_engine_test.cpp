@@ -87,11 +87,13 @@ TEST_F(Svc, ScheduledRunRecordsItsResultMergesItsLogAndAnnouncesIt) {
   EXPECT_STREQ(r.NextTime, TimeToTimeStr(kTestStart + 30 + 86400).c_str());
 
   std::string args = Args("daily");
-  std::string expected = "/g " + GuidToHex(srv) + ",/l " + ImageDir("cam") + "/dl.log,/t daily,/d,/h";
+  std::string expected =
+      "/g " + GuidToHex(srv) + ",/l " + ImageDir("cam") + "/dl.log,/t daily,/d,/h";
   EXPECT_NE(args.find(" " + expected + " fd=1\n"), std::string::npos) << args;
   EXPECT_FALSE(FileExists(ImageDir("cam") + "/info/rascon.log"));
   EXPECT_FALSE(FileExists(ImageDir("cam") + "/dl.log"));
-  EXPECT_NE(ServiceLog().find("<info><daily><fake> picture 1 stored (D100)\r\n"), std::string::npos);
+  EXPECT_NE(ServiceLog().find("<info><daily><fake> picture 1 stored (D100)\r\n"),
+            std::string::npos);
 
   ASSERT_TRUE(WaitUntil([&] { return tv.Messages().size() >= 2; }));
   EXPECT_TRUE(tv.Has("ZORIC:01::03:09::daily"));
@@ -119,7 +121,8 @@ TEST_F(Svc, SeventeenthTaskIsRefusedWithARetry) {
   std::vector<std::string> names;
   for (int i = 0; i < 17; ++i) {
     std::string name = "t" + std::to_string(i);
-    CKVTask t = MakeTask(name, AddServer("cam" + std::to_string(i), "10.0.0." + std::to_string(i + 1)), 30);
+    CKVTask t =
+        MakeTask(name, AddServer("cam" + std::to_string(i), "10.0.0." + std::to_string(i + 1)), 30);
     t.RetryCnt = t.RestRetryCnt = 3;
     t.RetryInterval = 7;
     WriteTask(t);
@@ -158,7 +161,8 @@ TEST_F(Svc, SixteenStartsOnASlowDiskLoseNoWindowRegistration) {
   std::vector<std::string> names;
   for (int i = 0; i < 16; ++i) {
     std::string name = "s" + std::to_string(i);
-    WriteTask(MakeTask(name, AddServer("cam" + std::to_string(i), "10.1.0." + std::to_string(i + 1)), 30));
+    WriteTask(MakeTask(
+        name, AddServer("cam" + std::to_string(i), "10.1.0." + std::to_string(i + 1)), 30));
     Control(name, "register\nwait\n");
     names.push_back(name);
   }
@@ -172,10 +176,13 @@ TEST_F(Svc, SixteenStartsOnASlowDiskLoseNoWindowRegistration) {
       if (ProcEntry* e = service_->ProcTable().At(i); e && e->window.load() != 0) ++n;
     return n;
   };
-  EXPECT_TRUE(WaitUntil([&] {
-    Tick();
-    return registered() == 16;
-  }, 20000)) << registered() << " of 16 registered";
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        Tick();
+        return registered() == 16;
+      },
+      20000))
+      << registered() << " of 16 registered";
   StopService();
   SetSyncDelayForTest(0);
   for (const auto& n : names) {
@@ -286,7 +293,8 @@ TEST_F(Svc, AbortThroughTheMailslotAndExecuteNowOfARunningTask) {
   Send("ZORIC:02:long");  // again, while it runs
   Tick();
   ASSERT_TRUE(WaitUntil([&] { return CountInLog("(S004)") == 1; }));
-  EXPECT_EQ(CountInLog("<error><long><cam> Execution failure: The task is already running. (S004)"), 1);
+  EXPECT_EQ(CountInLog("<error><long><cam> Execution failure: The task is already running. (S004)"),
+            1);
   CKVTask same = ReadTask("long");
   EXPECT_STREQ(same.LastActTime, running.LastActTime);
   EXPECT_EQ(same.ActResult, kResultRunning);
@@ -304,7 +312,8 @@ TEST_F(Svc, AbortThroughTheMailslotAndExecuteNowOfARunningTask) {
   EXPECT_EQ(r.EndCode, 100);
   EXPECT_EQ(r.ActState, kStateWaiting);
   EXPECT_EQ(r.RestRetryCnt, 4);
-  ASSERT_TRUE(WaitUntil([&] { return tv.Has("ZORIC:01::05:07:" + std::string(r.EndTime) + ":long"); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return tv.Has("ZORIC:01::05:07:" + std::string(r.EndTime) + ":long"); }));
 }
 
 TEST_F(Svc, ClockSetBackAnHourRecomputesEveryTaskAndKeepsScanning) {
@@ -329,7 +338,8 @@ TEST_F(Svc, ClockSetBackAnHourRecomputesEveryTaskAndKeepsScanning) {
   // An hour back: every NextTime is recomputed and announced.
   clock_.Set(kTestStart - 3600);
   service_->postMessage(BodyMessage::kTimeChange);
-  ASSERT_TRUE(WaitUntil([&] { return std::string(ReadTask("daily").NextTime) != "2030/01/01/00/00/00"; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return std::string(ReadTask("daily").NextTime) != "2030/01/01/00/00/00"; }));
   EXPECT_STREQ(ReadTask("daily").NextTime, TimeToTimeStr(kTestStart + 7200).c_str());
   ASSERT_TRUE(WaitUntil([&] { return tv.Has("ZORIC:01::05:00::daily"); }));
 
@@ -476,8 +486,14 @@ TEST_F(Svc, RefusedStartsAndFailedLaunchersEndAsDesigned) {
   EXPECT_EQ(o.ActResult, kResultFailed);
   EXPECT_EQ(o.ActState, kStateRerun);
   ASSERT_TRUE(WaitUntil([&] { return CountInLog("(S006)") == 1; }));
-  EXPECT_EQ(CountInLog("<error><ghost><(unknown)> Execution failure: Failed to get task information. (S001)"), 1);
-  EXPECT_EQ(CountInLog("<error><orphan><(unknown)> Execution failure: Failed to get task information. (S001)"), 1);
+  EXPECT_EQ(
+      CountInLog(
+          "<error><ghost><(unknown)> Execution failure: Failed to get task information. (S001)"),
+      1);
+  EXPECT_EQ(
+      CountInLog(
+          "<error><orphan><(unknown)> Execution failure: Failed to get task information. (S001)"),
+      1);
   EXPECT_EQ(ReadTask("off").ActResult, kResultNone);
   EXPECT_EQ(ReadFile(env_.Root() + "/schedule.ini").find("[ghost]"), std::string::npos);
 
@@ -490,7 +506,10 @@ TEST_F(Svc, RefusedStartsAndFailedLaunchersEndAsDesigned) {
   Tick();
   ASSERT_TRUE(WaitUntil([&] { return ReadTask("nowindow").EndCode == 200; }));
   EXPECT_EQ(ReadTask("nowindow").ActResult, kResultFailed);
-  EXPECT_EQ(CountInLog("<error><nowindow><cam> Execution failure: Failed to execute the downloader (S005)"), 1);
+  EXPECT_EQ(
+      CountInLog(
+          "<error><nowindow><cam> Execution failure: Failed to execute the downloader (S005)"),
+      1);
 
   // A negative result comes through the result pipe whole.
   Send("ZORIC:02:negative");
@@ -506,7 +525,9 @@ TEST_F(Svc, RefusedStartsAndFailedLaunchersEndAsDesigned) {
   Tick();
   ASSERT_TRUE(WaitUntil([&] { return ReadTask("nolauncher").ActResult == kResultStartFailed; }));
   EXPECT_EQ(ReadTask("nolauncher").ActState, kStateWaiting);
-  EXPECT_EQ(CountInLog("<nolauncher><cam> Execution failure: Failed to execute the downloader (S005)"), 1);
+  EXPECT_EQ(
+      CountInLog("<nolauncher><cam> Execution failure: Failed to execute the downloader (S005)"),
+      1);
   EXPECT_FALSE(service_->HoldsEnvLock());
 }
 
@@ -539,10 +560,10 @@ TEST_F(Svc, BadMailslotInputNeitherCrashesNorConfusesTheService) {
   Send("ZORIC:02:ghost");
   for (const std::string& m :
        {huge, std::string("ZORIC:04:") + std::string(1100, 'n'), std::string("ZORIC:04:real"),
-        std::string("ZORIC:04:real:"), std::string("ZORIC:04:real:0"), std::string("ZORIC:04:real:abc"),
-        std::string("ZORIC:04:ghost:1234"), std::string("ZORIC:04::77"), std::string("ZORIC:03:ghost"),
-        std::string("ZORIC:99:x"), std::string("ZORIC:0"),
-        std::string("\x01\xff\xfe ZORIC:02:real", 17)}) {
+        std::string("ZORIC:04:real:"), std::string("ZORIC:04:real:0"),
+        std::string("ZORIC:04:real:abc"), std::string("ZORIC:04:ghost:1234"),
+        std::string("ZORIC:04::77"), std::string("ZORIC:03:ghost"), std::string("ZORIC:99:x"),
+        std::string("ZORIC:0"), std::string("\x01\xff\xfe ZORIC:02:real", 17)}) {
     Send(m);
     Tick();
   }
@@ -682,8 +703,9 @@ TEST_F(Requests, AFloodOfJunkNeitherHoldsUpRequestsNorCostsARegistration) {
   Control("flooded", "register\nwait\n");
   abort_grace_ms_ = 600000;  // the abort must come through the downloader's report
   StartService();
-  const std::string junk[] = {std::string(1, '\0'), "x", "ZORIC:0", "ZORIC:99:x",
-                              std::string("\xff\xfe\x01", 3), std::string(1000, 'j')};
+  const std::string junk[] = {
+      std::string(1, '\0'),  "x", "ZORIC:0", "ZORIC:99:x", std::string("\xff\xfe\x01", 3),
+      std::string(1000, 'j')};
   std::atomic<int> sent{0};
   std::atomic<bool> stop_flood{false};
   std::thread flood([&] {

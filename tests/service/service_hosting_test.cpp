@@ -78,7 +78,9 @@ class HostFixture : public ::testing::Test {
     started_.push_back(p);
     return p;
   }
-  bool Running() { return NamedObject::Exists(std::string(kRequestStopEventPrefix) + kServiceName); }
+  bool Running() {
+    return NamedObject::Exists(std::string(kRequestStopEventPrefix) + kServiceName);
+  }
   std::string Log() { return ReadFile(env_.Root() + "/SYSTEM/kvrpd.log"); }
   std::string Events() { return ReadFile(bin_ + "/OVEvent.log"); }
 
@@ -105,7 +107,8 @@ TEST_F(HostFixture, StartInBackgroundRefuseSecondInstanceAndStopWithOsstop) {
   std::string events = Events();
   EXPECT_NE(events.find("] : KESTOVA : INFORMATION : The service has started."), std::string::npos);
   EXPECT_NE(events.find("] : KESTOVA : INFORMATION : The service has stopped."), std::string::npos);
-  EXPECT_NE(events.find("] : KESTOVA : ERROR : The service is already running."), std::string::npos);
+  EXPECT_NE(events.find("] : KESTOVA : ERROR : The service is already running."),
+            std::string::npos);
   // Stopping a service that does not run returns at once.
   EXPECT_EQ(RunHost("-osstop"), 0);
 }
@@ -172,7 +175,8 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
 
   host = SpawnHost("-debug");
   ASSERT_TRUE(WaitUntil([&] { return Running(); }));
-  ASSERT_TRUE(WaitUntil([&] { return state("kept") == kStateWaiting && state("retrying") == kStateWaiting; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return state("kept") == kStateWaiting && state("retrying") == kStateWaiting; }));
   // The run that the kill cut short has a failed result and a log line, not "running" for good.
   CKVTask kept;
   tasks.ReadTask("kept", &kept);
@@ -180,8 +184,9 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
   EXPECT_EQ(kept.EndCode, kEndCodeNoExitCode);
   EXPECT_NE(kept.EndTime[0], '\0');
   EXPECT_TRUE(WaitUntil([&] {
-    return Log().find("<error><kept><cam> Execution failure: The run was interrupted because "
-                      "the service ended while it ran. (S010)") != std::string::npos;
+    return Log().find(
+               "<error><kept><cam> Execution failure: The run was interrupted because "
+               "the service ended while it ran. (S010)") != std::string::npos;
   }));
   CKVTask retrying;
   tasks.ReadTask("retrying", &retrying);

@@ -50,11 +50,11 @@ TEST(SystemdUnit, NotifyServiceWithRuntimeDirectoryGroupAndBoundedStop) {
   s.alias = "pondrel.service";
   const std::string u = BuildUnitFile(s);
   for (const char* line :
-       {"[Unit]", "Description=Pondrel Task Scheduler Service", "After=network.target",
-        "[Service]", "Type=notify", "ExecStart=/usr/lib/pondrel/zoricsm", "User=root",
-        "Group=pondrel", "RuntimeDirectory=pondrel", "RuntimeDirectoryMode=2770",
-        "KillMode=mixed", "NoNewPrivileges=yes", "ProtectSystem=full", "PrivateTmp=yes",
-        "[Install]", "WantedBy=multi-user.target", "Alias=pondrel.service"})
+       {"[Unit]", "Description=Pondrel Task Scheduler Service", "After=network.target", "[Service]",
+        "Type=notify", "ExecStart=/usr/lib/pondrel/zoricsm", "User=root", "Group=pondrel",
+        "RuntimeDirectory=pondrel", "RuntimeDirectoryMode=2770", "KillMode=mixed",
+        "NoNewPrivileges=yes", "ProtectSystem=full", "PrivateTmp=yes", "[Install]",
+        "WantedBy=multi-user.target", "Alias=pondrel.service"})
     EXPECT_TRUE(HasLine(u, line)) << line << "\n" << u;
   // The service is run without an option word: that is the "under the service manager" mode.
   EXPECT_EQ(u.find("-start"), std::string::npos);

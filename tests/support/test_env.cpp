@@ -98,8 +98,8 @@ std::string ProbeUnshare() {
 
 }  // namespace
 
-TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size,
-                                const char* var, const std::string& filter) {
+TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size, const char* var,
+                                const std::string& filter) {
   TmpfsChildRun run;
   if (::geteuid() != 0) {
     run.skip = "mounting a tmpfs needs root";
@@ -118,18 +118,18 @@ TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& siz
   std::filesystem::create_directories(mount);
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   const std::string out = env.Path("tmpfs-child.out");
-  const std::string script = "mount -t tmpfs -o size=" + size +
-                             " pondrel-test \"$0\" || exit 77; exec \"$1\" --gtest_filter=" +
-                             filter;
+  const std::string script =
+      "mount -t tmpfs -o size=" + size +
+      " pondrel-test \"$0\" || exit 77; exec \"$1\" --gtest_filter=" + filter;
   ProcessOptions options;
   options.argv0 = "unshare";
   options.env = {std::string(var) + "=" + mount};
   options.output_path = out;
   TestProcess child;
-  if (!child.Start("/usr/bin/unshare",
-                   {"--mount", "--propagation", "private", "--", "/bin/sh", "-c", script, mount,
-                    self},
-                   options)) {
+  if (!child.Start(
+          "/usr/bin/unshare",
+          {"--mount", "--propagation", "private", "--", "/bin/sh", "-c", script, mount, self},
+          options)) {
     run.skip = "cannot start the child: " + child.Error();
     return run;
   }

@@ -45,7 +45,7 @@ struct TmpfsChildRun {
   int exit_code = -1;  // the child's exit status
   std::string output;  // its standard output and error
 };
-TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size,
-                                const char* var, const std::string& filter);
+TmpfsChildRun RunInPrivateTmpfs(const ScopedTestEnv& env, const std::string& size, const char* var,
+                                const std::string& filter);
 
 }  // namespace pondrel::test

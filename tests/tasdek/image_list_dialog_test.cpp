@@ -93,7 +93,8 @@ class ImageListDialogTest : public QObject {
     QVERIFY(opened_.isEmpty());
     QVERIFY(!FileExists(Dir("yard") + "/html/20030105"));
     dlg.action->click();
-    QCOMPARE(opened_, QStringList{QString::fromStdString(Dir("yard") + "/html/20030105/top-e.html")});
+    QCOMPARE(opened_,
+             QStringList{QString::fromStdString(Dir("yard") + "/html/20030105/top-e.html")});
     QVERIFY(test::ReadFile(opened_[0].toStdString()).find("<TITLE>Yard 50% 2003/01/05</TITLE>") !=
             std::string::npos);
     QVERIFY(dlg.action->isEnabled());

@@ -11,7 +11,7 @@
 namespace pondrel::tasdek::sample {
 
 inline Guid AddServer(const std::string& name, const std::string& image_dir,
-                        const std::string& proxy = "", const std::string& ppp = "") {
+                      const std::string& proxy = "", const std::string& ppp = "") {
   CKVSrvInfo rec;
   rec.SetServerName(name);
   rec.SetImageDirectory(image_dir);

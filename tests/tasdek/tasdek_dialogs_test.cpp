@@ -122,11 +122,13 @@ class TasdekDialogsTest : public QObject {
     dlg.repeat_times->setText("x");
     expect(kEdRepeatTimes, Q("Specify a number of repetition times in the range of 1 to 23."));
     dlg.repeat_times->setText("3");
-    expect(kEdRepeatInterval, Q("Specify an interval value for repetition in the range of 1 to 23."));
+    expect(kEdRepeatInterval,
+           Q("Specify an interval value for repetition in the range of 1 to 23."));
     dlg.repeat_hours->setText("4");
     dlg.retry->click();
     dlg.retry_times->setText("11");
-    expect(kEdRetryTimes, Q("Specify a number of retry times in case of failure in the range of 1 to 10."));
+    expect(kEdRetryTimes,
+           Q("Specify a number of retry times in case of failure in the range of 1 to 10."));
     dlg.retry_times->setText("2");
     answers.Clear();
     QCOMPARE(dlg.TryAccept(), kEdOk);
@@ -183,20 +185,23 @@ class TasdekDialogsTest : public QObject {
     dlg.free_space->setText("");
     dlg.max_pictures->setText("");
     QCOMPARE(dlg.TryAccept(), 1);
-    QCOMPARE(answers.Last(), Q("The minimum amount free space required on image is not specified."));
+    QCOMPARE(answers.Last(),
+             Q("The minimum amount free space required on image is not specified."));
     QCOMPARE(answers.Shown().back().caption, Q("Options"));
     dlg.free_space->setText("51");
     QCOMPARE(dlg.TryAccept(), 2);
-    QCOMPARE(answers.Last(), Q("The maximum number of pictures downloaded at a download is not specified."));
+    QCOMPARE(answers.Last(),
+             Q("The maximum number of pictures downloaded at a download is not specified."));
     dlg.max_pictures->setText("0");
     QCOMPARE(dlg.TryAccept(), 3);
-    QCOMPARE(answers.Last(), Q("Specify the minimum amount free space required on image in the range of 1 to 50."));
+    QCOMPARE(answers.Last(),
+             Q("Specify the minimum amount free space required on image in the range of 1 to 50."));
     dlg.free_space->setText("20");
     dlg.limit->click();
     dlg.max_pictures->setText("10001");
     QCOMPARE(dlg.TryAccept(), 4);
-    QCOMPARE(answers.Last(),
-             Q("Specify the maximum number of pictures downloaded at a download in the range of 1 to 10000."));
+    QCOMPARE(answers.Last(), Q("Specify the maximum number of pictures downloaded at a download in "
+                               "the range of 1 to 10000."));
     // With the limit off an out-of-range maximum is accepted as 10000.
     dlg.limit->click();
     dlg.max_pictures->setText("0");
@@ -217,7 +222,8 @@ class TasdekDialogsTest : public QObject {
     // No dial-up entries: no PPP, whatever the record says.
     rec.SetUsePpp(1);
     CServerEditorDialog none(rec, {}, {});
-    QVERIFY(!none.use_ppp->isEnabled() && !none.connection->isEnabled() && !none.ppp_account->isEnabled());
+    QVERIFY(!none.use_ppp->isEnabled() && !none.connection->isEnabled() &&
+            !none.ppp_account->isEnabled());
     QVERIFY(!none.proxy_host->isEnabled());
     none.use_proxy->click();
     QVERIFY(none.proxy_host->isEnabled() && none.proxy_port->isEnabled());
@@ -310,7 +316,8 @@ class TasdekDialogsTest : public QObject {
     QCOMPARE(frame.windowTitle(), Q("Pondrel Task View"));
     auto select = [&](const char* name) { frame.SelectRow(frame.List().FindRow(name)); };
     select("Lobby daily");
-    QVERIFY(frame.act_edit->isEnabled() && frame.act_delete->isEnabled() && frame.act_duplicate->isEnabled());
+    QVERIFY(frame.act_edit->isEnabled() && frame.act_delete->isEnabled() &&
+            frame.act_duplicate->isEnabled());
     QVERIFY(frame.act_execute->isEnabled());
     QVERIFY(!frame.act_abort->isEnabled());
     select("Gate every 2 hours");  // running
@@ -318,7 +325,8 @@ class TasdekDialogsTest : public QObject {
     select("Gate holidays");  // disabled
     QVERIFY(!frame.act_execute->isEnabled() && !frame.act_abort->isEnabled());
     frame.SelectRow(-1);
-    QVERIFY(!frame.act_edit->isEnabled() && !frame.act_delete->isEnabled() && !frame.act_execute->isEnabled());
+    QVERIFY(!frame.act_edit->isEnabled() && !frame.act_delete->isEnabled() &&
+            !frame.act_execute->isEnabled());
     // The Image List items are always enabled; an action handed in replaces the dialog.
     QVERIFY(frame.act_display_images->isEnabled() && frame.act_delete_image->isEnabled());
     bool shown = false;
@@ -337,11 +345,13 @@ class TasdekDialogsTest : public QObject {
     // The context menus.
     QMenu* with = frame.ContextMenu(true);
     QStringList texts;
-    for (QAction* a : with->actions()) if (!a->isSeparator()) texts << a->text();
+    for (QAction* a : with->actions())
+      if (!a->isSeparator()) texts << a->text();
     QCOMPARE(texts, QStringList({"&Edit...", "D&uplicate", "&Delete", "E&xecute now", "&Abort"}));
     QMenu* without = frame.ContextMenu(false);
     texts.clear();
-    for (QAction* a : without->actions()) if (!a->isSeparator()) texts << a->text();
+    for (QAction* a : without->actions())
+      if (!a->isSeparator()) texts << a->text();
     QCOMPARE(texts, QStringList({"&Add New Task...", "&Edit Server", "Display &Log...",
                                  "Display &Images...", "&Refresh"}));
     delete with;
@@ -428,7 +438,8 @@ class TasdekDialogsTest : public QObject {
     answers.Queue(QMessageBox::Cancel);
     QTest::keyClick(frame.View(), Qt::Key_Delete);
     QCOMPARE(frame.Model()->rowCount(), 4);
-    QCOMPARE(answers.Last(), QString::fromStdString("Are you sure you want to delete \"" + last + "\"?"));
+    QCOMPARE(answers.Last(),
+             QString::fromStdString("Are you sure you want to delete \"" + last + "\"?"));
     QTest::keyClick(frame.View(), Qt::Key_Delete);
     QCOMPARE(frame.Model()->rowCount(), 3);
     QCOMPARE(frame.SelectedRow(), 2);
@@ -454,7 +465,8 @@ class TasdekDialogsTest : public QObject {
   void AnnouncementsRefreshOnlyTheirRow() {
     MessageAnswers answers;
     const Guid s = sample::AddServer("Cam", env_->Root() + "/img");
-    sample::StoreTasks({sample::MakeTask("A", s), sample::MakeTask("B", s), sample::MakeTask("C", s)});
+    sample::StoreTasks(
+        {sample::MakeTask("A", s), sample::MakeTask("B", s), sample::MakeTask("C", s)});
     CMainFrame frame;
     std::string error;
     QVERIFY(frame.Create(&error));
@@ -491,7 +503,8 @@ class TasdekDialogsTest : public QObject {
       CMainFrame frame;
       QCOMPARE(menu_titles(frame), QStringList({"&Task", "&View", "T&ools", "&Help"}));
       QStringList context;
-      for (QAction* a : frame.ContextMenu(false)->actions()) if (!a->isSeparator()) context << a->text();
+      for (QAction* a : frame.ContextMenu(false)->actions())
+        if (!a->isSeparator()) context << a->text();
       QCOMPARE(context, QStringList({"&Add New Task...", "Display &Log...", "&Refresh"}));
     }
     SetStandAlone(true);

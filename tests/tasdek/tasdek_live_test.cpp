@@ -24,7 +24,8 @@ int Pondrel(const QStringList& args) {
 
 QString Cell(CMainFrame& frame, const char* task, int column) {
   const int row = frame.List().FindRow(task);
-  return row < 0 ? QString() : QString::fromStdString(frame.List().Text(static_cast<std::size_t>(row), column));
+  return row < 0 ? QString()
+                 : QString::fromStdString(frame.List().Text(static_cast<std::size_t>(row), column));
 }
 
 }  // namespace
@@ -54,7 +55,8 @@ class TasdekLiveTest : public QObject {
     frame.SelectRow(frame.List().FindRow("Live"));
     frame.OnExecuteNow();
     QVERIFY(answers.Shown().empty());  // the service answered the probe
-    QTRY_VERIFY_WITH_TIMEOUT(Cell(frame, "Live", kColLastResult).startsWith(QStringLiteral("Failed(")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        Cell(frame, "Live", kColLastResult).startsWith(QStringLiteral("Failed(")), 30000);
     QVERIFY(frame.Doc().FindTask("Live")->task.ActState != kStateRunning);
     QVERIFY(Cell(frame, "Other", kColLastResult).isEmpty());
 

@@ -25,7 +25,8 @@ namespace {
 QString Tasdek() { return QString::fromStdString(test::StageDir() + "/tasdek"); }
 
 bool NameOwned() {
-  return QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("Tasdek.Document"));
+  return QDBusConnection::sessionBus().interface()->isServiceRegistered(
+      QStringLiteral("Tasdek.Document"));
 }
 
 QDBusInterface Document() {
@@ -50,9 +51,20 @@ int Call(QDBusInterface& i, const char* method, const QList<QVariant>& args) {
 // The fourteen values of AddServer / ModifyServer.
 QList<QVariant> ServerValues(const QString& id, const QString& name, const QString& dir,
                              int port = 80, short del = 0, const QString& proxy = {}) {
-  return {id, name, dir, QStringLiteral("127.0.0.1"), port, QStringLiteral("admin"),
-          QStringLiteral("pw"), QString(), QVariant::fromValue<short>(del), proxy, 3128,
-          QString(), QString(), QString()};
+  return {id,
+          name,
+          dir,
+          QStringLiteral("127.0.0.1"),
+          port,
+          QStringLiteral("admin"),
+          QStringLiteral("pw"),
+          QString(),
+          QVariant::fromValue<short>(del),
+          proxy,
+          3128,
+          QString(),
+          QString(),
+          QString()};
 }
 
 bool StoredServer(const std::string& registry_id, CKVSrvInfo* out) {
@@ -126,7 +138,9 @@ class TasdekProcessTest : public QObject {
     QCOMPARE(Call(doc, "SelectServer", {id}), 0);
 
     // AddServer: a new profile under the caller's identifier.
-    QCOMPARE(Call(doc, "AddServer", ServerValues(id, QStringLiteral("Cam"), dir, 8080, 1, QStringLiteral("proxy"))), 0);
+    QCOMPARE(Call(doc, "AddServer",
+                  ServerValues(id, QStringLiteral("Cam"), dir, 8080, 1, QStringLiteral("proxy"))),
+             0);
     CKVSrvInfo rec;
     QVERIFY(StoredServer(id.toStdString(), &rec));
     QCOMPARE(rec.GetHttpPort(), std::uint16_t{8080});
@@ -142,7 +156,8 @@ class TasdekProcessTest : public QObject {
     QCOMPARE(Call(doc, "AddServer", ServerValues(id2, QStringLiteral("Other"), dir + "/sub")), 11);
     // ModifyServer: an unknown server gives 12; a change keeps the stored delete flag.
     QCOMPARE(Call(doc, "ModifyServer", ServerValues(id2, QStringLiteral("Other"), dir + "2")), 12);
-    QCOMPARE(Call(doc, "ModifyServer", ServerValues(id, QStringLiteral("Cam renamed"), dir, 81, 0)), 0);
+    QCOMPARE(Call(doc, "ModifyServer", ServerValues(id, QStringLiteral("Cam renamed"), dir, 81, 0)),
+             0);
     QVERIFY(StoredServer(id.toStdString(), &rec));
     QCOMPARE(QString::fromStdString(rec.GetServerName()), QStringLiteral("Cam renamed"));
     QCOMPARE(rec.GetHttpPort(), std::uint16_t{81});
@@ -176,9 +191,9 @@ class TasdekProcessTest : public QObject {
     Start({QStringLiteral("-SAM")});
     QTRY_VERIFY_WITH_TIMEOUT(NameOwned(), 10000);
     QProcess gdbus;
-    gdbus.start(QStringLiteral("gdbus"), {"call", "--session", "--dest", "Tasdek.Document",
-                                          "--object-path", "/Document", "--method",
-                                          "Tasdek.Document.SelectServer", "bad"});
+    gdbus.start(QStringLiteral("gdbus"),
+                {"call", "--session", "--dest", "Tasdek.Document", "--object-path", "/Document",
+                 "--method", "Tasdek.Document.SelectServer", "bad"});
     QVERIFY(gdbus.waitForFinished(10000));
     QCOMPARE(gdbus.readAllStandardOutput().trimmed(), QByteArray("(9,)"));
     gdbus.start(QStringLiteral("gdbus"), {"introspect", "--session", "--dest", "Tasdek.Document",
@@ -192,25 +207,31 @@ class TasdekProcessTest : public QObject {
   }
 
   void RegServerActivationStartsHiddenUntilShowWindow() {
-    if (qEnvironmentVariableIsEmpty("XDG_DATA_HOME")) QSKIP("the bus needs XDG_DATA_HOME for its service files");
+    if (qEnvironmentVariableIsEmpty("XDG_DATA_HOME"))
+      QSKIP("the bus needs XDG_DATA_HOME for its service files");
     QProcess reg;
     reg.start(Tasdek(), {QStringLiteral("-RegServer")});
     QVERIFY(reg.waitForFinished(10000));
     QCOMPARE(reg.exitCode(), 0);
-    const QString file = qEnvironmentVariable("XDG_DATA_HOME") + "/dbus-1/services/Tasdek.Document.service";
+    const QString file =
+        qEnvironmentVariable("XDG_DATA_HOME") + "/dbus-1/services/Tasdek.Document.service";
     QVERIFY(QFile::exists(file));
     // The bus starts the program with its own environment: give it this test's world.
     QVariantMap vars;
     for (const char* v : {"PONDREL_REGISTRY", "PONDREL_USER_REGISTRY", "PONDREL_SERVICE_MANAGER",
                           "PONDREL_RUNTIME_DIR", "QT_QPA_PLATFORM"}) {
-      if (qEnvironmentVariableIsSet(v)) vars.insert(QString::fromLatin1(v), qEnvironmentVariable(v));
+      if (qEnvironmentVariableIsSet(v))
+        vars.insert(QString::fromLatin1(v), qEnvironmentVariable(v));
     }
     QMap<QString, QString> env;
-    for (auto it = vars.begin(); it != vars.end(); ++it) env.insert(it.key(), it.value().toString());
+    for (auto it = vars.begin(); it != vars.end(); ++it)
+      env.insert(it.key(), it.value().toString());
     qDBusRegisterMetaType<QMap<QString, QString>>();
-    QDBusInterface bus(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+    QDBusInterface bus(QStringLiteral("org.freedesktop.DBus"),
+                       QStringLiteral("/org/freedesktop/DBus"),
                        QStringLiteral("org.freedesktop.DBus"), QDBusConnection::sessionBus());
-    QDBusMessage up = bus.call(QStringLiteral("UpdateActivationEnvironment"), QVariant::fromValue(env));
+    QDBusMessage up =
+        bus.call(QStringLiteral("UpdateActivationEnvironment"), QVariant::fromValue(env));
     QCOMPARE(up.type(), QDBusMessage::ReplyMessage);
     QDBusConnection::sessionBus().interface()->call(QStringLiteral("ReloadConfig"));
 

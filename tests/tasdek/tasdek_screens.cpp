@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QMenuBar>
-#include <QPainter>
 #include <QMessageBox>
+#include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
 #include <cstdio>
@@ -75,9 +75,11 @@ int main(int argc, char** argv) {
   Save(&frame, "main_window");
   frame.statusBar()->showMessage(frame.act_execute->statusTip());
   const QList<QAction*> menus = frame.menuBar()->actions();
-  SaveWithMenu(&frame, menus[0]->menu(), frame.menuBar()->actionGeometry(menus[0]).bottomLeft(), "menu_task");
+  SaveWithMenu(&frame, menus[0]->menu(), frame.menuBar()->actionGeometry(menus[0]).bottomLeft(),
+               "menu_task");
   frame.UpdateCommands(true);
-  SaveWithMenu(&frame, menus[3]->menu(), frame.menuBar()->actionGeometry(menus[3]).bottomLeft(), "menu_tools");
+  SaveWithMenu(&frame, menus[3]->menu(), frame.menuBar()->actionGeometry(menus[3]).bottomLeft(),
+               "menu_tools");
   SaveWithMenu(&frame, frame.ContextMenu(true), QPoint(120, 120), "context_menu_task");
   frame.SelectRow(-1);
   SaveWithMenu(&frame, frame.ContextMenu(false), QPoint(120, 260), "context_menu_no_task");
@@ -144,9 +146,11 @@ int main(int argc, char** argv) {
     Save(&box, "message_delete_task");
   }
   {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Server Information"),
-                    QStringLiteral("The following characters are invalid for a Server Name. \n \" \\ / | : ; , * ? < >"),
-                    QMessageBox::Ok, &frame);
+    QMessageBox box(
+        QMessageBox::Warning, QStringLiteral("Server Information"),
+        QStringLiteral(
+            "The following characters are invalid for a Server Name. \n \" \\ / | : ; , * ? < >"),
+        QMessageBox::Ok, &frame);
     Save(&box, "message_server_name");
   }
   return 0;

@@ -38,7 +38,8 @@ TEST_F(ActivityLogTest, ServiceLineLayout) {
   // Month names stay English under any locale the system offers.
   const char* old = std::setlocale(LC_TIME, nullptr);
   std::string saved = old ? old : "C";
-  for (const char* loc : {"de_DE.UTF-8", "ja_JP.UTF-8", "fr_FR.UTF-8"}) std::setlocale(LC_TIME, loc);
+  for (const char* loc : {"de_DE.UTF-8", "ja_JP.UTF-8", "fr_FR.UTF-8"})
+    std::setlocale(LC_TIME, loc);
   EXPECT_EQ(FormatLogLine(clock_.Now(), " ", " ", kLogInfo, kStarted),
             std::string("Apr 05 06:07:08 2003 <info>< >< > ") + kStarted + "\r\n");
   std::setlocale(LC_TIME, saved.c_str());
@@ -77,8 +78,9 @@ TEST_F(ActivityLogTest, LongValuesAreCutToOneLineOf1023Characters) {
 TEST_F(ActivityLogTest, ControlCharactersAreEscaped) {
   const std::string line = FormatLogLine(clock_.Now(), "nope\x1b[31m", "cam\x07", kLogError,
                                          "Execution failure: \x1b]0;owned\x07 (S001)");
-  EXPECT_EQ(line, "Apr 05 06:07:08 2003 <error><nope\\x1b[31m><cam\\x07> Execution failure: "
-                  "\\x1b]0;owned\\x07 (S001)\r\n");
+  EXPECT_EQ(line,
+            "Apr 05 06:07:08 2003 <error><nope\\x1b[31m><cam\\x07> Execution failure: "
+            "\\x1b]0;owned\\x07 (S001)\r\n");
   // Escapes count against the line's room like any other text.
   const std::string many(2000, '\x1b');
   EXPECT_LE(FormatLogLine(clock_.Now(), many, many, kLogInfo, many).size(), kMaxLogLineLen);

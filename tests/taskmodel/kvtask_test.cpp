@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -49,7 +49,8 @@ class TaskStoreTest : public ::testing::Test {
   std::vector<std::string> Names() {
     std::vector<std::string> names;
     CKVTask t;
-    for (int rc = mgr_.GetFirstTask(&t); rc == 0; rc = mgr_.GetNextTask(&t)) names.push_back(t.Name);
+    for (int rc = mgr_.GetFirstTask(&t); rc == 0; rc = mgr_.GetNextTask(&t))
+      names.push_back(t.Name);
     return names;
   }
 
@@ -130,8 +131,9 @@ TEST_F(TaskStoreTest, RewriteDropsBlankLinesKeepsCommentsAndForeignLines) {
   struct stat st;
   ASSERT_EQ(::stat(FilePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);  // the replacement keeps the file's permissions
-  std::string expected = "orphan=1\r\n; top comment\r\n[x]\r\nStartTime=2003/01/01/00/00/00\r\n"
-                         "Custom=keep me\r\n; inside x\r\n";
+  std::string expected =
+      "orphan=1\r\n; top comment\r\n[x]\r\nStartTime=2003/01/01/00/00/00\r\n"
+      "Custom=keep me\r\n; inside x\r\n";
   std::string ysec = SectionText("y");
   ysec.replace(ysec.find("ServerId=") + 9, 32, std::string(32, '0'));
   ysec.replace(ysec.find("StartTime=2003/04/05/06/07/08"), 29, "StartTime=2003/01/02/00/00/00");
@@ -140,12 +142,13 @@ TEST_F(TaskStoreTest, RewriteDropsBlankLinesKeepsCommentsAndForeignLines) {
 }
 
 TEST_F(TaskStoreTest, ReadingRules) {
-  WriteFile(FilePath(),
-            "[abc] \r\nEffect=0\r\n"
-            "[n]\r\nNextTime=\r\nServerId=00112233445566778899AABBCCDDEEFF\r\nRetryCnt= -12x\r\n"
-            "TaskInterval=junk\r\nLoopInterval=300\r\nEndCode=99999999999\r\nA=B=RetryInterval=5\r\n"
-            "StartTime=2003/04/05/06/07/08/09/10/11/12/13\r\nDayofWeek=01010101111\r\n"
-            "[empty]\r\n; no keys\r\n");
+  WriteFile(
+      FilePath(),
+      "[abc] \r\nEffect=0\r\n"
+      "[n]\r\nNextTime=\r\nServerId=00112233445566778899AABBCCDDEEFF\r\nRetryCnt= -12x\r\n"
+      "TaskInterval=junk\r\nLoopInterval=300\r\nEndCode=99999999999\r\nA=B=RetryInterval=5\r\n"
+      "StartTime=2003/04/05/06/07/08/09/10/11/12/13\r\nDayofWeek=01010101111\r\n"
+      "[empty]\r\n; no keys\r\n");
   CKVTask t;
   ASSERT_EQ(mgr_.ReadTask("abc]", &t), 0);  // the last character, a blank, is dropped
   EXPECT_STREQ(t.Name, "abc]");
@@ -225,7 +228,8 @@ TEST_F(TaskStoreTest, FieldsRefuseOverlongOrMultiLineText) {
 
 TEST_F(TaskStoreTest, EnumerationPassesOverUnreadableSections) {
   WriteFile(FilePath(), SectionText("one") + "[]\r\nEffect=1\r\n[" + std::string(300, 'L') +
-                            "]\r\nEffect=1\r\n[two]\r\n[one]\r\nEffect=0\r\n" + SectionText("three"));
+                            "]\r\nEffect=1\r\n[two]\r\n[one]\r\nEffect=0\r\n" +
+                            SectionText("three"));
   EXPECT_EQ(Names(), (std::vector<std::string>{"one", "three"}));
   std::vector<CKVTask> all;
   EXPECT_EQ(mgr_.ReadAllTasks(&all), 0);
@@ -312,7 +316,8 @@ TEST_F(TaskStoreTest, RecoversACompleteTemporaryFileOnly) {
 
 TEST_F(TaskStoreTest, BadFilesNeverCrashAndRewritesKeepOtherSections) {
   std::mt19937 rng(7);
-  const std::string good = SectionText("keep1") + "; c\r\n" + SectionText("t") + SectionText("keep2");
+  const std::string good =
+      SectionText("keep1") + "; c\r\n" + SectionText("t") + SectionText("keep2");
   for (int i = 0; i < 200; ++i) {
     std::string text = good;
     switch (i % 4) {
@@ -417,7 +422,8 @@ TEST_F(TaskStoreTest, DamagedFilesAreReadToldAndKeptAside) {
   EXPECT_EQ(Names(), (std::vector<std::string>{"one"}));
   ASSERT_EQ(log.seen.size(), 2u);
   EXPECT_EQ(log.seen[0].copy, FilePath() + ".damaged");
-  EXPECT_NE(log.seen[1].skipped.find("\"[tw\" is cut short"), std::string::npos) << log.seen[1].skipped;
+  EXPECT_NE(log.seen[1].skipped.find("\"[tw\" is cut short"), std::string::npos)
+      << log.seen[1].skipped;
   EXPECT_EQ(log.seen[1].copy, FilePath() + ".damaged.4");
   // A file whose last line merely lacks its line end is whole.
   log.seen.clear();
@@ -553,7 +559,8 @@ TEST(TaskStoreLock, ConcurrentRewritersLoseNothing) {
 
 TEST_F(TaskStoreTest, BatchWriteReplacesInPlaceAppendsNewOnesAndKeepsTheRest) {
   WriteFile(FilePath(), "; kept\r\n" + SectionText("a") + SectionText("b") + SectionText("c"));
-  std::vector<CKVTask> batch{MakeTask("c"), MakeTask("new"), MakeTask("a"), MakeTask("c"), CKVTask()};
+  std::vector<CKVTask> batch{MakeTask("c"), MakeTask("new"), MakeTask("a"), MakeTask("c"),
+                             CKVTask()};
   batch[0].EndCode = 3;
   batch[2].EndCode = 1;
   batch[3].EndCode = 99;  // the same name again: the first one counts
@@ -564,8 +571,8 @@ TEST_F(TaskStoreTest, BatchWriteReplacesInPlaceAppendsNewOnesAndKeepsTheRest) {
     text.replace(text.find(from), from.size(), "EndCode=" + std::to_string(code) + "\r\n");
     return text;
   };
-  EXPECT_EQ(ReadFile(FilePath()),
-            "; kept\r\n" + with_code("a", 1) + SectionText("b") + with_code("c", 3) + SectionText("new"));
+  EXPECT_EQ(ReadFile(FilePath()), "; kept\r\n" + with_code("a", 1) + SectionText("b") +
+                                      with_code("c", 3) + SectionText("new"));
   EXPECT_FALSE(FileExists(FilePath() + "bk"));
   EXPECT_EQ(mgr_.WriteTasks({}), 0);
 

@@ -269,15 +269,15 @@ int ReferenceNext(const CKVTask& task, std::time_t now, std::time_t* out) {
             if (wday(b) == task.TaskInterval % 10 && n < 5) days[n++] = b;
             b += 86400;
           } while (mday(b) != 1);
-          std::time_t pick = task.TaskInterval / 10 == 4 ? days[n - 1] : days[task.TaskInterval / 10];
+          std::time_t pick =
+              task.TaskInterval / 10 == 4 ? days[n - 1] : days[task.TaskInterval / 10];
           m = b;
           if (pick < start) continue;
           if (search(pick, window, start)) return 1;
         }
         return 0;
       }
-    case 3:
-      return search(start, window, start) ? 1 : 0;
+    case 3: return search(start, window, start) ? 1 : 0;
   }
   return 0;
 }

@@ -25,8 +25,7 @@ constexpr char kServerName[] = "Cam & 50% <yard>";
 
 // Every picture of the view frame has loaded (and there are `count`).
 std::string ImagesLoaded(int count) {
-  return "document.readyState == 'complete' && document.images.length == " +
-         std::to_string(count) +
+  return "document.readyState == 'complete' && document.images.length == " + std::to_string(count) +
          " && Array.from(document.images).every(i => i.complete && i.naturalWidth > 0)";
 }
 
@@ -36,7 +35,9 @@ std::string InView(const std::string& anchor) {
          " return r.top >= 0 && r.top < innerHeight; })()";
 }
 
-std::string Links() { return "Array.from(document.links).map(a => a.getAttribute('href')).join(' ')"; }
+std::string Links() {
+  return "Array.from(document.links).map(a => a.getAttribute('href')).join(' ')";
+}
 
 std::string Choose(int option) {
   return "(function(){ var s = document.forms.listform.s1; s.selectedIndex = " +
@@ -56,7 +57,8 @@ class AlbumInBrowser : public ::testing::Test {
     const std::string info = InfoDirOf(image_dir_);
     for (int i = 0; i < 250; ++i) {
       char key[32];
-      std::snprintf(key, sizeof key, "20030105/%02d%02d%02d00", 9 + i / 3600, (i / 60) % 60, i % 60);
+      std::snprintf(key, sizeof key, "20030105/%02d%02d%02d00", 9 + i / 3600, (i / 60) % 60,
+                    i % 60);
       camsim::PictureHeaderFields h;
       h.record_time = 1041724800u + static_cast<unsigned>(i);  // 2003-01-05 09:00:00 at UTC+9
       h.zone_offset = 540;
@@ -99,11 +101,13 @@ TEST_F(AlbumInBrowser, FramesPicturesLinksAndTheTimeDropDown) {
   ASSERT_TRUE(browser.Navigate(FileUrl(top)));
 
   // The frames and the thumbnails of page 0.
-  ASSERT_TRUE(browser.WaitFor("stage/view", ImagesLoaded(100))) << browser.Evaluate("stage/view", "document.images.length");
+  ASSERT_TRUE(browser.WaitFor("stage/view", ImagesLoaded(100)))
+      << browser.Evaluate("stage/view", "document.images.length");
   auto frames = browser.Frames();
   auto ends_with = [&](const char* path, const std::string& tail) {
     const std::string& url = frames[path].url;
-    return url.size() >= tail.size() && url.compare(url.size() - tail.size(), tail.size(), tail) == 0;
+    return url.size() >= tail.size() &&
+           url.compare(url.size() - tail.size(), tail.size(), tail) == 0;
   };
   EXPECT_TRUE(ends_with("", "/html/20030105/top-e.html")) << frames[""].url;
   EXPECT_TRUE(ends_with("all-list", "/allist-e.html"));
@@ -114,7 +118,8 @@ TEST_F(AlbumInBrowser, FramesPicturesLinksAndTheTimeDropDown) {
   EXPECT_EQ(browser.Evaluate("", "document.title"), "\"Cam & 50% <yard> 2003/01/05\"");
   EXPECT_EQ(browser.Evaluate("stage/list", "document.querySelector('h2').textContent"),
             "\"Images of Cam & 50% <yard>\"");
-  EXPECT_EQ(browser.Evaluate("stage/view", "decodeURIComponent(new URL(document.images[7].src).pathname)"),
+  EXPECT_EQ(browser.Evaluate("stage/view",
+                             "decodeURIComponent(new URL(document.images[7].src).pathname)"),
             "\"" + ImagePath(image_dir_, "20030105/09000700") + "\"");
   Shot(browser, "album-thumbnails.png");
 
@@ -125,10 +130,11 @@ TEST_F(AlbumInBrowser, FramesPicturesLinksAndTheTimeDropDown) {
   Shot(browser, "album-thumbnails-jump.png");
 
   // The detail view of page 0, every picture loaded, and a jump there.
-  EXPECT_EQ(browser.Evaluate("stage/list", Links()), "\"thumb0-e.html detail0-e.html index1-e.html\"");
+  EXPECT_EQ(browser.Evaluate("stage/list", Links()),
+            "\"thumb0-e.html detail0-e.html index1-e.html\"");
   EXPECT_EQ(browser.Evaluate("stage/list", "document.links[1].click(), true"), "true");
-  ASSERT_TRUE(browser.WaitFor("stage/view",
-                              "location.pathname.endsWith('/detail0-e.html') && " + ImagesLoaded(100)));
+  ASSERT_TRUE(browser.WaitFor(
+      "stage/view", "location.pathname.endsWith('/detail0-e.html') && " + ImagesLoaded(100)));
   EXPECT_EQ(browser.Evaluate("stage/view", InView("IMAGE42")), "false");
   EXPECT_EQ(browser.Evaluate("stage/list", Choose(42)), "true");
   EXPECT_TRUE(browser.WaitFor("stage/view", "location.hash == '#IMAGE42' && " + InView("IMAGE42")));
@@ -137,21 +143,23 @@ TEST_F(AlbumInBrowser, FramesPicturesLinksAndTheTimeDropDown) {
   // The day index leads to each page; each list page to its neighbours.
   EXPECT_EQ(browser.Evaluate("all-list", Links()), "\"index0-e.html index1-e.html index2-e.html\"");
   EXPECT_EQ(browser.Evaluate("all-list", "document.links[2].click(), true"), "true");
-  ASSERT_TRUE(browser.WaitFor("stage/view", "location.pathname.endsWith('/thumb2-e.html') && " +
-                                                ImagesLoaded(50)));
+  ASSERT_TRUE(browser.WaitFor(
+      "stage/view", "location.pathname.endsWith('/thumb2-e.html') && " + ImagesLoaded(50)));
   EXPECT_EQ(browser.Evaluate("stage/list", Links()),
             "\"thumb2-e.html detail2-e.html index1-e.html\"");
   EXPECT_EQ(browser.Evaluate("stage/list", "document.links[2].textContent"), "\"Prev. 100 pics\"");
   EXPECT_EQ(browser.Evaluate("stage/list", "document.links[2].click(), true"), "true");
-  ASSERT_TRUE(browser.WaitFor("stage/view", "location.pathname.endsWith('/thumb1-e.html') && " +
-                                                ImagesLoaded(100)));
+  ASSERT_TRUE(browser.WaitFor(
+      "stage/view", "location.pathname.endsWith('/thumb1-e.html') && " + ImagesLoaded(100)));
   EXPECT_TRUE(browser.WaitFor("stage/list", "location.pathname.endsWith('/list1-e.html')"));
   EXPECT_EQ(browser.Evaluate("stage/list", Links()),
             "\"thumb1-e.html detail1-e.html index0-e.html index2-e.html\"");
-  EXPECT_EQ(browser.Evaluate("stage/list", "document.forms.listform.s1.options[0].textContent.trim()"),
-            "\"09:01:40\"");
+  EXPECT_EQ(
+      browser.Evaluate("stage/list", "document.forms.listform.s1.options[0].textContent.trim()"),
+      "\"09:01:40\"");
   EXPECT_EQ(browser.Evaluate("stage/list", Choose(99)), "true");
-  EXPECT_TRUE(browser.WaitFor("stage/view", "location.hash == '#IMAGE199' && " + InView("IMAGE199")));
+  EXPECT_TRUE(
+      browser.WaitFor("stage/view", "location.hash == '#IMAGE199' && " + InView("IMAGE199")));
   EXPECT_EQ(browser.Evaluate("stage/list", "document.links[3].click(), true"), "true");
   EXPECT_TRUE(browser.WaitFor("stage", "location.pathname.endsWith('/index2-e.html')"));
 }

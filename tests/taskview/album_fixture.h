@@ -26,8 +26,8 @@ inline void AddRecord(const std::string& image_dir, int year, int month, int day
                       const PictureSpec& p) {
   ImageIndexRecord rec;
   std::memset(&rec, 0, sizeof rec);
-  std::snprintf(rec.key, sizeof rec.key, "%04d%02d%02d/%02d%02d%02d%02d", year, month, day,
-                p.hour, p.minute, p.second, p.hundredths);
+  std::snprintf(rec.key, sizeof rec.key, "%04d%02d%02d/%02d%02d%02d%02d", year, month, day, p.hour,
+                p.minute, p.second, p.hundredths);
   rec.flag18 = rec.flag20 = rec.flag21 = 1;
   rec.trigger = p.trigger;
   rec.camera = p.camera;

@@ -116,7 +116,8 @@ TEST_F(Album, OnePictureGivesEveryPageByteForByte) {
   EXPECT_EQ(Page("detail0-e.html"),
             std::string("<HTML>\n<TITLE>cam</TITLE>\n") + kViewScript + "<BODY>\n" +
                 "<A name=\"IMAGE0\">\n<FONT size=3>No.001</FONT><TABLE border=0>\n<TR>\n"
-                "<TD valign=top><A href=\"" + url + "\" target=\"_blank\"><IMG src=\"" + url +
+                "<TD valign=top><A href=\"" +
+                url + "\" target=\"_blank\"><IMG src=\"" + url +
                 "\" width=160 height=120></A></TD>\n"
                 "<TD valign=top><PRE>Recorded Date & Time  2003/01/05/ 08:03:09\n"
                 "Trigger        Schedule 1\n"
@@ -125,14 +126,17 @@ TEST_F(Album, OnePictureGivesEveryPageByteForByte) {
                 "Tilt           -10.00\n"
                 "Zoom           2.50\n"
                 "Brightness     Standard\n"
-                "File Name      " + path + "\n"
+                "File Name      " +
+                path +
+                "\n"
                 "</PRE></TD>\n</TABLE>\n<P>\n");
   EXPECT_EQ(Page("thumb0-e.html"),
-            std::string("<HTML>\n") + kViewScript + "<BODY>\n" +
-                "<A name=\"IMAGE0\">\n<A href=\"" + url + "\" target=\"_blank\"><IMG src=\"" +
-                url + "\" width=100 height=75 alt=\"No.1\nRecorded Time: 2003/01/05 08:03:09\n"
+            std::string("<HTML>\n") + kViewScript + "<BODY>\n" + "<A name=\"IMAGE0\">\n<A href=\"" +
+                url + "\" target=\"_blank\"><IMG src=\"" + url +
+                "\" width=100 height=75 alt=\"No.1\nRecorded Time: 2003/01/05 08:03:09\n"
                 "Trigger: Schedule 1\nCamera: Camera 1\nPan: 0.50\nTilt: -10.00\nZoom: 2.50\n"
-                "Brighter: Standard\nFile Name: " + path + "\"></A>\n");
+                "Brighter: Standard\nFile Name: " +
+                path + "\"></A>\n");
   EXPECT_EQ(Page("workinfo.html"), "0 1");
 }
 
@@ -260,8 +264,8 @@ TEST_F(Album, NamesAndPathsAreEscapedAndLinkedAsFileUrls) {
   EXPECT_NE(detail.find("File Name      " + env_.Dir() +
                         "/my #1 50% &amp; &lt;cams&gt;/image/2003/0105/08000000.jpg\n"),
             std::string::npos);
-  EXPECT_NE(ReadFile(day + "/thumb0-e.html").find("File Name: " + env_.Dir() +
-                                                  "/my #1 50% &amp; &lt;cams&gt;/image/"),
+  EXPECT_NE(ReadFile(day + "/thumb0-e.html")
+                .find("File Name: " + env_.Dir() + "/my #1 50% &amp; &lt;cams&gt;/image/"),
             std::string::npos);
 
   EXPECT_EQ(FileUrl("/a b/\xE3\x81\x82.jpg"), "file:///a%20b/%E3%81%82.jpg");
@@ -280,7 +284,8 @@ TEST_F(Album, JapaneseVariantLinksItsOwnPagesInShiftJis) {
   ASSERT_EQ(Generate(&r, LanguageOfTopPageName("top-j.html")), kAlbumOk);
   EXPECT_EQ(r.top_page, DayDir() + "/top-j.html");
   EXPECT_FALSE(Exists("top-e.html"));
-  const char* meta = "<META http-equiv=\"Content-Type\" content=\"text/html; charset=Shift_JIS\">\n";
+  const char* meta =
+      "<META http-equiv=\"Content-Type\" content=\"text/html; charset=Shift_JIS\">\n";
   for (const char* name : {"top-j.html", "allist-j.html", "index0-j.html", "list0-j.html",
                            "thumb0-j.html", "detail0-j.html"}) {
     const std::string page = Page(name);
@@ -290,15 +295,18 @@ TEST_F(Album, JapaneseVariantLinksItsOwnPagesInShiftJis) {
   }
   EXPECT_NE(Page("top-j.html").find("src=\"index0-j.html\""), std::string::npos);
   const std::string list0 = FromShiftJis(Page("list0-j.html"));
-  EXPECT_NE(list0.find("<H2>cam\xE3\x81\xAE\xE7\x94\xBB\xE5\x83\x8F</H2>"), std::string::npos);  // camの画像
-  EXPECT_NE(list0.find("\">サムネイル表示</A> <A HREF=\"detail0-j.html\" target=\"view\">詳細表示</A>"),
-            std::string::npos);
+  EXPECT_NE(list0.find("<H2>cam\xE3\x81\xAE\xE7\x94\xBB\xE5\x83\x8F</H2>"),
+            std::string::npos);  // camの画像
+  EXPECT_NE(
+      list0.find("\">サムネイル表示</A> <A HREF=\"detail0-j.html\" target=\"view\">詳細表示</A>"),
+      std::string::npos);
   EXPECT_NE(list0.find("撮影日時 2003年01月05日 <SELECT"), std::string::npos);
   EXPECT_NE(list0.find("<A href=\"index1-j.html\" target=\"stage\">次の100枚</A>\n"),
             std::string::npos);
-  EXPECT_NE(FromShiftJis(Page("list1-j.html"))
-                .find("<A href=\"index0-j.html\" target=\"stage\">前の100枚</A>\n&nbsp;&nbsp;&nbsp;"),
-            std::string::npos);
+  EXPECT_NE(
+      FromShiftJis(Page("list1-j.html"))
+          .find("<A href=\"index0-j.html\" target=\"stage\">前の100枚</A>\n&nbsp;&nbsp;&nbsp;"),
+      std::string::npos);
   const std::string detail = FromShiftJis(Page("detail0-j.html"));
   EXPECT_NE(detail.find("<A name=\"IMAGE0\">\n<TABLE border=0>\n<FONT size=3>No.001</FONT><TR>\n"),
             std::string::npos);

@@ -79,7 +79,8 @@ class Parser {
 
  private:
   void Skip() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t')) ++i_;
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\r' || s_[i_] == '\t'))
+      ++i_;
   }
   bool Eat(char c) {
     if (i_ >= s_.size() || s_[i_] != c) return false;
@@ -181,7 +182,9 @@ const Json& Json::operator[](const std::string& key) const {
   return kNullJson;
 }
 
-const Json& Json::operator[](std::size_t i) const { return i < items.size() ? items[i] : kNullJson; }
+const Json& Json::operator[](std::size_t i) const {
+  return i < items.size() ? items[i] : kNullJson;
+}
 
 bool Json::Parse(const std::string& text, Json* out) {
   *out = Json();
@@ -351,8 +354,8 @@ std::string Chromium::Evaluate(const std::string& path, const std::string& expre
   const Json& ctx = answer["result"]["executionContextId"];
   if (ctx.kind != Json::kNumber) return {};
   if (!Call("Runtime.evaluate",
-            "{\"expression\":" + JsonQuote("JSON.stringify((function(){ return " + expression +
-                                           "; })())") +
+            "{\"expression\":" +
+                JsonQuote("JSON.stringify((function(){ return " + expression + "; })())") +
                 ",\"contextId\":" + std::to_string(static_cast<long>(ctx.number)) +
                 ",\"returnByValue\":true}",
             &answer)) {

@@ -47,7 +47,7 @@ TEST_F(ImageList, ServersDaysCountsAndProgress) {
     (void)!::write(fd, raw, sizeof raw);
     ::close(fd);
   }
-  CreateDirectoryChain(Dir() + "/info/03");  // not a year
+  CreateDirectoryChain(Dir() + "/info/03");          // not a year
   test::WriteFile(Dir() + "/info/2004/12.idx", "");  // not a day file
 
   CImageList list(ImageListMode::kDisplay);
@@ -80,11 +80,14 @@ TEST_F(ImageList, SortDirectionsLastForTheProgram) {
     list.LoadServers(&msg);
     list.SelectServer(0);
     list.SortByColumn(kColumnDate);  // first click: descending
-    EXPECT_EQ(Dates(list), (std::vector<std::string>{"2004/01/01=2", "2003/11/02=1", "2003/01/05=3"}));
+    EXPECT_EQ(Dates(list),
+              (std::vector<std::string>{"2004/01/01=2", "2003/11/02=1", "2003/01/05=3"}));
     list.SortByColumn(kColumnCount);  // a column of its own: descending as well
-    EXPECT_EQ(Dates(list), (std::vector<std::string>{"2003/01/05=3", "2004/01/01=2", "2003/11/02=1"}));
+    EXPECT_EQ(Dates(list),
+              (std::vector<std::string>{"2003/01/05=3", "2004/01/01=2", "2003/11/02=1"}));
     list.SortByColumn(kColumnDate);  // second click: ascending, as numbers (11 after 1)
-    EXPECT_EQ(Dates(list), (std::vector<std::string>{"2003/01/05=3", "2003/11/02=1", "2004/01/01=2"}));
+    EXPECT_EQ(Dates(list),
+              (std::vector<std::string>{"2003/01/05=3", "2003/11/02=1", "2004/01/01=2"}));
     list.SortByColumn(kColumnOther);  // all equal: the order stays
     EXPECT_EQ(Dates(list)[0], "2003/01/05=3");
   }
@@ -92,7 +95,8 @@ TEST_F(ImageList, SortDirectionsLastForTheProgram) {
   again.LoadServers(&msg);
   again.SelectServer(0);
   again.SortByColumn(kColumnCount);  // the count column was clicked once: ascending now
-  EXPECT_EQ(Dates(again), (std::vector<std::string>{"2003/11/02=1", "2004/01/01=2", "2003/01/05=3"}));
+  EXPECT_EQ(Dates(again),
+            (std::vector<std::string>{"2003/11/02=1", "2004/01/01=2", "2003/01/05=3"}));
 }
 
 TEST_F(ImageList, DisplayModeGeneratesTheSelectedDay) {
@@ -115,7 +119,9 @@ TEST_F(ImageList, DisplayModeGeneratesTheSelectedDay) {
   EXPECT_FALSE(list.Question(-1, &q));
   EXPECT_EQ(q, "Recorded Date is not selected.");
   ASSERT_TRUE(list.Question(0, &q));
-  EXPECT_EQ(q, "HTML files to view image file \"2003/01/05\" will be generated.\r\nDo you want to continue?");
+  EXPECT_EQ(q,
+            "HTML files to view image file \"2003/01/05\" will be generated.\r\nDo you want to "
+            "continue?");
 
   std::vector<long> progress;
   ImageListOutcome out = list.GenerateRow(0, [&](long done, long total) {
@@ -124,7 +130,8 @@ TEST_F(ImageList, DisplayModeGeneratesTheSelectedDay) {
   });
   ASSERT_EQ(out.code, 0) << out.message;
   EXPECT_EQ(out.top_page, Dir() + "/html/20030105/top-e.html");
-  EXPECT_NE(test::ReadFile(out.top_page).find("<TITLE>50% cam 2003/01/05</TITLE>"), std::string::npos);
+  EXPECT_NE(test::ReadFile(out.top_page).find("<TITLE>50% cam 2003/01/05</TITLE>"),
+            std::string::npos);
   // Every ceil(120 / 36) = 4 pictures.
   ASSERT_EQ(progress.size(), 30u);
   EXPECT_EQ(progress[0], 4);

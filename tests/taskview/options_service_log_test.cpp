@@ -57,7 +57,8 @@ TEST(Options, ValidationOrderAndMessages) {
   EXPECT_EQ(msg, "The maximum number of pictures downloaded at a download is not specified.");
   f.max_text = "5";
   EXPECT_EQ(ValidateOptionsForm(&f, &msg), 3);
-  EXPECT_EQ(msg, "Specify the minimum amount free space required on image in the range of 1 to 50.");
+  EXPECT_EQ(msg,
+            "Specify the minimum amount free space required on image in the range of 1 to 50.");
   f.free_space_text = "51";
   EXPECT_EQ(ValidateOptionsForm(&f, &msg), 3);
   f.free_space_text = "abc";

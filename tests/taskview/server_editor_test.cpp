@@ -83,7 +83,8 @@ TEST_F(ServerEditorTest, ValidationMessagesFollowTheSetterOrder) {
   EXPECT_EQ(Save(f, &rec).message, "Server Name is invalid format.");
   f.server_name = "cam";
   f.admin_account = std::string(16, 'a');
-  EXPECT_EQ(Save(f, &rec).message, "Please enter Administrator Account with 15 charactors or less.");
+  EXPECT_EQ(Save(f, &rec).message,
+            "Please enter Administrator Account with 15 charactors or less.");
   f.admin_account = "";
   f.delete_images = true;
   EXPECT_EQ(Save(f, &rec).message, "Administrator Account is not specified.");
@@ -176,8 +177,8 @@ TEST_F(ServerEditorTest, SaveWaitsWhileAnotherProgramHoldsTheProfileLock) {
     held.Unlock();
   });
   CKVSrvInfo rec;
-  ServerSaveResult r =
-      SaveServer(Form("cam", "img"), &rec, [](const Guid&) { return false; }, &store);
+  ServerSaveResult r = SaveServer(
+      Form("cam", "img"), &rec, [](const Guid&) { return false; }, &store);
   release.join();
   EXPECT_EQ(r.code, 0) << r.message;
   EXPECT_FALSE(rec.GetId().IsZero());

@@ -106,7 +106,7 @@ int PrepareDescriptors(const ChildSpec& spec, ExecPlan* plan) {
   return spec.stderr_fd >= 0 ? hand_down(spec.stderr_fd, 2) : 0;
 }
 
-// The environment (ours with the spec's entries in place of same-named ones) and arguments.
+// The environment (ours, with the child's own entries in place of same-named ones) and arguments.
 void PrepareArguments(const ChildSpec& spec, ExecPlan* plan) {
   for (char** e = environ; e && *e; ++e) {
     bool replaced = false;

@@ -1,13 +1,13 @@
-// The service body: start-up, the one wait, the tick, the clock-change rule and the stop.
+// The service body: start-up, the tick, the clock-change rule and the stop, over the task
+// engine, the mailslot dispatcher and the body's wait.
 #include "service/kestova.h"
 
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -15,7 +15,6 @@
 #include "common/fs_util.h"
 #include "common/registry.h"
 #include "taskmodel/activity_log.h"
-#include "taskmodel/schedule.h"
 #include "taskmodel/timestr.h"
 
 namespace pondrel {
@@ -26,14 +25,6 @@ std::atomic<CKestova*> g_current{nullptr};
 // How often the stop path looks at the running count.
 constexpr int kStopPollMs = 100;
 
-// Whether the fields that start-up and the clock-change rule touch differ. An unchanged task
-// is not rewritten: the file would come out byte for byte the same, and a schedule of a
-// thousand tasks would otherwise be rewritten a thousand times.
-bool RescheduleChanged(const CKVTask& a, const CKVTask& b) {
-  return a.ActState != b.ActState || a.ActResult != b.ActResult || a.EndCode != b.EndCode ||
-         std::strcmp(a.NextTime, b.NextTime) != 0 || std::strcmp(a.EndTime, b.EndTime) != 0;
-}
-
 }  // namespace
 
 std::int64_t CKestova::SteadyNowMs() {
@@ -42,11 +33,25 @@ std::int64_t CKestova::SteadyNowMs() {
       .count();
 }
 
-CKestova::CKestova() { g_current.store(this); }
+std::time_t CKestova::Now() { return GetClock().Now(); }
+
+CKestova::CKestova() : engine_(servers_, launcher_, MakeEngineHooks()) { g_current.store(this); }
 
 CKestova::~CKestova() {
   CKestova* self = this;
   g_current.compare_exchange_strong(self, nullptr);
+}
+
+EngineHooks CKestova::MakeEngineHooks() {
+  EngineHooks hooks;
+  hooks.log = [this](std::string_view task, std::string_view server, int level, const char* text) {
+    SetLog(std::string(task).c_str(), std::string(server).c_str(), level, text);
+  };
+  hooks.announce = [this](const CKVTask& task) { PostTASDEK(task); };
+  hooks.watch_child = [this](int fd) { loop_.Watch(fd); };
+  hooks.unwatch_child = [this](int fd) { loop_.Unwatch(fd); };
+  hooks.service_log_path = [this] { return ServiceLogPath(); };
+  return hooks;
 }
 
 CKestova* CKestova::Current() { return g_current.load(); }
@@ -66,14 +71,9 @@ void CKestova::SetRoot(std::string root) {
   root_fixed_ = true;
 }
 
-std::time_t CKestova::Now() const { return GetClock().Now(); }
-
 std::string CKestova::ServiceLogPath() const { return pondrel::ServiceLogPath(root_); }
 
-std::string CKestova::GetTimeStr(std::time_t t) {
-  char buf[kTimeStrSize];
-  return TimeToTimeStr(t, buf, sizeof buf) ? std::string(buf) : std::string();
-}
+std::string CKestova::GetTimeStr(std::time_t t) { return TimeToTimeStr(t); }
 
 void CKestova::SetLog(const char* field1, const char* field2, int level, const char* message) {
   if (root_.empty()) return;
@@ -141,19 +141,9 @@ int CKestova::serviceBodyMain() {
 }
 
 int CKestova::initApplication() {
-  if (!loop_.valid() || !msg_fd_.valid() || !tick_fd_.valid() || !clock_fd_.valid()) return 0;
-  WatchFd(msg_fd_.fd());
-  WatchFd(tick_fd_.fd());
-  WatchFd(clock_fd_.fd());
-  stop_flag_.store(0);
+  if (!loop_.Start()) return 0;
   return windowMessage(BodyMessage::kCreate) ? 1 : 0;
 }
-
-void CKestova::WatchFd(int fd) { loop_.Watch(fd); }
-
-void CKestova::UnwatchFd(int fd) { loop_.Unwatch(fd); }
-
-void CKestova::ArmTickTimer(bool on) { tick_fd_.Arm(on ? tick_ms_ : 0); }
 
 int CKestova::wmCreate() {
   initKVSched();
@@ -164,68 +154,23 @@ int CKestova::wmCreate() {
 
 int CKestova::initKVSched() {
   if (!tasks_) tasks_ = std::make_unique<CKVTaskMgr>(root_);
+  engine_.Attach(tasks_.get());
   // The mailslot first: a second instance, which cannot have it, must end before it resets
   // the states of the tasks that the first instance is running.
   initMailSlot();
-  WatchFd(slot_->NotifyFd());
+  loop_.SetMailslotFd(slot_->NotifyFd());
   {
     TaskFileLock lock(*tasks_, -1);
-    last_check_ = GetTimeStr(Now());
+    engine_.SetLastCheckTime(GetTimeStr(Now()));
     MarkMissedTasks();
   }
   last_scan_ = Now();
   last_tick_ = last_scan_;
-  ArmTickTimer(true);
+  loop_.ArmTick(true);
   return 1;
 }
 
-int CKestova::MarkMissedTasks() {
-  std::vector<CKVTask> all;
-  if (tasks_->ReadAllTasks(&all) != 0) return 0;
-  std::time_t now = Now();
-  CKVSchedule sched;
-  std::vector<CKVTask> changed;
-  std::vector<CKVTask> interrupted;
-  for (CKVTask& t : all) {
-    const CKVTask before = t;
-    const bool was_running = t.ActState == kStateRunning || t.ActResult == kResultRunning;
-    if (was_running) {
-      // The service ended while this task ran (a crash, a kill): the run has no result of its
-      // own, so it counts as failed rather than staying "running" for good.
-      t.ActResult = kResultFailed;
-      t.EndCode = kEndCodeNoExitCode;
-      SetTaskField(t.EndTime, GetTimeStr(now));
-      interrupted.push_back(t);
-    }
-    std::time_t next = 0;
-    // The time an interrupted run was started for is that run, not a missed one.
-    if (!was_running && t.NextTime[0] && t.ActState != kStateDisabled && t.Effect == 1 &&
-        TimeStrToTime(t.NextTime, &next) && next <= now) {
-      // A run that fell due while the service was not running is not made up.
-      t.ActState = kStateWaiting;
-      t.ActResult = kResultStartFailed;
-      t.EndCode = kEndCodeMissedRun;
-    }
-    if (t.ActState != kStateDisabled) {
-      // States 3 and 6 left by an earlier run of the service go back to waiting.
-      t.ActState = kStateWaiting;
-      sched.ComputeNextTime(&t, now);
-    }
-    if (RescheduleChanged(before, t)) changed.push_back(t);
-  }
-  // One rewrite of the file for the whole pass, however many tasks it touches.
-  const int written = tasks_->WriteTasks(changed) == 0 ? static_cast<int>(changed.size()) : 0;
-  RecordInterruptedRuns(interrupted);
-  return written;
-}
-
-void CKestova::RecordInterruptedRuns(const std::vector<CKVTask>& interrupted) {
-  for (const CKVTask& t : interrupted) {
-    std::string server_name;
-    if (GetServerName(t.ServerId, &server_name) != 0) server_name = kServerUnknown;
-    SetLog(t.Name, server_name.c_str(), kLogError, kMsgS010);
-  }
-}
+int CKestova::MarkMissedTasks() { return engine_.RecoverAtStart(Now()); }
 
 int CKestova::initMailSlot() {
   if (!slot_) {
@@ -237,163 +182,175 @@ int CKestova::initMailSlot() {
 }
 
 int CKestova::messageLoop() {
-  while (!stop_flag_.load()) WaitProc();
+  loop_.Run();
   return 1;
 }
 
-bool CKestova::postMessage(BodyMessage msg) {
-  {
-    std::lock_guard<std::mutex> guard(msg_lock_);
-    messages_.push_back(msg);
-  }
-  return msg_fd_.Set();
-}
-
-int CKestova::WaitProc() {
-  std::vector<int> ready;
-  if (!loop_.Wait(&ready)) return 0;
-  // A clock change is handled before a tick of the same wake-up: the tick would otherwise
-  // record the new time as the last tick, and the change would look too small to matter.
-  std::stable_partition(ready.begin(), ready.end(),
-                        [this](int fd) { return fd == clock_fd_.fd(); });
-  for (std::size_t i = 0; i < ready.size() && !stop_flag_.load(); ++i) {
-    int fd = ready[i];
-    if (fd == msg_fd_.fd()) {
-      msg_fd_.Consume();
-      std::deque<BodyMessage> batch;
-      {
-        std::lock_guard<std::mutex> guard(msg_lock_);
-        batch.swap(messages_);
-      }
-      for (BodyMessage m : batch) {
-        windowMessage(m);
-        if (stop_flag_.load()) break;
-      }
-    } else if (slot_ && fd == slot_->NotifyFd()) {
-      // What is left after this batch keeps the descriptor readable: the next wait returns
-      // at once, after the timers and the ended downloaders have had their turn.
-      DrainMailslot(kMessagesPerWake);
-    } else if (fd == tick_fd_.fd()) {
-      tick_fd_.Consume();
-      windowMessage(BodyMessage::kTick);
-    } else if (fd == clock_fd_.fd()) {
-      if (clock_fd_.Changed()) windowMessage(BodyMessage::kTimeChange);
-    } else {
-      OnChildEnded(fd);
-    }
-  }
-  return 1;
-}
+int CKestova::WaitProc() { return loop_.RunOnce() ? 1 : 0; }
 
 long CKestova::windowMessage(BodyMessage msg) {
   switch (msg) {
     case BodyMessage::kCreate: return wmCreate();
     case BodyMessage::kDestroy: return wmDestroy();
     case BodyMessage::kTick: OnTick(); return 1;
-    case BodyMessage::kTimeChange: OnTimeChange(); return 1;
-    case BodyMessage::kStopDownloads:
-      stopping_.store(true);
-      env_wait_.clear();
-      env_wait_count_.store(0);
-      TakePendingRegistrations();
-      StopProc();
-      stop_started_ms_ = SteadyNowMs();
-      stop_term_sent_ = stop_kill_sent_ = false;
-      stop_ack_.store(true);
-      return 1;
+    case BodyMessage::kTimeChange: OnClockSet(); return 1;
+    case BodyMessage::kStopDownloads: BeginStop(); return 1;
     case BodyMessage::kCommand:
     default: return 1;
   }
 }
 
+void CKestova::OnMailslotReadable() {
+  // What is left after this batch keeps the descriptor readable: the next wait returns at
+  // once, after the timers and the ended downloaders have had their turn.
+  DrainMailslot(kMessagesPerWake);
+}
+
 void CKestova::OnTick() {
-  std::time_t now = Now();
+  const std::time_t now = Now();
   last_tick_ = now;
   const std::int64_t deadline = SteadyNowMs() + kTickMs;
-  if (stopping_.load()) {
-    EscalateStop();
+  if (engine_.Stopping()) {
+    if (engine_.Procs().Count() > 0)
+      if (const int sig = stop_escalation_.Due(SteadyNowMs())) engine_.SignalAll(sig);
   } else {
     if (now - last_scan_ >= kScanIntervalSec) {
       ExecDoTask();
       last_scan_ = now;
     }
-    RetryEnvLockWaiters();
-    ForcePendingAborts();
+    engine_.RetryEnvLockWaiters();
+    dispatcher_.ForceOverdueAborts(SteadyNowMs());
   }
   // Messages are taken as they arrive; whatever is still waiting gets the rest of the second.
   while (SteadyNowMs() < deadline && ReceiveDispatch() != 0) {
   }
 }
 
-void CKestova::OnTimeChange() {
-  std::time_t now = Now();
+void CKestova::OnClockSet() {
+  const std::time_t now = Now();
   if (std::llabs(static_cast<long long>(now - last_tick_)) < kClockChangeMinSec) return;
-  ArmTickTimer(false);
+  loop_.ArmTick(false);
   std::time_t last_check = 0;
-  if (TimeStrToTime(last_check_, &last_check) && last_check > now) {
+  if (TimeStrToTime(engine_.LastCheckTime(), &last_check) && last_check > now) {
     // A clock set backwards must not suspend the scan until it catches up.
-    last_check_ = GetTimeStr(now);
+    engine_.SetLastCheckTime(GetTimeStr(now));
   }
-  {
-    TaskFileLock lock(*tasks_, -1);
-    std::vector<CKVTask> all;
-    if (tasks_->ReadAllTasks(&all) == 0) {
-      CKVSchedule sched;
-      std::vector<CKVTask> changed;
-      for (CKVTask& t : all) {
-        const CKVTask before = t;
-        sched.ComputeNextTime(&t, now);
-        if (RescheduleChanged(before, t)) changed.push_back(t);
-      }
-      tasks_->WriteTasks(changed);
-      for (const CKVTask& t : all) PostTASDEK(t);
-    }
-  }
+  engine_.RescheduleAll(now);
   last_scan_ = now;
   last_tick_ = now;
-  ArmTickTimer(true);
+  loop_.ArmTick(true);
+}
+
+void CKestova::BeginStop() {
+  engine_.BeginStop();
+  TakePendingRegistrations();
+  StopProc();
+  stop_escalation_.Begin(SteadyNowMs());
+  stop_ack_.store(true);
 }
 
 int CKestova::serviceBodyStop() {
-  stopping_.store(true);
+  engine_.RefuseStarts();
   postMessage(BodyMessage::kStopDownloads);
   // Once the body has taken the request, it starts no further download.
   while (!stop_ack_.load() && !body_ended_.load())
     std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
-  while (procs_.Count() > 0 && !body_ended_.load())
+  while (engine_.Procs().Count() > 0 && !body_ended_.load())
     std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
   SetLog(" ", " ", kLogInfo, kMsgS101);
   destroyWindow();
   return 1;
 }
 
-void CKestova::EscalateStop() {
-  if (procs_.Count() == 0) return;
-  std::int64_t elapsed = SteadyNowMs() - stop_started_ms_;
-  if (!stop_term_sent_ && elapsed >= stop_term_ms_) {
-    // Downloaders that never reported a window cannot take the close request: end them.
-    for (int i = 0; i < procs_.Count(); ++i) procs_.Signal(i, SIGTERM);
-    stop_term_sent_ = true;
-  } else if (stop_term_sent_ && !stop_kill_sent_ && elapsed >= stop_term_ms_ + stop_kill_ms_) {
-    for (int i = 0; i < procs_.Count(); ++i) procs_.Signal(i, SIGKILL);
-    stop_kill_sent_ = true;
-  }
-}
-
 int CKestova::wmDestroy() {
   if (slot_) {
-    UnwatchFd(slot_->NotifyFd());
+    loop_.SetMailslotFd(-1);
     slot_->Close();
     slot_.reset();
   }
-  for (int i = procs_.Count() - 1; i >= 0; --i) {
-    if (ProcEntry* e = procs_.At(i)) UnwatchFd(e->child.pidfd());
-    procs_.Remove(i);
-  }
-  env_lock_.Release();
-  ArmTickTimer(false);
-  stop_flag_.store(1);
+  engine_.RemoveAll();
+  loop_.ArmTick(false);
+  loop_.Quit();
   return 1;
+}
+
+// The task operations.
+
+int CKestova::ExecDoTask() {
+  engine_.StartDueTasks();
+  return 1;
+}
+
+int CKestova::FindDueTasks(std::time_t now, std::vector<std::string>* names) {
+  return engine_.FindDueTasks(now, names);
+}
+
+int CKestova::DoProc(const char* task_name) {
+  if (!task_name) return -1;
+  return engine_.StartTask(task_name) == StartOutcome::kStarted ? 0 : -1;
+}
+
+int CKestova::TaskEndProc(int index) { return engine_.EndRun(index) ? 0 : -1; }
+
+int CKestova::RetryProc(CKVTask task) {
+  engine_.ScheduleRetry(task);
+  return 0;
+}
+
+int CKestova::KillProc(const char* task_name) {
+  if (task_name) dispatcher_.RequestAbort(task_name, SteadyNowMs());
+  return 0;
+}
+
+int CKestova::StopProc() {
+  engine_.CloseAll();
+  return 0;
+}
+
+int CKestova::CheckServer(const Guid& id) { return engine_.ServerInUse(id) ? 1 : 0; }
+
+int CKestova::GetServerName(const Guid& id, std::string* name) {
+  return servers_.Name(id, name) == LookupResult::kFound ? 0 : -1;
+}
+
+int CKestova::GetServerInfo(const Guid& id, std::string* name, std::string* image_dir) {
+  switch (servers_.NameAndImageDir(id, name, image_dir)) {
+    case LookupResult::kFound: return 0;
+    case LookupResult::kNoSuchProfile: return -2;
+    case LookupResult::kUnreadable: return -1;
+  }
+  return -1;
+}
+
+int CKestova::GetServerAddr(const Guid& id, sockaddr_in* addr) {
+  switch (servers_.Address(id, addr)) {
+    case AddrResult::kResolved: return 1;
+    case AddrResult::kUnresolvable: return 0;
+    case AddrResult::kUnreadable: return -1;
+  }
+  return -1;
+}
+
+// The mailslot receiver.
+
+int CKestova::ReceiveDispatch() {
+  return slot_ && dispatcher_.ReceiveOne(*slot_, SteadyNowMs()) ? 1 : 0;
+}
+
+int CKestova::DrainMailslot(int max_messages) {
+  int taken = 0;
+  while (taken < max_messages && !loop_.Quitting() && ReceiveDispatch() != 0) ++taken;
+  return taken;
+}
+
+int CKestova::DispatchMessage(const char* text) {
+  if (!text) return 0;
+  const std::string_view msg(text, ::strnlen(text, kMailslotMessageMax));
+  return dispatcher_.Dispatch(msg, SteadyNowMs()) == DispatchResult::kHandled ? 1 : 0;
+}
+
+void CKestova::TakePendingRegistrations() {
+  if (slot_) dispatcher_.TakeRegistrations(*slot_, SteadyNowMs());
 }
 
 }  // namespace pondrel

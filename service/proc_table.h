@@ -30,9 +30,6 @@ struct ProcEntry {
   std::atomic<std::uint32_t> window{0};
   std::string image_dir;  // at most 263 characters
   UniqueFd result_fd;     // read end of the PONDREL_RESULT_FD pipe
-  // An abort that arrived before the window report: sent once the report comes, or directly
-  // when it does not come in time (steady-clock milliseconds of the request; 0 = none).
-  std::int64_t abort_pending_since_ms = 0;
   // The user's abort ended the process without the downloader's own abort procedure.
   bool abort_forced = false;
 };

@@ -68,15 +68,9 @@ void CloseOtherPrograms() {
   ::closedir(d);
 }
 
-}  // namespace
-}  // namespace pondrel
-
-using namespace pondrel;
-
-extern "C" {
-
-__attribute__((visibility("default"))) int ExecServiceCommand(const char* command) {
-  std::string cmd = command ? command : "";
+// The event log and the service manager, made once per process: 0, or the exported
+// function's -2 (no event log) or -3 (no service manager).
+int SetUpFramework() {
   if (!g_event_log) {
     g_event_log = std::make_unique<OVEventLog>();
     if (!g_event_log->Setup({}, kServiceName)) {
@@ -92,66 +86,82 @@ __attribute__((visibility("default"))) int ExecServiceCommand(const char* comman
       return -3;
     }
   }
-  ServiceManager& scm = *g_service_manager;
   // Under systemd the events go to the journal, with their identifier and source as fields.
-  if (scm.Family() == 1) g_event_log->SetSink(std::make_unique<JournalEventSink>(kServiceName));
-  g_kestova.setSC(&scm, g_event_log.get());
+  if (g_service_manager->Family() == 1)
+    g_event_log->SetSink(std::make_unique<JournalEventSink>(kServiceName));
+  g_kestova.setSC(g_service_manager.get(), g_event_log.get());
+  return 0;
+}
 
-  auto already_running = [] {
-    // A second instance leaves the first alone and ends as the taken mailslot would end it.
-    g_kestova.FatalExit(kExitAlreadyRunning, "The service is already running.");
-  };
+// A second instance leaves the first alone and ends as the taken mailslot would end it.
+void AlreadyRunning() {
+  g_kestova.FatalExit(kExitAlreadyRunning, "The service is already running.");
+}
 
-  // A run needs the runtime directory; one it may not use is named rather than mistaken for a
-  // running instance. It needs ROOT too.
-  auto runtime_dir_usable = [] {
-    std::string error;
-    if (!PrepareRuntimeDir(&error)) g_kestova.FatalExit(kExitRuntimeDirRefused, error.c_str());
-    // Without a usable ROOT the service body would end at once without a word.
-    std::string problem;
-    if (ReadUsableRootDir(&problem).empty()) {
-      const std::string text =
-          "cannot run the service: " + RegistryFilePath(RegHive::LocalMachine) + ": " + problem;
-      g_kestova.FatalExit(kExitNoRoot, text.c_str());
-    }
-  };
-
-  if (cmd.empty() || (cmd[0] != '-' && cmd[0] != '/')) {
-    runtime_dir_usable();
-    if (!scm.RunUnderManager(&g_kestova)) already_running();
-    return 0;
+// A run needs the runtime directory; one it may not use is named rather than mistaken for a
+// running instance. It needs ROOT too.
+void EnsureRunnable() {
+  std::string error;
+  if (!PrepareRuntimeDir(&error)) g_kestova.FatalExit(kExitRuntimeDirRefused, error.c_str());
+  // Without a usable ROOT the service body would end at once without a word.
+  std::string problem;
+  if (ReadUsableRootDir(&problem).empty()) {
+    const std::string text =
+        "cannot run the service: " + RegistryFilePath(RegHive::LocalMachine) + ": " + problem;
+    g_kestova.FatalExit(kExitNoRoot, text.c_str());
   }
-  std::string_view word = std::string_view(cmd).substr(1);
-  // The start, stop and installation words say why they failed, in the system's words.
-  auto outcome = [](bool ok, const std::string& text) {
-    if (ok) return 0;
-    std::fprintf(stderr, "zoricsm: %s\n", text.empty() ? "The operation failed." : text.c_str());
-    return 1;
-  };
+}
+
+// The start, stop and installation words say why they failed, in the system's words.
+int Outcome(bool ok, const std::string& text) {
+  if (ok) return 0;
+  std::fprintf(stderr, "zoricsm: %s\n", text.empty() ? "The operation failed." : text.c_str());
+  return 1;
+}
+
+// One command word (without its leading "-" or "/"); any other word does nothing.
+int RunCommandWord(ServiceManager& scm, std::string_view word) {
+  std::string text;
   if (CommandIs(word, "debug")) {
-    runtime_dir_usable();
-    if (!scm.RunApplication(&g_kestova)) already_running();
+    EnsureRunnable();
+    if (!scm.RunApplication(&g_kestova)) AlreadyRunning();
   } else if (CommandIs(word, "osstart")) {
-    std::string text;
-    return outcome(scm.StartInstalled(&text), text);
+    return Outcome(scm.StartInstalled(&text), text);
   } else if (CommandIs(word, "start")) {
-    runtime_dir_usable();
-    if (!scm.RunBackground(&g_kestova)) already_running();
-    return outcome(scm.LastError().empty(), scm.LastError());
+    EnsureRunnable();
+    if (!scm.RunBackground(&g_kestova)) AlreadyRunning();
+    return Outcome(scm.LastError().empty(), scm.LastError());
   } else if (word.size() >= 9 && CommandIs(word.substr(0, 9), "osinstall")) {
     std::string_view rest = word.substr(9);
     bool ok = (rest.size() > 1 && rest[0] == ' ') ? scm.Install(rest.substr(1)) : scm.InstallSelf();
-    return outcome(ok, scm.LastError());
+    return Outcome(ok, scm.LastError());
   } else if (CommandIs(word, "osremove")) {
     bool ok = scm.Remove();
     g_event_log->RemoveSource();
-    return outcome(ok, scm.LastError());
+    return Outcome(ok, scm.LastError());
   } else if (CommandIs(word, "osstop")) {
-    std::string text;
-    return outcome(scm.Stop(&text), text);
+    return Outcome(scm.Stop(&text), text);
   }
-  // Any other word: nothing.
   return 0;
+}
+
+}  // namespace
+}  // namespace pondrel
+
+using namespace pondrel;
+
+extern "C" {
+
+__attribute__((visibility("default"))) int ExecServiceCommand(const char* command) {
+  const std::string cmd = command ? command : "";
+  if (const int rc = SetUpFramework(); rc != 0) return rc;
+  ServiceManager& scm = *g_service_manager;
+  if (cmd.empty() || (cmd[0] != '-' && cmd[0] != '/')) {
+    EnsureRunnable();
+    if (!scm.RunUnderManager(&g_kestova)) AlreadyRunning();
+    return 0;
+  }
+  return RunCommandWord(scm, std::string_view(cmd).substr(1));
 }
 
 __attribute__((visibility("default"))) int doCloseZORICApplications() {

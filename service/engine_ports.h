@@ -100,7 +100,7 @@ struct RunState {
 class EngineRequests {
  public:
   virtual ~EngineRequests() = default;
-  // "ZORIC:00:": look for due tasks now.
+  // "ZORIC:01:": look for due tasks now.
   virtual void ScanSchedule() = 0;
   // "ZORIC:02:": start the task now.
   virtual void ExecuteNow(const std::string& task) = 0;

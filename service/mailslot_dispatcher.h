@@ -1,5 +1,5 @@
 // The service's side of the mailslot protocol. MailslotDispatcher reads the requests that
-// arrive ("ZORIC:00:" scan, "ZORIC:02:" execute now, "ZORIC:03:" abort, "ZORIC:04:" a
+// arrive ("ZORIC:01:" scan, "ZORIC:02:" execute now, "ZORIC:03:" abort, "ZORIC:04:" a
 // downloader's window report) and passes them to the task engine through EngineRequests. It
 // also keeps an abort that arrives before the downloader has reported its window: the abort
 // is sent once the report comes, or the downloader is ended directly when it does not come

@@ -77,8 +77,12 @@ class KvdlLauncher final : public DownloaderLauncher {
   std::string dir_;
 };
 
-// The engine's outward effects. Any callback left empty does nothing.
+class Clock;
+
+// The engine's clock and outward effects. Any callback left empty does nothing.
 struct EngineHooks {
+  // The wall clock the engine schedules by; nullptr: the process-wide clock (GetClock()).
+  const Clock* clock = nullptr;
   // One line of the service's activity log: task, server, level, text.
   std::function<void(std::string_view, std::string_view, int, const char*)> log;
   // A task whose state changed, for the Task View.

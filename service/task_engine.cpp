@@ -64,7 +64,7 @@ TaskEngine::TaskEngine(ServerDirectory& servers, DownloaderLauncher& launcher, E
 
 TaskEngine::~TaskEngine() = default;
 
-std::time_t TaskEngine::Now() { return GetClock().Now(); }
+std::time_t TaskEngine::Now() const { return (hooks_.clock ? *hooks_.clock : GetClock()).Now(); }
 
 void TaskEngine::Log(std::string_view task, std::string_view server, int level,
                      const char* text) const {

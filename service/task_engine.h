@@ -133,7 +133,7 @@ class TaskEngine final : public EngineRequests {
   void WriteTaskLocked(const CKVTask& task);
   void Log(std::string_view task, std::string_view server, int level, const char* text) const;
   void Announce(const CKVTask& task) const;
-  static std::time_t Now();
+  std::time_t Now() const;
 
   ServerDirectory& servers_;
   DownloaderLauncher& launcher_;

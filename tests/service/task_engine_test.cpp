@@ -74,8 +74,8 @@ class TaskEngineTest : public ::testing::Test {
   TaskEngineTest() : clock_(kStart), tasks_(env_.Root()) {
     setenv("TZ", "UTC", 1);
     tzset();
-    SetClock(&clock_);
     EngineHooks hooks;
+    hooks.clock = &clock_;
     hooks.log = [this](std::string_view task, std::string_view, int, const char* text) {
       log_.push_back(std::string(task) + ": " + text);
     };
@@ -84,10 +84,7 @@ class TaskEngineTest : public ::testing::Test {
     engine_ = std::make_unique<TaskEngine>(servers_, launcher_, hooks);
     engine_->Attach(&tasks_);
   }
-  ~TaskEngineTest() override {
-    engine_->RemoveAll();
-    SetClock(nullptr);
-  }
+  ~TaskEngineTest() override { engine_->RemoveAll(); }
 
   Guid AddServer(const std::string& name, const std::string& address) {
     Guid id;

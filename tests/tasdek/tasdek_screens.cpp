@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
   }
   {
     std::vector<CKVSrvInfo> servers;
-    LoadServerList(&servers, kSrvMaskAll);
+    if (LoadServerList(&servers, kSrvMaskAll) != SrvResult::SRV_OK || servers.size() < 2) return 1;
     CServerEditorDialog dlg(servers[1], {}, {}, &frame);
     Save(&dlg, "server_editor_proxy_no_dialup");
   }

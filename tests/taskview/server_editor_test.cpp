@@ -42,7 +42,7 @@ TEST_F(ServerEditorTest, NewServerIsAddedAndCarriesItsIdentifier) {
   EXPECT_FALSE(rec.GetId().IsZero());
   EXPECT_EQ(rec.GetServerName(), "cam 1");
   std::vector<CKVSrvInfo> list;
-  ASSERT_EQ(LoadServerList(&list), SRV_OK);
+  ASSERT_EQ(LoadServerList(&list), SrvResult::SRV_OK);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].GetId(), rec.GetId());
   EXPECT_EQ(ServerListProxyText(list[0]), "----------");
@@ -54,10 +54,10 @@ TEST_F(ServerEditorTest, StoreConflictsAreWordedAsTheEditorDoes) {
   ASSERT_EQ(Save(Form("cam", "img"), &a).code, 0);
   CKVSrvInfo b;
   ServerSaveResult r = Save(Form("cam", "other"), &b);
-  EXPECT_EQ(r.code, SRV_ERR_NAME_EXISTS);
+  EXPECT_EQ(r.code, ResultCode(SrvResult::SRV_ERR_NAME_EXISTS));
   EXPECT_EQ(r.message, "The specified server name already exists.");
   r = Save(Form("cam2", "IMG/sub"), &b);
-  EXPECT_EQ(r.code, SRV_ERR_DIR_IN_USE);
+  EXPECT_EQ(r.code, ResultCode(SrvResult::SRV_ERR_DIR_IN_USE));
   EXPECT_EQ(r.message, "The specified image directory is already in use.");
   EXPECT_TRUE(b.GetId().IsZero());  // nothing stored, the caller's record unchanged
 }
@@ -97,7 +97,7 @@ TEST_F(ServerEditorTest, ValidationMessagesFollowTheSetterOrder) {
   EXPECT_EQ(Save(f, &rec).message, "Image Directory is invalid format.");
   EXPECT_TRUE(rec.GetId().IsZero());
   std::vector<CKVSrvInfo> list;
-  ASSERT_EQ(LoadServerList(&list), SRV_OK);
+  ASSERT_EQ(LoadServerList(&list), SrvResult::SRV_OK);
   EXPECT_TRUE(list.empty());
 }
 
@@ -132,11 +132,11 @@ TEST_F(ServerEditorTest, RunningServerCannotBeChangedOrDeleted) {
   EXPECT_EQ(rec.GetServerName(), "cam");
 
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   ServerDeleteResult d = DeleteServerWithTasks(rec.GetId(), &doc);
   EXPECT_EQ(d.message, "You can not modify a running server's information.");
   std::vector<CKVSrvInfo> list;
-  ASSERT_EQ(LoadServerList(&list), SRV_OK);
+  ASSERT_EQ(LoadServerList(&list), SrvResult::SRV_OK);
   EXPECT_EQ(list.size(), 1u);
 }
 
@@ -150,14 +150,14 @@ TEST_F(ServerEditorTest, RenameKeepsTasksAndDeleteTakesThemAlong) {
   f.server_name = "renamed";
   ASSERT_EQ(Save(f, &rec).code, 0);
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   EXPECT_EQ(doc.FindTask("t1")->server_name, "renamed");
 
   ServerDeleteResult d = DeleteServerWithTasks(rec.GetId(), &doc);
   EXPECT_EQ(d.code, 0);
   EXPECT_EQ(doc.FindTask("t1"), nullptr);
   CTasdekDoc reread;
-  ASSERT_EQ(reread.LoadTasks(), kDocOk);
+  ASSERT_EQ(reread.LoadTasks(), DocResult::kOk);
   ASSERT_EQ(reread.Tasks().size(), 1u);
   EXPECT_STREQ(reread.Tasks()[0].task.Name, "t2");
   CKVTaskMgr mgr;
@@ -187,9 +187,9 @@ TEST_F(ServerEditorTest, SaveWaitsWhileAnotherProgramHoldsTheProfileLock) {
 TEST(ServerEditorForm, ConnectionListSelectsStoredEntryElseFirst) {
   CKVSrvInfo rec;
   rec.SetUsePpp(1);
-  rec.SetPppConnectionName("office");
+  EXPECT_TRUE(rec.SetPppConnectionName("office").ok());
   EXPECT_EQ(FormFromServer(rec, {"home", "office"}).ppp_connection_name, "office");
-  rec.SetPppConnectionName("gone");
+  EXPECT_TRUE(rec.SetPppConnectionName("gone").ok());
   EXPECT_EQ(FormFromServer(rec, {"home", "office"}).ppp_connection_name, "home");
   EXPECT_EQ(FormFromServer(rec, {}).ppp_connection_name, "");
 }

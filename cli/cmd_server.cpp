@@ -158,8 +158,8 @@ int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
         timed_out = true;
         return false;
       });
-  if (timed_out && r.code == ResultCode(SrvResult::SRV_ERR_LOCK)) return waiter.TimedOut();
-  if (r.code != 0) {
+  if (timed_out && r.store == SrvResult::SRV_ERR_LOCK) return waiter.TimedOut();
+  if (r.outcome != ServerEdit::kDone) {
     const std::string what = "server '" + form.server_name + "'";
     if (!r.check.ok()) {
       if (const char* option = OptionOfField(r.check.field)) {
@@ -264,7 +264,7 @@ int Delete(const Args& a) {
   if (!tasks.empty()) question += ")";
   if (!Confirm(question + "?")) return Fail(What(rec), "not deleted");
   ServerDeleteResult r = DeleteServerWithTasks(rec.GetId(), &doc);
-  if (r.code != 0) return Fail(What(rec), r.message);
+  if (r.outcome != ServerEdit::kDone) return Fail(What(rec), r.message);
   if (r.task_result != DocResult::kOk) return Fail(What(rec), ErrorText(ResultCode(r.task_result)));
   if (G().json) {
     std::vector<std::string> names;

@@ -156,7 +156,7 @@ void CServerEditorDialog::LayOutControls() {
   fd->setColumnStretch(1, 1);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
+  connect(buttons, &QDialogButtonBox::accepted, this, [this] { (void)TryAccept(); });
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
   auto* all = new QVBoxLayout(this);
@@ -231,14 +231,14 @@ ServerEditorForm CServerEditorDialog::FormFromControls() const {
   return f;
 }
 
-int CServerEditorDialog::TryAccept() {
+ServerEdit CServerEditorDialog::TryAccept() {
   const ServerSaveResult r = SaveServer(FormFromControls(), &record_, is_running_);
-  if (r.code != 0) {
+  if (r.outcome != ServerEdit::kDone) {
     ShowServerInfoMessage(this, r.message);
-    return r.code;
+    return r.outcome;
   }
   accept();
-  return 0;
+  return ServerEdit::kDone;
 }
 
 CServerListDialog::CServerListDialog(CTaskTableModel* tasks, QWidget* parent)
@@ -391,7 +391,7 @@ void CServerListDialog::Delete() {
   if (r.task_result != DocResult::kOk) {
     CMessagePresenter::Show(this, QString::fromLatin1(ErrorText(ResultCode(r.task_result))));
   }
-  if (r.code != 0) {
+  if (r.outcome != ServerEdit::kDone) {
     ShowServerListMessage(this, r.message.c_str());
     return;
   }

@@ -173,7 +173,7 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
   if (keep_waiting) own_store.SetLockRetry(1, 0);
   if (!store) store = &own_store;
   if (store->BasePath().empty() && !store->Init()) {
-    r.code = -2;
+    r.outcome = ServerEdit::kNoStore;
     r.message = kMsgServerWriteFailed;
     return r;
   }
@@ -182,22 +182,23 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
   CKVSrvInfo rec(*record);
   const CheckResult check = ApplyServerForm(form, &rec);
   if (!check.ok()) {
-    r.code = -1;
+    r.outcome = ServerEdit::kRefused;
     r.check = check;
     r.message = CheckResultMessage(check);
     return r;
   }
   if (!rec.GetId().IsZero() && is_running && is_running(rec.GetId())) {
-    r.code = -1;
+    r.outcome = ServerEdit::kRefused;
     r.message = kMsgServerRunning;
     return r;
   }
   const SrvResult result = StoreServer(store, &rec, keep_waiting);
-  r.code = ResultCode(result);
+  r.store = result;
   if (result == SrvResult::SRV_OK) {
     *record = rec;
     return r;
   }
+  r.outcome = ServerEdit::kStoreFailed;
   r.message = result == SrvResult::SRV_ERR_NAME_EXISTS  ? kMsgServerNameExists
               : result == SrvResult::SRV_ERR_DIR_IN_USE ? kMsgServerDirInUse
                                                         : kMsgServerWriteFailed;
@@ -235,14 +236,14 @@ ServerDeleteResult DeleteServerWithTasks(const Guid& id, CTasdekDoc* doc) {
   ServerDeleteResult r;
   CKVSrvMgr store;
   if (!store.Init()) {
-    r.code = -2;
+    r.outcome = ServerEdit::kNoStore;
     r.message = kMsgServerNoMemory;
     return r;
   }
   // Deleting the tasks of a running server would let the service write the running task
   // back when its run ends, under a server that no longer exists.
   if (doc->IsServerRunning(id)) {
-    r.code = -1;
+    r.outcome = ServerEdit::kRefused;
     r.message = kMsgServerRunning;
     return r;
   }
@@ -251,11 +252,11 @@ ServerDeleteResult DeleteServerWithTasks(const Guid& id, CTasdekDoc* doc) {
   while ((result = store.Delete(id)) == SrvResult::SRV_ERR_LOCK) {
   }
   if (result != SrvResult::SRV_OK && result != SrvResult::SRV_ERR_NOT_FOUND) {
-    r.code = ResultCode(result);
+    r.outcome = ServerEdit::kStoreFailed;
+    r.store = result;
     r.message = kMsgServerWriteFailed;
     return r;
   }
-  r.code = 0;
   return r;
 }
 

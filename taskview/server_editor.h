@@ -47,11 +47,19 @@ ServerEditorForm FormFromServer(const CKVSrvInfo& rec, const std::vector<std::st
 // words them); "" when accepted.
 std::string CheckResultMessage(CheckResult result);
 
+// How the server editor's OK or the server list's Delete ended.
+enum class [[nodiscard]] ServerEdit{
+    kDone,         // saved, or deleted (also when it was already gone)
+    kRefused,      // a refused value, or a server that a running task uses: nothing stored
+    kNoStore,      // the profile store could not be set up
+    kStoreFailed,  // the store did not take it: its answer is `store`
+};
+
 struct ServerSaveResult {
-  int code = 0;         // 0 saved; else the store's answer (ResultCode), or -1 for a validation or
-                        // running-server refusal, -2 when the store could not be set up
-  std::string message;  // the editor's message ("" when saved)
-  CheckResult check;    // a refused value: the setter's or Validate's result (its field)
+  ServerEdit outcome = ServerEdit::kDone;
+  SrvResult store = SrvResult::SRV_OK;  // the store's answer, once it was asked
+  std::string message;                  // the editor's message ("" when saved)
+  CheckResult check;                    // a refused value: the setter's or Validate's result
 };
 
 // Server editor, OK: copies the form into `record` through the validating setters (in dialog
@@ -76,7 +84,8 @@ SrvResult LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask = kSrv
                          const std::function<bool()>& keep_waiting = {});
 
 struct ServerDeleteResult {
-  int code = 0;                            // 0 deleted (or already gone); else a failure
+  ServerEdit outcome = ServerEdit::kDone;
+  SrvResult store = SrvResult::SRV_OK;     // the store's answer, once it was asked
   std::string message;                     // the list's message on failure
   DocResult task_result = DocResult::kOk;  // result of deleting the server's tasks
 };

@@ -17,9 +17,9 @@ LookupResult FindProfile(const std::string& root, const Guid& id, std::uint16_t 
                          CKVSrvInfo* info) {
   CKVSrvMgr mgr;
   if (!mgr.InitWithDirectory(root)) return LookupResult::kUnreadable;
-  const int rc = mgr.FindById(id, info, mask);
-  if (rc == SRV_ERR_NOT_FOUND) return LookupResult::kNoSuchProfile;
-  return rc == SRV_OK ? LookupResult::kFound : LookupResult::kUnreadable;
+  const SrvResult rc = mgr.FindById(id, info, mask);
+  if (rc == SrvResult::SRV_ERR_NOT_FOUND) return LookupResult::kNoSuchProfile;
+  return rc == SrvResult::SRV_OK ? LookupResult::kFound : LookupResult::kUnreadable;
 }
 
 }  // namespace

@@ -26,27 +26,27 @@ std::string DownloaderWorld::AddProfile(const TestProfile& profile) {
   imageDir_ = profile.imageDirectory.empty() ? env_.Root() + "/images/" + profile.serverName
                                              : profile.imageDirectory;
   CKVSrvInfo info;
-  info.SetServerName(profile.serverName);
-  info.SetImageDirectory(imageDir_);
-  info.SetHostName("127.0.0.1");
+  (void)info.SetServerName(profile.serverName);
+  (void)info.SetImageDirectory(imageDir_);
+  (void)info.SetHostName("127.0.0.1");
   info.SetHttpPortRaw(static_cast<std::uint16_t>(profile.port));
-  info.SetAdminAccount(profile.account);
-  info.SetAdminPassword(profile.password);
+  (void)info.SetAdminAccount(profile.account);
+  (void)info.SetAdminPassword(profile.password);
   info.SetDeleteImagesOnServer(profile.deleteOnServer ? 1 : 0);
   info.SetUseProxy(profile.useProxy ? 1 : 0);
   if (profile.useProxy) {
-    info.SetProxyHost("127.0.0.1");
+    (void)info.SetProxyHost("127.0.0.1");
     info.SetProxyPortRaw(static_cast<std::uint16_t>(profile.proxyPort));
   }
   info.SetUsePpp(profile.usePpp ? 1 : 0);
   if (!profile.pppEntry.empty()) {
-    info.SetPppConnectionName(profile.pppEntry);
-    info.SetPppAccount("dial");
-    info.SetPppPassword("up");
+    (void)info.SetPppConnectionName(profile.pppEntry);
+    (void)info.SetPppAccount("dial");
+    (void)info.SetPppPassword("up");
   }
   CKVSrvMgr store;
   if (!store.Init()) return "";
-  if (store.Add(&info) != SRV_OK) return "";
+  if (store.Add(&info) != SrvResult::SRV_OK) return "";
   return GuidToHex(info.GetId());
 }
 

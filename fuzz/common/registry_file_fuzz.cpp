@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   (void)ReadRootDir();
   (void)RegistryKey::SubKeyNames("SOFTWARE\\VELTA");
-  RegistryKey key(RegHive::LocalMachine);
+  RegistryKey key(RegHive::kLocalMachine);
   if (!key.OpenRead(kSettingsKey)) return 0;
   std::uint32_t number = 0;
   char root[kRootBufferSize];

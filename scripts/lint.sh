@@ -6,11 +6,16 @@
 #
 #   scripts/lint.sh [build-dir] [path...]     default: build, every source of the repository
 #   scripts/lint.sh --format-only [path...]   only the formatter (no build needed)
-#   PONDREL_LINT_JOBS=N                       clang-tidy processes at once (default 2)
+#   PONDREL_LINT_JOBS=N                       clang-tidy processes at once (default: nproc)
 #
 # Files whose compile command is not in the build (the fuzz targets outside a fuzz build, the
 # desktop programs without Qt) are formatted but not linted. Exit status 0 when clean, 1 when
 # something was found, 2 on a usage error.
+#
+# Time goes into parsing: each translation unit is one clang-tidy process, the heavy ones (the
+# tests with GoogleTest, the Qt programs) first, so that no core idles at the end while one
+# is still parsing. A header is checked through every unit that includes it and each finding
+# is told once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +28,7 @@ else
   build=${1:-build}
   shift || true
 fi
-jobs=${PONDREL_LINT_JOBS:-2}
+jobs=${PONDREL_LINT_JOBS:-$(nproc)}
 CLANG_FORMAT=${CLANG_FORMAT:-clang-format}
 CLANG_TIDY=${CLANG_TIDY:-clang-tidy}
 
@@ -54,26 +59,30 @@ top=$(pwd)
 # Headers are checked where they are ours: below a module folder of the repository.
 top_re=$(printf '%s' "$top" | sed 's/[].[^$*+?(){}|\\]/\\&/g')
 modules="common|taskmodel|servers|imagestore|service|downloader|taskview|logviewer|hosts|camsim|cli|tasdek|packaging|tests|bench|fuzz"
-units=()
+heavy=() light=()
 for f in "${files[@]}"; do
   case "$f" in *.h) continue ;; esac
-  if grep -qxF "$top/$f" <<<"$known"; then units+=("$f"); fi
+  grep -qxF "$top/$f" <<<"$known" || continue
+  if grep -qE '^#include <(gtest/|gmock/|Q)' "$f"; then heavy+=("$f"); else light+=("$f"); fi
 done
+units=("${heavy[@]}" "${light[@]}")
 echo "== clang-tidy (${#units[@]} translation units, $jobs at a time)"
-log=$(mktemp /tmp/pondrel-lint-XXXXXX.log)
-trap 'rm -f "$log"' EXIT
-# GCC's warning options in the compile commands mean nothing to clang.
+logs=$(mktemp -d /tmp/pondrel-lint-XXXXXX)
+trap 'rm -rf "$logs"' EXIT
+# One log per unit, so that the findings of units checked at once never interleave. GCC's
+# warning options in the compile commands mean nothing to clang.
 tidy_status=0
 if ! printf '%s\0' "${units[@]}" |
-     xargs -0 -r -n 4 -P "$jobs" "$CLANG_TIDY" -p "$build" --quiet \
-       --header-filter="^$top_re/($modules)/" \
-       --extra-arg=-Wno-unknown-warning-option >"$log" 2>&1; then
+     xargs -0 -r -n 1 -P "$jobs" sh -c '
+       exec "$2" -p "$3" --quiet --header-filter="$4" --extra-arg=-Wno-unknown-warning-option \
+         "$5" >"$1/$(printf %s "$5" | tr / _).log" 2>&1' lint \
+       "$logs" "$CLANG_TIDY" "$build" "^$top_re/($modules)/"; then
   tidy_status=1
 fi
 # Each finding once, even when a header is reached from many files.
-grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error):' "$log" | sort -u || true
+grep -hsE '^[^ ]+:[0-9]+:[0-9]+: (warning|error):' "$logs"/*.log | sort -u || true
 if [ "$tidy_status" != 0 ]; then
-  if ! grep -qE ': (warning|error):' "$log"; then cat "$log" >&2; fi
+  if ! grep -qsE ': (warning|error):' "$logs"/*.log; then cat "$logs"/*.log >&2; fi
   echo "lint: clang-tidy found the problems above" >&2
   status=1
 fi

@@ -7,6 +7,8 @@
 #   scripts/lint.sh [build-dir] [path...]     default: build, every source of the repository
 #   scripts/lint.sh --format-only [path...]   only the formatter (no build needed)
 #   PONDREL_LINT_JOBS=N                       clang-tidy processes at once (default: nproc)
+#   PONDREL_LINT_CACHE=DIR|off                where clean units are remembered
+#                                             (default <build-dir>/lint-cache)
 #
 # Files whose compile command is not in the build (the fuzz targets outside a fuzz build, the
 # desktop programs without Qt) are formatted but not linted. Exit status 0 when clean, 1 when
@@ -15,7 +17,10 @@
 # Time goes into parsing: each translation unit is one clang-tidy process, the heavy ones (the
 # tests with GoogleTest, the Qt programs) first, so that no core idles at the end while one
 # is still parsing. A header is checked through every unit that includes it and each finding
-# is told once.
+# is told once. A unit found clean is remembered by a digest of all its check reads: the unit,
+# every header of the repository, the compile commands, the lint rules, clang-tidy and the
+# installed packages (the system headers); while none of these changes it is not checked
+# again. A unit with findings is always checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -66,17 +71,38 @@ for f in "${files[@]}"; do
   if grep -qE '^#include <(gtest/|gmock/|Q)' "$f"; then heavy+=("$f"); else light+=("$f"); fi
 done
 units=("${heavy[@]}" "${light[@]}")
+cache=${PONDREL_LINT_CACHE:-$build/lint-cache}
+if [ "$cache" != off ]; then
+  mkdir -p "$cache"
+  common=$({
+    "$CLANG_TIDY" --version
+    dpkg-query -W -f '${Package} ${Version}\n' 2>/dev/null || true
+    cat "$db"
+    git ls-files -z --cached --others --exclude-standard -- '*.h' '*.clang-tidy' |
+      xargs -0 -r sha1sum
+  } | sha1sum | cut -d' ' -f1)
+  unchecked=()
+  for f in "${units[@]}"; do
+    digest=$({ echo "$common $f"; cat "$f"; } | sha1sum | cut -d' ' -f1)
+    [ -e "$cache/$digest" ] || unchecked+=("$f")
+  done
+  echo "== clang-tidy: $((${#units[@]} - ${#unchecked[@]})) of ${#units[@]} units unchanged since they were found clean"
+  units=("${unchecked[@]}")
+fi
 echo "== clang-tidy (${#units[@]} translation units, $jobs at a time)"
 logs=$(mktemp -d /tmp/pondrel-lint-XXXXXX)
 trap 'rm -rf "$logs"' EXIT
 # One log per unit, so that the findings of units checked at once never interleave. GCC's
 # warning options in the compile commands mean nothing to clang.
 tidy_status=0
-if ! printf '%s\0' "${units[@]}" |
+if [ ${#units[@]} -gt 0 ] && ! printf '%s\0' "${units[@]}" |
      xargs -0 -r -n 1 -P "$jobs" sh -c '
-       exec "$2" -p "$3" --quiet --header-filter="$4" --extra-arg=-Wno-unknown-warning-option \
-         "$5" >"$1/$(printf %s "$5" | tr / _).log" 2>&1' lint \
-       "$logs" "$CLANG_TIDY" "$build" "^$top_re/($modules)/"; then
+       log="$1/$(printf %s "$7" | tr / _).log"
+       digest=$({ echo "$5 $7"; cat "$7"; } | sha1sum | cut -d" " -f1)
+       "$2" -p "$3" --quiet --header-filter="$4" --extra-arg=-Wno-unknown-warning-option \
+         "$7" >"$log" 2>&1 || exit 1
+       if [ -n "$5" ]; then touch "$6/$digest"; fi' lint \
+       "$logs" "$CLANG_TIDY" "$build" "^$top_re/($modules)/" "${common:-}" "$cache"; then
   tidy_status=1
 fi
 # Each finding once, even when a header is reached from many files.

@@ -268,12 +268,12 @@ int ReadFilterOptions(const Args& a, LogFilter* f, long* last) {
       return BadValue("lines", "'" + n + "' is not a number of entries");
     }
   }
-  const int check = CheckLogFilter(f, a.Has("task"), a.Has("server"), a.Has("code"));
-  if (check != kFilterOk) {
-    const char* option = check == kFilterTaskMissing     ? "--task"
-                         : check == kFilterServerMissing ? "--server"
-                         : check == kFilterStartAfterEnd ? "--since"
-                                                         : "--code";
+  const FilterCheck check = CheckLogFilter(f, a.Has("task"), a.Has("server"), a.Has("code"));
+  if (check != FilterCheck::kOk) {
+    const char* option = check == FilterCheck::kTaskMissing     ? "--task"
+                         : check == FilterCheck::kServerMissing ? "--server"
+                         : check == FilterCheck::kStartAfterEnd ? "--since"
+                                                                : "--code";
     return Error(option, FilterCheckText(check), kExitUsage);
   }
   return kExitOk;

@@ -158,11 +158,11 @@ int Save(const ServerEditorForm& form, CKVSrvInfo* rec) {
         timed_out = true;
         return false;
       });
-  if (timed_out && r.code == SRV_ERR_LOCK) return waiter.TimedOut();
-  if (r.code != 0) {
+  if (timed_out && r.store == SrvResult::SRV_ERR_LOCK) return waiter.TimedOut();
+  if (r.outcome != ServerEdit::kDone) {
     const std::string what = "server '" + form.server_name + "'";
-    if (r.check != 0) {
-      if (const char* option = OptionOfField(CheckResultField(r.check))) {
+    if (!r.check.ok()) {
+      if (const char* option = OptionOfField(r.check.field)) {
         return BadValue(option, r.message);
       }
       return Error(what, r.message, kExitUsage);
@@ -264,8 +264,8 @@ int Delete(const Args& a) {
   if (!tasks.empty()) question += ")";
   if (!Confirm(question + "?")) return Fail(What(rec), "not deleted");
   ServerDeleteResult r = DeleteServerWithTasks(rec.GetId(), &doc);
-  if (r.code != 0) return Fail(What(rec), r.message);
-  if (r.task_result != 0) return Fail(What(rec), ErrorText(r.task_result));
+  if (r.outcome != ServerEdit::kDone) return Fail(What(rec), r.message);
+  if (r.task_result != DocResult::kOk) return Fail(What(rec), ErrorText(ResultCode(r.task_result)));
   if (G().json) {
     std::vector<std::string> names;
     for (const std::string& t : tasks) names.push_back(JsonString(t));
@@ -294,13 +294,13 @@ int LoadServers(std::vector<CKVSrvInfo>* out, std::uint16_t mask) {
   if (!RequireRoot(&status)) return status;
   Waiter waiter("the server profile lock (another program is changing the server profiles)");
   bool timed_out = false;
-  const int r = LoadServerList(out, mask, [&] {
+  const SrvResult r = LoadServerList(out, mask, [&] {
     if (waiter.KeepWaiting()) return true;
     timed_out = true;
     return false;
   });
-  if (timed_out && r == SRV_ERR_LOCK) return waiter.TimedOut();
-  if (r != SRV_OK) return Fail("server profiles", kMsgServerReadFailed);
+  if (timed_out && r == SrvResult::SRV_ERR_LOCK) return waiter.TimedOut();
+  if (r != SrvResult::SRV_OK) return Fail("server profiles", kMsgServerReadFailed);
   return kExitOk;
 }
 

@@ -382,28 +382,28 @@ int ApplyTaskOptions(const Args& a, TaskEditorForm* f) {
 }
 
 // The option that sets what an editor code refuses (for naming it in an error).
-const char* OptionOfEditorCode(int code) {
+const char* OptionOfEditorCode(EditorResult code) {
   switch (code) {
-    case kEdNameMissing:
-    case kEdNameFormat:
-    case kEdNameChars: return "name";
-    case kEdNoServer: return "server";
-    case kEdDayRange:
-    case kEdWeekRange: return "every";
-    case kEdNoWeekday: return "weekdays";
-    case kEdMonthDayRange: return "day-of-month";
-    case kEdRepeatInterval: return "repeat-every";
-    case kEdRepeatTimes: return "repeat-times";
-    case kEdRetryTimes: return "retry-times";
-    case kEdRetryInterval: return "retry-every";
+    case EditorResult::kNameMissing:
+    case EditorResult::kNameFormat:
+    case EditorResult::kNameChars: return "name";
+    case EditorResult::kNoServer: return "server";
+    case EditorResult::kDayRange:
+    case EditorResult::kWeekRange: return "every";
+    case EditorResult::kNoWeekday: return "weekdays";
+    case EditorResult::kMonthDayRange: return "day-of-month";
+    case EditorResult::kRepeatInterval: return "repeat-every";
+    case EditorResult::kRepeatTimes: return "repeat-times";
+    case EditorResult::kRetryTimes: return "retry-times";
+    case EditorResult::kRetryInterval: return "retry-every";
     default: return nullptr;
   }
 }
 
 // An editor refusal: a bad value is a usage error naming its option; the rest are failures.
-int EditorRefusal(int code, const std::string& name) {
+int EditorRefusal(EditorResult code, const std::string& name) {
   const std::string message = TaskEditorMessage(code, name);
-  if (code == kEdNameExists) return Fail(TaskWhat(name), message);
+  if (code == EditorResult::kNameExists) return Fail(TaskWhat(name), message);
   if (const char* option = OptionOfEditorCode(code)) return BadValue(option, message);
   return Fail(TaskWhat(name), message);
 }
@@ -498,7 +498,7 @@ int Show(const Args& a) {
 // After an add or an edit: with --json, the task as it now stands in the file.
 int PrintStoredTask(CTasdekDoc* doc, const std::string& name) {
   if (G().json) {
-    doc->ResolveServers();
+    (void)doc->ResolveServers();  // a name that cannot be resolved prints empty
     if (const TaskEntry* e = doc->FindTask(name)) PrintJson(TaskJson(*e));
   }
   return kExitOk;
@@ -510,7 +510,7 @@ int Add(const Args& a) {
   // see the same file.
   if (int r = LockAndLoadTasks(&doc)) return r;
   TaskEditorForm form;
-  if (int r = LoadEditorServers(&form, nullptr))
+  if (EditorResult r = LoadEditorServers(&form, nullptr); r != EditorResult::kOk)
     return Fail("server profiles", TaskEditorMessage(r, ""));
   if (form.servers.empty()) return Fail("server profiles", kMsgNoServer);
   if (!a.Has("server") && form.servers.size() > 1) {
@@ -521,10 +521,11 @@ int Add(const Args& a) {
   form.name = a.Positional()[0];
   if (int r = ApplyTaskOptions(a, &form)) return r;
   CKVTask task;
-  if (int code = ApplyTaskEditor(form, "", doc, &task)) return EditorRefusal(code, form.name);
-  const int r = AddEditedTask(&doc, task);
-  if (r == kDocNameExists) return Fail(TaskWhat(task.Name), kMsgTaskNameExists);
-  if (r != kDocOk) return Fail(TaskWhat(task.Name), ErrorText(r));
+  if (EditorResult code = ApplyTaskEditor(form, "", doc, &task); code != EditorResult::kOk)
+    return EditorRefusal(code, form.name);
+  const DocResult r = AddEditedTask(&doc, task);
+  if (r == DocResult::kNameExists) return Fail(TaskWhat(task.Name), kMsgTaskNameExists);
+  if (r != DocResult::kOk) return Fail(TaskWhat(task.Name), ErrorText(ResultCode(r)));
   return PrintStoredTask(&doc, task.Name);
 }
 
@@ -535,17 +536,18 @@ int Edit(const Args& a) {
   const TaskEntry* e = doc.FindTask(name);
   if (!e) return NoSuchTask(name);
   TaskEditorForm form;
-  if (int r = LoadEditorServers(&form, nullptr))
+  if (EditorResult r = LoadEditorServers(&form, nullptr); r != EditorResult::kOk)
     return Fail("server profiles", TaskEditorMessage(r, ""));
   FormFromTask(e->task, e->server_name, &form);
   if (a.Has("name")) form.name = a.Get("name");
   if (int r = ApplyTaskOptions(a, &form)) return r;
   CKVTask task;
-  if (int code = ApplyTaskEditor(form, name, doc, &task)) return EditorRefusal(code, form.name);
-  const int r = ModifyEditedTask(&doc, name, task);
-  if (r == kDocTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
-  if (r == kDocNameExists) return Fail(TaskWhat(task.Name), kMsgTaskNameExists);
-  if (r != kDocOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
+  if (EditorResult code = ApplyTaskEditor(form, name, doc, &task); code != EditorResult::kOk)
+    return EditorRefusal(code, form.name);
+  const DocResult r = ModifyEditedTask(&doc, name, task);
+  if (r == DocResult::kTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
+  if (r == DocResult::kNameExists) return Fail(TaskWhat(task.Name), kMsgTaskNameExists);
+  if (r != DocResult::kOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
   return PrintStoredTask(&doc, task.Name);
 }
 
@@ -565,9 +567,9 @@ int SetEnabled(const Args& a, bool enable) {
   } else {
     task.ActState = kStateDisabled;
   }
-  const int r = doc.ModifyTask(name, task);
-  if (r == kDocTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
-  if (r != kDocOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
+  const DocResult r = doc.ModifyTask(name, task);
+  if (r == DocResult::kTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
+  if (r != DocResult::kOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
   return PrintStoredTask(&doc, name);
 }
 
@@ -583,9 +585,9 @@ int Duplicate(const Args& a) {
   const std::string new_name = DuplicateName(doc);
   if (new_name.empty()) return Fail(TaskWhat(name), "no free name for a duplicate");
   const CKVTask copy = MakeDuplicate(e->task, new_name);
-  const int r = doc.AddTask(copy);
-  if (r == kDocNameExists) return Fail(TaskWhat(new_name), kMsgTaskNameExists);
-  if (r != kDocOk) return Fail(TaskWhat(new_name), ErrorText(r));
+  const DocResult r = doc.AddTask(copy);
+  if (r == DocResult::kNameExists) return Fail(TaskWhat(new_name), kMsgTaskNameExists);
+  if (r != DocResult::kOk) return Fail(TaskWhat(new_name), ErrorText(ResultCode(r)));
   if (G().json) {
     PrintJson(JsonObject({{"name", JsonString(new_name)}, {"source", JsonString(name)}}));
   } else {
@@ -602,9 +604,9 @@ int Delete(const Args& a) {
   char question[512];
   std::snprintf(question, sizeof question, kFmtDeleteTaskAsk, name.c_str());
   if (!Confirm(question)) return Fail(TaskWhat(name), "not deleted");
-  const int r = doc.DeleteTask(name);
-  if (r == kDocTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
-  if (r != kDocOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
+  const DocResult r = doc.DeleteTask(name);
+  if (r == DocResult::kTaskRunning) return Fail(TaskWhat(name), kMsgTaskRunning);
+  if (r != DocResult::kOk) return Fail(TaskWhat(name), kMsgWriteSettingFailed);
   if (G().json) {
     PrintJson(JsonObject({{"deleted_task", JsonString(name)}}));
   } else {
@@ -723,8 +725,8 @@ int LockAndLoadTasks(CTasdekDoc* doc) {
   while (!doc->Store().Lock(100)) {
     if (!waiter.KeepWaiting(0)) return waiter.TimedOut();
   }
-  const int r = doc->LoadTasks();
-  if (r != kDocOk) return Fail("schedule file", ErrorText(r));
+  const DocResult r = doc->LoadTasks();
+  if (r != DocResult::kOk) return Fail("schedule file", ErrorText(ResultCode(r)));
   return kExitOk;
 }
 

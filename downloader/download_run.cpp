@@ -192,12 +192,12 @@ RunResult DownloaderRun::Run(std::string_view command_line) {
 
 RunResult DownloaderRun::LoadProfile() {
   CKVSrvMgr store;
-  int r = SRV_ERR_READ;
+  SrvResult r = SrvResult::SRV_ERR_READ;
   if (store.Init()) {
     r = cmd_.server_id_set ? store.FindById(cmd_.server_id, &profile_, kSrvMaskAll)
-                           : SRV_ERR_NOT_FOUND;
+                           : SrvResult::SRV_ERR_NOT_FOUND;
   }
-  if (r != SRV_OK) {
+  if (r != SrvResult::SRV_OK) {
     if (!cmd_.log_path.empty()) {
       WriteLogLine(cmd_.log_path, cmd_.task_name, "", kLogError, kMsgNoServerInfo);
     }
@@ -418,7 +418,7 @@ RunResult RunManual(const RunSettings& settings, unsigned close_baseline) {
   if (!given) return RunResult::kOk;
   CKVSrvMgr store;
   bool more = false;
-  if (!store.Init() || store.LoadAll(&more, kSrvMaskAll) != SRV_OK) {
+  if (!store.Init() || store.LoadAll(&more, kSrvMaskAll) != SrvResult::SRV_OK) {
     std::fprintf(stderr, "The server profiles cannot be read.\n");
     return RunResult::kOk;
   }

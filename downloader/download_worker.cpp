@@ -395,7 +395,7 @@ bool Worker::StorePicture(const ListedPicture& p, const FetchedPicture& fetched)
     ::unlink(job_.target_file.c_str());
     return false;
   }
-  if (index_.Add(p.entry.key, header) != kImageOk) {
+  if (index_.Add(p.entry.key, header) != ImageResult::kOk) {
     ctx_.log.Writef(kLogWarning, kMsgAddImageFailed, EscapeForLog(p.entry.key).c_str());
   }
   CountStored(fetched.body.bytes);
@@ -578,7 +578,7 @@ bool Worker::RemoveOldImage(const OldImage& e, std::uint64_t* shortfall) {
     *shortfall = size >= *shortfall ? 0 : *shortfall - size;
     return true;
   };
-  index_.Remove(e.key);
+  (void)index_.Remove(e.key);  // the picture goes whether or not its record could be zeroed
   char day_dir[64], base[96];
   std::snprintf(day_dir, sizeof day_dir, "/%04d/%04d", e.year, e.day);
   std::snprintf(base, sizeof base, "%s/%08ld", day_dir, e.number);

@@ -106,7 +106,7 @@ std::string ImageDirectoryOf(const Guid& server_id) {
   CKVSrvMgr mgr;
   if (!mgr.Init()) return {};
   CKVSrvInfo info;
-  if (mgr.FindById(server_id, &info, kSrvMaskImageDirectory) != SRV_OK) return {};
+  if (mgr.FindById(server_id, &info, kSrvMaskImageDirectory) != SrvResult::SRV_OK) return {};
   return info.GetImageDirectory();
 }
 
@@ -293,8 +293,9 @@ std::unique_ptr<DayReader> OpenDay(const Guid& server_id, int year, int mmdd,
   return OpenDayInDirectory(dir, year, mmdd, filter);
 }
 
-int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd) {
-  if (image_dir.empty() || year < 0 || year > 9999 || mmdd < 0 || mmdd > 9999) return -1;
+ImageResult DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd) {
+  if (image_dir.empty() || year < 0 || year > 9999 || mmdd < 0 || mmdd > 9999)
+    return ImageResult::kFileError;
   std::string base = image_dir;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   char year_name[16], day_name[16];
@@ -310,17 +311,17 @@ int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd) {
   // index) and not the other would leave pictures that no later deletion or free-space pass
   // can find. Below the day directory nothing is followed (RemoveTree removes links as links).
   for (const std::string* p : {&image, &image_year, &image_day, &info, &info_year, &index}) {
-    if (IsLink(*p)) return -1;
+    if (IsLink(*p)) return ImageResult::kFileError;
   }
   // The index goes only after its pictures: a day that cannot be removed whole stays listed.
-  if (!RemoveTree(image_day)) return -1;
-  if (::unlink(index.c_str()) != 0 && errno != ENOENT) return -1;
-  return 0;
+  if (!RemoveTree(image_day)) return ImageResult::kFileError;
+  if (::unlink(index.c_str()) != 0 && errno != ENOENT) return ImageResult::kFileError;
+  return ImageResult::kOk;
 }
 
-int DeleteDay(const Guid& server_id, int year, int mmdd) {
+ImageResult DeleteDay(const Guid& server_id, int year, int mmdd) {
   std::string dir = ImageDirectoryOf(server_id);
-  if (dir.empty()) return -1;
+  if (dir.empty()) return ImageResult::kFileError;
   return DeleteDayInDirectory(dir, year, mmdd);
 }
 

@@ -149,10 +149,10 @@ std::unique_ptr<DayReader> OpenDayInDirectory(const std::string& image_dir, int 
 
 // Removes "<imageDirectory>/image/YYYY/MMDD" with everything in it (symbolic links below it
 // are removed, never followed), then "<imageDirectory>/info/YYYY/MMDD.idx". Year directories
-// are left in place. 0; -1 when the profile cannot be read, when any of image, image/YYYY,
-// image/YYYY/MMDD, info, info/YYYY or the index file is a symbolic link (nothing is removed),
-// or when the pictures cannot all be removed (the index is then kept).
-int DeleteDay(const Guid& server_id, int year, int mmdd);
-int DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd);
+// are left in place. kOk; kFileError when the profile cannot be read, when any of image,
+// image/YYYY, image/YYYY/MMDD, info, info/YYYY or the index file is a symbolic link (nothing
+// is removed), or when the pictures cannot all be removed (the index is then kept).
+ImageResult DeleteDay(const Guid& server_id, int year, int mmdd);
+ImageResult DeleteDayInDirectory(const std::string& image_dir, int year, int mmdd);
 
 }  // namespace pondrel

@@ -211,24 +211,26 @@ void EncodeRecordOf(std::string_view key, const PictureHeader& h,
 
 }  // namespace
 
-int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path) {
-  if (!IsValidPictureKey(key)) return kImageErrKey;
+ImageResult AddImage(const std::string& info_dir, std::string_view key,
+                     const std::string& picture_path) {
+  if (!IsValidPictureKey(key)) return ImageResult::kBadKey;
   UniqueFd fd = OpenDayForAppend(info_dir, key);
-  if (!fd) return kImageErrFile;
+  if (!fd) return ImageResult::kFileError;
   PictureHeader h;
-  if (!ReadPictureHeader(picture_path, &h)) return kImageErrHeader;
+  if (!ReadPictureHeader(picture_path, &h)) return ImageResult::kNotPicture;
   unsigned char raw[kIndexRecordSize];
   EncodeRecordOf(key, h, raw);
-  return AppendRecord(fd.get(), raw) ? kImageOk : kImageErrFile;
+  return AppendRecord(fd.get(), raw) ? ImageResult::kOk : ImageResult::kFileError;
 }
 
-int AddImage(const std::string& info_dir, std::string_view key, const PictureHeader& header) {
-  if (!IsValidPictureKey(key)) return kImageErrKey;
+ImageResult AddImage(const std::string& info_dir, std::string_view key,
+                     const PictureHeader& header) {
+  if (!IsValidPictureKey(key)) return ImageResult::kBadKey;
   UniqueFd fd = OpenDayForAppend(info_dir, key);
-  if (!fd) return kImageErrFile;
+  if (!fd) return ImageResult::kFileError;
   unsigned char raw[kIndexRecordSize];
   EncodeRecordOf(key, header, raw);
-  return AppendRecord(fd.get(), raw) ? kImageOk : kImageErrFile;
+  return AppendRecord(fd.get(), raw) ? ImageResult::kOk : ImageResult::kFileError;
 }
 
 int ContainsImage(const std::string& info_dir, std::string_view key) {
@@ -241,10 +243,10 @@ int ContainsImage(const std::string& info_dir, std::string_view key) {
              : 0;
 }
 
-int RemoveImage(const std::string& info_dir, std::string_view key) {
-  if (!IsValidPictureKey(key)) return kImageErrKey;
+ImageResult RemoveImage(const std::string& info_dir, std::string_view key) {
+  if (!IsValidPictureKey(key)) return ImageResult::kBadKey;
   UniqueFd fd(::open(DayPathOfKey(info_dir, key).c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd) return kImageErrFile;
+  if (!fd) return ImageResult::kFileError;
   off_t at =
       ScanRecords(fd.get(), [&](const unsigned char* raw, off_t) { return KeyMatches(raw, key); });
   if (at >= 0) {
@@ -254,9 +256,9 @@ int RemoveImage(const std::string& info_dir, std::string_view key) {
     do {
       n = ::pwrite(fd.get(), kZero, sizeof kZero, at);
     } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(sizeof kZero)) return kImageErrFile;
+    if (n != static_cast<ssize_t>(sizeof kZero)) return ImageResult::kFileError;
   }
-  return kImageOk;
+  return ImageResult::kOk;
 }
 
 std::string ImagePath(const std::string& image_dir, std::string_view key) {
@@ -355,13 +357,13 @@ int DayIndexCache::Contains(std::string_view key) {
   return it != day->keys.end() && it->second > 0 ? 1 : 0;
 }
 
-int DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
-  if (!IsValidPictureKey(key)) return kImageErrKey;
+ImageResult DayIndexCache::Add(std::string_view key, const std::string& picture_path) {
+  if (!IsValidPictureKey(key)) return ImageResult::kBadKey;
   Day* day = Fresh(key);
   const Signature before = day ? day->sig : Signature{};
-  int rc = AddImage(info_dir_, key, picture_path);
+  ImageResult rc = AddImage(info_dir_, key, picture_path);
   const std::string day_key(key.substr(0, 8));
-  if (rc != kImageOk || !day) {
+  if (rc != ImageResult::kOk || !day) {
     days_.erase(day_key);  // the file may have been created empty; read it again next time
     return rc;
   }
@@ -403,8 +405,8 @@ int DayIndexCache::AppendFdFor(std::string_view key, const Day& day) {
   return append_.fd.get();
 }
 
-int DayIndexCache::Add(std::string_view key, const PictureHeader& header) {
-  if (!IsValidPictureKey(key)) return kImageErrKey;
+ImageResult DayIndexCache::Add(std::string_view key, const PictureHeader& header) {
+  if (!IsValidPictureKey(key)) return ImageResult::kBadKey;
   const std::string day_key(key.substr(0, 8));
   Day* day = Fresh(key);
   if (!day) {
@@ -418,19 +420,19 @@ int DayIndexCache::Add(std::string_view key, const PictureHeader& header) {
   if (fd < 0 || !AppendRecord(fd, raw)) {
     append_.fd.reset();
     days_.erase(day_key);  // the file may have been created empty; read it again next time
-    return kImageErrFile;
+    return ImageResult::kFileError;
   }
   KeepCurrent(day, key, before, StatFd(fd));
-  return kImageOk;
+  return ImageResult::kOk;
 }
 
-int DayIndexCache::Remove(std::string_view key) {
-  if (!IsValidPictureKey(key)) return kImageErrKey;
+ImageResult DayIndexCache::Remove(std::string_view key) {
+  if (!IsValidPictureKey(key)) return ImageResult::kBadKey;
   Day* day = Fresh(key);
   const Signature before = day ? day->sig : Signature{};
-  int rc = RemoveImage(info_dir_, key);
+  ImageResult rc = RemoveImage(info_dir_, key);
   const std::string day_key(key.substr(0, 8));
-  if (rc != kImageOk || !day) {
+  if (rc != ImageResult::kOk || !day) {
     days_.erase(day_key);
     return rc;
   }

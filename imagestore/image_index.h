@@ -9,7 +9,7 @@
 // can reach the file system.
 //
 // Paths are joined with "/"; an info or image directory may be given with or without a
-// trailing "/". Results are integers; nothing here writes a log line.
+// trailing "/". Nothing here writes a log line.
 #pragma once
 
 #include <sys/types.h>
@@ -66,26 +66,30 @@ long PictureNumber(std::string_view key);
 int PictureKeyYear(std::string_view key);
 int PictureKeyDay(std::string_view key);
 
-// Results of AddImage / RemoveImage.
-inline constexpr int kImageOk = 0;
-inline constexpr int kImageErrFile = -1;    // year directory or index file not created/opened
-inline constexpr int kImageErrHeader = -2;  // the picture has no valid camera header
-inline constexpr int kImageErrKey = -3;     // the key is not of the form YYYYMMDD/hhmmsscc
+// The result of filing, removing and deleting pictures in an image directory.
+enum class [[nodiscard]] ImageResult : int{
+    kOk = 0,
+    kFileError = -1,   // a directory or index file could not be created, opened or removed
+    kNotPicture = -2,  // the picture has no valid camera header (nothing written)
+    kBadKey = -3,      // the key is not of the form YYYYMMDD/hhmmsscc
+};
 
-// Files the picture `picture_path` under `key` in "<info_dir>/YYYY/MMDD.idx": 0 appended;
-// -1 the year directory or index file could not be created or opened; -2 not a camera
-// picture (nothing written); -3 invalid key.
-int AddImage(const std::string& info_dir, std::string_view key, const std::string& picture_path);
+// Files the picture `picture_path` under `key` in "<info_dir>/YYYY/MMDD.idx": kOk appended;
+// kFileError the year directory or index file could not be created or opened; kNotPicture;
+// kBadKey.
+ImageResult AddImage(const std::string& info_dir, std::string_view key,
+                     const std::string& picture_path);
 // The same with the picture's header already read (PictureHeaderOf, time-zone rule applied):
-// 0, -1 or -3.
-int AddImage(const std::string& info_dir, std::string_view key, const PictureHeader& header);
+// kOk, kFileError or kBadKey.
+ImageResult AddImage(const std::string& info_dir, std::string_view key,
+                     const PictureHeader& header);
 // 1 when a (non-deleted) record with this key exists in its day file; 0 when not, when the
 // day has no index file, or for an invalid key. Reads the day file each time: a downloader
 // asking about many pictures uses DayIndexCache instead.
 int ContainsImage(const std::string& info_dir, std::string_view key);
-// Zeroes the first record with this key in place (the file keeps its length): 0 done (also
-// when there was none); -1 the day file could not be opened; -3 invalid key.
-int RemoveImage(const std::string& info_dir, std::string_view key);
+// Zeroes the first record with this key in place (the file keeps its length): kOk done (also
+// when there was none); kFileError the day file could not be opened; kBadKey.
+ImageResult RemoveImage(const std::string& info_dir, std::string_view key);
 // "<image_dir>/image/YYYY/MMDD/hhmmsscc.jpg"; "" for an invalid key.
 std::string ImagePath(const std::string& image_dir, std::string_view key);
 // "<image_dir>/info" and "<info_dir>/YYYY/MMDD.idx" (year printed "%4d", day "%04d").
@@ -102,12 +106,12 @@ class DayIndexCache {
   explicit DayIndexCache(std::string info_dir);
   const std::string& InfoDir() const { return info_dir_; }
 
-  int Contains(std::string_view key);                              // as ContainsImage
-  int Add(std::string_view key, const std::string& picture_path);  // as AddImage
+  int Contains(std::string_view key);                                      // as ContainsImage
+  ImageResult Add(std::string_view key, const std::string& picture_path);  // as AddImage
   // As AddImage with the header. The day file stays open for the next picture of the same
   // day, as long as the file under its name is the one held open.
-  int Add(std::string_view key, const PictureHeader& header);
-  int Remove(std::string_view key);  // as RemoveImage
+  ImageResult Add(std::string_view key, const PictureHeader& header);
+  ImageResult Remove(std::string_view key);  // as RemoveImage
   void Clear() {
     days_.clear();
     append_.fd.reset();

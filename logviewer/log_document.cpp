@@ -148,30 +148,30 @@ std::string LoadResultText(int result) {
 
 std::string DefaultLogPath() { return ServiceLogPath(ReadUsableRootDir()); }
 
-int CheckLogFilter(LogFilter* f, bool task_given, bool server_given, bool code_given) {
-  if (task_given && f->task.empty()) return kFilterTaskMissing;
-  if (server_given && f->server.empty()) return kFilterServerMissing;
+FilterCheck CheckLogFilter(LogFilter* f, bool task_given, bool server_given, bool code_given) {
+  if (task_given && f->task.empty()) return FilterCheck::kTaskMissing;
+  if (server_given && f->server.empty()) return FilterCheck::kServerMissing;
   if (!task_given) f->task.clear();
   if (!server_given) f->server.clear();
   if (code_given) {
-    if (f->code.empty()) return kFilterCodeMissing;
-    if (!IsValidCodeText(f->code)) return kFilterCodeInvalid;
+    if (f->code.empty()) return FilterCheck::kCodeMissing;
+    if (!IsValidCodeText(f->code)) return FilterCheck::kCodeInvalid;
     if (f->code[0] >= 'a' && f->code[0] <= 'z')
       f->code[0] = static_cast<char>(f->code[0] - 'a' + 'A');
   } else {
     f->code.clear();
   }
-  if (f->start != 0 && f->end != 0 && f->end < f->start) return kFilterStartAfterEnd;
-  return kFilterOk;
+  if (f->start != 0 && f->end != 0 && f->end < f->start) return FilterCheck::kStartAfterEnd;
+  return FilterCheck::kOk;
 }
 
-const char* FilterCheckText(int check) {
+const char* FilterCheckText(FilterCheck check) {
   switch (check) {
-    case kFilterTaskMissing: return "Please enter a value for the \"Task\" field";
-    case kFilterServerMissing: return "Please enter a value for the \"Server\" field";
-    case kFilterCodeMissing: return "Please enter a value for the \"Code\" field";
-    case kFilterCodeInvalid: return "The format of Code is invalid";
-    case kFilterStartAfterEnd: return "Cannot set Start Date & Time after End Date & Time";
+    case FilterCheck::kTaskMissing: return "Please enter a value for the \"Task\" field";
+    case FilterCheck::kServerMissing: return "Please enter a value for the \"Server\" field";
+    case FilterCheck::kCodeMissing: return "Please enter a value for the \"Code\" field";
+    case FilterCheck::kCodeInvalid: return "The format of Code is invalid";
+    case FilterCheck::kStartAfterEnd: return "Cannot set Start Date & Time after End Date & Time";
     default: return "";
   }
 }

@@ -43,19 +43,14 @@ struct LogFilter {
 };
 
 // Checking a filter as the Filter dialog's OK does, in its order.
-enum FilterCheck : int {
-  kFilterOk = 0,
-  kFilterTaskMissing,
-  kFilterServerMissing,
-  kFilterCodeMissing,
-  kFilterCodeInvalid,
-  kFilterStartAfterEnd,
+enum class [[nodiscard]] FilterCheck{
+    kOk, kTaskMissing, kServerMissing, kCodeMissing, kCodeInvalid, kStartAfterEnd,
 };
 // `task_given` / `server_given` / `code_given`: the option is chosen (its text may not be
-// empty). On kFilterOk a code is stored with its letter in upper case; without `code_given`
+// empty). On FilterCheck::kOk a code is stored with its letter in upper case; without `code_given`
 // the code is cleared.
-int CheckLogFilter(LogFilter* filter, bool task_given, bool server_given, bool code_given);
-const char* FilterCheckText(int check);
+FilterCheck CheckLogFilter(LogFilter* filter, bool task_given, bool server_given, bool code_given);
+const char* FilterCheckText(FilterCheck check);
 
 // A filter prepared for single lines, as the command line streams them.
 class CLineFilter {

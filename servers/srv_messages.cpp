@@ -6,6 +6,8 @@
 #include "servers/srvmgr.h"
 
 namespace pondrel {
+
+using enum SrvResult;
 namespace {
 
 std::string Format(const char* fmt, const char* label, int a = 0, int b = 0) {
@@ -43,24 +45,26 @@ const char* SrvFieldLabel(std::uint16_t field) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
 std::string FormatCheckMessage(CheckResult result) {
-  if (result == 0) return {};
-  const std::uint16_t field = CheckResultField(result);
+  const std::uint16_t field = result.field;
   const char* label = SrvFieldLabel(field);
-  switch (CheckResultKind(result)) {
-    case CHK_MEMORY: return kMsgNotEnoughMemory;
-    case CHK_EMPTY:
-    case CHK_BLANK: return Format(kMsgNotSpecified, label);
-    case CHK_TOO_LONG: return Format(kMsgTooLong, label, static_cast<int>(SrvFieldLimit(field)));
-    case CHK_RANGE: return Format(kMsgRange, label, 1, 65535);
-    case CHK_FORMAT:
-    case CHK_LEADING_DOT: return Format(kMsgInvalidFormat, label);
-    case CHK_BAD_CHARS: return Format(kMsgBadCharsLine1, label) + "\n" + kMsgBadCharsLine2;
-    default: return {};
+  switch (result.kind) {
+    case CheckKind::CHK_MEMORY: return kMsgNotEnoughMemory;
+    case CheckKind::CHK_EMPTY:
+    case CheckKind::CHK_BLANK: return Format(kMsgNotSpecified, label);
+    case CheckKind::CHK_TOO_LONG:
+      return Format(kMsgTooLong, label, static_cast<int>(SrvFieldLimit(field)));
+    case CheckKind::CHK_RANGE: return Format(kMsgRange, label, 1, 65535);
+    case CheckKind::CHK_FORMAT:
+    case CheckKind::CHK_LEADING_DOT: return Format(kMsgInvalidFormat, label);
+    case CheckKind::CHK_BAD_CHARS:
+      return Format(kMsgBadCharsLine1, label) + "\n" + kMsgBadCharsLine2;
+    case CheckKind::CHK_OK: return {};
   }
+  return {};
 }
 #pragma GCC diagnostic pop
 
-std::string FormatStoreMessage(int srv_result) {
+std::string FormatStoreMessage(SrvResult srv_result) {
   switch (srv_result) {
     case SRV_ERR_NAME_EXISTS: return kMsgNameExists;
     case SRV_ERR_DIR_IN_USE: return kMsgDirInUse;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "servers/srv_result.h"
 #include "servers/srvinfo.h"
 
 namespace pondrel {
@@ -30,12 +31,12 @@ inline constexpr char kMsgDamagedSaved[] =
 // The label of a field ("Server Name", "Image Directory", ...); "" for the id and flags.
 const char* SrvFieldLabel(std::uint16_t field);
 
-// The whole text for a non-zero check result, e.g. "HTTP Port is invalid format."; the two
-// lines of kind 8 are joined by "\n". "" for 0.
+// The whole text for a refused value, e.g. "HTTP Port is invalid format."; the two lines of
+// CHK_BAD_CHARS are joined by "\n". "" for an accepted one.
 std::string FormatCheckMessage(CheckResult result);
 
-// The text for store results that the user sees as such (8, 9); "" for the others, which the
-// caller words itself (file errors, lock).
-std::string FormatStoreMessage(int srv_result);
+// The text for store results that the user sees as such (name exists, directory in use); ""
+// for the others, which the caller words itself (file errors, lock).
+std::string FormatStoreMessage(SrvResult srv_result);
 
 }  // namespace pondrel

@@ -8,6 +8,8 @@
 #include "servers/srvmgr.h"
 
 namespace pondrel {
+
+using enum SrvResult;
 namespace {
 
 // Bit length of a rank: 1 for 0 and 1, 2 for 2..3, ... 8 for 128..255.
@@ -71,7 +73,7 @@ std::string SerializeSrvRecord(const CKVSrvInfo& info) {
   return out;
 }
 
-int ParseSrvRecord(std::string_view data, std::uint16_t mask, CKVSrvInfo* out) {
+SrvResult ParseSrvRecord(std::string_view data, std::uint16_t mask, CKVSrvInfo* out) {
   std::size_t pos = 0;
   auto selected = [mask](std::uint16_t field) { return (mask & SrvMaskBit(field)) != 0; };
   auto take_u16 = [&](std::uint16_t* v) {
@@ -226,7 +228,7 @@ bool DecompressSrvRecord(std::string_view block, std::string* out, std::size_t m
   return true;
 }
 
-int EncodeSrvFileRecord(const CKVSrvInfo& info, std::string* out) {
+SrvResult EncodeSrvFileRecord(const CKVSrvInfo& info, std::string* out) {
   std::string block;
   try {
     if (!CompressSrvRecord(SerializeSrvRecord(info), &block)) return SRV_ERR_MEMORY;
@@ -240,8 +242,8 @@ int EncodeSrvFileRecord(const CKVSrvInfo& info, std::string* out) {
   return SRV_OK;
 }
 
-int DecodeSrvFileRecord(std::string_view data, std::size_t* offset, std::uint16_t mask,
-                        CKVSrvInfo* out, bool* damaged) {
+SrvResult DecodeSrvFileRecord(std::string_view data, std::size_t* offset, std::uint16_t mask,
+                              CKVSrvInfo* out, bool* damaged) {
   if (damaged) *damaged = false;
   std::size_t pos = *offset;
   if (pos >= data.size()) return SRV_END_OF_FILE;  // the clean end

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "servers/srv_result.h"
 #include "servers/srvinfo.h"
 
 namespace pondrel {
@@ -26,8 +27,8 @@ inline constexpr std::size_t kSrvFullRecordSize = 980;  // every string at its l
 std::string SerializeSrvRecord(const CKVSrvInfo& info);
 // Applies the fields selected by `mask` from a serialised record to *out (which the caller
 // has cleared); strings with a stored length of 0 and rejected setter values are skipped.
-// SRV_OK, or SRV_END_OF_FILE when a field runs past the end of the data.
-int ParseSrvRecord(std::string_view data, std::uint16_t mask, CKVSrvInfo* out);
+// SrvResult::SRV_OK, or SrvResult::SRV_END_OF_FILE when a field runs past the end of the data.
+SrvResult ParseSrvRecord(std::string_view data, std::uint16_t mask, CKVSrvInfo* out);
 
 // Compression of a serialised record. False for empty input or input of 65536 bytes or more.
 bool CompressSrvRecord(std::string_view in, std::string* out);
@@ -36,13 +37,13 @@ bool CompressSrvRecord(std::string_view in, std::string* out);
 // stream. Output larger than `max_out` bytes also fails.
 bool DecompressSrvRecord(std::string_view block, std::string* out, std::size_t max_out = 1u << 20);
 
-// One on-disk record: length field and block (SRV_ERR_MEMORY when compression fails or the
-// block would exceed 4096 bytes).
-int EncodeSrvFileRecord(const CKVSrvInfo& info, std::string* out);
-// Reads one on-disk record from `data` at *offset. SRV_OK (offset moved past it), or
-// SRV_END_OF_FILE at the clean end (*offset == size) or at malformed bytes (offset unchanged;
-// *damaged set when bytes remain that could not be read).
-int DecodeSrvFileRecord(std::string_view data, std::size_t* offset, std::uint16_t mask,
-                        CKVSrvInfo* out, bool* damaged);
+// One on-disk record: length field and block (SrvResult::SRV_ERR_MEMORY when compression fails or
+// the block would exceed 4096 bytes).
+SrvResult EncodeSrvFileRecord(const CKVSrvInfo& info, std::string* out);
+// Reads one on-disk record from `data` at *offset. SrvResult::SRV_OK (offset moved past it), or
+// SrvResult::SRV_END_OF_FILE at the clean end (*offset == size) or at malformed bytes (offset
+// unchanged; *damaged set when bytes remain that could not be read).
+SrvResult DecodeSrvFileRecord(std::string_view data, std::size_t* offset, std::uint16_t mask,
+                              CKVSrvInfo* out, bool* damaged);
 
 }  // namespace pondrel

@@ -7,6 +7,9 @@
 #include "common/text_util.h"
 
 namespace pondrel {
+
+using enum CheckKind;
+
 namespace {
 
 // The eleven characters a server name may not hold.
@@ -30,20 +33,20 @@ bool HasControlCharacter(std::string_view text) {
 
 // Stores `text` in `field` when it is within `limit`; an empty text makes the field absent.
 CheckResult SetOptional(std::string* field, std::string_view text, std::size_t limit,
-                        std::uint16_t number) {
-  if (text.size() > limit) return MakeCheckResult(number, CHK_TOO_LONG);
-  if (HasControlCharacter(text)) return MakeCheckResult(number, CHK_FORMAT);
+                        SrvField number) {
+  if (text.size() > limit) return CheckResult{number, CHK_TOO_LONG};
+  if (HasControlCharacter(text)) return CheckResult{number, CHK_FORMAT};
   try {
     field->assign(text);
   } catch (const std::bad_alloc&) {
-    return MakeCheckResult(FLD_NONE, CHK_MEMORY);
+    return CheckResult{FLD_NONE, CHK_MEMORY};
   }
-  return 0;
+  return kCheckAccepted;
 }
 
 // Port text: at most 5 characters, digits after an optional minus sign, 1..65535.
-CheckResult ParsePort(std::string_view text, std::uint16_t number, std::uint16_t* port) {
-  if (text.size() > kPortTextMax) return MakeCheckResult(number, CHK_TOO_LONG);
+CheckResult ParsePort(std::string_view text, SrvField number, std::uint16_t* port) {
+  if (text.size() > kPortTextMax) return CheckResult{number, CHK_TOO_LONG};
   std::size_t i = 0;
   bool negative = false;
   if (i < text.size() && text[i] == '-') {
@@ -52,13 +55,13 @@ CheckResult ParsePort(std::string_view text, std::uint16_t number, std::uint16_t
   }
   long value = 0;
   for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return MakeCheckResult(number, CHK_FORMAT);
+    if (text[i] < '0' || text[i] > '9') return CheckResult{number, CHK_FORMAT};
     value = value * 10 + (text[i] - '0');
   }
   if (negative) value = -value;
-  if (value < 1 || value > 65535) return MakeCheckResult(number, CHK_RANGE);
+  if (value < 1 || value > 65535) return CheckResult{number, CHK_RANGE};
   *port = static_cast<std::uint16_t>(value);
-  return 0;
+  return kCheckAccepted;
 }
 
 unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
@@ -118,67 +121,66 @@ bool CKVSrvInfo::Assign(const CKVSrvInfo& other) {
 }
 
 CheckResult CKVSrvInfo::Validate() const {
-  if (server_name_.empty()) return MakeCheckResult(FLD_SERVER_NAME, CHK_EMPTY);
-  if (image_directory_.empty()) return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_EMPTY);
-  if (host_name_.empty()) return MakeCheckResult(FLD_HOST_NAME, CHK_EMPTY);
+  if (server_name_.empty()) return CheckResult{FLD_SERVER_NAME, CHK_EMPTY};
+  if (image_directory_.empty()) return CheckResult{FLD_IMAGE_DIRECTORY, CHK_EMPTY};
+  if (host_name_.empty()) return CheckResult{FLD_HOST_NAME, CHK_EMPTY};
   if (delete_images_on_server_) {
-    if (admin_account_.empty()) return MakeCheckResult(FLD_ADMIN_ACCOUNT, CHK_EMPTY);
-    if (admin_password_.empty()) return MakeCheckResult(FLD_ADMIN_PASSWORD, CHK_EMPTY);
+    if (admin_account_.empty()) return CheckResult{FLD_ADMIN_ACCOUNT, CHK_EMPTY};
+    if (admin_password_.empty()) return CheckResult{FLD_ADMIN_PASSWORD, CHK_EMPTY};
   }
   if (use_proxy_) {
-    if (proxy_host_.empty()) return MakeCheckResult(FLD_PROXY_HOST, CHK_EMPTY);
-    if (proxy_port_ == 0) return MakeCheckResult(FLD_PROXY_PORT, CHK_EMPTY);
+    if (proxy_host_.empty()) return CheckResult{FLD_PROXY_HOST, CHK_EMPTY};
+    if (proxy_port_ == 0) return CheckResult{FLD_PROXY_PORT, CHK_EMPTY};
   }
   if (use_ppp_) {
-    if (ppp_connection_name_.empty()) return MakeCheckResult(FLD_PPP_CONNECTION_NAME, CHK_EMPTY);
-    if (ppp_account_.empty()) return MakeCheckResult(FLD_PPP_ACCOUNT, CHK_EMPTY);
-    if (ppp_password_.empty()) return MakeCheckResult(FLD_PPP_PASSWORD, CHK_EMPTY);
+    if (ppp_connection_name_.empty()) return CheckResult{FLD_PPP_CONNECTION_NAME, CHK_EMPTY};
+    if (ppp_account_.empty()) return CheckResult{FLD_PPP_ACCOUNT, CHK_EMPTY};
+    if (ppp_password_.empty()) return CheckResult{FLD_PPP_PASSWORD, CHK_EMPTY};
   }
-  return 0;
+  return kCheckAccepted;
 }
 
 void CKVSrvInfo::SetId(const std::uint8_t bytes[16]) { std::memcpy(id_.bytes.data(), bytes, 16); }
 
 CheckResult CKVSrvInfo::SetServerName(std::string_view text) {
-  if (text.empty()) return MakeCheckResult(FLD_SERVER_NAME, CHK_EMPTY);
-  if (text.size() > kServerNameMax) return MakeCheckResult(FLD_SERVER_NAME, CHK_TOO_LONG);
+  if (text.empty()) return CheckResult{FLD_SERVER_NAME, CHK_EMPTY};
+  if (text.size() > kServerNameMax) return CheckResult{FLD_SERVER_NAME, CHK_TOO_LONG};
   while (!text.empty() && IsBlankOrTab(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlankOrTab(text.back())) text.remove_suffix(1);
-  if (text.empty()) return MakeCheckResult(FLD_SERVER_NAME, CHK_BLANK);
-  if (text.front() == '.') return MakeCheckResult(FLD_SERVER_NAME, CHK_LEADING_DOT);
+  if (text.empty()) return CheckResult{FLD_SERVER_NAME, CHK_BLANK};
+  if (text.front() == '.') return CheckResult{FLD_SERVER_NAME, CHK_LEADING_DOT};
   // Forbidden characters are all ASCII, and UTF-8 trailing bytes are never ASCII, so a
   // byte-wise search tests lead bytes only.
   if (text.find_first_of(kNameForbidden) != std::string_view::npos)
-    return MakeCheckResult(FLD_SERVER_NAME, CHK_BAD_CHARS);
+    return CheckResult{FLD_SERVER_NAME, CHK_BAD_CHARS};
   return SetOptional(&server_name_, text, kServerNameMax, FLD_SERVER_NAME);
 }
 
 CheckResult CKVSrvInfo::SetImageDirectory(std::string_view text) {
-  if (text.empty()) return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_EMPTY);
-  if (text.size() > kImageDirectoryMax) return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_TOO_LONG);
-  if (!IsValidLocalPath(text)) return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_FORMAT);
+  if (text.empty()) return CheckResult{FLD_IMAGE_DIRECTORY, CHK_EMPTY};
+  if (text.size() > kImageDirectoryMax) return CheckResult{FLD_IMAGE_DIRECTORY, CHK_TOO_LONG};
+  if (!IsValidLocalPath(text)) return CheckResult{FLD_IMAGE_DIRECTORY, CHK_FORMAT};
   // A directory that does not exist yet is judged by its nearest existing ancestor.
-  if (IsOnNetworkFileSystem(std::string(text)))
-    return MakeCheckResult(FLD_IMAGE_DIRECTORY, CHK_FORMAT);
+  if (IsOnNetworkFileSystem(std::string(text))) return CheckResult{FLD_IMAGE_DIRECTORY, CHK_FORMAT};
   // Stored without one trailing separator, except the root itself.
   if (text.size() > 1 && text.back() == '/') text.remove_suffix(1);
   return SetOptional(&image_directory_, text, kImageDirectoryMax, FLD_IMAGE_DIRECTORY);
 }
 
 CheckResult CKVSrvInfo::SetHostName(std::string_view text) {
-  if (text.empty()) return MakeCheckResult(FLD_HOST_NAME, CHK_EMPTY);
+  if (text.empty()) return CheckResult{FLD_HOST_NAME, CHK_EMPTY};
   return SetOptional(&host_name_, text, kHostNameMax, FLD_HOST_NAME);
 }
 
 CheckResult CKVSrvInfo::SetHttpPort(std::string_view text) {
-  if (text.empty()) return MakeCheckResult(FLD_HTTP_PORT, CHK_EMPTY);
+  if (text.empty()) return CheckResult{FLD_HTTP_PORT, CHK_EMPTY};
   return ParsePort(text, FLD_HTTP_PORT, &http_port_);
 }
 
 CheckResult CKVSrvInfo::SetProxyPort(std::string_view text) {
   if (text.empty()) {
     proxy_port_ = 0;
-    return 0;
+    return kCheckAccepted;
   }
   return ParsePort(text, FLD_PROXY_PORT, &proxy_port_);
 }

@@ -1,7 +1,6 @@
 // CKVSrvInfo: one camera server profile — how to reach the server, with which credentials,
 // where its pictures go on the local disk, and whether downloaded pictures are deleted on the
-// server. Every setter and Validate answer with a check result (field number in the high 16
-// bits, check kind in the low 16 bits, 0 = accepted).
+// server. Every setter and Validate answer with a check result: the refused field and why.
 //
 // Text is 8-bit UTF-8. An absent string and an empty one are the same thing: getters never
 // return null and the optional setters store an empty input as absent.
@@ -16,8 +15,8 @@
 
 namespace pondrel {
 
-// Check kinds (low 16 bits of a check result).
-enum CheckKind : std::uint16_t {
+// Why a setter or Validate refused a value.
+enum class CheckKind : std::uint16_t {
   CHK_OK = 0,           // accepted
   CHK_MEMORY = 1,       // out of memory (reported with field 0)
   CHK_EMPTY = 2,        // required value missing
@@ -31,8 +30,8 @@ enum CheckKind : std::uint16_t {
   CHK_BAD_CHARS = 8,    // server name holds a forbidden character
 };
 
-// Field numbers: the record order on disk, the high 16 bits of a check result, and (minus
-// one) the bit of the field mask.
+// Field numbers: the record order on disk, the field of a check result, and (minus one) the
+// bit of the field mask.
 enum SrvField : std::uint16_t {
   FLD_NONE = 0,
   FLD_ID = 1,
@@ -54,16 +53,16 @@ enum SrvField : std::uint16_t {
 };
 inline constexpr int kSrvFieldCount = 16;
 
-using CheckResult = std::uint32_t;
-inline constexpr CheckResult MakeCheckResult(std::uint16_t field, std::uint16_t kind) {
-  return (static_cast<CheckResult>(field) << 16) | kind;
-}
-inline constexpr std::uint16_t CheckResultField(CheckResult r) {
-  return static_cast<std::uint16_t>(r >> 16);
-}
-inline constexpr std::uint16_t CheckResultKind(CheckResult r) {
-  return static_cast<std::uint16_t>(r & 0xFFFF);
-}
+// What a setter or Validate answers: accepted, or the field that was refused and the kind of
+// check it failed (a memory failure names no field).
+struct [[nodiscard]] CheckResult {
+  SrvField field = FLD_NONE;
+  CheckKind kind = CheckKind::CHK_OK;
+
+  constexpr bool ok() const { return kind == CheckKind::CHK_OK; }
+  friend constexpr bool operator==(const CheckResult&, const CheckResult&) = default;
+};
+inline constexpr CheckResult kCheckAccepted{};
 
 // Character limits of the text fields (the setters refuse longer input with CHK_TOO_LONG).
 inline constexpr std::size_t kServerNameMax = 255;
@@ -95,7 +94,7 @@ class CKVSrvInfo {
   // Deep copy from `other` after clearing. False when memory runs out (this is then cleared).
   bool Assign(const CKVSrvInfo& other);
   // The record-level rules (required fields, and what the three flags require). The first
-  // failing rule decides; 0 when the record may be stored.
+  // failing rule decides; accepted when the record may be stored.
   CheckResult Validate() const;
 
   // Setters. Text setters return a check result and leave the field unchanged on failure.

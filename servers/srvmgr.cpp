@@ -17,6 +17,8 @@
 
 namespace pondrel {
 
+using enum SrvResult;
+
 // What one pass of the internal reader saw of the file.
 struct CKVSrvMgr::FileRead {
   bool exists = false;
@@ -32,7 +34,7 @@ constexpr std::size_t kMaxPath = 259;
 constexpr std::uint64_t kMaxProfileFile = 64u * 1024 * 1024;
 
 // Reads the file into `raw`. 0 read; SRV_ERR_NOT_FOUND missing; SRV_ERR_READ otherwise.
-int ReadRaw(const std::string& path, std::string* raw) {
+SrvResult ReadRaw(const std::string& path, std::string* raw) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return errno == ENOENT ? SRV_ERR_NOT_FOUND : SRV_ERR_READ;
   fd.reset();
@@ -69,12 +71,12 @@ bool CKVSrvMgr::InitWithDirectory(const std::string& root) {
   return true;
 }
 
-int CKVSrvMgr::ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
-                                FileRead* info) const {
+SrvResult CKVSrvMgr::ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
+                                      FileRead* info) const {
   out->clear();
   *info = FileRead{};
   if (base_path_.empty()) return SRV_ERR_READ;
-  int rc = ReadRaw(DataFilePath(), &info->raw);
+  SrvResult rc = ReadRaw(DataFilePath(), &info->raw);
   if (rc == SRV_ERR_NOT_FOUND) return SRV_OK;  // no file: an empty store
   if (rc != SRV_OK) return rc;
   info->exists = true;
@@ -103,12 +105,12 @@ int CKVSrvMgr::ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask
   }
 }
 
-int CKVSrvMgr::RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRead& info) {
+SrvResult CKVSrvMgr::RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRead& info) {
   std::string content;
   try {
     std::string one;
     for (const CKVSrvInfo& rec : list) {
-      int rc = EncodeSrvFileRecord(rec, &one);
+      SrvResult rc = EncodeSrvFileRecord(rec, &one);
       if (rc != SRV_OK) return rc;
       content += one;
     }
@@ -129,8 +131,8 @@ int CKVSrvMgr::RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRe
   return SRV_OK;
 }
 
-int CKVSrvMgr::CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvInfo& rec,
-                              const CKVSrvInfo* skip) const {
+SrvResult CKVSrvMgr::CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvInfo& rec,
+                                    const CKVSrvInfo* skip) const {
   for (const CKVSrvInfo& stored : list) {
     if (skip && stored.GetId() == skip->GetId()) continue;
     if (stored.GetServerName() == rec.GetServerName()) return SRV_ERR_NAME_EXISTS;
@@ -140,13 +142,13 @@ int CKVSrvMgr::CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvI
   return SRV_OK;
 }
 
-int CKVSrvMgr::LoadAll(bool* more, std::uint16_t mask) {
+SrvResult CKVSrvMgr::LoadAll(bool* more, std::uint16_t mask) {
   FreeAll();
   if (more) *more = false;
   NamedLock lock(kSrvLockName);
   if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
   FileRead info;
-  int rc = ReadFileUnlocked(&list_, mask, &info);
+  SrvResult rc = ReadFileUnlocked(&list_, mask, &info);
   lock.Unlock();
   if (rc != SRV_OK) {
     list_.clear();
@@ -159,7 +161,7 @@ int CKVSrvMgr::LoadAll(bool* more, std::uint16_t mask) {
   return SRV_OK;
 }
 
-int CKVSrvMgr::GetNext(CKVSrvInfo* out, bool* more) {
+SrvResult CKVSrvMgr::GetNext(CKVSrvInfo* out, bool* more) {
   if (cursor_ >= list_.size()) {
     if (more) *more = false;
     return SRV_ERR_NOT_FOUND;
@@ -173,7 +175,7 @@ int CKVSrvMgr::GetNext(CKVSrvInfo* out, bool* more) {
   return SRV_OK;
 }
 
-int CKVSrvMgr::FindInLoaded(const Guid& id, CKVSrvInfo* out) const {
+SrvResult CKVSrvMgr::FindInLoaded(const Guid& id, CKVSrvInfo* out) const {
   for (const CKVSrvInfo& rec : list_) {
     if (rec.GetId() == id) return out->Assign(rec) ? SRV_OK : SRV_ERR_MEMORY;
   }
@@ -187,12 +189,12 @@ void CKVSrvMgr::FreeAll() {
   loaded_damaged_ = false;
 }
 
-int CKVSrvMgr::FindById(const Guid& id, CKVSrvInfo* out, std::uint16_t mask) {
+SrvResult CKVSrvMgr::FindById(const Guid& id, CKVSrvInfo* out, std::uint16_t mask) {
   if (base_path_.empty()) return SRV_ERR_READ;
   NamedLock lock(kSrvLockName);
   if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
   std::string raw;
-  int rc = ReadRaw(DataFilePath(), &raw);
+  SrvResult rc = ReadRaw(DataFilePath(), &raw);
   lock.Unlock();
   if (rc != SRV_OK) return rc;  // SRV_ERR_NOT_FOUND without a file, else SRV_ERR_READ
   std::size_t offset = 0;
@@ -220,13 +222,13 @@ void CKVSrvMgr::TellDamage(const std::string& raw, std::size_t offset, std::size
 }
 
 template <typename Edit>
-int CKVSrvMgr::EditLocked(Edit edit) {
+SrvResult CKVSrvMgr::EditLocked(Edit edit) {
   NamedLock lock(kSrvLockName);
   if (!lock.Lock(lock_interval_ms_, lock_attempts_)) return SRV_ERR_LOCK;
   NamedLockGuard hold(lock);
   std::vector<CKVSrvInfo> list;
   FileRead info;
-  int rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
+  SrvResult rc = ReadFileUnlocked(&list, kSrvMaskAll, &info);
   if (rc != SRV_OK) return rc;
   if (info.damaged) TellDamage(info.raw, info.damage_offset, info.readable);
   rc = edit(list);
@@ -234,56 +236,55 @@ int CKVSrvMgr::EditLocked(Edit edit) {
   return RewriteUnlocked(list, info);
 }
 
-int CKVSrvMgr::Add(CKVSrvInfo* record) {
+SrvResult CKVSrvMgr::Add(CKVSrvInfo* record) {
   damage_saved_ = false;
   damaged_copy_path_.clear();
-  if (CheckResultKind(record->Validate()) != CHK_OK) return SRV_ERR_INVALID;
+  if (!record->Validate().ok()) return SRV_ERR_INVALID;
   Guid id = record->GetId();
-  const int rc = EditLocked([&](std::vector<CKVSrvInfo>& list) {
-    int conflict = CheckConflicts(list, *record, nullptr);
+  const SrvResult rc = EditLocked([&](std::vector<CKVSrvInfo>& list) {
+    SrvResult conflict = CheckConflicts(list, *record, nullptr);
     if (conflict != SRV_OK) return conflict;
     try {
       list.emplace_back();
     } catch (const std::bad_alloc&) {
-      return static_cast<int>(SRV_ERR_MEMORY);
+      return SRV_ERR_MEMORY;
     }
     CKVSrvInfo& node = list.back();
-    if (!node.Assign(*record)) return static_cast<int>(SRV_ERR_MEMORY);
+    if (!node.Assign(*record)) return SRV_ERR_MEMORY;
     if (id.IsZero()) {
-      if (!CreateGuid(&id) || id.IsZero()) return static_cast<int>(SRV_ERR_GUID);
+      if (!CreateGuid(&id) || id.IsZero()) return SRV_ERR_GUID;
       node.SetId(id);
     }
-    return static_cast<int>(SRV_OK);
+    return SRV_OK;
   });
   if (rc == SRV_OK) record->SetId(id);
   return rc;
 }
 
-int CKVSrvMgr::Modify(const CKVSrvInfo& record) {
+SrvResult CKVSrvMgr::Modify(const CKVSrvInfo& record) {
   damage_saved_ = false;
   damaged_copy_path_.clear();
   if (record.GetId().IsZero()) return SRV_ERR_NO_ID;
-  if (CheckResultKind(record.Validate()) != CHK_OK) return SRV_ERR_INVALID;
+  if (!record.Validate().ok()) return SRV_ERR_INVALID;
   return EditLocked([&](std::vector<CKVSrvInfo>& list) {
-    int conflict = CheckConflicts(list, record, &record);
+    SrvResult conflict = CheckConflicts(list, record, &record);
     if (conflict != SRV_OK) return conflict;
     for (CKVSrvInfo& stored : list) {
-      if (stored.GetId() == record.GetId())
-        return static_cast<int>(stored.Assign(record) ? SRV_OK : SRV_ERR_MEMORY);
+      if (stored.GetId() == record.GetId()) return stored.Assign(record) ? SRV_OK : SRV_ERR_MEMORY;
     }
-    return static_cast<int>(SRV_ERR_NOT_FOUND);
+    return SRV_ERR_NOT_FOUND;
   });
 }
 
-int CKVSrvMgr::Delete(const Guid& id) {
+SrvResult CKVSrvMgr::Delete(const Guid& id) {
   damage_saved_ = false;
   damaged_copy_path_.clear();
   return EditLocked([&](std::vector<CKVSrvInfo>& list) {
     auto it = std::find_if(list.begin(), list.end(),
                            [&](const CKVSrvInfo& r) { return r.GetId() == id; });
-    if (it == list.end()) return static_cast<int>(SRV_ERR_NOT_FOUND);
+    if (it == list.end()) return SRV_ERR_NOT_FOUND;
     list.erase(it);
-    return static_cast<int>(SRV_OK);
+    return SRV_OK;
   });
 }
 

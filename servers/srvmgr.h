@@ -15,26 +15,10 @@
 
 #include "common/guid.h"
 #include "common/protocol.h"
+#include "servers/srv_result.h"
 #include "servers/srvinfo.h"
 
 namespace pondrel {
-
-// Store result codes.
-enum SrvResult : int {
-  SRV_OK = 0,
-  SRV_ERR_MEMORY = 1,       // out of memory, or a record could not be copied
-  SRV_ERR_READ = 2,         // the profile file exists but cannot be opened or read
-  SRV_ERR_WRITE = 3,        // the profile file cannot be written
-  SRV_ERR_INVALID = 4,      // the record fails Validate
-  SRV_END_OF_FILE = 5,      // end of file or malformed record (record reader only; never
-                            // returned by a public operation)
-  SRV_ERR_GUID = 6,         // a new identifier could not be created
-  SRV_ERR_NOT_FOUND = 7,    // no profile with that identifier (also: no profile file)
-  SRV_ERR_NAME_EXISTS = 8,  // another profile has the same server name
-  SRV_ERR_DIR_IN_USE = 9,   // another profile's image directory is the same, a parent or a child
-  SRV_ERR_LOCK = 10,        // the profile lock could not be taken in time
-  SRV_ERR_NO_ID = 11,       // Modify was given a record whose id is all zero
-};
 
 // Field masks for the reading operations: bit n-1 selects field n; the id is always read.
 // Fields that are not selected keep their cleared values.
@@ -73,45 +57,49 @@ class CKVSrvMgr {
 
   // Takes the lock, reads the whole file into the list (fields chosen by `mask`), releases
   // the lock and puts the cursor on the first profile; *more = the list is not empty.
-  // A missing file gives an empty list and SRV_OK. SRV_ERR_READ when the file cannot be
-  // opened, SRV_ERR_LOCK when the lock is not had in time. A damaged tail of the file ends
-  // the list (LoadedFileDamaged() tells); the damage is reported to the process's observer
-  // with a copy of the file kept aside (common/store_damage.h). Releases an earlier list
+  // A missing file gives an empty list and SrvResult::SRV_OK. SrvResult::SRV_ERR_READ when the file
+  // cannot be opened, SrvResult::SRV_ERR_LOCK when the lock is not had in time. A damaged tail of
+  // the file ends the list (LoadedFileDamaged() tells); the damage is reported to the process's
+  // observer with a copy of the file kept aside (common/store_damage.h). Releases an earlier list
   // first.
-  int LoadAll(bool* more, std::uint16_t mask = kSrvMaskAll);
+  SrvResult LoadAll(bool* more, std::uint16_t mask = kSrvMaskAll);
   // Copies the profile at the cursor into *out and moves on; *more = another follows.
-  // SRV_ERR_MEMORY if the copy fails (cursor unchanged); SRV_ERR_NOT_FOUND past the end.
-  int GetNext(CKVSrvInfo* out, bool* more);
-  // Looks `id` up in the loaded list (no lock, no file access): SRV_OK with the copy,
-  // SRV_ERR_MEMORY if the copy fails, SRV_ERR_NOT_FOUND if absent.
-  int FindInLoaded(const Guid& id, CKVSrvInfo* out) const;
+  // SrvResult::SRV_ERR_MEMORY if the copy fails (cursor unchanged); SrvResult::SRV_ERR_NOT_FOUND
+  // past the end.
+  SrvResult GetNext(CKVSrvInfo* out, bool* more);
+  // Looks `id` up in the loaded list (no lock, no file access): SrvResult::SRV_OK with the copy,
+  // SrvResult::SRV_ERR_MEMORY if the copy fails, SrvResult::SRV_ERR_NOT_FOUND if absent.
+  SrvResult FindInLoaded(const Guid& id, CKVSrvInfo* out) const;
   // Releases the loaded list.
   void FreeAll();
   // The loaded profiles in file order (valid until FreeAll or the next LoadAll).
   const std::vector<CKVSrvInfo>& Loaded() const { return list_; }
 
-  // Reads the file under the lock until `id` matches. SRV_OK and the copy; SRV_ERR_NOT_FOUND
-  // if absent or no file; SRV_ERR_READ if the file cannot be opened; SRV_ERR_LOCK. A search
-  // that ends at damaged bytes reports the damage as LoadAll does.
-  int FindById(const Guid& id, CKVSrvInfo* out, std::uint16_t mask = kSrvMaskAll);
+  // Reads the file under the lock until `id` matches. SrvResult::SRV_OK and the copy;
+  // SrvResult::SRV_ERR_NOT_FOUND if absent or no file; SrvResult::SRV_ERR_READ if the file cannot
+  // be opened; SrvResult::SRV_ERR_LOCK. A search that ends at damaged bytes reports the damage as
+  // LoadAll does.
+  SrvResult FindById(const Guid& id, CKVSrvInfo* out, std::uint16_t mask = kSrvMaskAll);
 
-  // Stores a new profile. SRV_ERR_INVALID (Validate fails), SRV_ERR_LOCK, SRV_ERR_READ,
-  // SRV_ERR_NAME_EXISTS (same name, case-sensitive), SRV_ERR_DIR_IN_USE (overlapping image
-  // directory, case-insensitive), SRV_ERR_MEMORY, SRV_ERR_GUID, SRV_ERR_WRITE. On success
+  // Stores a new profile. SrvResult::SRV_ERR_INVALID (Validate fails), SrvResult::SRV_ERR_LOCK,
+  // SrvResult::SRV_ERR_READ, SrvResult::SRV_ERR_NAME_EXISTS (same name, case-sensitive),
+  // SrvResult::SRV_ERR_DIR_IN_USE (overlapping image directory, case-insensitive),
+  // SrvResult::SRV_ERR_MEMORY, SrvResult::SRV_ERR_GUID, SrvResult::SRV_ERR_WRITE. On success
   // *record carries the identifier it was stored under (a fresh one when its id was zero).
-  int Add(CKVSrvInfo* record);
-  // Replaces the stored profile with the same id. SRV_ERR_NO_ID (id all zero, checked
-  // first, no file access), SRV_ERR_INVALID, SRV_ERR_LOCK, SRV_ERR_READ, SRV_ERR_NAME_EXISTS,
-  // SRV_ERR_DIR_IN_USE, SRV_ERR_NOT_FOUND, SRV_ERR_MEMORY, SRV_ERR_WRITE.
-  int Modify(const CKVSrvInfo& record);
-  // Removes the stored profile with that id. SRV_ERR_NOT_FOUND, SRV_ERR_LOCK, SRV_ERR_READ,
-  // SRV_ERR_WRITE.
-  int Delete(const Guid& id);
+  SrvResult Add(CKVSrvInfo* record);
+  // Replaces the stored profile with the same id. SrvResult::SRV_ERR_NO_ID (id all zero, checked
+  // first, no file access), SrvResult::SRV_ERR_INVALID, SrvResult::SRV_ERR_LOCK,
+  // SrvResult::SRV_ERR_READ, SrvResult::SRV_ERR_NAME_EXISTS, SrvResult::SRV_ERR_DIR_IN_USE,
+  // SrvResult::SRV_ERR_NOT_FOUND, SrvResult::SRV_ERR_MEMORY, SrvResult::SRV_ERR_WRITE.
+  SrvResult Modify(const CKVSrvInfo& record);
+  // Removes the stored profile with that id. SrvResult::SRV_ERR_NOT_FOUND, SrvResult::SRV_ERR_LOCK,
+  // SrvResult::SRV_ERR_READ, SrvResult::SRV_ERR_WRITE.
+  SrvResult Delete(const Guid& id);
 
   // Add, Modify and Delete never silently drop a damaged tail of prp1: before the rewrite
   // the whole damaged file is copied aside (DamagedCopyPath()), and DamageSaved() is true
   // after that operation (it is reset by every editing operation). When the copy cannot be
-  // made, the operation fails with SRV_ERR_WRITE and prp1 stays as it was.
+  // made, the operation fails with SrvResult::SRV_ERR_WRITE and prp1 stays as it was.
   bool DamageSaved() const { return damage_saved_; }
   const std::string& DamagedCopyPath() const { return damaged_copy_path_; }
   // Whether the last LoadAll stopped at unreadable bytes before the end of the file.
@@ -129,14 +117,15 @@ class CKVSrvMgr {
 
  private:
   struct FileRead;  // result of one pass of the internal reader
-  int ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask, FileRead* info) const;
-  int RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRead& info);
+  SrvResult ReadFileUnlocked(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
+                             FileRead* info) const;
+  SrvResult RewriteUnlocked(const std::vector<CKVSrvInfo>& list, const FileRead& info);
   // The frame of every edit: take the lock, read all records, let `edit` change the list and
-  // rewrite the file when it answers SRV_OK; any other answer ends the edit unwritten.
+  // rewrite the file when it answers SrvResult::SRV_OK; any other answer ends the edit unwritten.
   template <typename Edit>
-  int EditLocked(Edit edit);
-  int CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvInfo& rec,
-                     const CKVSrvInfo* skip) const;
+  SrvResult EditLocked(Edit edit);
+  SrvResult CheckConflicts(const std::vector<CKVSrvInfo>& list, const CKVSrvInfo& rec,
+                           const CKVSrvInfo* skip) const;
   void TellDamage(const std::string& raw, std::size_t offset, std::size_t readable);
 
   std::string base_path_;

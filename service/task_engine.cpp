@@ -362,7 +362,7 @@ int CKestova::GetServerName(const Guid& id, std::string* name) {
   CKVSrvMgr mgr;
   if (!mgr.InitWithDirectory(root_)) return -1;
   CKVSrvInfo info;
-  if (mgr.FindById(id, &info, kSrvMaskName) != SRV_OK) return -1;
+  if (mgr.FindById(id, &info, kSrvMaskName) != SrvResult::SRV_OK) return -1;
   *name = info.GetServerName();
   return 0;
 }
@@ -371,9 +371,9 @@ int CKestova::GetServerInfo(const Guid& id, std::string* name, std::string* imag
   CKVSrvMgr mgr;
   if (!mgr.InitWithDirectory(root_)) return -1;
   CKVSrvInfo info;
-  int rc = mgr.FindById(id, &info, kSrvMaskNameAndDir);
-  if (rc == SRV_ERR_NOT_FOUND) return -2;
-  if (rc != SRV_OK) return -1;
+  const SrvResult rc = mgr.FindById(id, &info, kSrvMaskNameAndDir);
+  if (rc == SrvResult::SRV_ERR_NOT_FOUND) return -2;
+  if (rc != SrvResult::SRV_OK) return -1;
   *name = info.GetServerName();
   *image_dir = info.GetImageDirectory();
   return 0;
@@ -383,7 +383,7 @@ int CKestova::GetServerAddr(const Guid& id, sockaddr_in* addr) {
   CKVSrvMgr mgr;
   if (!mgr.InitWithDirectory(root_)) return -1;
   CKVSrvInfo info;
-  if (mgr.FindById(id, &info, kSrvMaskHostName) != SRV_OK) return -1;
+  if (mgr.FindById(id, &info, kSrvMaskHostName) != SrvResult::SRV_OK) return -1;
   const std::string& host = info.GetHostName();
   if (host.empty()) return 0;
   in_addr a{};

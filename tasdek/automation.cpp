@@ -26,8 +26,8 @@ bool ParseServerId(const std::string& text, Guid* id) {
 
 // A setter's rejection: out of memory gives 3, any other 9.
 int SetterResult(CheckResult r) {
-  if (CheckResultKind(r) == CHK_OK) return kAutoOk;
-  return CheckResultKind(r) == CHK_MEMORY ? kAutoNoMemory : kAutoInvalid;
+  if (r.ok()) return kAutoOk;
+  return r.kind == CheckKind::CHK_MEMORY ? kAutoNoMemory : kAutoInvalid;
 }
 
 // The values applied to a new record in their order; the first rejection ends it.
@@ -93,15 +93,15 @@ AutomationServerValues Values(const QString& server_id, const QString& server_na
 
 }  // namespace
 
-int MapStoreResult(int store_result) {
+int MapStoreResult(SrvResult store_result) {
   switch (store_result) {
-    case SRV_OK: return 0;
-    case SRV_ERR_MEMORY: return 3;
-    case SRV_ERR_INVALID:
-    case SRV_ERR_NO_ID: return 9;
-    case SRV_ERR_NOT_FOUND: return 12;
-    case SRV_ERR_NAME_EXISTS: return 10;
-    case SRV_ERR_DIR_IN_USE: return 11;
+    case SrvResult::SRV_OK: return 0;
+    case SrvResult::SRV_ERR_MEMORY: return 3;
+    case SrvResult::SRV_ERR_INVALID:
+    case SrvResult::SRV_ERR_NO_ID: return 9;
+    case SrvResult::SRV_ERR_NOT_FOUND: return 12;
+    case SrvResult::SRV_ERR_NAME_EXISTS: return 10;
+    case SrvResult::SRV_ERR_DIR_IN_USE: return 11;
     default: return kAutoWriteFailed;
   }
 }
@@ -112,21 +112,21 @@ int StoreServerFromAutomation(const AutomationServerValues& v, bool modify) {
   if (built != kAutoOk) return built;
   CKVSrvMgr store;
   if (!store.Init()) return kAutoStoreInit;
-  int r;
+  SrvResult r;
   if (modify) {
     CKVSrvInfo stored;
-    while ((r = store.FindById(rec.GetId(), &stored, kSrvMaskAll)) == SRV_ERR_LOCK) {
+    while ((r = store.FindById(rec.GetId(), &stored, kSrvMaskAll)) == SrvResult::SRV_ERR_LOCK) {
     }
-    if (r != SRV_OK) return MapStoreResult(r);
+    if (r != SrvResult::SRV_OK) return MapStoreResult(r);
     rec.SetDeleteImagesOnServer(stored.GetDeleteImagesOnServer());
-    while ((r = store.Modify(rec)) == SRV_ERR_LOCK) {
+    while ((r = store.Modify(rec)) == SrvResult::SRV_ERR_LOCK) {
     }
     return MapStoreResult(r);
   }
-  while ((r = store.Modify(rec)) == SRV_ERR_LOCK) {
+  while ((r = store.Modify(rec)) == SrvResult::SRV_ERR_LOCK) {
   }
-  if (r == SRV_ERR_NOT_FOUND) {
-    while ((r = store.Add(&rec)) == SRV_ERR_LOCK) {
+  if (r == SrvResult::SRV_ERR_NOT_FOUND) {
+    while ((r = store.Add(&rec)) == SrvResult::SRV_ERR_LOCK) {
     }
   }
   return MapStoreResult(r);
@@ -137,21 +137,21 @@ int CMainFrame::DeleteServer(const std::string& server_id) {
   if (!ParseServerId(server_id, &id)) return kAutoInvalid;
   // Deleting a server whose task runs would let the service write that task back when its
   // run ends, under a server that no longer exists.
-  doc_.LoadTasks();
+  (void)doc_.LoadTasks();  // an unreadable file leaves no task that could be running
   list_.RebuildKeepingSort();
   model_->Reset();
   if (doc_.IsServerRunning(id)) return kAutoWriteFailed;
   CKVSrvMgr store;
   if (!store.Init()) return kAutoStoreInit;
-  int r;
-  while ((r = store.Delete(id)) == SRV_ERR_LOCK) {
+  SrvResult r;
+  while ((r = store.Delete(id)) == SrvResult::SRV_ERR_LOCK) {
   }
-  if (r != SRV_OK) return MapStoreResult(r);
-  const int tasks = doc_.DeleteServerTasks(id);
+  if (r != SrvResult::SRV_OK) return MapStoreResult(r);
+  const DocResult tasks = doc_.DeleteServerTasks(id);
   list_.RebuildKeepingSort();
   model_->Reset();
   UpdateCommands(false);
-  return tasks;
+  return ResultCode(tasks);
 }
 
 CDocumentAdaptor::CDocumentAdaptor(QObject* document, CMainFrame* frame)
@@ -179,7 +179,7 @@ int CDocumentAdaptor::ModifyServer(const QString& a, const QString& b, const QSt
   const int r = StoreServerFromAutomation(Values(a, b, c, d, e, f, g, h, i, j, k, l, m, n), true);
   if (r == 0) {
     // The tasks of this server show its new name.
-    frame_->Doc().ResolveServers();
+    (void)frame_->Doc().ResolveServers();  // on failure the rows keep the names they had
     frame_->Model()->RedrawAll();
   }
   return r;

@@ -8,6 +8,8 @@
 #include <QString>
 #include <string>
 
+#include "servers/srv_result.h"
+
 namespace pondrel::tasdek {
 
 class CMainFrame;
@@ -25,7 +27,7 @@ struct AutomationServerValues {
 
 // The profile store's answer as an automation result: 0 -> 0, 1 -> 3, 4 and 11 -> 9, 7 -> 12,
 // 8 -> 10, 9 -> 11, anything else -> 2.
-int MapStoreResult(int store_result);
+int MapStoreResult(SrvResult store_result);
 // Stores the profile: Modify, and Add when the store has no profile of that id. With
 // `modify`, replaces only, keeping the stored "delete images on the server" flag. The
 // automation result; `server_id_out` gets the identifier for a later redraw.

@@ -247,11 +247,11 @@ bool CMainFrame::Create(std::string* error) {
   }
   notifier_ = std::make_unique<QSocketNotifier>(slot_.NotifyFd(), QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, &CMainFrame::HandleMailslot);
-  const int r = list_.Refresh();
+  const DocResult r = list_.Refresh();
   model_->Reset();
-  if (r != kDocOk) {
-    ShowError(r);
-    *error = ErrorText(r);
+  if (r != DocResult::kOk) {
+    ShowError(ResultCode(r));
+    *error = ErrorText(ResultCode(r));
     return false;
   }
   if (list_.RowCount() > 0) SelectRow(0);
@@ -260,7 +260,7 @@ bool CMainFrame::Create(std::string* error) {
 
 void CMainFrame::OfferFirstServer() {
   std::vector<CKVSrvInfo> servers;
-  if (LoadServerList(&servers, kSrvMaskName) != SRV_OK || !servers.empty()) return;
+  if (LoadServerList(&servers, kSrvMaskName) != SrvResult::SRV_OK || !servers.empty()) return;
   CMessagePresenter::Show(this, QString::fromLatin1(kMsgNoServer), MsgIcon::kInformation);
   if (!IsEmbeddedMode()) OnServerAdd();
 }
@@ -285,11 +285,11 @@ void CMainFrame::ShowError(int code) {
   CMessagePresenter::Show(this, QString::fromLatin1(text));
 }
 
-void CMainFrame::ShowDocResult(int code) {
-  if (code == kDocNameExists) {
+void CMainFrame::ShowDocResult(DocResult result) {
+  if (result == DocResult::kNameExists) {
     CMessagePresenter::Show(this, QString::fromLatin1(kMsgTaskNameExists));
   } else {
-    ShowError(code);
+    ShowError(ResultCode(result));
   }
 }
 
@@ -388,8 +388,8 @@ void CMainFrame::AfterDocumentChange(const std::string& select_name) {
 
 void CMainFrame::OnNewTask() {
   std::vector<CKVSrvInfo> servers;
-  if (LoadServerList(&servers, kSrvMaskName) != SRV_OK) {
-    ShowError(kDocReadError);
+  if (LoadServerList(&servers, kSrvMaskName) != SrvResult::SRV_OK) {
+    ShowError(ResultCode(DocResult::kReadError));
     return;
   }
   if (servers.empty()) {
@@ -405,8 +405,8 @@ void CMainFrame::OnNewTask() {
   CTaskEditorDialog dlg(fresh, "", doc_, list_.HasServerFilter() ? &list_.ServerFilter() : nullptr,
                         this);
   if (dlg.exec() != QDialog::Accepted) return;
-  const int r = AddEditedTask(&doc_, dlg.Result());
-  if (r != kDocOk) {
+  const DocResult r = AddEditedTask(&doc_, dlg.Result());
+  if (r != DocResult::kOk) {
     ShowDocResult(r);
     return;
   }
@@ -422,8 +422,8 @@ void CMainFrame::OnEditTask() {
   CTaskEditorDialog dlg(scratch, e->server_name, doc_,
                         list_.HasServerFilter() ? &list_.ServerFilter() : nullptr, this);
   if (dlg.exec() != QDialog::Accepted) return;
-  const int r = ModifyEditedTask(&doc_, old_name, dlg.Result());
-  if (r != kDocOk) {
+  const DocResult r = ModifyEditedTask(&doc_, old_name, dlg.Result());
+  if (r != DocResult::kOk) {
     ShowDocResult(r);
     return;
   }
@@ -439,8 +439,8 @@ void CMainFrame::OnDuplicateTask() {
   char text[512];
   std::snprintf(text, sizeof text, kFmtDuplicateAs, name.c_str());
   CMessagePresenter::Show(this, QString::fromUtf8(text), MsgIcon::kInformation);
-  const int r = doc_.AddTask(MakeDuplicate(e->task, name));
-  if (r != kDocOk) {
+  const DocResult r = doc_.AddTask(MakeDuplicate(e->task, name));
+  if (r != DocResult::kOk) {
     ShowDocResult(r);
     return;
   }
@@ -456,13 +456,13 @@ void CMainFrame::OnDeleteTask() {
   std::snprintf(text, sizeof text, kFmtDeleteTaskAsk, name.c_str());
   if (!CMessagePresenter::Ask(this, QString::fromUtf8(text), QMessageBox::Ok | QMessageBox::Cancel))
     return;
-  const int r = doc_.DeleteTask(name);
-  if (r == kDocTaskRunning) {
+  const DocResult r = doc_.DeleteTask(name);
+  if (r == DocResult::kTaskRunning) {
     // The service would write a running task back when its run ends.
-    ShowError(r);
+    ShowError(ResultCode(r));
     return;
   }
-  if (r != kDocOk) return;
+  if (r != DocResult::kOk) return;
   list_.RebuildKeepingSort();
   model_->Reset();
   // The row that took its place, or the new last row.
@@ -472,7 +472,7 @@ void CMainFrame::OnDeleteTask() {
 
 void CMainFrame::OnRefresh() {
   const std::string selected = SelectedTaskName();
-  list_.Refresh();
+  (void)list_.Refresh();  // the View menu's refresh shows no error
   model_->Reset();
   if (!selected.empty()) SelectRow(list_.FindRow(selected));
 }

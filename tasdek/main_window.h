@@ -100,7 +100,7 @@ class CMainFrame : public QMainWindow {
   void FitScheduleColumn();
   int schedule_min_width_ = 0;
   void AfterDocumentChange(const std::string& select_name);
-  void ShowDocResult(int code);
+  void ShowDocResult(DocResult result);
 
   CTasdekDoc doc_;
   TaskListModel list_;

@@ -156,7 +156,7 @@ void CServerEditorDialog::LayOutControls() {
   fd->setColumnStretch(1, 1);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
+  connect(buttons, &QDialogButtonBox::accepted, this, [this] { (void)TryAccept(); });
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
   auto* all = new QVBoxLayout(this);
@@ -231,14 +231,14 @@ ServerEditorForm CServerEditorDialog::FormFromControls() const {
   return f;
 }
 
-int CServerEditorDialog::TryAccept() {
+ServerEdit CServerEditorDialog::TryAccept() {
   const ServerSaveResult r = SaveServer(FormFromControls(), &record_, is_running_);
-  if (r.code != 0) {
+  if (r.outcome != ServerEdit::kDone) {
     ShowServerInfoMessage(this, r.message);
-    return r.code;
+    return r.outcome;
   }
   accept();
-  return 0;
+  return ServerEdit::kDone;
 }
 
 CServerListDialog::CServerListDialog(CTaskTableModel* tasks, QWidget* parent)
@@ -282,8 +282,8 @@ CServerListDialog::CServerListDialog(CTaskTableModel* tasks, QWidget* parent)
   connect(list, &QTreeWidget::itemSelectionChanged, this, &CServerListDialog::UpdateButtons);
   connect(list->header(), &QHeaderView::sectionClicked, this, &CServerListDialog::SortByColumn);
 
-  const int r = LoadServerList(&rows_);
-  if (r != SRV_OK) {
+  const SrvResult r = LoadServerList(&rows_);
+  if (r != SrvResult::SRV_OK) {
     ShowServerListMessage(parent, kMsgServerReadFailed);
     return;
   }
@@ -363,14 +363,14 @@ void CServerListDialog::Edit() {
   if (row < 0) return;
   CKVSrvMgr store;
   CKVSrvInfo full;
-  if (!store.Init() ||
-      store.FindById(rows_[static_cast<std::size_t>(row)].GetId(), &full, kSrvMaskAll) != SRV_OK) {
+  if (!store.Init() || store.FindById(rows_[static_cast<std::size_t>(row)].GetId(), &full,
+                                      kSrvMaskAll) != SrvResult::SRV_OK) {
     ShowServerListMessage(this, kMsgServerReadFailed);
     return;
   }
   if (!run_editor(&full)) return;
   // The tasks of this server show its new name.
-  tasks_->Doc()->ResolveServers();
+  (void)tasks_->Doc()->ResolveServers();  // on failure the rows keep the names they had
   tasks_->RedrawAll();
   rows_[static_cast<std::size_t>(row)] = full;
   FillRow(list->topLevelItem(row), full);
@@ -388,10 +388,10 @@ void CServerListDialog::Delete() {
       DeleteServerWithTasks(rows_[static_cast<std::size_t>(row)].GetId(), tasks_->Doc());
   tasks_->List()->RebuildKeepingSort();
   tasks_->Reset();
-  if (r.task_result != 0) {
-    CMessagePresenter::Show(this, QString::fromLatin1(ErrorText(r.task_result)));
+  if (r.task_result != DocResult::kOk) {
+    CMessagePresenter::Show(this, QString::fromLatin1(ErrorText(ResultCode(r.task_result))));
   }
-  if (r.code != 0) {
+  if (r.outcome != ServerEdit::kDone) {
     ShowServerListMessage(this, r.message.c_str());
     return;
   }

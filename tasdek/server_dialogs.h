@@ -33,7 +33,7 @@ class CServerEditorDialog : public QDialog {
   const CKVSrvInfo& Result() const { return record_; }
   // OK as the button does it: 0 when saved (the dialog accepts), else the failure's code after
   // its message was shown.
-  int TryAccept();
+  ServerEdit TryAccept();
   ServerEditorForm FormFromControls() const;
   void UpdateEnabling();
   // The folder picker; tests replace it.

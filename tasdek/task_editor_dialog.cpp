@@ -28,8 +28,9 @@ CTaskEditorDialog::CTaskEditorDialog(const CKVTask& task, const std::string& ser
     : QDialog(parent), doc_(doc), original_name_(task.Name), result_(task) {
   setWindowTitle(QStringLiteral("Task Settings"));
   BuildControls();
-  const int r = LoadEditorServers(&form_, filter);
-  if (r != kEdOk) CMessagePresenter::Show(parent, QString::fromStdString(TaskEditorMessage(r, "")));
+  const EditorResult r = LoadEditorServers(&form_, filter);
+  if (r != EditorResult::kOk)
+    CMessagePresenter::Show(parent, QString::fromStdString(TaskEditorMessage(r, "")));
   FormFromTask(task, server_name, &form_);
   LoadControls(form_);
   UpdateEnabling();
@@ -208,7 +209,7 @@ void CTaskEditorDialog::BuildControls() {
       this);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  connect(buttons, &QDialogButtonBox::accepted, this, [this] { TryAccept(); });
+  connect(buttons, &QDialogButtonBox::accepted, this, [this] { (void)TryAccept(); });
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
   auto* all = new QVBoxLayout(this);
@@ -301,17 +302,17 @@ TaskEditorForm CTaskEditorDialog::FormFromControls() const {
   return f;
 }
 
-int CTaskEditorDialog::TryAccept() {
+EditorResult CTaskEditorDialog::TryAccept() {
   const TaskEditorForm f = FormFromControls();
   CKVTask out = result_;
-  const int code = ApplyTaskEditor(f, original_name_, doc_, &out);
-  if (code != kEdOk) {
+  const EditorResult code = ApplyTaskEditor(f, original_name_, doc_, &out);
+  if (code != EditorResult::kOk) {
     CMessagePresenter::Show(this, QString::fromStdString(TaskEditorMessage(code, f.name)));
     return code;
   }
   result_ = out;
   accept();
-  return kEdOk;
+  return EditorResult::kOk;
 }
 
 }  // namespace pondrel::tasdek

@@ -31,7 +31,7 @@ class CTaskEditorDialog : public QDialog {
 
   // OK as the button does it: validates, shows the first failure's message and stays open,
   // else accepts. The editor code.
-  int TryAccept();
+  EditorResult TryAccept();
   // The controls as a form.
   TaskEditorForm FormFromControls() const;
   // Enabling of the controls that depend on the radios and boxes.

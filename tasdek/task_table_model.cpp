@@ -116,7 +116,7 @@ void CTaskTableModel::Reset() {
 
 bool CTaskTableModel::RefreshTask(std::string_view name) {
   if (!doc_->FindTask(name)) return false;
-  doc_->ReloadTask(name);
+  (void)doc_->ReloadTask(name);  // a failed read keeps the row's values
   RedrawTask(name);
   return true;
 }

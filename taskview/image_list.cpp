@@ -30,7 +30,7 @@ std::string Printf(const char* format, const std::string& arg) {
 
 bool LoadProfiles(std::vector<ImageListServer>* out) {
   std::vector<CKVSrvInfo> profiles;
-  if (LoadServerList(&profiles, kSrvMaskNameAndDir) != SRV_OK) return false;
+  if (LoadServerList(&profiles, kSrvMaskNameAndDir) != SrvResult::SRV_OK) return false;
   out->clear();
   for (const CKVSrvInfo& p : profiles) {
     out->push_back({p.GetId(), p.GetServerName(), p.GetImageDirectory()});
@@ -191,7 +191,7 @@ ImageListOutcome CImageList::DeleteRow(int row) {
   const ImageListServer& server = servers_[selected_];
   const ImageListRow r = rows_[row];
   album::DeleteDayAlbum(server.image_dir, DateOf(r));
-  if (DeleteDay(server.id, r.year, r.month * 100 + r.day) != 0) {
+  if (DeleteDay(server.id, r.year, r.month * 100 + r.day) != ImageResult::kOk) {
     out.code = 1;
     out.message = kMsgReadFailed;
     return out;
@@ -211,9 +211,10 @@ ImageListOutcome CImageList::GenerateRow(int row, const std::function<void(long,
   req.language = album::LanguageOfTopPageName(album::kTopPageNameResource);
   req.expected_count = rows_[row].count;
   req.progress = progress;
-  album::AlbumResult result;
-  const int r = album::GenerateAlbum(req, &result);
-  if (r != album::kAlbumOk || result.appended < rows_[row].count || !FileExists(result.top_page)) {
+  album::AlbumOutput result;
+  const album::AlbumResult r = album::GenerateAlbum(req, &result);
+  if (r != album::AlbumResult::kOk || result.appended < rows_[row].count ||
+      !FileExists(result.top_page)) {
     out.code = 1;
     out.message = kMsgGenerateHtmlFailed;
     return out;

@@ -87,72 +87,76 @@ ServerEditorForm FormFromServer(const CKVSrvInfo& rec, const std::vector<std::st
 }
 
 std::string CheckResultMessage(CheckResult result) {
-  if (result == 0) return "";
-  const FieldWording w = Wording(CheckResultField(result));
+  if (result.ok()) return "";
+  const FieldWording w = Wording(result.field);
   char buf[512];
-  switch (CheckResultKind(result)) {
-    case CHK_MEMORY: return kMsgServerNoMemory;
-    case CHK_EMPTY:
-    case CHK_BLANK: return Format1(kFmtCheckEmpty, w.label);
-    case CHK_TOO_LONG:
+  switch (result.kind) {
+    case CheckKind::CHK_MEMORY: return kMsgServerNoMemory;
+    case CheckKind::CHK_EMPTY:
+    case CheckKind::CHK_BLANK: return Format1(kFmtCheckEmpty, w.label);
+    case CheckKind::CHK_TOO_LONG:
       std::snprintf(buf, sizeof buf, kFmtCheckTooLong, w.label, w.limit);
       return buf;
-    case CHK_RANGE: std::snprintf(buf, sizeof buf, kFmtCheckRange, w.label, 1, 65535); return buf;
-    case CHK_FORMAT:
-    case CHK_LEADING_DOT: return Format1(kFmtCheckFormat, w.label);
-    case CHK_BAD_CHARS: return Format1(kFmtCheckBadChars, w.label);
-    default: return kMsgServerWriteFailed;
+    case CheckKind::CHK_RANGE:
+      std::snprintf(buf, sizeof buf, kFmtCheckRange, w.label, 1, 65535);
+      return buf;
+    case CheckKind::CHK_FORMAT:
+    case CheckKind::CHK_LEADING_DOT: return Format1(kFmtCheckFormat, w.label);
+    case CheckKind::CHK_BAD_CHARS: return Format1(kFmtCheckBadChars, w.label);
+    case CheckKind::CHK_OK: break;
   }
+  return "";
 }
 
 namespace {
 
 // The form's controls into `rec` through its setters, in the dialog's order: the first
-// refusal (0 when every value was taken).
+// refusal (accepted when every value was taken).
 CheckResult ApplyServerForm(const ServerEditorForm& form, CKVSrvInfo* rec) {
-  CheckResult check = 0;
+  CheckResult check = kCheckAccepted;
   auto apply = [&check](CheckResult c) {
-    if (check == 0) check = c;
+    if (check.ok()) check = c;
   };
   apply(rec->SetServerName(form.server_name));
-  if (check == 0) apply(rec->SetImageDirectory(form.image_directory));
-  if (check == 0) apply(rec->SetHostName(form.host_name));
-  if (check == 0) apply(rec->SetHttpPort(form.http_port));
-  if (check == 0) rec->SetDeleteImagesOnServer(form.delete_images ? 1 : 0);
-  if (check == 0) apply(rec->SetAdminAccount(form.admin_account));
-  if (check == 0) apply(rec->SetAdminPassword(form.admin_password));
-  if (check == 0) apply(rec->SetSettingsPageUrl(form.settings_page_url));
-  if (check == 0) {
+  if (check.ok()) apply(rec->SetImageDirectory(form.image_directory));
+  if (check.ok()) apply(rec->SetHostName(form.host_name));
+  if (check.ok()) apply(rec->SetHttpPort(form.http_port));
+  if (check.ok()) rec->SetDeleteImagesOnServer(form.delete_images ? 1 : 0);
+  if (check.ok()) apply(rec->SetAdminAccount(form.admin_account));
+  if (check.ok()) apply(rec->SetAdminPassword(form.admin_password));
+  if (check.ok()) apply(rec->SetSettingsPageUrl(form.settings_page_url));
+  if (check.ok()) {
     rec->SetUseProxy(form.use_proxy ? 1 : 0);
     if (form.use_proxy) {
       apply(rec->SetProxyHost(form.proxy_host));
-      if (check == 0) apply(rec->SetProxyPort(form.proxy_port));
+      if (check.ok()) apply(rec->SetProxyPort(form.proxy_port));
     }
   }
-  if (check == 0) {
+  if (check.ok()) {
     rec->SetUsePpp(form.use_ppp ? 1 : 0);
     if (form.use_ppp) {
       apply(rec->SetPppConnectionName(form.ppp_connection_name));
-      if (check == 0) apply(rec->SetPppAccount(form.ppp_account));
-      if (check == 0) apply(rec->SetPppPassword(form.ppp_password));
+      if (check.ok()) apply(rec->SetPppAccount(form.ppp_account));
+      if (check.ok()) apply(rec->SetPppPassword(form.ppp_password));
     }
   }
-  if (check == 0) apply(rec->Validate());
+  if (check.ok()) apply(rec->Validate());
   return check;
 }
 
 // Modify, or Add when the profile is new; a taken profile lock is waited for as long as
 // `keep_waiting` says. The store's result.
-int StoreServer(CKVSrvMgr* store, CKVSrvInfo* rec, const std::function<bool()>& keep_waiting) {
+SrvResult StoreServer(CKVSrvMgr* store, CKVSrvInfo* rec,
+                      const std::function<bool()>& keep_waiting) {
   bool adding = false;
-  int result;
+  SrvResult result;
   for (;;) {
     result = adding ? store->Add(rec) : store->Modify(*rec);
-    if (result == SRV_ERR_NO_ID && !adding) {
+    if (result == SrvResult::SRV_ERR_NO_ID && !adding) {
       adding = true;
       continue;
     }
-    if (result != SRV_ERR_LOCK) break;
+    if (result != SrvResult::SRV_ERR_LOCK) break;
     if (keep_waiting && !keep_waiting()) break;
   }
   return result;
@@ -169,7 +173,7 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
   if (keep_waiting) own_store.SetLockRetry(1, 0);
   if (!store) store = &own_store;
   if (store->BasePath().empty() && !store->Init()) {
-    r.code = -2;
+    r.outcome = ServerEdit::kNoStore;
     r.message = kMsgServerWriteFailed;
     return r;
   }
@@ -177,26 +181,27 @@ ServerSaveResult SaveServer(const ServerEditorForm& form, CKVSrvInfo* record,
   // was.
   CKVSrvInfo rec(*record);
   const CheckResult check = ApplyServerForm(form, &rec);
-  if (check != 0) {
-    r.code = -1;
+  if (!check.ok()) {
+    r.outcome = ServerEdit::kRefused;
     r.check = check;
     r.message = CheckResultMessage(check);
     return r;
   }
   if (!rec.GetId().IsZero() && is_running && is_running(rec.GetId())) {
-    r.code = -1;
+    r.outcome = ServerEdit::kRefused;
     r.message = kMsgServerRunning;
     return r;
   }
-  const int result = StoreServer(store, &rec, keep_waiting);
-  r.code = result;
-  if (result == SRV_OK) {
+  const SrvResult result = StoreServer(store, &rec, keep_waiting);
+  r.store = result;
+  if (result == SrvResult::SRV_OK) {
     *record = rec;
     return r;
   }
-  r.message = result == SRV_ERR_NAME_EXISTS  ? kMsgServerNameExists
-              : result == SRV_ERR_DIR_IN_USE ? kMsgServerDirInUse
-                                             : kMsgServerWriteFailed;
+  r.outcome = ServerEdit::kStoreFailed;
+  r.message = result == SrvResult::SRV_ERR_NAME_EXISTS  ? kMsgServerNameExists
+              : result == SrvResult::SRV_ERR_DIR_IN_USE ? kMsgServerDirInUse
+                                                        : kMsgServerWriteFailed;
   return r;
 }
 
@@ -208,50 +213,50 @@ std::string ServerListPppText(const CKVSrvInfo& rec) {
   return rec.GetUsePpp() ? rec.GetPppConnectionName() : kNoProxyOrPpp;
 }
 
-int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
-                   const std::function<bool()>& keep_waiting) {
+SrvResult LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask,
+                         const std::function<bool()>& keep_waiting) {
   CKVSrvMgr store;
-  if (!store.Init()) return SRV_ERR_READ;
+  if (!store.Init()) return SrvResult::SRV_ERR_READ;
   if (keep_waiting) store.SetLockRetry(1, 0);
   bool more = false;
-  int result;
-  while ((result = store.LoadAll(&more, mask)) == SRV_ERR_LOCK) {
+  SrvResult result;
+  while ((result = store.LoadAll(&more, mask)) == SrvResult::SRV_ERR_LOCK) {
     if (keep_waiting) {
       if (!keep_waiting()) break;
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
-  if (result != SRV_OK) return result;
+  if (result != SrvResult::SRV_OK) return result;
   *out = store.Loaded();
-  return SRV_OK;
+  return SrvResult::SRV_OK;
 }
 
 ServerDeleteResult DeleteServerWithTasks(const Guid& id, CTasdekDoc* doc) {
   ServerDeleteResult r;
   CKVSrvMgr store;
   if (!store.Init()) {
-    r.code = -2;
+    r.outcome = ServerEdit::kNoStore;
     r.message = kMsgServerNoMemory;
     return r;
   }
   // Deleting the tasks of a running server would let the service write the running task
   // back when its run ends, under a server that no longer exists.
   if (doc->IsServerRunning(id)) {
-    r.code = -1;
+    r.outcome = ServerEdit::kRefused;
     r.message = kMsgServerRunning;
     return r;
   }
   r.task_result = doc->DeleteServerTasks(id);
-  int result;
-  while ((result = store.Delete(id)) == SRV_ERR_LOCK) {
+  SrvResult result;
+  while ((result = store.Delete(id)) == SrvResult::SRV_ERR_LOCK) {
   }
-  if (result != SRV_OK && result != SRV_ERR_NOT_FOUND) {
-    r.code = result;
+  if (result != SrvResult::SRV_OK && result != SrvResult::SRV_ERR_NOT_FOUND) {
+    r.outcome = ServerEdit::kStoreFailed;
+    r.store = result;
     r.message = kMsgServerWriteFailed;
     return r;
   }
-  r.code = 0;
   return r;
 }
 

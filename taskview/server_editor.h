@@ -12,10 +12,9 @@
 #include "common/guid.h"
 #include "servers/srvinfo.h"
 #include "servers/srvmgr.h"
+#include "taskview/tasdek_doc.h"
 
 namespace pondrel::tasdek {
-
-class CTasdekDoc;
 
 // What the editor's controls hold. Ports are texts as typed.
 struct ServerEditorForm {
@@ -45,14 +44,22 @@ std::vector<std::string> ListPhonebookEntries();
 ServerEditorForm FormFromServer(const CKVSrvInfo& rec, const std::vector<std::string>& phonebook);
 
 // The message for a setter's or Validate's rejection (field label and limit as the editor
-// words them); "" for 0.
+// words them); "" when accepted.
 std::string CheckResultMessage(CheckResult result);
 
+// How the server editor's OK or the server list's Delete ended.
+enum class [[nodiscard]] ServerEdit{
+    kDone,         // saved, or deleted (also when it was already gone)
+    kRefused,      // a refused value, or a server that a running task uses: nothing stored
+    kNoStore,      // the profile store could not be set up
+    kStoreFailed,  // the store did not take it: its answer is `store`
+};
+
 struct ServerSaveResult {
-  int code = 0;           // 0 saved; else the store answer, or -1 for a validation or
-                          // running-server refusal, -2 when the store could not be set up
-  std::string message;    // the editor's message ("" when saved)
-  CheckResult check = 0;  // a refused value: the setter's or Validate's result (its field)
+  ServerEdit outcome = ServerEdit::kDone;
+  SrvResult store = SrvResult::SRV_OK;  // the store's answer, once it was asked
+  std::string message;                  // the editor's message ("" when saved)
+  CheckResult check;                    // a refused value: the setter's or Validate's result
 };
 
 // Server editor, OK: copies the form into `record` through the validating setters (in dialog
@@ -73,13 +80,14 @@ std::string ServerListPppText(const CKVSrvInfo& rec);
 // profile lock is taken. SRV_OK, or the store's failure.
 // `keep_waiting` (optional) is asked before each retry (and does the waiting); when it says
 // false the wait ends with SRV_ERR_LOCK. SaveServer takes it likewise.
-int LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask = kSrvMaskServerList,
-                   const std::function<bool()>& keep_waiting = {});
+SrvResult LoadServerList(std::vector<CKVSrvInfo>* out, std::uint16_t mask = kSrvMaskServerList,
+                         const std::function<bool()>& keep_waiting = {});
 
 struct ServerDeleteResult {
-  int code = 0;         // 0 deleted (or already gone); else a failure
-  std::string message;  // the list's message on failure
-  int task_result = 0;  // result of deleting the server's tasks (0 when all went)
+  ServerEdit outcome = ServerEdit::kDone;
+  SrvResult store = SrvResult::SRV_OK;     // the store's answer, once it was asked
+  std::string message;                     // the list's message on failure
+  DocResult task_result = DocResult::kOk;  // result of deleting the server's tasks
 };
 
 // Server list, Delete: deletes every task of the server from the schedule file (through the

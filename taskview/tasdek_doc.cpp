@@ -56,15 +56,15 @@ class DocFileLock {
 std::string StoredServerName(const Guid& id) {
   CKVSrvMgr srv;
   CKVSrvInfo p;
-  if (!srv.Init() || srv.FindById(id, &p, kSrvMaskName) != SRV_OK) return "";
+  if (!srv.Init() || srv.FindById(id, &p, kSrvMaskName) != SrvResult::SRV_OK) return "";
   return p.GetServerName();
 }
 
 }  // namespace
 
-int CTasdekDoc::LoadTasks() {
+DocResult CTasdekDoc::LoadTasks() {
   FreeTasks();
-  if (store_.FilePath().empty()) return kDocReadError;
+  if (store_.FilePath().empty()) return DocResult::kReadError;
   std::vector<CKVTask> read;
   {
     DocFileLock lock(store_);
@@ -73,7 +73,7 @@ int CTasdekDoc::LoadTasks() {
       // A missing file, or one without a section, is an empty list.
       read.clear();
     } else if (r != 0) {
-      return kDocReadError;
+      return DocResult::kReadError;
     }
   }
   for (CKVTask& t : read) {
@@ -84,11 +84,11 @@ int CTasdekDoc::LoadTasks() {
     file_names_.insert(t.Name);
     tasks_.push_back(std::move(e));
   }
-  const int result = ResolveServers();
+  const DocResult result = ResolveServers();
 
   CKVSrvMgr srv;
   bool more = false;
-  if (srv.Init() && srv.LoadAll(&more, kSrvMaskNameAndDir) == SRV_OK) {
+  if (srv.Init() && srv.LoadAll(&more, kSrvMaskNameAndDir) == SrvResult::SRV_OK) {
     const auto& profiles = srv.Loaded();
     std::erase_if(tasks_, [&profiles](const TaskEntry& e) {
       return std::none_of(profiles.begin(), profiles.end(),
@@ -118,97 +118,97 @@ bool CTasdekDoc::NameInUse(std::string_view name) const {
   return FindTask(name) != nullptr || file_names_.find(name) != file_names_.end();
 }
 
-int CTasdekDoc::AddTask(const CKVTask& task) {
+DocResult CTasdekDoc::AddTask(const CKVTask& task) {
   {
     DocFileLock lock(store_);
-    if (!lock.held()) return kDocWriteError;
+    if (!lock.held()) return DocResult::kWriteError;
     // WriteTask replaces a section of the same name; a new task must never overwrite one
     // that another program (or a task hidden from the list) holds.
     CKVTask stored;
     if (store_.ReadTask(task.Name, &stored) == 0 && std::strcmp(stored.Name, task.Name) == 0) {
-      return kDocNameExists;
+      return DocResult::kNameExists;
     }
-    if (store_.WriteTask(task) != 0) return kDocWriteError;
+    if (store_.WriteTask(task) != 0) return DocResult::kWriteError;
   }
   TaskEntry e;
   e.task = task;
   e.server_name = StoredServerName(task.ServerId);
   file_names_.insert(task.Name);
   tasks_.push_back(std::move(e));
-  return kDocOk;
+  return DocResult::kOk;
 }
 
-int CTasdekDoc::ModifyTask(std::string_view old_name, const CKVTask& task) {
+DocResult CTasdekDoc::ModifyTask(std::string_view old_name, const CKVTask& task) {
   TaskEntry* entry = FindTask(old_name);
-  if (!entry) return kDocOk;
+  if (!entry) return DocResult::kOk;
   {
     DocFileLock lock(store_);
-    if (!lock.held()) return kDocWriteError;
+    if (!lock.held()) return DocResult::kWriteError;
     if (old_name != task.Name) {
       CKVTask stored;
       if (store_.ReadTask(task.Name, &stored) == 0 && std::strcmp(stored.Name, task.Name) == 0) {
-        return kDocNameExists;
+        return DocResult::kNameExists;
       }
     }
     const int r = store_.ReplaceTask(old_name, task);
-    if (r == -2) return kDocTaskRunning;
-    if (r != 0) return kDocWriteError;
+    if (r == -2) return DocResult::kTaskRunning;
+    if (r != 0) return DocResult::kWriteError;
   }
   if (auto it = file_names_.find(old_name); it != file_names_.end()) file_names_.erase(it);
   file_names_.insert(task.Name);
   if (!(entry->task.ServerId == task.ServerId))
     entry->server_name = StoredServerName(task.ServerId);
   entry->task = task;
-  return kDocOk;
+  return DocResult::kOk;
 }
 
-int CTasdekDoc::DeleteTask(std::string_view name) {
+DocResult CTasdekDoc::DeleteTask(std::string_view name) {
   {
     DocFileLock lock(store_);
-    if (!lock.held()) return kDocWriteError;
+    if (!lock.held()) return DocResult::kWriteError;
     CKVTask stored;
     if (store_.ReadTask(name, &stored) == 0 && name == stored.Name &&
         stored.ActState == kStateRunning) {
-      return kDocTaskRunning;
+      return DocResult::kTaskRunning;
     }
-    if (store_.DeleteTask(name) != 0) return kDocWriteError;
+    if (store_.DeleteTask(name) != 0) return DocResult::kWriteError;
   }
   if (auto it = file_names_.find(name); it != file_names_.end()) file_names_.erase(it);
   std::erase_if(tasks_, [name](const TaskEntry& e) { return name == e.task.Name; });
-  return kDocOk;
+  return DocResult::kOk;
 }
 
-int CTasdekDoc::ReloadTask(std::string_view name) {
+DocResult CTasdekDoc::ReloadTask(std::string_view name) {
   TaskEntry* entry = FindTask(name);
-  if (!entry) return kDocOk;
+  if (!entry) return DocResult::kOk;
   CKVTask copy(entry->task);
   int r;
   {
     DocFileLock lock(store_);
     r = store_.ReadTask(name, &copy);
   }
-  if (r != 0) return kDocReadError;
+  if (r != 0) return DocResult::kReadError;
   entry->task = copy;
-  return kDocOk;
+  return DocResult::kOk;
 }
 
-int CTasdekDoc::ResolveServers() {
+DocResult CTasdekDoc::ResolveServers() {
   CKVSrvMgr srv;
-  if (!srv.Init()) return kDocReadError;
+  if (!srv.Init()) return DocResult::kReadError;
   bool more = false;
-  const int r = srv.LoadAll(&more, kSrvMaskNameAndDeleteFlag);
-  if (r == SRV_ERR_MEMORY) return kDocNoMemory;
-  if (r != SRV_OK) return kDocReadError;
+  const SrvResult r = srv.LoadAll(&more, kSrvMaskNameAndDeleteFlag);
+  if (r == SrvResult::SRV_ERR_MEMORY) return DocResult::kNoMemory;
+  if (r != SrvResult::SRV_OK) return DocResult::kReadError;
   for (TaskEntry& e : tasks_) {
     CKVSrvInfo p;
-    if (srv.FindInLoaded(e.task.ServerId, &p) != SRV_OK) {
+    if (srv.FindInLoaded(e.task.ServerId, &p) != SrvResult::SRV_OK) {
       e.invalid = true;
       continue;
     }
     e.server_name = p.GetServerName();
     e.task.ImageDelete = p.GetDeleteImagesOnServer() ? 1 : 0;
   }
-  return kDocOk;
+  return DocResult::kOk;
 }
 
 bool CTasdekDoc::IsServerRunning(const Guid& server_id) const {
@@ -217,15 +217,15 @@ bool CTasdekDoc::IsServerRunning(const Guid& server_id) const {
   });
 }
 
-int CTasdekDoc::DeleteServerTasks(const Guid& server_id) {
+DocResult CTasdekDoc::DeleteServerTasks(const Guid& server_id) {
   std::vector<std::string> names;
   for (const TaskEntry& e : tasks_) {
     if (e.task.ServerId == server_id) names.emplace_back(e.task.Name);
   }
-  int first_failure = kDocOk;
+  DocResult first_failure = DocResult::kOk;
   for (const std::string& n : names) {
-    const int r = DeleteTask(n);
-    if (r != kDocOk && first_failure == kDocOk) first_failure = r;
+    const DocResult r = DeleteTask(n);
+    if (r != DocResult::kOk && first_failure == DocResult::kOk) first_failure = r;
   }
   return first_failure;
 }
@@ -362,8 +362,8 @@ int CompareTaskRows(const TaskEntry& a, const TaskEntry& b, int column) {
   return x < y ? -1 : (y < x ? 1 : 0);
 }
 
-int TaskListModel::Refresh() {
-  const int r = doc_->LoadTasks();
+DocResult TaskListModel::Refresh() {
+  const DocResult r = doc_->LoadTasks();
   Rebuild();
   return r;
 }

@@ -15,15 +15,14 @@
 
 namespace pondrel::tasdek {
 
-// Document results.
-enum : int {
-  kDocOk = 0,
-  kDocReadError = 1,
-  kDocWriteError = 2,
-  kDocNoMemory = 3,
-  kDocNameExists = 4,  // the file already holds a task of that name (see AddTask)
-  kDocTaskRunning = 7,
+// The document's results. Their numbers are the Task View's error codes (ErrorText) and what
+// the automation object's DeleteServer answers: ResultCode.
+enum class [[nodiscard]] DocResult : int{
+    kOk = 0,          kReadError = 1, kWriteError = 2, kNoMemory = 3,
+    kNameExists = 4,  // the file already holds a task of that name (see AddTask)
+    kTaskRunning = 7,
 };
+constexpr int ResultCode(DocResult r) { return static_cast<int>(r); }
 
 // One record of the list: the task as read, its server's name, and the invalid mark.
 struct TaskEntry {
@@ -43,8 +42,8 @@ class CTasdekDoc {
   // Reads every task under the file-access lock (waiting as long as it takes), marks those
   // that fail the store's validity check, resolves their servers and leaves out of the list
   // (not the file) the tasks whose server profile no longer exists. A missing or empty file
-  // gives an empty list and 0; otherwise 0, 1 (read error) or 3.
-  int LoadTasks();
+  // gives an empty list and kOk; otherwise kOk, kReadError or kNoMemory.
+  DocResult LoadTasks();
   void FreeTasks();
 
   const std::vector<TaskEntry>& Tasks() const { return tasks_; }
@@ -55,28 +54,29 @@ class CTasdekDoc {
   // stays in the file though the list leaves it out).
   bool NameInUse(std::string_view name) const;
 
-  // Appends the task to the file, then to the list. 2 when the file operation fails; 4 when
-  // the file already holds a task of that name (it is never overwritten).
-  int AddTask(const CKVTask& task);
-  // Replaces the section of `old_name` with the task. 7 when the stored task is running, 4
-  // when a rename would take the name of another task of the file, 2 on another failure. A
-  // name not in the list does nothing and succeeds.
-  int ModifyTask(std::string_view old_name, const CKVTask& task);
-  // Removes the task from the file, then from the list. 7 when the stored task is running (the
-  // service would write it back when its run ends), 2 on failure. A name not in the list
-  // succeeds.
-  int DeleteTask(std::string_view name);
+  // Appends the task to the file, then to the list. kWriteError when the file operation
+  // fails; kNameExists when the file already holds a task of that name (it is never
+  // overwritten).
+  DocResult AddTask(const CKVTask& task);
+  // Replaces the section of `old_name` with the task. kTaskRunning when the stored task is
+  // running, kNameExists when a rename would take the name of another task of the file,
+  // kWriteError on another failure. A name not in the list does nothing and succeeds.
+  DocResult ModifyTask(std::string_view old_name, const CKVTask& task);
+  // Removes the task from the file, then from the list. kTaskRunning when the stored task is
+  // running (the service would write it back when its run ends), kWriteError on failure. A
+  // name not in the list succeeds.
+  DocResult DeleteTask(std::string_view name);
   // Reads the named task's section over its list record (keeping its server name and invalid
-  // mark). 0, or 1 when the file could not be read (the record keeps its values).
-  int ReloadTask(std::string_view name);
+  // mark). kOk, or kReadError when the file could not be read (the record keeps its values).
+  DocResult ReloadTask(std::string_view name);
   // Fills each task's server name and image-deletion flag from its profile; a task whose
-  // server is not stored gets the invalid mark. 0, 1 or 3.
-  int ResolveServers();
+  // server is not stored gets the invalid mark. kOk, kReadError or kNoMemory.
+  DocResult ResolveServers();
   // True when a task of the list uses that server and is running.
   bool IsServerRunning(const Guid& server_id) const;
   // Deletes every task of that server from the file and the list; the first failure is the
   // result.
-  int DeleteServerTasks(const Guid& server_id);
+  DocResult DeleteServerTasks(const Guid& server_id);
 
   // The store; holding its lock (TaskFileLock) around several operations makes them one
   // read-modify-write: the operations then use the held lock instead of taking it again.
@@ -139,7 +139,7 @@ class TaskListModel {
 
   // Reloads the document and rebuilds the rows in list order, keeping the filter and the sort
   // state (the next click on the last sorted column follows from it). The document's result.
-  int Refresh();
+  DocResult Refresh();
   // Sets (or with null clears) the server filter and rebuilds the rows from the document.
   void SetServerFilter(const Guid* server_id);
   bool HasServerFilter() const { return filtered_; }

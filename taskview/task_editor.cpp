@@ -45,22 +45,22 @@ std::size_t CharCount(std::string_view s) {
 
 }  // namespace
 
-int LoadEditorServers(TaskEditorForm* form, const Guid* filter) {
+EditorResult LoadEditorServers(TaskEditorForm* form, const Guid* filter) {
   form->servers.clear();
   form->server_index = -1;
   CKVSrvMgr srv;
   bool more = false;
-  if (!srv.Init()) return kEdReadFailed;
+  if (!srv.Init()) return EditorResult::kReadFailed;
   // A lock that stays taken beyond the store's own wait is a read failure like any other.
-  const int r = srv.LoadAll(&more, kSrvMaskName);
-  if (r == SRV_ERR_MEMORY) return kEdNoMemory;
-  if (r != SRV_OK) return kEdReadFailed;
+  const SrvResult r = srv.LoadAll(&more, kSrvMaskName);
+  if (r == SrvResult::SRV_ERR_MEMORY) return EditorResult::kNoMemory;
+  if (r != SrvResult::SRV_OK) return EditorResult::kReadFailed;
   for (const CKVSrvInfo& p : srv.Loaded()) {
     if (filter && !(p.GetId() == *filter)) continue;
     form->servers.push_back({p.GetId(), p.GetServerName()});
   }
   if (!form->servers.empty()) form->server_index = 0;
-  return kEdOk;
+  return EditorResult::kOk;
 }
 
 void FormFromTask(const CKVTask& t, const std::string& server_name, TaskEditorForm* f) {
@@ -120,43 +120,43 @@ bool SelectedServerUsesPpp(const TaskEditorForm& form) {
   CKVSrvMgr srv;
   CKVSrvInfo p;
   if (!srv.Init()) return false;
-  int r;
+  SrvResult r;
   while ((r = srv.FindById(form.servers[form.server_index].id, &p, kSrvMaskConnection)) ==
-         SRV_ERR_LOCK) {
+         SrvResult::SRV_ERR_LOCK) {
   }
-  return r == SRV_OK && p.GetUsePpp() != 0;
+  return r == SrvResult::SRV_OK && p.GetUsePpp() != 0;
 }
 
 namespace {
 
 // The task's name: trimmed, not empty, storable, without forbidden characters, not another
 // task's.
-int ApplyName(const TaskEditorForm& f, std::string_view original_name, const CTasdekDoc& doc,
-              CKVTask* t) {
+EditorResult ApplyName(const TaskEditorForm& f, std::string_view original_name,
+                       const CTasdekDoc& doc, CKVTask* t) {
   const std::string name = Trim(f.name);
-  if (name.empty()) return kEdNameMissing;
+  if (name.empty()) return EditorResult::kNameMissing;
   // Longer names than the edit holds, and control characters, would not survive the file.
   bool has_control = false;
   for (unsigned char c : name) has_control = has_control || c < 0x20 || c == 0x7F;
-  if (name[0] == '.' || CharCount(name) > 255 || has_control) return kEdNameFormat;
-  if (name.find_first_of(kForbidden) != std::string::npos) return kEdNameChars;
-  if (name != original_name && doc.NameInUse(name)) return kEdNameExists;
-  if (!t->SetName(name)) return kEdNameFormat;
+  if (name[0] == '.' || CharCount(name) > 255 || has_control) return EditorResult::kNameFormat;
+  if (name.find_first_of(kForbidden) != std::string::npos) return EditorResult::kNameChars;
+  if (name != original_name && doc.NameInUse(name)) return EditorResult::kNameExists;
+  if (!t->SetName(name)) return EditorResult::kNameFormat;
 
-  return kEdOk;
+  return EditorResult::kOk;
 }
 
 // The cycle: once, every N days, every N weeks on chosen days, or monthly by day or weekday.
-int ApplyCycle(const TaskEditorForm& f, CKVTask* t) {
+EditorResult ApplyCycle(const TaskEditorForm& f, CKVTask* t) {
   switch (f.repetition) {
     case kRepOnce: t->TaskCycle = kCycleOnce; break;
     case kRepDaily:
-      if (!InRange(f.daily_days, 1, 31)) return kEdDayRange;
+      if (!InRange(f.daily_days, 1, 31)) return EditorResult::kDayRange;
       t->TaskCycle = kCycleDays;
       t->TaskInterval = static_cast<std::int32_t>(FieldNumber(f.daily_days));
       break;
     case kRepWeekly: {
-      if (!InRange(f.weekly_weeks, 1, 53)) return kEdWeekRange;
+      if (!InRange(f.weekly_weeks, 1, 53)) return EditorResult::kWeekRange;
       t->TaskCycle = kCycleWeeks;
       t->TaskInterval = static_cast<std::int32_t>(FieldNumber(f.weekly_weeks));
       bool any = false;
@@ -165,7 +165,7 @@ int ApplyCycle(const TaskEditorForm& f, CKVTask* t) {
         days[d] = f.weekdays[d] ? '1' : '0';
         any = any || f.weekdays[d];
       }
-      if (!any) return kEdNoWeekday;
+      if (!any) return EditorResult::kNoWeekday;
       SetTaskField(t->DayofWeek, days);
       break;
     }
@@ -174,46 +174,47 @@ int ApplyCycle(const TaskEditorForm& f, CKVTask* t) {
         t->TaskInterval = f.ordinal * 10 + f.weekday;
         t->MonthUnit = kMonthByWeekday;
       } else {
-        if (!InRange(f.month_day, 1, 31)) return kEdMonthDayRange;
+        if (!InRange(f.month_day, 1, 31)) return EditorResult::kMonthDayRange;
         t->ActDayofMonth = static_cast<std::int32_t>(FieldNumber(f.month_day));
         t->MonthUnit = kMonthByDay;
       }
       t->TaskCycle = kCycleMonths;
       break;
   }
-  return kEdOk;
+  return EditorResult::kOk;
 }
 
 // Repetition within the day and the retries after a failed run.
-int ApplyRepeatAndRetry(const TaskEditorForm& f, CKVTask* t) {
+EditorResult ApplyRepeatAndRetry(const TaskEditorForm& f, CKVTask* t) {
   if (f.repeat) {
-    if (!InRange(f.repeat_times, 1, 23)) return kEdRepeatTimes;
+    if (!InRange(f.repeat_times, 1, 23)) return EditorResult::kRepeatTimes;
     t->LoopCnt = static_cast<std::int32_t>(FieldNumber(f.repeat_times));
-    if (!InRange(f.repeat_hours, 1, 23)) return kEdRepeatInterval;
+    if (!InRange(f.repeat_hours, 1, 23)) return EditorResult::kRepeatInterval;
     t->LoopInterval = static_cast<std::int8_t>(FieldNumber(f.repeat_hours));
   } else {
     t->LoopCnt = 0;
   }
   if (f.retry) {
-    if (!InRange(f.retry_times, 1, 10)) return kEdRetryTimes;
+    if (!InRange(f.retry_times, 1, 10)) return EditorResult::kRetryTimes;
     t->RetryCnt = t->RestRetryCnt = static_cast<std::int32_t>(FieldNumber(f.retry_times));
-    if (!InRange(f.retry_minutes, 1, 10)) return kEdRetryInterval;
+    if (!InRange(f.retry_minutes, 1, 10)) return EditorResult::kRetryInterval;
     t->RetryInterval = static_cast<std::int32_t>(FieldNumber(f.retry_minutes));
   } else {
     t->RetryCnt = t->RestRetryCnt = 0;
   }
-  return kEdOk;
+  return EditorResult::kOk;
 }
 
 }  // namespace
 
-int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name, const CTasdekDoc& doc,
-                    CKVTask* out) {
+EditorResult ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name,
+                             const CTasdekDoc& doc, CKVTask* out) {
   CKVTask t;
-  if (int code = ApplyName(f, original_name, doc, &t); code != kEdOk) return code;
+  if (EditorResult code = ApplyName(f, original_name, doc, &t); code != EditorResult::kOk)
+    return code;
   if (f.servers.empty() || f.server_index < 0 ||
       f.server_index >= static_cast<int>(f.servers.size())) {
-    return kEdNoServer;
+    return EditorResult::kNoServer;
   }
   t.ServerId = f.servers[f.server_index].id;
   t.Effect = f.enabled ? 1 : 0;
@@ -222,35 +223,35 @@ int ApplyTaskEditor(const TaskEditorForm& f, std::string_view original_name, con
   std::snprintf(start, sizeof start, "%04d/%02d/%02d/%02d/%02d/00", f.year, f.month, f.day, f.hour,
                 f.minute);
   SetTaskField(t.StartTime, start);
-  if (int code = ApplyCycle(f, &t); code != kEdOk) return code;
-  if (int code = ApplyRepeatAndRetry(f, &t); code != kEdOk) return code;
+  if (EditorResult code = ApplyCycle(f, &t); code != EditorResult::kOk) return code;
+  if (EditorResult code = ApplyRepeatAndRetry(f, &t); code != EditorResult::kOk) return code;
   t.RasDisconnect = f.disconnect ? 1 : 0;
   t.ActState = kStateWaiting;
   t.ActResult = kResultNone;
   *out = t;
-  return kEdOk;
+  return EditorResult::kOk;
 }
 
-std::string TaskEditorMessage(int code, std::string_view entered_name) {
+std::string TaskEditorMessage(EditorResult code, std::string_view entered_name) {
   switch (code) {
-    case kEdNameMissing: return kMsgTaskNameMissing;
-    case kEdNameFormat: {
+    case EditorResult::kNameMissing: return kMsgTaskNameMissing;
+    case EditorResult::kNameFormat: {
       std::string s = kFmtTaskNameFormat;
       return s.replace(s.find("%s"), 2, entered_name);
     }
-    case kEdNameChars: return kMsgTaskNameChars;
-    case kEdNameExists: return kMsgTaskNameExists;
-    case kEdNoServer: return kMsgServerNotSpecified;
-    case kEdDayRange: return kMsgDayRange;
-    case kEdWeekRange: return kMsgWeekRange;
-    case kEdNoWeekday: return kMsgNoWeekday;
-    case kEdMonthDayRange: return kMsgMonthDayRange;
-    case kEdRepeatInterval: return kMsgRepeatIntervalRange;
-    case kEdRepeatTimes: return kMsgRepeatTimesRange;
-    case kEdRetryTimes: return kMsgRetryTimesRange;
-    case kEdRetryInterval: return kMsgRetryIntervalRange;
-    case kEdReadFailed: return kMsgReadFailed;
-    case kEdNoMemory: return kMsgNoMemory;
+    case EditorResult::kNameChars: return kMsgTaskNameChars;
+    case EditorResult::kNameExists: return kMsgTaskNameExists;
+    case EditorResult::kNoServer: return kMsgServerNotSpecified;
+    case EditorResult::kDayRange: return kMsgDayRange;
+    case EditorResult::kWeekRange: return kMsgWeekRange;
+    case EditorResult::kNoWeekday: return kMsgNoWeekday;
+    case EditorResult::kMonthDayRange: return kMsgMonthDayRange;
+    case EditorResult::kRepeatInterval: return kMsgRepeatIntervalRange;
+    case EditorResult::kRepeatTimes: return kMsgRepeatTimesRange;
+    case EditorResult::kRetryTimes: return kMsgRetryTimesRange;
+    case EditorResult::kRetryInterval: return kMsgRetryIntervalRange;
+    case EditorResult::kReadFailed: return kMsgReadFailed;
+    case EditorResult::kNoMemory: return kMsgNoMemory;
     default: return "";
   }
 }
@@ -278,12 +279,12 @@ CKVTask MakeDuplicate(const CKVTask& source, std::string_view new_name) {
   return t;
 }
 
-int AddEditedTask(CTasdekDoc* doc, CKVTask task) {
+DocResult AddEditedTask(CTasdekDoc* doc, CKVTask task) {
   CKVSchedule().ComputeNextTime(&task);
   return doc->AddTask(task);
 }
 
-int ModifyEditedTask(CTasdekDoc* doc, std::string_view old_name, CKVTask task) {
+DocResult ModifyEditedTask(CTasdekDoc* doc, std::string_view old_name, CKVTask task) {
   CKVSchedule().ComputeNextTime(&task);
   return doc->ModifyTask(old_name, task);
 }

@@ -13,24 +13,13 @@
 
 namespace pondrel::tasdek {
 
-// Editor result codes (1-13 from OK, 14-15 from filling the server list).
-enum : int {
-  kEdOk = 0,
-  kEdNameMissing = 1,
-  kEdNameFormat = 2,
-  kEdNameChars = 3,
-  kEdNameExists = 4,
-  kEdNoServer = 5,
-  kEdDayRange = 6,
-  kEdWeekRange = 7,
-  kEdNoWeekday = 8,
-  kEdMonthDayRange = 9,
-  kEdRepeatInterval = 10,
-  kEdRepeatTimes = 11,
-  kEdRetryTimes = 12,
-  kEdRetryInterval = 13,
-  kEdReadFailed = 14,
-  kEdNoMemory = 15,
+// What the editor answers: 1-13 from OK (in the order OK checks), 14-15 from filling the
+// server list.
+enum class [[nodiscard]] EditorResult : int{
+    kOk = 0,          kNameMissing = 1,    kNameFormat = 2,      kNameChars = 3,
+    kNameExists = 4,  kNoServer = 5,       kDayRange = 6,        kWeekRange = 7,
+    kNoWeekday = 8,   kMonthDayRange = 9,  kRepeatInterval = 10, kRepeatTimes = 11,
+    kRetryTimes = 12, kRetryInterval = 13, kReadFailed = 14,     kNoMemory = 15,
 };
 
 // Repetition radio buttons.
@@ -69,8 +58,8 @@ struct TaskEditorForm {
 };
 
 // Fills the server drop-down (profiles in store order; with a filter only that server).
-// 0, kEdReadFailed or kEdNoMemory.
-int LoadEditorServers(TaskEditorForm* form, const Guid* filter);
+// kOk, kReadFailed or kNoMemory.
+EditorResult LoadEditorServers(TaskEditorForm* form, const Guid* filter);
 
 // Shows a task in the form as the dialog does when it opens (the current time when
 // StartTime is unset). The server entry whose text equals `server_name` is selected, else the
@@ -84,11 +73,11 @@ bool SelectedServerUsesPpp(const TaskEditorForm& form);
 // OK: builds the task from the form into *out (a fresh record with the form's values,
 // ActState 5, ActResult 0). `original_name` is the name the task had when the dialog opened
 // ("" for a new task). The first failing step gives its code and leaves *out unspecified.
-int ApplyTaskEditor(const TaskEditorForm& form, std::string_view original_name,
-                    const CTasdekDoc& doc, CKVTask* out);
+EditorResult ApplyTaskEditor(const TaskEditorForm& form, std::string_view original_name,
+                             const CTasdekDoc& doc, CKVTask* out);
 
-// The message of an editor code; `entered_name` fills code 2.
-std::string TaskEditorMessage(int code, std::string_view entered_name);
+// The message of an editor result; `entered_name` fills kNameFormat's.
+std::string TaskEditorMessage(EditorResult code, std::string_view entered_name);
 
 // Name of a duplicate: "Untitled", else "Untitled0", "Untitled1", ... the first that no task
 // of the document has; "" when none is free.
@@ -97,8 +86,8 @@ std::string DuplicateName(const CTasdekDoc& doc);
 CKVTask MakeDuplicate(const CKVTask& source, std::string_view new_name);
 
 // New Task after OK: computes the run times and adds the task. The document's result.
-int AddEditedTask(CTasdekDoc* doc, CKVTask task);
+DocResult AddEditedTask(CTasdekDoc* doc, CKVTask task);
 // Edit Task after OK: computes the run times and replaces the task named `old_name`.
-int ModifyEditedTask(CTasdekDoc* doc, std::string_view old_name, CKVTask task);
+DocResult ModifyEditedTask(CTasdekDoc* doc, std::string_view old_name, CKVTask task);
 
 }  // namespace pondrel::tasdek

@@ -50,12 +50,12 @@ double Seconds(Clock::time_point since) {
 
 std::string AddProfile(const std::string& name, int port, const std::string& dir) {
   pondrel::CKVSrvInfo info;
-  info.SetServerName(name);
-  info.SetImageDirectory(dir);
-  info.SetHostName("127.0.0.1");
+  (void)info.SetServerName(name);
+  (void)info.SetImageDirectory(dir);
+  (void)info.SetHostName("127.0.0.1");
   info.SetHttpPortRaw(static_cast<std::uint16_t>(port));
   pondrel::CKVSrvMgr store;
-  if (!store.Init() || store.Add(&info) != pondrel::SRV_OK) {
+  if (!store.Init() || store.Add(&info) != pondrel::SrvResult::SRV_OK) {
     std::fprintf(stderr, "cannot store the profile %s\n", name.c_str());
     std::exit(1);
   }

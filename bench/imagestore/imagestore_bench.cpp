@@ -82,7 +82,7 @@ int main() {
   for (int i = 0; i < 1000; ++i) {
     char key[32];
     std::snprintf(key, sizeof key, "20240101/99%06d", i);
-    cache.Add(key, env.Path("pic.jpg"));
+    if (cache.Add(key, env.Path("pic.jpg")) != ImageResult::kOk) return 1;
     found += cache.Contains(key);
   }
   std::printf("DayIndexCache: 1000 Add + Contains pairs: %.1f ms (%zu extra file reads)\n",

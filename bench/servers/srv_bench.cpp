@@ -21,13 +21,13 @@ CKVSrvInfo Full(int i, const std::string& dir) {
   Guid id;
   CreateGuid(&id);
   p.SetId(id);
-  p.SetServerName("camera " + std::to_string(i));
-  p.SetImageDirectory(dir + "/img" + std::to_string(i));
-  p.SetHostName("cam" + std::to_string(i) + ".example.net");
-  p.SetAdminAccount("admin");
-  p.SetAdminPassword("secret");
-  p.SetProxyHost("proxy.example.net");
-  p.SetProxyPort("3128");
+  (void)p.SetServerName("camera " + std::to_string(i));
+  (void)p.SetImageDirectory(dir + "/img" + std::to_string(i));
+  (void)p.SetHostName("cam" + std::to_string(i) + ".example.net");
+  (void)p.SetAdminAccount("admin");
+  (void)p.SetAdminPassword("secret");
+  (void)p.SetProxyHost("proxy.example.net");
+  (void)p.SetProxyPort("3128");
   p.SetUseProxy(i % 2);
   return p;
 }
@@ -40,7 +40,7 @@ int main() {
   // A store of 1,000 profiles, written directly (the editors would rewrite it 1,000 times).
   std::string file, one;
   for (int i = 0; i < 1000; ++i) {
-    if (EncodeSrvFileRecord(Full(i, env.Dir()), &one) != SRV_OK) return 1;
+    if (EncodeSrvFileRecord(Full(i, env.Dir()), &one) != SrvResult::SRV_OK) return 1;
     file += one;
   }
   pondrel::test::WriteFile(env.Root() + "/prp1", file);
@@ -50,28 +50,29 @@ int main() {
   const int loads = 20;
   auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < loads; ++i) {
-    if (mgr.LoadAll(&more, kSrvMaskAll) != SRV_OK || mgr.Loaded().size() != 1000) return 1;
+    if (mgr.LoadAll(&more, kSrvMaskAll) != SrvResult::SRV_OK || mgr.Loaded().size() != 1000)
+      return 1;
   }
   double ms = MsSince(t0) / loads;
   std::printf("LoadAll, 1000 profiles (%zu bytes), mask 0xFFFE: %.2f ms per load\n", file.size(),
               ms);
   t0 = std::chrono::steady_clock::now();
-  for (int i = 0; i < loads; ++i) mgr.LoadAll(&more, kSrvMaskServerList);
+  for (int i = 0; i < loads; ++i) (void)mgr.LoadAll(&more, kSrvMaskServerList);
   std::printf("LoadAll, 1000 profiles, mask 0x0D8A (no image directory): %.2f ms per load\n",
               MsSince(t0) / loads);
 
   // A full record: every string at its limit.
   CKVSrvInfo p;
-  p.SetServerName(std::string(255, 'n'));
-  p.SetImageDirectory("/" + std::string(199, 'd'));
-  p.SetHostName(std::string(63, 'h'));
-  p.SetAdminAccount(std::string(15, 'a'));
-  p.SetAdminPassword(std::string(15, 'p'));
-  p.SetProxyHost(std::string(63, 'x'));
-  p.SetPppConnectionName(std::string(255, 'c'));
-  p.SetPppAccount(std::string(15, 'u'));
-  p.SetPppPassword(std::string(15, 'w'));
-  p.SetSettingsPageUrl(std::string(31, 's'));
+  (void)p.SetServerName(std::string(255, 'n'));
+  (void)p.SetImageDirectory("/" + std::string(199, 'd'));
+  (void)p.SetHostName(std::string(63, 'h'));
+  (void)p.SetAdminAccount(std::string(15, 'a'));
+  (void)p.SetAdminPassword(std::string(15, 'p'));
+  (void)p.SetProxyHost(std::string(63, 'x'));
+  (void)p.SetPppConnectionName(std::string(255, 'c'));
+  (void)p.SetPppAccount(std::string(15, 'u'));
+  (void)p.SetPppPassword(std::string(15, 'w'));
+  (void)p.SetSettingsPageUrl(std::string(31, 's'));
   const std::string ser = SerializeSrvRecord(p);
   std::string block, back;
   const int rounds = 20000;

@@ -51,10 +51,10 @@ std::vector<Guid> AddServers(const std::string& root, int n) {
   std::vector<Guid> ids;
   for (int i = 0; i < n; ++i) {
     CKVSrvInfo info;
-    info.SetServerName("cam" + std::to_string(i));
-    info.SetImageDirectory(root + "/images/cam" + std::to_string(i));
-    info.SetHostName("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
-    mgr.Add(&info);
+    (void)info.SetServerName("cam" + std::to_string(i));
+    (void)info.SetImageDirectory(root + "/images/cam" + std::to_string(i));
+    (void)info.SetHostName("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
+    (void)mgr.Add(&info);
     ids.push_back(info.GetId());
   }
   return ids;

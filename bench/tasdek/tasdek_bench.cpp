@@ -63,10 +63,10 @@ int main(int argc, char** argv) {
     store.Init();
     for (int s = 0; s < kServers; ++s) {
       CKVSrvInfo rec;
-      rec.SetServerName("camera " + std::to_string(s));
-      rec.SetImageDirectory(env.Dir() + "/img" + std::to_string(s));
-      rec.SetHostName("127.0.0.1");
-      store.Add(&rec);
+      (void)rec.SetServerName("camera " + std::to_string(s));
+      (void)rec.SetImageDirectory(env.Dir() + "/img" + std::to_string(s));
+      (void)rec.SetHostName("127.0.0.1");
+      (void)store.Add(&rec);
       ids.push_back(rec.GetId());
     }
   }

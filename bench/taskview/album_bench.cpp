@@ -77,9 +77,9 @@ int main() {
     req.expected_count = 86400;
     long updates = 0;
     req.progress = [&updates](long, long) { ++updates; };
-    album::AlbumResult r;
+    album::AlbumOutput r;
     const auto a = Clock::now();
-    const int code = album::GenerateAlbum(req, &r);
+    const album::AlbumResult code = album::GenerateAlbum(req, &r);
     const auto b = Clock::now();
     std::uint64_t bytes = 0;
     for (const char* stem : {"detail", "thumb", "list"}) {
@@ -94,7 +94,7 @@ int main() {
     std::printf(
         "album of a day of 86400 pictures: %.3f s (result %d, %ld pictures, 864 pages, "
         "%.1f MB, %ld progress updates; goal < 5 s)\n",
-        Seconds(a, b), code, r.appended, bytes / 1e6, updates);
+        Seconds(a, b), static_cast<int>(code), r.appended, bytes / 1e6, updates);
   }
   {
     test::ScopedTestEnv env;

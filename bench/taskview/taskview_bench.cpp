@@ -26,12 +26,12 @@ int main() {
     Guid ids[10];
     for (int s = 0; s < 10; ++s) {
       CKVSrvInfo rec;
-      rec.SetServerName("cam" + std::to_string(s));
-      rec.SetImageDirectory(env.Dir() + "/img" + std::to_string(s));
-      rec.SetHostName("127.0.0.1");
+      (void)rec.SetServerName("cam" + std::to_string(s));
+      (void)rec.SetImageDirectory(env.Dir() + "/img" + std::to_string(s));
+      (void)rec.SetHostName("127.0.0.1");
       CKVSrvMgr store;
       store.Init();
-      store.Add(&rec);
+      (void)store.Add(&rec);
       ids[s] = rec.GetId();
     }
     {
@@ -48,7 +48,7 @@ int main() {
     }
     tasdek::CTasdekDoc doc;
     auto t0 = Clock::now();
-    const int r = doc.LoadTasks();
+    const tasdek::DocResult r = doc.LoadTasks();
     auto t1 = Clock::now();
     tasdek::TaskListModel list(&doc);
     list.SetServerFilter(nullptr);
@@ -73,7 +73,7 @@ int main() {
     std::printf(
         "tasks %5d: load %8.1f ms (result %d), sort by next run %6.1f ms, "
         "row texts %6.1f ms (%zu chars), pondrel task list %8.1f ms (status %d)\n",
-        n, Ms(t0, t1), r, Ms(t1, t2), Ms(t2, t3), chars, Ms(t3, t4),
+        n, Ms(t0, t1), tasdek::ResultCode(r), Ms(t1, t2), Ms(t2, t3), chars, Ms(t3, t4),
         WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   }
   return 0;

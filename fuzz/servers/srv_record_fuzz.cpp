@@ -19,12 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int n = 0; n < 64; ++n) {
     CKVSrvInfo rec;
     bool damaged = false;
-    if (DecodeSrvFileRecord(in, &offset, kSrvMaskAll, &rec, &damaged) != SRV_OK) break;
+    if (DecodeSrvFileRecord(in, &offset, kSrvMaskAll, &rec, &damaged) != SrvResult::SRV_OK) break;
     std::string again;
-    if (EncodeSrvFileRecord(rec, &again) != SRV_OK) std::abort();
+    if (EncodeSrvFileRecord(rec, &again) != SrvResult::SRV_OK) std::abort();
     std::size_t off2 = 0;
     CKVSrvInfo back;
-    if (DecodeSrvFileRecord(again, &off2, kSrvMaskAll, &back, &damaged) != SRV_OK) std::abort();
+    if (DecodeSrvFileRecord(again, &off2, kSrvMaskAll, &back, &damaged) != SrvResult::SRV_OK)
+      std::abort();
     if (SerializeSrvRecord(back) != SerializeSrvRecord(rec)) std::abort();
   }
 

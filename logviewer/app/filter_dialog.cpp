@@ -154,16 +154,16 @@ void CFilterDialog::accept() {
     f.start = static_cast<std::time_t>(start_edit->dateTime().toSecsSinceEpoch());
   if (end_check->isChecked())
     f.end = static_cast<std::time_t>(end_edit->dateTime().toSecsSinceEpoch());
-  const int check = logviewer::CheckLogFilter(&f, task_check->isChecked(),
-                                              server_check->isChecked(), code_radio->isChecked());
-  if (check != logviewer::kFilterOk) {
-    QWidget* at_fault = check == logviewer::kFilterTaskMissing ? static_cast<QWidget*>(task_edit)
-                        : check == logviewer::kFilterServerMissing ? server_edit
-                        : check == logviewer::kFilterStartAfterEnd
-                            ? static_cast<QWidget*>(start_edit)
-                            : code_edit;
+  const logviewer::FilterCheck check = logviewer::CheckLogFilter(
+      &f, task_check->isChecked(), server_check->isChecked(), code_radio->isChecked());
+  if (check != logviewer::FilterCheck::kOk) {
+    QWidget* at_fault =
+        check == logviewer::FilterCheck::kTaskMissing     ? static_cast<QWidget*>(task_edit)
+        : check == logviewer::FilterCheck::kServerMissing ? server_edit
+        : check == logviewer::FilterCheck::kStartAfterEnd ? static_cast<QWidget*>(start_edit)
+                                                          : code_edit;
     // The start picker gets the focus before the message; the edits after it.
-    if (check == logviewer::kFilterStartAfterEnd) at_fault->setFocus();
+    if (check == logviewer::FilterCheck::kStartAfterEnd) at_fault->setFocus();
     Presenter().Warn(this, QString::fromUtf8(logviewer::FilterCheckText(check)));
     at_fault->setFocus();
     return;

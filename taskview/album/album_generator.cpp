@@ -448,14 +448,14 @@ bool ValidDate(const AlbumDate& d) {
          d.day <= 31;
 }
 
-int Generate(const AlbumRequest& req, AlbumResult* result) {
-  if (!ValidDate(req.date)) return kAlbumErrIndex;
+AlbumResult Generate(const AlbumRequest& req, AlbumOutput* result) {
+  if (!ValidDate(req.date)) return AlbumResult::kNoIndex;
   const std::string day_dir = AlbumDayDirectory(req.image_dir, req.date);
   if (req.fresh) RemoveTree(day_dir);
-  if (req.image_dir.empty() || !IsDirectory(req.image_dir)) return kAlbumErrImageDir;
+  if (req.image_dir.empty() || !IsDirectory(req.image_dir)) return AlbumResult::kNoImageDir;
   const std::string root = AlbumRoot(req.image_dir);
-  if (::mkdir(root.c_str(), 0775) != 0 && errno != EEXIST) return kAlbumErrCreateDir;
-  if (!IsDirectory(root)) return kAlbumErrCreateDir;
+  if (::mkdir(root.c_str(), 0775) != 0 && errno != EEXIST) return AlbumResult::kDirNotCreated;
+  if (!IsDirectory(root)) return AlbumResult::kDirNotCreated;
 
   AlbumWriter writer(req, day_dir);
   if (!req.fresh && IsDirectory(day_dir)) {
@@ -463,14 +463,14 @@ int Generate(const AlbumRequest& req, AlbumResult* result) {
     // What cannot be continued is started afresh.
     if (!writer.Resume(in_index)) RemoveTree(day_dir);
   }
-  if (::mkdir(day_dir.c_str(), 0775) != 0 && errno != EEXIST) return kAlbumErrCreateDir;
-  if (!IsDirectory(day_dir)) return kAlbumErrCreateDir;
+  if (::mkdir(day_dir.c_str(), 0775) != 0 && errno != EEXIST) return AlbumResult::kDirNotCreated;
+  if (!IsDirectory(day_dir)) return AlbumResult::kDirNotCreated;
   result->top_page = writer.PagePath("top");
-  if (!writer.WriteStart()) return kAlbumErrWrite;
+  if (!writer.WriteStart()) return AlbumResult::kWriteFailed;
 
   auto reader = OpenDayInDirectory(req.image_dir, req.date.year,
                                    req.date.month * 100 + req.date.day, CatalogFilter{});
-  if (!reader) return kAlbumErrIndex;
+  if (!reader) return AlbumResult::kNoIndex;
   // A continued album already holds the index's first pictures.
   for (long skip = writer.Count(); skip > 0; --skip) {
     if (reader->NextImage() < 0) break;
@@ -479,26 +479,26 @@ int Generate(const AlbumRequest& req, AlbumResult* result) {
   const long step = std::max(1L, (expected + 35) / 36);
   ImageRecordInfo rec;
   while (reader->ReadImageRecord(&rec) >= 0) {
-    if (!writer.AppendPicture(MakeEntry(rec))) return kAlbumErrWrite;
+    if (!writer.AppendPicture(MakeEntry(rec))) return AlbumResult::kWriteFailed;
     ++result->appended;
     result->total = writer.Count();
     if (req.progress && result->appended % step == 0) req.progress(result->appended, expected);
   }
-  if (!writer.Finish()) return kAlbumErrWrite;
+  if (!writer.Finish()) return AlbumResult::kWriteFailed;
   result->total = writer.Count();
-  return kAlbumOk;
+  return AlbumResult::kOk;
 }
 
 }  // namespace
 
-int GenerateAlbum(const AlbumRequest& request, AlbumResult* result) {
-  AlbumResult local;
-  AlbumResult& r = result ? *result : local;
-  r = AlbumResult{};
+AlbumResult GenerateAlbum(const AlbumRequest& request, AlbumOutput* output) {
+  AlbumOutput local;
+  AlbumOutput& r = output ? *output : local;
+  r = AlbumOutput{};
   try {
     return Generate(request, &r);
   } catch (const std::bad_alloc&) {
-    return kAlbumErrWrite;
+    return AlbumResult::kWriteFailed;
   }
 }
 

@@ -24,12 +24,14 @@ namespace pondrel::album {
 
 inline constexpr int kPicturesPerPage = 100;
 
-// Results.
-inline constexpr int kAlbumOk = 0;
-inline constexpr int kAlbumErrImageDir = -2;   // the image directory does not exist
-inline constexpr int kAlbumErrCreateDir = -3;  // "html" or the day directory not created
-inline constexpr int kAlbumErrWrite = -4;      // a page could not be opened or written
-inline constexpr int kAlbumErrIndex = -5;      // the day's index file could not be opened
+// What came of generating an album.
+enum class [[nodiscard]] AlbumResult : int{
+    kOk = 0,
+    kNoImageDir = -2,     // the image directory does not exist
+    kDirNotCreated = -3,  // "html" or the day directory not created
+    kWriteFailed = -4,    // a page could not be opened or written
+    kNoIndex = -5,        // the day's index file could not be opened
+};
 
 struct AlbumDate {
   int year = 0;
@@ -51,15 +53,16 @@ struct AlbumRequest {
   std::function<void(long done, long expected)> progress;
 };
 
-struct AlbumResult {
+// What an album run wrote.
+struct AlbumOutput {
   long appended = 0;     // pictures appended by this run
   long total = 0;        // pictures in the album
   std::string top_page;  // the top page of the variant in the day directory
 };
 
-// Generates (or continues) the album of one day. kAlbumOk or a negative result; pages
-// already written stay on disk after a failure.
-int GenerateAlbum(const AlbumRequest& request, AlbumResult* result);
+// Generates (or continues) the album of one day into `output` (may be null). Pages already
+// written stay on disk after a failure.
+AlbumResult GenerateAlbum(const AlbumRequest& request, AlbumOutput* output);
 
 // "<image_dir>/html", the root of a server's albums.
 std::string AlbumRoot(const std::string& image_dir);

@@ -125,14 +125,14 @@ TEST_F(CliTest, PasswordsComeFromStandardInputAndAreNeverShown) {
   CKVSrvMgr store;
   ASSERT_TRUE(store.Init());
   bool more;
-  ASSERT_EQ(store.LoadAll(&more), SRV_OK);
+  ASSERT_EQ(store.LoadAll(&more), SrvResult::SRV_OK);
   ASSERT_EQ(store.Loaded().size(), 1u);
   EXPECT_EQ(store.Loaded()[0].GetAdminPassword(), "s3cr3t-pw");
 
   // Editing another field keeps the password; --no-password is refused while images are
   // deleted on the server, which needs it.
   ASSERT_EQ(Run({"server", "edit", "cam", "--port", "8080"}).status, 0);
-  ASSERT_EQ(store.LoadAll(&more), SRV_OK);
+  ASSERT_EQ(store.LoadAll(&more), SrvResult::SRV_OK);
   EXPECT_EQ(store.Loaded()[0].GetAdminPassword(), "s3cr3t-pw");
   r = Run({"server", "edit", "cam", "--no-password"});
   EXPECT_EQ(r.err, "pondrel: --password-stdin: Administrator Password is not specified.\n");

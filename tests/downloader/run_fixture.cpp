@@ -26,27 +26,27 @@ std::string DownloaderWorld::AddProfile(const TestProfile& profile) {
   image_dir_ = profile.image_directory.empty() ? env_.Root() + "/images/" + profile.server_name
                                                : profile.image_directory;
   CKVSrvInfo info;
-  info.SetServerName(profile.server_name);
-  info.SetImageDirectory(image_dir_);
-  info.SetHostName("127.0.0.1");
+  (void)info.SetServerName(profile.server_name);
+  (void)info.SetImageDirectory(image_dir_);
+  (void)info.SetHostName("127.0.0.1");
   info.SetHttpPortRaw(static_cast<std::uint16_t>(profile.port));
-  info.SetAdminAccount(profile.account);
-  info.SetAdminPassword(profile.password);
+  (void)info.SetAdminAccount(profile.account);
+  (void)info.SetAdminPassword(profile.password);
   info.SetDeleteImagesOnServer(profile.delete_on_server ? 1 : 0);
   info.SetUseProxy(profile.use_proxy ? 1 : 0);
   if (profile.use_proxy) {
-    info.SetProxyHost("127.0.0.1");
+    (void)info.SetProxyHost("127.0.0.1");
     info.SetProxyPortRaw(static_cast<std::uint16_t>(profile.proxy_port));
   }
   info.SetUsePpp(profile.use_ppp ? 1 : 0);
   if (!profile.ppp_entry.empty()) {
-    info.SetPppConnectionName(profile.ppp_entry);
-    info.SetPppAccount("dial");
-    info.SetPppPassword("up");
+    (void)info.SetPppConnectionName(profile.ppp_entry);
+    (void)info.SetPppAccount("dial");
+    (void)info.SetPppPassword("up");
   }
   CKVSrvMgr store;
   if (!store.Init()) return "";
-  if (store.Add(&info) != SRV_OK) return "";
+  if (store.Add(&info) != SrvResult::SRV_OK) return "";
   return GuidToHex(info.GetId());
 }
 

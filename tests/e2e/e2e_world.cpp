@@ -131,21 +131,21 @@ void E2EWorld::AdvanceClock(std::int64_t seconds) {
 
 Guid E2EWorld::AddServer(const ProfileSpec& spec) {
   CKVSrvInfo info;
-  info.SetServerName(spec.name);
-  info.SetImageDirectory(ImageDir(spec.name));
-  info.SetHostName("127.0.0.1");
+  (void)info.SetServerName(spec.name);
+  (void)info.SetImageDirectory(ImageDir(spec.name));
+  (void)info.SetHostName("127.0.0.1");
   info.SetHttpPortRaw(static_cast<std::uint16_t>(spec.port));
-  info.SetAdminAccount(spec.account);
-  info.SetAdminPassword(spec.password);
+  (void)info.SetAdminAccount(spec.account);
+  (void)info.SetAdminPassword(spec.password);
   info.SetDeleteImagesOnServer(spec.delete_on_server ? 1 : 0);
   if (!spec.ppp_entry.empty()) {
     info.SetUsePpp(1);
-    info.SetPppConnectionName(spec.ppp_entry);
-    info.SetPppAccount(spec.ppp_account);
-    info.SetPppPassword(spec.ppp_password);
+    (void)info.SetPppConnectionName(spec.ppp_entry);
+    (void)info.SetPppAccount(spec.ppp_account);
+    (void)info.SetPppPassword(spec.ppp_password);
   }
   CKVSrvMgr store;
-  if (!store.Init() || store.Add(&info) != SRV_OK) return Guid{};
+  if (!store.Init() || store.Add(&info) != SrvResult::SRV_OK) return Guid{};
   return info.GetId();
 }
 

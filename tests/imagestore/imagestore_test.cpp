@@ -80,7 +80,7 @@ TEST_F(ImageStore, HeaderFieldsAreCopiedBigEndianIntoTheRecord) {
   const std::string pic = BuildPicture(h);
   EXPECT_EQ(pic.substr(0, 6), std::string("\xFF\xD8\xFF\xE0\x00\x2E", 6));
   EXPECT_EQ(pic.substr(10, 2), "\x12\x34");  // pan, big-endian
-  ASSERT_EQ(AddImage(Info(), "20011231/23595999", Picture(h)), kImageOk);
+  ASSERT_EQ(AddImage(Info(), "20011231/23595999", Picture(h)), ImageResult::kOk);
 
   const std::string idx = ReadFile(Info() + "/2001/1231.idx");
   ASSERT_EQ(idx.size(), kIndexRecordSize);
@@ -126,28 +126,29 @@ TEST_F(ImageStore, InvalidHeaderGivesMinus2AndNoRecord) {
   for (const std::string& bytes : {no_app0, no_kv, good.substr(0, 49), std::string()}) {
     std::string path = env_.Path("bad" + std::to_string(n++));
     WriteFile(path, bytes);
-    EXPECT_EQ(AddImage(Info(), "20020101/00000000", path), kImageErrHeader);
+    EXPECT_EQ(AddImage(Info(), "20020101/00000000", path), ImageResult::kNotPicture);
   }
-  EXPECT_EQ(AddImage(Info(), "20020101/00000000", env_.Path("missing.jpg")), kImageErrHeader);
+  EXPECT_EQ(AddImage(Info(), "20020101/00000000", env_.Path("missing.jpg")),
+            ImageResult::kNotPicture);
   EXPECT_EQ(FileSize(Info() + "/2002/0101.idx"), 0);
   EXPECT_EQ(ContainsImage(Info(), "20020101/00000000"), 0);
 }
 
 TEST_F(ImageStore, RemovalZeroesInPlace) {
   const std::string pic = Picture();
-  ASSERT_EQ(AddImage(Info(), "20020101/00000001", pic), 0);
-  ASSERT_EQ(AddImage(Info(), "20020101/00000002", pic), 0);
-  ASSERT_EQ(AddImage(Info(), "20020101/00000002", pic), 0);
+  ASSERT_EQ(AddImage(Info(), "20020101/00000001", pic), ImageResult::kOk);
+  ASSERT_EQ(AddImage(Info(), "20020101/00000002", pic), ImageResult::kOk);
+  ASSERT_EQ(AddImage(Info(), "20020101/00000002", pic), ImageResult::kOk);
   EXPECT_EQ(ContainsImage(Info(), "20020101/00000002"), 1);
   EXPECT_EQ(ContainsImage(Info(), "20020101/0000000"), 0);
-  EXPECT_EQ(RemoveImage(Info(), "20020101/00000002"), 0);
+  EXPECT_EQ(RemoveImage(Info(), "20020101/00000002"), ImageResult::kOk);
   EXPECT_EQ(ContainsImage(Info(), "20020101/00000002"), 1);  // the duplicate remains
-  EXPECT_EQ(RemoveImage(Info(), "20020101/00000002"), 0);
+  EXPECT_EQ(RemoveImage(Info(), "20020101/00000002"), ImageResult::kOk);
   EXPECT_EQ(ContainsImage(Info(), "20020101/00000002"), 0);
   EXPECT_EQ(ContainsImage(Info(), "20020101/00000001"), 1);
-  EXPECT_EQ(RemoveImage(Info(), "20020101/00000099"), 0);
+  EXPECT_EQ(RemoveImage(Info(), "20020101/00000099"), ImageResult::kOk);
   EXPECT_EQ(FileSize(Info() + "/2002/0101.idx"), 3 * 40);
-  EXPECT_EQ(RemoveImage(Info(), "20020102/00000001"), kImageErrFile);  // no day file
+  EXPECT_EQ(RemoveImage(Info(), "20020102/00000001"), ImageResult::kFileError);  // no day file
   EXPECT_EQ(ContainsImage(Info(), "20020102/00000001"), 0);
 }
 
@@ -156,8 +157,8 @@ TEST_F(ImageStore, MalformedKeysNeverReachTheFileSystem) {
   for (const char* key :
        {"../../../x/000000", "2002/101/00000001", "20020101/000000011", "2002010100000001",
         "2002a101/00000001", "20020101/0000000/", "20020101\\00000001", "", "20020101/0000000"}) {
-    EXPECT_EQ(AddImage(Info(), key, pic), kImageErrKey) << key;
-    EXPECT_EQ(RemoveImage(Info(), key), kImageErrKey) << key;
+    EXPECT_EQ(AddImage(Info(), key, pic), ImageResult::kBadKey) << key;
+    EXPECT_EQ(RemoveImage(Info(), key), ImageResult::kBadKey) << key;
     EXPECT_EQ(ContainsImage(Info(), key), 0) << key;
     EXPECT_EQ(ImagePath(Image(), key), "") << key;
   }
@@ -171,24 +172,24 @@ TEST_F(ImageStore, DayIndexCacheFollowsOwnAndForeignChanges) {
   const std::string pic = Picture();
   DayIndexCache cache(Info());
   EXPECT_EQ(cache.Contains("20030303/00000001"), 0);
-  ASSERT_EQ(cache.Add("20030303/00000001", pic), 0);
-  ASSERT_EQ(cache.Add("20030303/00000002", pic), 0);
+  ASSERT_EQ(cache.Add("20030303/00000001", pic), ImageResult::kOk);
+  ASSERT_EQ(cache.Add("20030303/00000002", pic), ImageResult::kOk);
   EXPECT_EQ(cache.Contains("20030303/00000001"), 1);
-  EXPECT_EQ(cache.Add("20030303/00000003", env_.Path("missing")), kImageErrHeader);
+  EXPECT_EQ(cache.Add("20030303/00000003", env_.Path("missing")), ImageResult::kNotPicture);
   EXPECT_EQ(cache.Contains("20030303/00000003"), 0);
 
   // Another process appends and zeroes behind the cache's back.
-  ASSERT_EQ(AddImage(Info(), "20030303/00000004", pic), 0);
+  ASSERT_EQ(AddImage(Info(), "20030303/00000004", pic), ImageResult::kOk);
   EXPECT_EQ(cache.Contains("20030303/00000004"), 1);
-  ASSERT_EQ(RemoveImage(Info(), "20030303/00000001"), 0);
+  ASSERT_EQ(RemoveImage(Info(), "20030303/00000001"), ImageResult::kOk);
   EXPECT_EQ(cache.Contains("20030303/00000001"), 0);
 
-  ASSERT_EQ(cache.Remove("20030303/00000002"), 0);
+  ASSERT_EQ(cache.Remove("20030303/00000002"), ImageResult::kOk);
   EXPECT_EQ(cache.Contains("20030303/00000002"), 0);
   EXPECT_EQ(ContainsImage(Info(), "20030303/00000002"), 0);
 
   // A deleted day file is noticed too.
-  ASSERT_EQ(DeleteDayInDirectory(Image(), 2003, 303), 0);
+  ASSERT_EQ(DeleteDayInDirectory(Image(), 2003, 303), ImageResult::kOk);
   EXPECT_EQ(cache.Contains("20030303/00000004"), 0);
   EXPECT_EQ(cache.Contains("../../../x/000000"), 0);
 }
@@ -200,8 +201,8 @@ TEST_F(ImageStore, DayIndexCacheFilesHeadersIntoTheFileUnderTheDaysName) {
   PictureHeader header;
   ASSERT_TRUE(PictureHeaderOf(ReadFile(pic), &header));
   DayIndexCache cache(Info());
-  ASSERT_EQ(cache.Add("20040404/00000001", header), 0);
-  ASSERT_EQ(cache.Add("20040404/00000002", header), 0);
+  ASSERT_EQ(cache.Add("20040404/00000001", header), ImageResult::kOk);
+  ASSERT_EQ(cache.Add("20040404/00000002", header), ImageResult::kOk);
   EXPECT_EQ(ContainsImage(Info(), "20040404/00000002"), 1);
   EXPECT_EQ(cache.Contains("20040404/00000002"), 1);
   const std::string day = DayIndexPath(Info(), 2004, 404);
@@ -212,29 +213,30 @@ TEST_F(ImageStore, DayIndexCacheFilesHeadersIntoTheFileUnderTheDaysName) {
   const std::string fresh = ReadFile(day).substr(0, kIndexRecordSize);
   WriteFile(day + ".new", fresh);
   ASSERT_EQ(::rename((day + ".new").c_str(), day.c_str()), 0);
-  ASSERT_EQ(cache.Add("20040404/00000003", header), 0);
+  ASSERT_EQ(cache.Add("20040404/00000003", header), ImageResult::kOk);
   EXPECT_EQ(ReadFile(day).size(), 2 * kIndexRecordSize);
   EXPECT_EQ(cache.Contains("20040404/00000002"), 0);
   EXPECT_EQ(ContainsImage(Info(), "20040404/00000003"), 1);
   // So does a day file deleted meanwhile, and a new year's directory is made.
   ASSERT_EQ(::unlink(day.c_str()), 0);
-  ASSERT_EQ(cache.Add("20040404/00000004", header), 0);
+  ASSERT_EQ(cache.Add("20040404/00000004", header), ImageResult::kOk);
   EXPECT_EQ(ReadFile(day).size(), kIndexRecordSize);
-  ASSERT_EQ(cache.Add("20050505/00000001", header), 0);
+  ASSERT_EQ(cache.Add("20050505/00000001", header), ImageResult::kOk);
   EXPECT_EQ(ContainsImage(Info(), "20050505/00000001"), 1);
-  EXPECT_EQ(cache.Add("2005050/000000011", header), kImageErrKey);
+  EXPECT_EQ(cache.Add("2005050/000000011", header), ImageResult::kBadKey);
 }
 
 TEST_F(ImageStore, CatalogueRecognisesYearsAndDaysAndApplliesRangeAndFilters) {
   auto add = [&](const char* key, std::uint8_t camera, std::uint8_t trigger) {
-    ASSERT_EQ(AddImage(Info(), key, Picture(camera, trigger)), 0);
+    ASSERT_EQ(AddImage(Info(), key, Picture(camera, trigger)), ImageResult::kOk);
   };
   add("20011231/10000000", 1, 33);
   add("20011231/11000000", 2, 1);
   add("20010101/10000000", 1, 34);
   add("20020615/10000000", 3, 2);
   add("20030101/10000000", 1, 33);
-  ASSERT_EQ(RemoveImage(Info(), "20030101/10000000"), 0);  // a year holding only a deleted record
+  ASSERT_EQ(RemoveImage(Info(), "20030101/10000000"),
+            ImageResult::kOk);  // a year holding only a deleted record
   ASSERT_TRUE(CreateDirectoryChain(Info() + "/01"));
   WriteFile(Info() + "/2001/12.idx", std::string(40, 'x'));
   WriteFile(Info() + "/2001/12345678.idx", std::string(40, 'x'));
@@ -288,12 +290,12 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   CKVSrvMgr mgr;
   ASSERT_TRUE(mgr.Init());
   CKVSrvInfo p;
-  ASSERT_EQ(p.SetServerName("cam"), 0u);
-  ASSERT_EQ(p.SetImageDirectory(Image()), 0u);
-  ASSERT_EQ(p.SetHostName("127.0.0.1"), 0u);
-  ASSERT_EQ(mgr.Add(&p), SRV_OK);
+  ASSERT_EQ(p.SetServerName("cam"), kCheckAccepted);
+  ASSERT_EQ(p.SetImageDirectory(Image()), kCheckAccepted);
+  ASSERT_EQ(p.SetHostName("127.0.0.1"), kCheckAccepted);
+  ASSERT_EQ(mgr.Add(&p), SrvResult::SRV_OK);
   const std::string pic = Picture();
-  ASSERT_EQ(AddImage(Info(), "20040404/12000000", pic), 0);
+  ASSERT_EQ(AddImage(Info(), "20040404/12000000", pic), ImageResult::kOk);
   ASSERT_TRUE(CreateDirectoryChain(Image() + "/image/2004/0404/sub"));
   WriteFile(ImagePath(Image(), "20040404/12000000"), "jpg");
 
@@ -308,9 +310,9 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   EXPECT_EQ(cat->Years(), (std::vector<int>{2004}));
   EXPECT_TRUE(OpenDay(p.GetId(), 2004, 404, CatalogFilter{}));
   EXPECT_FALSE(OpenCatalog(Guid{{5, 5}}));
-  EXPECT_EQ(DeleteDay(Guid{{5, 5}}, 2004, 404), -1);
+  EXPECT_EQ(DeleteDay(Guid{{5, 5}}, 2004, 404), ImageResult::kFileError);
 
-  EXPECT_EQ(DeleteDay(p.GetId(), 2004, 404), 0);
+  EXPECT_EQ(DeleteDay(p.GetId(), 2004, 404), ImageResult::kOk);
   EXPECT_FALSE(FileExists(Image() + "/image/2004/0404"));
   EXPECT_FALSE(FileExists(Info() + "/2004/0404.idx"));
   EXPECT_TRUE(IsDirectory(Image() + "/image/2004"));  // year directories stay
@@ -321,8 +323,8 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   ASSERT_TRUE(CreateDirectoryChain(env_.Path("elsewhere/0505")));
   WriteFile(env_.Path("elsewhere/0505/a.jpg"), "a");
   ASSERT_EQ(::symlink(env_.Path("elsewhere").c_str(), (Image() + "/image/2005").c_str()), 0);
-  ASSERT_EQ(AddImage(Info(), "20050505/12000000", pic), 0);
-  EXPECT_EQ(DeleteDay(p.GetId(), 2005, 505), -1);
+  ASSERT_EQ(AddImage(Info(), "20050505/12000000", pic), ImageResult::kOk);
+  EXPECT_EQ(DeleteDay(p.GetId(), 2005, 505), ImageResult::kFileError);
   EXPECT_EQ(ReadFile(env_.Path("elsewhere/0505/a.jpg")), "a");
   EXPECT_EQ(ContainsImage(Info(), "20050505/12000000"), 1);
 
@@ -331,15 +333,15 @@ TEST_F(ImageStore, CatalogueAndDayDeletionThroughTheProfile) {
   ASSERT_EQ(::rename((Image() + "/image").c_str(), moved.c_str()), 0);
   ASSERT_EQ(::symlink(moved.c_str(), (Image() + "/image").c_str()), 0);
   ASSERT_TRUE(CreateDirectoryChain(moved + "/2006/0606"));
-  ASSERT_EQ(AddImage(Info(), "20060606/12000000", pic), 0);
-  EXPECT_EQ(DeleteDay(p.GetId(), 2006, 606), -1);
+  ASSERT_EQ(AddImage(Info(), "20060606/12000000", pic), ImageResult::kOk);
+  EXPECT_EQ(DeleteDay(p.GetId(), 2006, 606), ImageResult::kFileError);
   EXPECT_TRUE(IsDirectory(moved + "/2006/0606"));
   EXPECT_EQ(ContainsImage(Info(), "20060606/12000000"), 1);
   ASSERT_EQ(::unlink((Image() + "/image").c_str()), 0);
   ASSERT_EQ(::rename(moved.c_str(), (Image() + "/image").c_str()), 0);
   ASSERT_EQ(::rename(DayIndexPath(Info(), 2006, 606).c_str(), env_.Path("real.idx").c_str()), 0);
   ASSERT_EQ(::symlink(env_.Path("real.idx").c_str(), DayIndexPath(Info(), 2006, 606).c_str()), 0);
-  EXPECT_EQ(DeleteDay(p.GetId(), 2006, 606), -1);
+  EXPECT_EQ(DeleteDay(p.GetId(), 2006, 606), ImageResult::kFileError);
   EXPECT_TRUE(IsDirectory(Image() + "/image/2006/0606"));
   EXPECT_TRUE(FileExists(env_.Path("real.idx")));
 }

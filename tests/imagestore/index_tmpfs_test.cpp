@@ -59,7 +59,7 @@ TEST(IndexTmpfsScenario, ShortAppendLeavesNoTornRecord) {
   ASSERT_EQ(0, ::truncate(filler.c_str(), 8192));
 
   int added = 0;
-  while (AddImage(info, Key(added), picture) == kImageOk) ++added;
+  while (AddImage(info, Key(added), picture) == ImageResult::kOk) ++added;
   ASSERT_GT(added, 0);
   const std::string index = DayIndexPath(info, 2024, 102);
   EXPECT_EQ(0, SizeOf(index) % static_cast<long>(kIndexRecordSize)) << SizeOf(index);
@@ -68,8 +68,8 @@ TEST(IndexTmpfsScenario, ShortAppendLeavesNoTornRecord) {
 
   // Room again: the next records line up behind the last whole one.
   ASSERT_EQ(0, ::unlink(filler.c_str()));
-  ASSERT_EQ(kImageOk, AddImage(info, Key(added + 1), picture));
-  ASSERT_EQ(kImageOk, AddImage(info, Key(added + 2), picture));
+  ASSERT_EQ(ImageResult::kOk, AddImage(info, Key(added + 1), picture));
+  ASSERT_EQ(ImageResult::kOk, AddImage(info, Key(added + 2), picture));
   EXPECT_EQ(1, ContainsImage(info, Key(added + 1)));
   EXPECT_EQ(1, ContainsImage(info, Key(added + 2)));
   EXPECT_EQ(1, ContainsImage(info, Key(0)));

@@ -164,7 +164,7 @@ TEST_F(LogDocumentTest, FiltersDropPlaceholdersUnderTimeAndLevel) {
   EXPECT_TRUE(doc_.FilterRows(f).empty());
   f = LogFilter();
   f.code = "s006";
-  ASSERT_EQ(CheckLogFilter(&f, false, false, true), kFilterOk);
+  ASSERT_EQ(CheckLogFilter(&f, false, false, true), FilterCheck::kOk);
   EXPECT_EQ(f.code, "S006");
   EXPECT_EQ(Codes(doc_.FilterRows(f)), (std::vector<std::string>{"S006"}));
   // Without a level or time filter, placeholders stay.
@@ -175,27 +175,27 @@ TEST_F(LogDocumentTest, FiltersDropPlaceholdersUnderTimeAndLevel) {
 
 TEST_F(LogDocumentTest, FilterChecksRunInTheDialogsOrder) {
   LogFilter f;
-  EXPECT_EQ(CheckLogFilter(&f, true, true, true), kFilterTaskMissing);
+  EXPECT_EQ(CheckLogFilter(&f, true, true, true), FilterCheck::kTaskMissing);
   f.task = "t";
-  EXPECT_EQ(CheckLogFilter(&f, true, true, true), kFilterServerMissing);
+  EXPECT_EQ(CheckLogFilter(&f, true, true, true), FilterCheck::kServerMissing);
   f.server = "s";
-  EXPECT_EQ(CheckLogFilter(&f, true, true, true), kFilterCodeMissing);
+  EXPECT_EQ(CheckLogFilter(&f, true, true, true), FilterCheck::kCodeMissing);
   for (const char* bad : {"D01", "1234", "DD01", "D0011", "D 01"}) {
     f.code = bad;
-    EXPECT_EQ(CheckLogFilter(&f, true, true, true), kFilterCodeInvalid) << bad;
+    EXPECT_EQ(CheckLogFilter(&f, true, true, true), FilterCheck::kCodeInvalid) << bad;
   }
   f.code = "p123";
   f.start = 2000;
   f.end = 1000;
-  EXPECT_EQ(CheckLogFilter(&f, true, true, true), kFilterStartAfterEnd);
+  EXPECT_EQ(CheckLogFilter(&f, true, true, true), FilterCheck::kStartAfterEnd);
   f.end = 2000;
-  EXPECT_EQ(CheckLogFilter(&f, true, true, true), kFilterOk);
+  EXPECT_EQ(CheckLogFilter(&f, true, true, true), FilterCheck::kOk);
   EXPECT_EQ(f.code, "P123");
   // A code typed but not chosen is dropped.
-  EXPECT_EQ(CheckLogFilter(&f, true, true, false), kFilterOk);
+  EXPECT_EQ(CheckLogFilter(&f, true, true, false), FilterCheck::kOk);
   EXPECT_EQ(f.code, "");
-  EXPECT_STREQ(FilterCheckText(kFilterCodeInvalid), "The format of Code is invalid");
-  EXPECT_STREQ(FilterCheckText(kFilterStartAfterEnd),
+  EXPECT_STREQ(FilterCheckText(FilterCheck::kCodeInvalid), "The format of Code is invalid");
+  EXPECT_STREQ(FilterCheckText(FilterCheck::kStartAfterEnd),
                "Cannot set Start Date & Time after End Date & Time");
 }
 

@@ -19,18 +19,26 @@
 #include "tests/support/test_env.h"
 
 namespace pondrel {
+
+// A refused check reads as (field, kind) in a failure message.
+[[maybe_unused]] static void PrintTo(const CheckResult& r, std::ostream* os) {
+  *os << "(" << r.field << ", " << static_cast<int>(r.kind) << ")";
+}
+
 namespace {
 
+using enum SrvResult;
+using enum CheckKind;
 using test::ScopedTestEnv;
 
-CheckResult R(std::uint16_t field, std::uint16_t kind) { return MakeCheckResult(field, kind); }
+CheckResult R(std::uint16_t field, CheckKind kind) { return {static_cast<SrvField>(field), kind}; }
 
 // A valid profile whose image directory lies below the test's temporary directory.
 CKVSrvInfo Profile(const ScopedTestEnv& env, const std::string& name, const std::string& dir) {
   CKVSrvInfo p;
-  EXPECT_EQ(p.SetServerName(name), 0u);
-  EXPECT_EQ(p.SetImageDirectory(env.Path(dir)), 0u);
-  EXPECT_EQ(p.SetHostName("127.0.0.1"), 0u);
+  EXPECT_EQ(p.SetServerName(name), kCheckAccepted);
+  EXPECT_EQ(p.SetImageDirectory(env.Path(dir)), kCheckAccepted);
+  EXPECT_EQ(p.SetHostName("127.0.0.1"), kCheckAccepted);
   return p;
 }
 
@@ -76,16 +84,16 @@ TEST(SrvCodec, RoundTripsRandomRecordsAndRuns) {
 TEST(SrvCodec, FullRecordIs980BytesAndSurvivesTheFile) {
   CKVSrvInfo p;
   p.SetId(Guid{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}});
-  ASSERT_EQ(p.SetServerName(std::string(255, 'n')), 0u);
-  ASSERT_EQ(p.SetImageDirectory("/" + std::string(199, 'd')), 0u);
-  ASSERT_EQ(p.SetHostName(std::string(63, 'h')), 0u);
-  ASSERT_EQ(p.SetAdminAccount(std::string(15, 'a')), 0u);
-  ASSERT_EQ(p.SetAdminPassword(std::string(15, 'p')), 0u);
-  ASSERT_EQ(p.SetProxyHost(std::string(63, 'x')), 0u);
-  ASSERT_EQ(p.SetPppConnectionName(std::string(255, 'c')), 0u);
-  ASSERT_EQ(p.SetPppAccount(std::string(15, 'u')), 0u);
-  ASSERT_EQ(p.SetPppPassword(std::string(15, 'w')), 0u);
-  ASSERT_EQ(p.SetSettingsPageUrl(std::string(31, 's')), 0u);
+  ASSERT_EQ(p.SetServerName(std::string(255, 'n')), kCheckAccepted);
+  ASSERT_EQ(p.SetImageDirectory("/" + std::string(199, 'd')), kCheckAccepted);
+  ASSERT_EQ(p.SetHostName(std::string(63, 'h')), kCheckAccepted);
+  ASSERT_EQ(p.SetAdminAccount(std::string(15, 'a')), kCheckAccepted);
+  ASSERT_EQ(p.SetAdminPassword(std::string(15, 'p')), kCheckAccepted);
+  ASSERT_EQ(p.SetProxyHost(std::string(63, 'x')), kCheckAccepted);
+  ASSERT_EQ(p.SetPppConnectionName(std::string(255, 'c')), kCheckAccepted);
+  ASSERT_EQ(p.SetPppAccount(std::string(15, 'u')), kCheckAccepted);
+  ASSERT_EQ(p.SetPppPassword(std::string(15, 'w')), kCheckAccepted);
+  ASSERT_EQ(p.SetSettingsPageUrl(std::string(31, 's')), kCheckAccepted);
   p.SetUseProxy(1);
   p.SetUsePpp(1);
   p.SetDeleteImagesOnServer(1);
@@ -123,7 +131,7 @@ TEST(SrvCodec, RefusesCutAndMalformedBlocks) {
 
 TEST(SrvInfo, SetterRules) {
   CKVSrvInfo p;
-  EXPECT_EQ(p.SetServerName(" \tcam 1  "), 0u);
+  EXPECT_EQ(p.SetServerName(" \tcam 1  "), kCheckAccepted);
   EXPECT_EQ(p.GetServerName(), "cam 1");
   EXPECT_EQ(p.SetServerName(".cam"), R(2, CHK_LEADING_DOT));
   EXPECT_EQ(p.SetServerName("cam:1"), R(2, CHK_BAD_CHARS));
@@ -138,20 +146,20 @@ TEST(SrvInfo, SetterRules) {
   EXPECT_EQ(p.SetHttpPort("8a"), R(5, CHK_FORMAT));
   EXPECT_EQ(p.SetHttpPort("123456"), R(5, CHK_TOO_LONG));
   EXPECT_EQ(p.SetHttpPort(""), R(5, CHK_EMPTY));
-  EXPECT_EQ(p.SetHttpPort("65535"), 0u);
+  EXPECT_EQ(p.SetHttpPort("65535"), kCheckAccepted);
   EXPECT_EQ(p.GetHttpPort(), 65535);
   EXPECT_EQ(p.SetHostName(std::string(64, 'h')), R(4, CHK_TOO_LONG));
   EXPECT_EQ(p.SetAdminPassword(std::string(16, 'p')), R(7, CHK_TOO_LONG));
   EXPECT_EQ(p.SetSettingsPageUrl(std::string(32, 'u')), R(16, CHK_TOO_LONG));
 
   // Empty proxy port succeeds and only matters with the proxy on.
-  ASSERT_EQ(p.SetImageDirectory("/tmp"), 0u);
-  ASSERT_EQ(p.SetHostName("h"), 0u);
-  EXPECT_EQ(p.SetProxyPort(""), 0u);
+  ASSERT_EQ(p.SetImageDirectory("/tmp"), kCheckAccepted);
+  ASSERT_EQ(p.SetHostName("h"), kCheckAccepted);
+  EXPECT_EQ(p.SetProxyPort(""), kCheckAccepted);
   EXPECT_EQ(p.GetProxyPort(), 0);
-  EXPECT_EQ(p.Validate(), 0u);
+  EXPECT_EQ(p.Validate(), kCheckAccepted);
   p.SetUseProxy(1);
-  ASSERT_EQ(p.SetProxyHost("proxy"), 0u);
+  ASSERT_EQ(p.SetProxyHost("proxy"), kCheckAccepted);
   EXPECT_EQ(p.Validate(), R(10, CHK_EMPTY));
 }
 
@@ -159,7 +167,7 @@ TEST(SrvInfo, SetterRules) {
 // reach a request line or the dial-up configuration: every text field refuses them.
 TEST(SrvInfo, ControlCharactersAreRefusedInEveryTextField) {
   CKVSrvInfo p;
-  ASSERT_EQ(p.SetServerName("cam"), 0u);
+  ASSERT_EQ(p.SetServerName("cam"), kCheckAccepted);
   EXPECT_EQ(p.SetServerName("evil\nHostName=spoof"), R(2, CHK_FORMAT));
   EXPECT_EQ(p.SetServerName("cam\x1b[31m"), R(2, CHK_FORMAT));
   EXPECT_EQ(p.SetServerName("a\tb"), R(2, CHK_FORMAT));
@@ -179,27 +187,27 @@ TEST(SrvInfo, ControlCharactersAreRefusedInEveryTextField) {
   EXPECT_EQ(p.SetServerName("Kamera \xc3\xa4"
                             "u\xc3\x9f"
                             "en"),
-            0u);
+            kCheckAccepted);
 }
 
 TEST(SrvInfo, ValidateOrderAndClear) {
   CKVSrvInfo p;
   EXPECT_EQ(p.GetProxyPort(), kNewProxyPort);
   EXPECT_EQ(p.Validate(), R(2, CHK_EMPTY));
-  p.SetServerName("a");
+  EXPECT_TRUE(p.SetServerName("a").ok());
   EXPECT_EQ(p.Validate(), R(3, CHK_EMPTY));
-  p.SetImageDirectory("/tmp");
+  EXPECT_TRUE(p.SetImageDirectory("/tmp").ok());
   EXPECT_EQ(p.Validate(), R(4, CHK_EMPTY));
-  p.SetHostName("h");
+  EXPECT_TRUE(p.SetHostName("h").ok());
   p.SetDeleteImagesOnServer(1);
   EXPECT_EQ(p.Validate(), R(6, CHK_EMPTY));
-  p.SetAdminAccount("root");
+  EXPECT_TRUE(p.SetAdminAccount("root").ok());
   EXPECT_EQ(p.Validate(), R(7, CHK_EMPTY));
-  p.SetAdminPassword("pw");
+  EXPECT_TRUE(p.SetAdminPassword("pw").ok());
   p.SetUsePpp(1);
   EXPECT_EQ(p.Validate(), R(12, CHK_EMPTY));
-  p.SetPppConnectionName("isp");
-  p.SetPppAccount("me");
+  EXPECT_TRUE(p.SetPppConnectionName("isp").ok());
+  EXPECT_TRUE(p.SetPppAccount("me").ok());
   EXPECT_EQ(p.Validate(), R(14, CHK_EMPTY));
   p.Clear();
   EXPECT_EQ(p.GetProxyPort(), kClearedProxyPort);
@@ -210,12 +218,13 @@ TEST(SrvInfo, ValidateOrderAndClear) {
 
 TEST(SrvInfo, ImageDirectoryRules) {
   CKVSrvInfo p;
-  EXPECT_EQ(p.SetImageDirectory("/"), 0u);
+  EXPECT_EQ(p.SetImageDirectory("/"), kCheckAccepted);
   EXPECT_EQ(p.GetImageDirectory(), "/");  // the root keeps its only separator
-  EXPECT_EQ(p.SetImageDirectory("/tmp/img/"), 0u);
+  EXPECT_EQ(p.SetImageDirectory("/tmp/img/"), kCheckAccepted);
   EXPECT_EQ(p.GetImageDirectory(), "/tmp/img");
-  EXPECT_EQ(p.SetImageDirectory("/tmp/not/yet/made"), 0u);  // judged by its existing ancestor
-  EXPECT_EQ(p.SetImageDirectory("/tmp/caf\xC3\xA9 a/b"), 0u);
+  EXPECT_EQ(p.SetImageDirectory("/tmp/not/yet/made"),
+            kCheckAccepted);  // judged by its existing ancestor
+  EXPECT_EQ(p.SetImageDirectory("/tmp/caf\xC3\xA9 a/b"), kCheckAccepted);
   for (const char* bad : {"img", "//srv/share", "/tmp/ img", "/tmp /img", "/tmp//img", "/tmp/img ",
                           "/tmp/.img", "/tmp/../etc", "/tmp/a\\b", "/tmp/a:b", "/tmp/a*b",
                           "/tmp/a|b", "/tmp/a,b", "/tmp/a\tb", "C:\\img"}) {
@@ -354,13 +363,14 @@ TEST_F(SrvStore, ModifyAndDelete) {
   unknown.SetId(Guid{{9, 9, 9}});
   EXPECT_EQ(mgr_.Modify(unknown), SRV_ERR_NOT_FOUND);
 
-  a.SetImageDirectory(env_.Path("a/"));  // the target is not tested against itself
-  ASSERT_EQ(a.SetHostName("camera.local"), 0u);
+  EXPECT_TRUE(
+      a.SetImageDirectory(env_.Path("a/")).ok());  // the target is not tested against itself
+  ASSERT_EQ(a.SetHostName("camera.local"), kCheckAccepted);
   EXPECT_EQ(mgr_.Modify(a), SRV_OK);
-  a.SetServerName("b");
+  EXPECT_TRUE(a.SetServerName("b").ok());
   EXPECT_EQ(mgr_.Modify(a), SRV_ERR_NAME_EXISTS);
-  a.SetServerName("a");
-  a.SetImageDirectory(env_.Path("b/inner"));
+  EXPECT_TRUE(a.SetServerName("a").ok());
+  EXPECT_TRUE(a.SetImageDirectory(env_.Path("b/inner")).ok());
   EXPECT_EQ(mgr_.Modify(a), SRV_ERR_DIR_IN_USE);
 
   CKVSrvInfo out;
@@ -473,7 +483,7 @@ TEST_F(SrvStore, Prp1IsNeverMissingWhileRewritten) {
     }
   });
   for (int i = 0; i < 40; ++i) {
-    a.SetHostName("host" + std::to_string(i));
+    EXPECT_TRUE(a.SetHostName("host" + std::to_string(i)).ok());
     ASSERT_EQ(mgr_.Modify(a), SRV_OK);
   }
   stop = true;

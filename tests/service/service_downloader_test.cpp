@@ -49,11 +49,11 @@ class WithDownloader : public ServiceFixture {
     CKVSrvMgr mgr;
     EXPECT_TRUE(mgr.InitWithDirectory(env_.Root()));
     CKVSrvInfo info;
-    info.SetServerName("sim");
-    info.SetImageDirectory(ImageDir("sim"));
-    info.SetHostName("127.0.0.1");
-    info.SetHttpPort(std::to_string(port));
-    EXPECT_EQ(mgr.Add(&info), SRV_OK);
+    (void)info.SetServerName("sim");
+    (void)info.SetImageDirectory(ImageDir("sim"));
+    (void)info.SetHostName("127.0.0.1");
+    (void)info.SetHttpPort(std::to_string(port));
+    EXPECT_EQ(mgr.Add(&info), SrvResult::SRV_OK);
     return info.GetId();
   }
   pid_t camsim_ = -1;

@@ -461,7 +461,7 @@ TEST_F(Svc, RefusedStartsAndFailedLaunchersEndAsDesigned) {
   {
     CKVSrvMgr mgr;
     ASSERT_TRUE(mgr.InitWithDirectory(env_.Root()));
-    ASSERT_EQ(mgr.Delete(vanished), SRV_OK);
+    ASSERT_EQ(mgr.Delete(vanished), SrvResult::SRV_OK);
   }
   CKVTask no_profile = MakeTask("orphan", vanished, 600);
   no_profile.RetryCnt = no_profile.RestRetryCnt = 1;

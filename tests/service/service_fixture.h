@@ -113,10 +113,10 @@ class ServiceFixture : public ::testing::Test {
     CKVSrvMgr mgr;
     EXPECT_TRUE(mgr.InitWithDirectory(env_.Root()));
     CKVSrvInfo info;
-    EXPECT_EQ(info.SetServerName(name), 0u);
-    EXPECT_EQ(info.SetImageDirectory(env_.Path("images/" + name)), 0u);
-    EXPECT_EQ(info.SetHostName(host), 0u);
-    EXPECT_EQ(mgr.Add(&info), SRV_OK);
+    EXPECT_EQ(info.SetServerName(name), kCheckAccepted);
+    EXPECT_EQ(info.SetImageDirectory(env_.Path("images/" + name)), kCheckAccepted);
+    EXPECT_EQ(info.SetHostName(host), kCheckAccepted);
+    EXPECT_EQ(mgr.Add(&info), SrvResult::SRV_OK);
     return info.GetId();
   }
   std::string ImageDir(const std::string& server) { return env_.Path("images/" + server); }

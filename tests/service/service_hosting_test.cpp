@@ -136,10 +136,10 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
     CKVSrvMgr mgr;
     ASSERT_TRUE(mgr.InitWithDirectory(env_.Root()));
     CKVSrvInfo info;
-    info.SetServerName("cam");
-    info.SetImageDirectory(env_.Path("images"));
-    info.SetHostName("127.0.0.1");
-    ASSERT_EQ(mgr.Add(&info), SRV_OK);
+    (void)info.SetServerName("cam");
+    (void)info.SetImageDirectory(env_.Path("images"));
+    (void)info.SetHostName("127.0.0.1");
+    ASSERT_EQ(mgr.Add(&info), SrvResult::SRV_OK);
     CKVTaskMgr tasks(env_.Root());
     CKVTask t;
     t.SetName("kept");

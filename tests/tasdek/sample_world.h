@@ -13,20 +13,20 @@ namespace pondrel::tasdek::sample {
 inline Guid AddServer(const std::string& name, const std::string& image_dir,
                       const std::string& proxy = "", const std::string& ppp = "") {
   CKVSrvInfo rec;
-  rec.SetServerName(name);
-  rec.SetImageDirectory(image_dir);
-  rec.SetHostName("127.0.0.1");
+  (void)rec.SetServerName(name);
+  (void)rec.SetImageDirectory(image_dir);
+  (void)rec.SetHostName("127.0.0.1");
   if (!proxy.empty()) {
     rec.SetUseProxy(1);
-    rec.SetProxyHost(proxy);
+    (void)rec.SetProxyHost(proxy);
   }
   if (!ppp.empty()) {
     rec.SetUsePpp(1);
-    rec.SetPppConnectionName(ppp);
+    (void)rec.SetPppConnectionName(ppp);
   }
   CKVSrvMgr store;
   store.Init();
-  store.Add(&rec);
+  (void)store.Add(&rec);
   return rec.GetId();
 }
 

@@ -53,7 +53,7 @@ class TasdekDialogsTest : public QObject {
   void TaskEditorEnablesTheFieldsOfTheChosenRepetition() {
     const Guid s = sample::AddServer("Cam", env_->Root() + "/img");
     CTasdekDoc doc;
-    doc.LoadTasks();
+    QCOMPARE(doc.LoadTasks(), DocResult::kOk);
     CKVTask fresh;
     CTaskEditorDialog dlg(fresh, "", doc, nullptr);
     // A new task is daily, without repeat or retry.
@@ -91,11 +91,11 @@ class TasdekDialogsTest : public QObject {
     const Guid s2 = sample::AddServer("Cam2", env_->Root() + "/img2");
     sample::StoreTasks({sample::MakeTask("Other", s2)});
     CTasdekDoc doc;
-    QCOMPARE(doc.LoadTasks(), 0);
+    QCOMPARE(doc.LoadTasks(), DocResult::kOk);
     MessageAnswers answers;
     CKVTask fresh;
     CTaskEditorDialog dlg(fresh, "", doc, nullptr);
-    auto expect = [&](int code, const QString& text) {
+    auto expect = [&](EditorResult code, const QString& text) {
       answers.Clear();
       QCOMPARE(dlg.TryAccept(), code);
       QCOMPARE(answers.Shown().size(), std::size_t{1});
@@ -103,35 +103,36 @@ class TasdekDialogsTest : public QObject {
       QCOMPARE(answers.Shown().back().icon, MsgIcon::kExclamation);
     };
     SetText(dlg.name, "   ");
-    expect(kEdNameMissing, Q("Task Name is not specified."));
+    expect(EditorResult::kNameMissing, Q("Task Name is not specified."));
     SetText(dlg.name, " .hidden");
-    expect(kEdNameFormat, Q("Task Name is invalid. .hidden is invalid format."));
+    expect(EditorResult::kNameFormat, Q("Task Name is invalid. .hidden is invalid format."));
     SetText(dlg.name, "a:b");
-    expect(kEdNameChars, Q(kMsgTaskNameChars));
+    expect(EditorResult::kNameChars, Q(kMsgTaskNameChars));
     SetText(dlg.name, "Other");
-    expect(kEdNameExists, Q("The specified task name already exists."));
+    expect(EditorResult::kNameExists, Q("The specified task name already exists."));
     SetText(dlg.name, "Mine");
     dlg.weekly->click();
     dlg.weekly_weeks->setText("0");
-    expect(kEdWeekRange, Q("Specify a week in the range of 1 to 53."));
+    expect(EditorResult::kWeekRange, Q("Specify a week in the range of 1 to 53."));
     dlg.weekly_weeks->setText("2");
-    expect(kEdNoWeekday, Q("Select at least one day of the week."));
+    expect(EditorResult::kNoWeekday, Q("Select at least one day of the week."));
     dlg.weekdays[1]->click();
     dlg.repeat->click();
     dlg.repeat_hours->setText("");
     dlg.repeat_times->setText("x");
-    expect(kEdRepeatTimes, Q("Specify a number of repetition times in the range of 1 to 23."));
+    expect(EditorResult::kRepeatTimes,
+           Q("Specify a number of repetition times in the range of 1 to 23."));
     dlg.repeat_times->setText("3");
-    expect(kEdRepeatInterval,
+    expect(EditorResult::kRepeatInterval,
            Q("Specify an interval value for repetition in the range of 1 to 23."));
     dlg.repeat_hours->setText("4");
     dlg.retry->click();
     dlg.retry_times->setText("11");
-    expect(kEdRetryTimes,
+    expect(EditorResult::kRetryTimes,
            Q("Specify a number of retry times in case of failure in the range of 1 to 10."));
     dlg.retry_times->setText("2");
     answers.Clear();
-    QCOMPARE(dlg.TryAccept(), kEdOk);
+    QCOMPARE(dlg.TryAccept(), EditorResult::kOk);
     QVERIFY(answers.Shown().empty());
     const CKVTask& t = dlg.Result();
     QCOMPARE(QString::fromLatin1(t.Name), Q("Mine"));
@@ -230,7 +231,7 @@ class TasdekDialogsTest : public QObject {
     QVERIFY(none.settings_page_url->isHidden());
 
     // A connection that no longer exists opens at the first entry.
-    rec.SetPppConnectionName("gone");
+    (void)rec.SetPppConnectionName("gone");
     CServerEditorDialog dlg(rec, {}, {"isp-a", "isp-b"});
     QVERIFY(dlg.use_ppp->isEnabled() && dlg.connection->isEnabled());
     QCOMPARE(dlg.connection->currentText(), Q("isp-a"));
@@ -248,19 +249,19 @@ class TasdekDialogsTest : public QObject {
     SetText(dlg.ppp_account, "user");
     SetText(dlg.ppp_password, "secret");
     SetText(dlg.http_port, "0");
-    QVERIFY(dlg.TryAccept() != 0);
+    QVERIFY(dlg.TryAccept() != ServerEdit::kDone);
     QCOMPARE(answers.Last(), Q("Specify HTTP Port in the range of 1 to 65535."));
     QCOMPARE(answers.Shown().back().caption, Q("Server Information"));
     SetText(dlg.http_port, "8080");
-    QVERIFY(dlg.TryAccept() != 0);
+    QVERIFY(dlg.TryAccept() != ServerEdit::kDone);
     QCOMPARE(answers.Last(), Q("The specified server name already exists."));
     SetText(dlg.server_name, "Fresh");
     SetText(dlg.image_directory, QString::fromStdString(env_->Root() + "/taken/sub"));
-    QVERIFY(dlg.TryAccept() != 0);
+    QVERIFY(dlg.TryAccept() != ServerEdit::kDone);
     QCOMPARE(answers.Last(), Q("The specified image directory is already in use."));
     SetText(dlg.image_directory, QString::fromStdString(env_->Root() + "/fresh"));
     answers.Clear();
-    QCOMPARE(dlg.TryAccept(), 0);
+    QCOMPARE(dlg.TryAccept(), ServerEdit::kDone);
     QVERIFY(answers.Shown().empty());
     QVERIFY(!dlg.Result().GetId().IsZero());
     QCOMPARE(QString::fromStdString(dlg.Result().GetPppConnectionName()), Q("isp-a"));
@@ -397,7 +398,7 @@ class TasdekDialogsTest : public QObject {
     QVERIFY(frame.Create(&error));
     WhenModal<CTaskEditorDialog>([](CTaskEditorDialog* d) {
       SetText(d->name, "Second");
-      d->TryAccept();
+      (void)d->TryAccept();  // the list shows whether it was taken
     });
     frame.OnNewTask();
     QCOMPARE(frame.Model()->rowCount(), 2);
@@ -419,7 +420,7 @@ class TasdekDialogsTest : public QObject {
     frame.SelectRow(frame.List().FindRow("First"));
     WhenModal<CTaskEditorDialog>([](CTaskEditorDialog* d) {
       SetText(d->name, "Renamed");
-      d->TryAccept();
+      (void)d->TryAccept();  // the list shows whether it was taken
     });
     frame.show();
     frame.activateWindow();

@@ -71,7 +71,7 @@ bool StoredServer(const std::string& registry_id, CKVSrvInfo* out) {
   Guid id;
   if (!GuidFromRegistryForm(registry_id, &id)) return false;
   CKVSrvMgr store;
-  return store.Init() && store.FindById(id, out) == SRV_OK;
+  return store.Init() && store.FindById(id, out) == SrvResult::SRV_OK;
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ class AlbumInBrowser : public ::testing::Test {
       const std::string path = ImagePath(image_dir_, key);
       CreateDirectoryChain(path.substr(0, path.rfind('/')));
       test::WriteFile(path, camsim::BuildPictureFile(h, key, 0));
-      ASSERT_EQ(AddImage(info, key, path), 0);
+      ASSERT_EQ(AddImage(info, key, path), ImageResult::kOk);
     }
   }
 
@@ -76,8 +76,8 @@ class AlbumInBrowser : public ::testing::Test {
     req.server_name = kServerName;
     req.date = {2003, 1, 5};
     req.language = language;
-    AlbumResult r;
-    EXPECT_EQ(GenerateAlbum(req, &r), kAlbumOk);
+    AlbumOutput r;
+    EXPECT_EQ(GenerateAlbum(req, &r), AlbumResult::kOk);
     EXPECT_EQ(r.appended, 250);
     return r.top_page;
   }

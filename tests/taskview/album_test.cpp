@@ -61,8 +61,8 @@ class Album : public ::testing::Test {
   std::string DayDir() const { return AlbumDayDirectory(Dir(), kDay); }
   std::string Page(const std::string& name) const { return ReadFile(DayDir() + "/" + name); }
   bool Exists(const std::string& name) const { return FileExists(DayDir() + "/" + name); }
-  int Generate(AlbumResult* r = nullptr, AlbumLanguage lang = AlbumLanguage::kEnglish,
-               bool fresh = true, const std::string& name = "cam") {
+  AlbumResult Generate(AlbumOutput* r = nullptr, AlbumLanguage lang = AlbumLanguage::kEnglish,
+                       bool fresh = true, const std::string& name = "cam") {
     AlbumRequest req;
     req.image_dir = Dir();
     req.server_name = name;
@@ -82,8 +82,8 @@ TEST_F(Album, OnePictureGivesEveryPageByteForByte) {
   p.hour = 8, p.minute = 3, p.second = 9;
   p.pan = 18050, p.tilt = 17000, p.zoom = 250;
   AddRecord(Dir(), 2003, 1, 5, p);
-  AlbumResult r;
-  ASSERT_EQ(Generate(&r), kAlbumOk);
+  AlbumOutput r;
+  ASSERT_EQ(Generate(&r), AlbumResult::kOk);
   EXPECT_EQ(r.appended, 1);
   EXPECT_EQ(r.top_page, DayDir() + "/top-e.html");
   EXPECT_EQ(DayDir(), Dir() + "/html/20030105");
@@ -143,8 +143,8 @@ TEST_F(Album, OnePictureGivesEveryPageByteForByte) {
 TEST_F(Album, PagesOfAHundredWithTheirLinks) {
   // 250 pictures: pages 0, 1 and 2.
   AddPictures(Dir(), 2003, 1, 5, 250);
-  AlbumResult r;
-  ASSERT_EQ(Generate(&r), kAlbumOk);
+  AlbumOutput r;
+  ASSERT_EQ(Generate(&r), AlbumResult::kOk);
   EXPECT_EQ(r.appended, 250);
   for (const char* name : {"index0-e.html", "index1-e.html", "index2-e.html", "list2-e.html",
                            "thumb2-e.html", "detail2-e.html"}) {
@@ -188,7 +188,7 @@ TEST_F(Album, PagesOfAHundredWithTheirLinks) {
   // Exactly 100 pictures: one page without previous or next link.
   std::filesystem::remove_all(Dir());
   AddPictures(Dir(), 2003, 1, 5, 100);
-  ASSERT_EQ(Generate(&r), kAlbumOk);
+  ASSERT_EQ(Generate(&r), AlbumResult::kOk);
   EXPECT_FALSE(Exists("list1-e.html"));
   EXPECT_FALSE(Exists("index1-e.html"));
   EXPECT_EQ(Page("list0-e.html").find("<A href=\"index"), std::string::npos);
@@ -212,7 +212,7 @@ TEST_F(Album, ValueTextsAndOmittedLines) {
   brighter.second = 3, brighter.brightness = 2, brighter.trigger = 2;
   brighter.zone_offset = -300;  // the camera's own clock, whatever the PC's zone
   AddRecord(Dir(), 2003, 1, 5, brighter);
-  ASSERT_EQ(Generate(), kAlbumOk);
+  ASSERT_EQ(Generate(), AlbumResult::kOk);
   const std::string detail = Page("detail0-e.html");
   const std::string thumb = Page("thumb0-e.html");
   auto entry = [](const std::string& page, int n) {
@@ -248,8 +248,8 @@ TEST_F(Album, NamesAndPathsAreEscapedAndLinkedAsFileUrls) {
   req.image_dir = dir;
   req.server_name = "50% \"Cam\" & <b>K\xC3\xB6ln</b>";
   req.date = kDay;
-  AlbumResult r;
-  ASSERT_EQ(GenerateAlbum(req, &r), kAlbumOk);
+  AlbumOutput r;
+  ASSERT_EQ(GenerateAlbum(req, &r), AlbumResult::kOk);
   const std::string day = AlbumDayDirectory(dir, kDay);
   const std::string name = "50% &quot;Cam&quot; &amp; &lt;b&gt;K&#246;ln&lt;/b&gt;";
   EXPECT_NE(ReadFile(day + "/top-e.html").find("<TITLE>" + name + " 2003/01/05</TITLE>"),
@@ -280,8 +280,8 @@ TEST_F(Album, JapaneseVariantLinksItsOwnPagesInShiftJis) {
   p.brightness = 2;
   AddRecord(Dir(), 2003, 1, 5, p);
   AddPictures(Dir(), 2003, 1, 5, 150, 200);
-  AlbumResult r;
-  ASSERT_EQ(Generate(&r, LanguageOfTopPageName("top-j.html")), kAlbumOk);
+  AlbumOutput r;
+  ASSERT_EQ(Generate(&r, LanguageOfTopPageName("top-j.html")), AlbumResult::kOk);
   EXPECT_EQ(r.top_page, DayDir() + "/top-j.html");
   EXPECT_FALSE(Exists("top-e.html"));
   const char* meta =
@@ -337,15 +337,15 @@ TEST_F(Album, ADayGeneratedInTwoRunsEqualsOneRun) {
     SCOPED_TRACE(first);
     std::filesystem::remove_all(Dir());
     AddPictures(Dir(), 2003, 1, 5, 250);
-    ASSERT_EQ(Generate(), kAlbumOk);
+    ASSERT_EQ(Generate(), AlbumResult::kOk);
     const auto once = snapshot();
 
     std::filesystem::remove_all(Dir());
     AddPictures(Dir(), 2003, 1, 5, first);
-    ASSERT_EQ(Generate(), kAlbumOk);
+    ASSERT_EQ(Generate(), AlbumResult::kOk);
     AddPictures(Dir(), 2003, 1, 5, 250 - first, first);
-    AlbumResult r;
-    ASSERT_EQ(Generate(&r, AlbumLanguage::kEnglish, /*fresh=*/false), kAlbumOk);
+    AlbumOutput r;
+    ASSERT_EQ(Generate(&r, AlbumLanguage::kEnglish, /*fresh=*/false), AlbumResult::kOk);
     EXPECT_EQ(r.appended, 250 - first);
     EXPECT_EQ(r.total, 250);
     const auto twice = snapshot();
@@ -357,26 +357,26 @@ TEST_F(Album, ADayGeneratedInTwoRunsEqualsOneRun) {
   // An album that cannot be continued (its marker gone) is made afresh.
   test::WriteFile(DayDir() + "/list2-e.html", "damaged");
   test::WriteFile(DayDir() + "/list7-e.html", "stale");
-  ASSERT_EQ(Generate(nullptr, AlbumLanguage::kEnglish, false), kAlbumOk);
+  ASSERT_EQ(Generate(nullptr, AlbumLanguage::kEnglish, false), AlbumResult::kOk);
   EXPECT_FALSE(Exists("list7-e.html"));
   EXPECT_EQ(Page("workinfo.html"), "0 250");
 }
 
 TEST_F(Album, FailuresAndDeletion) {
-  AlbumResult r;
-  EXPECT_EQ(Generate(&r), kAlbumErrImageDir);  // no image directory
+  AlbumOutput r;
+  EXPECT_EQ(Generate(&r), AlbumResult::kNoImageDir);  // no image directory
   CreateDirectoryChain(Dir());
-  EXPECT_EQ(Generate(&r), kAlbumErrIndex);  // no index for the day
+  EXPECT_EQ(Generate(&r), AlbumResult::kNoIndex);  // no index for the day
   AddPictures(Dir(), 2003, 1, 5, 3);
   std::filesystem::remove_all(Dir() + "/html");
   test::WriteFile(Dir() + "/html", "a file in the way");
-  EXPECT_EQ(Generate(&r), kAlbumErrCreateDir);
+  EXPECT_EQ(Generate(&r), AlbumResult::kDirNotCreated);
   std::filesystem::remove(Dir() + "/html");
 
   // A fresh run replaces what an earlier album left.
-  ASSERT_EQ(Generate(&r), kAlbumOk);
+  ASSERT_EQ(Generate(&r), AlbumResult::kOk);
   test::WriteFile(DayDir() + "/thumb9-e.html", "stale");
-  ASSERT_EQ(Generate(&r), kAlbumOk);
+  ASSERT_EQ(Generate(&r), AlbumResult::kOk);
   EXPECT_FALSE(Exists("thumb9-e.html"));
   EXPECT_EQ(Page("workinfo.html"), "0 3");
 
@@ -384,7 +384,7 @@ TEST_F(Album, FailuresAndDeletion) {
   std::filesystem::remove(DayDir() + "/detail0-e.html");
   std::filesystem::create_directory(DayDir() + "/detail0-e.html");
   AddPictures(Dir(), 2003, 1, 5, 1, 3);
-  EXPECT_EQ(Generate(&r, AlbumLanguage::kEnglish, /*fresh=*/false), kAlbumErrWrite);
+  EXPECT_EQ(Generate(&r, AlbumLanguage::kEnglish, /*fresh=*/false), AlbumResult::kWriteFailed);
 
   // Deleting one day's album, then all of them; a link in the album root is removed as a
   // link, never followed.
@@ -393,7 +393,7 @@ TEST_F(Album, FailuresAndDeletion) {
   AlbumRequest req;
   req.image_dir = Dir();
   req.date = other;
-  ASSERT_EQ(GenerateAlbum(req, &r), kAlbumOk);
+  ASSERT_EQ(GenerateAlbum(req, &r), AlbumResult::kOk);
   EXPECT_TRUE(DeleteDayAlbum(Dir(), kDay));
   EXPECT_FALSE(IsDirectory(DayDir()));
   EXPECT_TRUE(IsDirectory(AlbumDayDirectory(Dir(), other)));

@@ -34,8 +34,9 @@ class Parser {
         Skip();
         Json key;
         if (!String(&key.text) || (Skip(), !Eat(':'))) return false;
-        out->members.emplace_back(key.text, Json());
-        if (!Value(&out->members.back().second, depth + 1)) return false;
+        out->keys.push_back(key.text);
+        out->values.emplace_back();
+        if (!Value(&out->values.back(), depth + 1)) return false;
         Skip();
       } while (Eat(','));
       return Eat('}');
@@ -176,8 +177,8 @@ std::string Base64Decode(const std::string& in) {
 }  // namespace
 
 const Json& Json::operator[](const std::string& key) const {
-  for (const auto& [k, v] : members) {
-    if (k == key) return v;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == key) return values[i];
   }
   return kNullJson;
 }

@@ -23,7 +23,10 @@ struct Json {
   double number = 0;
   std::string text;
   std::vector<Json> items;
-  std::vector<std::pair<std::string, Json>> members;
+  // An object's members: keys[i] names values[i] (a pair of a type still being defined is
+  // not allowed; a vector of it is).
+  std::vector<std::string> keys;
+  std::vector<Json> values;
 
   const Json& operator[](const std::string& key) const;  // a null value when absent
   const Json& operator[](std::size_t i) const;

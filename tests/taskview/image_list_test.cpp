@@ -180,7 +180,7 @@ TEST_F(ImageList, DeleteModeRefusalsLockAndDeletion) {
   album::AlbumRequest req;
   req.image_dir = Dir();
   req.date = {2003, 1, 5};
-  ASSERT_EQ(album::GenerateAlbum(req, nullptr), album::kAlbumOk);
+  ASSERT_EQ(album::GenerateAlbum(req, nullptr), album::AlbumResult::kOk);
   ImageListOutcome out = list.DeleteRow(0);
   EXPECT_EQ(out.code, 0);
   EXPECT_EQ(Dates(list), std::vector<std::string>{"2003/01/06=2"});

@@ -38,11 +38,11 @@ class ServerEditorTest : public ::testing::Test {
 TEST_F(ServerEditorTest, NewServerIsAddedAndCarriesItsIdentifier) {
   CKVSrvInfo rec;
   ServerSaveResult r = Save(Form("  cam 1  ", "img"), &rec);
-  ASSERT_EQ(r.code, 0) << r.message;
+  ASSERT_EQ(r.outcome, ServerEdit::kDone) << r.message;
   EXPECT_FALSE(rec.GetId().IsZero());
   EXPECT_EQ(rec.GetServerName(), "cam 1");
   std::vector<CKVSrvInfo> list;
-  ASSERT_EQ(LoadServerList(&list), SRV_OK);
+  ASSERT_EQ(LoadServerList(&list), SrvResult::SRV_OK);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].GetId(), rec.GetId());
   EXPECT_EQ(ServerListProxyText(list[0]), "----------");
@@ -51,13 +51,15 @@ TEST_F(ServerEditorTest, NewServerIsAddedAndCarriesItsIdentifier) {
 
 TEST_F(ServerEditorTest, StoreConflictsAreWordedAsTheEditorDoes) {
   CKVSrvInfo a;
-  ASSERT_EQ(Save(Form("cam", "img"), &a).code, 0);
+  ASSERT_EQ(Save(Form("cam", "img"), &a).outcome, ServerEdit::kDone);
   CKVSrvInfo b;
   ServerSaveResult r = Save(Form("cam", "other"), &b);
-  EXPECT_EQ(r.code, SRV_ERR_NAME_EXISTS);
+  EXPECT_EQ(r.outcome, ServerEdit::kStoreFailed);
+  EXPECT_EQ(r.store, SrvResult::SRV_ERR_NAME_EXISTS);
   EXPECT_EQ(r.message, "The specified server name already exists.");
   r = Save(Form("cam2", "IMG/sub"), &b);
-  EXPECT_EQ(r.code, SRV_ERR_DIR_IN_USE);
+  EXPECT_EQ(r.outcome, ServerEdit::kStoreFailed);
+  EXPECT_EQ(r.store, SrvResult::SRV_ERR_DIR_IN_USE);
   EXPECT_EQ(r.message, "The specified image directory is already in use.");
   EXPECT_TRUE(b.GetId().IsZero());  // nothing stored, the caller's record unchanged
 }
@@ -97,7 +99,7 @@ TEST_F(ServerEditorTest, ValidationMessagesFollowTheSetterOrder) {
   EXPECT_EQ(Save(f, &rec).message, "Image Directory is invalid format.");
   EXPECT_TRUE(rec.GetId().IsZero());
   std::vector<CKVSrvInfo> list;
-  ASSERT_EQ(LoadServerList(&list), SRV_OK);
+  ASSERT_EQ(LoadServerList(&list), SrvResult::SRV_OK);
   EXPECT_TRUE(list.empty());
 }
 
@@ -107,11 +109,11 @@ TEST_F(ServerEditorTest, UnusedProxyFieldsKeepTheirStoredValues) {
   f.use_proxy = true;
   f.proxy_host = "proxy.example";
   f.proxy_port = "3128";
-  ASSERT_EQ(Save(f, &rec).code, 0);
+  ASSERT_EQ(Save(f, &rec).outcome, ServerEdit::kDone);
   f = FormFromServer(rec, {});
   f.use_proxy = false;
   f.proxy_host = "ignored";
-  ASSERT_EQ(Save(f, &rec).code, 0);
+  ASSERT_EQ(Save(f, &rec).outcome, ServerEdit::kDone);
   EXPECT_EQ(rec.GetUseProxy(), 0);
   EXPECT_EQ(rec.GetProxyHost(), "proxy.example");
   EXPECT_EQ(rec.GetProxyPort(), 3128);
@@ -119,7 +121,7 @@ TEST_F(ServerEditorTest, UnusedProxyFieldsKeepTheirStoredValues) {
 
 TEST_F(ServerEditorTest, RunningServerCannotBeChangedOrDeleted) {
   CKVSrvInfo rec;
-  ASSERT_EQ(Save(Form("cam", "img"), &rec).code, 0);
+  ASSERT_EQ(Save(Form("cam", "img"), &rec).outcome, ServerEdit::kDone);
   CKVTask t = MakeTask("busy", rec.GetId());
   t.ActState = kStateRunning;
   StoreTask(t);
@@ -132,32 +134,32 @@ TEST_F(ServerEditorTest, RunningServerCannotBeChangedOrDeleted) {
   EXPECT_EQ(rec.GetServerName(), "cam");
 
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   ServerDeleteResult d = DeleteServerWithTasks(rec.GetId(), &doc);
   EXPECT_EQ(d.message, "You can not modify a running server's information.");
   std::vector<CKVSrvInfo> list;
-  ASSERT_EQ(LoadServerList(&list), SRV_OK);
+  ASSERT_EQ(LoadServerList(&list), SrvResult::SRV_OK);
   EXPECT_EQ(list.size(), 1u);
 }
 
 TEST_F(ServerEditorTest, RenameKeepsTasksAndDeleteTakesThemAlong) {
   CKVSrvInfo rec, keep;
-  ASSERT_EQ(Save(Form("cam", "img"), &rec).code, 0);
-  ASSERT_EQ(Save(Form("keep", "keep"), &keep).code, 0);
+  ASSERT_EQ(Save(Form("cam", "img"), &rec).outcome, ServerEdit::kDone);
+  ASSERT_EQ(Save(Form("keep", "keep"), &keep).outcome, ServerEdit::kDone);
   StoreTask(MakeTask("t1", rec.GetId()));
   StoreTask(MakeTask("t2", keep.GetId()));
   ServerEditorForm f = FormFromServer(rec, {});
   f.server_name = "renamed";
-  ASSERT_EQ(Save(f, &rec).code, 0);
+  ASSERT_EQ(Save(f, &rec).outcome, ServerEdit::kDone);
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   EXPECT_EQ(doc.FindTask("t1")->server_name, "renamed");
 
   ServerDeleteResult d = DeleteServerWithTasks(rec.GetId(), &doc);
-  EXPECT_EQ(d.code, 0);
+  EXPECT_EQ(d.outcome, ServerEdit::kDone);
   EXPECT_EQ(doc.FindTask("t1"), nullptr);
   CTasdekDoc reread;
-  ASSERT_EQ(reread.LoadTasks(), kDocOk);
+  ASSERT_EQ(reread.LoadTasks(), DocResult::kOk);
   ASSERT_EQ(reread.Tasks().size(), 1u);
   EXPECT_STREQ(reread.Tasks()[0].task.Name, "t2");
   CKVTaskMgr mgr;
@@ -180,16 +182,16 @@ TEST_F(ServerEditorTest, SaveWaitsWhileAnotherProgramHoldsTheProfileLock) {
   ServerSaveResult r = SaveServer(
       Form("cam", "img"), &rec, [](const Guid&) { return false; }, &store);
   release.join();
-  EXPECT_EQ(r.code, 0) << r.message;
+  EXPECT_EQ(r.outcome, ServerEdit::kDone) << r.message;
   EXPECT_FALSE(rec.GetId().IsZero());
 }
 
 TEST(ServerEditorForm, ConnectionListSelectsStoredEntryElseFirst) {
   CKVSrvInfo rec;
   rec.SetUsePpp(1);
-  rec.SetPppConnectionName("office");
+  EXPECT_TRUE(rec.SetPppConnectionName("office").ok());
   EXPECT_EQ(FormFromServer(rec, {"home", "office"}).ppp_connection_name, "office");
-  rec.SetPppConnectionName("gone");
+  EXPECT_TRUE(rec.SetPppConnectionName("gone").ok());
   EXPECT_EQ(FormFromServer(rec, {"home", "office"}).ppp_connection_name, "home");
   EXPECT_EQ(FormFromServer(rec, {}).ppp_connection_name, "");
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "servers/srv_result.h"
+#include "taskview/messages.h"
 #include "tests/support/test_env.h"
 #include "tests/taskview/test_helpers.h"
 
@@ -91,20 +93,49 @@ TEST(TaskChangedMessage, OnlyZoric01NamesATask) {
   EXPECT_FALSE(ParseTaskChangedMessage("", &name));
 }
 
+// Where results leave as numbers they keep the numbers other programs and the shared error
+// texts know: the profile store's codes, and the document's codes that the automation object
+// answers and ShowError words.
+TEST(ResultNumbers, StoreAndDocumentCodesAreTheFixedOnes) {
+  EXPECT_EQ(ResultCode(SrvResult::SRV_OK), 0);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_MEMORY), 1);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_READ), 2);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_WRITE), 3);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_INVALID), 4);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_END_OF_FILE), 5);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_GUID), 6);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_NOT_FOUND), 7);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_NAME_EXISTS), 8);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_DIR_IN_USE), 9);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_LOCK), 10);
+  EXPECT_EQ(ResultCode(SrvResult::SRV_ERR_NO_ID), 11);
+
+  EXPECT_EQ(ResultCode(DocResult::kOk), 0);
+  EXPECT_EQ(ResultCode(DocResult::kReadError), 1);
+  EXPECT_EQ(ResultCode(DocResult::kWriteError), 2);
+  EXPECT_EQ(ResultCode(DocResult::kNoMemory), 3);
+  EXPECT_EQ(ResultCode(DocResult::kTaskRunning), 7);
+  EXPECT_STREQ(ErrorText(ResultCode(DocResult::kOk)), "");
+  EXPECT_STREQ(ErrorText(ResultCode(DocResult::kReadError)), kMsgReadFailed);
+  EXPECT_STREQ(ErrorText(ResultCode(DocResult::kWriteError)), kMsgWriteSettingFailed);
+  EXPECT_STREQ(ErrorText(ResultCode(DocResult::kNoMemory)), kMsgNoMemory);
+  EXPECT_STREQ(ErrorText(ResultCode(DocResult::kTaskRunning)), kMsgTaskRunning);
+}
+
 TEST(TasdekDoc, MissingOrEmptyFileGivesEmptyList) {
   test::ScopedTestEnv env;
   CTasdekDoc doc;
-  EXPECT_EQ(doc.LoadTasks(), kDocOk);
+  EXPECT_EQ(doc.LoadTasks(), DocResult::kOk);
   EXPECT_TRUE(doc.Tasks().empty());
   test::WriteFile(env.Root() + "/schedule.ini", "");
-  EXPECT_EQ(doc.LoadTasks(), kDocOk);
+  EXPECT_EQ(doc.LoadTasks(), DocResult::kOk);
   EXPECT_TRUE(doc.Tasks().empty());
 }
 
 TEST(TasdekDoc, NoRootIsAReadError) {
   test::ScopedTestEnv env(false);
   CTasdekDoc doc;
-  EXPECT_EQ(doc.LoadTasks(), kDocReadError);
+  EXPECT_EQ(doc.LoadTasks(), DocResult::kReadError);
 }
 
 TEST(TasdekDoc, TaskOfAVanishedServerIsHiddenButKeptAndNeverOverwritten) {
@@ -118,13 +149,13 @@ TEST(TasdekDoc, TaskOfAVanishedServerIsHiddenButKeptAndNeverOverwritten) {
   StoreTask(hidden);
 
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   ASSERT_EQ(doc.Tasks().size(), 1u);
   EXPECT_EQ(doc.Tasks()[0].server_name, "cam");
   EXPECT_TRUE(doc.NameInUse("hidden"));
 
   // Adding a task under the hidden task's name must not replace it.
-  EXPECT_EQ(doc.AddTask(MakeTask("hidden", cam)), kDocNameExists);
+  EXPECT_EQ(doc.AddTask(MakeTask("hidden", cam)), DocResult::kNameExists);
   CKVTaskMgr mgr;
   CKVTask stored;
   ASSERT_EQ(mgr.ReadTask("hidden", &stored), 0);
@@ -139,13 +170,13 @@ TEST(TasdekDoc, RunningTaskCanBeNeitherModifiedNorDeleted) {
   t.ActState = kStateRunning;
   StoreTask(t);
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   EXPECT_TRUE(doc.IsServerRunning(cam));
 
   CKVTask edited = MakeTask("busy", cam);
   edited.RetryCnt = 9;
-  EXPECT_EQ(doc.ModifyTask("busy", edited), kDocTaskRunning);
-  EXPECT_EQ(doc.DeleteTask("busy"), kDocTaskRunning);
+  EXPECT_EQ(doc.ModifyTask("busy", edited), DocResult::kTaskRunning);
+  EXPECT_EQ(doc.DeleteTask("busy"), DocResult::kTaskRunning);
   CKVTaskMgr mgr;
   CKVTask stored;
   ASSERT_EQ(mgr.ReadTask("busy", &stored), 0);
@@ -156,10 +187,10 @@ TEST(TasdekDoc, RunningTaskCanBeNeitherModifiedNorDeleted) {
   t.ActState = kStateWaiting;
   StoreTask(t);
   CKVTask renamed = MakeTask("calm", cam);
-  EXPECT_EQ(doc.ModifyTask("busy", renamed), kDocOk);
+  EXPECT_EQ(doc.ModifyTask("busy", renamed), DocResult::kOk);
   EXPECT_EQ(doc.FindTask("busy"), nullptr);
   ASSERT_NE(doc.FindTask("calm"), nullptr);
-  EXPECT_EQ(doc.DeleteTask("calm"), kDocOk);
+  EXPECT_EQ(doc.DeleteTask("calm"), DocResult::kOk);
   EXPECT_TRUE(doc.Tasks().empty());
 }
 
@@ -169,8 +200,8 @@ TEST(TasdekDoc, RenameOntoAnotherTaskIsRefused) {
   StoreTask(MakeTask("a", cam));
   StoreTask(MakeTask("b", cam));
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
-  EXPECT_EQ(doc.ModifyTask("a", MakeTask("b", cam)), kDocNameExists);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
+  EXPECT_EQ(doc.ModifyTask("a", MakeTask("b", cam)), DocResult::kNameExists);
   EXPECT_EQ(doc.Tasks().size(), 2u);
 }
 
@@ -180,12 +211,12 @@ TEST(TasdekDoc, AddedAndEditedRowsShowTheirServerName) {
   const Guid yard = AddServer("yard", env.Dir() + "/yard");
   StoreTask(MakeTask("t", cam));
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   // The row of a new task names its server at once, not only after the next refresh.
-  ASSERT_EQ(doc.AddTask(MakeTask("n", yard)), kDocOk);
+  ASSERT_EQ(doc.AddTask(MakeTask("n", yard)), DocResult::kOk);
   EXPECT_EQ(ColumnText(*doc.FindTask("n"), kColServerName), "yard");
   // An edit that moves a task to another server shows the new server's name.
-  ASSERT_EQ(doc.ModifyTask("t", MakeTask("t", yard)), kDocOk);
+  ASSERT_EQ(doc.ModifyTask("t", MakeTask("t", yard)), DocResult::kOk);
   EXPECT_EQ(ColumnText(*doc.FindTask("t"), kColServerName), "yard");
 }
 
@@ -195,11 +226,11 @@ TEST(TasdekDoc, ReloadKeepsServerNameAndTakesFileState) {
   CKVTask t = MakeTask("t", cam);
   StoreTask(t);
   CTasdekDoc doc;
-  ASSERT_EQ(doc.LoadTasks(), kDocOk);
+  ASSERT_EQ(doc.LoadTasks(), DocResult::kOk);
   t.ActState = kStateRunning;
   t.ActResult = kResultRunning;
   StoreTask(t);
-  EXPECT_EQ(doc.ReloadTask("t"), kDocOk);
+  EXPECT_EQ(doc.ReloadTask("t"), DocResult::kOk);
   EXPECT_EQ(doc.FindTask("t")->task.ActState, kStateRunning);
   EXPECT_EQ(doc.FindTask("t")->server_name, "cam");
 }
@@ -213,7 +244,7 @@ TEST(TaskListModel, SortClicksAndFilterSurvivesRefresh) {
   StoreTask(MakeTask("t3", a));
   CTasdekDoc doc;
   TaskListModel list(&doc);
-  ASSERT_EQ(list.Refresh(), kDocOk);
+  ASSERT_EQ(list.Refresh(), DocResult::kOk);
   auto names = [&list] {
     std::string s;
     for (std::size_t i = 0; i < list.RowCount(); ++i) s += list.Text(i, kColTaskName) + " ";
@@ -229,7 +260,7 @@ TEST(TaskListModel, SortClicksAndFilterSurvivesRefresh) {
 
   list.SetServerFilter(&a);
   EXPECT_EQ(names(), "t2 t3 ");
-  ASSERT_EQ(list.Refresh(), kDocOk);
+  ASSERT_EQ(list.Refresh(), DocResult::kOk);
   EXPECT_EQ(names(), "t2 t3 ");
   list.SetServerFilter(nullptr);
   EXPECT_EQ(list.RowCount(), 3u);
@@ -243,11 +274,11 @@ TEST(TaskListModel, RefreshKeepsTheSortState) {
   StoreTask(MakeTask("t3", a));
   CTasdekDoc doc;
   TaskListModel list(&doc);
-  ASSERT_EQ(list.Refresh(), kDocOk);
+  ASSERT_EQ(list.Refresh(), DocResult::kOk);
   list.ClickColumn(kColTaskName);  // ascending
   // The refresh shows the file order again but the view still remembers its last sort, so
   // the next click on the same header is the second one: descending.
-  ASSERT_EQ(list.Refresh(), kDocOk);
+  ASSERT_EQ(list.Refresh(), DocResult::kOk);
   EXPECT_EQ(list.Text(0, kColTaskName), "t2");
   list.ClickColumn(kColTaskName);
   EXPECT_EQ(list.Text(0, kColTaskName), "t3");

@@ -22,12 +22,14 @@ class TaskEditorTest : public ::testing::Test {
     other_ = AddServer("other", env_.Dir() + "/img2");
     StoreTask(MakeTask("existing", cam_));
     StoreTask(MakeTask("mine", cam_));
-    ASSERT_EQ(doc_.LoadTasks(), kDocOk);
-    ASSERT_EQ(LoadEditorServers(&form_, nullptr), kEdOk);
+    ASSERT_EQ(doc_.LoadTasks(), DocResult::kOk);
+    ASSERT_EQ(LoadEditorServers(&form_, nullptr), EditorResult::kOk);
     FormFromTask(CKVTask(), "", &form_);
     form_.name = "new";
   }
-  int Ok(std::string_view original = "") { return ApplyTaskEditor(form_, original, doc_, &out_); }
+  EditorResult Ok(std::string_view original = "") {
+    return ApplyTaskEditor(form_, original, doc_, &out_);
+  }
 
   test::ScopedTestEnv env_;
   Guid cam_, other_;
@@ -38,36 +40,36 @@ class TaskEditorTest : public ::testing::Test {
 
 TEST_F(TaskEditorTest, NameRules) {
   form_.name = "   \t ";
-  EXPECT_EQ(Ok(), kEdNameMissing);
+  EXPECT_EQ(Ok(), EditorResult::kNameMissing);
   form_.name = "  .hidden";
-  EXPECT_EQ(Ok(), kEdNameFormat);
-  EXPECT_EQ(TaskEditorMessage(kEdNameFormat, form_.name),
+  EXPECT_EQ(Ok(), EditorResult::kNameFormat);
+  EXPECT_EQ(TaskEditorMessage(EditorResult::kNameFormat, form_.name),
             "Task Name is invalid.  .hidden is invalid format.");
   form_.name = "a:b";
-  EXPECT_EQ(Ok(), kEdNameChars);
-  EXPECT_EQ(TaskEditorMessage(kEdNameChars, ""),
+  EXPECT_EQ(Ok(), EditorResult::kNameChars);
+  EXPECT_EQ(TaskEditorMessage(EditorResult::kNameChars, ""),
             "The following characters are invalid for a Task Name. \n \" \\ / | : ; , * ? < >");
   form_.name = "line\nbreak";
-  EXPECT_EQ(Ok(), kEdNameFormat);
+  EXPECT_EQ(Ok(), EditorResult::kNameFormat);
   form_.name = std::string(256, 'x');
-  EXPECT_EQ(Ok(), kEdNameFormat);
+  EXPECT_EQ(Ok(), EditorResult::kNameFormat);
   form_.name = "existing";
-  EXPECT_EQ(Ok("mine"), kEdNameExists);
+  EXPECT_EQ(Ok("mine"), EditorResult::kNameExists);
   form_.name = "  mine  ";  // its own name, trimmed
-  EXPECT_EQ(Ok("mine"), kEdOk);
+  EXPECT_EQ(Ok("mine"), EditorResult::kOk);
   EXPECT_STREQ(out_.Name, "mine");
 }
 
 TEST_F(TaskEditorTest, WeeklyChecksCountBeforeWeekdays) {
   form_.repetition = kRepWeekly;
   form_.weekly_weeks = "0";
-  EXPECT_EQ(Ok(), kEdWeekRange);
+  EXPECT_EQ(Ok(), EditorResult::kWeekRange);
   form_.weekly_weeks = "";
-  EXPECT_EQ(Ok(), kEdWeekRange);
+  EXPECT_EQ(Ok(), EditorResult::kWeekRange);
   form_.weekly_weeks = "2";
-  EXPECT_EQ(Ok(), kEdNoWeekday);
+  EXPECT_EQ(Ok(), EditorResult::kNoWeekday);
   form_.weekdays[1] = form_.weekdays[5] = true;
-  ASSERT_EQ(Ok(), kEdOk);
+  ASSERT_EQ(Ok(), EditorResult::kOk);
   EXPECT_EQ(out_.TaskCycle, kCycleWeeks);
   EXPECT_EQ(out_.TaskInterval, 2);
   EXPECT_STREQ(out_.DayofWeek, "0100010");
@@ -75,28 +77,28 @@ TEST_F(TaskEditorTest, WeeklyChecksCountBeforeWeekdays) {
 
 TEST_F(TaskEditorTest, NumericFieldsAreDigitsOnlyAndInRange) {
   form_.daily_days = "+5";
-  EXPECT_EQ(Ok(), kEdDayRange);
+  EXPECT_EQ(Ok(), EditorResult::kDayRange);
   form_.daily_days = "32";
-  EXPECT_EQ(Ok(), kEdDayRange);
+  EXPECT_EQ(Ok(), EditorResult::kDayRange);
   form_.daily_days = "31";
-  EXPECT_EQ(Ok(), kEdOk);
+  EXPECT_EQ(Ok(), EditorResult::kOk);
 
   form_.repeat = true;
   form_.repeat_hours = "0";
   form_.repeat_times = "24";
-  EXPECT_EQ(Ok(), kEdRepeatTimes);  // the times field is checked first
+  EXPECT_EQ(Ok(), EditorResult::kRepeatTimes);  // the times field is checked first
   form_.repeat_times = "3";
-  EXPECT_EQ(Ok(), kEdRepeatInterval);
+  EXPECT_EQ(Ok(), EditorResult::kRepeatInterval);
   form_.repeat_hours = "2";
 
   form_.retry = true;
   form_.retry_times = "11";
   form_.retry_minutes = "0";
-  EXPECT_EQ(Ok(), kEdRetryTimes);
+  EXPECT_EQ(Ok(), EditorResult::kRetryTimes);
   form_.retry_times = "4";
-  EXPECT_EQ(Ok(), kEdRetryInterval);
+  EXPECT_EQ(Ok(), EditorResult::kRetryInterval);
   form_.retry_minutes = "10";
-  ASSERT_EQ(Ok(), kEdOk);
+  ASSERT_EQ(Ok(), EditorResult::kOk);
   EXPECT_EQ(out_.LoopCnt, 3);
   EXPECT_EQ(out_.LoopInterval, 2);
   EXPECT_EQ(out_.RetryCnt, 4);
@@ -106,11 +108,11 @@ TEST_F(TaskEditorTest, NumericFieldsAreDigitsOnlyAndInRange) {
   form_.repetition = kRepMonthly;
   form_.monthly_rule = kRuleDay;
   form_.month_day = "0";
-  EXPECT_EQ(Ok(), kEdMonthDayRange);
+  EXPECT_EQ(Ok(), EditorResult::kMonthDayRange);
   form_.monthly_rule = kRuleWeekday;  // the day field is not read for "The"
   form_.ordinal = 4;
   form_.weekday = 5;
-  ASSERT_EQ(Ok(), kEdOk);
+  ASSERT_EQ(Ok(), EditorResult::kOk);
   EXPECT_EQ(out_.TaskInterval, 45);
   EXPECT_EQ(out_.MonthUnit, kMonthByWeekday);
 }
@@ -119,7 +121,7 @@ TEST_F(TaskEditorTest, OkBuildsAFreshWaitingRecord) {
   form_.year = 2002, form_.month = 1, form_.day = 15, form_.hour = 10, form_.minute = 30;
   form_.server_index = 1;
   form_.enabled = false;
-  ASSERT_EQ(Ok(), kEdOk);
+  ASSERT_EQ(Ok(), EditorResult::kOk);
   EXPECT_STREQ(out_.StartTime, "2002/01/15/10/30/00");
   EXPECT_EQ(out_.ServerId, other_);
   EXPECT_EQ(out_.Effect, 0);
@@ -130,12 +132,12 @@ TEST_F(TaskEditorTest, OkBuildsAFreshWaitingRecord) {
 
   form_.servers.clear();
   form_.server_index = -1;
-  EXPECT_EQ(Ok(), kEdNoServer);
+  EXPECT_EQ(Ok(), EditorResult::kNoServer);
 }
 
 TEST_F(TaskEditorTest, FilteredServerListOffersOnlyThatServer) {
   TaskEditorForm f;
-  ASSERT_EQ(LoadEditorServers(&f, &other_), kEdOk);
+  ASSERT_EQ(LoadEditorServers(&f, &other_), EditorResult::kOk);
   ASSERT_EQ(f.servers.size(), 1u);
   EXPECT_EQ(f.servers[0].name, "other");
 }
@@ -146,8 +148,8 @@ TEST_F(TaskEditorTest, ProfilesThatStayLockedAreAReadFailure) {
   NamedLock held(kSrvLockName);
   ASSERT_TRUE(held.TryLock());
   TaskEditorForm f;
-  EXPECT_EQ(LoadEditorServers(&f, nullptr), kEdReadFailed);
-  EXPECT_EQ(TaskEditorMessage(kEdReadFailed, ""), "Failed to read a file.");
+  EXPECT_EQ(LoadEditorServers(&f, nullptr), EditorResult::kReadFailed);
+  EXPECT_EQ(TaskEditorMessage(EditorResult::kReadFailed, ""), "Failed to read a file.");
   EXPECT_TRUE(f.servers.empty());
 }
 
@@ -197,11 +199,11 @@ TEST_F(TaskEditorTest, DuplicateTwiceGivesUntitledThenUntitled0BothDisabled) {
   SetTaskField(source.NextTime, "2003/05/05/06/07/08");
   const std::string first = DuplicateName(doc_);
   EXPECT_EQ(first, "Untitled");
-  ASSERT_EQ(doc_.AddTask(MakeDuplicate(source, first)), kDocOk);
+  ASSERT_EQ(doc_.AddTask(MakeDuplicate(source, first)), DocResult::kOk);
   const std::string second = DuplicateName(doc_);
   EXPECT_EQ(second, "Untitled0");
   const CKVTask copy = MakeDuplicate(source, second);
-  ASSERT_EQ(doc_.AddTask(copy), kDocOk);
+  ASSERT_EQ(doc_.AddTask(copy), DocResult::kOk);
   EXPECT_EQ(copy.Effect, 0);
   EXPECT_EQ(copy.ActState, kStateDisabled);
   EXPECT_EQ(copy.ActResult, kResultNone);
@@ -211,7 +213,7 @@ TEST_F(TaskEditorTest, DuplicateTwiceGivesUntitledThenUntitled0BothDisabled) {
   EXPECT_STREQ(copy.NextTime, "2003/05/05/06/07/08");
 
   CTasdekDoc reread;
-  ASSERT_EQ(reread.LoadTasks(), kDocOk);
+  ASSERT_EQ(reread.LoadTasks(), DocResult::kOk);
   ASSERT_NE(reread.FindTask("Untitled0"), nullptr);
   EXPECT_EQ(reread.FindTask("Untitled0")->task.Effect, 0);
 }
@@ -227,10 +229,10 @@ TEST_F(TaskEditorTest, AddedTaskGetsItsNextRunTime) {
   form_.repeat = true;
   form_.repeat_times = "3";
   form_.repeat_hours = "2";
-  ASSERT_EQ(Ok(), kEdOk);
-  const int r = AddEditedTask(&doc_, out_);
+  ASSERT_EQ(Ok(), EditorResult::kOk);
+  const DocResult r = AddEditedTask(&doc_, out_);
   SetClock(nullptr);
-  ASSERT_EQ(r, kDocOk);
+  ASSERT_EQ(r, DocResult::kOk);
   CKVTaskMgr mgr;
   CKVTask stored;
   ASSERT_EQ(mgr.ReadTask("new", &stored), 0);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "servers/srvmgr.h"
 #include "taskmodel/kvtask.h"
 
@@ -11,12 +13,12 @@ namespace pondrel::tasdek::testing {
 
 inline Guid AddServer(const std::string& name, const std::string& image_dir) {
   CKVSrvInfo rec;
-  rec.SetServerName(name);
-  rec.SetImageDirectory(image_dir);
-  rec.SetHostName("127.0.0.1");
+  EXPECT_TRUE(rec.SetServerName(name).ok());
+  EXPECT_TRUE(rec.SetImageDirectory(image_dir).ok());
+  EXPECT_TRUE(rec.SetHostName("127.0.0.1").ok());
   CKVSrvMgr store;
-  store.Init();
-  store.Add(&rec);
+  EXPECT_TRUE(store.Init());
+  EXPECT_EQ(store.Add(&rec), SrvResult::SRV_OK);
   return rec.GetId();
 }
 

@@ -192,19 +192,37 @@ void CamServer::ApplyDelivery(const Fault& fault, RequestKind kind, ResponsePlan
   }
 }
 
+bool CamServer::FaultControl(std::string_view target_text, std::string_view action_text, bool apply,
+                             std::string* error) {
+  FaultTarget target;
+  std::optional<Fault> fault;
+  if (!ParseFaultTarget(target_text, &target, error) ||
+      !ParseFaultAction(action_text, &fault, error)) {
+    return false;
+  }
+  if (apply) faults_.Set(target, fault);
+  return true;
+}
+
+bool CamServer::ClearControl(std::string_view what, bool apply) {
+  if (what == "faults") {
+    if (apply) faults_.Clear();
+  } else if (what == "pictures") {
+    if (apply) store_.Clear();
+  } else if (what == "stats") {
+    if (apply) stats_ = Stats{};
+  } else if (what == "list-extra") {
+    if (apply) list_format_.extra_lines.clear();
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool CamServer::ControlLine(std::string_view key, std::string_view value, bool apply,
                             std::string* error) {
   long n = 0;
-  if (key.substr(0, 6) == "fault.") {
-    FaultTarget target;
-    std::optional<Fault> fault;
-    if (!ParseFaultTarget(key.substr(6), &target, error) ||
-        !ParseFaultAction(value, &fault, error)) {
-      return false;
-    }
-    if (apply) faults_.Set(target, fault);
-    return true;
-  }
+  if (key.substr(0, 6) == "fault.") return FaultControl(key.substr(6), value, apply, error);
   if (key == "state") {
     if (!ParseNumber(value, 0, 0xFFFFFFFFL, &n)) return false;
     if (apply) state_ = static_cast<std::uint32_t>(n);
@@ -243,20 +261,7 @@ bool CamServer::ControlLine(std::string_view key, std::string_view value, bool a
     if (apply) list_format_.extra_lines.emplace_back(value);
     return true;
   }
-  if (key == "clear") {
-    if (value == "faults") {
-      if (apply) faults_.Clear();
-    } else if (value == "pictures") {
-      if (apply) store_.Clear();
-    } else if (value == "stats") {
-      if (apply) stats_ = Stats{};
-    } else if (value == "list-extra") {
-      if (apply) list_format_.extra_lines.clear();
-    } else {
-      return false;
-    }
-    return true;
-  }
+  if (key == "clear") return ClearControl(value, apply);
   *error = "unknown control key \"" + std::string(key) + "\"";
   return false;
 }

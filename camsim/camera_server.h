@@ -113,6 +113,10 @@ class CamServer {
   };
 
   bool ControlLine(std::string_view key, std::string_view value, bool apply, std::string* error);
+  // "fault.<target>=<action>" (target_text without "fault.") and "clear=<what>".
+  bool FaultControl(std::string_view target_text, std::string_view action_text, bool apply,
+                    std::string* error);
+  bool ClearControl(std::string_view what, bool apply);
   ResponsePlan ControlAnswer(const IncomingRequest& request);
   std::optional<ResponsePlan> Refusal(const IncomingRequest& request, const ParsedTarget& target);
   ResponsePlan CameraAnswer(const ParsedTarget& target, std::size_t oversize,

@@ -64,16 +64,108 @@ bool ToByteList(const std::string& text, std::vector<std::uint8_t>* out) {
   return !out->empty();
 }
 
+// The options read so far; the credentials become a pair only once the command line is read.
+struct OptionsDraft {
+  CamsimOptions options;
+  std::string user, password, admin_user, admin_password;
+  bool has_user = false, has_admin = false;
+};
+
+enum class Taken { kYes, kBadValue, kUnknown };
+
+// The options that shape the pictures the server holds.
+Taken TakeSeriesOption(const std::string& name, const std::string& value, PictureSeries* s) {
+  long n = 0;
+  if (name == "--picture-size") {
+    if (!ToInt(value, 0, 100000000, &n)) return Taken::kBadValue;
+    s->picture_size = static_cast<std::size_t>(n);
+  } else if (name == "--start") {
+    if (!ParseTimeString(value, &s->start)) return Taken::kBadValue;
+  } else if (name == "--interval-cs") {
+    if (!ToInt(value, 1, 100L * 86400 * 366, &n)) return Taken::kBadValue;
+    s->interval_cs = n;
+  } else if (name == "--zone-offset") {
+    if (!ToInt(value, -1440, 1440, &n)) return Taken::kBadValue;
+    s->zone_offset = static_cast<std::int16_t>(n);
+  } else if (name == "--extension") {
+    if (!ToInt(value, 0, 65535, &n)) return Taken::kBadValue;
+    s->extension = static_cast<std::uint16_t>(n);
+  } else if (name == "--width") {
+    if (!ToInt(value, 1, 8192, &n)) return Taken::kBadValue;
+    s->width = static_cast<std::uint16_t>(n);
+  } else if (name == "--height") {
+    if (!ToInt(value, 1, 8192, &n)) return Taken::kBadValue;
+    s->height = static_cast<std::uint16_t>(n);
+  } else if (name == "--cameras") {
+    if (!ToByteList(value, &s->cameras)) return Taken::kBadValue;
+  } else if (name == "--triggers") {
+    if (!ToByteList(value, &s->triggers)) return Taken::kBadValue;
+  } else if (name == "--id-prefix") {
+    // Identifiers travel verbatim in query strings and "&"-joined deletion batches.
+    for (unsigned char c : value) {
+      if (c <= ' ' || c == 0x7F || c == '&' || c == '#') return Taken::kBadValue;
+    }
+    s->id_prefix = value;
+  } else {
+    return Taken::kUnknown;
+  }
+  return Taken::kYes;
+}
+
+// The options of the process and of the server's answers: where it listens, what it asks
+// for, how it lists, and the control lines it starts with.
+Taken TakeServerOption(const std::string& name, const std::string& value, OptionsDraft* d) {
+  CamsimOptions& o = d->options;
+  long n = 0;
+  if (name == "--port") {
+    if (!ToInt(value, 0, 65535, &n)) return Taken::kBadValue;
+    o.port = static_cast<int>(n);
+  } else if (name == "--bind") {
+    // Only loopback: the simulator is never reachable from another machine.
+    if (value != "127.0.0.1") return Taken::kBadValue;
+    o.bind = value;
+  } else if (name == "--port-file") {
+    o.port_file = value;
+  } else if (name == "--request-log") {
+    o.request_log = value;
+  } else if (name == "--pictures") {
+    if (!ToInt(value, 0, 1000000, &n)) return Taken::kBadValue;
+    o.server.pictures = static_cast<int>(n);
+  } else if (name == "--user" || name == "--password") {
+    (name == "--user" ? d->user : d->password) = value;
+    d->has_user = true;
+  } else if (name == "--admin-user" || name == "--admin-password") {
+    (name == "--admin-user" ? d->admin_user : d->admin_password) = value;
+    d->has_admin = true;
+  } else if (name == "--missing-status") {
+    if (!ToInt(value, 100, 599, &n)) return Taken::kBadValue;
+    o.server.missing_picture_status = static_cast<int>(n);
+  } else if (name == "--list-eol") {
+    if (value != "crlf" && value != "lf") return Taken::kBadValue;
+    o.server.list_crlf = value == "crlf";
+  } else if (name == "--fault") {
+    o.control_text += "fault." + value + "\n";
+  } else if (name == "--state") {
+    o.control_text += "state=" + value + "\n";
+  } else if (name == "--count") {
+    o.control_text += "count=" + value + "\n";
+  } else if (name == "--control") {
+    o.control_text += value + "\n";
+  } else if (name == "--threads") {
+    if (!ToInt(value, 1, 256, &n)) return Taken::kBadValue;
+    o.threads = static_cast<int>(n);
+  } else {
+    return TakeSeriesOption(name, value, &o.server.series);
+  }
+  return Taken::kYes;
+}
+
 }  // namespace
 
 OptionsResult ParseCamsimOptions(const std::vector<std::string>& args, CamsimOptions* out,
                                  std::string* error) {
-  CamsimOptions o;
-  PictureSeries& s = o.server.series;
-  ParseTimeString("2024/01/01/00/00/00", &s.start);
-  std::string user, password, admin_user, admin_password;
-  bool has_user = false, has_admin = false;
-
+  OptionsDraft draft;
+  ParseTimeString("2024/01/01/00/00/00", &draft.options.server.series.start);
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -92,91 +184,20 @@ OptionsResult ParseCamsimOptions(const std::vector<std::string>& args, CamsimOpt
       }
       value = args[++i];
     }
-    long n = 0;
-    const auto bad = [&] {
-      *error = "bad value for " + name + ": \"" + value + "\"";
+    const Taken taken = TakeServerOption(name, value, &draft);
+    if (taken == Taken::kBadValue) {
+      *error = "bad value for " + name;
+      error->append(": \"").append(value).append("\"");
       return OptionsResult::kError;
-    };
-    if (name == "--port") {
-      if (!ToInt(value, 0, 65535, &n)) return bad();
-      o.port = static_cast<int>(n);
-    } else if (name == "--bind") {
-      // Only loopback: the simulator is never reachable from another machine.
-      if (value != "127.0.0.1") return bad();
-      o.bind = value;
-    } else if (name == "--port-file") {
-      o.port_file = value;
-    } else if (name == "--request-log") {
-      o.request_log = value;
-    } else if (name == "--pictures") {
-      if (!ToInt(value, 0, 1000000, &n)) return bad();
-      o.server.pictures = static_cast<int>(n);
-    } else if (name == "--picture-size") {
-      if (!ToInt(value, 0, 100000000, &n)) return bad();
-      s.picture_size = static_cast<std::size_t>(n);
-    } else if (name == "--start") {
-      if (!ParseTimeString(value, &s.start)) return bad();
-    } else if (name == "--interval-cs") {
-      if (!ToInt(value, 1, 100L * 86400 * 366, &n)) return bad();
-      s.interval_cs = n;
-    } else if (name == "--zone-offset") {
-      if (!ToInt(value, -1440, 1440, &n)) return bad();
-      s.zone_offset = static_cast<std::int16_t>(n);
-    } else if (name == "--extension") {
-      if (!ToInt(value, 0, 65535, &n)) return bad();
-      s.extension = static_cast<std::uint16_t>(n);
-    } else if (name == "--width") {
-      if (!ToInt(value, 1, 8192, &n)) return bad();
-      s.width = static_cast<std::uint16_t>(n);
-    } else if (name == "--height") {
-      if (!ToInt(value, 1, 8192, &n)) return bad();
-      s.height = static_cast<std::uint16_t>(n);
-    } else if (name == "--cameras") {
-      if (!ToByteList(value, &s.cameras)) return bad();
-    } else if (name == "--triggers") {
-      if (!ToByteList(value, &s.triggers)) return bad();
-    } else if (name == "--id-prefix") {
-      // Identifiers travel verbatim in query strings and "&"-joined deletion batches.
-      for (unsigned char c : value) {
-        if (c <= ' ' || c == 0x7F || c == '&' || c == '#') return bad();
-      }
-      s.id_prefix = value;
-    } else if (name == "--user") {
-      user = value;
-      has_user = true;
-    } else if (name == "--password") {
-      password = value;
-      has_user = true;
-    } else if (name == "--admin-user") {
-      admin_user = value;
-      has_admin = true;
-    } else if (name == "--admin-password") {
-      admin_password = value;
-      has_admin = true;
-    } else if (name == "--missing-status") {
-      if (!ToInt(value, 100, 599, &n)) return bad();
-      o.server.missing_picture_status = static_cast<int>(n);
-    } else if (name == "--list-eol") {
-      if (value != "crlf" && value != "lf") return bad();
-      o.server.list_crlf = value == "crlf";
-    } else if (name == "--fault") {
-      o.control_text += "fault." + value + "\n";
-    } else if (name == "--state") {
-      o.control_text += "state=" + value + "\n";
-    } else if (name == "--count") {
-      o.control_text += "count=" + value + "\n";
-    } else if (name == "--control") {
-      o.control_text += value + "\n";
-    } else if (name == "--threads") {
-      if (!ToInt(value, 1, 256, &n)) return bad();
-      o.threads = static_cast<int>(n);
-    } else {
+    }
+    if (taken == Taken::kUnknown) {
       *error = "unknown option " + name;
       return OptionsResult::kError;
     }
   }
-  if (has_user) o.server.user = Credentials{user, password};
-  if (has_admin) o.server.admin = Credentials{admin_user, admin_password};
+  CamsimOptions& o = draft.options;
+  if (draft.has_user) o.server.user = Credentials{draft.user, draft.password};
+  if (draft.has_admin) o.server.admin = Credentials{draft.admin_user, draft.admin_password};
   *out = std::move(o);
   return OptionsResult::kRun;
 }

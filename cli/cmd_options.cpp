@@ -63,43 +63,26 @@ bool OnOff(const std::string& s, bool* out) {
   return true;
 }
 
-int Set(const Args& a) {
-  if (!a.Has("min-free-space") && !a.Has("when-min-reached") && !a.Has("limit-pictures") &&
-      !a.Has("max-pictures") && !a.Has("gen-html")) {
-    return Complain("nothing to set (see 'pondrel options set --help')", kExitUsage);
-  }
-  // A mistyped $PONDREL_REGISTRY must not quietly start a new registry without "ROOT".
-  const std::string registry = RegistryFilePath(RegHive::LocalMachine);
-  if (!a.Has("create") && !FileExists(registry)) {
-    return Fail(registry, "no such registry file (--create makes a new one)");
-  }
-  // A registry file that could not be read whole is never replaced: what it holds would be
-  // lost (the installation's "ROOT" with it).
-  if (const std::string damage = RegistryFileDamage(RegHive::LocalMachine); !damage.empty()) {
-    return Fail(registry, "not changed: " + damage + " (the file is left as it is)");
-  }
-  bool html = false;
-  if (a.Has("gen-html") && !OnOff(a.Get("gen-html"), &html)) {
-    return BadValue("gen-html", "'" + a.Get("gen-html") + "' is not on or off");
-  }
-  OptionsForm form = FormFromValues(PeekOptions());
+// The download options given on the command line, over the form; kExitOk, or the exit status
+// of the first bad value (already told).
+int ReadFormArgs(const Args& a, OptionsForm* form) {
   long number;
   if (a.Has("min-free-space")) {
     if (!ParseInt(a.Get("min-free-space"), 0, 1000000, &number)) {
       return BadValue("min-free-space", "'" + a.Get("min-free-space") + "' is not a whole number");
     }
-    form.free_space_text = a.Get("min-free-space");
+    form->free_space_text = a.Get("min-free-space");
   }
   if (a.Has("when-min-reached")) {
     const std::string w = a.Get("when-min-reached");
     if (w == "abort")
-      form.action_index = 0;
+      form->action_index = 0;
     else if (w == "delete-old")
-      form.action_index = 1;
+      form->action_index = 1;
     else
       return BadValue("when-min-reached", "'" + w + "' is not abort or delete-old");
   }
-  if (a.Has("limit-pictures") && !OnOff(a.Get("limit-pictures"), &form.limit_checked)) {
+  if (a.Has("limit-pictures") && !OnOff(a.Get("limit-pictures"), &form->limit_checked)) {
     return BadValue("limit-pictures", "'" + a.Get("limit-pictures") + "' is not on or off");
   }
   if (a.Has("max-pictures")) {
@@ -109,15 +92,39 @@ int Set(const Args& a) {
       return BadValue("max-pictures", "'" + a.Get("max-pictures") + "' is not a whole number");
     }
     if (number < 1 || number > 10000) {
-      OptionsForm check = form;
+      OptionsForm check = *form;
       check.limit_checked = true;
       check.max_text = a.Get("max-pictures");
       std::string message;
       ValidateOptionsForm(&check, &message);
       return BadValue("max-pictures", message);
     }
-    form.max_text = a.Get("max-pictures");
+    form->max_text = a.Get("max-pictures");
   }
+  return kExitOk;
+}
+
+int Set(const Args& a) {
+  if (!a.Has("min-free-space") && !a.Has("when-min-reached") && !a.Has("limit-pictures") &&
+      !a.Has("max-pictures") && !a.Has("gen-html")) {
+    return Complain("nothing to set (see 'pondrel options set --help')", kExitUsage);
+  }
+  // A mistyped $PONDREL_REGISTRY must not quietly start a new registry without "ROOT".
+  const std::string registry = RegistryFilePath(RegHive::kLocalMachine);
+  if (!a.Has("create") && !FileExists(registry)) {
+    return Fail(registry, "no such registry file (--create makes a new one)");
+  }
+  // A registry file that could not be read whole is never replaced: what it holds would be
+  // lost (the installation's "ROOT" with it).
+  if (const std::string damage = RegistryFileDamage(RegHive::kLocalMachine); !damage.empty()) {
+    return Fail(registry, "not changed: " + damage + " (the file is left as it is)");
+  }
+  bool html = false;
+  if (a.Has("gen-html") && !OnOff(a.Get("gen-html"), &html)) {
+    return BadValue("gen-html", "'" + a.Get("gen-html") + "' is not on or off");
+  }
+  OptionsForm form = FormFromValues(PeekOptions());
+  if (const int status = ReadFormArgs(a, &form); status != kExitOk) return status;
   const bool download_options = a.Has("min-free-space") || a.Has("when-min-reached") ||
                                 a.Has("limit-pictures") || a.Has("max-pictures");
   if (download_options) {

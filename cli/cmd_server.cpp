@@ -285,7 +285,7 @@ int Delete(const Args& a) {
 bool RequireRoot(int* status) {
   std::string problem;
   if (!ReadUsableRootDir(&problem).empty()) return true;
-  *status = Fail(RegistryFilePath(RegHive::LocalMachine), problem);
+  *status = Fail(RegistryFilePath(RegHive::kLocalMachine), problem);
   return false;
 }
 

@@ -730,15 +730,11 @@ int LockAndLoadTasks(CTasdekDoc* doc) {
   return kExitOk;
 }
 
-const std::vector<Command>& TaskCommands() {
-  static const std::vector<OptionSpec> kEditOptions = [] {
-    std::vector<OptionSpec> o = kTaskOptions;
-    o.insert(o.begin(), {"name", "NAME", "rename the task"});
-    return o;
-  }();
-  static const std::vector<OptionSpec> kWaitOption = {
-      {"wait", nullptr, "wait for the run to end and exit with its result"}};
-  static const std::vector<Command> kCommands = {
+namespace {
+
+// The commands that read the tasks.
+std::vector<Command> TaskReadingCommands() {
+  return {
       {{"task list",
         "",
         "list the tasks: name, server, next run time, last result, schedule, status",
@@ -753,6 +749,17 @@ const std::vector<Command>& TaskCommands() {
         "(they stay in the schedule file)."},
        List},
       {{"task show", "NAME", "show every field of a task", {}, 1, 1, nullptr}, Show},
+  };
+}
+
+// The commands that change the schedule file.
+std::vector<Command> TaskEditingCommands() {
+  const std::vector<OptionSpec> edit_options = [] {
+    std::vector<OptionSpec> o = kTaskOptions;
+    o.insert(o.begin(), {"name", "NAME", "rename the task"});
+    return o;
+  }();
+  return {
       {{"task add", "NAME", "add a task", kTaskOptions, 1, 1,
         "A new task runs daily from now unless told otherwise; --start now means the\n"
         "service's next scan (the task runs within about a minute). --server may be left out\n"
@@ -760,7 +767,7 @@ const std::vector<Command>& TaskCommands() {
         "them (the same messages); a refused value is a usage error (exit status 2) and\n"
         "nothing is stored."},
        Add},
-      {{"task edit", "NAME", "change a task (its run state starts afresh)", kEditOptions, 1, 1,
+      {{"task edit", "NAME", "change a task (its run state starts afresh)", edit_options, 1, 1,
         "Options not given keep their values. A running task cannot be changed. To switch a\n"
         "task on or off without losing its last result, use 'task enable' and 'task disable'."},
        Edit},
@@ -796,17 +803,37 @@ const std::vector<Command>& TaskCommands() {
         1,
         "On a terminal asks first (--yes does not ask). A running task cannot be deleted."},
        Delete},
-      {{"task run", "NAME", "ask the service to run a task now", kWaitOption, 1, 1,
+  };
+}
+
+// The requests to the service.
+std::vector<Command> TaskRunCommands() {
+  const std::vector<OptionSpec> wait_option = {
+      {"wait", nullptr, "wait for the run to end and exit with its result"}};
+  return {
+      {{"task run", "NAME", "ask the service to run a task now", wait_option, 1, 1,
         "Fails (status 1) when the service is not running. With --wait, waits until the run\n"
         "has ended, prints its Last Result and what its end code means, and exits 0 when it\n"
         "succeeded, 1 otherwise; it waits as long as the run lasts unless --timeout is given\n"
         "(exit status 124 then)."},
        Run},
-      {{"task abort", "NAME", "ask the service to abort a running task", kWaitOption, 1, 1,
+      {{"task abort", "NAME", "ask the service to abort a running task", wait_option, 1, 1,
         "With --wait, waits until the run has ended and exits 0 when it ended aborted, 1\n"
         "when it ended otherwise (its Last Result is printed); --timeout as for 'task run'."},
        Abort},
   };
+}
+
+}  // namespace
+
+const std::vector<Command>& TaskCommands() {
+  static const std::vector<Command> kCommands = [] {
+    std::vector<Command> all = TaskReadingCommands();
+    for (const auto& part : {TaskEditingCommands(), TaskRunCommands()}) {
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  }();
   return kCommands;
 }
 

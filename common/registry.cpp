@@ -20,7 +20,7 @@ namespace {
 constexpr std::uint64_t kMaxRegistryFile = 64u * 1024 * 1024;
 
 const char* HiveName(RegHive hive) {
-  return hive == RegHive::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+  return hive == RegHive::kLocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
 }
 
 // Key paths are compared without leading or trailing backslashes.
@@ -137,69 +137,79 @@ bool NeedsHexText(std::string_view s) {
   return false;
 }
 
+// The number of a "dword:" value: one to eight hex digits.
+std::optional<std::uint32_t> ParseDword(std::string_view digits) {
+  if (digits.empty() || digits.size() > 8) return std::nullopt;
+  std::uint32_t v = 0;
+  for (char c : digits) {
+    const int d = HexDigit(c);
+    if (d < 0) return std::nullopt;
+    v = v << 4 | static_cast<std::uint32_t>(d);
+  }
+  return v;
+}
+
+// The texts of a "hex(7):" value's bytes: each ends with a zero byte, the list with an empty
+// text.
+std::vector<std::string> SplitMultiText(const std::string& bytes) {
+  std::vector<std::string> texts;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    auto nul = bytes.find('\0', start);
+    if (nul == std::string::npos) nul = bytes.size();
+    if (nul == start) break;  // the closing empty string
+    texts.push_back(bytes.substr(start, nul - start));
+    start = nul + 1;
+  }
+  return texts;
+}
+
+// The value that `data` (what follows "=") writes; none when the data is of no form we
+// understand or of a known form that does not parse.
+std::optional<RegValue> ParseData(std::string_view data) {
+  RegValue value;
+  std::string bytes;
+  if (!data.empty() && data.front() == '"') {
+    std::size_t pos = 0;
+    if (!ParseQuoted(data, &pos, &value.text)) return std::nullopt;
+    // A text ends at its first zero byte, as with hex text, so that a rewrite keeps it.
+    const auto nul = value.text.find('\0');
+    if (nul != std::string::npos) value.text.resize(nul);
+    value.type = RegType::kText;
+  } else if (data.starts_with("dword:")) {
+    const std::optional<std::uint32_t> number = ParseDword(data.substr(6));
+    if (!number) return std::nullopt;
+    value.type = RegType::kNumber;
+    value.number = *number;
+  } else if (data.starts_with("hex(2):") || data.starts_with("hex(1):")) {
+    if (!ParseHexList(data.substr(7), &bytes)) return std::nullopt;
+    auto nul = bytes.find('\0');
+    if (nul != std::string::npos) bytes.resize(nul);
+    value.type = data[4] == '2' ? RegType::kExpandText : RegType::kText;
+    value.text = bytes;
+  } else if (data.starts_with("hex(7):")) {
+    if (!ParseHexList(data.substr(7), &bytes)) return std::nullopt;
+    value.type = RegType::kMultiText;
+    value.multi = SplitMultiText(bytes);
+  } else {
+    return std::nullopt;
+  }
+  return value;
+}
+
 // Adds the value to the key (a later value of the same name replaces an earlier one). False
 // when the data is of no form we understand; the value is then kept verbatim.
 bool ParseValue(Key& key, const std::string& name, std::string_view data) {
   Entry e;
   e.name = name;
-  std::string bytes;
   // A value of a known form that does not parse is kept as it stands, like a value of an
   // unknown form, so that rewriting the file for another value never drops it.
-  bool understood = true;
-  const auto keep_raw = [&] {
-    understood = false;
-    e = Entry{};
-    e.name = name;
-    e.raw = std::string(data);
-  };
-  if (!data.empty() && data.front() == '"') {
-    std::size_t pos = 0;
-    if (!ParseQuoted(data, &pos, &e.value.text)) {
-      keep_raw();
-    } else {
-      // A text ends at its first zero byte, as with hex text, so that a rewrite keeps it.
-      const auto nul = e.value.text.find('\0');
-      if (nul != std::string::npos) e.value.text.resize(nul);
-      e.value.type = RegType::Text;
-    }
-  } else if (data.starts_with("dword:")) {
-    std::string_view digits = data.substr(6);
-    std::uint32_t v = 0;
-    bool ok = !digits.empty() && digits.size() <= 8;
-    for (char c : digits) {
-      const int d = HexDigit(c);
-      if (d < 0) ok = false;
-      v = v << 4 | static_cast<std::uint32_t>(d < 0 ? 0 : d);
-    }
-    if (ok) {
-      e.value.type = RegType::Number;
-      e.value.number = v;
-    } else {
-      keep_raw();
-    }
-  } else if (data.starts_with("hex(2):") || data.starts_with("hex(1):")) {
-    if (!ParseHexList(data.substr(7), &bytes)) {
-      keep_raw();
-    } else {
-      auto nul = bytes.find('\0');
-      if (nul != std::string::npos) bytes.resize(nul);
-      e.value.type = data[4] == '2' ? RegType::ExpandText : RegType::Text;
-      e.value.text = bytes;
-    }
-  } else if (data.starts_with("hex(7):") && !ParseHexList(data.substr(7), &bytes)) {
-    keep_raw();
-  } else if (data.starts_with("hex(7):")) {
-    e.value.type = RegType::MultiText;
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-      auto nul = bytes.find('\0', start);
-      if (nul == std::string::npos) nul = bytes.size();
-      if (nul == start) break;  // the closing empty string
-      e.value.multi.push_back(bytes.substr(start, nul - start));
-      start = nul + 1;
-    }
+  std::optional<RegValue> value = ParseData(data);
+  const bool understood = value.has_value();
+  if (understood) {
+    e.value = std::move(*value);
   } else {
-    keep_raw();
+    e.raw = std::string(data);
   }
   for (auto& existing : key.values) {
     if (IsValueNamed(existing, name)) {
@@ -209,6 +219,88 @@ bool ParseValue(Key& key, const std::string& name, std::string_view data) {
   }
   key.values.push_back(std::move(e));
   return understood;
+}
+
+// The next line of the text from *pos, with the lines that continue it; *pos moves past its
+// line end. Hex data may continue on the next lines after a trailing ",\"; one at the end of
+// the file continues nothing and is dropped, so that a rewrite never joins the next line.
+std::string NextJoinedLine(std::string_view text, std::size_t* pos) {
+  std::size_t end = text.find('\n', *pos);
+  if (end == std::string_view::npos) end = text.size();
+  std::string line(text.substr(*pos, end - *pos));
+  *pos = end + 1;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const auto continues = [&line] {
+    return line.size() >= 2 && line.back() == '\\' && line[line.size() - 2] == ',' &&
+           line.find("=hex") != std::string::npos;
+  };
+  while (continues() && *pos < text.size()) {
+    line.pop_back();
+    end = text.find('\n', *pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view next = text.substr(*pos, end - *pos);
+    *pos = end + 1;
+    while (!next.empty() && (next.front() == ' ' || next.front() == '\t')) next.remove_prefix(1);
+    if (!next.empty() && next.back() == '\r') next.remove_suffix(1);
+    line += next;
+  }
+  if (continues()) line.pop_back();
+  return line;
+}
+
+bool IsRegedit4Head(std::string_view head) {
+  while (!head.empty() && (head.back() == ' ' || head.back() == '\t')) head.remove_suffix(1);
+  return head == "REGEDIT4";
+}
+
+// Keeps a line as it stands: in the current section, else in the last one, else before the
+// first.
+void KeepLine(RegFile& file, Key* current, const std::string& line) {
+  Entry e;
+  e.line = line;
+  if (current) {
+    current->values.push_back(std::move(e));
+  } else if (!file.keys.empty()) {
+    file.keys.back().values.push_back(std::move(e));
+  } else {
+    file.preamble.push_back(line);
+  }
+}
+
+// A section header `l` (the line without its leading blanks): a key of our hive becomes
+// *current; any other section is kept as it stands. False when the header cannot be read.
+bool ReadSectionHeader(RegFile& file, std::string_view l, const std::string& line,
+                       std::string_view prefix, Key** current) {
+  *current = nullptr;
+  const auto close = l.rfind(']');
+  std::string_view path =
+      close == std::string_view::npos ? std::string_view() : l.substr(1, close - 1);
+  const bool ours = close != std::string_view::npos && path.size() >= prefix.size() &&
+                    EqualsNoCase(path.substr(0, prefix.size()), prefix) &&
+                    (path.size() == prefix.size() || path[prefix.size()] == '\\');
+  if (!ours) {
+    file.keys.push_back(Key{std::string(), line, {}});
+    return close != std::string_view::npos;
+  }
+  path.remove_prefix(prefix.size());
+  *current = &file.Ensure(NormalizeKey(path));
+  return true;
+}
+
+// A value line `l` ("name"=data or @=data) of the current key; one we cannot read is kept as
+// it stands. False when the line or its data is not understood.
+bool ReadValueLine(RegFile& file, Key* current, std::string_view l, const std::string& line) {
+  std::string name;
+  std::size_t p = 0;
+  bool named = true;
+  if (l.front() == '"') {
+    named = ParseQuoted(l, &p, &name);
+  } else {
+    p = 1;
+  }
+  if (named && p < l.size() && l[p] == '=') return ParseValue(*current, name, l.substr(p + 1));
+  KeepLine(file, current, line);
+  return false;
 }
 
 // Reads the file's text. Whatever it holds, every line is either understood or kept as it
@@ -232,91 +324,26 @@ RegFile ParseRegFile(std::string_view text, RegHive hive) {
   std::size_t pos = 0;
   bool first_line = true;
   while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string line(text.substr(pos, end - pos));
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    // Hex data may continue on the next lines after a trailing ",\"; one at the end of the
-    // file continues nothing and is dropped, so that a rewrite never joins the next line.
-    const auto continues = [&line] {
-      return line.size() >= 2 && line.back() == '\\' && line[line.size() - 2] == ',' &&
-             line.find("=hex") != std::string::npos;
-    };
-    while (continues() && pos < text.size()) {
-      line.pop_back();
-      end = text.find('\n', pos);
-      if (end == std::string_view::npos) end = text.size();
-      std::string_view next = text.substr(pos, end - pos);
-      pos = end + 1;
-      while (!next.empty() && (next.front() == ' ' || next.front() == '\t')) next.remove_prefix(1);
-      if (!next.empty() && next.back() == '\r') next.remove_suffix(1);
-      line += next;
-    }
-    if (continues()) line.pop_back();
+    const std::string line = NextJoinedLine(text, &pos);
     // The last line, when no line end follows it, may be a line cut short.
     const bool unterminated = pos > text.size() && !text.empty() && text.back() != '\n';
-    std::size_t first = line.find_first_not_of(" \t");
     if (first_line) {
       first_line = false;
-      std::string_view head = std::string_view(line);
-      while (!head.empty() && (head.back() == ' ' || head.back() == '\t')) head.remove_suffix(1);
-      if (head != "REGEDIT4") {
-        file.damage = "the file does not begin with the line \"REGEDIT4\"";
-      } else {
-        continue;
-      }
+      if (IsRegedit4Head(line)) continue;
+      file.damage = "the file does not begin with the line \"REGEDIT4\"";
     }
+    const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos) continue;  // blank lines are not kept
-    const auto keep_line = [&] {
-      if (current) {
-        Entry e;
-        e.line = line;
-        current->values.push_back(std::move(e));
-      } else if (!file.keys.empty()) {
-        Entry e;
-        e.line = line;
-        file.keys.back().values.push_back(std::move(e));
-      } else {
-        file.preamble.push_back(line);
-      }
-    };
-    std::string_view l = std::string_view(line).substr(first);
+    const std::string_view l = std::string_view(line).substr(first);
     bool understood = true;
     if (l.front() == ';') {
-      keep_line();
+      KeepLine(file, current, line);
     } else if (l.front() == '[') {
-      current = nullptr;
-      const auto close = l.rfind(']');
-      std::string_view path =
-          close == std::string_view::npos ? std::string_view() : l.substr(1, close - 1);
-      const bool ours = close != std::string_view::npos && path.size() >= prefix.size() &&
-                        EqualsNoCase(path.substr(0, prefix.size()), prefix) &&
-                        (path.size() == prefix.size() || path[prefix.size()] == '\\');
-      if (ours) {
-        path.remove_prefix(prefix.size());
-        current = &file.Ensure(NormalizeKey(path));
-      } else {
-        file.keys.push_back(Key{std::string(), line, {}});
-        understood = close != std::string_view::npos;
-      }
+      understood = ReadSectionHeader(file, l, line, prefix, &current);
     } else if (current && (l.front() == '"' || l.front() == '@')) {
-      std::string name;
-      std::size_t p = 0;
-      bool named = true;
-      if (l.front() == '"') {
-        named = ParseQuoted(l, &p, &name);
-      } else {
-        p = 1;
-      }
-      if (named && p < l.size() && l[p] == '=') {
-        understood = ParseValue(*current, name, l.substr(p + 1));
-      } else {
-        keep_line();
-        understood = false;
-      }
+      understood = ReadValueLine(file, current, l, line);
     } else {
-      keep_line();
+      KeepLine(file, current, line);
       understood = current == nullptr && !file.keys.empty();  // a line of another hive
     }
     if (unterminated && !understood && file.damage.empty()) {
@@ -325,16 +352,17 @@ RegFile ParseRegFile(std::string_view text, RegHive hive) {
   }
   return file;
 }
+
 std::string FormatValue(const Entry& e) {
   if (e.line) return *e.line;
   if (e.raw) return *e.raw;
   const RegValue& v = e.value;
   switch (v.type) {
-    case RegType::Text:
+    case RegType::kText:
       if (NeedsHexText(v.text)) return "hex(1):" + HexList(v.text + std::string(1, '\0'));
       return Quote(v.text);
-    case RegType::ExpandText: return "hex(2):" + HexList(v.text + std::string(1, '\0'));
-    case RegType::MultiText: {
+    case RegType::kExpandText: return "hex(2):" + HexList(v.text + std::string(1, '\0'));
+    case RegType::kMultiText: {
       std::string bytes;
       for (const auto& s : v.multi) {
         bytes += s;
@@ -343,7 +371,7 @@ std::string FormatValue(const Entry& e) {
       bytes.push_back('\0');
       return "hex(7):" + HexList(bytes);
     }
-    case RegType::Number: {
+    case RegType::kNumber: {
       char buf[20];
       std::snprintf(buf, sizeof buf, "dword:%08x", v.number);
       return buf;
@@ -431,7 +459,7 @@ bool IsBelow(std::string_view path, std::string_view ancestor) {
 }  // namespace
 
 std::string RegistryFilePath(RegHive hive) {
-  if (hive == RegHive::LocalMachine) {
+  if (hive == RegHive::kLocalMachine) {
     if (const char* p = std::getenv("PONDREL_REGISTRY"); p && *p) return p;
     return "/etc/pondrel/system.reg";
   }
@@ -476,7 +504,7 @@ bool RegistryKey::ReadValue(std::string_view name, RegValue* out) const {
 
 bool RegistryKey::ReadText(std::string_view name, std::string* out) const {
   RegValue v;
-  if (!ReadValue(name, &v) || (v.type != RegType::Text && v.type != RegType::ExpandText))
+  if (!ReadValue(name, &v) || (v.type != RegType::kText && v.type != RegType::kExpandText))
     return false;
   *out = v.text;
   return true;
@@ -491,14 +519,14 @@ bool RegistryKey::ReadText(std::string_view name, char* buf, std::size_t size) c
 
 bool RegistryKey::ReadNumber(std::string_view name, std::uint32_t* out) const {
   RegValue v;
-  if (!ReadValue(name, &v) || v.type != RegType::Number) return false;
+  if (!ReadValue(name, &v) || v.type != RegType::kNumber) return false;
   *out = v.number;
   return true;
 }
 
 bool RegistryKey::ReadMultiText(std::string_view name, std::vector<std::string>* out) const {
   RegValue v;
-  if (!ReadValue(name, &v) || v.type != RegType::MultiText) return false;
+  if (!ReadValue(name, &v) || v.type != RegType::kMultiText) return false;
   *out = v.multi;
   return true;
 }
@@ -532,28 +560,28 @@ bool RegistryKey::WriteValue(std::string_view name, const RegValue& value) {
 
 bool RegistryKey::WriteText(std::string_view name, std::string_view text) {
   RegValue v;
-  v.type = RegType::Text;
+  v.type = RegType::kText;
   v.text = std::string(text);
   return WriteValue(name, v);
 }
 
 bool RegistryKey::WriteExpandText(std::string_view name, std::string_view text) {
   RegValue v;
-  v.type = RegType::ExpandText;
+  v.type = RegType::kExpandText;
   v.text = std::string(text);
   return WriteValue(name, v);
 }
 
 bool RegistryKey::WriteMultiText(std::string_view name, const std::vector<std::string>& items) {
   RegValue v;
-  v.type = RegType::MultiText;
+  v.type = RegType::kMultiText;
   v.multi = items;
   return WriteValue(name, v);
 }
 
 bool RegistryKey::WriteNumber(std::string_view name, std::uint32_t value) {
   RegValue v;
-  v.type = RegType::Number;
+  v.type = RegType::kNumber;
   v.number = value;
   return WriteValue(name, v);
 }
@@ -630,12 +658,12 @@ std::string ReadUsableRootDir(std::string* problem) {
   const std::string where = std::string("under HKEY_LOCAL_MACHINE\\") +
                             std::string(kSettingsKey, sizeof kSettingsKey - 2);
   if (root.empty()) {
-    const RegFile reg = LoadRegFile(RegHive::LocalMachine);
+    const RegFile reg = LoadRegFile(RegHive::kLocalMachine);
     std::string text;
     RegistryKey key;
     if (!reg.damage.empty()) {
       why = "no installation directory: \"ROOT\" is not set (" + reg.damage + ")";
-    } else if (!FileExists(RegistryFilePath(RegHive::LocalMachine))) {
+    } else if (!FileExists(RegistryFilePath(RegHive::kLocalMachine))) {
       why = "no installation directory: \"ROOT\" is not set (no such registry file)";
     } else if (key.OpenRead(kSettingsKey) && key.ReadText("ROOT", &text) && !text.empty()) {
       why = "no installation directory: \"ROOT\" " + where + " is longer than " +

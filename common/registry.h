@@ -27,7 +27,7 @@
 
 namespace pondrel {
 
-enum class RegHive { LocalMachine, CurrentUser };
+enum class RegHive { kLocalMachine, kCurrentUser };
 
 // The settings key of the whole system (written with its trailing backslash).
 inline constexpr char kSettingsKey[] = "SOFTWARE\\VELTA\\Orvane\\KV\\RIDAVOR\\1.0\\";
@@ -39,22 +39,22 @@ inline constexpr std::size_t kRootBufferSize = 260;
 std::string RegistryFilePath(RegHive hive);
 // Why the hive's file must not be rewritten, in words ("the file is UTF-16 text, ..."); ""
 // when it can be (also when it does not exist: the first write creates it).
-std::string RegistryFileDamage(RegHive hive = RegHive::LocalMachine);
+std::string RegistryFileDamage(RegHive hive = RegHive::kLocalMachine);
 
-enum class RegType { Text, ExpandText, MultiText, Number };
+enum class RegType { kText, kExpandText, kMultiText, kNumber };
 
 struct RegValue {
-  RegType type = RegType::Text;
-  std::string text;                // Text, ExpandText
-  std::vector<std::string> multi;  // MultiText
-  std::uint32_t number = 0;        // Number
+  RegType type = RegType::kText;
+  std::string text;                // kText, kExpandText
+  std::vector<std::string> multi;  // kMultiText
+  std::uint32_t number = 0;        // kNumber
 };
 
 // One open key. Opening a missing key fails and leaves the object closed. Every read looks at
 // the file as it is now; every write goes straight to the file.
 class RegistryKey {
  public:
-  explicit RegistryKey(RegHive hive = RegHive::LocalMachine) : hive_(hive) {}
+  explicit RegistryKey(RegHive hive = RegHive::kLocalMachine) : hive_(hive) {}
 
   bool OpenRead(std::string_view key);
   bool OpenAll(std::string_view key);
@@ -83,13 +83,13 @@ class RegistryKey {
 
   // Creates the key path one level at a time (levels split at "\"). Fails if the path is
   // 260 characters or longer or the file cannot be written.
-  static bool CreatePath(std::string_view key, RegHive hive = RegHive::LocalMachine);
+  static bool CreatePath(std::string_view key, RegHive hive = RegHive::kLocalMachine);
   // Removes the key and every key below it.
-  static bool DeleteKey(std::string_view key, RegHive hive = RegHive::LocalMachine);
-  static bool KeyExists(std::string_view key, RegHive hive = RegHive::LocalMachine);
+  static bool DeleteKey(std::string_view key, RegHive hive = RegHive::kLocalMachine);
+  static bool KeyExists(std::string_view key, RegHive hive = RegHive::kLocalMachine);
   // Names of the keys directly below `key`.
   static std::vector<std::string> SubKeyNames(std::string_view key,
-                                              RegHive hive = RegHive::LocalMachine);
+                                              RegHive hive = RegHive::kLocalMachine);
 
  private:
   bool Open(std::string_view key);

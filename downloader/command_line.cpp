@@ -19,17 +19,17 @@ RunResult ParseCommandLine(std::string_view text, CommandLine* out) {
                             ? static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])))
                             : '\0';
     if (letter == kOptHangUp || letter == kOptDelete) {
-      if (letter == kOptHangUp) out->hangUp = true;
-      if (letter == kOptDelete) out->deleteImages = true;
+      if (letter == kOptHangUp) out->hang_up = true;
+      if (letter == kOptDelete) out->delete_images = true;
       ++i;
       continue;
     }
     std::string* target = nullptr;
     std::string ignored;
     switch (letter) {
-      case kOptServerId: target = &out->serverIdText; break;
-      case kOptLogPath: target = &out->logPath; break;
-      case kOptTaskName: target = &out->taskName; break;
+      case kOptServerId: target = &out->server_id_text; break;
+      case kOptLogPath: target = &out->log_path; break;
+      case kOptTaskName: target = &out->task_name; break;
       case 'e':
       case 'p':
       case 'u':
@@ -46,8 +46,8 @@ RunResult ParseCommandLine(std::string_view text, CommandLine* out) {
     target->assign(value);
     i += value.size();
   }
-  out->serverIdSet = GuidFromHex(out->serverIdText, &out->serverId);
-  if (out->taskName.empty()) return RunResult::kNoTaskName;
+  out->server_id_set = GuidFromHex(out->server_id_text, &out->server_id);
+  if (out->task_name.empty()) return RunResult::kNoTaskName;
   return RunResult::kOk;
 }
 

@@ -14,13 +14,13 @@ namespace pondrel::dl {
 inline constexpr std::size_t kOptionValueMax = 1023;
 
 struct CommandLine {
-  bool hangUp = false;        // "/h": hang up the dial-up connection after the run
-  bool deleteImages = false;  // "/d": the task deletes the pictures on the server
-  bool serverIdSet = false;   // "/g" held exactly 32 lower-case hexadecimal digits
-  Guid serverId;
-  std::string serverIdText;  // the "/g" value as given
-  std::string logPath;       // "/l"; empty = <imageDirectory>/info/dl.log
-  std::string taskName;      // "/t", mandatory
+  bool hang_up = false;        // "/h": hang up the dial-up connection after the run
+  bool delete_images = false;  // "/d": the task deletes the pictures on the server
+  bool server_id_set = false;  // "/g" held exactly 32 lower-case hexadecimal digits
+  Guid server_id;
+  std::string server_id_text;  // the "/g" value as given
+  std::string log_path;        // "/l"; empty = <imageDirectory>/info/dl.log
+  std::string task_name;       // "/t", mandatory
 };
 
 // Parses `text` into `out`. Returns kOk, or 1001 (unknown option letter), 1002 (letter not

@@ -16,26 +16,26 @@ struct DownloadJob {
   RunContext* context = nullptr;  // shared words, log, progress (the "window")
   // The connection that the run's requests share; made by the first worker phase.
   std::shared_ptr<HttpSession> session;
-  std::string serverName;
-  std::string hostName;
-  std::uint32_t httpPort = 80;
-  bool useProxy = false;
-  std::string proxyHost;  // empty unless useProxy
-  int proxyPort = 0;      // 0 unless useProxy
+  std::string server_name;
+  std::string host_name;
+  std::uint32_t http_port = 80;
+  bool use_proxy = false;
+  std::string proxy_host;  // empty unless use_proxy
+  int proxy_port = 0;      // 0 unless use_proxy
   std::string account;
   std::string password;
-  std::string targetFile;  // where the current response body goes; empty = memory
-  // A body streaming into targetFile is ended when the free space of the image directory's
+  std::string target_file;  // where the current response body goes; empty = memory
+  // A body streaming into target_file is ended when the free space of the image directory's
   // volume falls below this many bytes (0 = not checked).
-  std::uint64_t bodySpaceFloor = 0;
-  std::string listFile;  // <imageDirectory>/info/pict.lst
-  int phase = 1;         // 1 = status and list, 2 = download
-  bool deleteOnServer = false;
-  std::string imageDirectory;
-  std::uint32_t freeSpacePercent = 10;
-  Guid serverId;
-  bool autoDelete = false;
-  std::uint32_t maxImages = 0;  // 0 = no limit
+  std::uint64_t body_space_floor = 0;
+  std::string list_file;  // <imageDirectory>/info/pict.lst
+  int phase = 1;          // 1 = status and list, 2 = download
+  bool delete_on_server = false;
+  std::string image_directory;
+  std::uint32_t free_space_percent = 10;
+  Guid server_id;
+  bool auto_delete = false;
+  std::uint32_t max_images = 0;  // 0 = no limit
 };
 
 }  // namespace pondrel::dl

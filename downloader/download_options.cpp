@@ -30,19 +30,19 @@ void ReadInRange(RegistryKey& key, const char* name, std::uint32_t min, std::uin
 
 DownloadOptions ReadDownloadOptions(std::vector<std::string>* notes) {
   DownloadOptions options;
-  RegistryKey key(RegHive::LocalMachine);
+  RegistryKey key(RegHive::kLocalMachine);
   if (!key.OpenRead(kSettingsKey)) return options;
   const DownloadOptions defaults;
   std::uint32_t value = 0;
-  ReadInRange(key, "DLLimitSpaceMB", kLimitSpaceMin, kLimitSpaceMax, defaults.limitSpacePercent,
-              &options.limitSpacePercent, notes);
+  ReadInRange(key, "DLLimitSpaceMB", kLimitSpaceMin, kLimitSpaceMax, defaults.limit_space_percent,
+              &options.limit_space_percent, notes);
   ReadInRange(key, "DLImageAutomatic", 0, 1, 0, &value, notes);
-  options.autoDelete = value == 1;
-  ReadInRange(key, "DLDWImgFilesMax", kMaxImagesMin, kMaxImagesMax, defaults.maxImagesValue,
-              &options.maxImagesValue, notes);
+  options.auto_delete = value == 1;
+  ReadInRange(key, "DLDWImgFilesMax", kMaxImagesMin, kMaxImagesMax, defaults.max_images_value,
+              &options.max_images_value, notes);
   value = 0;
   ReadInRange(key, "DLLimitDWImgFiles", 0, 1, 0, &value, notes);
-  options.limitImages = value == 1;
+  options.limit_images = value == 1;
   return options;
 }
 

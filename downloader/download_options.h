@@ -8,13 +8,13 @@
 namespace pondrel::dl {
 
 struct DownloadOptions {
-  std::uint32_t limitSpacePercent = 10;  // "DLLimitSpaceMB": minimum free space, % of the volume
-  bool autoDelete = false;               // "DLImageAutomatic" = 1: delete old pictures for space
-  std::uint32_t maxImagesValue = 10000;  // "DLDWImgFilesMax"
-  bool limitImages = false;              // "DLLimitDWImgFiles" = 1
+  std::uint32_t limit_space_percent = 10;  // "DLLimitSpaceMB": minimum free space, % of the volume
+  bool auto_delete = false;                // "DLImageAutomatic" = 1: delete old pictures for space
+  std::uint32_t max_images_value = 10000;  // "DLDWImgFilesMax"
+  bool limit_images = false;               // "DLLimitDWImgFiles" = 1
 
   // Pictures per run, 0 = no limit.
-  std::uint32_t MaxImages() const { return limitImages ? maxImagesValue : 0; }
+  std::uint32_t MaxImages() const { return limit_images ? max_images_value : 0; }
 };
 
 // The ranges the Options dialog allows. The registry file may hold anything.

@@ -49,7 +49,7 @@ void RunLog::Writef(int level, const char* format, ...) const {
 
 bool RunContext::MeasureDisk(const std::string& dir, std::uint64_t* free_bytes,
                              std::uint64_t* total) const {
-  if (diskSpace) return diskSpace(dir, free_bytes, total);
+  if (disk_space) return disk_space(dir, free_bytes, total);
   return GetDiskSpace(dir, free_bytes, total);
 }
 
@@ -60,27 +60,27 @@ constexpr char kManualTaskName[] = "M";
 // ---- SIGTERM as the close request ------------------------------------------------------
 // The handler only counts; each run compares the count with the one it started with.
 
-std::atomic<unsigned> g_closeRequests{0};
+std::atomic<unsigned> g_close_requests{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free);
-std::mutex g_signalMu;
-int g_signalUsers = 0;
-ScopedSignalHandler* g_sigtermHandler = nullptr;
+std::mutex g_signal_mu;
+int g_signal_users = 0;
+ScopedSignalHandler* g_sigterm_handler = nullptr;
 
-void OnSigterm(int) { g_closeRequests.fetch_add(1); }
+void OnSigterm(int) { g_close_requests.fetch_add(1); }
 
 class SigtermScope {
  public:
   explicit SigtermScope(bool enable) : enabled_(enable) {
     if (!enabled_) return;
-    std::lock_guard lock(g_signalMu);
-    if (g_signalUsers++ == 0) g_sigtermHandler = new ScopedSignalHandler(SIGTERM, &OnSigterm);
+    std::lock_guard lock(g_signal_mu);
+    if (g_signal_users++ == 0) g_sigterm_handler = new ScopedSignalHandler(SIGTERM, &OnSigterm);
   }
   ~SigtermScope() {
     if (!enabled_) return;
-    std::lock_guard lock(g_signalMu);
-    if (--g_signalUsers == 0) {
-      delete g_sigtermHandler;  // the previous handler comes back
-      g_sigtermHandler = nullptr;
+    std::lock_guard lock(g_signal_mu);
+    if (--g_signal_users == 0) {
+      delete g_sigterm_handler;  // the previous handler comes back
+      g_sigterm_handler = nullptr;
     }
   }
 
@@ -148,7 +148,7 @@ class DownloaderRun {
     ctx_.progress = settings_.progress;
     ctx_.timeouts = settings_.timeouts;
     ctx_.limits = settings_.limits;
-    ctx_.diskSpace = settings_.diskSpace;
+    ctx_.disk_space = settings_.disk_space;
   }
 
   RunResult Run(std::string_view command_line);
@@ -194,19 +194,19 @@ RunResult DownloaderRun::LoadProfile() {
   CKVSrvMgr store;
   SrvResult r = SrvResult::SRV_ERR_READ;
   if (store.Init()) {
-    r = cmd_.serverIdSet ? store.FindById(cmd_.serverId, &profile_, kSrvMaskAll)
-                         : SrvResult::SRV_ERR_NOT_FOUND;
+    r = cmd_.server_id_set ? store.FindById(cmd_.server_id, &profile_, kSrvMaskAll)
+                           : SrvResult::SRV_ERR_NOT_FOUND;
   }
   if (r != SrvResult::SRV_OK) {
-    if (!cmd_.logPath.empty()) {
-      WriteLogLine(cmd_.logPath, cmd_.taskName, "", kLogError, kMsgNoServerInfo);
+    if (!cmd_.log_path.empty()) {
+      WriteLogLine(cmd_.log_path, cmd_.task_name, "", kLogError, kMsgNoServerInfo);
     }
     return RunResult::kNoProfile;
   }
-  const std::string log_path = cmd_.logPath.empty()
+  const std::string log_path = cmd_.log_path.empty()
                                    ? JoinPath(InfoDirOf(profile_.GetImageDirectory()), kRunLogName)
-                                   : cmd_.logPath;
-  ctx_.log.Set(log_path, cmd_.taskName, profile_.GetServerName());
+                                   : cmd_.log_path;
+  ctx_.log.Set(log_path, cmd_.task_name, profile_.GetServerName());
   return RunResult::kOk;
 }
 
@@ -229,8 +229,8 @@ void DownloaderRun::Pump() {
     if (dialer_->HandleEvents() > 0 && dialling) ctx_.TouchActivity();
   }
   if (aborting_) return;
-  const bool closed = settings_.closeOnSigterm && g_closeRequests.load() != close_baseline_;
-  const bool abort_button = settings_.abortRequest && settings_.abortRequest->load();
+  const bool closed = settings_.close_on_sigterm && g_close_requests.load() != close_baseline_;
+  const bool abort_button = settings_.abort_request && settings_.abort_request->load();
   if (closed || abort_button) BeginAbort();
 }
 
@@ -239,7 +239,7 @@ RunResult DownloaderRun::ConnectionStep() {
   // process id that receives the close request (SIGTERM).
   {
     CKVMailSlot service(kServiceMailslot);
-    service.Send(FormatRegister(cmd_.taskName, static_cast<std::uint32_t>(::getpid())));
+    service.Send(FormatRegister(cmd_.task_name, static_cast<std::uint32_t>(::getpid())));
   }
   {
     CKVSrvMgr again;
@@ -253,11 +253,11 @@ RunResult DownloaderRun::ConnectionStep() {
 // is; otherwise the entry is dialled, and the download runs once the dial has connected.
 // What this run dialled is hung up after the download only when the command line says so.
 RunResult DownloaderRun::DialUp() {
-  state_log_.Set(JoinPath(InfoDirOf(profile_.GetImageDirectory()), kDialLogName), cmd_.taskName,
+  state_log_.Set(JoinPath(InfoDirOf(profile_.GetImageDirectory()), kDialLogName), cmd_.task_name,
                  profile_.GetServerName());
   dialer_ = std::make_unique<CRasDialer>(
-      settings_.loadDialer ? settings_.loadDialer() : dialup::LoadDialer(), ctx_.log, state_log_,
-      settings_.progress, settings_.hangUpWaitMs);
+      settings_.load_dialer ? settings_.load_dialer() : dialup::LoadDialer(), ctx_.log, state_log_,
+      settings_.progress, settings_.hang_up_wait_ms);
   std::string error_text;
   const int answer = dialer_->Connect(profile_.GetPppConnectionName(), profile_.GetPppAccount(),
                                       profile_.GetPppPassword(), &error_text);
@@ -284,7 +284,7 @@ RunResult DownloaderRun::DialUp() {
     return RunResult::kDialUpFailed;
   }
   const RunResult result = Download();
-  if (cmd_.hangUp) dialer_->HangUp();
+  if (cmd_.hang_up) dialer_->HangUp();
   return result;
 }
 
@@ -297,16 +297,16 @@ void DownloaderRun::WaitForDial() {
   ctx_.TouchActivity();
   bool cancelled = false;
   while (dialer_->Dialling()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.waitStepMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.wait_step_ms));
     Pump();
     if (!dialer_->Dialling()) break;
     const std::int64_t idle = ctx_.SecondsSinceActivity();
     const bool asked_twice =
-        settings_.closeOnSigterm && g_closeRequests.load() - close_baseline_ >= 2;
+        settings_.close_on_sigterm && g_close_requests.load() - close_baseline_ >= 2;
     if (cancelled) {
-      if (idle >= settings_.stallLimitSeconds) break;
-    } else if (asked_twice || (aborting_ ? idle > settings_.abortStallSeconds
-                                         : idle >= settings_.stallLimitSeconds)) {
+      if (idle >= settings_.stall_limit_seconds) break;
+    } else if (asked_twice || (aborting_ ? idle > settings_.abort_stall_seconds
+                                         : idle >= settings_.stall_limit_seconds)) {
       dialer_->CancelDial();
       cancelled = true;
       ctx_.TouchActivity();
@@ -319,7 +319,7 @@ RunResult DownloaderRun::Download() {
   ctx_.abort.store(false);
 
   NamedObject semaphore;
-  const std::string semaphore_name = ServerSemaphoreName(GuidToHex(cmd_.serverId));
+  const std::string semaphore_name = ServerSemaphoreName(GuidToHex(cmd_.server_id));
   int unheld_failures = 0;
   for (;;) {
     semaphore = NamedObject::Create(semaphore_name);
@@ -332,7 +332,7 @@ RunResult DownloaderRun::Download() {
       ctx_.log.Write(kLogError, kMsgFatal);
       return RunResult::kSemaphoreFailed;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.waitStepMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.wait_step_ms));
     Pump();
     if (ctx_.abort.load()) {
       ctx_.log.Write(kLogWarning, kMsgAborted);
@@ -342,25 +342,25 @@ RunResult DownloaderRun::Download() {
   }
 
   job_.context = &ctx_;
-  job_.serverName = profile_.GetServerName();
-  job_.hostName = profile_.GetHostName();
-  job_.httpPort = profile_.GetHttpPort();
-  job_.useProxy = profile_.GetUseProxy() != 0;
-  job_.proxyHost = job_.useProxy ? profile_.GetProxyHost() : "";
-  job_.proxyPort = job_.useProxy ? profile_.GetProxyPort() : 0;
+  job_.server_name = profile_.GetServerName();
+  job_.host_name = profile_.GetHostName();
+  job_.http_port = profile_.GetHttpPort();
+  job_.use_proxy = profile_.GetUseProxy() != 0;
+  job_.proxy_host = job_.use_proxy ? profile_.GetProxyHost() : "";
+  job_.proxy_port = job_.use_proxy ? profile_.GetProxyPort() : 0;
   job_.account = profile_.GetAdminAccount();
   job_.password = profile_.GetAdminPassword();
-  job_.imageDirectory = profile_.GetImageDirectory();
-  job_.listFile = JoinPath(InfoDirOf(job_.imageDirectory), "pict.lst");
-  job_.deleteOnServer = profile_.GetDeleteImagesOnServer() != 0;
-  job_.freeSpacePercent = options_.limitSpacePercent;
-  job_.serverId = cmd_.serverId;
-  job_.autoDelete = options_.autoDelete;
-  job_.maxImages = options_.MaxImages();
+  job_.image_directory = profile_.GetImageDirectory();
+  job_.list_file = JoinPath(InfoDirOf(job_.image_directory), "pict.lst");
+  job_.delete_on_server = profile_.GetDeleteImagesOnServer() != 0;
+  job_.free_space_percent = options_.limit_space_percent;
+  job_.server_id = cmd_.server_id;
+  job_.auto_delete = options_.auto_delete;
+  job_.max_images = options_.MaxImages();
 
-  if (!CreateDirectoryChain(job_.imageDirectory) ||
-      !CreateDirectoryChain(JoinPath(job_.imageDirectory, "image")) ||
-      !CreateDirectoryChain(InfoDirOf(job_.imageDirectory))) {
+  if (!CreateDirectoryChain(job_.image_directory) ||
+      !CreateDirectoryChain(JoinPath(job_.image_directory, "image")) ||
+      !CreateDirectoryChain(InfoDirOf(job_.image_directory))) {
     ctx_.log.Write(kLogError, kMsgNoDirectory);
     return RunResult::kDirectoryFailed;
   }
@@ -377,18 +377,18 @@ RunResult DownloaderRun::Download() {
 // closed once per run; the client then ends it with 8000 or 8002.
 RunResult DownloaderRun::RunPhase(int phase, RunResult start_failure) {
   job_.phase = phase;
-  job_.targetFile.clear();
+  job_.target_file.clear();
   WorkerThread worker;
   if (!worker.Start(&job_)) {
     ctx_.log.Write(kLogError, kMsgFatal);
     return start_failure;
   }
   worker_ = &worker;
-  while (!worker.WaitFor(settings_.waitStepMs)) {
+  while (!worker.WaitFor(settings_.wait_step_ms)) {
     if (!ctx_.stall.load()) {
       const std::int64_t idle = ctx_.SecondsSinceActivity();
       const bool stalled =
-          aborting_ ? idle > settings_.abortStallSeconds : idle >= settings_.stallLimitSeconds;
+          aborting_ ? idle > settings_.abort_stall_seconds : idle >= settings_.stall_limit_seconds;
       if (stalled) {
         ctx_.stall.store(true);
         ctx_.CloseCurrentRequest();
@@ -414,7 +414,7 @@ bool AskServerNameOnTerminal(std::string* name) {
 RunResult RunManual(const RunSettings& settings, unsigned close_baseline) {
   std::string name;
   const bool given =
-      settings.askServerName ? settings.askServerName(&name) : AskServerNameOnTerminal(&name);
+      settings.ask_server_name ? settings.ask_server_name(&name) : AskServerNameOnTerminal(&name);
   if (!given) return RunResult::kOk;
   CKVSrvMgr store;
   bool more = false;
@@ -441,8 +441,8 @@ RunResult RunManual(const RunSettings& settings, unsigned close_baseline) {
 }  // namespace
 
 RunResult RunDownload(std::string_view command_line, const RunSettings& settings) {
-  const unsigned close_baseline = g_closeRequests.load();
-  SigtermScope sigterm(settings.closeOnSigterm);
+  const unsigned close_baseline = g_close_requests.load();
+  SigtermScope sigterm(settings.close_on_sigterm);
   if (command_line.empty()) return RunManual(settings, close_baseline);
   DownloaderRun run(settings, close_baseline);
   return run.Run(command_line);

@@ -106,8 +106,8 @@ class Worker {
   explicit Worker(DownloadJob& job)
       : job_(job),
         ctx_(*job.context),
-        index_(InfoDirOf(job.imageDirectory)),
-        image_root_(JoinPath(job.imageDirectory, "image")) {
+        index_(InfoDirOf(job.image_directory)),
+        image_root_(JoinPath(job.image_directory, "image")) {
     if (!job_.session) job_.session = std::make_shared<HttpSession>();
   }
 
@@ -189,13 +189,13 @@ class Worker {
 
 RunResult Worker::Phase1() {
   char status[kStatusBytes] = {};
-  job_.targetFile.clear();
+  job_.target_file.clear();
   RunResult result = HttpFetch(kStatusPath, job_, status, sizeof status);
   if (result == RunResult::kHttpUnauthorized) {
     Log(kLogError, kMsgLoginFailed);
   } else if (result == RunResult::kHttpForbidden || result == RunResult::kHttpNotFound ||
              result == RunResult::kHttpOtherStatus) {
-    Log(kLogError, job_.useProxy ? kMsgUnsupportedOrPort : kMsgUnsupported);
+    Log(kLogError, job_.use_proxy ? kMsgUnsupportedOrPort : kMsgUnsupported);
   } else if (result == RunResult::kOk) {
     const ServerStatus parsed = ParseServerStatus(status);
     ctx_.remaining.store(static_cast<long>(parsed.count));
@@ -214,7 +214,7 @@ RunResult Worker::Phase1() {
   }
   if (result != RunResult::kOk) {
     // A failed phase leaves no list behind for anyone to take as the server's.
-    if (result != RunResult::kNoPictures) ::unlink(job_.listFile.c_str());
+    if (result != RunResult::kNoPictures) ::unlink(job_.list_file.c_str());
     EndOfPhase();
   }
   return result;
@@ -224,11 +224,11 @@ RunResult Worker::Phase1() {
 RunResult Worker::FetchList() {
   Status(kStatusCreatingList);
   std::uint64_t free_now = 0, total = 0;
-  job_.bodySpaceFloor =
-      Measure(&free_now, &total) ? SpaceFloor(total * job_.freeSpacePercent / 100) : 0;
-  job_.targetFile = job_.listFile;
+  job_.body_space_floor =
+      Measure(&free_now, &total) ? SpaceFloor(total * job_.free_space_percent / 100) : 0;
+  job_.target_file = job_.list_file;
   const RunResult result = HttpFetch(kListPath, job_);
-  job_.targetFile.clear();
+  job_.target_file.clear();
   if (result == RunResult::kHttpForbidden || result == RunResult::kHttpUnauthorized ||
       result == RunResult::kHttpNotFound || result == RunResult::kHttpOtherStatus) {
     Log(kLogError, kMsgCommunication);
@@ -248,7 +248,7 @@ RunResult Worker::Phase2() {
     Log(kLogError, kMsgNoMemory);
     end = LoopEnd::kNoMemory;
   }
-  job_.targetFile.clear();
+  job_.target_file.clear();
   const RunResult result = Phase2Result(end);
   EndOfPhase();
   return result;
@@ -274,9 +274,9 @@ RunResult Worker::Phase2Result(LoopEnd end) const {
 // The need from the volume's size, the body floor, and a new imagepath.lst.
 void Worker::BeginPhase2() {
   std::uint64_t total = 0;
-  if (Measure(&free_, &total) && total > 0) need_ = total * job_.freeSpacePercent / 100;
-  job_.bodySpaceFloor = SpaceFloor(need_);
-  const std::string path_list = JoinPath(job_.imageDirectory, "imagepath.lst");
+  if (Measure(&free_, &total) && total > 0) need_ = total * job_.free_space_percent / 100;
+  job_.body_space_floor = SpaceFloor(need_);
+  const std::string path_list = JoinPath(job_.image_directory, "imagepath.lst");
   image_list_.reset(std::fopen(path_list.c_str(), "wb"));
   if (!image_list_) Log(kLogWarning, kMsgWorkFileD014);
   // Unbuffered, so that a line that cannot be written is noticed with its own picture.
@@ -284,7 +284,7 @@ void Worker::BeginPhase2() {
 }
 
 LoopEnd Worker::PictureLoop() {
-  FilePtr list(std::fopen(job_.listFile.c_str(), "rb"));
+  FilePtr list(std::fopen(job_.list_file.c_str(), "rb"));
   int got = list ? 1 : -1;
   last_pause_ms_ = GetClock().SteadyMs();
   PictureListReader lines(list.get());
@@ -314,13 +314,13 @@ StepEnd Worker::HandleLine(std::string_view line) {
   // Space freed for this picture may have taken the last old pictures of its own day, and
   // their emptied directory with them.
   if (std::exchange(directories_removed_, false)) MakeDayDirectory(p.date);
-  job_.targetFile = image_root_ + "/" + std::string(p.date.substr(0, 4)) + "/" +
-                    std::string(p.date.substr(4, 4)) + "/" + std::string(p.time) + ".jpg";
+  job_.target_file = image_root_ + "/" + std::string(p.date.substr(0, 4)) + "/" +
+                     std::string(p.date.substr(4, 4)) + "/" + std::string(p.time) + ".jpg";
   const std::string identifier = EncodeIdentifier(p.entry.identifier);
   FetchedPicture fetched;
   if (const StepEnd end = FetchPicture(identifier, &fetched)) return end;
   const bool stored = !fetched.refused && StorePicture(p, fetched);
-  job_.targetFile.clear();
+  job_.target_file.clear();
   if (!stored) ctx_.remaining.fetch_sub(1);
   return stored ? QueueDeletion(identifier) : std::nullopt;
 }
@@ -362,7 +362,7 @@ StepEnd Worker::ReadyForNewPicture(const ListedPicture& p) {
     limit_ = OldImage{PictureKeyYear(p.entry.key), PictureKeyDay(p.entry.key),
                       PictureNumber(p.entry.key), std::string(p.entry.key)};
   }
-  if (job_.maxImages != 0 && static_cast<std::uint32_t>(downloaded_) >= job_.maxImages) {
+  if (job_.max_images != 0 && static_cast<std::uint32_t>(downloaded_) >= job_.max_images) {
     return LoopEnd::kLimitReached;
   }
   return CheckFreeSpace();
@@ -392,7 +392,7 @@ bool Worker::StorePicture(const ListedPicture& p, const FetchedPicture& fetched)
   PictureHeader header;
   const bool error_body = got >= 5 && std::memcmp(fetched.head, "error", 5) == 0;
   if (error_body || !PictureHeaderOf(std::string_view(fetched.head, got), &header)) {
-    ::unlink(job_.targetFile.c_str());
+    ::unlink(job_.target_file.c_str());
     return false;
   }
   if (index_.Add(p.entry.key, header) != ImageResult::kOk) {
@@ -406,7 +406,7 @@ bool Worker::StorePicture(const ListedPicture& p, const FetchedPicture& fetched)
   std::snprintf(status, sizeof status, kStatusDownloaded, std::string(p.entry.key).c_str(), left);
   Status(status);
   if (image_list_) {
-    const std::string row = std::string(p.date) + " " + job_.targetFile + "\r\n";
+    const std::string row = std::string(p.date) + " " + job_.target_file + "\r\n";
     if (std::fwrite(row.data(), 1, row.size(), image_list_.get()) != row.size()) {
       Log(kLogError, kMsgWorkFileD015);
     }
@@ -417,7 +417,7 @@ bool Worker::StorePicture(const ListedPicture& p, const FetchedPicture& fetched)
 // Queues the stored picture for deletion on the server; a full batch of eight goes at once.
 // A failed login for deletion lets downloading go on; any other failure ends the loop.
 StepEnd Worker::QueueDeletion(const std::string& identifier) {
-  if (!job_.deleteOnServer) return std::nullopt;
+  if (!job_.delete_on_server) return std::nullopt;
   batch_ += "iid=" + identifier + "&";
   if (++batch_count_ < kDeleteBatchSize) return std::nullopt;
   const RunResult r = SendDeleteBatch();
@@ -437,7 +437,7 @@ RunResult Worker::SendDeleteBatch() {
   Status(kStatusDeleting);
   std::string path = kDeletePath + batch_;
   path.pop_back();  // the final "&"
-  job_.targetFile.clear();
+  job_.target_file.clear();
   const RunResult r = HttpFetch(path, job_);
   const int count = batch_count_;
   batch_.clear();
@@ -461,7 +461,7 @@ RunResult Worker::SendDeleteBatch() {
 // Free space is kept "as last measured": a failed measurement leaves the figure alone.
 bool Worker::Measure(std::uint64_t* free_bytes, std::uint64_t* total) {
   std::uint64_t f = 0, t = 0;
-  const bool ok = ctx_.MeasureDisk(job_.imageDirectory, &f, &t);
+  const bool ok = ctx_.MeasureDisk(job_.image_directory, &f, &t);
   if (ok) *free_bytes = f;
   if (total) *total = ok ? t : 0;
   if (free_bytes == &free_) {
@@ -487,7 +487,7 @@ void Worker::RefreshFreeSpace() {
 StepEnd Worker::CheckFreeSpace() {
   RefreshFreeSpace();
   if (free_ >= need_) return std::nullopt;
-  if (job_.autoDelete) {
+  if (job_.auto_delete) {
     ctx_.TouchActivity();
     if (!old_list_built_) BuildOldImageList();
     if (old_front_ < old_images_.size()) {
@@ -513,7 +513,7 @@ void Worker::BuildOldImageList() {
   old_list_built_ = true;
   old_images_.clear();
   old_front_ = 0;
-  auto catalog = OpenCatalogForDirectory(job_.imageDirectory);
+  auto catalog = OpenCatalogForDirectory(job_.image_directory);
   if (!catalog) return;
   const CatalogFilter any;
   for (int year : catalog->Years()) {
@@ -522,7 +522,7 @@ void Worker::BuildOldImageList() {
     if (!days) continue;
     for (int day = days->NextDay(); day >= 0; day = days->NextDay()) {
       if (limit_set_ && year == limit_.year && day > limit_.day) break;
-      auto reader = OpenDayInDirectory(job_.imageDirectory, year, day, any);
+      auto reader = OpenDayInDirectory(job_.image_directory, year, day, any);
       if (!reader) continue;
       for (long number = reader->NextImage(); number >= 0; number = reader->NextImage()) {
         if (ctx_.abort.load()) {

@@ -43,19 +43,19 @@ struct Transfer {
   RunContext* ctx = nullptr;
   long status = 0;       // the answer's status, once its headers are in
   char* copy = nullptr;  // the caller's copy buffer
-  std::size_t copyLength = 0;
+  std::size_t copy_length = 0;
   std::size_t copied = 0;
-  std::uint64_t bodyBytes = 0;
-  std::uint64_t uncheckedBytes = 0;  // file bytes written since the last free-space check
+  std::uint64_t body_bytes = 0;
+  std::uint64_t unchecked_bytes = 0;  // file bytes written since the last free-space check
   UniqueFd file;
-  std::string partPath;  // the body is written here and renamed to targetFile when whole
-  bool created = false;  // partPath was created by this request
-  bool fileError = false;
+  std::string part_path;  // the body is written here and renamed to target_file when whole
+  bool created = false;   // part_path was created by this request
+  bool file_error = false;
   bool aborted = false;
-  bool closed = false;      // ended through the request slot (watchdog or abort procedure)
-  bool memoryFull = false;  // an in-memory body reached kMemoryBodyMax; the rest is not read
-  bool tooLong = false;     // a file body passed the limit
-  bool noSpace = false;     // a file body took the volume below the job's floor
+  bool closed = false;       // ended through the request slot (watchdog or abort procedure)
+  bool memory_full = false;  // an in-memory body reached kMemoryBodyMax; the rest is not read
+  bool too_long = false;     // a file body passed the limit
+  bool no_space = false;     // a file body took the volume below the job's floor
 
   bool WriteFile(const char* data, std::size_t n) {
     std::size_t off = 0;
@@ -71,15 +71,15 @@ struct Transfer {
   }
 
   bool OpenFile() {
-    partPath = PartFileOf(job->targetFile);
-    file.reset(::open(partPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    part_path = PartFileOf(job->target_file);
+    file.reset(::open(part_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     created = created || file.valid();
     return file.valid();
   }
 
   void CopyStart(const char* data, std::size_t n) {
-    if (copied >= copyLength) return;
-    const std::size_t take = std::min(n, copyLength - copied);
+    if (copied >= copy_length) return;
+    const std::size_t take = std::min(n, copy_length - copied);
     std::memcpy(copy + copied, data, take);
     copied += take;
   }
@@ -87,28 +87,28 @@ struct Transfer {
   // Whether the volume still holds the job's floor of free space. A volume that cannot be
   // measured does not end the body (a full disk then ends it as a file error).
   bool AboveSpaceFloor() const {
-    if (job->bodySpaceFloor == 0) return true;
+    if (job->body_space_floor == 0) return true;
     std::uint64_t free_bytes = 0, total = 0;
-    if (!ctx->MeasureDisk(job->imageDirectory, &free_bytes, &total)) return true;
-    return free_bytes >= job->bodySpaceFloor;
+    if (!ctx->MeasureDisk(job->image_directory, &free_bytes, &total)) return true;
+    return free_bytes >= job->body_space_floor;
   }
 
   // A chunk of a body that goes to the target file. False ends the request.
   bool TakeFileChunk(const char* data, std::size_t n) {
-    if (bodyBytes + n > ctx->limits.fileBodyMax) {
-      tooLong = true;
+    if (body_bytes + n > ctx->limits.file_body_max) {
+      too_long = true;
       return false;
     }
     if ((!file.valid() && !OpenFile()) || !WriteFile(data, n)) {
-      fileError = true;
+      file_error = true;
       return false;
     }
     CopyStart(data, n);
-    uncheckedBytes += n;
-    if (uncheckedBytes >= kSpaceCheckBytes) {
-      uncheckedBytes = 0;
+    unchecked_bytes += n;
+    if (unchecked_bytes >= kSpaceCheckBytes) {
+      unchecked_bytes = 0;
       if (!AboveSpaceFloor()) {
-        noSpace = true;
+        no_space = true;
         return false;
       }
     }
@@ -117,11 +117,11 @@ struct Transfer {
 
   // A chunk of a body held in memory, which is cut at kMemoryBodyMax: the rest is not read.
   bool TakeMemoryChunk(const char* data, std::size_t n) {
-    const std::size_t room = kMemoryBodyMax - static_cast<std::size_t>(bodyBytes);
+    const std::size_t room = kMemoryBodyMax - static_cast<std::size_t>(body_bytes);
     CopyStart(data, std::min(n, room));
     if (n >= room) {
-      bodyBytes = kMemoryBodyMax;
-      memoryFull = true;
+      body_bytes = kMemoryBodyMax;
+      memory_full = true;
       return false;
     }
     return true;
@@ -135,7 +135,7 @@ struct PartialFileGuard {
   ~PartialFileGuard() {
     if (keep || !t->created) return;
     t->file.reset();
-    ::unlink(t->partPath.c_str());
+    ::unlink(t->part_path.c_str());
   }
 };
 
@@ -143,15 +143,15 @@ size_t OnBody(char* data, size_t size, size_t nmemb, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * nmemb;
   t->ctx->TouchActivity();
-  if (t->ctx->closeRequest.load()) {
+  if (t->ctx->close_request.load()) {
     t->closed = true;
     return CURL_WRITEFUNC_ERROR;
   }
   if (t->status == 0) curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &t->status);
-  const bool to_file = t->status == kHttpOk && !t->job->targetFile.empty();
+  const bool to_file = t->status == kHttpOk && !t->job->target_file.empty();
   const bool go_on = to_file ? t->TakeFileChunk(data, n) : t->TakeMemoryChunk(data, n);
   if (!go_on) return CURL_WRITEFUNC_ERROR;
-  t->bodyBytes += n;
+  t->body_bytes += n;
   if (t->ctx->abort.load()) {
     t->aborted = true;
     return CURL_WRITEFUNC_ERROR;
@@ -163,7 +163,7 @@ size_t OnBody(char* data, size_t size, size_t nmemb, void* user) {
 // stalled request can be ended on its own thread.
 int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
-  if (t->ctx->closeRequest.load()) {
+  if (t->ctx->close_request.load()) {
     t->closed = true;
     return 1;
   }
@@ -183,12 +183,12 @@ RunResult CommunicationError(const RunContext& ctx, CURLcode code) {
 struct SlotGuard {
   RunContext* ctx;
   explicit SlotGuard(RunContext* c) : ctx(c) {
-    ctx->closeRequest.store(false);
-    ctx->requestOpen.store(true);
+    ctx->close_request.store(false);
+    ctx->request_open.store(true);
   }
   ~SlotGuard() {
-    ctx->requestOpen.store(false);
-    ctx->closeRequest.store(false);
+    ctx->request_open.store(false);
+    ctx->close_request.store(false);
   }
 };
 
@@ -196,13 +196,13 @@ struct SlotGuard {
 std::string SessionKey(const DownloadJob& job) {
   const RunContext& ctx = *job.context;
   std::string key;
-  for (const std::string* part : {&job.hostName, &job.proxyHost, &job.account, &job.password}) {
+  for (const std::string* part : {&job.host_name, &job.proxy_host, &job.account, &job.password}) {
     key += std::to_string(part->size()) + ":" + *part;
   }
   for (const long v :
-       {static_cast<long>(job.httpPort), static_cast<long>(job.useProxy),
-        static_cast<long>(job.proxyPort), ctx.timeouts.connectMs, ctx.timeouts.receiveMs,
-        ctx.timeouts.minBytesPerSecond, ctx.timeouts.requestMaxMs}) {
+       {static_cast<long>(job.http_port), static_cast<long>(job.use_proxy),
+        static_cast<long>(job.proxy_port), ctx.timeouts.connect_ms, ctx.timeouts.receive_ms,
+        ctx.timeouts.min_bytes_per_second, ctx.timeouts.request_max_ms}) {
     key += "," + std::to_string(v);
   }
   return key;
@@ -214,7 +214,7 @@ curl_slist* BuildHeaders(const DownloadJob& job) {
   std::unique_ptr<curl_slist, SlistDeleter> headers(
       curl_slist_append(nullptr, BasicAuthorizationHeader(job.account, job.password).c_str()));
   if (headers && !curl_slist_append(headers.get(), "Accept:")) return nullptr;
-  if (headers && job.useProxy) {
+  if (headers && job.use_proxy) {
     if (!curl_slist_append(headers.get(), "Pragma: no-cache") ||
         !curl_slist_append(headers.get(), "Cache-Control: no-cache")) {
       return nullptr;
@@ -228,16 +228,16 @@ curl_slist* BuildHeaders(const DownloadJob& job) {
 bool SetSessionOptions(CURL* c, const DownloadJob& job, curl_slist* headers) {
   const HttpTimeouts& to = job.context->timeouts;
   const std::string proxy =
-      job.useProxy ? "http://" + job.proxyHost + ":" + std::to_string(job.proxyPort) : "";
+      job.use_proxy ? "http://" + job.proxy_host + ":" + std::to_string(job.proxy_port) : "";
   return curl_easy_setopt(c, CURLOPT_USERAGENT, kAgentName) == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_NOPROXY, "") == CURLE_OK &&
-         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, to.connectMs) == CURLE_OK &&
-         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, to.minBytesPerSecond)) ==
+         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, to.connect_ms) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, std::max(1L, to.min_bytes_per_second)) ==
              CURLE_OK &&
-         curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, (to.receiveMs + 999) / 1000)) ==
+         curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, (to.receive_ms + 999) / 1000)) ==
              CURLE_OK &&
-         curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, std::max(1L, to.requestMaxMs)) == CURLE_OK &&
+         curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, std::max(1L, to.request_max_ms)) == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
          curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
@@ -283,8 +283,8 @@ CURLcode Perform(CURL* c, const Transfer& t, const RunContext& ctx) {
   CURLcode code = CURLE_OK;
   for (int attempt = 0;; ++attempt) {
     code = curl_easy_perform(c);
-    if (code != CURLE_COULDNT_CONNECT || attempt >= ctx.timeouts.connectRetries || t.closed ||
-        ctx.closeRequest.load()) {
+    if (code != CURLE_COULDNT_CONNECT || attempt >= ctx.timeouts.connect_retries || t.closed ||
+        ctx.close_request.load()) {
       return code;
     }
   }
@@ -292,16 +292,16 @@ CURLcode Perform(CURL* c, const Transfer& t, const RunContext& ctx) {
 
 // The result of a transfer that did not end normally; nothing when it did.
 std::optional<RunResult> TransferFailure(const Transfer& t, CURLcode code, const RunContext& ctx) {
-  if (code == CURLE_WRITE_ERROR && t.memoryFull) code = CURLE_OK;
+  if (code == CURLE_WRITE_ERROR && t.memory_full) code = CURLE_OK;
   if (t.aborted || (code == CURLE_OK && ctx.abort.load())) {
     ctx.log.Write(kLogWarning, kMsgAborted);
     return RunResult::kAborted;
   }
-  if (t.fileError) {
+  if (t.file_error) {
     ctx.log.Write(kLogError, kMsgWorkFileD018);
     return RunResult::kResponseFileError;
   }
-  if (t.tooLong || t.noSpace) return CommunicationError(ctx, CURLE_WRITE_ERROR);
+  if (t.too_long || t.no_space) return CommunicationError(ctx, CURLE_WRITE_ERROR);
   if (code != CURLE_OK && t.closed && ctx.abort.load()) {
     // Closed by the abort procedure: the run was aborted, not a communication failure.
     ctx.log.Write(kLogWarning, kMsgAborted);
@@ -325,7 +325,7 @@ RunResult StatusResult(long status, const RunContext& ctx) {
 // Puts a whole file body in place under its real name.
 bool PlaceFile(Transfer& t) {
   return (t.file.valid() || t.OpenFile()) && ::close(t.file.release()) == 0 &&
-         ::rename(t.partPath.c_str(), t.job->targetFile.c_str()) == 0;
+         ::rename(t.part_path.c_str(), t.job->target_file.c_str()) == 0;
 }
 
 }  // namespace
@@ -390,11 +390,11 @@ RunResult HttpFetch(std::string_view path, const DownloadJob& job, char* copy_bu
   t.job = &job;
   t.ctx = &ctx;
   t.copy = copy_buffer;
-  t.copyLength = copy_buffer ? copy_length : 0;
-  if (t.copyLength > 0) std::memset(copy_buffer, 0, t.copyLength);
+  t.copy_length = copy_buffer ? copy_length : 0;
+  if (t.copy_length > 0) std::memset(copy_buffer, 0, t.copy_length);
   CURL* c = session->impl().For(job);
   t.curl = c;
-  const std::string url = ServerUrl(job.hostName, job.httpPort & 0xFFFF) + std::string(path);
+  const std::string url = ServerUrl(job.host_name, job.http_port & 0xFFFF) + std::string(path);
   if (!c || curl_easy_setopt(c, CURLOPT_URL, url.c_str()) != CURLE_OK ||
       curl_easy_setopt(c, CURLOPT_WRITEDATA, &t) != CURLE_OK ||
       curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t) != CURLE_OK) {
@@ -404,12 +404,12 @@ RunResult HttpFetch(std::string_view path, const DownloadJob& job, char* copy_bu
   ctx.TouchActivity();
   const CURLcode code = Perform(c, t, ctx);
   PartialFileGuard partial{&t};
-  if (facts) *facts = BodyFacts{t.bodyBytes, t.copied};
+  if (facts) *facts = BodyFacts{t.body_bytes, t.copied};
   if (const auto failed = TransferFailure(t, code, ctx)) return *failed;
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   if (const RunResult r = StatusResult(status, ctx); r != RunResult::kOk) return r;
-  if (!job.targetFile.empty() && !PlaceFile(t)) {
+  if (!job.target_file.empty() && !PlaceFile(t)) {
     ctx.log.Write(kLogError, kMsgWorkFileD018);
     return RunResult::kResponseFileError;
   }

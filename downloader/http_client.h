@@ -47,11 +47,11 @@ struct BodyFacts {
 };
 
 // Performs GET `path` against the job's server, on job.session's connection (a connection of
-// its own when the job has no session). The body goes to job.targetFile when it is not empty
+// its own when the job has no session). The body goes to job.target_file when it is not empty
 // (created or replaced only for status 200), else stays in memory. The first `copy_length`
 // bytes of either go to `copy_buffer` (zero-filled when shorter; `facts` says how many came),
 // so that a picture's header is taken from the bytes as they stream. A file body
-// longer than the context's limit, or one that takes the volume below job.bodySpaceFloor,
+// longer than the context's limit, or one that takes the volume below job.body_space_floor,
 // ends as a communication error (8000, D011). The body is written under a hidden temporary
 // name beside the target (PartFileOf) and renamed into place only when whole: the target
 // never holds a partial body, and a request that does not end whole removes its part file.

@@ -16,7 +16,7 @@ namespace {
 using dialup::DialerFunction;
 
 // 1 while no hang-up of this process is under way.
-std::atomic<int> g_hangUpGuard{1};
+std::atomic<int> g_hang_up_guard{1};
 
 // Waits `ms` by the process clock, in short sleeps.
 void Pause(int ms) {
@@ -142,12 +142,12 @@ int CRasDialer::Connect(const std::string& entry, const std::string& user,
 int CRasDialer::HangUp() {
   if (!library_ || !library_->Has(DialerFunction::kHangUp)) return -1;
   int expected = 1;
-  if (!g_hangUpGuard.compare_exchange_strong(expected, 0)) return -1;
+  if (!g_hang_up_guard.compare_exchange_strong(expected, 0)) return -1;
   if (handle_ != 0) {
     if (library_->HangUp(handle_) == 0) handle_ = 0;
     Pause(hang_up_wait_ms_);
   }
-  g_hangUpGuard.store(1);
+  g_hang_up_guard.store(1);
   return 0;
 }
 

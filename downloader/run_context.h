@@ -35,15 +35,15 @@ class RunLog {
 
 // Time limits of the HTTP client; tests shorten them.
 struct HttpTimeouts {
-  long connectMs = 60000;
-  int connectRetries = 2;
+  long connect_ms = 60000;
+  int connect_retries = 2;
   // A read that receives nothing for this long fails as a time-out (8002), and so does a
-  // body that arrives slower than minBytesPerSecond on average over this window (a trickle;
+  // body that arrives slower than min_bytes_per_second on average over this window (a trickle;
   // a dial-up line carries ten times that).
-  long receiveMs = 60000;
-  long minBytesPerSecond = 256;
+  long receive_ms = 60000;
+  long min_bytes_per_second = 256;
   // No request lasts longer than this, however it trickles (8002).
-  long requestMaxMs = 3600000;
+  long request_max_ms = 3600000;
 };
 
 // Byte limits of the HTTP client; tests lower them.
@@ -51,7 +51,7 @@ struct HttpLimits {
   // A picture or picture list longer than this ends the request as a communication error.
   // Camera pictures are a few hundred kilobytes and a list of a million pictures is about
   // 40 MB, so no camera reaches it; it only stops a server that never ends its body.
-  std::uint64_t fileBodyMax = 256ull << 20;
+  std::uint64_t file_body_max = 256ull << 20;
 };
 
 // Free space available to the caller and total size of the volume holding `dir`.
@@ -62,27 +62,27 @@ struct RunContext {
   // Process-wide words of the run.
   std::atomic<bool> abort{false};
   std::atomic<bool> stall{false};
-  std::atomic<std::int64_t> lastActivityMs{0};  // Clock::SteadyMs of the last network read
-  std::atomic<long> remaining{0};               // pictures the server reported, minus handled
+  std::atomic<std::int64_t> last_activity_ms{0};  // Clock::SteadyMs of the last network read
+  std::atomic<long> remaining{0};                 // pictures the server reported, minus handled
 
   // The request slot: the HTTP client marks a request open while it runs; the control thread
   // asks for it to be closed, and the client ends it from its own transfer callbacks.
-  std::atomic<bool> requestOpen{false};
-  std::atomic<bool> closeRequest{false};
+  std::atomic<bool> request_open{false};
+  std::atomic<bool> close_request{false};
 
   RunLog log;
   ProgressReporter* progress = nullptr;  // never null while a worker runs
   HttpTimeouts timeouts;
   HttpLimits limits;
-  DiskSpaceProbe diskSpace;  // empty = statvfs of the directory
+  DiskSpaceProbe disk_space;  // empty = statvfs of the directory
 
-  void TouchActivity() { lastActivityMs.store(GetClock().SteadyMs()); }
+  void TouchActivity() { last_activity_ms.store(GetClock().SteadyMs()); }
   std::int64_t SecondsSinceActivity() const {
-    return (GetClock().SteadyMs() - lastActivityMs.load()) / 1000;
+    return (GetClock().SteadyMs() - last_activity_ms.load()) / 1000;
   }
   // Ends the request being read, if any; the client notices within a second.
   void CloseCurrentRequest() {
-    if (requestOpen.load()) closeRequest.store(true);
+    if (request_open.load()) close_request.store(true);
   }
   bool MeasureDisk(const std::string& dir, std::uint64_t* free_bytes, std::uint64_t* total) const;
 };

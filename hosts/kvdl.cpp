@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   std::string problem;
   if (pondrel::ReadUsableRootDir(&problem).empty())
     std::fprintf(stderr, "KVdl: %s: %s\n",
-                 pondrel::RegistryFilePath(pondrel::RegHive::LocalMachine).c_str(),
+                 pondrel::RegistryFilePath(pondrel::RegHive::kLocalMachine).c_str(),
                  problem.c_str());
   int result = kResultNoLibrary;
   const std::string lib = pondrel::ProgramDirectory() + "/libfetchko.so";

@@ -107,7 +107,7 @@ void EnsureRunnable() {
   std::string problem;
   if (ReadUsableRootDir(&problem).empty()) {
     const std::string text =
-        "cannot run the service: " + RegistryFilePath(RegHive::LocalMachine) + ": " + problem;
+        "cannot run the service: " + RegistryFilePath(RegHive::kLocalMachine) + ": " + problem;
     g_kestova.FatalExit(kExitNoRoot, text.c_str());
   }
 }

@@ -69,8 +69,8 @@ bool UnregisterServer() {
   const std::string path = ActivationFilePath();
   bool ok = true;
   if (!path.empty() && FileExists(path)) ok = std::remove(path.c_str()) == 0;
-  if (RegistryKey::KeyExists(kSettingsKey, RegHive::CurrentUser)) {
-    ok = RegistryKey::DeleteKey(kSettingsKey, RegHive::CurrentUser) && ok;
+  if (RegistryKey::KeyExists(kSettingsKey, RegHive::kCurrentUser)) {
+    ok = RegistryKey::DeleteKey(kSettingsKey, RegHive::kCurrentUser) && ok;
   }
   return ok;
 }

@@ -548,6 +548,51 @@ int CKVTaskMgr::ReadAllTasks(std::vector<CKVTask>* tasks) try {
   return kUnreadable;
 }
 
+bool CKVTaskMgr::CopyWithEdits(const ParsedFile& file, std::vector<SectionEdit>& edits,
+                               const EditIndex& edit_of, bool place_at_old, std::string* out) {
+  out->reserve(file.text.size() + 1024);
+  bool any_found = false;
+  bool in_target = false;
+  for (std::size_t l = 0; l < file.lines.size(); ++l) {
+    const ParsedFile::Line& line = file.lines[l];
+    std::string_view text = file.LineText(l);
+    if (line.kind == ParsedFile::kHeader) {
+      std::string_view sec_name =
+          text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
+      auto it = edit_of.find(sec_name);
+      in_target = it != edit_of.end();
+      if (in_target) {
+        SectionEdit& edit = edits[it->second];
+        if (!edit.found && edit.task) AppendSection(out, *edit.task);
+        const bool keep_header = edit.found && edit.task && !place_at_old;
+        edit.found = any_found = true;
+        if (!keep_header) continue;
+      }
+    } else if (line.kind == ParsedFile::kKey && in_target) {
+      continue;
+    }
+    out->append(text);
+    out->append("\r\n");
+  }
+  return any_found;
+}
+
+// Keeps the text just written as the parsed file, so an enumeration that writes as it goes
+// does not read the file again.
+void CKVTaskMgr::KeepWritten(std::string text, mode_t mode) {
+  struct stat st;
+  if (::stat(path_.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == text.size()) {
+    auto fresh = std::make_shared<ParsedFile>();
+    fresh->text = std::move(text);
+    fresh->id = FileId::Of(st);
+    fresh->mode = mode;
+    fresh->Parse();
+    cache_ = std::move(fresh);
+  } else {
+    cache_.reset();
+  }
+}
+
 // One rewrite of the file under the directory guard, for one or more sections.
 //   edit.task == nullptr: remove every section edit.name (header and key lines).
 //   place_at_old (one edit only): remove every section edit.name and put the task's section
@@ -573,7 +618,7 @@ int CKVTaskMgr::Rewrite(std::vector<SectionEdit>& edits, bool place_at_old,
     if (!KeepDamagedCopy(path_, file->raw, file->mode, &copy)) return -1;
   }
 
-  std::unordered_map<std::string_view, std::size_t> edit_of;
+  EditIndex edit_of;
   edit_of.reserve(edits.size());
   for (std::size_t i = 0; i < edits.size(); ++i) edit_of.emplace(edits[i].name, i);
 
@@ -588,29 +633,7 @@ int CKVTaskMgr::Rewrite(std::vector<SectionEdit>& edits, bool place_at_old,
         if (stored.HasName() && stored.ActState == kStateRunning) return -2;
       }
     }
-    out.reserve(file->text.size() + 1024);
-    bool in_target = false;
-    for (std::size_t l = 0; l < file->lines.size(); ++l) {
-      const ParsedFile::Line& line = file->lines[l];
-      std::string_view text = file->LineText(l);
-      if (line.kind == ParsedFile::kHeader) {
-        std::string_view sec_name =
-            text.size() >= 2 ? text.substr(1, text.size() - 2) : std::string_view();
-        auto it = edit_of.find(sec_name);
-        in_target = it != edit_of.end();
-        if (in_target) {
-          SectionEdit& edit = edits[it->second];
-          if (!edit.found && edit.task) AppendSection(&out, *edit.task);
-          const bool keep_header = edit.found && edit.task && !place_at_old;
-          edit.found = any_found = true;
-          if (!keep_header) continue;
-        }
-      } else if (line.kind == ParsedFile::kKey && in_target) {
-        continue;
-      }
-      out.append(text);
-      out.append("\r\n");
-    }
+    any_found = CopyWithEdits(*file, edits, edit_of, place_at_old, &out);
   }
   bool appended = false;
   if (append_missing) {
@@ -625,19 +648,7 @@ int CKVTaskMgr::Rewrite(std::vector<SectionEdit>& edits, bool place_at_old,
   if (!any_found && !appended) return 0;  // nothing to delete or write
   const mode_t mode = file ? file->mode : 0644;
   if (!WriteFileAtomically(path_, out, temp_path_, mode)) return -1;
-  // Keep the text just written as the parsed file, so an enumeration that writes as it goes
-  // does not read the file again.
-  struct stat st;
-  if (::stat(path_.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == out.size()) {
-    auto fresh = std::make_shared<ParsedFile>();
-    fresh->text = std::move(out);
-    fresh->id = FileId::Of(st);
-    fresh->mode = mode;
-    fresh->Parse();
-    cache_ = std::move(fresh);
-  } else {
-    cache_.reset();
-  }
+  KeepWritten(std::move(out), mode);
   return 0;
 } catch (...) {  // out of memory while building the text: the file stays as it was
   rewriting_ = false;

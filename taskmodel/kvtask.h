@@ -53,12 +53,15 @@
 // every write. Besides that, each single rewrite is serialised against other rewriters.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/guid.h"
@@ -265,7 +268,13 @@ class CKVTaskMgr {
     const CKVTask* task = nullptr;
     bool found = false;
   };
+  using EditIndex = std::unordered_map<std::string_view, std::size_t>;  // name -> its edit
   int Rewrite(std::vector<SectionEdit>& edits, bool place_at_old, bool append_missing);
+  // Copies the file's lines to *out with the edits made where their sections are; true when a
+  // section of an edit was found.
+  static bool CopyWithEdits(const ParsedFile& file, std::vector<SectionEdit>& edits,
+                            const EditIndex& edit_of, bool place_at_old, std::string* out);
+  void KeepWritten(std::string text, mode_t mode);
   int Rewrite(std::string_view name, const CKVTask* task, bool place_at_old, bool append_missing);
   void RecoverFromTempFile();
 

@@ -66,7 +66,7 @@ int RunOnce(const std::string& id, const std::string& log) {
   QuietProgress quiet;
   pondrel::dl::RunSettings settings;
   settings.progress = &quiet;
-  settings.closeOnSigterm = false;
+  settings.close_on_sigterm = false;
   return pondrel::dl::ResultCode(
       pondrel::dl::RunDownload("/g " + id + ",/l " + log + ",/t bench", settings));
 }
@@ -192,10 +192,10 @@ void BenchKnownList() {
     ctx.log.Set(env.Path("dl.log"), "bench", "bench");
     pondrel::dl::DownloadJob job;
     job.context = &ctx;
-    job.imageDirectory = dir;
-    job.listFile = info + "/pict.lst";
+    job.image_directory = dir;
+    job.list_file = info + "/pict.lst";
     job.phase = 2;
-    job.freeSpacePercent = 0;
+    job.free_space_percent = 0;
     const auto start = Clock::now();
     const int result = pondrel::dl::ResultCode(pondrel::dl::RunWorkerPhase(job));
     const double s = Seconds(start);

@@ -21,14 +21,14 @@ char g_dir[] = "/tmp/pondrel-reg-fuzz-XXXXXX";
 void RemoveScratch() { pondrel::RemoveTree(g_dir); }
 
 const std::string& RegistryFile() {
-  static const std::string path = [] {
+  static const std::string kPath = [] {
     if (!mkdtemp(g_dir)) std::abort();
     std::atexit(RemoveScratch);
     const std::string p = std::string(g_dir) + "/system.reg";
     setenv("PONDREL_REGISTRY", p.c_str(), 1);
     return p;
   }();
-  return path;
+  return kPath;
 }
 
 bool SameValue(const pondrel::RegValue& a, const pondrel::RegValue& b) {
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   (void)ReadRootDir();
   (void)RegistryKey::SubKeyNames("SOFTWARE\\VELTA");
-  RegistryKey key(RegHive::LocalMachine);
+  RegistryKey key(RegHive::kLocalMachine);
   if (!key.OpenRead(kSettingsKey)) return 0;
   std::uint32_t number = 0;
   char root[kRootBufferSize];

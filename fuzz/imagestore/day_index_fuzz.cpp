@@ -19,14 +19,14 @@ using namespace pondrel;
 namespace {
 
 const std::string& ImageDir() {
-  static const std::string dir = [] {
+  static const std::string kDir = [] {
     char tmpl[] = "/tmp/pondrel-day-fuzz-XXXXXX";
     if (!mkdtemp(tmpl)) std::abort();
     std::string d = tmpl;
     CreateDirectoryChain(d + "/info/2024");
     return d;
   }();
-  return dir;
+  return kDir;
 }
 
 }  // namespace

@@ -25,12 +25,12 @@ void RemoveScratch() {
 }
 
 const std::string& ScratchLog() {
-  static const std::string path = [] {
+  static const std::string kPath = [] {
     if (!mkdtemp(g_dir)) abort();
     std::atexit(RemoveScratch);
     return std::string(g_dir) + "/kvrpd.log";
   }();
-  return path;
+  return kPath;
 }
 
 bool Inside(std::string_view part, std::string_view whole) {

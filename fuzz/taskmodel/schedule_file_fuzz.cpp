@@ -28,12 +28,12 @@ void RemoveScratch() {
 }
 
 const std::string& ScratchRoot() {
-  static const std::string root = [] {
+  static const std::string kRoot = [] {
     if (!mkdtemp(g_root)) abort();
     std::atexit(RemoveScratch);
     return std::string(g_root);
   }();
-  return root;
+  return kRoot;
 }
 
 }  // namespace

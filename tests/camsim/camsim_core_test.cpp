@@ -402,34 +402,34 @@ class CamsimServerTest : public ::testing::Test {
     return r;
   }
   std::string Stat(const std::string& key) {
-    std::istringstream in(server.StatsText());
+    std::istringstream in(server_.StatsText());
     std::string line;
     while (std::getline(in, line)) {
       if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
     }
     return "<missing>";
   }
-  CamServer server{Config()};
+  CamServer server_{Config()};
 };
 
 TEST_F(CamsimServerTest, ChecksCredentialsPerRequestKind) {
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).status, 200);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status", "admin:secret")).status, 200);
-  const ResponsePlan refused = server.Handle(Get("/-kvidb-/status", "user:wrong"));
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status")).status, 200);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status", "admin:secret")).status, 200);
+  const ResponsePlan refused = server_.Handle(Get("/-kvidb-/status", "user:wrong"));
   EXPECT_EQ(refused.status, 401);
   ASSERT_EQ(refused.headers.size(), 1u);
   EXPECT_EQ(refused.headers[0].first, "WWW-Authenticate");
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status", nullptr)).status, 401);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status", nullptr)).status, 401);
   // Deletion takes only the administrator.
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/rpdel?iid=1", "user:pw")).status, 401);
-  EXPECT_EQ(server.PictureCount(), 5u);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/rpdel?iid=1", "admin:secret")).status, 200);
-  EXPECT_EQ(server.PictureCount(), 4u);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/rpdel?iid=1", "user:pw")).status, 401);
+  EXPECT_EQ(server_.PictureCount(), 5u);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/rpdel?iid=1", "admin:secret")).status, 200);
+  EXPECT_EQ(server_.PictureCount(), 4u);
   EXPECT_EQ(Stat("auth_failures"), "3");
   EXPECT_EQ(Stat("last_credentials"), "admin:secret");
   IncomingRequest agent = Get("/-kvidb-/status");
   agent.user_agent = "DuzozOriradoro";
-  server.Handle(agent);
+  server_.Handle(agent);
   EXPECT_EQ(Stat("last_user_agent"), "DuzozOriradoro");
 
   // Without configured credentials every request is open; an empty account is a real one.
@@ -448,29 +448,29 @@ TEST_F(CamsimServerTest, ChecksCredentialsPerRequestKind) {
 }
 
 TEST_F(CamsimServerTest, ServesStatusListPicturesAndDeletion) {
-  ResponsePlan status = server.Handle(Get("/-kvidb-/status"));
+  ResponsePlan status = server_.Handle(Get("/-kvidb-/status"));
   EXPECT_EQ(status.body, BuildStatusBody(0, 5));
-  ResponsePlan list = server.Handle(Get("/-kvidb-/enum?type=list&limit=0"));
+  ResponsePlan list = server_.Handle(Get("/-kvidb-/enum?type=list&limit=0"));
   EXPECT_EQ(list.body.substr(0, 42), "20240506/07080900 1\r\n20240506/07081000 2\r\n");
-  ResponsePlan picture = server.Handle(Get("/-kvidb-/data?2"));
+  ResponsePlan picture = server_.Handle(Get("/-kvidb-/data?2"));
   EXPECT_EQ(picture.status, 200);
   EXPECT_EQ(picture.content_type, "image/jpeg");
   EXPECT_EQ(picture.body.size(), 3000u);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?99")).status, 404);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data")).status, 400);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?99")).status, 404);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data")).status, 400);
 
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/rpdel?iid=1&iid=2&iid=77", "admin:secret")).status, 200);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?2")).status, 404);
-  list = server.Handle(Get("/-kvidb-/enum?type=list&limit=0"));
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/rpdel?iid=1&iid=2&iid=77", "admin:secret")).status, 200);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?2")).status, 404);
+  list = server_.Handle(Get("/-kvidb-/enum?type=list&limit=0"));
   EXPECT_EQ(list.body.substr(0, 21), "20240506/07081100 3\r\n");
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(0, 3));
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(0, 3));
   EXPECT_EQ(Stat("deleted"), "2");
   EXPECT_EQ(Stat("delete_unknown"), "1");
   EXPECT_EQ(Stat("rpdel_batches"), "3");
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/nothing")).status, 404);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/nothing")).status, 404);
   IncomingRequest post = Get("/-kvidb-/status");
   post.method = "POST";
-  EXPECT_EQ(server.Handle(post).status, 405);
+  EXPECT_EQ(server_.Handle(post).status, 405);
 }
 
 TEST_F(CamsimServerTest, IdentifiersTravelVerbatim) {
@@ -489,94 +489,94 @@ TEST_F(CamsimServerTest, IdentifiersTravelVerbatim) {
 }
 
 TEST_F(CamsimServerTest, ControlLinesApplyAllOrNothing) {
-  EXPECT_EQ(server.Handle(Control("state=3\nadd=2\nbogus=1\n")).status, 400);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(0, 5));
-  EXPECT_EQ(server.Handle(Control("state=x\n")).status, 400);
-  EXPECT_EQ(server.Handle(Control("no equals sign\n")).status, 400);
+  EXPECT_EQ(server_.Handle(Control("state=3\nadd=2\nbogus=1\n")).status, 400);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(0, 5));
+  EXPECT_EQ(server_.Handle(Control("state=x\n")).status, 400);
+  EXPECT_EQ(server_.Handle(Control("no equals sign\n")).status, 400);
 
-  const ResponsePlan ok = server.Handle(
+  const ResponsePlan ok = server_.Handle(
       Control("# comment\n\nstate=3\r\nadd=2\ncount=40\nlist-eol=lf\nlist-extra=junk\ndelete=1\n"));
   EXPECT_EQ(ok.status, 200) << ok.body;
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(3, 40));
-  const std::string list = server.Handle(Get("/-kvidb-/enum?type=list&limit=0")).body;
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(3, 40));
+  const std::string list = server_.Handle(Get("/-kvidb-/enum?type=list&limit=0")).body;
   EXPECT_EQ(list.substr(0, 20), "20240506/07081000 2\n");
   EXPECT_NE(list.find("20240506/07081500 7\njunk\n"), std::string::npos) << list;
 
-  EXPECT_EQ(server.Handle(Control("count=auto\nstate=0\nclear=pictures\n")).status, 200);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(0, 0));
-  EXPECT_EQ(server.Handle(Control("picture-size=5000\nadd=1")).status, 200);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?8")).body.size(), 5000u);
-  EXPECT_EQ(server.Handle(Control("clear=stats")).status, 200);
+  EXPECT_EQ(server_.Handle(Control("count=auto\nstate=0\nclear=pictures\n")).status, 200);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status")).body, BuildStatusBody(0, 0));
+  EXPECT_EQ(server_.Handle(Control("picture-size=5000\nadd=1")).status, 200);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?8")).body.size(), 5000u);
+  EXPECT_EQ(server_.Handle(Control("clear=stats")).status, 200);
   EXPECT_EQ(Stat("requests"), "0");
-  EXPECT_EQ(server.Handle(Get("/-camsim-/stats")).status, 200);
+  EXPECT_EQ(server_.Handle(Get("/-camsim-/stats")).status, 200);
 }
 
 TEST_F(CamsimServerTest, AppliesFaults) {
-  ASSERT_EQ(server
+  ASSERT_EQ(server_
                 .Handle(Control("fault.data.2=code:403*1\nfault.data.3=error\n"
                                 "fault.status=code:503*1\nfault.list=oversize:2000100\n"
                                 "fault.data.4=oversize:2500000\nfault.data.5=stall:7\n"
                                 "fault.rpdel=drop\nfault.data.1=trickle:3000"))
                 .status,
             200);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).status, 503);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/status")).status, 200);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?2")).status, 403);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?2")).status, 200);
-  const ResponsePlan error = server.Handle(Get("/-kvidb-/data?3"));
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status")).status, 503);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/status")).status, 200);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?2")).status, 403);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?2")).status, 200);
+  const ResponsePlan error = server_.Handle(Get("/-kvidb-/data?3"));
   EXPECT_EQ(error.status, 200);
   EXPECT_EQ(error.body, "error");
 
-  const ResponsePlan big = server.Handle(Get("/-kvidb-/data?4"));
+  const ResponsePlan big = server_.Handle(Get("/-kvidb-/data?4"));
   EXPECT_EQ(big.body.size(), 2500000u);
   PictureHeader header;
   EXPECT_TRUE(ParsePictureHeader(big.body, &header));
-  const std::string list = server.Handle(Get("/-kvidb-/enum?type=list&limit=0")).body;
+  const std::string list = server_.Handle(Get("/-kvidb-/enum?type=list&limit=0")).body;
   EXPECT_EQ(list.size(), 2000100u);
   EXPECT_EQ(list.substr(0, 21), "20240506/07080900 1\r\n");  // the real lines come first
 
-  const ResponsePlan stall = server.Handle(Get("/-kvidb-/data?5"));
+  const ResponsePlan stall = server_.Handle(Get("/-kvidb-/data?5"));
   EXPECT_EQ(stall.delivery, Delivery::kStall);
   EXPECT_EQ(stall.param, 7);
   EXPECT_EQ(stall.body.size(), 3000u);
-  const ResponsePlan trickle = server.Handle(Get("/-kvidb-/data?1"));
+  const ResponsePlan trickle = server_.Handle(Get("/-kvidb-/data?1"));
   EXPECT_EQ(trickle.delivery, Delivery::kTrickle);
   EXPECT_EQ(trickle.param, 3000);
   // A dropped deletion still deleted: the camera acted before the connection broke.
-  const ResponsePlan drop = server.Handle(Get("/-kvidb-/rpdel?iid=5", "admin:secret"));
+  const ResponsePlan drop = server_.Handle(Get("/-kvidb-/rpdel?iid=5", "admin:secret"));
   EXPECT_EQ(drop.delivery, Delivery::kDrop);
   EXPECT_EQ(Stat("faults_applied"), "8");
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?5")).status, 404);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?5")).status, 404);
 }
 
 // Bodies that never end: the list goes on with lines the list reader skips, the status and
 // pictures with zeros; pictures of a test's own making are served byte for byte and deleted
 // like the series' own.
 TEST_F(CamsimServerTest, EndlessBodiesAndHandMadePictures) {
-  ASSERT_EQ(server.Handle(Control("fault.list=endless\nfault.data=endless*1")).status, 200);
-  const ResponsePlan list = server.Handle(Get("/-kvidb-/enum?type=list&limit=0"));
+  ASSERT_EQ(server_.Handle(Control("fault.list=endless\nfault.data=endless*1")).status, 200);
+  const ResponsePlan list = server_.Handle(Get("/-kvidb-/enum?type=list&limit=0"));
   EXPECT_EQ(list.delivery, Delivery::kEndless);
   EXPECT_EQ(list.body.substr(0, 21), "20240506/07080900 1\r\n");
   ASSERT_FALSE(list.filler.empty());
   EXPECT_EQ(list.filler.find(' '), std::string::npos);
   EXPECT_EQ(list.filler.back(), '\n');
-  const ResponsePlan picture = server.Handle(Get("/-kvidb-/data?1"));
+  const ResponsePlan picture = server_.Handle(Get("/-kvidb-/data?1"));
   EXPECT_EQ(picture.delivery, Delivery::kEndless);
   EXPECT_TRUE(picture.filler.empty());  // zeros
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?1")).delivery, Delivery::kWhole);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?1")).delivery, Delivery::kWhole);
   std::optional<Fault> f;
   std::string error;
   EXPECT_FALSE(ParseFaultAction("endless:5", &f, &error));
 
-  const std::size_t held = server.PictureCount();
-  server.AddPicture("20240102/10000900", "nohead", std::string(3000, 'x'));
-  EXPECT_EQ(server.PictureCount(), held + 1);
-  EXPECT_EQ(server.Handle(Get("/-kvidb-/data?nohead")).body, std::string(3000, 'x'));
-  EXPECT_NE(server.Handle(Get("/-kvidb-/enum?type=list&limit=0"))
+  const std::size_t held = server_.PictureCount();
+  server_.AddPicture("20240102/10000900", "nohead", std::string(3000, 'x'));
+  EXPECT_EQ(server_.PictureCount(), held + 1);
+  EXPECT_EQ(server_.Handle(Get("/-kvidb-/data?nohead")).body, std::string(3000, 'x'));
+  EXPECT_NE(server_.Handle(Get("/-kvidb-/enum?type=list&limit=0"))
                 .body.find("20240102/10000900 nohead\r\n"),
             std::string::npos);
-  server.Handle(Get("/-kvidb-/rpdel?iid=nohead", "admin:secret"));
-  EXPECT_EQ(server.PictureCount(), held);
+  server_.Handle(Get("/-kvidb-/rpdel?iid=nohead", "admin:secret"));
+  EXPECT_EQ(server_.PictureCount(), held);
 }
 
 TEST(CamsimOptions, ParsesTheCommandLine) {

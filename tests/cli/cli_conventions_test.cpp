@@ -129,7 +129,7 @@ TEST_F(CliConventions, ErrorsHaveOneFormatAndAJsonForm) {
   ScopedTestEnv no_root(false);
   r = Run({"task", "list"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.find("pondrel: " + RegistryFilePath(RegHive::LocalMachine) + ": "), 0u) << r.err;
+  EXPECT_EQ(r.err.find("pondrel: " + RegistryFilePath(RegHive::kLocalMachine) + ": "), 0u) << r.err;
 }
 
 TEST_F(CliConventions, NoSilentGuesses) {

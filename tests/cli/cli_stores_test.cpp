@@ -14,7 +14,7 @@ namespace {
 
 class CliStores : public ::testing::Test {
  protected:
-  std::string Registry() const { return RegistryFilePath(RegHive::LocalMachine); }
+  std::string Registry() const { return RegistryFilePath(RegHive::kLocalMachine); }
   void AddServer(const std::string& name) {
     CliResult r = RunPondrel(
         {"server", "add", name, "--image-dir", env_.Dir() + "/" + name, "--host", "127.0.0.1"});

@@ -289,7 +289,7 @@ TEST_F(CliTest, OptionsSetValidatesLikeTheDialog) {
   EXPECT_EQ(r.out,
             "min-free-space=10\nwhen-min-reached=abort\nlimit-pictures=off\nmax-pictures=10000\n"
             "gen-html=on\n");
-  const std::string reg_before = ReadFile(RegistryFilePath(RegHive::LocalMachine));
+  const std::string reg_before = ReadFile(RegistryFilePath(RegHive::kLocalMachine));
   r = Run({"options", "set", "--min-free-space", "51"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err,
@@ -306,7 +306,7 @@ TEST_F(CliTest, OptionsSetValidatesLikeTheDialog) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "pondrel: --min-free-space: '20abc' is not a whole number\n");
   EXPECT_EQ(Run({"options", "set", "--max-pictures", "0"}).status, 2);
-  EXPECT_EQ(ReadFile(RegistryFilePath(RegHive::LocalMachine)), reg_before);
+  EXPECT_EQ(ReadFile(RegistryFilePath(RegHive::kLocalMachine)), reg_before);
 
   ASSERT_EQ(Run({"options", "set", "--min-free-space", "25", "--when-min-reached", "delete-old",
                  "--gen-html", "off"})

@@ -26,7 +26,7 @@ TEST(Registry, ValuesOfEveryTypeSurviveARoundTripThroughTheFile) {
   EXPECT_TRUE(key.WriteMultiText("List", {"one", "two words"}));
   EXPECT_TRUE(key.WriteText("Lines", "first\nsecond"));
 
-  std::string file = ReadFile(RegistryFilePath(RegHive::LocalMachine));
+  std::string file = ReadFile(RegistryFilePath(RegHive::kLocalMachine));
   EXPECT_EQ(file.rfind("REGEDIT4\n", 0), 0u);
   EXPECT_NE(file.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELTA\\Test]"), std::string::npos);
   EXPECT_NE(file.find("\"Name\"=\"a \\\"quoted\\\" C:\\\\path\""), std::string::npos);
@@ -98,7 +98,7 @@ TEST(Registry, RootDropsOneTrailingSeparatorAndTooLongCountsAsMissing) {
 
 TEST(Registry, HandWrittenFilesAreReadAndUnknownValuesKept) {
   ScopedTestEnv env(false);
-  std::string path = RegistryFilePath(RegHive::LocalMachine);
+  std::string path = RegistryFilePath(RegHive::kLocalMachine);
   WriteFile(path,
             "REGEDIT4\r\n\r\n; a comment\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n"
             "\"Bin\"=hex:01,02,\\\r\n  03\r\n\"Exp\"=hex(2):61,62,\\\r\n  63,00\r\n"
@@ -120,7 +120,7 @@ TEST(Registry, HandWrittenFilesAreReadAndUnknownValuesKept) {
 // first zero byte, as a reader of the value always saw it.
 TEST(Registry, TextWithAZeroByteKeepsItsValueAcrossOtherWrites) {
   ScopedTestEnv env(false);
-  std::string path = RegistryFilePath(RegHive::LocalMachine);
+  std::string path = RegistryFilePath(RegHive::kLocalMachine);
   static const char kFile[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"T\"=\"ab\0cd\"\n";
   WriteFile(path, std::string(kFile, sizeof kFile - 1));
   RegistryKey key;
@@ -138,7 +138,7 @@ TEST(Registry, TextWithAZeroByteKeepsItsValueAcrossOtherWrites) {
 // dropped by any rewrite. Both stand as they were.
 TEST(Registry, OddValuesSurviveARewriteAndSwallowNothing) {
   ScopedTestEnv env(false);
-  std::string path = RegistryFilePath(RegHive::LocalMachine);
+  std::string path = RegistryFilePath(RegHive::kLocalMachine);
   WriteFile(path,
             "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\"Bad\"=hex(2):61,zz\n"
             "\"Odd\"=hex(4):RIDAVOR\\1.0\\\n\"Cut\"=hex:01,\\\n");
@@ -161,7 +161,7 @@ TEST(Registry, OddValuesSurviveARewriteAndSwallowNothing) {
 // byte for byte and the reason names what is wrong with it.
 TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
   ScopedTestEnv env;  // ROOT set: each damage below replaces a good file
-  const std::string path = RegistryFilePath(RegHive::LocalMachine);
+  const std::string path = RegistryFilePath(RegHive::kLocalMachine);
   const std::string good = ReadFile(path);
   ASSERT_NE(good.find("\"ROOT\""), std::string::npos);
   std::string utf16 = "\xFF\xFE";
@@ -183,8 +183,8 @@ TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(path, c.content);
-    EXPECT_NE(RegistryFileDamage(RegHive::LocalMachine).find(c.reason), std::string::npos)
-        << RegistryFileDamage(RegHive::LocalMachine);
+    EXPECT_NE(RegistryFileDamage(RegHive::kLocalMachine).find(c.reason), std::string::npos)
+        << RegistryFileDamage(RegHive::kLocalMachine);
     RegistryKey key;
     key.OpenAll(kSettingsKey);
     EXPECT_FALSE(key.WriteNumber("DLLimitSpaceMB", 7));
@@ -196,7 +196,7 @@ TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
   if (::geteuid() != 0) {
     WriteFile(path, good);
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
-    EXPECT_NE(RegistryFileDamage(RegHive::LocalMachine), "");
+    EXPECT_NE(RegistryFileDamage(RegHive::kLocalMachine), "");
     RegistryKey key;
     EXPECT_FALSE(RegistryKey::CreatePath("X"));
     ::chmod(path.c_str(), 0644);
@@ -205,7 +205,7 @@ TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
   // at a line end cannot be told from a whole one.
   for (const std::string& ok : {good, "\xEF\xBB\xBF" + good, good.substr(0, good.find("\"ROOT"))}) {
     WriteFile(path, ok);
-    EXPECT_EQ(RegistryFileDamage(RegHive::LocalMachine), "");
+    EXPECT_EQ(RegistryFileDamage(RegHive::kLocalMachine), "");
     ASSERT_TRUE(RegistryKey::CreatePath(kSettingsKey));
     RegistryKey key;
     ASSERT_TRUE(key.OpenAll(kSettingsKey));
@@ -220,12 +220,12 @@ TEST(Registry, FilesThatCannotBeReadWholeAreNeverRewritten) {
 // headers it cannot read and the sections of other hives with their lines.
 TEST(Registry, RewritesKeepCommentsAndLinesTheyCannotRead) {
   ScopedTestEnv env(false);
-  const std::string path = RegistryFilePath(RegHive::LocalMachine);
+  const std::string path = RegistryFilePath(RegHive::kLocalMachine);
   WriteFile(path,
             "REGEDIT4\r\n; installed by hand\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n"
             "; the root\r\n\"ROOT\"=\"/srv\r\n\"Name=\"x\"\r\nbare=1\r\n\"Kept\"=\"yes\"\r\n"
             "[HKEY_CURRENT_USER\\Other]\r\n\"Y\"=\"1\"\r\n[broken\r\n\"Z\"=\"2\"\r\n");
-  ASSERT_EQ(RegistryFileDamage(RegHive::LocalMachine), "");
+  ASSERT_EQ(RegistryFileDamage(RegHive::kLocalMachine), "");
   RegistryKey key;
   ASSERT_TRUE(key.OpenAll("SOFTWARE\\X"));
   EXPECT_EQ(key.ValueNames(), (std::vector<std::string>{"ROOT", "Kept"}));
@@ -273,7 +273,7 @@ TEST(Registry, UsableRootIsAbsoluteAndEveryRefusalSaysWhy) {
   ASSERT_TRUE(key.WriteText("ROOT", "/srv/pondrel/"));
   EXPECT_EQ(ReadUsableRootDir(&problem), "/srv/pondrel");
   EXPECT_EQ(problem, "");
-  WriteFile(RegistryFilePath(RegHive::LocalMachine), "");
+  WriteFile(RegistryFilePath(RegHive::kLocalMachine), "");
   EXPECT_EQ(ReadUsableRootDir(&problem), "");
   EXPECT_NE(problem.find("the file is empty"), std::string::npos) << problem;
 }

@@ -82,15 +82,15 @@ class DialUpRun : public ::testing::Test {
     camera_.AddPictures(3);
     TestProfile profile;
     profile.port = camera_.port();
-    profile.usePpp = true;
-    profile.pppEntry = "office";
+    profile.use_ppp = true;
+    profile.ppp_entry = "office";
     id_ = world_.AddProfile(profile);
     ASSERT_FALSE(id_.empty());
   }
   RunSettings Settings(const DialScript& script) {
     RunSettings s = world_.Settings();
-    s.loadDialer = script.Loader();
-    s.hangUpWaitMs = 10;
+    s.load_dialer = script.Loader();
+    s.hang_up_wait_ms = 10;
     return s;
   }
   std::string CommandLine(bool hang_up) const {
@@ -165,7 +165,7 @@ TEST(DialUp, WithoutAConnectionNameNothingIsDialled) {
   const std::string id = world.AddProfile(profile);
   DialScript script(world, kDialsAndConnects);
   RunSettings settings = world.Settings();
-  settings.loadDialer = script.Loader();
+  settings.load_dialer = script.Loader();
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id) + ",/h", settings));
   EXPECT_EQ("", script.Record());
   EXPECT_FALSE(std::filesystem::exists(world.ImageDir() + "/info/rascon.log"));
@@ -187,7 +187,7 @@ TEST_F(DialUpRun, UnreadableDialParametersEndTheRunWith9000) {
         Case{"entry office\nmissing get-entry-dial-params\nstate 8192\n", true}, Case{"", false}}) {
     DialScript script(world_, c.script);
     RunSettings settings = Settings(script);
-    if (!c.load) settings.loadDialer = [] { return nullptr; };
+    if (!c.load) settings.load_dialer = [] { return nullptr; };
     ::unlink(world_.LogPath().c_str());
     EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(true), settings)) << c.script;
     EXPECT_EQ(std::vector<std::string>{p003}, RunLog()) << c.script;
@@ -206,12 +206,12 @@ TEST_F(DialUpRun, UnreadableDialParametersEndTheRunWith9000) {
 TEST(DialUp, ANameThatCannotBeAnEntryIsRefusedBeforeAnythingRuns) {
   DownloaderWorld world;
   TestProfile profile;
-  profile.usePpp = true;
-  profile.pppEntry = "../peers/office";
+  profile.use_ppp = true;
+  profile.ppp_entry = "../peers/office";
   const std::string id = world.AddProfile(profile);
   DialScript script(world, "entry ../peers/office\nstate 8192\n");
   RunSettings settings = world.Settings();
-  settings.loadDialer = script.Loader();
+  settings.load_dialer = script.Loader();
   EXPECT_EQ(RunResult::kDialUpFailed, world.Run(world.CommandLine(id), settings));
   EXPECT_EQ(1u, world.LogLines("Failed to get connection information\" (P003)").size());
   EXPECT_EQ("", script.Record());
@@ -277,7 +277,7 @@ TEST_F(DialUpRun, AbortWhileDiallingLetsTheDialEndThenHangsUp) {
   DialScript script(world_, "entry office\nstate 0\nstate 2 50\nstate 8192 300\n");
   std::atomic<bool> abort{true};
   RunSettings settings = Settings(script);
-  settings.abortRequest = &abort;
+  settings.abort_request = &abort;
   EXPECT_EQ(RunResult::kAborted, world_.Run(CommandLine(false), settings));
   EXPECT_TRUE(Has(StateLog(), "<info><task1><cam1> Connected (P001)"));
   EXPECT_EQ(
@@ -295,8 +295,8 @@ TEST_F(DialUpRun, ADialThatHangsIsEndedByTheAbortAndByTheWatchdog) {
   DialScript script(world_, "entry office\nstate 0\nhang\n");
   std::atomic<bool> abort{true};
   RunSettings settings = Settings(script);
-  settings.abortRequest = &abort;
-  settings.abortStallSeconds = 0;
+  settings.abort_request = &abort;
+  settings.abort_stall_seconds = 0;
   EXPECT_EQ(RunResult::kAborted, world_.Run(CommandLine(false), settings));
   EXPECT_EQ((std::vector<std::string>{"<info><task1><cam1> Opening Port (P001)",
                                       "<info><task1><cam1> Disconnected (P001)"}),
@@ -306,7 +306,7 @@ TEST_F(DialUpRun, ADialThatHangsIsEndedByTheAbortAndByTheWatchdog) {
   ::unlink(world_.LogPath().c_str());
   ::unlink((script.path() + ".record").c_str());
   settings = Settings(script);
-  settings.stallLimitSeconds = 1;
+  settings.stall_limit_seconds = 1;
   EXPECT_EQ(RunResult::kDialUpFailed, world_.Run(CommandLine(false), settings));
   EXPECT_TRUE(RunLog().empty());
   EXPECT_EQ("dial office user=dial password=given\nhang-up office\n", script.Record());
@@ -316,7 +316,7 @@ TEST_F(DialUpRun, ADialThatHangsIsEndedByTheAbortAndByTheWatchdog) {
 TEST_F(DialUpRun, ASecondCloseRequestEndsAHangingDialAtOnce) {
   DialScript script(world_, "entry office\nstate 0\nhang\n");
   RunSettings settings = Settings(script);
-  settings.closeOnSigterm = true;
+  settings.close_on_sigterm = true;
   std::thread service([&] {
     while (script.Record().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ::kill(::getpid(), SIGTERM);
@@ -369,8 +369,8 @@ while :; do sleep 0.05; done
   config.peers_dir = dir + "/peers";
   config.run_dir = dir + "/run";
   RunSettings settings = world_.Settings();
-  settings.hangUpWaitMs = 10;
-  settings.loadDialer = [config] { return dialup::PppdDialer::Load(config); };
+  settings.hang_up_wait_ms = 10;
+  settings.load_dialer = [config] { return dialup::PppdDialer::Load(config); };
 
   WriteFile(dir + "/mode", "up");
   ASSERT_EQ(RunResult::kOk, world_.Run(CommandLine(true), settings))

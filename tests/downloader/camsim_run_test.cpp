@@ -37,7 +37,7 @@ std::vector<std::string> ListedKeys(const std::string& image_dir) {
 TestProfile Profile(const CamsimProcess& cam, bool delete_on_server = false) {
   TestProfile profile;
   profile.port = cam.port();
-  profile.deleteOnServer = delete_on_server;
+  profile.delete_on_server = delete_on_server;
   return profile;
 }
 
@@ -114,7 +114,7 @@ TEST(CamsimRun, StalledBodyIsCutByTheWatchdog) {
   DownloaderWorld world;
   const std::string id = world.AddProfile(Profile(cam));
   RunSettings settings = world.Settings();
-  settings.stallLimitSeconds = 1;
+  settings.stall_limit_seconds = 1;
   const RunResult result = world.Run(world.CommandLine(id), settings);
   EXPECT_TRUE(result == RunResult::kHttpError || result == RunResult::kHttpTimeout)
       << ResultCode(result);
@@ -128,8 +128,8 @@ TEST(CamsimRun, SigtermAbortsWith100) {
   DownloaderWorld world;
   const std::string id = world.AddProfile(Profile(cam));
   RunSettings settings = world.Settings();
-  settings.closeOnSigterm = true;
-  settings.abortStallSeconds = 0;
+  settings.close_on_sigterm = true;
+  settings.abort_stall_seconds = 0;
   std::thread service([&] {
     while (cam.Stat("faults_applied") < 1)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -148,8 +148,8 @@ TEST(CamsimRun, ThroughTinyproxy) {
   test::TinyProxy proxy(world.env().Dir());
   ASSERT_TRUE(proxy.ok());
   TestProfile profile = Profile(cam, true);
-  profile.useProxy = true;
-  profile.proxyPort = proxy.port();
+  profile.use_proxy = true;
+  profile.proxy_port = proxy.port();
   const std::string id = world.AddProfile(profile);
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings())) << world.Log();
   EXPECT_EQ(10, CountJpgs(world.ImageDir()));

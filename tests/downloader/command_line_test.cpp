@@ -16,16 +16,16 @@ TEST(CommandLine, ServiceLineWithPathsBlanksAndFlags) {
             ParseCommandLine(std::string("/g ") + kId +
                                  ",/l /var/lib/pondrel/img one/dl.log,/t night shift,/d,/h",
                              &cmd));
-  EXPECT_TRUE(cmd.serverIdSet);
-  EXPECT_EQ(kId, GuidToHex(cmd.serverId));
-  EXPECT_EQ("/var/lib/pondrel/img one/dl.log", cmd.logPath);
-  EXPECT_EQ("night shift", cmd.taskName);
-  EXPECT_TRUE(cmd.hangUp);
+  EXPECT_TRUE(cmd.server_id_set);
+  EXPECT_EQ(kId, GuidToHex(cmd.server_id));
+  EXPECT_EQ("/var/lib/pondrel/img one/dl.log", cmd.log_path);
+  EXPECT_EQ("night shift", cmd.task_name);
+  EXPECT_TRUE(cmd.hang_up);
 
   ASSERT_EQ(RunResult::kOk, ParseCommandLine("/T t,/E e,/p p,/U u,/x x,/D", &cmd));
-  EXPECT_EQ("t", cmd.taskName);
-  EXPECT_FALSE(cmd.hangUp);
-  EXPECT_FALSE(cmd.serverIdSet);
+  EXPECT_EQ("t", cmd.task_name);
+  EXPECT_FALSE(cmd.hang_up);
+  EXPECT_FALSE(cmd.server_id_set);
 }
 
 TEST(CommandLine, WhatTheServiceBuildsParsesBackToTheSameValues) {
@@ -37,12 +37,12 @@ TEST(CommandLine, WhatTheServiceBuildsParsesBackToTheSameValues) {
     o.delete_images = o.hang_up = flags;
     CommandLine cmd;
     ASSERT_EQ(RunResult::kOk, ParseCommandLine(FormatDownloaderOptions(o), &cmd));
-    EXPECT_TRUE(cmd.serverIdSet);
-    EXPECT_EQ(o.server_id, GuidToHex(cmd.serverId));
-    EXPECT_EQ(o.log_path, cmd.logPath);
-    EXPECT_EQ(o.task_name, cmd.taskName);
-    EXPECT_EQ(flags, cmd.deleteImages);
-    EXPECT_EQ(flags, cmd.hangUp);
+    EXPECT_TRUE(cmd.server_id_set);
+    EXPECT_EQ(o.server_id, GuidToHex(cmd.server_id));
+    EXPECT_EQ(o.log_path, cmd.log_path);
+    EXPECT_EQ(o.task_name, cmd.task_name);
+    EXPECT_EQ(flags, cmd.delete_images);
+    EXPECT_EQ(flags, cmd.hang_up);
   }
 }
 
@@ -63,11 +63,11 @@ TEST(CommandLine, ErrorCodes) {
 TEST(CommandLine, ServerIdMustBeExactly32LowerCaseDigits) {
   CommandLine cmd;
   ASSERT_EQ(RunResult::kOk, ParseCommandLine("/g 00112233445566778899AABBCCDDEEFF,/t x", &cmd));
-  EXPECT_FALSE(cmd.serverIdSet);
+  EXPECT_FALSE(cmd.server_id_set);
   ASSERT_EQ(RunResult::kOk, ParseCommandLine("/g 00112233445566778899aabbccddeef,/t x", &cmd));
-  EXPECT_FALSE(cmd.serverIdSet);
+  EXPECT_FALSE(cmd.server_id_set);
   ASSERT_EQ(RunResult::kOk, ParseCommandLine("/g 00112233445566778899aabbccddeeff0,/t x", &cmd));
-  EXPECT_FALSE(cmd.serverIdSet);
+  EXPECT_FALSE(cmd.server_id_set);
 }
 
 // A run whose profile cannot be found ends with 1008 and writes D012 to the /l log; a parse

@@ -32,7 +32,7 @@ CamsimProcess GuardedCamera(int pictures, std::vector<std::string> faults = {}) 
 RunResult RunAgainst(const CamsimProcess& cam, DownloaderWorld* world) {
   TestProfile profile;
   profile.port = cam.port();
-  profile.deleteOnServer = true;
+  profile.delete_on_server = true;
   const std::string id = world->AddProfile(profile);
   return world->Run(world->CommandLine(id), world->Settings());
 }
@@ -96,11 +96,10 @@ TEST(ConnectionReuse, FreeSpaceRuleHoldsExactlyAtItsLimit) {
   constexpr std::uint64_t kTotal = 100ull << 30;  // the need is 10 %: 10,240 MB
   constexpr std::uint64_t kNeed = kTotal / 10;
   // Room for 40.5 pictures beyond the need: the 41st still fits, the 42nd does not.
-  const std::uint64_t base = kNeed + (81ull << 19);
-  settings.diskSpace = [dir, base](const std::string&, std::uint64_t* free_bytes,
-                                   std::uint64_t* total) {
+  constexpr std::uint64_t kBase = kNeed + (81ull << 19);
+  settings.disk_space = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = kTotal;
-    *free_bytes = base - test::ImageBytes(dir);
+    *free_bytes = kBase - test::ImageBytes(dir);
     return true;
   };
   EXPECT_EQ(RunResult::kInsufficientSpace, world.Run(world.CommandLine(id), settings))

@@ -30,7 +30,7 @@ using test::TestProfile;
 TestProfile Profile(const CamsimInProcess& camera, bool delete_on_server = false) {
   TestProfile profile;
   profile.port = camera.port();
-  profile.deleteOnServer = delete_on_server;
+  profile.delete_on_server = delete_on_server;
   return profile;
 }
 
@@ -234,8 +234,8 @@ TEST(DownloadRun, AbortFlagDuringAStalledReadEndsWith100) {
   const std::string id = world.AddProfile(Profile(camera));
   std::atomic<bool> abort{false};
   RunSettings settings = world.Settings();
-  settings.abortRequest = &abort;
-  settings.abortStallSeconds = 0;
+  settings.abort_request = &abort;
+  settings.abort_stall_seconds = 0;
   std::thread presser([&] {
     camera.WaitUntilStalling();
     abort = true;
@@ -255,8 +255,8 @@ TEST(DownloadRun, SigtermIsTheCloseRequest) {
   ASSERT_TRUE(camera.Control("fault.data.id2024010210000000=stall:86400"));
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
-  settings.closeOnSigterm = true;
-  settings.abortStallSeconds = 0;
+  settings.close_on_sigterm = true;
+  settings.abort_stall_seconds = 0;
   std::thread service([&] {
     camera.WaitUntilStalling();
     ::kill(::getpid(), SIGTERM);
@@ -278,7 +278,7 @@ TEST(DownloadRun, SemaphoreWaitIsAbortable) {
   ASSERT_TRUE(holder.held());
   std::atomic<bool> abort{false};
   RunSettings settings = world.Settings();
-  settings.abortRequest = &abort;
+  settings.abort_request = &abort;
   std::thread presser([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     abort = true;
@@ -307,7 +307,7 @@ TEST(DownloadRun, InsufficientSpaceAborts) {
   camera.AddPictures(4);
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
-  settings.diskSpace = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
+  settings.disk_space = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = 1000ull << 20;
     *free_bytes = 50ull << 20;
     return true;
@@ -330,8 +330,8 @@ TEST(DownloadRun, FailedSpaceMeasurementKeepsTheLastFigure) {
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
   auto calls = std::make_shared<int>(0);
-  settings.diskSpace = [calls](const std::string&, std::uint64_t* free_bytes,
-                               std::uint64_t* total) {
+  settings.disk_space = [calls](const std::string&, std::uint64_t* free_bytes,
+                                std::uint64_t* total) {
     if ((*calls)++ > 1) return false;  // readable at first, then never again
     *total = 1000ull << 20;
     *free_bytes = 500ull << 20;
@@ -350,7 +350,7 @@ TEST(DownloadRun, SpaceStopKeeps104AfterTheBatchFlush) {
   const std::string id = world.AddProfile(Profile(camera, true));
   RunSettings settings = world.Settings();
   const std::string dir = world.ImageDir();
-  settings.diskSpace = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
+  settings.disk_space = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = 1000ull << 20;
     // Near the need of 100 MB, where every picture is decided on a fresh figure.
     *free_bytes = CountJpgs(dir) < 3 ? 110ull << 20 : 90ull << 20;
@@ -382,8 +382,8 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
   RunSettings settings = world.Settings();
   // Room for three pictures beyond the five stored, with the need at 100,000 bytes.
   const std::uint64_t room = 100000 + 3 * picture;
-  settings.diskSpace = [dir, room](const std::string&, std::uint64_t* free_bytes,
-                                   std::uint64_t* total) {
+  settings.disk_space = [dir, room](const std::string&, std::uint64_t* free_bytes,
+                                    std::uint64_t* total) {
     *total = 1000000;
     *free_bytes = room - JpgBytes(dir);
     return true;
@@ -402,7 +402,7 @@ TEST(DownloadRun, AutomaticDeletionMakesRoomFromTheOldest) {
 
   // A run that ends with free space between 100 % and 110 % of the need warns.
   RunSettings tight = world.Settings();
-  tight.diskSpace = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
+  tight.disk_space = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = 1000ull << 20;
     *free_bytes = 105ull << 20;
     return true;
@@ -424,11 +424,11 @@ TEST(DownloadRun, DialUpEntryFailsWithoutADialer) {
   DownloaderWorld world;
   CamsimInProcess camera;
   TestProfile profile = Profile(camera);
-  profile.usePpp = true;
-  profile.pppEntry = "office";
+  profile.use_ppp = true;
+  profile.ppp_entry = "office";
   const std::string id = world.AddProfile(profile);
   RunSettings settings = world.Settings();
-  settings.loadDialer = [] { return nullptr; };
+  settings.load_dialer = [] { return nullptr; };
   EXPECT_EQ(RunResult::kDialUpFailed, world.Run(world.CommandLine(id), settings));
   EXPECT_EQ(1u, world
                     .LogLines("<error><task1><cam1> Dial-up connection error: \"Failed to get "
@@ -445,8 +445,8 @@ TEST(DownloadRun, ThroughTinyproxy) {
   CamsimInProcess camera;
   camera.AddPictures(9);
   TestProfile profile = Profile(camera, true);
-  profile.useProxy = true;
-  profile.proxyPort = proxy.port();
+  profile.use_proxy = true;
+  profile.proxy_port = proxy.port();
   const std::string id = world.AddProfile(profile);
   ASSERT_EQ(RunResult::kOk, world.Run(world.CommandLine(id), world.Settings()));
   EXPECT_EQ(9, CountJpgs(world.ImageDir()));
@@ -487,7 +487,7 @@ TEST(DownloadRun, ManualModeAsksForTheServerAndReturnsZero) {
   camera.AddPictures(2);
   world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
-  settings.askServerName = [](std::string* name) {
+  settings.ask_server_name = [](std::string* name) {
     *name = "cam1";
     return true;
   };
@@ -495,7 +495,7 @@ TEST(DownloadRun, ManualModeAsksForTheServerAndReturnsZero) {
   EXPECT_EQ(2, CountJpgs(world.ImageDir()));
   EXPECT_NE(std::string::npos, test::ReadFile(world.ImageDir() + "/info/dl.log")
                                    .find("<info><M><cam1> Download has started. (D001)"));
-  settings.askServerName = [](std::string* name) {
+  settings.ask_server_name = [](std::string* name) {
     *name = "nobody";
     return true;
   };

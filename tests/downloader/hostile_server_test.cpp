@@ -55,7 +55,7 @@ TEST(HostileServer, EndlessBodiesAreCut) {
   camera.AddPictures(3);
   const std::string id = world.AddProfile(Profile(camera));
   RunSettings settings = world.Settings();
-  settings.limits.fileBodyMax = 3u << 20;
+  settings.limits.file_body_max = 3u << 20;
   const std::string dir = world.ImageDir();
 
   ASSERT_TRUE(camera.Control("fault.data.id2024010210000100=endless"));
@@ -93,7 +93,7 @@ TEST(HostileServer, StreamingBodyStopsAtTheFreeSpaceFloor) {
   RunSettings settings = world.Settings();
   const std::string dir = world.ImageDir();
   // A volume of 100 MB with 12 MB free before the run: the need is 10 MB, the floor 5 MB.
-  settings.diskSpace = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
+  settings.disk_space = [dir](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = 100ull << 20;
     const std::uint64_t used = ImageBytes(dir);
     *free_bytes = used >= (12ull << 20) ? 0 : (12ull << 20) - used;
@@ -122,8 +122,8 @@ TEST(HostileServer, DayDirectoryEmptiedForSpaceIsMadeAgain) {
   RunSettings settings = world.Settings();
   // Both old pictures must go before the new one fits (need 100,000 bytes).
   const std::uint64_t room = 100000 + picture / 2;
-  settings.diskSpace = [dir, room](const std::string&, std::uint64_t* free_bytes,
-                                   std::uint64_t* total) {
+  settings.disk_space = [dir, room](const std::string&, std::uint64_t* free_bytes,
+                                    std::uint64_t* total) {
     *total = 1000000;
     const std::uint64_t used = JpgBytes(dir);
     *free_bytes = used >= room ? 0 : room - used;
@@ -150,7 +150,7 @@ TEST(HostileServer, OutOfRangeOptionsAreReadAsDefaults) {
   world.SetOption("DLLimitDWImgFiles", 1);
   world.SetOption("DLDWImgFilesMax", 0);
   RunSettings settings = world.Settings();
-  settings.diskSpace = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
+  settings.disk_space = [](const std::string&, std::uint64_t* free_bytes, std::uint64_t* total) {
     *total = 1000ull << 20;
     *free_bytes = 500ull << 20;
     return true;

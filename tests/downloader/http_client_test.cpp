@@ -23,10 +23,10 @@ class HttpClientTest : public ::testing::Test {
   HttpClientTest() {
     ctx_.log.Set(env_.Path("dl.log"), "task", "cam");
     ctx_.progress = &progress_;
-    ctx_.timeouts.connectRetries = 0;
+    ctx_.timeouts.connect_retries = 0;
     job_.context = &ctx_;
-    job_.hostName = "127.0.0.1";
-    job_.httpPort = static_cast<std::uint32_t>(camera_.port());
+    job_.host_name = "127.0.0.1";
+    job_.http_port = static_cast<std::uint32_t>(camera_.port());
     job_.account = "admin";
     job_.password = "secret";
   }
@@ -103,7 +103,7 @@ TEST_F(HttpClientTest, StatusCodesMapToResultsAndLogLines) {
     }
   }
   // Nobody listening: a communication error.
-  job_.httpPort = static_cast<std::uint32_t>(test::FreeLoopbackPort());
+  job_.http_port = static_cast<std::uint32_t>(test::FreeLoopbackPort());
   test::WriteFile(env_.Path("dl.log"), "");
   EXPECT_EQ(RunResult::kHttpError, HttpFetch("/-kvidb-/status", job_));
   EXPECT_NE(std::string::npos, Log().find("<error><task><cam> Communication error (D011)"));
@@ -116,23 +116,23 @@ TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
   camera_.AddPicture("20240102/10000000", "big", big);
   camera_.AddPicture("20240102/10000100", "no", "x");
   ASSERT_TRUE(camera_.Control("fault.data.no=code:403"));
-  job_.targetFile = env_.Path("big.jpg");
+  job_.target_file = env_.Path("big.jpg");
   ASSERT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?big", job_));
-  EXPECT_TRUE(test::ReadFile(job_.targetFile) == big);
-  job_.targetFile = env_.Path("no.jpg");
+  EXPECT_TRUE(test::ReadFile(job_.target_file) == big);
+  job_.target_file = env_.Path("no.jpg");
   EXPECT_EQ(RunResult::kHttpForbidden, HttpFetch("/-kvidb-/data?no", job_));
   struct stat st;
-  EXPECT_NE(0, ::stat(job_.targetFile.c_str(), &st));
+  EXPECT_NE(0, ::stat(job_.target_file.c_str(), &st));
 
   ASSERT_TRUE(camera_.Control("state=3"));
-  job_.targetFile.clear();
+  job_.target_file.clear();
   unsigned char status[20];
   ASSERT_EQ(RunResult::kOk,
             HttpFetch("/-kvidb-/status", job_, reinterpret_cast<char*>(status), 20));
   EXPECT_EQ(3, status[3]);
   EXPECT_EQ(2, status[7]);
 
-  job_.targetFile = env_.Path("missing-dir/x.jpg");
+  job_.target_file = env_.Path("missing-dir/x.jpg");
   EXPECT_EQ(RunResult::kResponseFileError, HttpFetch("/-kvidb-/data?big", job_));
   EXPECT_NE(std::string::npos, Log().find("Work file I/O error (D018)"));
 }
@@ -140,7 +140,7 @@ TEST_F(HttpClientTest, BodiesToFilesAreWholeAndOnlyFor200) {
 TEST_F(HttpClientTest, HostileIdentifierStaysInTheRequestLine) {
   camera_.AddPicture("20240102/10000000", "a%20b%0D%0AX-Evil:%20y",
                      CamsimInProcess::MakePicture(100));
-  job_.targetFile = env_.Path("p.jpg");
+  job_.target_file = env_.Path("p.jpg");
   EXPECT_EQ(RunResult::kOk,
             HttpFetch("/-kvidb-/data?" + EncodeIdentifier("a b\r\nX-Evil: y"), job_));
   const auto requests = camera_.Requests();
@@ -152,7 +152,7 @@ TEST_F(HttpClientTest, HostileIdentifierStaysInTheRequestLine) {
 TEST_F(HttpClientTest, AbortFlagEndsTheRequestAfterARead) {
   camera_.AddPictures(1);
   ctx_.abort = true;
-  job_.targetFile = env_.Path("p.jpg");
+  job_.target_file = env_.Path("p.jpg");
   EXPECT_EQ(RunResult::kAborted, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
   EXPECT_NE(std::string::npos, Log().find("<warning><task><cam> Download has aborted. (D003)"));
 }
@@ -162,18 +162,18 @@ TEST_F(HttpClientTest, AbortFlagEndsTheRequestAfterARead) {
 TEST_F(HttpClientTest, StalledBodyClosedOrTimedOut) {
   camera_.AddPictures(1, "20240102", 0, 50000);
   ASSERT_TRUE(camera_.Control("fault.data.id2024010210000000=stall:86400"));
-  job_.targetFile = env_.Path("p.jpg");
+  job_.target_file = env_.Path("p.jpg");
   RunResult result = RunResult::kOk;
   std::thread fetch([&] { result = HttpFetch("/-kvidb-/data?id2024010210000000", job_); });
   camera_.WaitUntilStalling();
-  EXPECT_TRUE(ctx_.requestOpen.load());
+  EXPECT_TRUE(ctx_.request_open.load());
   ctx_.CloseCurrentRequest();
   fetch.join();
   EXPECT_EQ(RunResult::kHttpError, result);
-  EXPECT_FALSE(ctx_.requestOpen.load());
+  EXPECT_FALSE(ctx_.request_open.load());
   EXPECT_NE(std::string::npos, Log().find("Communication error (D011)"));
 
-  ctx_.timeouts.receiveMs = 1000;
+  ctx_.timeouts.receive_ms = 1000;
   EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
 }
 
@@ -183,18 +183,18 @@ TEST_F(HttpClientTest, StalledBodyClosedOrTimedOut) {
 TEST_F(HttpClientTest, TrickleEndsWithTheTimeOutResult) {
   camera_.AddPictures(2, "20240102", 0, 300000);
   ASSERT_TRUE(camera_.Control("fault.data=trickle:4"));
-  ctx_.timeouts.receiveMs = 2000;
-  job_.targetFile = env_.Path("p.jpg");
+  ctx_.timeouts.receive_ms = 2000;
+  job_.target_file = env_.Path("p.jpg");
   EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
   EXPECT_NE(std::string::npos, Log().find("Communication error (D011)"));
-  EXPECT_FALSE(FileExists(job_.targetFile));
+  EXPECT_FALSE(FileExists(job_.target_file));
 
   // Fast enough for the rate, but the request may not last for ever.
   ASSERT_TRUE(camera_.Control("fault.data=trickle:2000"));
-  ctx_.timeouts.minBytesPerSecond = 100;
-  ctx_.timeouts.requestMaxMs = 1500;
+  ctx_.timeouts.min_bytes_per_second = 100;
+  ctx_.timeouts.request_max_ms = 1500;
   EXPECT_EQ(RunResult::kHttpTimeout, HttpFetch("/-kvidb-/data?id2024010210000100", job_));
-  EXPECT_FALSE(FileExists(job_.targetFile));
+  EXPECT_FALSE(FileExists(job_.target_file));
 }
 
 TEST_F(HttpClientTest, ThroughTinyproxy) {
@@ -202,11 +202,11 @@ TEST_F(HttpClientTest, ThroughTinyproxy) {
   test::TinyProxy proxy(env_.Dir());
   ASSERT_TRUE(proxy.ok());
   camera_.AddPictures(1, "20240102", 0, 300000);
-  job_.useProxy = true;
-  job_.proxyHost = "127.0.0.1";
-  job_.proxyPort = proxy.port();
+  job_.use_proxy = true;
+  job_.proxy_host = "127.0.0.1";
+  job_.proxy_port = proxy.port();
   setenv("no_proxy", "127.0.0.1", 1);  // a bypass list of the environment does not apply
-  job_.targetFile = env_.Path("p.jpg");
+  job_.target_file = env_.Path("p.jpg");
   EXPECT_EQ(RunResult::kOk, HttpFetch("/-kvidb-/data?id2024010210000000", job_));
   unsetenv("no_proxy");
   const auto requests = camera_.Requests();
@@ -214,7 +214,7 @@ TEST_F(HttpClientTest, ThroughTinyproxy) {
   EXPECT_NE(std::string::npos, requests[0].headers.at("via").find("tinyproxy"));
   EXPECT_EQ("Basic YWRtaW46c2VjcmV0", requests[0].headers.at("authorization"));
   EXPECT_EQ("no-cache", requests[0].headers.at("cache-control"));
-  EXPECT_EQ(300000u - 8, test::ReadFile(job_.targetFile).size());
+  EXPECT_EQ(300000u - 8, test::ReadFile(job_.target_file).size());
 }
 
 }  // namespace

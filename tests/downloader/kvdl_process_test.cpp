@@ -24,7 +24,7 @@ using pondrel::test::CamsimProcess;
 
 struct Launched {
   pid_t pid = -1;
-  int resultFd = -1;
+  int result_fd = -1;
 };
 
 Launched StartKvdl(const std::string& options) {
@@ -47,9 +47,9 @@ std::string Finish(const Launched& l, int* exit_code) {
   std::string text;
   char buf[64];
   ssize_t n;
-  while ((n = ::read(l.resultFd, buf, sizeof buf)) > 0)
+  while ((n = ::read(l.result_fd, buf, sizeof buf)) > 0)
     text.append(buf, static_cast<std::size_t>(n));
-  ::close(l.resultFd);
+  ::close(l.result_fd);
   int status = 0;
   ::waitpid(l.pid, &status, 0);
   *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

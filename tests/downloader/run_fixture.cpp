@@ -23,24 +23,24 @@ namespace pondrel::dl::test {
 DownloaderWorld::DownloaderWorld() {}
 
 std::string DownloaderWorld::AddProfile(const TestProfile& profile) {
-  imageDir_ = profile.imageDirectory.empty() ? env_.Root() + "/images/" + profile.serverName
-                                             : profile.imageDirectory;
+  image_dir_ = profile.image_directory.empty() ? env_.Root() + "/images/" + profile.server_name
+                                               : profile.image_directory;
   CKVSrvInfo info;
-  (void)info.SetServerName(profile.serverName);
-  (void)info.SetImageDirectory(imageDir_);
+  (void)info.SetServerName(profile.server_name);
+  (void)info.SetImageDirectory(image_dir_);
   (void)info.SetHostName("127.0.0.1");
   info.SetHttpPortRaw(static_cast<std::uint16_t>(profile.port));
   (void)info.SetAdminAccount(profile.account);
   (void)info.SetAdminPassword(profile.password);
-  info.SetDeleteImagesOnServer(profile.deleteOnServer ? 1 : 0);
-  info.SetUseProxy(profile.useProxy ? 1 : 0);
-  if (profile.useProxy) {
+  info.SetDeleteImagesOnServer(profile.delete_on_server ? 1 : 0);
+  info.SetUseProxy(profile.use_proxy ? 1 : 0);
+  if (profile.use_proxy) {
     (void)info.SetProxyHost("127.0.0.1");
-    info.SetProxyPortRaw(static_cast<std::uint16_t>(profile.proxyPort));
+    info.SetProxyPortRaw(static_cast<std::uint16_t>(profile.proxy_port));
   }
-  info.SetUsePpp(profile.usePpp ? 1 : 0);
-  if (!profile.pppEntry.empty()) {
-    (void)info.SetPppConnectionName(profile.pppEntry);
+  info.SetUsePpp(profile.use_ppp ? 1 : 0);
+  if (!profile.ppp_entry.empty()) {
+    (void)info.SetPppConnectionName(profile.ppp_entry);
     (void)info.SetPppAccount("dial");
     (void)info.SetPppPassword("up");
   }
@@ -62,8 +62,8 @@ std::string DownloaderWorld::CommandLine(const std::string& id_hex, const std::s
 RunSettings DownloaderWorld::Settings() {
   RunSettings s;
   s.progress = &progress_;
-  s.timeouts.connectRetries = 0;
-  s.closeOnSigterm = false;
+  s.timeouts.connect_retries = 0;
+  s.close_on_sigterm = false;
   return s;
 }
 
@@ -84,14 +84,15 @@ std::vector<std::string> DownloaderWorld::LogLines(const std::string& code) cons
 
 int FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
   ::close(fd);
-  return ntohs(addr.sin_port);
+  return bound ? ntohs(addr.sin_port) : 0;
 }
 
 namespace {

@@ -47,16 +47,16 @@ class RecordingProgress final : public ProgressReporter {
 };
 
 struct TestProfile {
-  std::string serverName = "cam1";
+  std::string server_name = "cam1";
   int port = 80;
   std::string account = "admin";
   std::string password = "secret";
-  bool deleteOnServer = false;
-  bool useProxy = false;
-  int proxyPort = 0;
-  bool usePpp = false;
-  std::string pppEntry;
-  std::string imageDirectory;  // empty = <Root>/images/<serverName>
+  bool delete_on_server = false;
+  bool use_proxy = false;
+  int proxy_port = 0;
+  bool use_ppp = false;
+  std::string ppp_entry;
+  std::string image_directory;  // empty = <Root>/images/<serverName>
 };
 
 class DownloaderWorld {
@@ -71,7 +71,7 @@ class DownloaderWorld {
   // Settings with the recorder and short waits; stall limits as in production.
   RunSettings Settings();
 
-  std::string ImageDir() const { return imageDir_; }
+  std::string ImageDir() const { return image_dir_; }
   std::string LogPath() const { return env_.Path("dl.log"); }
   std::string Log() const { return ReadFile(LogPath()); }
   // Lines of the run log holding `code` (e.g. "(D002)").
@@ -81,7 +81,7 @@ class DownloaderWorld {
 
  private:
   ScopedTestEnv env_;
-  std::string imageDir_;
+  std::string image_dir_;
   RecordingProgress progress_;
 };
 
@@ -99,6 +99,7 @@ class TinyProxy {
   int port_ = 0;
 };
 
+// A loopback port that was free a moment ago (nobody listens on it); 0 when none was had.
 int FreeLoopbackPort();
 
 // What a run left below <image_dir>/image: the ".jpg" files, their bytes, and every byte

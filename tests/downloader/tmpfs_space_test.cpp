@@ -42,7 +42,7 @@ TEST(TmpfsScenario, StopThenDeleteOldPictures) {
   camera.AddPictures(20, "20240102", 0, kPictureSize);
   test::TestProfile profile;
   profile.port = camera.port();
-  profile.imageDirectory = std::string(mount) + "/img";
+  profile.image_directory = std::string(mount) + "/img";
   const std::string id = world.AddProfile(profile);
   ASSERT_FALSE(id.empty());
 

@@ -247,13 +247,13 @@ class TasdekProcessTest : public QObject {
     QCOMPARE(f.property("Visible").toBool(), true);
 
     // UnregServer removes the activation file and the user's settings tree.
-    RegistryKey::CreatePath(kSettingsKey, RegHive::CurrentUser);
+    RegistryKey::CreatePath(kSettingsKey, RegHive::kCurrentUser);
     QProcess unreg;
     unreg.start(Tasdek(), {QStringLiteral("-UnregServer")});
     QVERIFY(unreg.waitForFinished(10000));
     QCOMPARE(unreg.exitCode(), 0);
     QVERIFY(!QFile::exists(file));
-    QVERIFY(!RegistryKey::KeyExists(kSettingsKey, RegHive::CurrentUser));
+    QVERIFY(!RegistryKey::KeyExists(kSettingsKey, RegHive::kCurrentUser));
   }
 
  private:

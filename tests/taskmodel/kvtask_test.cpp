@@ -541,7 +541,7 @@ TEST(TaskStoreLock, ConcurrentRewritersLoseNothing) {
   test::ScopedTestEnv env;
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
-  const int kEach = 40;
+  constexpr int kEach = 40;
   const char* prefix = pid == 0 ? "child" : "parent";
   CKVTaskMgr mgr(env.Root());
   for (int i = 0; i < kEach; ++i) {

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   pondrel::dl::CommandLine cmd;
   const int r = pondrel::dl::ResultCode(pondrel::dl::ParseCommandLine(text, &cmd));
-  if (r == 0 && (cmd.taskName.empty() || cmd.taskName.size() > pondrel::dl::kOptionValueMax)) {
+  if (r == 0 && (cmd.task_name.empty() || cmd.task_name.size() > pondrel::dl::kOptionValueMax)) {
     std::abort();
   }
   if (r != 0 && r != 1001 && r != 1002 && r != 1003 && r != 1005) std::abort();

@@ -205,6 +205,18 @@ bool ChildProcess::Start(const ChildSpec& spec, ChildProcess* out, int* error) {
   return true;
 }
 
+bool ChildProcess::Adopt(pid_t pid, ChildProcess* out, int* error) {
+  UniqueFd pidfd(PidfdOpen(pid));
+  if (!pidfd) {
+    if (error) *error = errno;
+    return false;
+  }
+  *out = ChildProcess();
+  out->pid_ = pid;
+  out->pidfd_ = std::move(pidfd);
+  return true;
+}
+
 bool ChildProcess::Active() const {
   if (!pidfd_ || reaped_) return false;
   siginfo_t info{};

@@ -51,6 +51,10 @@ class ChildProcess {
   // Starts the child with default signal handling and an empty signal mask. False, with the
   // errno value in `error`, when it could not be created or its program not executed.
   static bool Start(const ChildSpec& spec, ChildProcess* out, int* error = nullptr);
+  // Takes over `pid`, a child this process forked itself and has not reaped yet (a copy of
+  // this program that runs a function rather than a program). False, with the errno value in
+  // `error`, when no process handle could be had for it.
+  static bool Adopt(pid_t pid, ChildProcess* out, int* error = nullptr);
 
   bool valid() const { return pidfd_.valid(); }
   pid_t pid() const { return pid_; }

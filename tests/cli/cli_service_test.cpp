@@ -19,6 +19,7 @@
 #include "common/mailslot.h"
 #include "common/named_object.h"
 #include "common/runtime_dir.h"
+#include "common/unique_fd.h"
 #include "taskmodel/kvtask.h"
 #include "taskview/service_control.h"
 #include "tests/camsim/camsim_process.h"
@@ -349,26 +350,30 @@ class CliAccountsTest : public CliServiceTest {
       return body();
     });
   }
+  // `program` with `args` run to its end under `user`, started by a copy of the test that has
+  // become that user; its exit status (127: it could not be started).
+  static int RunAs(const std::string& user, const std::string& program,
+                   const std::vector<std::string>& args, const ProcessOptions& options = {}) {
+    return As(user, [&] {
+      TestProcess p;
+      if (!p.Start(program, args, options)) return 127;
+      return p.Wait();
+    });
+  }
   // The pondrel program under `user`.
   CliResult PondrelAs(const std::string& user, const std::vector<std::string>& args) {
     const std::string out = env_.Path("as.out"), err = env_.Path("as.err");
     CliResult r;
     // Opened here, as root, and handed down.
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    r.status = As(user, [&] {
-      if (o < 0 || e < 0) return 124;
-      ::dup2(o, 1);
-      ::dup2(e, 2);
-      const std::string program = StageDir() + "/pondrel";
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
-      return 127;
-    });
-    if (o >= 0) ::close(o);
-    if (e >= 0) ::close(e);
+    const UniqueFd o(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    const UniqueFd e(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!o || !e) {
+      r.status = 124;
+    } else {
+      ProcessOptions streams;
+      streams.fds = {{o.get(), 1}, {e.get(), 2}};
+      r.status = RunAs(user, StageDir() + "/pondrel", args, streams);
+    }
     r.out = ReadFile(out);
     r.err = ReadFile(err);
     ::unlink(out.c_str());
@@ -402,11 +407,7 @@ TEST_F(CliAccountsTest, AnOutsiderIsRefusedEverythingAGroupMemberMayDo) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find(env_.RuntimeDir()), std::string::npos) << r.err;
   const std::string zoricsm = StageDir() + "/zoricsm";
-  EXPECT_EQ(As(outsider_,
-               [&] {
-                 ::execl(zoricsm.c_str(), zoricsm.c_str(), "-start", nullptr);
-                 return 127;
-               }),
+  EXPECT_EQ(RunAs(outsider_, zoricsm, {"-start"}),
             3);  // the host's exit code for a refused runtime directory
   EXPECT_FALSE(Running());
   StartService();

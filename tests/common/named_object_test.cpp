@@ -1,7 +1,7 @@
 #include "common/named_object.h"
 
+#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -119,15 +119,14 @@ TEST(NamedLock, HeldByAnotherProcessUntilItExitsEvenWhenKilled) {
   test::ScopedTestEnv env(false);
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  test::TestProcess holder;
+  ASSERT_TRUE(holder.StartCopy([&] {
     NamedLock lock("VeltaZoricFileAccMutexName");
     char c = lock.TryLock() ? '1' : '0';
-    if (write(ready[1], &c, 1) != 1) _exit(1);
+    if (write(ready[1], &c, 1) != 1) return 1;
     pause();  // held until killed
-    _exit(0);
-  }
+    return 0;
+  })) << holder.Error();
   char c = 0;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, '1');
@@ -140,8 +139,7 @@ TEST(NamedLock, HeldByAnotherProcessUntilItExitsEvenWhenKilled) {
   std::atomic<bool> abort{true};
   EXPECT_FALSE(lock.Lock(100, 0, &abort));  // an abort ends an unlimited wait
 
-  kill(child, SIGKILL);  // the holder's death releases the lock
-  waitpid(child, nullptr, 0);
+  holder.Kill();  // the holder's death releases the lock
   EXPECT_TRUE(lock.Lock(10, 100));
   {
     NamedLockGuard guard(lock);

@@ -1,7 +1,8 @@
 // Child processes as the tests start them (tests/support/test_process.h over the platform's
 // ChildProcess): standard streams in files, environment and argv[0], exit statuses as a shell
-// reports them, the SIGTERM-then-SIGKILL stop, process groups, and children that die with the
-// program that started them. Also the picture counts of tests/support/image_files.h.
+// reports them, the SIGTERM-then-SIGKILL stop, process groups, children that die with the
+// program that started them, and forked copies of the test that run beside it. Also the
+// picture counts of tests/support/image_files.h.
 #include <signal.h>
 #include <unistd.h>
 
@@ -165,6 +166,43 @@ TEST(TestProcess, RunInChildGivesTheBodysValueOrTheSignal) {
               return 0;
             }),
             128 + SIGKILL);
+}
+
+TEST(TestProcess, ACopyRunsBesideTheTestIsStoppedLikeAProgramAndDiesWithIt) {
+  ScopedTestEnv env;
+  const std::string mark = env.Path("copy.mark");
+  TestProcess copy;
+  ASSERT_TRUE(copy.StartCopy([&] {
+    WriteFile(mark, std::to_string(::getpid()) + "\n");
+    ::pause();
+    return 0;
+  })) << copy.Error();
+  EXPECT_NE(copy.pid(), ::getpid());
+  EXPECT_EQ(ReadPid(mark), copy.pid());  // the body runs in the copy
+  EXPECT_TRUE(copy.Running());
+  EXPECT_EQ(copy.Stop(), 128 + SIGTERM);
+  EXPECT_FALSE(copy.Running());
+
+  ASSERT_TRUE(copy.StartCopy([] { return 5; }));
+  EXPECT_EQ(copy.Wait(), 5);
+  EXPECT_TRUE(copy.Exited());
+
+  // A copy whose starter ends goes with it.
+  const std::string pid_file = env.Path("inner.pid");
+  ASSERT_EQ(RunInChild([&] {
+              auto* inner = new TestProcess;  // never destroyed: the child ends with _exit
+              if (!inner->StartCopy([] {
+                    ::pause();
+                    return 0;
+                  }))
+                return 1;
+              WriteFile(pid_file, std::to_string(inner->pid()) + "\n");
+              return 0;
+            }),
+            0);
+  const pid_t inner = ReadPid(pid_file);
+  ASSERT_GT(inner, 0);
+  EXPECT_TRUE(WaitGone(inner));
 }
 
 TEST(ImageFiles, CountsAndMeasuresOnlyThePicturesBelowImage) {

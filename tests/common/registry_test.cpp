@@ -1,18 +1,19 @@
 #include "common/registry.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel {
 namespace {
 
 using test::ReadFile;
 using test::ScopedTestEnv;
+using test::TestProcess;
 using test::WriteFile;
 
 TEST(Registry, ValuesOfEveryTypeSurviveARoundTripThroughTheFile) {
@@ -282,24 +283,17 @@ TEST(Registry, ConcurrentWritersFromSeveralProcessesLoseNothing) {
   ScopedTestEnv env(false);
   ASSERT_TRUE(RegistryKey::CreatePath("K"));
   constexpr int kProcs = 4, kWrites = 25;
-  std::vector<pid_t> kids;
+  std::vector<TestProcess> kids(kProcs);
   for (int p = 0; p < kProcs; ++p) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    ASSERT_TRUE(kids[p].StartCopy([p] {
       RegistryKey key;
-      if (!key.OpenAll("K")) _exit(1);
+      if (!key.OpenAll("K")) return 1;
       for (int i = 0; i < kWrites; ++i)
-        if (!key.WriteNumber("p" + std::to_string(p) + "_" + std::to_string(i), i)) _exit(2);
-      _exit(0);
-    }
-    kids.push_back(pid);
+        if (!key.WriteNumber("p" + std::to_string(p) + "_" + std::to_string(i), i)) return 2;
+      return 0;
+    })) << kids[p].Error();
   }
-  for (pid_t pid : kids) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (TestProcess& kid : kids) EXPECT_EQ(kid.Wait(), 0);
   RegistryKey key;
   ASSERT_TRUE(key.OpenRead("K"));
   EXPECT_EQ(key.ValueNames().size(), static_cast<std::size_t>(kProcs * kWrites));

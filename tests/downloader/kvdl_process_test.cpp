@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,8 +11,10 @@
 #include <thread>
 
 #include "common/mailslot.h"
+#include "common/unique_fd.h"
 #include "tests/camsim/camsim_process.h"
 #include "tests/downloader/run_fixture.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::dl {
 namespace {
@@ -21,38 +22,39 @@ namespace {
 using test::CountJpgs;
 
 using pondrel::test::CamsimProcess;
+using pondrel::test::ProcessOptions;
+using pondrel::test::TestProcess;
 
+// The launcher as the service starts it: the option text as its one argument, the result pipe
+// as a descriptor named by PONDREL_RESULT_FD.
 struct Launched {
-  pid_t pid = -1;
-  int result_fd = -1;
+  TestProcess process;
+  UniqueFd result;
 };
 
-Launched StartKvdl(const std::string& options) {
+void StartKvdl(const std::string& options, Launched* l) {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  const std::string exe = test::StageDir() + "/KVdl";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int fd = ::dup(fds[1]);  // without close-on-exec
-    ::setenv("PONDREL_RESULT_FD", std::to_string(fd).c_str(), 1);
-    ::execl(exe.c_str(), "KVdl", options.c_str(), nullptr);
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  return {pid, fds[0]};
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  l->result.reset(fds[0]);
+  const UniqueFd write_end(fds[1]);
+  ProcessOptions how;
+  how.argv0 = "KVdl";
+  how.fds = {{write_end.get(), 3}};
+  how.env = {"PONDREL_RESULT_FD=3"};
+  (void)l->process.Start(test::StageDir() + "/KVdl", {options}, how);
 }
 
-// Waits for the launcher; returns the text it wrote on the result pipe and its exit status.
-std::string Finish(const Launched& l, int* exit_code) {
+// Waits for the launcher; returns the text it wrote on the result pipe and its exit status
+// (-1 when a signal ended it).
+std::string Finish(Launched& l, int* exit_code) {
   std::string text;
   char buf[64];
   ssize_t n;
-  while ((n = ::read(l.result_fd, buf, sizeof buf)) > 0)
+  while ((n = ::read(l.result.get(), buf, sizeof buf)) > 0)
     text.append(buf, static_cast<std::size_t>(n));
-  ::close(l.result_fd);
-  int status = 0;
-  ::waitpid(l.pid, &status, 0);
-  *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  l.result.reset();
+  const int status = l.process.Wait();
+  *exit_code = l.process.Exited() ? status : -1;
   return text;
 }
 
@@ -69,8 +71,9 @@ TEST(KvdlProcess, RunReportsItsPidAndResult) {
   CKVMailSlot service;
   ASSERT_EQ(1, service.Create(kServiceMailslot));
 
-  const Launched l = StartKvdl(world.CommandLine(id));
-  ASSERT_GT(l.pid, 0);
+  Launched l;
+  StartKvdl(world.CommandLine(id), &l);
+  ASSERT_TRUE(l.process.started()) << l.process.Error();
   int exit_code = -1;
   EXPECT_EQ("0\n", Finish(l, &exit_code));
   EXPECT_EQ(0, exit_code);
@@ -81,7 +84,7 @@ TEST(KvdlProcess, RunReportsItsPidAndResult) {
   char message[kMailslotMessageMax];
   const int len = service.Read(message, sizeof message);
   ASSERT_GT(len, 0);
-  EXPECT_EQ("ZORIC:04:task1:" + std::to_string(l.pid), std::string(message));
+  EXPECT_EQ("ZORIC:04:task1:" + std::to_string(l.process.pid()), std::string(message));
 }
 
 TEST(KvdlProcess, SigtermEndsTheRunWith100) {
@@ -97,8 +100,9 @@ TEST(KvdlProcess, SigtermEndsTheRunWith100) {
   CKVMailSlot service;
   ASSERT_EQ(1, service.Create(kServiceMailslot));
 
-  const Launched l = StartKvdl(world.CommandLine(id));
-  ASSERT_GT(l.pid, 0);
+  Launched l;
+  StartKvdl(world.CommandLine(id), &l);
+  ASSERT_TRUE(l.process.started()) << l.process.Error();
   // As the service does: wait for the report, then send the close request to the pid in it.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (cam.Stat("faults_applied") < 1 && std::chrono::steady_clock::now() < deadline) {
@@ -109,7 +113,7 @@ TEST(KvdlProcess, SigtermEndsTheRunWith100) {
   ASSERT_GT(service.Read(message, sizeof message), 0);
   const std::string report(message);
   const pid_t reported = static_cast<pid_t>(std::stoul(report.substr(report.rfind(':') + 1)));
-  ASSERT_EQ(l.pid, reported);
+  ASSERT_EQ(l.process.pid(), reported);
   ::kill(reported, SIGTERM);
   int exit_code = -1;
   EXPECT_EQ("100\n", Finish(l, &exit_code));
@@ -129,15 +133,16 @@ TEST(KvdlProcess, KilledMidPictureLeavesNoPictureFile) {
   profile.port = cam.port();
   const std::string id = world.AddProfile(profile);
 
-  const Launched l = StartKvdl(world.CommandLine(id));
-  ASSERT_GT(l.pid, 0);
+  Launched l;
+  StartKvdl(world.CommandLine(id), &l);
+  ASSERT_TRUE(l.process.started()) << l.process.Error();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (cam.Stat("faults_applied") < 1 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   // Half the body is out; give the launcher a moment to take it in.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ::kill(l.pid, SIGKILL);
+  l.process.Signal(SIGKILL);
   int exit_code = 0;
   Finish(l, &exit_code);
   EXPECT_EQ(-1, exit_code);

@@ -4,9 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -118,12 +116,10 @@ TinyProxy::TinyProxy(const std::string& dir) {
     out << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 40\n"
         << "LogLevel Critical\nAllow 127.0.0.1\n";
   }
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(), nullptr);
-    ::_exit(127);
-  }
-  for (int i = 0; i < 200 && pid_ > 0; ++i) {
+  pondrel::test::ProcessOptions how;
+  how.argv0 = "tinyproxy";
+  if (!process_.Start("/usr/bin/tinyproxy", {"-d", "-c", conf}, how)) return;
+  for (int i = 0; i < 200; ++i) {
     if (CanConnect(port)) {
       port_ = port;
       return;
@@ -132,13 +128,7 @@ TinyProxy::TinyProxy(const std::string& dir) {
   }
 }
 
-TinyProxy::~TinyProxy() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-}
+TinyProxy::~TinyProxy() { process_.Stop(); }
 
 bool PathExists(const std::string& path) {
   std::error_code ec;

@@ -3,8 +3,6 @@
 // recorder, the run log, and a tinyproxy started on demand.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -17,6 +15,7 @@
 #include "downloader/progress_reporter.h"
 #include "tests/support/image_files.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::dl {
 // Results print as their numbers in test failures.
@@ -95,7 +94,7 @@ class TinyProxy {
   int port() const { return port_; }
 
  private:
-  pid_t pid_ = -1;
+  pondrel::test::TestProcess process_;
   int port_ = 0;
 };
 

@@ -1,6 +1,5 @@
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +16,7 @@
 #include "servers/srvcodec.h"
 #include "servers/srvmgr.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel {
 
@@ -496,17 +496,16 @@ TEST_F(SrvStore, LockHeldByAnotherProcessGives10) {
   int ready[2], release[2];
   ASSERT_EQ(::pipe(ready), 0);
   ASSERT_EQ(::pipe(release), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  test::TestProcess holder;
+  ASSERT_TRUE(holder.StartCopy([&] {
     ::close(ready[0]);
     ::close(release[1]);
     NamedObject held = NamedObject::Create(kSrvLockName);
     char c = held.held() ? '1' : '0';
     (void)!::write(ready[1], &c, 1);
     (void)!::read(release[0], &c, 1);  // until the parent closes its end
-    ::_exit(0);
-  }
+    return 0;
+  })) << holder.Error();
   ::close(ready[1]);
   ::close(release[0]);
   char c = 0;
@@ -526,8 +525,7 @@ TEST_F(SrvStore, LockHeldByAnotherProcessGives10) {
 
   ::close(release[1]);
   ::close(ready[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_GE(holder.Wait(), 0);      // ended and reaped
   EXPECT_EQ(mgr_.Add(&p), SRV_OK);  // the holder's end released it
 }
 

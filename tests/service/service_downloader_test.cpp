@@ -1,12 +1,10 @@
 // The service with the real launcher and downloader against the camera simulator: a run that
 // succeeds, and a run aborted through the mailslot. Skipped when the downloader library or the
 // simulator is not built.
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <filesystem>
 
 #include "tests/service/service_fixture.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 namespace {
@@ -22,25 +20,13 @@ class WithDownloader : public ServiceFixture {
     ASSERT_EQ(::symlink((StageDir() + "/KVdl").c_str(), (launcher_dir_ + "/KVdl").c_str()), 0);
     clock_.Set(std::time(nullptr));  // the downloader keeps its own, real time
   }
-  void TearDown() override {
-    if (camsim_ > 0) {
-      ::kill(camsim_, SIGTERM);
-      ::waitpid(camsim_, nullptr, 0);
-    }
-  }
+  void TearDown() override { camsim_.Stop(); }
   // Starts the simulator; its port.
   int StartCamsim(const std::vector<std::string>& extra) {
     std::string port_file = env_.Path("camsim.port");
-    camsim_ = ::fork();
-    if (camsim_ == 0) {
-      std::vector<std::string> args{StageDir() + "/camsim", "--port-file", port_file};
-      args.insert(args.end(), extra.begin(), extra.end());
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
+    std::vector<std::string> args{"--port-file", port_file};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(camsim_.Start(StageDir() + "/camsim", args)) << camsim_.Error();
     std::string port;
     WaitUntil([&] { return !(port = ReadFile(port_file)).empty(); });
     return std::atoi(port.c_str());
@@ -56,7 +42,7 @@ class WithDownloader : public ServiceFixture {
     EXPECT_EQ(mgr.Add(&info), SrvResult::SRV_OK);
     return info.GetId();
   }
-  pid_t camsim_ = -1;
+  TestProcess camsim_;
 };
 
 TEST_F(WithDownloader, RunSucceedsAndItsLogIsMerged) {

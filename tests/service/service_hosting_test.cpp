@@ -3,15 +3,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <sstream>
 
 #include "common/registry.h"
+#include "common/unique_fd.h"
 #include "service/event_log.h"
 #include "service/service_manager.h"
 #include "tests/service/service_fixture.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel::test {
 namespace {
@@ -34,10 +35,6 @@ class HostFixture : public ::testing::Test {
   ~HostFixture() override {
     // Whatever is still running of ours is stopped.
     RunHost("-osstop");
-    for (pid_t p : started_) {
-      ::kill(p, SIGKILL);
-      ::waitpid(p, nullptr, 0);
-    }
     KillLaunchers();
     unsetenv("FAKE_KVDL_DIR");
   }
@@ -55,28 +52,23 @@ class HostFixture : public ::testing::Test {
     }
   }
 
+  // Its exit status, or minus the signal that ended it.
   int RunHost(const std::string& arg, const std::vector<std::string>& more = {}) {
-    pid_t p = SpawnHost(arg, more);
-    int status = 0;
-    ::waitpid(p, &status, 0);
-    started_.erase(std::remove(started_.begin(), started_.end(), p), started_.end());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    TestProcess host = SpawnHost(arg, more);
+    const int status = host.Wait();
+    return host.Exited() || status < 0 ? status : -(status - 128);
   }
-  // `more`: further arguments, as a shell passes the words of a typed command line.
-  pid_t SpawnHost(const std::string& arg, const std::vector<std::string>& more = {}) {
-    std::vector<char*> argv{const_cast<char*>("zoricsm"), const_cast<char*>(arg.c_str())};
-    for (const auto& a : more) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::string exe = bin_ + "/zoricsm";
-    pid_t p = ::fork();
-    if (p == 0) {
-      int devnull = ::open("/dev/null", O_WRONLY);
-      ::dup2(devnull, 2);
-      ::execv(exe.c_str(), argv.data());
-      ::_exit(127);
-    }
-    started_.push_back(p);
-    return p;
+  // `more`: further arguments, as a shell passes the words of a typed command line. Stopped
+  // (SIGTERM, then SIGKILL) when the returned object goes away.
+  TestProcess SpawnHost(const std::string& arg, const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args{arg};
+    args.insert(args.end(), more.begin(), more.end());
+    ProcessOptions how;
+    how.argv0 = "zoricsm";
+    how.stderr_path = "/dev/null";
+    TestProcess host;
+    EXPECT_TRUE(host.Start(bin_ + "/zoricsm", args, how)) << host.Error();
+    return host;
   }
   bool Running() {
     return NamedObject::Exists(std::string(kRequestStopEventPrefix) + kServiceName);
@@ -86,7 +78,6 @@ class HostFixture : public ::testing::Test {
 
   ScopedTestEnv env_;
   std::string bin_, fake_dir_;
-  std::vector<pid_t> started_;
 };
 
 TEST_F(HostFixture, StartInBackgroundRefuseSecondInstanceAndStopWithOsstop) {
@@ -153,7 +144,7 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
     ASSERT_EQ(tasks.WriteTask(r), 0);
   }
   WriteFile(fake_dir_ + "/kept.ctl", "wait\n");
-  pid_t host = SpawnHost("-debug");
+  TestProcess host = SpawnHost("-debug");
   ASSERT_TRUE(WaitUntil([&] { return Log().find("(S100)") != std::string::npos; }));
   {
     CKVMailSlot slot(kServiceMailslot);
@@ -167,9 +158,7 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
   };
   ASSERT_TRUE(WaitUntil([&] { return state("kept") == kStateRunning; }));
   ASSERT_TRUE(WaitUntil([&] { return !ReadFile(fake_dir_ + "/kept.args").empty(); }));
-  ::kill(host, SIGKILL);
-  ::waitpid(host, nullptr, 0);
-  started_.erase(std::remove(started_.begin(), started_.end(), host), started_.end());
+  host.Kill();
   // The orphaned test launcher is ours to end.
   KillLaunchers();
 
@@ -191,12 +180,10 @@ TEST_F(HostFixture, DebugModeStopsOnSigtermAndARestartAfterSigkillResetsStates) 
   CKVTask retrying;
   tasks.ReadTask("retrying", &retrying);
   EXPECT_EQ(retrying.ActResult, kResultNone);
-  ::kill(host, SIGTERM);
-  int status = 0;
-  ::waitpid(host, &status, 0);
-  started_.erase(std::remove(started_.begin(), started_.end(), host), started_.end());
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  host.Signal(SIGTERM);
+  const int status = host.Wait();
+  EXPECT_TRUE(host.Exited());
+  EXPECT_EQ(status, 0);
   EXPECT_FALSE(Running());
 }
 
@@ -229,29 +216,23 @@ TEST_F(HostFixture, InstallAndRemoveWriteTheRunServicesValues) {
 // Runs KVdl from `dir` with `args`; the result text from its result pipe goes to *text.
 int RunLauncher(const std::string& dir, const std::vector<std::string>& args, std::string* text) {
   int p[2];
-  if (::pipe(p) != 0) return -1;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(p[0]);
-    ::dup2(p[1], 5);
-    setenv("PONDREL_RESULT_FD", "5", 1);
-    int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, 2);
-    std::vector<char*> argv{const_cast<char*>("KVdl")};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv((dir + "/KVdl").c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(p[1]);
+  if (::pipe2(p, O_CLOEXEC) != 0) return -1;
+  UniqueFd read_end(p[0]), write_end(p[1]);
+  ProcessOptions how;
+  how.argv0 = "KVdl";
+  how.fds = {{write_end.get(), 5}};
+  how.env = {"PONDREL_RESULT_FD=5"};
+  how.stderr_path = "/dev/null";
+  TestProcess launcher;
+  if (!launcher.Start(dir + "/KVdl", args, how)) return -1;
+  write_end.reset();
   text->clear();
   char buf[64];
   ssize_t n;
-  while ((n = ::read(p[0], buf, sizeof buf)) > 0) text->append(buf, static_cast<std::size_t>(n));
-  ::close(p[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  while ((n = ::read(read_end.get(), buf, sizeof buf)) > 0)
+    text->append(buf, static_cast<std::size_t>(n));
+  const int status = launcher.Wait();
+  return launcher.Exited() ? status : -1;
 }
 
 TEST(Launcher, JoinsItsArgumentsReportsTheFullResultAndItsOwnStartFailure) {

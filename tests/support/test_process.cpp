@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +86,34 @@ bool TestProcess::Start(const std::string& exe, const std::vector<std::string>& 
   return true;
 }
 
+bool TestProcess::StartCopy(const std::function<int()>& body) {
+  Stop();
+  error_.clear();
+  exit_ = ChildExit();
+  own_group_ = false;
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    error_ = std::string("cannot fork: ") + std::strerror(errno);
+    return false;
+  }
+  if (pid == 0) {
+    // Gone with the test, as a started program is (unless the test died before this took hold).
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+    ::_exit(body());
+  }
+  int err = 0;
+  if (!ChildProcess::Adopt(pid, &child_, &err)) {
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    error_ = std::string("cannot watch the copy: ") + std::strerror(err);
+    return false;
+  }
+  return true;
+}
+
 bool TestProcess::Running() const { return child_.Active(); }
 
 bool TestProcess::Signal(int sig) const {
@@ -158,15 +187,8 @@ ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& ar
 }
 
 int RunInChild(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  pid_t rc;
-  while ((rc = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (rc != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  TestProcess copy;
+  return copy.StartCopy(body) ? copy.Wait() : -1;
 }
 
 }  // namespace pondrel::test

@@ -12,6 +12,9 @@
 //
 //   const ProgramRun r = RunProgram(StageDir() + "/pondrel", {"task", "list"});
 //   EXPECT_EQ(r.status, 0) << r.err;
+//
+//   TestProcess holder;  // a copy of the test that holds a lock until stopped
+//   ASSERT_TRUE(holder.StartCopy([&] { NamedLock l("L"); l.TryLock(); ::pause(); return 0; }));
 #pragma once
 
 #include <sys/types.h>
@@ -58,6 +61,12 @@ class TestProcess {
   // Error() says why.
   bool Start(const std::string& exe, const std::vector<std::string>& args,
              const ProcessOptions& options = {});
+  // Runs `body` in a forked copy of the test program that goes on beside the test (a second
+  // process that holds a lock, writes beside the test, ...), ended and reaped like a program.
+  // The copy ends with body's return value at once, without running any destructor or exit
+  // handler of the test; it shares the test's streams and descriptors, and dies with the thread
+  // that started it. False when it could not fork; Error() says why.
+  bool StartCopy(const std::function<int()>& body);
 
   bool started() const { return child_.valid(); }
   pid_t pid() const { return child_.pid(); }
@@ -97,9 +106,9 @@ struct ProgramRun {
 ProgramRun RunProgram(const std::string& exe, const std::vector<std::string>& args,
                       const std::string& input = "", ProcessOptions options = {});
 
-// Runs `body` in a forked copy of the test program (for a second process that takes locks,
-// changes its user, ...); the child ends with body's return value at once, without running
-// any destructor or exit handler of the test. Its ShellStatus; -1 when it could not fork.
+// Runs `body` in a forked copy of the test program (TestProcess::StartCopy) to its end, for a
+// second process that takes locks, changes its user, ... Its ShellStatus; -1 when it could not
+// fork.
 int RunInChild(const std::function<int()>& body);
 
 }  // namespace pondrel::test

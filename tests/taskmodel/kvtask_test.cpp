@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +16,7 @@
 #include "common/fs_util.h"
 #include "common/store_damage.h"
 #include "tests/support/test_env.h"
+#include "tests/support/test_process.h"
 
 namespace pondrel {
 namespace {
@@ -492,16 +492,15 @@ TEST(TaskStoreLock, HeldAcrossProcesses) {
   int to_child[2], to_parent[2];
   ASSERT_EQ(pipe(to_child), 0);
   ASSERT_EQ(pipe(to_parent), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  test::TestProcess holder;
+  ASSERT_TRUE(holder.StartCopy([&] {
     CKVTaskMgr child(env.Root());
     char c = child.Lock(0) ? 'L' : 'F';
     (void)!write(to_parent[1], &c, 1);
     (void)!read(to_child[0], &c, 1);  // hold until told
     child.Unlock();
-    _exit(0);
-  }
+    return 0;
+  })) << holder.Error();
   char c = 0;
   ASSERT_EQ(read(to_parent[0], &c, 1), 1);
   ASSERT_EQ(c, 'L');
@@ -529,9 +528,7 @@ TEST(TaskStoreLock, HeldAcrossProcesses) {
   }
   EXPECT_TRUE(mgr.Lock(0));
   mgr.Unlock();
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(holder.Wait(), 0);
   for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]}) close(fd);
 }
 
@@ -539,19 +536,21 @@ TEST(TaskStoreLock, ConcurrentRewritersLoseNothing) {
   // Two processes writing different tasks without the named lock: every rewrite is still
   // serialised, so no task is lost and the file is never torn.
   test::ScopedTestEnv env;
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
   constexpr int kEach = 40;
-  const char* prefix = pid == 0 ? "child" : "parent";
+  // Each writes its own tasks; the copy stops at its first failed write.
+  auto write_tasks = [&](const char* prefix) {
+    CKVTaskMgr mgr(env.Root());
+    for (int i = 0; i < kEach; ++i) {
+      std::string name = std::string(prefix) + std::to_string(i);
+      if (mgr.WriteTask(MakeTask(name.c_str())) != 0) return false;
+    }
+    return true;
+  };
+  test::TestProcess other;
+  ASSERT_TRUE(other.StartCopy([&] { return write_tasks("child") ? 0 : 1; })) << other.Error();
+  write_tasks("parent");  // a task it lost shows in the count below
+  ASSERT_EQ(other.Wait(), 0);
   CKVTaskMgr mgr(env.Root());
-  for (int i = 0; i < kEach; ++i) {
-    std::string name = std::string(prefix) + std::to_string(i);
-    if (mgr.WriteTask(MakeTask(name.c_str())) != 0 && pid == 0) _exit(1);
-  }
-  if (pid == 0) _exit(0);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   std::vector<CKVTask> all;
   ASSERT_EQ(mgr.ReadAllTasks(&all), 0);
   EXPECT_EQ(all.size(), 2u * kEach);
@@ -603,22 +602,21 @@ TEST(TaskStoreCrash, AKilledBatchWriteLosesNoTaskAndTearsNothing) {
   std::mt19937 rng(20261208);
   int generation = 0;
   for (int round = 1; round <= 12; ++round) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    test::TestProcess writer;
+    ASSERT_TRUE(writer.StartCopy([&] {
       SetSyncDelayForTest(20);  // widens the moment between the flush and the rename
       CKVTaskMgr mgr(env.Root());
       std::vector<CKVTask> all;
-      if (mgr.ReadAllTasks(&all) != 0) _exit(2);
+      if (mgr.ReadAllTasks(&all) != 0) return 2;
       for (CKVTask& t : all) t.EndCode = round;
-      _exit(mgr.WriteTasks(all) == 0 ? 0 : 1);
-    }
+      return mgr.WriteTasks(all) == 0 ? 0 : 1;
+    })) << writer.Error();
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 40000));
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    if (WIFEXITED(status)) {
-      ASSERT_EQ(WEXITSTATUS(status), 0);
+    writer.Signal(SIGKILL);
+    const int status = writer.Wait();
+    ASSERT_GE(status, 0);
+    if (writer.Exited()) {
+      ASSERT_EQ(status, 0);
     }
     CKVTaskMgr mgr(env.Root());
     std::vector<CKVTask> all;
